@@ -1,0 +1,245 @@
+// The cookie date: "%a, %d %b %Y %H:%M:%S GMT", written from a datetime and
+// read back into a naive datetime.
+#include <Python.h>
+#include <datetime.h>
+
+#include <cstring>
+
+#include "parts.hpp"
+
+namespace gco {
+
+namespace {
+
+GCO_STR(str_cookie_date_format, "%a, %d %b %Y %H:%M:%S GMT");
+GCO_STR(str_strftime, "strftime");
+GCO_STR(str_utcoffset, "utcoffset");
+GCO_STR(str_replace, "replace");
+GCO_STR(str_tzinfo, "tzinfo");
+GCO_STR(str_encode, "encode");
+GCO_STR(str_decode, "decode");
+GCO_STR(str_year_format, "%Y");
+GCO_STR(name_parsedate_to_datetime, "parsedate_to_datetime");
+
+Signature sig_to_cookie_format("datetime_to_cookie_format", {"value"}, 1);
+Signature sig_from_cookie_format("datetime_from_cookie_format", {"value"}, 1);
+
+// What the native date code needs from the datetime module, captured at exec.
+struct DateSupport {
+  PyMethodDef* standard_strftime = nullptr;  // datetime.strftime's own C method
+  PyObject* replace_kwnames = nullptr;    // ("tzinfo",)
+  bool pad_year = false;                  // whether strftime pads %Y to 4 digits
+};
+DateSupport dates;
+
+constexpr char kDayNames[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr char kMonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+long days_from_civil(long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long>(doe) - 719468;
+}
+
+char* put_two_digits(char* p, int n) {
+  p[0] = static_cast<char>('0' + n / 10);
+  p[1] = static_cast<char>('0' + n % 10);
+  return p + 2;
+}
+
+// The cookie date of a datetime's wall-clock fields, with English names
+// whatever the process locale is.
+PyObject* format_fields(int year, int month, int day, int hour, int minute, int second) {
+  char buffer[40];
+  char* p = buffer;
+  long days = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  int weekday = static_cast<int>(((days % 7) + 7 + 4) % 7);  // 1970-01-01 was a Thursday
+  std::memcpy(p, kDayNames[weekday], 3);
+  p += 3;
+  *p++ = ',';
+  *p++ = ' ';
+  p = put_two_digits(p, day);
+  *p++ = ' ';
+  std::memcpy(p, kMonthNames[month - 1], 3);
+  p += 3;
+  *p++ = ' ';
+  char digits[8];
+  int n = 0;
+  for (int y = year; y > 0 || n == 0; y /= 10) digits[n++] = static_cast<char>('0' + y % 10);
+  if (dates.pad_year) {
+    while (n < 4) digits[n++] = '0';
+  }
+  while (n > 0) *p++ = digits[--n];
+  *p++ = ' ';
+  p = put_two_digits(p, hour);
+  *p++ = ':';
+  p = put_two_digits(p, minute);
+  *p++ = ':';
+  p = put_two_digits(p, second);
+  std::memcpy(p, " GMT", 4);
+  p += 4;
+  return PyBytes_FromStringAndSize(buffer, p - buffer);
+}
+
+// True when value is a datetime whose strftime is the standard one, so that
+// the native formatting gives exactly what strftime would.
+bool has_standard_strftime(PyObject* value, PyObject** method_out) {
+  *method_out = nullptr;
+  if (PyDateTimeAPI == nullptr || !PyObject_TypeCheck(value, PyDateTimeAPI->DateTimeType)) return false;
+  if (Py_IS_TYPE(value, PyDateTimeAPI->DateTimeType)) return true;
+  // A subclass: its own strftime, or one in the instance dict, wins.
+  PyObject* method = PyObject_GetAttr(value, str_strftime.get());
+  if (method == nullptr) return false;
+  if (PyCFunction_Check(method) && PyCFunction_GET_SELF(method) == value &&
+      reinterpret_cast<PyCFunctionObject*>(method)->m_ml == dates.standard_strftime) {
+    Py_DECREF(method);
+    return true;
+  }
+  *method_out = method;
+  return false;
+}
+
+// An aware datetime shifted to UTC wall-clock time; anything else unchanged.
+// A naive datetime is taken to be in UTC already.
+PyObject* to_utc_wall_clock(PyObject* value) {
+  if (!PyObject_TypeCheck(value, state.datetime_type)) return Py_NewRef(value);
+  if (PyDateTimeAPI != nullptr && PyObject_TypeCheck(value, PyDateTimeAPI->DateTimeType) &&
+      PyDateTime_DATE_GET_TZINFO(value) == Py_None) {
+    return Py_NewRef(value);
+  }
+  Ref offset = owning(PyObject_CallMethodNoArgs(value, str_utcoffset.get()));
+  if (!offset) return nullptr;
+  if (offset.get() == Py_None) return Py_NewRef(value);
+  if (PyDateTimeAPI != nullptr && PyDelta_Check(offset.get()) &&
+      PyDateTime_DELTA_GET_DAYS(offset.get()) == 0 &&
+      PyDateTime_DELTA_GET_SECONDS(offset.get()) == 0 &&
+      PyDateTime_DELTA_GET_MICROSECONDS(offset.get()) == 0) {
+    return Py_NewRef(value);
+  }
+  Ref shifted = owning(PyNumber_Subtract(value, offset.get()));
+  if (!shifted) return nullptr;
+  PyObject* args[] = {shifted.get(), Py_None};
+  return PyObject_VectorcallMethod(str_replace.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   dates.replace_kwnames);
+}
+
+PyObject* to_cookie_format(PyObject* original) {
+  Ref value = owning(to_utc_wall_clock(original));
+  if (!value) return nullptr;
+  PyObject* method_found = nullptr;
+  if (has_standard_strftime(value.get(), &method_found)) {
+    PyObject* v = value.get();
+    return format_fields(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
+                         PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
+                         PyDateTime_DATE_GET_SECOND(v));
+  }
+  Ref method = owning(method_found);
+  if (!method) {
+    if (PyErr_Occurred()) return nullptr;
+    method = owning(PyObject_GetAttr(value.get(), str_strftime.get()));
+    if (!method) return nullptr;
+  }
+  Ref text = owning(PyObject_CallOneArg(method.get(), str_cookie_date_format.get()));
+  if (!text) return nullptr;
+  if (PyUnicode_CheckExact(text.get())) return PyUnicode_AsUTF8String(text.get());
+  return PyObject_CallMethodNoArgs(text.get(), str_encode.get());
+}
+
+PyObject* from_cookie_format(PyObject* value) {
+  Ref parse = owning(lookup_global(name_parsedate_to_datetime));
+  if (!parse) return nullptr;
+  if (value == Py_None) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "decode");
+    return nullptr;
+  }
+  Ref text = owning(PyBytes_CheckExact(value)
+                        ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value),
+                                               "strict")
+                        : PyObject_CallMethodNoArgs(value, str_decode.get()));
+  if (!text) return nullptr;
+  Ref parsed = owning(PyObject_CallOneArg(parse.get(), text.get()));
+  if (!parsed) return nullptr;
+  PyObject* args[] = {parsed.get(), Py_None};
+  Ref naive = owning(PyObject_VectorcallMethod(
+      str_replace.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, dates.replace_kwnames));
+  if (!naive) return nullptr;
+  if (!check_convertible(naive.get(), state.datetime_type)) return nullptr;
+  return naive.release();
+}
+
+}  // namespace
+
+const DatetimeStructSizes datetime_struct_sizes = {
+    sizeof(PyDateTime_Date),  sizeof(PyDateTime_Time),   sizeof(PyDateTime_DateTime),
+    sizeof(PyDateTime_Delta), sizeof(PyDateTime_TZInfo),
+};
+
+bool dates_ready() noexcept {
+  if (dates.replace_kwnames == nullptr) {
+    dates.replace_kwnames = PyTuple_Pack(1, str_tzinfo.get());
+    if (dates.replace_kwnames == nullptr) return false;
+  }
+  // The native formatting needs the datetime C interface (PyDateTimeAPI,
+  // nullptr until imported); without it every date goes through strftime.
+  PyDateTimeAPI = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+  if (PyDateTimeAPI == nullptr) {
+    PyErr_Clear();
+    return true;
+  }
+  PyObject* descriptor = _PyType_Lookup(PyDateTimeAPI->DateTimeType, str_strftime.get());
+  if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyMethodDescr_Type)) {
+    PyDateTimeAPI = nullptr;
+    return true;
+  }
+  dates.standard_strftime = reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method;
+  // Years below 1000 are written as this interpreter's strftime writes them.
+  Ref first = owning(PyDateTimeAPI->DateTime_FromDateAndTime(1, 1, 1, 0, 0, 0, 0, Py_None,
+                                                         PyDateTimeAPI->DateTimeType));
+  if (!first) return false;
+  Ref year = owning(PyObject_CallMethodOneArg(first.get(), str_strftime.get(),
+                                              str_year_format.get()));
+  if (!year) return false;
+  dates.pad_year = PyUnicode_Check(year.get()) && PyUnicode_GET_LENGTH(year.get()) == 4;
+  return true;
+}
+
+PyObject* datetime_to_cookie_format(PyObject* value, int /*skip_dispatch*/) noexcept {
+  PyObject* result = to_cookie_format(value);
+  if (result == nullptr) GCO_TRACEBACK("datetime_to_cookie_format");
+  return result;
+}
+
+PyObject* datetime_from_cookie_format(PyObject* value, int /*skip_dispatch*/) noexcept {
+  PyObject* result = from_cookie_format(value);
+  if (result == nullptr) GCO_TRACEBACK("datetime_from_cookie_format");
+  return result;
+}
+
+PyObject* py_datetime_to_cookie_format(PyObject* /*self*/, PyObject* const* args,
+                                       Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[1];
+  if (!sig_to_cookie_format.bind(args, nargs, kwnames, values) ||
+      !check_instance_argument(values[0], state.datetime_type, "value")) {
+    GCO_TRACEBACK("datetime_to_cookie_format");
+    return nullptr;
+  }
+  return datetime_to_cookie_format(values[0], 1);
+}
+
+PyObject* py_datetime_from_cookie_format(PyObject* /*self*/, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[1];
+  if (!sig_from_cookie_format.bind(args, nargs, kwnames, values) ||
+      !check_exact_argument(values[0], &PyBytes_Type, "value")) {
+    GCO_TRACEBACK("datetime_from_cookie_format");
+    return nullptr;
+  }
+  return datetime_from_cookie_format(values[0], 1);
+}
+
+}  // namespace gco

@@ -1,0 +1,158 @@
+// Percent-encoding and -decoding done natively, byte for byte as
+// urllib.parse.quote and urllib.parse.unquote do with their defaults, and
+// the late binding that decides when the native code may stand in for them.
+#include "percent.hpp"
+
+#include "parts.hpp"
+
+namespace gco {
+
+namespace {
+
+GCO_STR(name_quote, "quote");
+GCO_STR(name_unquote, "unquote");
+GCO_STR(name_parsedate_to_datetime, "parsedate_to_datetime");
+
+const Constant* const library_names[] = {&name_quote, &name_unquote,
+                                         &name_parsedate_to_datetime};
+// The objects bound to those names when the module was imported (owned, so
+// that a freed replacement can never share an address with them).
+PyObject* originals[3] = {};
+
+// Bytes that quote() leaves as they are: ASCII letters, digits, "_.-~" and
+// the default safe character "/".
+constexpr bool is_unreserved(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         c == '_' || c == '.' || c == '-' || c == '~' || c == '/';
+}
+
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+
+int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+char* encode_byte(char* out, unsigned char c) {
+  if (is_unreserved(c)) {
+    *out++ = static_cast<char>(c);
+  } else {
+    *out++ = '%';
+    *out++ = kHexUpper[c >> 4];
+    *out++ = kHexUpper[c & 0xF];
+  }
+  return out;
+}
+
+}  // namespace
+
+void fast_paths_ready() noexcept {
+  for (int i = 0; i < 3; i++) {
+    PyObject* bound = PyDict_GetItemWithError(state.dict, library_names[i]->get());
+    if (bound == nullptr) PyErr_Clear();
+    Py_XSETREF(originals[i], Py_XNewRef(bound));
+  }
+}
+
+PyObject* lookup_library_function(LibraryFunction which, bool* original) noexcept {
+  const int index = static_cast<int>(which);
+  *original = false;
+  if (state.dict != nullptr) {
+    PyObject* bound = PyDict_GetItemWithError(state.dict, library_names[index]->get());
+    if (bound != nullptr) {
+      *original = bound == originals[index];
+      return Py_NewRef(bound);
+    }
+    if (PyErr_Occurred()) return nullptr;
+  }
+  return lookup_global(*library_names[index]);
+}
+
+int quote_into(ByteBuffer& out, PyObject* text) noexcept {
+  if (!PyUnicode_CheckExact(text)) return 0;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  if (PyUnicode_IS_ASCII(text)) {
+    const auto* data = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    char* p = out.claim(length * 3);
+    if (p == nullptr) return -1;
+    char* start = p;
+    for (Py_ssize_t i = 0; i < length; i++) p = encode_byte(p, data[i]);
+    out.commit(p - start);
+    return 1;
+  }
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  // A lone surrogate cannot be encoded; quote() itself reports that.
+  for (Py_ssize_t i = 0; i < length; i++) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c >= 0xD800 && c <= 0xDFFF) return 0;
+  }
+  char* p = out.claim(length * 12);
+  if (p == nullptr) return -1;
+  char* start = p;
+  for (Py_ssize_t i = 0; i < length; i++) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    unsigned char utf8[4];
+    int n;
+    if (c < 0x80) {
+      utf8[0] = static_cast<unsigned char>(c);
+      n = 1;
+    } else if (c < 0x800) {
+      utf8[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+      utf8[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      n = 2;
+    } else if (c < 0x10000) {
+      utf8[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+      utf8[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      utf8[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      n = 3;
+    } else {
+      utf8[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+      utf8[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+      utf8[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      utf8[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      n = 4;
+    }
+    for (int k = 0; k < n; k++) p = encode_byte(p, utf8[k]);
+  }
+  out.commit(p - start);
+  return 1;
+}
+
+PyObject* unquote_ascii(const char* data, Py_ssize_t length) noexcept {
+  const char* percent = static_cast<const char*>(std::memchr(data, '%', static_cast<size_t>(length)));
+  if (percent == nullptr) return PyUnicode_DecodeASCII(data, length, "strict");
+  ByteBuffer decoded;
+  char* out = decoded.claim(length);
+  if (out == nullptr) return nullptr;
+  char* p = out;
+  Py_ssize_t i = 0;
+  while (i < length) {
+    unsigned char c = static_cast<unsigned char>(data[i]);
+    if (c == '%' && i + 2 < length) {
+      int high = hex_value(static_cast<unsigned char>(data[i + 1]));
+      int low = hex_value(static_cast<unsigned char>(data[i + 2]));
+      if (high >= 0 && low >= 0) {
+        *p++ = static_cast<char>((high << 4) | low);
+        i += 3;
+        continue;
+      }
+    }
+    *p++ = static_cast<char>(c);
+    i++;
+  }
+  decoded.commit(p - out);
+  // Invalid UTF-8 after decoding becomes U+FFFD, as unquote's default asks.
+  return PyUnicode_DecodeUTF8(decoded.data(), decoded.size(), "replace");
+}
+
+bool is_ascii(const char* data, Py_ssize_t length) noexcept {
+  for (Py_ssize_t i = 0; i < length; i++) {
+    if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace gco

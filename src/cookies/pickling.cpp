@@ -1,0 +1,461 @@
+// Pickling of cookies and of the error types: reduce and set-state
+// operations, the three rebuild functions and their layout checksums.
+//
+// Stored pickles name these functions and carry the checksums and state
+// tuples below, so all of them are a stored format that must keep loading.
+#include "parts.hpp"
+
+namespace gco {
+
+namespace {
+
+GCO_STR(str_getstate, "__getstate__");
+GCO_STR(str_reduce_ex, "__reduce_ex__");
+GCO_STR(str_reduce, "__reduce__");
+GCO_STR(str_setstate, "__setstate__");
+GCO_STR(str_reduce_cython, "__reduce_cython__");
+GCO_STR(str_setstate_cython, "__setstate_cython__");
+GCO_STR(str_dunder_name, "__name__");
+GCO_STR(str_dict, "__dict__");
+GCO_STR(str_update, "update");
+GCO_STR(name_pickle, "pickle");
+GCO_STR(name_pickle_error, "PickleError");
+GCO_STR(name_unpickle_cookie, "__pyx_unpickle_Cookie");
+GCO_STR(name_unpickle_error, "__pyx_unpickle_CookieError");
+GCO_STR(name_unpickle_value_too_long, "__pyx_unpickle_CookieValueExceedsMaximumLength");
+GCO_STR(str_cookie_checksum_message,
+        "Incompatible checksums (0x%x vs (0x2035a3d, 0xc44a7b0, 0xe7407db) = (_name, _value, "
+        "domain, expires, http_only, max_age, path, same_site, secure))");
+GCO_STR(str_error_checksum_message,
+        "Incompatible checksums (0x%x vs (0xe3b0c44, 0xda39a3e, 0xd41d8cd) = ())");
+Constant int_cookie_checksum(0x2035a3d);
+Constant int_error_checksum(0xe3b0c44);
+
+constexpr long long kCookieChecksums[] = {0x2035a3d, 0xc44a7b0, 0xe7407db};
+constexpr long long kErrorChecksums[] = {0xe3b0c44, 0xda39a3e, 0xd41d8cd};
+
+Signature sig_reduce("__reduce_cython__", {}, 0);
+Signature sig_setstate("__setstate_cython__", {"__pyx_state"}, 1);
+Signature sig_unpickle_cookie("__pyx_unpickle_Cookie",
+                              {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3);
+Signature sig_unpickle_error("__pyx_unpickle_CookieError",
+                             {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3);
+Signature sig_unpickle_value_too_long("__pyx_unpickle_CookieValueExceedsMaximumLength",
+                                      {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3);
+
+// --- Helpers ---------------------------------------------------------------------
+
+bool has_name(PyObject* obj, const Constant& name) {
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttr(obj, str_dunder_name.get(), &found) <= 0) {
+    PyErr_Clear();
+    return false;
+  }
+  int equal = PyObject_RichCompareBool(found, name.get(), Py_EQ);
+  Py_DECREF(found);
+  if (equal < 0) PyErr_Clear();
+  return equal > 0;
+}
+
+// The item of a state tuple, borrowed; raises for an index past its end
+// rather than reading beyond the tuple.
+PyObject* state_item(PyObject* tuple, Py_ssize_t index) {
+  if (index < PyTuple_GET_SIZE(tuple)) return PyTuple_GET_ITEM(tuple, index);
+  PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+  return nullptr;
+}
+
+// getattr(obj, "__dict__", None) as a new reference; nullptr on another error.
+PyObject* instance_dict_or_none(PyObject* obj) {
+  PyObject* dict = nullptr;
+  if (PyObject_GetOptionalAttr(obj, str_dict.get(), &dict) < 0) return nullptr;
+  return dict ? dict : Py_NewRef(Py_None);
+}
+
+// obj.__dict__.update(item), when obj has a __dict__ at all.
+bool update_instance_dict(PyObject* obj, PyObject* item) {
+  PyObject* dict = nullptr;
+  int found = PyObject_GetOptionalAttr(obj, str_dict.get(), &dict);
+  if (found <= 0) return found == 0;
+  Ref owned = owning(dict);
+  Ref result = owning(PyObject_CallMethodOneArg(dict, str_update.get(), item));
+  return static_cast<bool>(result);
+}
+
+bool set_text_field(PyObject** field, PyObject* item) {
+  if (!check_exact_value(item, &PyUnicode_Type, "str")) return false;
+  PyObject* old = *field;
+  *field = Py_NewRef(item);
+  Py_XDECREF(old);
+  return true;
+}
+
+// --- Cookie state ----------------------------------------------------------------------
+
+// Writes the nine fields from a state tuple in index order, each as soon as
+// its item is checked; the setters' checks do not run.
+bool apply_cookie_state(PyObject* self, PyObject* state_tuple) {
+  if (state_tuple == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    return false;
+  }
+  GcoCookie* cookie = as_cookie(self);
+  PyObject* item;
+  if (!(item = state_item(state_tuple, 0)) || !set_text_field(&cookie->_name, item)) return false;
+  if (!(item = state_item(state_tuple, 1)) || !set_text_field(&cookie->_value, item)) return false;
+  if (!(item = state_item(state_tuple, 2)) || !set_text_field(&cookie->domain, item)) return false;
+  if (!(item = state_item(state_tuple, 3)) || !check_convertible(item, state.datetime_type)) {
+    return false;
+  }
+  Py_SETREF(cookie->expires, Py_NewRef(item));
+  int flag;
+  if (!(item = state_item(state_tuple, 4)) || (flag = truth(item)) < 0) return false;
+  cookie->http_only = flag;
+  long long max_age;
+  if (!(item = state_item(state_tuple, 5)) || !to_int64(item, &max_age)) return false;
+  cookie->max_age = max_age;
+  if (!(item = state_item(state_tuple, 6)) || !set_text_field(&cookie->path, item)) return false;
+  uint32_t mode;
+  if (!(item = state_item(state_tuple, 7)) || !same_site_from_object(item, &mode)) return false;
+  cookie->same_site = mode;
+  if (!(item = state_item(state_tuple, 8)) || (flag = truth(item)) < 0) return false;
+  cookie->secure = flag;
+  if (PyTuple_GET_SIZE(state_tuple) > 9) {
+    return update_instance_dict(self, PyTuple_GET_ITEM(state_tuple, 9));
+  }
+  return true;
+}
+
+bool cookie_set_state(PyObject* self, PyObject* state_tuple) {
+  if (apply_cookie_state(self, state_tuple)) return true;
+  GCO_TRACEBACK("__pyx_unpickle_Cookie__set_state");
+  return false;
+}
+
+PyObject* reduce_cookie(PyObject* self) {
+  GcoCookie* cookie = as_cookie(self);
+  Ref max_age = owning(PyLong_FromLongLong(cookie->max_age));
+  if (!max_age) return nullptr;
+  Ref same_site = owning(same_site_to_member(cookie->same_site));
+  if (!same_site) return nullptr;
+  Ref dict = owning(instance_dict_or_none(self));
+  if (!dict) return nullptr;
+  const bool with_dict = dict.get() != Py_None;
+  Ref state_tuple = owning(PyTuple_New(with_dict ? 10 : 9));
+  if (!state_tuple) return nullptr;
+  PyObject* items[] = {cookie->_name,
+                       cookie->_value,
+                       cookie->domain,
+                       cookie->expires,
+                       cookie->http_only ? Py_True : Py_False,
+                       max_age.get(),
+                       cookie->path,
+                       same_site.get(),
+                       cookie->secure ? Py_True : Py_False,
+                       dict.get()};
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state_tuple.get()); i++) {
+    PyTuple_SET_ITEM(state_tuple.get(), i, Py_NewRef(items[i]));
+  }
+  const bool use_setstate = with_dict || cookie->_name != Py_None ||
+                            cookie->_value != Py_None || cookie->domain != Py_None ||
+                            cookie->expires != Py_None || cookie->path != Py_None;
+  Ref rebuild = owning(lookup_global(name_unpickle_cookie));
+  if (!rebuild) return nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  if (use_setstate) {
+    return Py_BuildValue("(O(OOO)O)", rebuild.get(), type, int_cookie_checksum.get(), Py_None,
+                         state_tuple.get());
+  }
+  return Py_BuildValue("(O(OOO))", rebuild.get(), type, int_cookie_checksum.get(),
+                       state_tuple.get());
+}
+
+// --- Error state -----------------------------------------------------------------------
+
+bool apply_error_state(PyObject* self, PyObject* state_tuple) {
+  if (state_tuple == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    return false;
+  }
+  if (PyTuple_GET_SIZE(state_tuple) > 0) {
+    return update_instance_dict(self, PyTuple_GET_ITEM(state_tuple, 0));
+  }
+  return true;
+}
+
+PyObject* reduce_error(PyObject* self, const Constant& rebuild_name) {
+  Ref dict = owning(instance_dict_or_none(self));
+  if (!dict) return nullptr;
+  Ref rebuild = owning(lookup_global(rebuild_name));
+  if (!rebuild) return nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  if (dict.get() != Py_None) {
+    return Py_BuildValue("(O(OOO)(O))", rebuild.get(), type, int_error_checksum.get(), Py_None,
+                         dict.get());
+  }
+  return Py_BuildValue("(O(OO()))", rebuild.get(), type, int_error_checksum.get());
+}
+
+// --- Rebuild ----------------------------------------------------------------------------
+
+struct Rebuild {
+  PyTypeObject* type;
+  const Signature& signature;
+  const long long* checksums;
+  const Constant& message;
+  bool (*apply)(PyObject* self, PyObject* state_tuple);
+};
+
+bool raise_checksum_mismatch(const Rebuild& rebuild, long long checksum) {
+  Ref pickle = owning(import_for_names(name_pickle, {&name_pickle_error}));
+  if (!pickle) return false;
+  Ref pickle_error = owning(import_name_from(pickle.get(), name_pickle_error));
+  if (!pickle_error) return false;
+  Ref number = owning(PyLong_FromLongLong(checksum));
+  if (!number) return false;
+  Ref message = owning(PyUnicode_Format(rebuild.message.get(), number.get()));
+  if (!message) return false;
+  PyErr_SetObject(pickle_error.get(), message.get());
+  return false;
+}
+
+// type.__new__(subtype) for the rebuild's own type: no initialiser runs.
+PyObject* new_instance(PyTypeObject* type, PyObject* subtype) {
+  if (!PyType_Check(subtype)) {
+    PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)", type->tp_name,
+                 Py_TYPE(subtype)->tp_name);
+    return nullptr;
+  }
+  auto* sub = reinterpret_cast<PyTypeObject*>(subtype);
+  if (!PyType_IsSubtype(sub, type)) {
+    PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s", type->tp_name,
+                 sub->tp_name, sub->tp_name, type->tp_name);
+    return nullptr;
+  }
+  Ref empty = owning(PyTuple_New(0));
+  if (!empty) return nullptr;
+  return type->tp_new(sub, empty.get(), nullptr);
+}
+
+PyObject* rebuild_instance(const Rebuild& rebuild, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  PyObject* v[3];
+  if (!rebuild.signature.bind(args, nargs, kwnames, v)) return nullptr;
+  long long checksum;
+  if (!to_int64(v[1], &checksum)) return nullptr;
+  bool accepted = false;
+  for (int i = 0; i < 3; i++) accepted = accepted || rebuild.checksums[i] == checksum;
+  if (!accepted) return raise_checksum_mismatch(rebuild, checksum), nullptr;
+  Ref result = owning(new_instance(rebuild.type, v[0]));
+  if (!result) return nullptr;
+  if (v[2] != Py_None) {
+    if (!check_exact_value(v[2], &PyTuple_Type, "tuple") ||
+        !rebuild.apply(result.get(), v[2])) {
+      return nullptr;
+    }
+  }
+  return result.release();
+}
+
+bool error_set_state(PyObject* self, PyObject* state_tuple) {
+  if (apply_error_state(self, state_tuple)) return true;
+  GCO_TRACEBACK("__pyx_unpickle_CookieError__set_state");
+  return false;
+}
+
+bool value_too_long_set_state(PyObject* self, PyObject* state_tuple) {
+  if (apply_error_state(self, state_tuple)) return true;
+  GCO_TRACEBACK("__pyx_unpickle_CookieValueExceedsMaximumLength__set_state");
+  return false;
+}
+
+const Rebuild rebuild_cookie{&CookieType, sig_unpickle_cookie, kCookieChecksums,
+                             str_cookie_checksum_message, cookie_set_state};
+const Rebuild rebuild_error{&CookieErrorType, sig_unpickle_error, kErrorChecksums,
+                            str_error_checksum_message, error_set_state};
+const Rebuild rebuild_value_too_long{&CookieValueExceedsMaximumLengthType,
+                                     sig_unpickle_value_too_long, kErrorChecksums,
+                                     str_error_checksum_message, value_too_long_set_state};
+
+PyObject* unpickle_cookie(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* result = rebuild_instance(rebuild_cookie, args, nargs, kwnames);
+  if (result == nullptr) GCO_TRACEBACK("__pyx_unpickle_Cookie");
+  return result;
+}
+
+PyObject* unpickle_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* result = rebuild_instance(rebuild_error, args, nargs, kwnames);
+  if (result == nullptr) GCO_TRACEBACK("__pyx_unpickle_CookieError");
+  return result;
+}
+
+PyObject* unpickle_value_too_long(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  PyObject* result = rebuild_instance(rebuild_value_too_long, args, nargs, kwnames);
+  if (result == nullptr) GCO_TRACEBACK("__pyx_unpickle_CookieValueExceedsMaximumLength");
+  return result;
+}
+
+// --- Methods of the error types ---------------------------------------------------------
+
+PyObject* error_reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  PyObject* unused[1];
+  PyObject* result = nullptr;
+  if (sig_reduce.bind(args, nargs, kwnames, unused)) result = reduce_error(self, name_unpickle_error);
+  if (result == nullptr) GCO_TRACEBACK("CookieError.__reduce_cython__");
+  return result;
+}
+
+PyObject* error_setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  PyObject* v[1];
+  if (!sig_setstate.bind(args, nargs, kwnames, v) ||
+      !check_exact_value(v[0], &PyTuple_Type, "tuple") || !error_set_state(self, v[0])) {
+    GCO_TRACEBACK("CookieError.__setstate_cython__");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* value_too_long_reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  PyObject* unused[1];
+  PyObject* result = nullptr;
+  if (sig_reduce.bind(args, nargs, kwnames, unused)) {
+    result = reduce_error(self, name_unpickle_value_too_long);
+  }
+  if (result == nullptr) GCO_TRACEBACK("CookieValueExceedsMaximumLength.__reduce_cython__");
+  return result;
+}
+
+PyObject* value_too_long_setstate_method(PyObject* self, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* v[1];
+  if (!sig_setstate.bind(args, nargs, kwnames, v) ||
+      !check_exact_value(v[0], &PyTuple_Type, "tuple") || !value_too_long_set_state(self, v[0])) {
+    GCO_TRACEBACK("CookieValueExceedsMaximumLength.__setstate_cython__");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+// --- Methods of Cookie (also in its tp_methods, moved there by install_pickling) ----------
+
+PyObject* cookie_reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  PyObject* unused[1];
+  PyObject* result = nullptr;
+  if (sig_reduce.bind(args, nargs, kwnames, unused)) result = reduce_cookie(self);
+  if (result == nullptr) GCO_TRACEBACK("Cookie.__reduce_cython__");
+  return result;
+}
+
+PyObject* cookie_setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  PyObject* v[1];
+  if (!sig_setstate.bind(args, nargs, kwnames, v) ||
+      !check_exact_value(v[0], &PyTuple_Type, "tuple") || !cookie_set_state(self, v[0])) {
+    GCO_TRACEBACK("Cookie.__setstate_cython__");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+bool install_pickling(PyTypeObject* type) noexcept {
+  PyObject* type_obj = reinterpret_cast<PyObject*>(type);
+  PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+  Ref object_getstate = owning(PyObject_GetAttr(object_type, str_getstate.get()));
+  Ref object_reduce_ex = owning(PyObject_GetAttr(object_type, str_reduce_ex.get()));
+  Ref object_reduce = owning(PyObject_GetAttr(object_type, str_reduce.get()));
+  if (!object_getstate || !object_reduce_ex || !object_reduce) return false;
+
+  PyObject* getstate = nullptr;
+  if (PyObject_GetOptionalAttr(type_obj, str_getstate.get(), &getstate) < 0) return false;
+  Ref owned_getstate = owning(getstate);
+  if (getstate != nullptr && getstate != object_getstate.get()) return true;
+
+  Ref reduce_ex = owning(PyObject_GetAttr(type_obj, str_reduce_ex.get()));
+  if (!reduce_ex) return false;
+  if (reduce_ex.get() != object_reduce_ex.get()) return true;
+
+  Ref reduce = owning(PyObject_GetAttr(type_obj, str_reduce.get()));
+  if (!reduce) return false;
+  if (reduce.get() != object_reduce.get() && !has_name(reduce.get(), str_reduce_cython)) {
+    return true;
+  }
+
+  auto unable = [type]() {
+    if (!PyErr_Occurred()) {
+      PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", type->tp_name);
+    }
+    return false;
+  };
+  // A type whose operations were moved by an earlier, failed import keeps
+  // them where they are.
+  PyObject* reduce_cython = nullptr;
+  if (PyObject_GetOptionalAttr(type_obj, str_reduce_cython.get(), &reduce_cython) < 0) {
+    return false;
+  }
+  Ref owned_reduce_cython = owning(reduce_cython);
+  if (reduce_cython != nullptr) {
+    if (!set_type_dict_item(type, str_reduce.get(), reduce_cython) ||
+        !set_type_dict_item(type, str_reduce_cython.get(), nullptr)) {
+      return unable();
+    }
+  } else if (reduce.get() == object_reduce.get()) {
+    return unable();
+  }
+
+  PyObject* setstate = nullptr;
+  if (PyObject_GetOptionalAttr(type_obj, str_setstate.get(), &setstate) < 0) return false;
+  Ref owned_setstate = owning(setstate);
+  if (setstate == nullptr || has_name(setstate, str_setstate_cython)) {
+    PyObject* setstate_cython = nullptr;
+    if (PyObject_GetOptionalAttr(type_obj, str_setstate_cython.get(), &setstate_cython) < 0) {
+      return false;
+    }
+    Ref owned_setstate_cython = owning(setstate_cython);
+    if (setstate_cython != nullptr) {
+      if (!set_type_dict_item(type, str_setstate.get(), setstate_cython) ||
+          !set_type_dict_item(type, str_setstate_cython.get(), nullptr)) {
+        return unable();
+      }
+    } else if (setstate == nullptr) {
+      return unable();
+    }
+  }
+  PyType_Modified(type);
+  return true;
+}
+
+bool errors_add_pickling_functions() noexcept {
+  return add_method(&CookieErrorType, "__reduce_cython__", error_reduce_method,
+                    "CookieError.__reduce_cython__") &&
+         add_method(&CookieErrorType, "__setstate_cython__", error_setstate_method,
+                    "CookieError.__setstate_cython__") &&
+         add_method(&CookieValueExceedsMaximumLengthType, "__reduce_cython__",
+                    value_too_long_reduce_method,
+                    "CookieValueExceedsMaximumLength.__reduce_cython__") &&
+         add_method(&CookieValueExceedsMaximumLengthType, "__setstate_cython__",
+                    value_too_long_setstate_method,
+                    "CookieValueExceedsMaximumLength.__setstate_cython__");
+}
+
+bool cookie_add_pickling_functions() noexcept {
+  return add_method(&CookieType, "__reduce_cython__", cookie_reduce_method,
+                    "Cookie.__reduce_cython__") &&
+         add_method(&CookieType, "__setstate_cython__", cookie_setstate_method,
+                    "Cookie.__setstate_cython__");
+}
+
+bool add_unpickle_functions(PyObject* module) noexcept {
+  return add_module_function(module, unpickle_error, "__pyx_unpickle_CookieError") &&
+         add_module_function(module, unpickle_value_too_long,
+                             "__pyx_unpickle_CookieValueExceedsMaximumLength") &&
+         add_module_function(module, unpickle_cookie, "__pyx_unpickle_Cookie");
+}
+
+}  // namespace gco

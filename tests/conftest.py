@@ -1,0 +1,90 @@
+"""Shared fixtures: the module, its C-level entries called through ctypes, and
+a runner for code that needs a fresh interpreter."""
+
+import ctypes
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+
+from glimmering_copper_otter import cookies
+
+SIGNATURES = {
+    "parse_cookie": "struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *(PyObject *, int __pyx_skip_dispatch)",
+    "datetime_to_cookie_format": "PyObject *(PyDateTime_DateTime *, int __pyx_skip_dispatch)",
+    "datetime_from_cookie_format": "PyDateTime_DateTime *(PyObject *, int __pyx_skip_dispatch)",
+    "write_cookie_for_response": "PyObject *(struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *)",
+    "split_value": "PyObject *(PyObject *, PyObject *)",
+    "same_site_mode_from_bytes": "enum __pyx_t_23glimmering_copper_otter_7cookies_CookieSameSiteMode (PyObject *)",
+}
+
+_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_get_pointer.restype = ctypes.c_void_p
+_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+# Prototypes of the entries; PYFUNCTYPE keeps the interpreter lock held and
+# raises the pending exception when an entry reports a failure.
+_PROTOTYPES = {
+    "parse_cookie": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
+    "datetime_to_cookie_format": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
+    "datetime_from_cookie_format": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
+    "write_cookie_for_response": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object),
+    "split_value": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object),
+    "same_site_mode_from_bytes": ctypes.PYFUNCTYPE(ctypes.c_uint32, ctypes.py_object),
+}
+
+
+class CApi:
+    """The six entries of __pyx_capi__, taken out by their signature texts."""
+
+    def __init__(self, module):
+        for name, signature in SIGNATURES.items():
+            capsule = module.__pyx_capi__[name]
+            address = _get_pointer(capsule, signature.encode())
+            setattr(self, name, _PROTOTYPES[name](address))
+
+
+@pytest.fixture(scope="session")
+def capi():
+    return CApi(cookies)
+
+
+@pytest.fixture
+def restore_module_attributes():
+    """Puts back any module attribute that a test rebinds or deletes."""
+    saved = dict(vars(cookies))
+    yield cookies
+    for name in list(vars(cookies)):
+        if name not in saved:
+            delattr(cookies, name)
+    for name, value in saved.items():
+        setattr(cookies, name, value)
+
+
+def run_python(code, *args, check=True):
+    """Runs code in a fresh interpreter; returns the completed process."""
+    process = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        # Away from the checkout, whose package directory has no built module.
+        cwd=tempfile.gettempdir(),
+    )
+    if check and process.returncode != 0:
+        raise AssertionError(
+            f"subprocess failed ({process.returncode}):\n{process.stdout}\n{process.stderr}"
+        )
+    return process
+
+
+def traceback_names(excinfo):
+    """The function names of an exception's traceback entries."""
+    tb = excinfo.value.__traceback__ if hasattr(excinfo, "value") else excinfo.__traceback__
+    names = []
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    return names
