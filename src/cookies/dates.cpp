@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "parts.hpp"
+#include "percent.hpp"
 
 namespace gco {
 
@@ -19,7 +20,6 @@ GCO_STR(str_tzinfo, "tzinfo");
 GCO_STR(str_encode, "encode");
 GCO_STR(str_decode, "decode");
 GCO_STR(str_year_format, "%Y");
-GCO_STR(name_parsedate_to_datetime, "parsedate_to_datetime");
 
 Signature sig_to_cookie_format("datetime_to_cookie_format", {"value"}, 1);
 Signature sig_from_cookie_format("datetime_from_cookie_format", {"value"}, 1);
@@ -150,9 +150,68 @@ PyObject* to_cookie_format(PyObject* original) {
   return PyObject_CallMethodNoArgs(text.get(), str_encode.get());
 }
 
+int two_digits(const char* p) {
+  if (p[0] < '0' || p[0] > '9' || p[1] < '0' || p[1] > '9') return -1;
+  return (p[0] - '0') * 10 + (p[1] - '0');
+}
+
+int month_number(const char* p) {
+  for (int i = 0; i < 12; i++) {
+    if (std::memcmp(p, kMonthNames[i], 3) == 0) return i + 1;
+  }
+  return 0;
+}
+
+int days_in_month(int year, int month) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month != 2) return kDays[month - 1];
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return leap ? 29 : 28;
+}
+
+// The naive datetime that parsedate_to_datetime(text).replace(tzinfo=None)
+// gives for the date form servers send, "Wdy, DD Mon YYYY HH:MM:SS GMT"
+// (also with "-" between day, month and year), read natively.  nullptr
+// without an exception for anything else, which the library then reads:
+// unusual forms, two-digit or early years and out-of-range fields keep the
+// library's own result and errors.
+PyObject* read_common_date(const char* p, Py_ssize_t size) {
+  if (PyDateTimeAPI == nullptr || size != 29) return nullptr;
+  bool day_name = false;
+  for (const char* name : kDayNames) day_name = day_name || std::memcmp(p, name, 3) == 0;
+  if (!day_name || p[3] != ',' || p[4] != ' ') return nullptr;
+  const char separator = p[7];
+  if ((separator != ' ' && separator != '-') || p[11] != separator || p[16] != ' ' ||
+      p[19] != ':' || p[22] != ':' || std::memcmp(p + 25, " GMT", 4) != 0) {
+    return nullptr;
+  }
+  const int day = two_digits(p + 5);
+  const int month = month_number(p + 8);
+  const int century = two_digits(p + 12);
+  const int year_in_century = two_digits(p + 14);
+  const int hour = two_digits(p + 17);
+  const int minute = two_digits(p + 20);
+  const int second = two_digits(p + 23);
+  if (day < 0 || month == 0 || century < 10 || year_in_century < 0 || hour < 0 || minute < 0 ||
+      second < 0) {
+    return nullptr;
+  }
+  const int year = century * 100 + year_in_century;
+  if (day < 1 || day > days_in_month(year, month) || hour > 23 || minute > 59 || second > 59) {
+    return nullptr;
+  }
+  return PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, hour, minute, second, 0,
+                                                 Py_None, PyDateTimeAPI->DateTimeType);
+}
+
 PyObject* from_cookie_format(PyObject* value) {
-  Ref parse = owning(lookup_global(name_parsedate_to_datetime));
+  bool original;
+  Ref parse = owning(lookup_library_function(LibraryFunction::kParsedateToDatetime, &original));
   if (!parse) return nullptr;
+  if (original && PyBytes_CheckExact(value)) {
+    PyObject* date = read_common_date(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+    if (date != nullptr || PyErr_Occurred()) return date;
+  }
   if (value == Py_None) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "decode");
     return nullptr;
