@@ -1,0 +1,178 @@
+"""Reads and writes Set-Cookie header values from the command line.
+
+    python -m glimmering_copper_otter [parse] [--json] [HEADER ...]
+    python -m glimmering_copper_otter build NAME VALUE [options]
+
+The parse form reads each header value with ``parse_cookie`` and shows the
+cookie's attributes next to the header as this library writes it back; the
+build form makes a ``Cookie`` from its arguments and prints its header.
+"""
+
+import argparse
+import json
+import os
+import sys
+from datetime import datetime, timezone
+
+from glimmering_copper_otter.cookies import (
+    Cookie,
+    CookieSameSiteMode,
+    datetime_from_cookie_format,
+    parse_cookie,
+)
+from glimmering_copper_otter.writer import write_cookie_for_response
+
+PROG = "python -m glimmering_copper_otter"
+USAGE = f"""{PROG} [parse] [--json] [HEADER ...]
+       {PROG} build NAME VALUE [options]"""
+FIELDS = ("name", "value", "expires", "domain", "path",
+          "http_only", "secure", "max_age", "same_site")
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports bad arguments in one line on standard error, status 2."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def _parse_parser():
+    parser = _Parser(
+        prog=PROG, usage=USAGE,
+        description="Parse Set-Cookie header values and show each cookie's attributes "
+        "and its header as written back. Without HEADER arguments, one header value "
+        "per line is read from standard input (blank lines are skipped). The word "
+        "'parse' is optional; 'build' makes a header instead (see 'build --help').",
+    )
+    parser.add_argument("headers", nargs="*", metavar="HEADER",
+                        help='a Set-Cookie header value, e.g. "sid=abc; Path=/"; '
+                        "put -- before values that begin with -")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON object per header instead of a table")
+    return parser
+
+
+def _build_parser():
+    parser = _Parser(prog=f"{PROG} build",
+                     description="Build a cookie and print its Set-Cookie header value.")
+    parser.add_argument("name", metavar="NAME")
+    parser.add_argument("value", metavar="VALUE")
+    parser.add_argument("--expires", type=_expiry, metavar="DATE",
+                        help="ISO 8601 date and time (converted to UTC when it has an "
+                        'offset) or a cookie date such as "Wed, 02 Jan 2030 03:04:05 GMT"')
+    parser.add_argument("--max-age", type=int, default=-1, metavar="N",
+                        help="lifetime in seconds (negative: none)")
+    parser.add_argument("--domain", metavar="D")
+    parser.add_argument("--path", metavar="P")
+    parser.add_argument("--http-only", action="store_true")
+    parser.add_argument("--secure", action="store_true")
+    parser.add_argument("--same-site", type=str.lower, default="undefined",
+                        choices=("lax", "strict", "none", "undefined"))
+    return parser
+
+
+def _expiry(text):
+    try:
+        when = datetime.fromisoformat(text)
+    except ValueError:
+        try:
+            return datetime_from_cookie_format(os.fsencode(text))
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"not an ISO date or a cookie date: {text!r}") from None
+    return when.astimezone(timezone.utc) if when.tzinfo is not None else when
+
+
+def _describe(cookie, header):
+    """The cookie's attributes and its written header, for display."""
+    fields = {name: getattr(cookie, name) for name in FIELDS}
+    if fields["expires"] is not None:
+        fields["expires"] = fields["expires"].isoformat()
+    fields["same_site"] = fields["same_site"].name
+    fields["header"] = header.decode()
+    return fields
+
+
+def _shown(value):
+    """A field as a table cell: missing is "-", text is quoted when bare
+    text would be ambiguous or unsafe for a terminal."""
+    if value is None:
+        return "-"
+    if isinstance(value, str):
+        if value and value != "-" and value.isprintable() and value == value.strip():
+            return value
+        return repr(value)
+    return str(value)
+
+
+def _print_table(fields, first):
+    if not first:
+        print()
+    width = max(map(len, fields))
+    for key, value in fields.items():
+        print(f"{key:<{width}}  {_shown(value)}")
+
+
+def _report(error, header=None):
+    where = "" if header is None else f"{header!r}: "
+    print(f"error: {where}{type(error).__name__}: {error}", file=sys.stderr)
+
+
+def _stdin_headers():
+    for line in sys.stdin.buffer:
+        line = line.rstrip(b"\r\n")
+        if line:
+            yield line
+
+
+def _parse(args):
+    headers = map(os.fsencode, args.headers) if args.headers else _stdin_headers()
+    status, first = 0, True
+    for raw in headers:
+        try:
+            cookie = parse_cookie(raw)
+            fields = _describe(cookie, write_cookie_for_response(cookie))
+        except Exception as error:  # each header stands alone; report and go on
+            _report(error, raw)
+            status = 1
+            continue
+        if args.json:
+            print(json.dumps(fields))
+        else:
+            _print_table(fields, first)
+            first = False
+        sys.stdout.flush()
+    return status
+
+
+def _build(args):
+    try:
+        cookie = Cookie(
+            args.name, args.value, expires=args.expires, domain=args.domain,
+            path=args.path, http_only=args.http_only, secure=args.secure,
+            max_age=args.max_age, same_site=CookieSameSiteMode[args.same_site.upper()],
+        )
+        header = write_cookie_for_response(cookie)
+    except Exception as error:
+        _report(error)
+        return 1
+    sys.stdout.buffer.write(header + b"\n")
+    return 0
+
+
+def main(argv=None):
+    """Runs the command line; returns the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["build"]:
+        return _build(_build_parser().parse_args(argv[1:]))
+    if argv[:1] == ["parse"]:
+        argv = argv[1:]
+    # Headers may stand before and after --json; everything after "--" is a
+    # header, even when it begins with "-".
+    after = []
+    if "--" in argv:
+        end = argv.index("--")
+        argv, after = argv[:end], argv[end + 1:]
+    args = _parse_parser().parse_intermixed_args(argv)
+    args.headers += after
+    return _parse(args)
