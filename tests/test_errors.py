@@ -12,6 +12,7 @@ MESSAGE_START = (
     "The length of the cookie value exceeds the maximum length of 4096 bytes, and it "
     "would be ignored or truncated by clients. See: "
 )
+BYTES_PER_CHARACTER = ["one-byte", "two-byte", "three-byte", "four-byte"]
 
 
 class Text(str):
@@ -205,7 +206,7 @@ def test_failing_base_initialiser_propagates(error_type, args, names):
 # --- Raised by the value setter ---------------------------------------------------------
 
 
-@pytest.mark.parametrize("value", ["x" * 4097, "é" * 2049, "€" * 1366, "\U0001f36a" * 1025])
+@pytest.mark.parametrize("value", ["x" * 4097, "é" * 2049, "€" * 1366, "\U0001f36a" * 1025], ids=BYTES_PER_CHARACTER)
 def test_except_cookie_error_catches_the_setter_error(value):
     cookie = Cookie("n", "v")
     try:
@@ -219,7 +220,7 @@ def test_except_cookie_error_catches_the_setter_error(value):
     assert cookie.value == "v"
 
 
-@pytest.mark.parametrize("value", ["x" * 4096, "é" * 2048, "€" * 1365, "\U0001f36a" * 1024])
+@pytest.mark.parametrize("value", ["x" * 4096, "é" * 2048, "€" * 1365, "\U0001f36a" * 1024], ids=BYTES_PER_CHARACTER)
 def test_value_of_4096_bytes_raises_nothing(value):
     cookie = Cookie("n", "v")
     cookie.value = value

@@ -74,6 +74,13 @@ class TestClass:
 # --- Integer to mode ------------------------------------------------------------
 
 
+class OwnInt(int):
+    """An int subclass: its number is used as it is, never its __int__."""
+
+    def __int__(self):
+        return 99
+
+
 class IntOf:
     """An object whose only number conversion is __int__."""
 
@@ -117,6 +124,7 @@ def stored(cookie):
         (7, 7),
         (2**31, 2**31),
         (4294967295, 4294967295),
+        (OwnInt(2), 2),
         (2.9, 2),
         (0.5, 0),
         (IntOf(2), 2),
