@@ -65,8 +65,10 @@ PyObject* display_text(PyObject* obj) {
   return PyObject_Format(obj, str_empty.get());
 }
 
+// value[:3]; only an exact str takes the fast path, so that a subclass's
+// __getitem__ is honoured.
 PyObject* first_three(PyObject* value) {
-  if (PyUnicode_Check(value)) {
+  if (PyUnicode_CheckExact(value)) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     return PyUnicode_Substring(value, 0, length < 3 ? length : 3);
   }

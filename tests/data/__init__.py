@@ -1,0 +1,1 @@
+"""Stored pickles and the classes they name (see frozen_pickles)."""
