@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "parts.hpp"
-#include "percent.hpp"
+#include "late_binding.hpp"
 
 namespace gco {
 
@@ -205,13 +205,12 @@ PyObject* read_common_date(const char* p, Py_ssize_t size) {
 }
 
 PyObject* from_cookie_format(PyObject* value) {
-  bool original;
-  Ref parse = owning(lookup_library_function(LibraryFunction::kParsedateToDatetime, &original));
-  if (!parse) return nullptr;
-  if (original && PyBytes_CheckExact(value)) {
+  if (is_original(LateBound::kParsedateToDatetime) && PyBytes_CheckExact(value)) {
     PyObject* date = read_common_date(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     if (date != nullptr || PyErr_Occurred()) return date;
   }
+  Ref parse = owning(lookup_late_bound(LateBound::kParsedateToDatetime));
+  if (!parse) return nullptr;
   if (value == Py_None) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "decode");
     return nullptr;

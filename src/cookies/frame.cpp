@@ -284,15 +284,6 @@ bool to_int64(PyObject* value, long long* out) noexcept {
 // ---------------------------------------------------------------------------
 // Late-bound names
 
-PyObject* peek_global(const Constant& name) noexcept {
-  if (state.dict != nullptr) {
-    PyObject* found = PyDict_GetItemWithError(state.dict, name.get());
-    if (found != nullptr) return found;
-    if (PyErr_Occurred()) PyErr_Clear();
-  }
-  return nullptr;
-}
-
 PyObject* lookup_global(const Constant& name) noexcept {
   if (state.dict != nullptr) {
     PyObject* found = nullptr;

@@ -137,9 +137,6 @@ inline int truth(PyObject* value) noexcept {
 // Names looked up at each use: the module namespace, then the builtins.
 // A new reference, or nullptr with NameError "name '%U' is not defined".
 PyObject* lookup_global(const Constant& name) noexcept;
-// The same lookup, borrowed, for callers that only compare identities.
-// nullptr without an exception when the name is bound nowhere.
-PyObject* peek_global(const Constant& name) noexcept;
 
 // ---------------------------------------------------------------------------
 // Traceback entries: one per operation that raises or passes an exception on,

@@ -1,5 +1,6 @@
 // The module's life: the entry point, create and exec.  Exec reads top to
 // bottom in the order in which the module's namespace comes to be.
+#include "late_binding.hpp"
 #include "parts.hpp"
 
 namespace gco {
@@ -226,7 +227,7 @@ bool exec_steps(PyObject* module) {
   if (!same_site_make_class(module)) return false;
   if (!bind_imported(module, name_urllib_parse, {&name_quote, &name_unquote})) return false;
   if (!bind_imported(module, name_email_utils, {&name_parsedate_to_datetime})) return false;
-  fast_paths_ready();
+  late_binding_ready();
   if (!add_module_function(module, py_datetime_to_cookie_format, "datetime_to_cookie_format") ||
       !add_module_function(module, py_datetime_from_cookie_format,
                            "datetime_from_cookie_format")) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "parts.hpp"
+#include "late_binding.hpp"
 #include "percent.hpp"
 
 namespace gco {
@@ -138,10 +139,10 @@ PyObject* decode_text(Span text) { return PyUnicode_DecodeUTF8(text.data, text.s
 
 // unquote(text.decode()), unquote looked up first as the call expression is.
 PyObject* unquote_text(Span text) {
-  bool original;
-  Ref unquote = owning(lookup_library_function(LibraryFunction::kUnquote, &original));
-  if (!unquote) return nullptr;
+  const bool original = is_original(LateBound::kUnquote);
   if (original && is_ascii(text.data, text.size)) return unquote_ascii(text.data, text.size);
+  Ref unquote = owning(lookup_late_bound(LateBound::kUnquote));
+  if (!unquote) return nullptr;
   Ref decoded = owning(decode_text(text));
   if (!decoded) return nullptr;
   return PyObject_CallOneArg(unquote.get(), decoded.get());
@@ -236,7 +237,7 @@ PyObject* parse(PyObject* raw_value) {
 
   // With CookieSameSiteMode as imported, its member converts back to the
   // very same number, so the cookie can be built straight from the values.
-  if (same_site_class_is_original()) {
+  if (is_original(LateBound::kCookieSameSiteMode)) {
     return cookie_from_parts(name_text.get(), value_text.get(), expiry.get(), domain_text.get(),
                              path_text.get(), http_only, secure, max_age, mode);
   }

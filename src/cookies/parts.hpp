@@ -45,9 +45,6 @@ bool same_site_from_object(PyObject* value, uint32_t* out) noexcept;
 PyObject* same_site_to_member(uint32_t mode) noexcept;
 uint32_t same_site_mode_from_bytes(PyObject* raw_value) noexcept;
 bool same_site_make_class(PyObject* module) noexcept;
-// Whether the module attribute CookieSameSiteMode is still the class made at
-// import, whose members convert back to the numbers they were made from.
-bool same_site_class_is_original() noexcept;
 
 // Readies, binds and installs pickling for the two error types (exec).
 bool errors_ready(PyObject* module) noexcept;
@@ -69,9 +66,6 @@ extern const DatetimeStructSizes datetime_struct_sizes;
 
 // Captures what the date functions need from the datetime module (exec).
 bool dates_ready() noexcept;
-// Remembers the library functions as bound at import, so that the native
-// fast paths run only while those very objects are still bound (exec).
-void fast_paths_ready() noexcept;
 
 PyObject* py_datetime_to_cookie_format(PyObject* self, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames);

@@ -1,23 +1,11 @@
 // Percent-encoding and -decoding done natively, byte for byte as
-// urllib.parse.quote and urllib.parse.unquote do with their defaults, and
-// the late binding that decides when the native code may stand in for them.
+// urllib.parse.quote and urllib.parse.unquote do with their defaults.
 #include "percent.hpp"
 
-#include "parts.hpp"
 
 namespace gco {
 
 namespace {
-
-GCO_STR(name_quote, "quote");
-GCO_STR(name_unquote, "unquote");
-GCO_STR(name_parsedate_to_datetime, "parsedate_to_datetime");
-
-const Constant* const library_names[] = {&name_quote, &name_unquote,
-                                         &name_parsedate_to_datetime};
-// The objects bound to those names when the module was imported (owned, so
-// that a freed replacement can never share an address with them).
-PyObject* originals[3] = {};
 
 // Bytes that quote() leaves as they are: ASCII letters, digits, "_.-~" and
 // the default safe character "/".
@@ -47,28 +35,6 @@ char* encode_byte(char* out, unsigned char c) {
 }
 
 }  // namespace
-
-void fast_paths_ready() noexcept {
-  for (int i = 0; i < 3; i++) {
-    PyObject* bound = PyDict_GetItemWithError(state.dict, library_names[i]->get());
-    if (bound == nullptr) PyErr_Clear();
-    Py_XSETREF(originals[i], Py_XNewRef(bound));
-  }
-}
-
-PyObject* lookup_library_function(LibraryFunction which, bool* original) noexcept {
-  const int index = static_cast<int>(which);
-  *original = false;
-  if (state.dict != nullptr) {
-    PyObject* bound = PyDict_GetItemWithError(state.dict, library_names[index]->get());
-    if (bound != nullptr) {
-      *original = bound == originals[index];
-      return Py_NewRef(bound);
-    }
-    if (PyErr_Occurred()) return nullptr;
-  }
-  return lookup_global(*library_names[index]);
-}
 
 int quote_into(ByteBuffer& out, PyObject* text) noexcept {
   if (!PyUnicode_CheckExact(text)) return 0;

@@ -22,9 +22,6 @@ GCO_STR(str_lax, "LAX");
 GCO_STR(str_strict, "STRICT");
 GCO_STR(str_none, "NONE");
 
-// The class made at import (owned).
-PyObject* original_class = nullptr;
-
 const Constant* const member_names[] = {&str_undefined, &str_lax, &str_strict, &str_none};
 
 bool same_site_from_int(PyObject* number, uint32_t* out) {
@@ -82,10 +79,6 @@ PyObject* same_site_to_member(uint32_t mode) noexcept {
   return PyObject_CallOneArg(cls.get(), number.get());
 }
 
-bool same_site_class_is_original() noexcept {
-  return original_class != nullptr && peek_global(name_same_site_class) == original_class;
-}
-
 uint32_t same_site_mode_from_bytes(PyObject* raw_value) noexcept {
   if (raw_value == Py_None) return kSameSiteUndefined;
   if (!PyBytes_Check(raw_value)) {
@@ -132,7 +125,6 @@ bool same_site_make_class(PyObject* module) noexcept {
                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
   if (!cls) return false;
   if (PyObject_SetAttr(module, name_same_site_class.get(), cls.get()) < 0) return false;
-  Py_XSETREF(original_class, Py_NewRef(cls.get()));
   // IntFlag leaves the zero member and multi-bit members out of iteration;
   // list all four, in order.
   Ref mapping = owning(PyObject_GetAttr(cls.get(), str_members.get()));

@@ -5,6 +5,7 @@
 
 #include "buffer.hpp"
 #include "parts.hpp"
+#include "late_binding.hpp"
 #include "percent.hpp"
 
 namespace gco {
@@ -35,9 +36,9 @@ PyObject* encode_text(PyObject* text) {
 // for each of the two calls, before the attribute is read.
 bool append_quoted(ByteBuffer& out, PyObject* cookie, const Constant& attribute,
                    PyObject* stored) {
-  bool original;
-  Ref quote = owning(lookup_library_function(LibraryFunction::kQuote, &original));
-  if (!quote) return false;
+  const bool original = is_original(LateBound::kQuote);
+  Ref quote = original ? Ref() : owning(lookup_late_bound(LateBound::kQuote));
+  if (!original && !quote) return false;
   // The Cookie type cannot be changed, so for its own instances reading the
   // property is reading the field; a subclass may redefine it.
   Ref text = Py_IS_TYPE(cookie, &CookieType) ? borrowing(stored)
@@ -46,6 +47,8 @@ bool append_quoted(ByteBuffer& out, PyObject* cookie, const Constant& attribute,
   if (original) {
     int done = quote_into(out, text.get());
     if (done != 0) return done > 0;
+    quote = owning(lookup_late_bound(LateBound::kQuote));
+    if (!quote) return false;
   }
   Ref quoted = owning(PyObject_CallOneArg(quote.get(), text.get()));
   if (!quoted) return false;
