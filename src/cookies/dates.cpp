@@ -14,6 +14,7 @@ namespace {
 
 GCO_STR(str_cookie_date_format, "%a, %d %b %Y %H:%M:%S GMT");
 GCO_STR(str_strftime, "strftime");
+GCO_STR(str_timetuple, "timetuple");
 GCO_STR(str_utcoffset, "utcoffset");
 GCO_STR(str_replace, "replace");
 GCO_STR(str_tzinfo, "tzinfo");
@@ -27,6 +28,7 @@ Signature sig_from_cookie_format("datetime_from_cookie_format", {"value"}, 1);
 // What the native date code needs from the datetime module, captured at exec.
 struct DateSupport {
   PyMethodDef* standard_strftime = nullptr;  // datetime.strftime's own C method
+  PyMethodDef* standard_timetuple = nullptr;  // datetime.timetuple, which it reads
   PyObject* replace_kwnames = nullptr;    // ("tzinfo",)
   bool pad_year = false;                  // whether strftime pads %Y to 4 digits
 };
@@ -86,22 +88,44 @@ PyObject* format_fields(int year, int month, int day, int hour, int minute, int 
   return PyBytes_FromStringAndSize(buffer, p - buffer);
 }
 
+// Whether obj.<name> is the datetime type's own C method bound to obj.
+// -1 with an exception set; the bound method is left in *method_out.
+int is_standard_method(PyObject* obj, const Constant& name, PyMethodDef* standard,
+                       PyObject** method_out) {
+  PyObject* method = PyObject_GetAttr(obj, name.get());
+  *method_out = method;
+  if (method == nullptr) return -1;
+  return PyCFunction_Check(method) && PyCFunction_GET_SELF(method) == obj &&
+         reinterpret_cast<PyCFunctionObject*>(method)->m_ml == standard;
+}
+
 // True when value is a datetime whose strftime is the standard one, so that
 // the native formatting gives exactly what strftime would.
 bool has_standard_strftime(PyObject* value, PyObject** method_out) {
   *method_out = nullptr;
   if (PyDateTimeAPI == nullptr || !PyObject_TypeCheck(value, PyDateTimeAPI->DateTimeType)) return false;
   if (Py_IS_TYPE(value, PyDateTimeAPI->DateTimeType)) return true;
-  // A subclass: its own strftime, or one in the instance dict, wins.
-  PyObject* method = PyObject_GetAttr(value, str_strftime.get());
-  if (method == nullptr) return false;
-  if (PyCFunction_Check(method) && PyCFunction_GET_SELF(method) == value &&
-      reinterpret_cast<PyCFunctionObject*>(method)->m_ml == dates.standard_strftime) {
-    Py_DECREF(method);
-    return true;
+  // A subclass: its own strftime, or one in the instance dict, wins; so does
+  // its own timetuple, from which the standard strftime takes the fields.
+  PyObject* method = nullptr;
+  int standard = is_standard_method(value, str_strftime, dates.standard_strftime, &method);
+  if (standard <= 0) {
+    *method_out = method;
+    return false;
   }
-  *method_out = method;
-  return false;
+  PyObject* timetuple = nullptr;
+  standard = is_standard_method(value, str_timetuple, dates.standard_timetuple, &timetuple);
+  Py_XDECREF(timetuple);
+  if (standard < 0) {
+    Py_DECREF(method);
+    return false;
+  }
+  if (standard == 0) {
+    *method_out = method;
+    return false;
+  }
+  Py_DECREF(method);
+  return true;
 }
 
 // An aware datetime shifted to UTC wall-clock time; anything else unchanged.
@@ -255,6 +279,12 @@ bool dates_ready() noexcept {
     return true;
   }
   dates.standard_strftime = reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method;
+  descriptor = _PyType_Lookup(PyDateTimeAPI->DateTimeType, str_timetuple.get());
+  if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyMethodDescr_Type)) {
+    PyDateTimeAPI = nullptr;
+    return true;
+  }
+  dates.standard_timetuple = reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method;
   // Years below 1000 are written as this interpreter's strftime writes them.
   Ref first = owning(PyDateTimeAPI->DateTime_FromDateAndTime(1, 1, 1, 0, 0, 0, 0, Py_None,
                                                          PyDateTimeAPI->DateTimeType));
