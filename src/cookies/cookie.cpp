@@ -46,21 +46,30 @@ bool utf8_length(PyObject* text, Py_ssize_t* out) {
     *out = length;
     return true;
   }
-  const int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
-  Py_ssize_t total = 0;
-  for (Py_ssize_t i = 0; i < length; i++) {
-    Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    if (c < 0x80) {
-      total += 1;
-    } else if (c < 0x800) {
-      total += 2;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      return false;
-    } else if (c < 0x10000) {
-      total += 3;
-    } else {
-      total += 4;
+  Py_ssize_t total = length;
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: {
+      const Py_UCS1* data = PyUnicode_1BYTE_DATA(text);
+      for (Py_ssize_t i = 0; i < length; i++) total += data[i] >> 7;
+      break;
+    }
+    case PyUnicode_2BYTE_KIND: {
+      const Py_UCS2* data = PyUnicode_2BYTE_DATA(text);
+      for (Py_ssize_t i = 0; i < length; i++) {
+        const Py_UCS2 c = data[i];
+        if (c >= 0xD800 && c <= 0xDFFF) return false;
+        total += (c >= 0x80) + (c >= 0x800);
+      }
+      break;
+    }
+    default: {
+      const Py_UCS4* data = PyUnicode_4BYTE_DATA(text);
+      for (Py_ssize_t i = 0; i < length; i++) {
+        const Py_UCS4 c = data[i];
+        if (c >= 0xD800 && c <= 0xDFFF) return false;
+        total += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+      }
+      break;
     }
   }
   *out = total;

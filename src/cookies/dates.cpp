@@ -54,11 +54,9 @@ char* put_two_digits(char* p, int n) {
   return p + 2;
 }
 
-// The cookie date of a datetime's wall-clock fields, with English names
-// whatever the process locale is.
-PyObject* format_fields(int year, int month, int day, int hour, int minute, int second) {
-  char buffer[40];
-  char* p = buffer;
+// Writes the cookie date of a datetime's wall-clock fields, with English
+// names whatever the process locale is; at most kCookieDateMaxSize bytes.
+char* write_fields(char* p, int year, int month, int day, int hour, int minute, int second) {
   long days = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
   int weekday = static_cast<int>(((days % 7) + 7 + 4) % 7);  // 1970-01-01 was a Thursday
   std::memcpy(p, kDayNames[weekday], 3);
@@ -84,8 +82,13 @@ PyObject* format_fields(int year, int month, int day, int hour, int minute, int 
   *p++ = ':';
   p = put_two_digits(p, second);
   std::memcpy(p, " GMT", 4);
-  p += 4;
-  return PyBytes_FromStringAndSize(buffer, p - buffer);
+  return p + 4;
+}
+
+char* write_datetime(char* p, PyObject* v) {
+  return write_fields(p, PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
+                      PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
+                      PyDateTime_DATE_GET_SECOND(v));
 }
 
 // Whether obj.<name> is the datetime type's own C method bound to obj.
@@ -157,10 +160,9 @@ PyObject* to_cookie_format(PyObject* original) {
   if (!value) return nullptr;
   PyObject* method_found = nullptr;
   if (has_standard_strftime(value.get(), &method_found)) {
-    PyObject* v = value.get();
-    return format_fields(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
-                         PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
-                         PyDateTime_DATE_GET_SECOND(v));
+    char buffer[kCookieDateMaxSize];
+    char* end = write_datetime(buffer, value.get());
+    return PyBytes_FromStringAndSize(buffer, end - buffer);
   }
   Ref method = owning(method_found);
   if (!method) {
@@ -294,6 +296,14 @@ bool dates_ready() noexcept {
   if (!year) return false;
   dates.pad_year = PyUnicode_Check(year.get()) && PyUnicode_GET_LENGTH(year.get()) == 4;
   return true;
+}
+
+char* write_naive_cookie_date(char* out, PyObject* value) noexcept {
+  if (PyDateTimeAPI == nullptr || !Py_IS_TYPE(value, PyDateTimeAPI->DateTimeType) ||
+      PyDateTime_DATE_GET_TZINFO(value) != Py_None) {
+    return nullptr;
+  }
+  return write_datetime(out, value);
 }
 
 PyObject* datetime_to_cookie_format(PyObject* value, int /*skip_dispatch*/) noexcept {

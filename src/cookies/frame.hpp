@@ -130,6 +130,7 @@ PyObject* to_exact_int(PyObject* value) noexcept;
 inline int truth(PyObject* value) noexcept {
   if (value == Py_True) return 1;
   if (value == Py_False || value == Py_None) return 0;
+  if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) != 0;
   return PyObject_IsTrue(value);
 }
 

@@ -135,7 +135,10 @@ bool read_max_age(Span text, long long* out) {
   return true;
 }
 
-PyObject* decode_text(Span text) { return PyUnicode_DecodeUTF8(text.data, text.size, "strict"); }
+PyObject* decode_text(Span text) {
+  if (is_ascii(text.data, text.size)) return ascii_text(text.data, text.size);
+  return PyUnicode_DecodeUTF8(text.data, text.size, "strict");
+}
 
 // unquote(text.decode()), unquote looked up first as the call expression is.
 PyObject* unquote_text(Span text) {

@@ -53,6 +53,11 @@ bool errors_add_pickling_functions() noexcept;
 // --- Set-Cookie codec -------------------------------------------------------
 
 PyObject* datetime_to_cookie_format(PyObject* value, int skip_dispatch) noexcept;
+// For a naive datetime of the exact type, writes what datetime_to_cookie_format
+// gives into out (room for kCookieDateMaxSize bytes) and returns the end;
+// nullptr, without an exception, for any other value.
+inline constexpr Py_ssize_t kCookieDateMaxSize = 40;
+char* write_naive_cookie_date(char* out, PyObject* value) noexcept;
 PyObject* datetime_from_cookie_format(PyObject* value, int skip_dispatch) noexcept;
 PyObject* parse_cookie(PyObject* raw_value, int skip_dispatch) noexcept;
 PyObject* split_value(PyObject* raw_value, PyObject* separator) noexcept;

@@ -2,6 +2,9 @@
 // urllib.parse.quote and urllib.parse.unquote do with their defaults.
 #include "percent.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 
 namespace gco {
 
@@ -16,12 +19,20 @@ constexpr bool is_unreserved(unsigned char c) {
 
 constexpr char kHexUpper[] = "0123456789ABCDEF";
 
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// The value of a hexadecimal digit of either case, -1 for any other byte.
+constexpr auto kHexValues = [] {
+  struct Table {
+    signed char values[256];
+    constexpr signed char operator[](unsigned char c) const { return values[c]; }
+  } table{};
+  for (int c = 0; c < 256; c++) {
+    table.values[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                      : -1);
+  }
+  return table;
+}();
 
 char* encode_byte(char* out, unsigned char c) {
   if (is_unreserved(c)) {
@@ -87,35 +98,56 @@ int quote_into(ByteBuffer& out, PyObject* text) noexcept {
   return 1;
 }
 
+PyObject* ascii_text(const char* data, Py_ssize_t length) noexcept {
+  // The interpreter's own decoder shares its one-character singletons.
+  if (length <= 1) return PyUnicode_DecodeASCII(data, length, "strict");
+  PyObject* text = PyUnicode_New(length, 127);
+  if (text != nullptr) std::memcpy(PyUnicode_DATA(text), data, static_cast<size_t>(length));
+  return text;
+}
+
 PyObject* unquote_ascii(const char* data, Py_ssize_t length) noexcept {
+  const char* end = data + length;
   const char* percent = static_cast<const char*>(std::memchr(data, '%', static_cast<size_t>(length)));
-  if (percent == nullptr) return PyUnicode_DecodeASCII(data, length, "strict");
+  if (percent == nullptr) return ascii_text(data, length);
   ByteBuffer decoded;
-  char* out = decoded.claim(length);
+  char* const out = decoded.claim(length);
   if (out == nullptr) return nullptr;
-  char* p = out;
-  Py_ssize_t i = 0;
-  while (i < length) {
-    unsigned char c = static_cast<unsigned char>(data[i]);
-    if (c == '%' && i + 2 < length) {
-      int high = hex_value(static_cast<unsigned char>(data[i + 1]));
-      int low = hex_value(static_cast<unsigned char>(data[i + 2]));
-      if (high >= 0 && low >= 0) {
-        *p++ = static_cast<char>((high << 4) | low);
-        i += 3;
-        continue;
-      }
+  char* o = out;
+  const char* p = data;
+  bool high_bytes = false;
+  while (percent != nullptr) {
+    std::memcpy(o, p, static_cast<size_t>(percent - p));
+    o += percent - p;
+    int high = percent + 2 < end ? kHexValues[static_cast<unsigned char>(percent[1])] : -1;
+    int low = high >= 0 ? kHexValues[static_cast<unsigned char>(percent[2])] : -1;
+    if (low >= 0) {
+      const int byte = (high << 4) | low;
+      high_bytes = high_bytes || byte >= 0x80;
+      *o++ = static_cast<char>(byte);
+      p = percent + 3;
+    } else {
+      *o++ = '%';
+      p = percent + 1;
     }
-    *p++ = static_cast<char>(c);
-    i++;
+    percent = static_cast<const char*>(std::memchr(p, '%', static_cast<size_t>(end - p)));
   }
-  decoded.commit(p - out);
+  std::memcpy(o, p, static_cast<size_t>(end - p));
+  o += end - p;
+  decoded.commit(o - out);
+  if (!high_bytes) return ascii_text(decoded.data(), decoded.size());
   // Invalid UTF-8 after decoding becomes U+FFFD, as unquote's default asks.
   return PyUnicode_DecodeUTF8(decoded.data(), decoded.size(), "replace");
 }
 
 bool is_ascii(const char* data, Py_ssize_t length) noexcept {
-  for (Py_ssize_t i = 0; i < length; i++) {
+  Py_ssize_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    if (word & 0x8080808080808080ULL) return false;
+  }
+  for (; i < length; i++) {
     if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
   }
   return true;

@@ -16,4 +16,7 @@ PyObject* unquote_ascii(const char* data, Py_ssize_t length) noexcept;
 
 bool is_ascii(const char* data, Py_ssize_t length) noexcept;
 
+// A str of bytes known to be ASCII.
+PyObject* ascii_text(const char* data, Py_ssize_t length) noexcept;
+
 }  // namespace gco

@@ -1,8 +1,5 @@
 // write_cookie_for_response: one Cookie to the bytes of one Set-Cookie
 // header value, its pieces in a fixed order joined by "; ".
-#include <cinttypes>
-#include <cstdio>
-
 #include "buffer.hpp"
 #include "parts.hpp"
 #include "late_binding.hpp"
@@ -113,6 +110,16 @@ PyObject* write(GcoCookie* cookie) {
   int has_expiry = expires == Py_None ? 0 : truth(expires);
   if (has_expiry < 0) return nullptr;
   if (has_expiry) {
+    char* start = out.claim(10 + kCookieDateMaxSize);
+    if (start == nullptr) return nullptr;
+    char* end = write_naive_cookie_date(start + 10, expires);
+    if (end != nullptr) {
+      std::memcpy(start, "; Expires=", 10);
+      out.commit(end - start);
+    }
+    has_expiry = end == nullptr;
+  }
+  if (has_expiry) {
     Ref date = owning(datetime_to_cookie_format(expires, 0));
     if (!date || !require_bytes(date.get()) || !out.append_literal("; Expires=") ||
         !out.append_bytes(date.get())) {
@@ -121,9 +128,15 @@ PyObject* write(GcoCookie* cookie) {
   }
 
   if (cookie->max_age >= 0) {
-    char digits[24];
-    int n = std::snprintf(digits, sizeof digits, "%" PRId64, cookie->max_age);
-    if (!out.append_literal("; Max-Age=") || !out.append(digits, n)) return nullptr;
+    char digits[20];
+    char* first = digits + sizeof digits;
+    for (uint64_t v = static_cast<uint64_t>(cookie->max_age); first == digits + sizeof digits || v;
+         v /= 10) {
+      *--first = static_cast<char>('0' + v % 10);
+    }
+    if (!out.append_literal("; Max-Age=") || !out.append(first, digits + sizeof digits - first)) {
+      return nullptr;
+    }
   }
 
   if (!append_text_attribute(out, "Domain=", "domain", cookie->domain) ||
