@@ -50,8 +50,8 @@ struct Span {
 class Fragments {
  public:
   Fragments(const char* data, Py_ssize_t size) : data_(data), end_(data + size) {
-    const bool has_long =
-        size >= 2 && memmem(data, static_cast<size_t>(size), "; ", 2) != nullptr;
+    separator_size_ = 2;
+    const bool has_long = find_separator() != nullptr;
     separator_size_ = has_long ? 2 : 1;
   }
   bool next(Span* out) {
