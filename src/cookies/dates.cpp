@@ -312,6 +312,20 @@ PyObject* datetime_to_cookie_format(PyObject* value, int /*skip_dispatch*/) noex
   return result;
 }
 
+PyObject* datetime_from_cookie_bytes(const char* data, Py_ssize_t size) noexcept {
+  if (is_original(LateBound::kParsedateToDatetime)) {
+    PyObject* date = read_common_date(data, size);
+    if (date != nullptr) return date;
+    if (PyErr_Occurred()) {
+      GCO_TRACEBACK("datetime_from_cookie_format");
+      return nullptr;
+    }
+  }
+  Ref raw = owning(PyBytes_FromStringAndSize(data, size));
+  if (!raw) return nullptr;
+  return datetime_from_cookie_format(raw.get(), 0);
+}
+
 PyObject* datetime_from_cookie_format(PyObject* value, int /*skip_dispatch*/) noexcept {
   PyObject* result = from_cookie_format(value);
   if (result == nullptr) GCO_TRACEBACK("datetime_from_cookie_format");

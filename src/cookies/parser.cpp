@@ -220,9 +220,7 @@ PyObject* parse(PyObject* raw_value) {
   if (expires.empty()) {
     expiry = borrowing(Py_None);
   } else {
-    Ref raw_expires = owning(expires.to_bytes());
-    if (!raw_expires) return nullptr;
-    expiry = owning(datetime_from_cookie_format(raw_expires.get(), 0));
+    expiry = owning(datetime_from_cookie_bytes(expires.data, expires.size));
     if (!expiry) return nullptr;
   }
   Ref domain_text = owning(optional_text(domain));

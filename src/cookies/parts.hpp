@@ -59,6 +59,9 @@ PyObject* datetime_to_cookie_format(PyObject* value, int skip_dispatch) noexcept
 inline constexpr Py_ssize_t kCookieDateMaxSize = 40;
 char* write_naive_cookie_date(char* out, PyObject* value) noexcept;
 PyObject* datetime_from_cookie_format(PyObject* value, int skip_dispatch) noexcept;
+// datetime_from_cookie_format of these bytes, without a bytes object for the
+// common date form.
+PyObject* datetime_from_cookie_bytes(const char* data, Py_ssize_t size) noexcept;
 PyObject* parse_cookie(PyObject* raw_value, int skip_dispatch) noexcept;
 PyObject* split_value(PyObject* raw_value, PyObject* separator) noexcept;
 PyObject* write_cookie_for_response(GcoCookie* cookie) noexcept;
