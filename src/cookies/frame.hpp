@@ -119,6 +119,20 @@ bool check_exact_value(PyObject* value, PyTypeObject* type, const char* expected
 bool check_convertible(PyObject* value, PyTypeObject* type) noexcept;
 
 // ---------------------------------------------------------------------------
+// Bytes equal to a lower-case ASCII word once their ASCII letters are lowered,
+// as bytes.lower() would lower them.
+inline bool equals_lowered(const char* data, Py_ssize_t size, const char* word,
+                           Py_ssize_t word_size) noexcept {
+  if (size != word_size) return false;
+  for (Py_ssize_t i = 0; i < size; i++) {
+    char c = data[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != word[i]) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
 // Conversions.
 
 // An object to a 64-bit signed integer: int (or subclass) directly, anything

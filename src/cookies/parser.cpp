@@ -29,18 +29,9 @@ struct Span {
                 : nullptr;
   }
   // Equal to a lower-case word after ASCII lower-casing.
-  bool lowered_equals(const char* word, Py_ssize_t word_size) const {
-    if (size != word_size) return false;
-    for (Py_ssize_t i = 0; i < size; i++) {
-      char c = data[i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      if (c != word[i]) return false;
-    }
-    return true;
-  }
   template <size_t N>
   bool is(const char (&word)[N]) const {
-    return lowered_equals(word, static_cast<Py_ssize_t>(N - 1));
+    return equals_lowered(data, size, word, static_cast<Py_ssize_t>(N - 1));
   }
   PyObject* to_bytes() const { return PyBytes_FromStringAndSize(data, size); }
 };
@@ -227,14 +218,7 @@ PyObject* parse(PyObject* raw_value) {
   if (!domain_text) return nullptr;
   Ref path_text = owning(optional_text(path));
   if (!path_text) return nullptr;
-  uint32_t mode = kSameSiteUndefined;
-  if (same_site.is("strict")) {
-    mode = kSameSiteStrict;
-  } else if (same_site.is("lax")) {
-    mode = kSameSiteLax;
-  } else if (same_site.is("none")) {
-    mode = kSameSiteNone;
-  }
+  const uint32_t mode = same_site_mode_from_span(same_site.data, same_site.size);
 
   // With CookieSameSiteMode as imported, its member converts back to the
   // very same number, so the cookie can be built straight from the values.

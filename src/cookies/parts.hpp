@@ -44,6 +44,8 @@ bool same_site_from_object(PyObject* value, uint32_t* out) noexcept;
 // Number to member: a new reference, or nullptr with an exception set.
 PyObject* same_site_to_member(uint32_t mode) noexcept;
 uint32_t same_site_mode_from_bytes(PyObject* raw_value) noexcept;
+// The same for the bytes of a SameSite value in place.
+uint32_t same_site_mode_from_span(const char* data, Py_ssize_t size) noexcept;
 bool same_site_make_class(PyObject* module) noexcept;
 
 // Readies, binds and installs pickling for the two error types (exec).

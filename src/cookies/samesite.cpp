@@ -51,16 +51,6 @@ bool same_site_from_int(PyObject* number, uint32_t* out) {
   return true;
 }
 
-bool equals_lowered(const char* data, Py_ssize_t size, const char* word, Py_ssize_t word_size) {
-  if (size != word_size) return false;
-  for (Py_ssize_t i = 0; i < size; i++) {
-    char c = data[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != word[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool same_site_from_object(PyObject* value, uint32_t* out) noexcept {
@@ -87,8 +77,10 @@ uint32_t same_site_mode_from_bytes(PyObject* raw_value) noexcept {
     GCO_TRACEBACK("same_site_mode_from_bytes");
     return kSameSiteUndefined;
   }
-  const char* data = PyBytes_AS_STRING(raw_value);
-  Py_ssize_t size = PyBytes_GET_SIZE(raw_value);
+  return same_site_mode_from_span(PyBytes_AS_STRING(raw_value), PyBytes_GET_SIZE(raw_value));
+}
+
+uint32_t same_site_mode_from_span(const char* data, Py_ssize_t size) noexcept {
   if (equals_lowered(data, size, "strict", 6)) return kSameSiteStrict;
   if (equals_lowered(data, size, "lax", 3)) return kSameSiteLax;
   if (equals_lowered(data, size, "none", 4)) return kSameSiteNone;
