@@ -176,35 +176,30 @@ def measure(cases, rounds, sample_seconds):
     return {name: statistics.median(values) for name, values in samples.items()}
 
 
-def scaling(rounds):
-    """ns per byte of parse_cookie and the writer for growing inputs."""
+def median_ns(function, rounds):
+    times = []
+    for _ in range(rounds):
+        start = time.perf_counter_ns()
+        function()
+        times.append(time.perf_counter_ns() - start)
+    return statistics.median(times)
+
+
+def scaling(loops, rounds):
+    """How the cost of parse_cookie and the writer grows with the input."""
     rows = []
     for count in (1_000, 10_000, 100_000):
         header = b"sid=abc; " + b"; ".join(b"a%d=b" % i for i in range(count))
-        times = []
-        for _ in range(rounds):
-            start = time.perf_counter_ns()
-            cookies.parse_cookie(header)
-            times.append(time.perf_counter_ns() - start)
-        rows.append((f"parse, {count} attributes", len(header), statistics.median(times)))
+        ns = median_ns(lambda: cookies.parse_cookie(header), rounds)
+        rows.append((f"parse, {count} attributes", len(header), ns))
     for size in (10_000, 100_000, 1_000_000):
-        name = "%E2%9C%93" * (size // 9)
-        header = name.encode() + b"=v; Path=/"
-        times = []
-        for _ in range(rounds):
-            start = time.perf_counter_ns()
-            cookies.parse_cookie(header)
-            times.append(time.perf_counter_ns() - start)
-        rows.append((f"parse, {len(header)} byte escaped name", len(header), statistics.median(times)))
+        header = ("%E2%9C%93" * (size // 9)).encode() + b"=v; Path=/"
+        ns = median_ns(lambda: cookies.parse_cookie(header), rounds)
+        rows.append((f"parse, {len(header)} byte escaped name", len(header), ns))
     for size in (10_000, 100_000, 1_000_000):
         cookie = cookies.Cookie("sid", "v", path="/" * size)
-        writer = build_loops.module
-        times = []
-        for _ in range(rounds):
-            start = time.perf_counter_ns()
-            writer.write_loop(cookie, 1)
-            times.append(time.perf_counter_ns() - start)
-        rows.append((f"write, {size} byte path", size, statistics.median(times)))
+        ns = median_ns(lambda: loops.write_loop(cookie, 1), rounds)
+        rows.append((f"write, {size} byte path", size, ns))
     return rows
 
 
@@ -239,7 +234,6 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     loops = build_loops()
-    build_loops.module = loops
     results = measure(make_cases(loops), args.rounds, args.sample_seconds)
 
     print(f"Python {sys.version.split()[0]}, {args.rounds} rounds, median ns per call\n")
@@ -268,7 +262,7 @@ def main(argv=None):
         print()
         print("| growing input | bytes | ms | ns per byte |")
         print("|---|---|---|---|")
-        for label, size, ns in scaling(max(3, args.rounds // 3)):
+        for label, size, ns in scaling(loops, max(3, args.rounds // 3)):
             print(f"| {label} | {size:,} | {ns / 1e6:.2f} | {ns / size:.2f} |")
 
     if args.chart:

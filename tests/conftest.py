@@ -88,3 +88,38 @@ def traceback_names(excinfo):
         names.append(tb.tb_frame.f_code.co_name)
         tb = tb.tb_next
     return names
+
+
+def cookie_fields(cookie):
+    """The nine attributes of a cookie, same_site as its number."""
+    return (
+        cookie.name,
+        cookie.value,
+        cookie.expires,
+        cookie.domain,
+        cookie.path,
+        cookie.http_only,
+        cookie.secure,
+        cookie.max_age,
+        int(cookie.same_site),
+    )
+
+
+class OwnInt(int):
+    """An int subclass: its number is used as it is, never its __int__."""
+
+    def __int__(self):
+        return 99
+
+
+class IntOf:
+    """An object whose only number conversion is __int__, which returns (or
+    raises) the given result."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result

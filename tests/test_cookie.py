@@ -12,7 +12,7 @@ import weakref
 
 import pytest
 
-from conftest import traceback_names
+from conftest import IntOf, OwnInt, traceback_names
 from glimmering_copper_otter import cookies
 from glimmering_copper_otter.cookies import (
     Cookie,
@@ -43,23 +43,6 @@ class Truthless:
 
     def __bool__(self):
         raise ZeroDivisionError("no truth")
-
-
-class OwnInt(int):
-    """An int subclass: its number is used as it is, never its __int__."""
-
-    def __int__(self):
-        return 99
-
-
-class IntOf:
-    """An object whose only number conversion is __int__."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        return self.result
 
 
 def text(value):

@@ -6,27 +6,13 @@ import datetime
 
 import pytest
 
-from conftest import traceback_names
+from conftest import cookie_fields as fields, traceback_names
 from glimmering_copper_otter import cookies
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode, CookieValueExceedsMaximumLength
 
 MODULE = "glimmering_copper_otter.cookies"
 
 EXPIRES = datetime.datetime(2031, 5, 6, 7, 8, 9, tzinfo=datetime.timezone.utc)
-
-
-def fields(cookie):
-    return (
-        cookie.name,
-        cookie.value,
-        cookie.expires,
-        cookie.domain,
-        cookie.path,
-        cookie.http_only,
-        cookie.secure,
-        cookie.max_age,
-        int(cookie.same_site),
-    )
 
 
 def full_cookie():

@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import run_python, traceback_names
+from conftest import cookie_fields as fields, run_python, traceback_names
 from glimmering_copper_otter import cookies
 from glimmering_copper_otter.cookies import (
     Cookie,
@@ -46,20 +46,6 @@ EXPIRES = datetime.datetime(2030, 1, 2, 3, 4, 5, tzinfo=UTC)
 unpickle_cookie = cookies.__pyx_unpickle_Cookie
 unpickle_error = cookies.__pyx_unpickle_CookieError
 unpickle_value_too_long = cookies.__pyx_unpickle_CookieValueExceedsMaximumLength
-
-
-def fields(cookie):
-    return (
-        cookie.name,
-        cookie.value,
-        cookie.expires,
-        cookie.domain,
-        cookie.path,
-        cookie.http_only,
-        cookie.secure,
-        cookie.max_age,
-        int(cookie.same_site),
-    )
 
 
 def full_cookie(cls=Cookie):

@@ -10,7 +10,7 @@ import warnings
 
 import pytest
 
-from conftest import traceback_names
+from conftest import IntOf, OwnInt, traceback_names
 from glimmering_copper_otter import cookies
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
 
@@ -72,25 +72,6 @@ class TestClass:
 
 
 # --- Integer to mode ------------------------------------------------------------
-
-
-class OwnInt(int):
-    """An int subclass: its number is used as it is, never its __int__."""
-
-    def __int__(self):
-        return 99
-
-
-class IntOf:
-    """An object whose only number conversion is __int__."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
 
 
 def via_constructor(value):
