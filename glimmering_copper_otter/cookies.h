@@ -86,7 +86,9 @@ typedef GcoCookieSameSiteMode (*GcoSameSiteModeFromBytesFn)(PyObject *raw_value)
  *     PyObject *cookie = api.parse_cookie(raw, 0);
  *
  * Compile with the directory of glimmering_copper_otter.get_include() on the
- * include path.
+ * include path, against Python 3.13 (the version the module is built for).
+ * A fault that Cython's own import code also detects gets Cython's message,
+ * so C, C++ and Cython siblings fail alike.
  */
 
 #define GCO_COOKIES_MODULE "glimmering_copper_otter.cookies"
