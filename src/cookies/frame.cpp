@@ -134,6 +134,25 @@ bool Signature::make_all() noexcept {
   return true;
 }
 
+const Signature* Signature::find(const char* function_name) noexcept {
+  for (const Signature* s = signatures_head; s != nullptr; s = s->next_) {
+    if (std::strcmp(s->function_name_, function_name) == 0) return s;
+  }
+  return nullptr;
+}
+
+PyObject* Signature::text_signature(bool method) const noexcept {
+  if (required_ != count_) Py_RETURN_NONE;
+  PyObject* text = PyUnicode_FromString(method ? "($self" : "(");
+  for (int i = 0; text != nullptr && i < count_; i++) {
+    const bool first = i == 0 && !method;
+    PyObject* joined = PyUnicode_FromFormat("%U%s%s", text, first ? "" : ", ", params_[i]);
+    Py_SETREF(text, joined);
+  }
+  if (text != nullptr) Py_SETREF(text, PyUnicode_FromFormat("%U)", text));
+  return text;
+}
+
 bool Signature::raise_count(Py_ssize_t given, bool too_many) const noexcept {
   const bool exact = required_ == count_;
   const Py_ssize_t expected = too_many ? count_ : required_;

@@ -93,6 +93,14 @@ class Signature {
   const char* function_name() const noexcept { return function_name_; }
   int size() const noexcept { return count_; }
 
+  // The signature of the function object named function_name, or nullptr.
+  // Each function object has a plain name of its own, so the name finds it.
+  static const Signature* find(const char* function_name) noexcept;
+  // The parameter list as inspect reads it from __text_signature__, for
+  // example "($self, __pyx_state)"; None when a parameter is optional, since
+  // its default is not recorded here.  nullptr with an exception set.
+  PyObject* text_signature(bool method) const noexcept;
+
   static bool make_all() noexcept;
 
  private:

@@ -71,6 +71,17 @@ PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* function_get_doc(PyObject* /*self*/, void* /*closure*/) { Py_RETURN_NONE; }
 
+// inspect.signature reads the parameters here, as it does for built-in
+// functions: the names that the function binds its arguments to.
+PyObject* function_get_text_signature(PyObject* self, void* /*closure*/) {
+  Function* f = as_function(self);
+  const char* name = PyUnicode_AsUTF8(f->name);
+  if (name == nullptr) return nullptr;
+  const Signature* signature = Signature::find(name);
+  if (signature == nullptr) Py_RETURN_NONE;
+  return signature->text_signature(f->owner != nullptr);
+}
+
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -85,6 +96,7 @@ PyMemberDef function_members[] = {
 
 PyGetSetDef function_getset[] = {
     {"__doc__", function_get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", function_get_text_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,0 +1,75 @@
+"""The type stubs shipped with the package, checked against the built modules
+and used by a type checker the way a caller's code would use them."""
+
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import glimmering_copper_otter
+
+pytest.importorskip("mypy")
+
+PACKAGE = Path(glimmering_copper_otter.get_include())
+ALLOWLIST = Path(__file__).parent / "stubtest-allowlist.txt"
+
+
+def _mypy(tmp_path, *args):
+    # In an empty directory, so that the installed package is what mypy
+    # finds, not the checkout's source directory; the cache goes there too.
+    return subprocess.run(
+        [sys.executable, "-m", *args],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    )
+
+
+def test_stubs_are_installed():
+    for name in ("cookies.pyi", "writer.pyi", "py.typed"):
+        assert (PACKAGE / name).is_file(), name
+
+
+def test_stubs_match_the_built_modules(tmp_path):
+    process = _mypy(tmp_path, "mypy.stubtest", "--allowlist", str(ALLOWLIST),
+                    "glimmering_copper_otter.cookies", "glimmering_copper_otter.writer")
+    assert process.returncode == 0, process.stdout + process.stderr
+
+
+def test_a_caller_is_type_checked(tmp_path):
+    (tmp_path / "caller.py").write_text(textwrap.dedent(
+        """
+        from datetime import datetime
+
+        from glimmering_copper_otter import get_include
+        from glimmering_copper_otter.cookies import (
+            Cookie, CookieSameSiteMode, CookieValueExceedsMaximumLength, parse_cookie,
+            datetime_from_cookie_format, datetime_to_cookie_format,
+        )
+        from glimmering_copper_otter.writer import write_cookie_for_response
+
+        cookie = Cookie("sid", "v", expires=datetime(2030, 1, 2), same_site=CookieSameSiteMode.LAX)
+        cookie.http_only = "any object"
+        cookie.max_age = 3.5
+        del cookie.path
+        header: bytes = write_cookie_for_response(parse_cookie(b"a=b"))
+        mode: CookieSameSiteMode = cookie.same_site | CookieSameSiteMode.STRICT
+        when: datetime = datetime_from_cookie_format(datetime_to_cookie_format(datetime.now()))
+        copy: Cookie = cookie.clone()
+        include: str = get_include()
+        error: Exception = CookieValueExceedsMaximumLength()
+
+        Cookie(b"name", "v")  # E: bytes name
+        cookie.name = None  # E: a name is required
+        cookie.domain = 1  # E: not text
+        parse_cookie("a=b")  # E: text, not bytes
+        write_cookie_for_response("a=b")  # E: not a Cookie
+        """
+    ))
+    process = _mypy(tmp_path, "mypy", "--strict", "caller.py")
+    errors = [line for line in process.stdout.splitlines() if ": error:" in line]
+    expected_lines = [
+        number for number, line in enumerate((tmp_path / "caller.py").read_text().splitlines(), 1)
+        if "# E:" in line
+    ]
+    assert sorted({int(line.split(":")[1]) for line in errors}) == expected_lines, process.stdout
