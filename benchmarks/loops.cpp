@@ -7,17 +7,7 @@
 
 namespace {
 
-GcoWriteCookieForResponseFn write_cookie_for_response = nullptr;
-GcoParseCookieFn parse_cookie = nullptr;
-
-void* entry(PyObject* capi, const char* name, const char* signature) {
-  PyObject* capsule = PyDict_GetItemString(capi, name);
-  if (capsule == nullptr) {
-    PyErr_Format(PyExc_ImportError, "no C entry %s", name);
-    return nullptr;
-  }
-  return PyCapsule_GetPointer(capsule, signature);
-}
+GcoCookiesAPI api;
 
 Py_ssize_t loop_count(PyObject* number) {
   Py_ssize_t n = PyLong_AsSsize_t(number);
@@ -32,7 +22,7 @@ PyObject* write_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (n < 0) return nullptr;
   auto* cookie = reinterpret_cast<GcoCookie*>(args[0]);
   for (Py_ssize_t i = 0; i < n; i++) {
-    PyObject* header = write_cookie_for_response(cookie);
+    PyObject* header = api.write_cookie_for_response(cookie);
     if (header == nullptr) return nullptr;
     Py_DECREF(header);
   }
@@ -45,26 +35,14 @@ PyObject* parse_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_ssize_t n = loop_count(args[1]);
   if (n < 0) return nullptr;
   for (Py_ssize_t i = 0; i < n; i++) {
-    PyObject* cookie = parse_cookie(args[0], 0);
+    PyObject* cookie = api.parse_cookie(args[0], 0);
     if (cookie == nullptr) return nullptr;
     Py_DECREF(cookie);
   }
   Py_RETURN_NONE;
 }
 
-int exec_module(PyObject*) {
-  PyObject* cookies = PyImport_ImportModule("glimmering_copper_otter.cookies");
-  if (cookies == nullptr) return -1;
-  PyObject* capi = PyObject_GetAttrString(cookies, "__pyx_capi__");
-  Py_DECREF(cookies);
-  if (capi == nullptr) return -1;
-  write_cookie_for_response = reinterpret_cast<GcoWriteCookieForResponseFn>(
-      entry(capi, "write_cookie_for_response", GCO_SIG_WRITE_COOKIE_FOR_RESPONSE));
-  parse_cookie =
-      reinterpret_cast<GcoParseCookieFn>(entry(capi, "parse_cookie", GCO_SIG_PARSE_COOKIE));
-  Py_DECREF(capi);
-  return write_cookie_for_response && parse_cookie ? 0 : -1;
-}
+int exec_module(PyObject*) { return GcoCookies_Import(&api); }
 
 PyMethodDef methods[] = {
     {"write_loop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_loop)),
