@@ -168,7 +168,7 @@ int set_secure(PyObject* self, PyObject* value, void*) {
 
 int set_max_age(PyObject* self, PyObject* value, void*) {
   long long max_age = 0;
-  if (value == nullptr ? refuse_deletion() : !to_int64(value, &max_age)) {
+  if (value == nullptr ? !refuse_deletion() : !to_int64(value, &max_age)) {
     GCO_TRACEBACK("Cookie.max_age.__set__");
     return -1;
   }
@@ -178,7 +178,7 @@ int set_max_age(PyObject* self, PyObject* value, void*) {
 
 int set_same_site(PyObject* self, PyObject* value, void*) {
   uint32_t mode = 0;
-  if (value == nullptr ? refuse_deletion() : !same_site_from_object(value, &mode)) {
+  if (value == nullptr ? !refuse_deletion() : !same_site_from_object(value, &mode)) {
     GCO_TRACEBACK("Cookie.same_site.__set__");
     return -1;
   }
