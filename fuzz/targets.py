@@ -237,6 +237,19 @@ class OddDatetime(dt.datetime):
         return super().strftime(fmt)
 
 
+class PlainDatetime(dt.datetime):
+    """A datetime subclass that keeps the standard strftime."""
+
+
+class WeirdEq:
+    """Compares equal to anything with a result whose truth test fails."""
+
+    def __eq__(self, other):
+        return Truthless()
+
+    __hash__ = None
+
+
 class CookieSub(Cookie):
     """A subclass with an instance dict."""
 
@@ -259,6 +272,8 @@ class CookieOverride(Cookie):
             raise Boom("name")
         if behaviour == 2:
             return b"bytes name"
+        if behaviour == 10:
+            return WeirdEq()
         return Cookie.name.__get__(self)
 
     @name.setter
@@ -276,6 +291,10 @@ class CookieOverride(Cookie):
             return 12345
         if behaviour == 6:
             return "\udcff surrogate"
+        if behaviour == 11:
+            return b"bytes value"
+        if behaviour == 12:
+            return ["a", "list", "value", "!"]
         return Cookie.value.__get__(self)
 
     @value.setter
@@ -387,7 +406,7 @@ def make_datetime(r, cls=None):
         except ValueError:
             day -= 1
     tz = make_zone(r) if r.below(3) == 0 else None
-    cls = cls or (OddDatetime if r.below(4) == 0 else dt.datetime)
+    cls = cls or r.pick((OddDatetime, PlainDatetime, dt.datetime, dt.datetime, dt.datetime))
     value = cls(year, month, day, r.below(24), r.below(60), r.below(60), r.below(1000000), tz)
     if cls is OddDatetime:
         value.mode = r.below(9)
@@ -501,7 +520,7 @@ def make_cookie(r, depth=0):
     except (TypeError, ValueError, OverflowError, CookieValueExceedsMaximumLength):
         cookie = cls("fallback", "v")
     if cls is CookieOverride:
-        cookie.__dict__["behaviour"] = r.below(12)
+        cookie.__dict__["behaviour"] = r.below(14)
     return cookie
 
 
@@ -728,6 +747,19 @@ def exercise(cookie, r):
         raise AssertionError("cookies are ordered")
     except TypeError:
         pass
+    # Methods reached through the type, with a wrong self or none, and
+    # called with arguments they do not take.
+    method = r.pick((Cookie.clone, Cookie.__reduce__, Cookie.__setstate__,
+                     Cookie.__reduce_cython__, Cookie.__setstate_cython__))
+    for args, kwargs in (((), {}), ((make_object(r),), {}), ((cookie, make_object(r)), {}),
+                         ((cookie,), {r.pick(("__pyx_state", "x", "deep")): make_object(r)})):
+        try:
+            method(*args, **kwargs)
+        except (TypeError, ValueError, OverflowError, IndexError, AttributeError,
+                CookieValueExceedsMaximumLength, Boom, DeprecationWarning):
+            pass
+    check_record(cookie)
+    before = fields(cookie)
 
     try:
         reduced = cookie.__reduce__()
@@ -813,7 +845,12 @@ def target_parse(r):
 def check_parse(raw, *, general=False, via_capi=False, r=None):
     expected = outcome(reference_parse, raw)
     with stand_ins(general):
-        actual = outcome(capi.parse_cookie if via_capi else parse_cookie, raw, *([0] if via_capi else []))
+        if via_capi:
+            actual = outcome(capi.parse_cookie, raw, 0)
+        elif len(raw) % 2:
+            actual = outcome(lambda: parse_cookie(raw_value=raw))
+        else:
+            actual = outcome(parse_cookie, raw)
     if actual[0] == "raise":
         assert issubclass(actual[1], PARSE_ERRORS), actual
         assert_same_outcome(actual, expected, "parse_cookie")
@@ -1031,7 +1068,7 @@ def target_dates(r):
             if via_capi:
                 actual = outcome(capi.datetime_from_cookie_format, raw, 0)
             else:
-                actual = outcome(datetime_from_cookie_format, raw)
+                actual = outcome(lambda: datetime_from_cookie_format(value=raw))
         if actual[0] == "raise":
             assert issubclass(actual[1], DATE_ERRORS), actual
         else:
@@ -1043,6 +1080,8 @@ def target_dates(r):
         with stand_ins(general):
             if via_capi:
                 actual = outcome(capi.datetime_to_cookie_format, value, 0)
+            elif r.flag():
+                actual = outcome(lambda: datetime_to_cookie_format(value=value))
             else:
                 actual = outcome(datetime_to_cookie_format, value)
         if actual[0] == "raise":
@@ -1070,10 +1109,38 @@ def date_like(r):
     return text.encode()
 
 
+JUNK_ERRORS = (TypeError, ValueError, AttributeError, OverflowError, Boom, DeprecationWarning)
+
+
 def target_c_entries(r):
-    """split_value and same_site_mode_from_bytes as sibling modules call
-    them, also with arguments that no caller should pass."""
-    if r.flag():
+    """The C-level entries as sibling modules call them, also with arguments
+    that no caller should pass, and the interpreted functions with any
+    arguments at all."""
+    kind = r.below(4)
+    if kind == 2:
+        junk = make_object(r)
+        entry = r.pick((lambda: capi.parse_cookie(junk, 0),
+                        lambda: capi.datetime_from_cookie_format(junk, 0),
+                        lambda: capi.datetime_to_cookie_format(junk, 0),
+                        lambda: capi.write_cookie_for_response(junk)))
+        try:
+            entry()
+        except JUNK_ERRORS:
+            pass
+        return
+    if kind == 3:
+        function = r.pick((parse_cookie, datetime_from_cookie_format, datetime_to_cookie_format,
+                           cookies.__pyx_unpickle_Cookie, cookies.__pyx_unpickle_CookieError,
+                           writer.write_cookie_for_response, Cookie.clone))
+        args = [make_object(r) for _ in range(r.below(4))]
+        kwargs = {r.pick(("raw_value", "value", "__pyx_type", "__pyx_checksum", "__pyx_state",
+                          "cookie", "x")): make_object(r) for _ in range(r.below(3))}
+        try:
+            function(*args, **kwargs)
+        except JUNK_ERRORS + (IndexError, pickle.PickleError, CookieValueExceedsMaximumLength):
+            pass
+        return
+    if kind == 0:
         raw = r.chunk(64)
         separator = r.pick((b"=", b"=", b";", b"", b"==", b"; ", r.chunk(3)))
         if r.below(8) == 0:
