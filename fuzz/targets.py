@@ -55,6 +55,16 @@ class Boom(Exception):
     """Raised by the hostile objects below."""
 
 
+def give(result):
+    """Returns result, or raises a fresh copy when it is an exception.
+    Raising one stored instance again and again would chain tracebacks onto
+    it, and through a time zone (which a datetime holds out of the
+    collector's sight) that makes cycles no collection can free."""
+    if isinstance(result, BaseException):
+        raise type(result)(*result.args)
+    return result
+
+
 # --- The C-level entries and the record layout --------------------------------
 
 _SIGNATURES = {
@@ -167,9 +177,7 @@ class IntLike:
         self.result = result
 
     def __int__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
+        return give(self.result)
 
 
 class Encodes:
@@ -179,9 +187,7 @@ class Encodes:
         self.result = result
 
     def encode(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
+        return give(self.result)
 
 
 class Unsized:
@@ -195,9 +201,7 @@ class OddZone(dt.tzinfo):
         self.offset = offset
 
     def utcoffset(self, when):
-        if isinstance(self.offset, BaseException):
-            raise self.offset
-        return self.offset
+        return give(self.offset)
 
     def dst(self, when):
         return None
@@ -794,12 +798,9 @@ def exercise(cookie, r):
     assert same_fields(before, after), "a read-only operation changed the cookie"
 
 
-def capi_clone(cookie, skip_dispatch):
-    """The clone slot of the method table, as a sibling module calls it."""
-    table = _get_pointer(Cookie.__dict__["__pyx_vtable__"], None)
-    slot = ctypes.c_void_p.from_address(table).value
-    function = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int)(slot)
-    return function(cookie, skip_dispatch)
+# The clone slot of the method table, as a sibling module calls it.
+capi_clone = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int)(
+    ctypes.c_void_p.from_address(_get_pointer(Cookie.__dict__["__pyx_vtable__"], None)).value)
 
 
 WRITE_ERRORS = (TypeError, ValueError, AttributeError, OverflowError, Boom)
@@ -1220,9 +1221,7 @@ class JunkCallable:
         self.result = result
 
     def __call__(self, *args):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
+        return give(self.result)
 
 
 def target_late_names(r):
