@@ -751,8 +751,9 @@ def exercise(cookie, r):
         raise AssertionError("cookies are ordered")
     except TypeError:
         pass
+    assert same_fields(before, fields(cookie)), "display, clone or comparison changed the cookie"
     # Methods reached through the type, with a wrong self or none, and
-    # called with arguments they do not take.
+    # called with arguments they do not take (a state may be applied).
     method = r.pick((Cookie.clone, Cookie.__reduce__, Cookie.__setstate__,
                      Cookie.__reduce_cython__, Cookie.__setstate_cython__))
     for args, kwargs in (((), {}), ((make_object(r),), {}), ((cookie, make_object(r)), {}),
