@@ -1,0 +1,32 @@
+"""Coverage-guided fuzzing of glimmering_copper_otter.cookies with atheris.
+
+Run it through scripts/fuzz.sh, which builds the extension with clang's
+coverage instrumentation and the address and undefined-behaviour
+sanitizers, preloads the sanitizer runtime that carries libFuzzer, and
+passes libFuzzer its corpus directories.  The targets themselves are in
+targets.py, shared with tests/test_fuzz_regressions.py.
+"""
+
+import sys
+
+import atheris
+
+# The extension is instrumented at build time; the harness's own Python is
+# instrumented here, so that its branches (which checks ran) guide too.
+import glimmering_copper_otter.cookies  # noqa: F401
+
+with atheris.instrument_imports(include=["targets"]):
+    import targets
+
+
+def test_one_input(data):
+    targets.one_input(data)
+
+
+def main():
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
