@@ -211,13 +211,18 @@ def draw_chart(results, path):
 
     names = list(results)
     values = [results[n] for n in names]
-    ours = [n.startswith(("parse_cookie", "write_cookie", "Cookie(")) and "library" not in n for n in names]
+
+    def colour(name):
+        if not name.startswith(("parse_cookie", "write_cookie", "Cookie(")):
+            return "#8c8c8c"  # a peer
+        return "#e0b48c" if "library paths" in name else "#b87333"
+
     figure, axes = plt.subplots(figsize=(9, 0.38 * len(names) + 1))
-    axes.barh(names, values, color=["#b87333" if o else "#8c8c8c" for o in ours])
+    axes.barh(names, values, color=[colour(n) for n in names])
     axes.set_xscale("log")
     axes.invert_yaxis()
     axes.set_xlabel("nanoseconds per call (median, log scale)")
-    axes.set_title("glimmering_copper_otter.cookies (copper) and its peers (grey)")
+    axes.set_title("cookies (copper; pale: on the library paths) and its peers (grey)")
     for index, value in enumerate(values):
         axes.text(value, index, f" {value:,.0f}", va="center", fontsize=8)
     figure.tight_layout()
