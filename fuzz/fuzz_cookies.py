@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Coverage-guided fuzzing of glimmering_copper_otter.cookies with atheris.
 
 Run it through scripts/fuzz.sh, which builds the extension with clang's

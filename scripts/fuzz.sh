@@ -2,6 +2,7 @@
 # Coverage-guided fuzzing of the extension for a long session:
 #
 #   scripts/fuzz.sh [seconds] [libFuzzer flags...]     (default 600 seconds)
+#   scripts/fuzz.sh merge     (adds what the sessions found to fuzz/corpus)
 #
 # Builds the extension with clang (coverage instrumentation for libFuzzer,
 # AddressSanitizer and UBSan) into .venv-fuzz with atheris, then runs the
@@ -12,6 +13,11 @@
 # apt-get when it is missing and the script runs as root.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
+MODE=run
+if [ "${1:-}" = merge ]; then
+  MODE=merge
+  shift
+fi
 DURATION="${1:-600}"
 shift || true
 
@@ -48,7 +54,37 @@ cd "$ROOT"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
-LD_PRELOAD="$ATHERIS_DIR/asan_with_fuzzer.so" "$VENV_FUZZ/bin/python" fuzz/fuzz_cookies.py \
-  -max_total_time="$DURATION" -max_len=8192 -timeout=30 -rss_limit_mb=4096 \
-  -print_final_stats=1 -artifact_prefix="$WORK/artifacts/" \
-  "$@" "$WORK/corpus" "$ROOT/fuzz/corpus"
+# libFuzzer's merge runs the harness again as a program: through its first
+# line, with the venv's python first on PATH.
+export PATH="$VENV_FUZZ/bin:$PATH"
+fuzzer() {
+  LD_PRELOAD="$ATHERIS_DIR/asan_with_fuzzer.so" "$VENV_FUZZ/bin/python" fuzz/fuzz_cookies.py \
+    -max_len=8192 -timeout=30 -rss_limit_mb=4096 "$@"
+}
+
+if [ "$MODE" = run ]; then
+  fuzzer -max_total_time="$DURATION" -print_final_stats=1 -artifact_prefix="$WORK/artifacts/" \
+    "$@" "$WORK/corpus" "$ROOT/fuzz/corpus"
+  exit
+fi
+
+# A small set of the sessions' inputs that reaches every edge they reached;
+# those not in fuzz/corpus yet are added to it as found-<sha1>.
+rm -rf "$WORK/merged"
+mkdir -p "$WORK/merged"
+fuzzer -set_cover_merge=1 -use_counters=0 -use_cmp=0 -use_value_profile=0 \
+  "$WORK/merged" "$ROOT/fuzz/corpus" "$WORK/corpus"
+for input in "$WORK/merged"/*; do
+  [ -e "$input" ] || continue
+  known=0
+  for kept in "$ROOT"/fuzz/corpus/*; do
+    if cmp -s "$input" "$kept"; then
+      known=1
+      break
+    fi
+  done
+  if [ "$known" = 0 ]; then
+    cp "$input" "$ROOT/fuzz/corpus/found-$(sha1sum "$input" | cut -c1-16)"
+  fi
+done
+echo "fuzz/corpus: $(ls "$ROOT/fuzz/corpus" | wc -l) inputs"
