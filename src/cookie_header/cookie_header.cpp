@@ -10,8 +10,13 @@
 // and compiled callers comes last.
 #include <Python.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "buffer.hpp"
 #include "cookie_header.h"
@@ -32,15 +37,6 @@ struct Span {
 
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-// The span without the spaces and tabs around it.
-inline Span trim(Span s) {
-  const char* first = s.data;
-  const char* last = s.data + s.size;
-  while (first < last && is_blank(*first)) first++;
-  while (last > first && is_blank(last[-1])) last--;
-  return {first, last - first};
-}
-
 inline const char* find(Span s, char c) {
   return static_cast<const char*>(std::memchr(s.data, c, static_cast<size_t>(s.size)));
 }
@@ -51,28 +47,123 @@ inline const char* find(Span s, char c) {
 // browsers), without spaces and tabs around them, cut at the first "=" (a
 // piece without one is a nameless cookie: an empty name, the piece the
 // value), empty pieces and empty pairs left out.  Stops at the first false.
+//
+// One pass finds every byte that matters, sixteen at a time; on the way it
+// notes which parts hold a "%", a "\" or a byte above 0x7F, so that the
+// common plain part becomes its text with a single copy.
+
+// What the scan saw in a part.
+struct Seen {
+  bool percent = false;
+  bool backslash = false;
+  bool high = false;  // a byte above 0x7F
+};
+
+// A name or a value as found in the header.
+struct Field {
+  Span s;
+  Seen seen;
+};
+
+// The bytes that the splitter looks at: ";", "=", "%" and "\".
+constexpr auto kSpecial = [] {
+  struct Table {
+    bool values[256];
+  } table{};
+  for (int c = 0x80; c < 256; c++) table.values[c] = true;
+  table.values[static_cast<unsigned char>(';')] = true;
+  table.values[static_cast<unsigned char>('=')] = true;
+  table.values[static_cast<unsigned char>('%')] = true;
+  table.values[static_cast<unsigned char>('\\')] = true;
+  return table;
+}();
+
+// One bit for each of the 16 bytes at p that is special or above 0x7F.
+inline uint32_t special_bytes(const char* p) {
+#if defined(__SSE2__)
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i hits =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(';')),
+                                _mm_cmpeq_epi8(block, _mm_set1_epi8('='))),
+                   _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('%')),
+                                _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
+  // A byte above 0x7F has its top bit set already.
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(hits, block)));
+#else
+  uint32_t bits = 0;
+  for (int i = 0; i < 16; i++) {
+    if (kSpecial.values[static_cast<unsigned char>(p[i])]) bits |= 1u << i;
+  }
+  return bits;
+#endif
+}
 
 template <class OnPair>
 bool for_each_pair(Span header, OnPair&& on_pair) {
-  const char* p = header.data;
   const char* const end = header.data + header.size;
-  for (;;) {
-    const char* semicolon =
-        static_cast<const char*>(std::memchr(p, ';', static_cast<size_t>(end - p)));
-    const char* piece_end = semicolon != nullptr ? semicolon : end;
-    Span piece = trim({p, piece_end - p});
-    if (piece.size != 0) {
-      Span name{piece.data, 0};
-      Span value = piece;
-      if (const char* equals = find(piece, '=')) {
-        name = trim({piece.data, equals - piece.data});
-        value = trim({equals + 1, piece.data + piece.size - equals - 1});
-      }
-      if ((name.size != 0 || value.size != 0) && !on_pair(name, value)) return false;
+  const char* piece = header.data;
+  const char* equals = nullptr;
+  Seen before;  // in the piece before its first "=" (all of it without one)
+  Seen after;   // after its first "="
+
+  auto finish = [&](const char* stop) {
+    const char* first = piece;
+    const char* last = stop;
+    while (first < last && is_blank(*first)) first++;
+    while (last > first && is_blank(last[-1])) last--;
+    if (first == last) return true;
+    Field name{{first, 0}, {}};
+    Field value{{first, last - first}, before};
+    // The "=" is not blank, so it lies inside the trimmed piece.
+    if (equals != nullptr) {
+      const char* name_end = equals;
+      const char* value_start = equals + 1;
+      while (name_end > first && is_blank(name_end[-1])) name_end--;
+      while (value_start < last && is_blank(*value_start)) value_start++;
+      name = {{first, name_end - first}, before};
+      value = {{value_start, last - value_start}, after};
     }
-    if (semicolon == nullptr) return true;
-    p = semicolon + 1;
+    if (name.s.size == 0 && value.s.size == 0) return true;
+    return on_pair(name, value);
+  };
+
+  char tail[16];
+  for (const char* block = header.data; block < end; block += 16) {
+    uint32_t bits;
+    if (end - block >= 16) {
+      bits = special_bytes(block);
+    } else {
+      // NUL bytes are not special: the copy's padding adds no bits.
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, block, static_cast<size_t>(end - block));
+      bits = special_bytes(tail);
+    }
+    while (bits != 0) {
+      const char* p = block + std::countr_zero(bits);
+      bits &= bits - 1;
+      Seen& seen = equals != nullptr ? after : before;
+      switch (*p) {
+        case ';':
+          if (!finish(p)) return false;
+          piece = p + 1;
+          equals = nullptr;
+          before = after = Seen{};
+          break;
+        case '=':
+          if (equals == nullptr) equals = p;
+          break;
+        case '%':
+          seen.percent = true;
+          break;
+        case '\\':
+          seen.backslash = true;
+          break;
+        default:
+          seen.high = true;
+      }
+    }
   }
+  return finish(end);
 }
 
 // ---------------------------------------------------------------------------
@@ -283,23 +374,55 @@ PyObject* text_general(Span s) {
   return text;
 }
 
-// The text of a name or value: the text rule, then unquote().
-PyObject* text_of(Span s, bool ascii) {
-  if (ascii || is_ascii(s.data, s.size)) {
-    return find(s, '%') != nullptr ? unquote_ascii(s.data, s.size) : ascii_text(s.data, s.size);
+// unquote() of ASCII bytes that hold a "%".  When every escape stands for
+// an ASCII byte, the text is decoded straight into a str of its length;
+// otherwise the bytes go through the interpreter's UTF-8 decoder.
+PyObject* unquote_plain(Span s) {
+  const char* const end = s.data + s.size;
+  Py_ssize_t length = s.size;
+  for (const char* p = find(s, '%'); p != nullptr && end - p >= 3;
+       p = static_cast<const char*>(std::memchr(p + 1, '%', static_cast<size_t>(end - p - 1)))) {
+    const int high = kHexValues[p[1]];
+    if (high < 0 || kHexValues[p[2]] < 0) continue;
+    if (high >= 8) return unquote_ascii(s.data, s.size);
+    length -= 2;
+    p += 2;
   }
-  return text_general(s);
+  if (length <= 1) return unquote_ascii(s.data, s.size);
+  PyObject* text = PyUnicode_New(length, 127);
+  if (text == nullptr) return nullptr;
+  char* o = static_cast<char*>(PyUnicode_DATA(text));
+  for (const char* p = s.data; p < end;) {
+    const int high = *p == '%' && end - p >= 3 ? kHexValues[p[1]] : -1;
+    const int low = high >= 0 ? kHexValues[p[2]] : -1;
+    if (low >= 0) {
+      *o++ = static_cast<char>((high << 4) | low);
+      p += 3;
+    } else {
+      *o++ = *p++;
+    }
+  }
+  return text;
+}
+
+// The text of a name or value: the text rule, then unquote().
+PyObject* text_of(const Field& f) {
+  if (f.seen.high) return text_general(f.s);
+  return f.seen.percent ? unquote_plain(f.s) : ascii_text(f.s.data, f.s.size);
 }
 
 // The text of a value, first without its quotes and escapes.
-PyObject* value_text(Span value, bool ascii) {
-  if (!is_quoted(value)) return text_of(value, ascii);
-  Span inner{value.data + 1, value.size - 2};
-  if (find(inner, '\\') == nullptr) return text_of(inner, ascii);
-  ByteBuffer unescaped;
-  if (!unescape_into(unescaped, inner)) return nullptr;
-  // An octal escape may have made a byte above 0x7F.
-  return text_of({unescaped.data(), unescaped.size()}, false);
+PyObject* value_text(const Field& value) {
+  if (!is_quoted(value.s)) return text_of(value);
+  // The quotes are not special: what was seen in the value is in the inside.
+  Field inner{{value.s.data + 1, value.s.size - 2}, value.seen};
+  if (!value.seen.backslash) return text_of(inner);
+  ByteBuffer buffer;
+  if (!unescape_into(buffer, inner.s)) return nullptr;
+  // An escape may have made a "%" or a byte above 0x7F.
+  Span unescaped{buffer.data(), buffer.size()};
+  return text_of({unescaped,
+                  {find(unescaped, '%') != nullptr, false, !is_ascii(buffer.data(), buffer.size())}});
 }
 
 // ---------------------------------------------------------------------------
@@ -343,64 +466,216 @@ bool append_wide_text(ByteBuffer& out, PyObject* text) {
 }
 
 // ---------------------------------------------------------------------------
+// Names.  A site sends the same few cookie names on every request, so the
+// str of a short plain name is kept in a small table, one per slot, and
+// handed out again: that saves making it and hashing it for the dict.  A
+// name in another slot's place replaces it.  Only texts are kept, never a
+// header's result.
+
+class NameTable {
+ public:
+  // The text of a name of ASCII bytes without "%", a new reference.
+  PyObject* text(Span s) {
+    if (s.size < 2 || s.size > kMaxLength) return ascii_text(s.data, s.size);
+    PyObject*& slot = slots_[slot_of(s)];
+    if (slot != nullptr && PyUnicode_GET_LENGTH(slot) == s.size &&
+        std::memcmp(PyUnicode_DATA(slot), s.data, static_cast<size_t>(s.size)) == 0) {
+      return Py_NewRef(slot);
+    }
+    PyObject* text = ascii_text(s.data, s.size);
+    // Freeing the text replaced runs no interpreted code.
+    if (text != nullptr) Py_XSETREF(slot, Py_NewRef(text));
+    return text;
+  }
+
+  void clear() {
+    for (PyObject*& slot : slots_) Py_CLEAR(slot);
+  }
+
+ private:
+  static constexpr int kSlotBits = 8;
+  static constexpr Py_ssize_t kMaxLength = 64;
+
+  // From the length and the first and last eight bytes (overlapping for a
+  // short name), enough to tell a site's names apart.
+  static size_t slot_of(Span s) {
+    uint64_t first = 0;
+    uint64_t last = 0;
+    if (s.size >= 8) {
+      std::memcpy(&first, s.data, 8);
+      std::memcpy(&last, s.data + s.size - 8, 8);
+    } else {
+      for (Py_ssize_t i = 0; i < s.size; i++) {
+        first = (first << 8) | static_cast<unsigned char>(s.data[i]);
+      }
+    }
+    uint64_t mixed = (first * 0x9E3779B97F4A7C15ull) ^ (last * 0xC2B2AE3D27D4EB4Full) ^
+                     static_cast<uint64_t>(s.size);
+    return static_cast<size_t>((mixed * 0xFF51AFD7ED558CCDull) >> (64 - kSlotBits));
+  }
+
+  PyObject* slots_[1 << kSlotBits] = {};
+};
+
+// One table for the process: the module is loaded into one interpreter.
+NameTable names;
+
+PyObject* name_text(const Field& name) {
+  if (!name.seen.high && !name.seen.percent) return names.text(name.s);
+  return text_of(name);
+}
+
+// ---------------------------------------------------------------------------
 // Reading a header into a dict or a list.
 
-// Adds each pair of one header's bytes to the result.
-struct DictSink {
-  PyObject* dict;
-  bool ascii;
-  bool operator()(Span name, Span value) const {
-    Ref key = owning(text_of(name, ascii));
-    if (!key) return false;
-    Ref text = owning(value_text(value, ascii));
-    // The first occurrence of a name stays.
-    return text && PyDict_SetDefaultRef(dict, key.get(), text.get(), nullptr) >= 0;
+// The pairs of one header, found before any object is made, so that the
+// result is made at its size at once.
+class PairFields {
+ public:
+  struct Pair {
+    Field name;
+    Field value;
+  };
+
+  PairFields() = default;
+  PairFields(const PairFields&) = delete;
+  PairFields& operator=(const PairFields&) = delete;
+  ~PairFields() {
+    if (pairs_ != inline_) PyMem_Free(pairs_);
   }
+
+  bool add(const Field& name, const Field& value) {
+    if (size_ == capacity_) {
+      if (capacity_ > PY_SSIZE_T_MAX / 2 / static_cast<Py_ssize_t>(sizeof(Pair))) {
+        PyErr_NoMemory();
+        return false;
+      }
+      auto* grown = static_cast<Pair*>(PyMem_Malloc(sizeof(Pair) * 2 * static_cast<size_t>(capacity_)));
+      if (grown == nullptr) {
+        PyErr_NoMemory();
+        return false;
+      }
+      std::memcpy(grown, pairs_, sizeof(Pair) * static_cast<size_t>(size_));
+      if (pairs_ != inline_) PyMem_Free(pairs_);
+      pairs_ = grown;
+      capacity_ *= 2;
+    }
+    pairs_[size_].name = name;
+    pairs_[size_].value = value;
+    size_++;
+    return true;
+  }
+
+  Py_ssize_t size() const { return size_; }
+  const Pair& operator[](Py_ssize_t i) const { return pairs_[i]; }
+
+ private:
+  static constexpr Py_ssize_t kInline = 24;
+  // Left uninitialized: only the pairs added are read.
+  alignas(Pair) unsigned char inline_storage_[kInline * sizeof(Pair)];
+  Pair* const inline_ = reinterpret_cast<Pair*>(inline_storage_);
+  Pair* pairs_ = inline_;
+  Py_ssize_t size_ = 0;
+  Py_ssize_t capacity_ = kInline;
 };
 
-struct ListSink {
-  PyObject* list;
-  bool ascii;
-  bool operator()(Span name, Span value) const {
-    Ref key = owning(text_of(name, ascii));
+// The dict of names to values: the first occurrence of a name stays.
+class DictBuilder {
+ public:
+  bool reserve(Py_ssize_t count) {
+    if (!result_) result_ = owning(_PyDict_NewPresized(count));
+    return static_cast<bool>(result_);
+  }
+  bool add(const Field& name, const Field& value) {
+    Ref key = owning(name_text(name));
     if (!key) return false;
-    Ref text = owning(value_text(value, ascii));
+    Ref text = owning(value_text(value));
+    return text && PyDict_SetDefaultRef(result_.get(), key.get(), text.get(), nullptr) >= 0;
+  }
+  PyObject* finish() { return result_ ? result_.release() : PyDict_New(); }
+
+ private:
+  Ref result_;
+};
+
+// The list of (name, value) tuples.  The first header value's pairs fill a
+// list made at their number; those of later values are appended.
+class ListBuilder {
+ public:
+  bool reserve(Py_ssize_t count) {
+    if (result_) return true;
+    result_ = owning(PyList_New(count));
+    reserved_ = count;
+    return static_cast<bool>(result_);
+  }
+  bool add(const Field& name, const Field& value) {
+    Ref key = owning(name_text(name));
+    if (!key) return false;
+    Ref text = owning(value_text(value));
     if (!text) return false;
-    Ref pair = owning(PyTuple_Pack(2, key.get(), text.get()));
-    return pair && PyList_Append(list, pair.get()) == 0;
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) return false;
+    PyTuple_SET_ITEM(pair, 0, key.release());
+    PyTuple_SET_ITEM(pair, 1, text.release());
+    if (filled_ < reserved_) {
+      PyList_SET_ITEM(result_.get(), filled_++, pair);
+      return true;
+    }
+    Ref held = owning(pair);
+    return PyList_Append(result_.get(), pair) == 0;
   }
+  PyObject* finish() { return result_ ? result_.release() : PyList_New(0); }
+
+ private:
+  Ref result_;
+  Py_ssize_t reserved_ = 0;
+  Py_ssize_t filled_ = 0;
 };
 
-// The bytes that one header value (bytes or str, or a subclass of either,
-// read in place) stands for, passed to read(span, ascii); 0 when the object
-// is neither bytes nor str, -1 when read fails.
-template <class Read>
-int with_header_bytes(PyObject* value, Read&& read) {
+// Adds the pairs of one header value's bytes to the result.
+template <class Builder>
+bool read_bytes(Builder& builder, Span header) {
+  PairFields pairs;
+  if (!for_each_pair(header, [&pairs](const Field& name, const Field& value) {
+        return pairs.add(name, value);
+      })) {
+    return false;
+  }
+  if (!builder.reserve(pairs.size())) return false;
+  for (Py_ssize_t i = 0; i < pairs.size(); i++) {
+    if (!builder.add(pairs[i].name, pairs[i].value)) return false;
+  }
+  return true;
+}
+
+// Adds the pairs of one header value (bytes or str, or a subclass of either,
+// read in place); 0 when the object is neither bytes nor str, -1 on failure.
+template <class Builder>
+int read_value(Builder& builder, PyObject* value) {
   if (PyBytes_Check(value)) {
-    Span s{PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)};
-    return read(s, is_ascii(s.data, s.size)) ? 1 : -1;
+    return read_bytes(builder, {PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)}) ? 1 : -1;
   }
   if (!PyUnicode_Check(value)) return 0;
   if (PyUnicode_KIND(value) == PyUnicode_1BYTE_KIND) {
-    Span s{static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value)};
-    return read(s, PyUnicode_IS_ASCII(value)) ? 1 : -1;
+    Span latin1{static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value)};
+    return read_bytes(builder, latin1) ? 1 : -1;
   }
   ByteBuffer encoded;
   if (!append_wide_text(encoded, value)) return -1;
-  return read(Span{encoded.data(), encoded.size()}, false) ? 1 : -1;
+  return read_bytes(builder, {encoded.data(), encoded.size()}) ? 1 : -1;
 }
 
-// Reads raw (a header value, or a list or tuple of them read as if joined
-// by "; ") into result with a DictSink or a ListSink.
-template <class Sink>
-bool read_header(PyObject* raw, PyObject* result) {
-  auto read = [result](Span s, bool ascii) { return for_each_pair(s, Sink{result, ascii}); };
-  int done = with_header_bytes(raw, read);
-  if (done != 0) return done > 0;
+// The result of reading raw: a header value, or a list or tuple of them
+// read as if joined by "; ".
+template <class Builder>
+PyObject* read_header(PyObject* raw) {
+  Builder builder;
+  int done = read_value(builder, raw);
+  if (done != 0) return done > 0 ? builder.finish() : nullptr;
   if (!PyList_Check(raw) && !PyTuple_Check(raw)) {
     PyErr_Format(PyExc_TypeError, "Expected bytes, str, or a list or tuple of them, got %.200s",
                  Py_TYPE(raw)->tp_name);
-    return false;
+    return nullptr;
   }
   // Pieces never run across the "; " between two values, so reading the
   // values one after the other reads their join.  Nothing read here runs
@@ -408,15 +683,15 @@ bool read_header(PyObject* raw, PyObject* result) {
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(raw);
   PyObject** items = PySequence_Fast_ITEMS(raw);
   for (Py_ssize_t i = 0; i < count; i++) {
-    done = with_header_bytes(items[i], read);
-    if (done < 0) return false;
+    done = read_value(builder, items[i]);
+    if (done < 0) return nullptr;
     if (done == 0) {
       PyErr_Format(PyExc_TypeError, "Expected bytes or str in the %.200s, got %.200s",
                    Py_TYPE(raw)->tp_name, Py_TYPE(items[i])->tp_name);
-      return false;
+      return nullptr;
     }
   }
-  return true;
+  return builder.finish();
 }
 
 // ---------------------------------------------------------------------------
@@ -552,9 +827,7 @@ PyObject* parse_cookie_header(PyObject* raw) noexcept {
     PyErr_SetString(PyExc_TypeError, "Expected bytes, str, or a list or tuple of them, got NULL");
     return nullptr;
   }
-  Ref result = owning(PyDict_New());
-  if (!result || !read_header<DictSink>(raw, result.get())) return nullptr;
-  return result.release();
+  return read_header<DictBuilder>(raw);
 }
 
 PyObject* parse_cookie_header_pairs(PyObject* raw) noexcept {
@@ -562,9 +835,7 @@ PyObject* parse_cookie_header_pairs(PyObject* raw) noexcept {
     PyErr_SetString(PyExc_TypeError, "Expected bytes, str, or a list or tuple of them, got NULL");
     return nullptr;
   }
-  Ref result = owning(PyList_New(0));
-  if (!result || !read_header<ListSink>(raw, result.get())) return nullptr;
-  return result.release();
+  return read_header<ListBuilder>(raw);
 }
 
 PyObject* write_cookie_header(PyObject* cookies) noexcept {
@@ -651,6 +922,8 @@ int module_exec(PyObject* module) {
   return ok ? 0 : -1;
 }
 
+void module_free(void* /*module*/) { names.clear(); }
+
 #define GCO_FASTCALL(function) \
   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
 
@@ -702,7 +975,8 @@ PyMethodDef module_methods[] = {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    // The name table holds objects of the one interpreter that loads it.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
@@ -714,6 +988,7 @@ PyModuleDef module_def = {
     .m_size = 0,
     .m_methods = module_methods,
     .m_slots = module_slots,
+    .m_free = module_free,
 };
 
 }  // namespace
