@@ -26,13 +26,14 @@ def _mypy(tmp_path, *args):
 
 
 def test_stubs_are_installed():
-    for name in ("cookies.pyi", "writer.pyi", "py.typed"):
+    for name in ("cookies.pyi", "writer.pyi", "cookie_header.pyi", "py.typed"):
         assert (PACKAGE / name).is_file(), name
 
 
 def test_stubs_match_the_built_modules(tmp_path):
     process = _mypy(tmp_path, "mypy.stubtest", "--allowlist", str(ALLOWLIST),
-                    "glimmering_copper_otter.cookies", "glimmering_copper_otter.writer")
+                    "glimmering_copper_otter.cookies", "glimmering_copper_otter.writer",
+                    "glimmering_copper_otter.cookie_header")
     assert process.returncode == 0, process.stdout + process.stderr
 
 
@@ -47,6 +48,9 @@ def test_a_caller_is_type_checked(tmp_path):
             datetime_from_cookie_format, datetime_to_cookie_format,
         )
         from glimmering_copper_otter.writer import write_cookie_for_response
+        from glimmering_copper_otter.cookie_header import (
+            parse_cookie_header, parse_cookie_header_pairs, write_cookie_header,
+        )
 
         cookie = Cookie("sid", "v", expires=datetime(2030, 1, 2), same_site=CookieSameSiteMode.LAX)
         cookie.http_only = "any object"
@@ -58,12 +62,17 @@ def test_a_caller_is_type_checked(tmp_path):
         copy: Cookie = cookie.clone()
         include: str = get_include()
         error: Exception = CookieValueExceedsMaximumLength()
+        received: dict[str, str] = parse_cookie_header([b"a=1", "b=2"])
+        pairs: list[tuple[str, str]] = parse_cookie_header_pairs("a=1")
+        request_header: bytes = write_cookie_header({"a": "1"}) + write_cookie_header([("a", "1")])
 
         Cookie(b"name", "v")  # E: bytes name
         cookie.name = None  # E: a name is required
         cookie.domain = 1  # E: not text
         parse_cookie("a=b")  # E: text, not bytes
         write_cookie_for_response("a=b")  # E: not a Cookie
+        parse_cookie_header(1)  # E: not a header
+        write_cookie_header({"a": 1})  # E: values are text
         """
     ))
     process = _mypy(tmp_path, "mypy", "--strict", "caller.py")
