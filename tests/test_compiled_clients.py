@@ -19,7 +19,7 @@ import pytest
 
 import glimmering_copper_otter
 from conftest import SIGNATURES, run_python
-from glimmering_copper_otter import cookies, writer
+from glimmering_copper_otter import cookie_header, cookies, writer
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
 
 CLIENTS = Path(__file__).parent / "clients"
@@ -510,3 +510,36 @@ def test_import_refuses_a_tampered_interface(cxx_client_path, cython_client, cas
             assert got_message == message, name
         else:
             assert message.fullmatch(got_message), (name, got_message)
+
+
+# --- the request-header module's __pyx_capi__ -------------------------------------
+
+
+def test_cookie_header_declarations_are_installed():
+    include = Path(INCLUDE)
+    assert (include / "cookie_header.h").is_file()
+    assert (include / "cookie_header.pxd").is_file()
+
+
+@pytest.mark.parametrize(
+    "raw, pairs",
+    [
+        (b"a=1; b=%41; a=2", [("a", "1"), ("b", "A"), ("a", "2")]),
+        ("\u00e9=\xe9", [("\u00e9", "\u00e9")]),
+        ([b"a=1", "b"], [("a", "1"), ("", "b")]),
+    ],
+)
+def test_cookie_header_entries(client, raw, pairs):
+    assert client.header_pairs(raw) == pairs
+    assert client.header_dict(raw) == dict(reversed(pairs))
+    assert client.header_write(dict(pairs)) == cookie_header.write_cookie_header(dict(pairs))
+
+
+@pytest.mark.parametrize("entry", ["header_dict", "header_pairs"])
+def test_cookie_header_entries_check_their_argument(client, entry):
+    with pytest.raises(TypeError) as excinfo:
+        getattr(client, entry)(1)
+    assert str(excinfo.value) == "Expected bytes, str, or a list or tuple of them, got int"
+    with pytest.raises(TypeError, match="^Expected a mapping or an iterable of .name, value. "
+                       "pairs, got int$"):
+        client.header_write(1)

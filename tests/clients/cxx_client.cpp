@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "cookies.h"
+#include "cookie_header.h"
 
 namespace {
 
@@ -108,7 +109,27 @@ PyObject* import_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t n
   Py_RETURN_TRUE;
 }
 
+// The request-header module's entries, imported by a second exec step.
+GcoCookieHeaderAPI header_api;
+
+int header_exec(PyObject* /*module*/) { return GcoCookieHeader_Import(&header_api); }
+
+PyObject* header_dict(PyObject* /*module*/, PyObject* raw) {
+  return header_api.parse_cookie_header(raw);
+}
+
+PyObject* header_pairs(PyObject* /*module*/, PyObject* raw) {
+  return header_api.parse_cookie_header_pairs(raw);
+}
+
+PyObject* header_write(PyObject* /*module*/, PyObject* cookies) {
+  return header_api.write_cookie_header(cookies);
+}
+
 PyMethodDef client_methods[] = {
+    {"header_dict", header_dict, METH_O, nullptr},
+    {"header_pairs", header_pairs, METH_O, nullptr},
+    {"header_write", header_write, METH_O, nullptr},
     {"round_trip", round_trip, METH_O, nullptr},
     {"write", write, METH_O, nullptr},
     {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(split)), METH_FASTCALL,
@@ -128,6 +149,7 @@ PyMethodDef client_methods[] = {
 
 PyModuleDef_Slot client_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(client_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(header_exec)},
     {0, nullptr},
 };
 

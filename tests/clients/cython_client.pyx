@@ -72,3 +72,25 @@ def clone(Cookie cookie, bint skip_dispatch):
     if skip_dispatch:
         return Cookie.clone(cookie)
     return cookie.clone()
+
+
+from glimmering_copper_otter.cookie_header cimport (
+    parse_cookie_header,
+    parse_cookie_header_pairs,
+    write_cookie_header,
+)
+
+
+def header_dict(raw):
+    cdef dict result = parse_cookie_header(raw)
+    return result
+
+
+def header_pairs(raw):
+    cdef list result = parse_cookie_header_pairs(raw)
+    return result
+
+
+def header_write(cookies):
+    cdef bytes result = write_cookie_header(cookies)
+    return result
