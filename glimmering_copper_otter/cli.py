@@ -2,10 +2,13 @@
 
     python -m glimmering_copper_otter [parse] [--json] [HEADER ...]
     python -m glimmering_copper_otter build NAME VALUE [options]
+    python -m glimmering_copper_otter request [--json] [HEADER ...]
 
 The parse form reads each header value with ``parse_cookie`` and shows the
 cookie's attributes next to the header as this library writes it back; the
-build form makes a ``Cookie`` from its arguments and prints its header.
+build form makes a ``Cookie`` from its arguments and prints its header; the
+request form reads Cookie request headers and shows their (name, value)
+pairs.
 """
 
 import argparse
@@ -20,11 +23,13 @@ from glimmering_copper_otter.cookies import (
     datetime_from_cookie_format,
     parse_cookie,
 )
+from glimmering_copper_otter.cookie_header import parse_cookie_header_pairs
 from glimmering_copper_otter.writer import write_cookie_for_response
 
 PROG = "python -m glimmering_copper_otter"
 USAGE = f"""{PROG} [parse] [--json] [HEADER ...]
-       {PROG} build NAME VALUE [options]"""
+       {PROG} build NAME VALUE [options]
+       {PROG} request [--json] [HEADER ...]"""
 FIELDS = ("name", "value", "expires", "domain", "path",
           "http_only", "secure", "max_age", "same_site")
 
@@ -68,6 +73,21 @@ def _build_parser():
     parser.add_argument("--secure", action="store_true")
     parser.add_argument("--same-site", type=str.lower, default="undefined",
                         choices=("lax", "strict", "none", "undefined"))
+    return parser
+
+
+def _request_parser():
+    parser = _Parser(
+        prog=f"{PROG} request",
+        description="Read Cookie request headers and show their (name, value) pairs in "
+        "header order. Without HEADER arguments, one header per line is read from "
+        "standard input (blank lines are skipped).",
+    )
+    parser.add_argument("headers", nargs="*", metavar="HEADER",
+                        help='a Cookie request header, e.g. "sid=abc; theme=dark"')
+    parser.add_argument("--json", action="store_true",
+                        help='print one JSON object per header, {"header": ..., "pairs": '
+                        "[[name, value], ...]}, instead of a table")
     return parser
 
 
@@ -145,6 +165,25 @@ def _parse(args):
     return status
 
 
+def _request(args):
+    headers = map(os.fsencode, args.headers) if args.headers else _stdin_headers()
+    first = True
+    for raw in headers:
+        # No header content raises: every header gets its pairs.
+        pairs = parse_cookie_header_pairs(raw)
+        if args.json:
+            print(json.dumps({"header": raw.decode("latin-1"), "pairs": pairs}))
+        else:
+            if not first:
+                print()
+            first = False
+            width = max((len(_shown(name)) for name, _ in pairs), default=0)
+            for name, value in pairs:
+                print(f"{_shown(name):<{width}}  {_shown(value)}".rstrip())
+        sys.stdout.flush()
+    return 0
+
+
 def _build(args):
     try:
         cookie = Cookie(
@@ -165,6 +204,8 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["build"]:
         return _build(_build_parser().parse_args(argv[1:]))
+    if argv[:1] == ["request"]:
+        return _request(_request_parser().parse_intermixed_args(argv[1:]))
     if argv[:1] == ["parse"]:
         argv = argv[1:]
     # Headers may stand before and after --json; everything after "--" is a

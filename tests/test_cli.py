@@ -255,4 +255,38 @@ def test_help_names_both_forms(cli):
     assert process.stdout.startswith(
         "usage: python -m glimmering_copper_otter [parse] [--json] [HEADER ...]\n"
         "       python -m glimmering_copper_otter build NAME VALUE [options]\n"
+        "       python -m glimmering_copper_otter request [--json] [HEADER ...]\n"
     )
+
+
+# -- request -----------------------------------------------------------------
+
+
+def test_request_table(cli):
+    process = cli("request", "sid=a%20b; theme=dark; token; x=", 'a=1; a="2"')
+    assert (process.returncode, process.stderr) == (0, "")
+    assert process.stdout == "sid    a b\ntheme  dark\n''     token\nx      ''\n\na  1\na  2\n"
+
+
+@pytest.mark.parametrize(
+    "args, stdin, expected",
+    [
+        (["request", "--json", "a=%41; b", b"e=\xe9"], b"",
+         [{"header": "a=%41; b", "pairs": [["a", "A"], ["", "b"]]},
+          {"header": "e=\u00e9", "pairs": [["e", "\u00e9"]]}]),
+        (["request", "--json"], b"a=1\n\n;;\nb=%E9\r\n",
+         [{"header": "a=1", "pairs": [["a", "1"]]}, {"header": ";;", "pairs": []},
+          {"header": "b=%E9", "pairs": [["b", "\ufffd"]]}]),
+    ],
+    ids=["arguments", "stdin"],
+)
+def test_request_json(cli, args, stdin, expected):
+    process = cli(*args, stdin=stdin)
+    assert (process.returncode, process.stderr) == (0, "")
+    assert json_lines(process.stdout) == expected
+
+
+def test_request_reads_what_build_wrote(cli):
+    built = cli("build", "s d", "x;y").stdout.rstrip("\n")
+    process = cli("request", "--json", built)
+    assert json_lines(process.stdout)[0]["pairs"] == [["s d", "x;y"]]
