@@ -520,9 +520,14 @@ class NameTable {
 // One table for the process: the module is loaded into one interpreter.
 NameTable names;
 
-PyObject* name_text(const Field& name) {
-  if (!name.seen.high && !name.seen.percent) return names.text(name.s);
-  return text_of(name);
+// Only the first names of a header are looked up in the table: a header of
+// thousands of cookies would only push a site's usual names out of it.
+constexpr Py_ssize_t kInternedPerHeader = 64;
+
+PyObject* name_text(const Field& name, Py_ssize_t index) {
+  if (name.seen.high || name.seen.percent) return text_of(name);
+  if (index >= kInternedPerHeader) return ascii_text(name.s.data, name.s.size);
+  return names.text(name.s);
 }
 
 // ---------------------------------------------------------------------------
@@ -586,8 +591,8 @@ class DictBuilder {
     if (!result_) result_ = owning(_PyDict_NewPresized(count));
     return static_cast<bool>(result_);
   }
-  bool add(const Field& name, const Field& value) {
-    Ref key = owning(name_text(name));
+  bool add(const Field& name, const Field& value, Py_ssize_t index) {
+    Ref key = owning(name_text(name, index));
     if (!key) return false;
     Ref text = owning(value_text(value));
     return text && PyDict_SetDefaultRef(result_.get(), key.get(), text.get(), nullptr) >= 0;
@@ -608,8 +613,8 @@ class ListBuilder {
     reserved_ = count;
     return static_cast<bool>(result_);
   }
-  bool add(const Field& name, const Field& value) {
-    Ref key = owning(name_text(name));
+  bool add(const Field& name, const Field& value, Py_ssize_t index) {
+    Ref key = owning(name_text(name, index));
     if (!key) return false;
     Ref text = owning(value_text(value));
     if (!text) return false;
@@ -643,7 +648,7 @@ bool read_bytes(Builder& builder, Span header) {
   }
   if (!builder.reserve(pairs.size())) return false;
   for (Py_ssize_t i = 0; i < pairs.size(); i++) {
-    if (!builder.add(pairs[i].name, pairs[i].value)) return false;
+    if (!builder.add(pairs[i].name, pairs[i].value, i)) return false;
   }
   return true;
 }
