@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Sets up the .venv (with werkzeug and matplotlib) and runs the benchmarks:
-# one process, all cases interleaved, medians and ratios in a table.
-# Example: ./scripts/bench.sh --chart benchmarks/chart.png
+# Sets up the .venv (with werkzeug, Django and matplotlib) and runs the
+# benchmarks: the codec's, then the request header's; each one process, all
+# its cases interleaved, medians and ratios in a table.  Arguments go to the
+# codec's benchmark.  Example: ./scripts/bench.sh --chart benchmarks/chart.png
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 setup bench
 "$VENV/bin/python" -P "$ROOT/benchmarks/bench.py" "$@"
+echo
+"$VENV/bin/python" -P "$ROOT/benchmarks/bench_cookie_header.py"
