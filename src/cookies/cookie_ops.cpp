@@ -14,13 +14,11 @@ GCO_STR(str_repr_open, "<Cookie ");
 GCO_STR(str_repr_middle, ": ");
 GCO_STR(str_repr_close, "...>");
 
-Signature sig_clone("clone", {}, 0);
-
 // Whether an attribute found as cookie.clone is this module's own method.
 bool is_own_clone(PyObject* found, PyObject* self) {
-  if (is_function_with_body(found, cookie_clone_method)) return true;
+  if (is_function_with_body(found, py_cookie_clone)) return true;
   return PyMethod_Check(found) && PyMethod_GET_SELF(found) == self &&
-         is_function_with_body(PyMethod_GET_FUNCTION(found), cookie_clone_method);
+         is_function_with_body(PyMethod_GET_FUNCTION(found), py_cookie_clone);
 }
 
 PyObject* clone(GcoCookie* cookie, int skip_dispatch) {
@@ -122,7 +120,7 @@ PyObject* equals(PyObject* self, PyObject* other) {
     if (!value) return nullptr;
     return PyObject_RichCompare(decoded.get(), value.get(), Py_EQ);
   }
-  if (!is_cookie(other)) return Py_NewRef(state.builtin_not_implemented);
+  if (!is_cookie(other)) return Py_NewRef(imported.builtin_not_implemented);
   Ref other_name = owning(PyObject_GetAttr(other, str_name.get()));
   if (!other_name) return nullptr;
   Ref self_name = owning(PyObject_GetAttr(self, str_name.get()));
@@ -147,14 +145,8 @@ PyObject* cookie_clone(GcoCookie* self, int skip_dispatch) noexcept {
   return result;
 }
 
-PyObject* cookie_clone_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  PyObject* unused[1];
-  if (!sig_clone.bind(args, nargs, kwnames, unused)) {
-    GCO_TRACEBACK("Cookie.clone");
-    return nullptr;
-  }
-  return cookie_clone(as_cookie(self), 1);
+PyObject* py_cookie_clone(PyObject* self, PyObject* const* /*args*/) {
+  return clone(as_cookie(self), 1);
 }
 
 PyObject* cookie_repr(PyObject* self) {

@@ -22,9 +22,6 @@ GCO_STR(str_encode, "encode");
 GCO_STR(str_decode, "decode");
 GCO_STR(str_year_format, "%Y");
 
-Signature sig_to_cookie_format("datetime_to_cookie_format", {"value"}, 1);
-Signature sig_from_cookie_format("datetime_from_cookie_format", {"value"}, 1);
-
 // What the native date code needs from the datetime module, captured at exec.
 struct DateSupport {
   PyMethodDef* standard_strftime = nullptr;  // datetime.strftime's own C method
@@ -134,7 +131,7 @@ bool has_standard_strftime(PyObject* value, PyObject** method_out) {
 // An aware datetime shifted to UTC wall-clock time; anything else unchanged.
 // A naive datetime is taken to be in UTC already.
 PyObject* to_utc_wall_clock(PyObject* value) {
-  if (!PyObject_TypeCheck(value, state.datetime_type)) return Py_NewRef(value);
+  if (!PyObject_TypeCheck(value, imported.datetime_type)) return Py_NewRef(value);
   if (PyDateTimeAPI != nullptr && PyObject_TypeCheck(value, PyDateTimeAPI->DateTimeType) &&
       PyDateTime_DATE_GET_TZINFO(value) == Py_None) {
     return Py_NewRef(value);
@@ -252,7 +249,7 @@ PyObject* from_cookie_format(PyObject* value) {
   Ref naive = owning(PyObject_VectorcallMethod(
       str_replace.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, dates.replace_kwnames));
   if (!naive) return nullptr;
-  if (!check_convertible(naive.get(), state.datetime_type)) return nullptr;
+  if (!check_convertible(naive.get(), imported.datetime_type)) return nullptr;
   return naive.release();
 }
 
@@ -332,26 +329,14 @@ PyObject* datetime_from_cookie_format(PyObject* value, int /*skip_dispatch*/) no
   return result;
 }
 
-PyObject* py_datetime_to_cookie_format(PyObject* /*self*/, PyObject* const* args,
-                                       Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[1];
-  if (!sig_to_cookie_format.bind(args, nargs, kwnames, values) ||
-      !check_instance_argument(values[0], state.datetime_type, "value")) {
-    GCO_TRACEBACK("datetime_to_cookie_format");
-    return nullptr;
-  }
-  return datetime_to_cookie_format(values[0], 1);
+PyObject* py_datetime_to_cookie_format(PyObject* /*self*/, PyObject* const* args) {
+  if (!check_instance_argument(args[0], imported.datetime_type, "value")) return nullptr;
+  return to_cookie_format(args[0]);
 }
 
-PyObject* py_datetime_from_cookie_format(PyObject* /*self*/, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[1];
-  if (!sig_from_cookie_format.bind(args, nargs, kwnames, values) ||
-      !check_exact_argument(values[0], &PyBytes_Type, "value")) {
-    GCO_TRACEBACK("datetime_from_cookie_format");
-    return nullptr;
-  }
-  return datetime_from_cookie_format(values[0], 1);
+PyObject* py_datetime_from_cookie_format(PyObject* /*self*/, PyObject* const* args) {
+  if (!check_exact_argument(args[0], &PyBytes_Type, "value")) return nullptr;
+  return from_cookie_format(args[0]);
 }
 
 }  // namespace gco

@@ -17,13 +17,13 @@ GCO_STR(str_value_too_long,
         "be ignored or truncated by clients. See: "
         "https://datatracker.ietf.org/doc/html/rfc6265#section-6.1");
 
-Signature sig_error_init("__init__", {"message"}, 1);
-Signature sig_value_too_long_init("__init__", {}, 0);
+Signature sig_error_init("__init__", params("message"));
+Signature sig_value_too_long_init("__init__", params());
 
 // super(type, self).__init__(message)
 int init_base(PyTypeObject* type, PyObject* self, PyObject* message) {
   PyObject* super_args[] = {reinterpret_cast<PyObject*>(type), self};
-  Ref base = owning(PyObject_Vectorcall(state.builtin_super, super_args, 2, nullptr));
+  Ref base = owning(PyObject_Vectorcall(imported.builtin_super, super_args, 2, nullptr));
   if (!base) return -1;
   Ref init = owning(PyObject_GetAttr(base.get(), str_init.get()));
   if (!init) return -1;

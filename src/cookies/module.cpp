@@ -5,7 +5,22 @@
 
 namespace gco {
 
+Imported imported;
+
 namespace {
+
+// The module's function objects that are not part of a type's pickling, in
+// the order exec binds them.
+FunctionRow date_functions[] = {
+    {"datetime_to_cookie_format", params("value"), py_datetime_to_cookie_format},
+    {"datetime_from_cookie_format", params("value"), py_datetime_from_cookie_format},
+};
+FunctionRow clone_method[] = {
+    {"Cookie.clone", params(), py_cookie_clone, &CookieType},
+};
+FunctionRow parser_functions[] = {
+    {"parse_cookie", params("raw_value"), py_parse_cookie},
+};
 
 constexpr int kBuiltForMajor = 3;
 constexpr int kBuiltForMinor = 13;
@@ -178,21 +193,21 @@ bool import_types() {
   Ref builtins = owning(PyImport_Import(str_builtins_name.get()));
   if (!builtins ||
       !import_type(builtins.get(), "builtins", name_type, sizeof(PyHeapTypeObject),
-                   &state.type_type)) {
+                   &imported.type_type)) {
     return false;
   }
   Ref datetime = owning(PyImport_Import(name_datetime_module.get()));
   return datetime &&
          import_type(datetime.get(), "datetime", name_date, datetime_struct_sizes.date,
-                     &state.date_type) &&
+                     &imported.date_type) &&
          import_type(datetime.get(), "datetime", name_time, datetime_struct_sizes.time,
-                     &state.time_type) &&
+                     &imported.time_type) &&
          import_type(datetime.get(), "datetime", name_datetime, datetime_struct_sizes.datetime,
-                     &state.datetime_type) &&
+                     &imported.datetime_type) &&
          import_type(datetime.get(), "datetime", name_timedelta, datetime_struct_sizes.timedelta,
-                     &state.timedelta_type) &&
+                     &imported.timedelta_type) &&
          import_type(datetime.get(), "datetime", name_tzinfo, datetime_struct_sizes.tzinfo,
-                     &state.tzinfo_type);
+                     &imported.tzinfo_type);
 }
 
 // from <module> import <names...>, each bound under its own name.
@@ -216,9 +231,9 @@ bool exec_steps(PyObject* module) {
   Ref value_error = owning(builtin(name_value_error));
   Ref not_implemented = owning(builtin(name_not_implemented));
   if (!super_function || !value_error || !not_implemented) return false;
-  Py_XSETREF(state.builtin_super, super_function.release());
-  Py_XSETREF(state.builtin_value_error, value_error.release());
-  Py_XSETREF(state.builtin_not_implemented, not_implemented.release());
+  Py_XSETREF(imported.builtin_super, super_function.release());
+  Py_XSETREF(imported.builtin_value_error, value_error.release());
+  Py_XSETREF(imported.builtin_not_implemented, not_implemented.release());
 
   if (!publish_capi(module)) return false;
   if (!cookie_type_ready(module)) return false;
@@ -228,18 +243,14 @@ bool exec_steps(PyObject* module) {
   if (!bind_imported(module, name_urllib_parse, {&name_quote, &name_unquote})) return false;
   if (!bind_imported(module, name_email_utils, {&name_parsedate_to_datetime})) return false;
   late_binding_ready();
-  if (!add_module_function(module, py_datetime_to_cookie_format, "datetime_to_cookie_format") ||
-      !add_module_function(module, py_datetime_from_cookie_format,
-                           "datetime_from_cookie_format")) {
+  if (!bind_functions(module, date_functions)) return false;
+  if (!bind_pickling_methods(&CookieErrorType) ||
+      !bind_pickling_methods(&CookieValueExceedsMaximumLengthType)) {
     return false;
   }
-  if (!errors_add_pickling_functions()) return false;
-  if (!add_method(&CookieType, "clone", cookie_clone_method, "Cookie.clone") ||
-      !cookie_add_pickling_functions()) {
-    return false;
-  }
-  if (!add_module_function(module, py_parse_cookie, "parse_cookie")) return false;
-  if (!add_unpickle_functions(module)) return false;
+  if (!bind_functions(module, clone_method) || !bind_pickling_methods(&CookieType)) return false;
+  if (!bind_functions(module, parser_functions)) return false;
+  if (!bind_rebuild_functions(module)) return false;
   Ref test = owning(PyDict_New());
   return test && PyObject_SetAttr(module, str_test.get(), test.get()) == 0;
 }
@@ -254,6 +265,7 @@ int module_exec(PyObject* module) {
   }
   PyObject* dict = PyModule_GetDict(module);
   if (dict == nullptr) return -1;
+  state.name = kModuleName;
   state.module = Py_NewRef(module);
   state.dict = Py_NewRef(dict);
   if (state.builtins == nullptr) {

@@ -9,6 +9,7 @@
 #include "parts.hpp"
 #include "late_binding.hpp"
 #include "percent.hpp"
+#include "span.hpp"
 
 namespace gco {
 
@@ -17,24 +18,6 @@ namespace {
 GCO_STR(str_empty, "");
 GCO_STR(str_invalid_fragment, "Invalid name=value fragment: ");
 
-Signature sig_parse_cookie("parse_cookie", {"raw_value"}, 1);
-
-struct Span {
-  const char* data = nullptr;
-  Py_ssize_t size = 0;
-
-  bool empty() const { return size == 0; }
-  const char* find(char c) const {
-    return size ? static_cast<const char*>(std::memchr(data, c, static_cast<size_t>(size)))
-                : nullptr;
-  }
-  // Equal to a lower-case word after ASCII lower-casing.
-  template <size_t N>
-  bool is(const char (&word)[N]) const {
-    return equals_lowered(data, size, word, static_cast<Py_ssize_t>(N - 1));
-  }
-  PyObject* to_bytes() const { return PyBytes_FromStringAndSize(data, size); }
-};
 
 // The fragments of a header: split at every "; ", or at every ";" when
 // "; " occurs nowhere in it.
@@ -89,7 +72,7 @@ void raise_invalid_fragment(Span fragment) {
   if (!shown) return;
   Ref message = owning(PyUnicode_Concat(str_invalid_fragment.get(), shown.get()));
   if (!message) return;
-  Ref error = owning(PyObject_CallOneArg(state.builtin_value_error, message.get()));
+  Ref error = owning(PyObject_CallOneArg(imported.builtin_value_error, message.get()));
   if (!error) return;
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
   PyObject* raised = PyErr_GetRaisedException();
@@ -252,15 +235,9 @@ PyObject* parse_cookie(PyObject* raw_value, int /*skip_dispatch*/) noexcept {
   return result;
 }
 
-PyObject* py_parse_cookie(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  PyObject* values[1];
-  if (!sig_parse_cookie.bind(args, nargs, kwnames, values) ||
-      !check_exact_argument(values[0], &PyBytes_Type, "raw_value")) {
-    GCO_TRACEBACK("parse_cookie");
-    return nullptr;
-  }
-  return parse_cookie(values[0], 1);
+PyObject* py_parse_cookie(PyObject* /*self*/, PyObject* const* args) {
+  if (!check_exact_argument(args[0], &PyBytes_Type, "raw_value")) return nullptr;
+  return parse(args[0]);
 }
 
 PyObject* split_value(PyObject* raw_value, PyObject* separator) noexcept {

@@ -34,14 +34,6 @@ Constant int_error_checksum(0xe3b0c44);
 constexpr long long kCookieChecksums[] = {0x2035a3d, 0xc44a7b0, 0xe7407db};
 constexpr long long kErrorChecksums[] = {0xe3b0c44, 0xda39a3e, 0xd41d8cd};
 
-Signature sig_reduce("__reduce_cython__", {}, 0);
-Signature sig_setstate("__setstate_cython__", {"__pyx_state"}, 1);
-Signature sig_unpickle_cookie("__pyx_unpickle_Cookie",
-                              {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3);
-Signature sig_unpickle_error("__pyx_unpickle_CookieError",
-                             {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3);
-Signature sig_unpickle_value_too_long("__pyx_unpickle_CookieValueExceedsMaximumLength",
-                                      {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3);
 
 // --- Helpers ---------------------------------------------------------------------
 
@@ -104,7 +96,7 @@ bool apply_cookie_state(PyObject* self, PyObject* state_tuple) {
   if (!(item = state_item(state_tuple, 0)) || !set_text_field(&cookie->_name, item)) return false;
   if (!(item = state_item(state_tuple, 1)) || !set_text_field(&cookie->_value, item)) return false;
   if (!(item = state_item(state_tuple, 2)) || !set_text_field(&cookie->domain, item)) return false;
-  if (!(item = state_item(state_tuple, 3)) || !check_convertible(item, state.datetime_type)) {
+  if (!(item = state_item(state_tuple, 3)) || !check_convertible(item, imported.datetime_type)) {
     return false;
   }
   Py_SETREF(cookie->expires, Py_NewRef(item));
@@ -200,7 +192,6 @@ PyObject* reduce_error(PyObject* self, const Constant& rebuild_name) {
 
 struct Rebuild {
   PyTypeObject* type;
-  const Signature& signature;
   const long long* checksums;
   const Constant& message;
   bool (*apply)(PyObject* self, PyObject* state_tuple);
@@ -237,10 +228,8 @@ PyObject* new_instance(PyTypeObject* type, PyObject* subtype) {
   return type->tp_new(sub, empty.get(), nullptr);
 }
 
-PyObject* rebuild_instance(const Rebuild& rebuild, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  PyObject* v[3];
-  if (!rebuild.signature.bind(args, nargs, kwnames, v)) return nullptr;
+// __pyx_unpickle_<Type>(__pyx_type, __pyx_checksum, __pyx_state)
+PyObject* rebuild_instance(const Rebuild& rebuild, PyObject* const* v) {
   long long checksum;
   if (!to_int64(v[1], &checksum)) return nullptr;
   bool accepted = false;
@@ -269,101 +258,108 @@ bool value_too_long_set_state(PyObject* self, PyObject* state_tuple) {
   return false;
 }
 
-const Rebuild rebuild_cookie{&CookieType, sig_unpickle_cookie, kCookieChecksums,
-                             str_cookie_checksum_message, cookie_set_state};
-const Rebuild rebuild_error{&CookieErrorType, sig_unpickle_error, kErrorChecksums,
-                            str_error_checksum_message, error_set_state};
-const Rebuild rebuild_value_too_long{&CookieValueExceedsMaximumLengthType,
-                                     sig_unpickle_value_too_long, kErrorChecksums,
-                                     str_error_checksum_message, value_too_long_set_state};
-
-PyObject* unpickle_cookie(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* result = rebuild_instance(rebuild_cookie, args, nargs, kwnames);
-  if (result == nullptr) GCO_TRACEBACK("__pyx_unpickle_Cookie");
-  return result;
-}
-
-PyObject* unpickle_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* result = rebuild_instance(rebuild_error, args, nargs, kwnames);
-  if (result == nullptr) GCO_TRACEBACK("__pyx_unpickle_CookieError");
-  return result;
-}
-
-PyObject* unpickle_value_too_long(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  PyObject* result = rebuild_instance(rebuild_value_too_long, args, nargs, kwnames);
-  if (result == nullptr) GCO_TRACEBACK("__pyx_unpickle_CookieValueExceedsMaximumLength");
-  return result;
-}
-
-// --- Methods of the error types ---------------------------------------------------------
-
-PyObject* error_reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  PyObject* unused[1];
-  PyObject* result = nullptr;
-  if (sig_reduce.bind(args, nargs, kwnames, unused)) result = reduce_error(self, name_unpickle_error);
-  if (result == nullptr) GCO_TRACEBACK("CookieError.__reduce_cython__");
-  return result;
-}
-
-PyObject* error_setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  PyObject* v[1];
-  if (!sig_setstate.bind(args, nargs, kwnames, v) ||
-      !check_exact_value(v[0], &PyTuple_Type, "tuple") || !error_set_state(self, v[0])) {
-    GCO_TRACEBACK("CookieError.__setstate_cython__");
+// __setstate_cython__(__pyx_state): a tuple, applied; None.
+PyObject* set_state_method(PyObject* self, PyObject* state_tuple,
+                           bool (*set_state)(PyObject*, PyObject*)) {
+  if (!check_exact_value(state_tuple, &PyTuple_Type, "tuple") || !set_state(self, state_tuple)) {
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
-PyObject* value_too_long_reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
-  PyObject* unused[1];
-  PyObject* result = nullptr;
-  if (sig_reduce.bind(args, nargs, kwnames, unused)) {
-    result = reduce_error(self, name_unpickle_value_too_long);
-  }
-  if (result == nullptr) GCO_TRACEBACK("CookieValueExceedsMaximumLength.__reduce_cython__");
-  return result;
+// --- Each type's pickling, in one place ----------------------------------------------------
+//
+// A type's reduce and set-state operations (bound as <Type>.__reduce_cython__
+// and <Type>.__setstate_cython__, and for Cookie also installed as __reduce__
+// and __setstate__) and its rebuild function __pyx_unpickle_<Type>.
+
+PyObject* cookie_reduce(PyObject* self, PyObject* const*) { return reduce_cookie(self); }
+PyObject* cookie_setstate(PyObject* self, PyObject* const* args) {
+  return set_state_method(self, args[0], cookie_set_state);
+}
+PyObject* unpickle_cookie(PyObject*, PyObject* const* args) {
+  static const Rebuild rebuild{&CookieType, kCookieChecksums, str_cookie_checksum_message,
+                               cookie_set_state};
+  return rebuild_instance(rebuild, args);
 }
 
-PyObject* value_too_long_setstate_method(PyObject* self, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* v[1];
-  if (!sig_setstate.bind(args, nargs, kwnames, v) ||
-      !check_exact_value(v[0], &PyTuple_Type, "tuple") || !value_too_long_set_state(self, v[0])) {
-    GCO_TRACEBACK("CookieValueExceedsMaximumLength.__setstate_cython__");
+PyObject* error_reduce(PyObject* self, PyObject* const*) {
+  return reduce_error(self, name_unpickle_error);
+}
+PyObject* error_setstate(PyObject* self, PyObject* const* args) {
+  return set_state_method(self, args[0], error_set_state);
+}
+PyObject* unpickle_error(PyObject*, PyObject* const* args) {
+  static const Rebuild rebuild{&CookieErrorType, kErrorChecksums, str_error_checksum_message,
+                               error_set_state};
+  return rebuild_instance(rebuild, args);
+}
+
+PyObject* value_too_long_reduce(PyObject* self, PyObject* const*) {
+  return reduce_error(self, name_unpickle_value_too_long);
+}
+PyObject* value_too_long_setstate(PyObject* self, PyObject* const* args) {
+  return set_state_method(self, args[0], value_too_long_set_state);
+}
+PyObject* unpickle_value_too_long(PyObject*, PyObject* const* args) {
+  static const Rebuild rebuild{&CookieValueExceedsMaximumLengthType, kErrorChecksums,
+                               str_error_checksum_message, value_too_long_set_state};
+  return rebuild_instance(rebuild, args);
+}
+
+struct PickledType {
+  PyTypeObject* type;
+  FunctionRow reduce;
+  FunctionRow setstate;
+  FunctionRow rebuild;
+};
+
+PickledType pickled_types[] = {
+    {&CookieType,
+     {"Cookie.__reduce_cython__", params(), cookie_reduce, &CookieType},
+     {"Cookie.__setstate_cython__", params("__pyx_state"), cookie_setstate, &CookieType},
+     {"__pyx_unpickle_Cookie", params("__pyx_type", "__pyx_checksum", "__pyx_state"),
+      unpickle_cookie}},
+    {&CookieErrorType,
+     {"CookieError.__reduce_cython__", params(), error_reduce, &CookieErrorType},
+     {"CookieError.__setstate_cython__", params("__pyx_state"), error_setstate,
+      &CookieErrorType},
+     {"__pyx_unpickle_CookieError", params("__pyx_type", "__pyx_checksum", "__pyx_state"),
+      unpickle_error}},
+    {&CookieValueExceedsMaximumLengthType,
+     {"CookieValueExceedsMaximumLength.__reduce_cython__", params(), value_too_long_reduce,
+      &CookieValueExceedsMaximumLengthType},
+     {"CookieValueExceedsMaximumLength.__setstate_cython__", params("__pyx_state"),
+      value_too_long_setstate, &CookieValueExceedsMaximumLengthType},
+     {"__pyx_unpickle_CookieValueExceedsMaximumLength",
+      params("__pyx_type", "__pyx_checksum", "__pyx_state"), unpickle_value_too_long}},
+};
+
+PickledType& pickled(PyTypeObject* type) {
+  for (PickledType& entry : pickled_types) {
+    if (entry.type == type) return entry;
+  }
+  return pickled_types[0];  // every caller passes one of the three types
+}
+
+// The operation a type offers under name: its own entry when it has one
+// (an earlier, failed import moved it there), else a new function object
+// for the row.  A new reference, nullptr with an exception set or (found
+// set to false) when the type has none under that name.
+PyObject* own_operation(PyTypeObject* type, const Constant& name, FunctionRow& row) {
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(type), name.get(), &found) < 0) {
     return nullptr;
   }
-  Py_RETURN_NONE;
+  if (found != nullptr) return found;
+  return make_function(row);
 }
 
 }  // namespace
 
-// --- Methods of Cookie (also in its tp_methods, moved there by install_pickling) ----------
-
-PyObject* cookie_reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  PyObject* unused[1];
-  PyObject* result = nullptr;
-  if (sig_reduce.bind(args, nargs, kwnames, unused)) result = reduce_cookie(self);
-  if (result == nullptr) GCO_TRACEBACK("Cookie.__reduce_cython__");
-  return result;
-}
-
-PyObject* cookie_setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  PyObject* v[1];
-  if (!sig_setstate.bind(args, nargs, kwnames, v) ||
-      !check_exact_value(v[0], &PyTuple_Type, "tuple") || !cookie_set_state(self, v[0])) {
-    GCO_TRACEBACK("Cookie.__setstate_cython__");
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
+// Installs a type's reduce and set-state operations as __reduce__ and
+// __setstate__, unless the type already pickles some other way; each type's
+// step of exec right after it is readied and bound.
 bool install_pickling(PyTypeObject* type) noexcept {
   PyObject* type_obj = reinterpret_cast<PyObject*>(type);
   PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
@@ -393,19 +389,13 @@ bool install_pickling(PyTypeObject* type) noexcept {
     }
     return false;
   };
-  // A type whose operations were moved by an earlier, failed import keeps
-  // them where they are.
-  PyObject* reduce_cython = nullptr;
-  if (PyObject_GetOptionalAttr(type_obj, str_reduce_cython.get(), &reduce_cython) < 0) {
-    return false;
+  PickledType& entry = pickled(type);
+  Ref reduce_cython = owning(own_operation(type, str_reduce_cython, entry.reduce));
+  if (!reduce_cython || !set_type_dict_item(type, str_reduce.get(), reduce_cython.get())) {
+    return unable();
   }
-  Ref owned_reduce_cython = owning(reduce_cython);
-  if (reduce_cython != nullptr) {
-    if (!set_type_dict_item(type, str_reduce.get(), reduce_cython) ||
-        !set_type_dict_item(type, str_reduce_cython.get(), nullptr)) {
-      return unable();
-    }
-  } else if (reduce.get() == object_reduce.get()) {
+  if (PyDict_Contains(Ref::steal(PyType_GetDict(type)).get(), str_reduce_cython.get()) > 0 &&
+      !set_type_dict_item(type, str_reduce_cython.get(), nullptr)) {
     return unable();
   }
 
@@ -413,17 +403,13 @@ bool install_pickling(PyTypeObject* type) noexcept {
   if (PyObject_GetOptionalAttr(type_obj, str_setstate.get(), &setstate) < 0) return false;
   Ref owned_setstate = owning(setstate);
   if (setstate == nullptr || has_name(setstate, str_setstate_cython)) {
-    PyObject* setstate_cython = nullptr;
-    if (PyObject_GetOptionalAttr(type_obj, str_setstate_cython.get(), &setstate_cython) < 0) {
-      return false;
+    Ref setstate_cython = owning(own_operation(type, str_setstate_cython, entry.setstate));
+    if (!setstate_cython ||
+        !set_type_dict_item(type, str_setstate.get(), setstate_cython.get())) {
+      return unable();
     }
-    Ref owned_setstate_cython = owning(setstate_cython);
-    if (setstate_cython != nullptr) {
-      if (!set_type_dict_item(type, str_setstate.get(), setstate_cython) ||
-          !set_type_dict_item(type, str_setstate_cython.get(), nullptr)) {
-        return unable();
-      }
-    } else if (setstate == nullptr) {
+    if (PyDict_Contains(Ref::steal(PyType_GetDict(type)).get(), str_setstate_cython.get()) > 0 &&
+        !set_type_dict_item(type, str_setstate_cython.get(), nullptr)) {
       return unable();
     }
   }
@@ -431,31 +417,17 @@ bool install_pickling(PyTypeObject* type) noexcept {
   return true;
 }
 
-bool errors_add_pickling_functions() noexcept {
-  return add_method(&CookieErrorType, "__reduce_cython__", error_reduce_method,
-                    "CookieError.__reduce_cython__") &&
-         add_method(&CookieErrorType, "__setstate_cython__", error_setstate_method,
-                    "CookieError.__setstate_cython__") &&
-         add_method(&CookieValueExceedsMaximumLengthType, "__reduce_cython__",
-                    value_too_long_reduce_method,
-                    "CookieValueExceedsMaximumLength.__reduce_cython__") &&
-         add_method(&CookieValueExceedsMaximumLengthType, "__setstate_cython__",
-                    value_too_long_setstate_method,
-                    "CookieValueExceedsMaximumLength.__setstate_cython__");
+// <Type>.__reduce_cython__ and <Type>.__setstate_cython__ into the type dict.
+bool bind_pickling_methods(PyTypeObject* type) noexcept {
+  PickledType& entry = pickled(type);
+  return bind_functions(nullptr, &entry.reduce, 1) && bind_functions(nullptr, &entry.setstate, 1);
 }
 
-bool cookie_add_pickling_functions() noexcept {
-  return add_method(&CookieType, "__reduce_cython__", cookie_reduce_method,
-                    "Cookie.__reduce_cython__") &&
-         add_method(&CookieType, "__setstate_cython__", cookie_setstate_method,
-                    "Cookie.__setstate_cython__");
-}
-
-bool add_unpickle_functions(PyObject* module) noexcept {
-  return add_module_function(module, unpickle_error, "__pyx_unpickle_CookieError") &&
-         add_module_function(module, unpickle_value_too_long,
-                             "__pyx_unpickle_CookieValueExceedsMaximumLength") &&
-         add_module_function(module, unpickle_cookie, "__pyx_unpickle_Cookie");
+// The three rebuild functions as module attributes: the errors' first.
+bool bind_rebuild_functions(PyObject* module) noexcept {
+  return bind_functions(module, &pickled_types[1].rebuild, 1) &&
+         bind_functions(module, &pickled_types[2].rebuild, 1) &&
+         bind_functions(module, &pickled_types[0].rebuild, 1);
 }
 
 }  // namespace gco

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "parts.hpp"
+#include "span.hpp"
 
 namespace gco {
 

@@ -6,102 +6,53 @@
 #include <Python.h>
 
 #include "cookies.h"
+#include "frame.hpp"
+#include "function.hpp"
+
+namespace gco {
 
 namespace {
 
-constexpr const char kFunctionName[] = "write_cookie_for_response";
+// What exec takes out of the cookies module: Cookie (a strong reference),
+// its method table and the function table entries, each checked against
+// cookies.h.  Held for the life of the process.
+GcoCookiesAPI cookies_api;
 
-// Per-module state, filled by exec.
-struct WriterState {
-  GcoCookiesAPI cookies;  // holds a strong reference to cookies.Cookie
-};
-
-WriterState* state_of(PyObject* module) {
-  return static_cast<WriterState*>(PyModule_GetState(module));
-}
-
-// Takes Cookie, its method table and the function table entries out of the
-// cookies module (importing it first), each checked against cookies.h.
-int writer_exec(PyObject* module) { return GcoCookies_Import(&state_of(module)->cookies); }
-
-// write_cookie_for_response(cookie): one parameter, by position or keyword.
-PyObject* bind_cookie(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nargs > 1) {
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly 1 positional argument (%zd given)",
-                 kFunctionName, nargs);
-    return nullptr;
-  }
-  PyObject* cookie = nargs == 1 ? args[0] : nullptr;
-  for (Py_ssize_t i = 0; i < nkw; i++) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", kFunctionName);
-      return nullptr;
-    }
-    if (!PyUnicode_EqualToUTF8(key, "cookie")) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                   kFunctionName, key);
-      return nullptr;
-    }
-    if (cookie != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                   kFunctionName, key);
-      return nullptr;
-    }
-    cookie = args[nargs + i];
-  }
-  if (cookie == nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly 1 positional argument (0 given)",
-                 kFunctionName);
-  }
-  return cookie;
-}
-
-PyObject* write_cookie_for_response(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-  PyObject* cookie = bind_cookie(args, nargs, kwnames);
-  if (cookie == nullptr) return nullptr;
-  WriterState* st = state_of(module);
+PyObject* write_cookie_for_response(PyObject* /*module*/, PyObject* const* args) {
+  PyObject* cookie = args[0];
   // The C entry takes a Cookie record and reads its fields in place, so
   // nothing else (None included) may reach it.
-  if (!GcoCookie_Check(&st->cookies, cookie)) {
+  if (!GcoCookie_Check(&cookies_api, cookie)) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "cookie",
-                 st->cookies.cookie_type->tp_name, Py_TYPE(cookie)->tp_name);
+                 cookies_api.cookie_type->tp_name, Py_TYPE(cookie)->tp_name);
     return nullptr;
   }
-  return st->cookies.write_cookie_for_response(reinterpret_cast<GcoCookie*>(cookie));
+  return cookies_api.write_cookie_for_response(reinterpret_cast<GcoCookie*>(cookie));
 }
 
-int writer_traverse(PyObject* module, visitproc visit, void* arg) {
-  WriterState* st = state_of(module);
-  if (st != nullptr) Py_VISIT(st->cookies.cookie_type);
-  return 0;
-}
-
-int writer_clear(PyObject* module) {
-  WriterState* st = state_of(module);
-  if (st != nullptr) {
-    Py_CLEAR(st->cookies.cookie_type);
-    st->cookies = GcoCookiesAPI{};
-  }
-  return 0;
-}
-
-void writer_free(void* module) { writer_clear(static_cast<PyObject*>(module)); }
-
-PyMethodDef writer_methods[] = {
-    {kFunctionName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                        write_cookie_for_response)),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("write_cookie_for_response($module, /, cookie)\n--\n\n"
-               "The cookie as the bytes of one Set-Cookie header value.")},
-    {nullptr, nullptr, 0, nullptr},
+FunctionRow functions[] = {
+    {"write_cookie_for_response", params("cookie"), write_cookie_for_response, nullptr,
+     "The cookie as the bytes of one Set-Cookie header value."},
 };
+
+// A module object made again (after it was removed from sys.modules) gets
+// new function objects; the process-wide state describes the latest one.
+int writer_exec(PyObject* module) {
+  state.name = kModuleName;
+  state.count_errors_first = false;
+  if (cookies_api.cookie_type == nullptr && GcoCookies_Import(&cookies_api) < 0) return -1;
+  if (!Constant::make_all() || !Signature::make_all()) return -1;
+  PyObject* dict = PyModule_GetDict(module);
+  if (dict == nullptr || !bind_functions(module, functions)) return -1;
+  Py_XSETREF(state.module, Py_NewRef(module));
+  Py_XSETREF(state.dict, Py_NewRef(dict));
+  return 0;
+}
 
 PyModuleDef_Slot writer_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(writer_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
@@ -110,14 +61,13 @@ PyModuleDef writer_module = {
     .m_name = "writer",
     .m_doc = PyDoc_STR("Cookies of glimmering_copper_otter.cookies written as Set-Cookie "
                        "header values."),
-    .m_size = sizeof(WriterState),
-    .m_methods = writer_methods,
+    .m_size = 0,
+    .m_methods = nullptr,
     .m_slots = writer_slots,
-    .m_traverse = writer_traverse,
-    .m_clear = writer_clear,
-    .m_free = writer_free,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_writer() { return PyModuleDef_Init(&writer_module); }
+}  // namespace gco
+
+PyMODINIT_FUNC PyInit_writer() { return PyModuleDef_Init(&gco::writer_module); }
