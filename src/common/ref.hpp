@@ -74,12 +74,6 @@ class Ref {
   }
   [[nodiscard]] PyObject* share() const noexcept { return Py_XNewRef(p_); }
   void clear() noexcept { Py_CLEAR(p_); }
-  // Older spellings, until every caller says steal/incref/transfer/share.
-  static Ref owning(PyObject* p) noexcept { return Ref(p); }
-  static Ref borrowing(PyObject* p) noexcept { return incref(p); }
-  [[nodiscard]] PyObject* release() noexcept { return transfer(); }
-  [[nodiscard]] PyObject* new_reference() const noexcept { return share(); }
-  void reset() noexcept { clear(); }
 
   explicit operator bool() const noexcept { return p_ != nullptr; }
 
@@ -93,9 +87,6 @@ class Ref {
 }
 [[nodiscard]] inline Ref incref(PyObject* p) noexcept { return Ref::incref(p); }
 [[nodiscard]] inline Ref incref(Borrowed p) noexcept { return Ref::incref(p); }
-
-inline Ref owning(PyObject* p) noexcept { return Ref::steal(p); }
-inline Ref borrowing(PyObject* p) noexcept { return Ref::incref(p); }
 
 // Stores value into a field that owns its object: the new reference is in
 // place before the old one is released.

@@ -311,7 +311,7 @@ bool cookie_value_fits(PyObject* value) noexcept {
   if (is_true <= 0) return is_true == 0;
   Py_ssize_t size;
   if (!PyUnicode_CheckExact(value) || !utf8_length(value, &size)) {
-    Ref encoded = owning(PyObject_CallMethodNoArgs(value, str_encode.get()));
+    Ref encoded = steal(PyObject_CallMethodNoArgs(value, str_encode.get()));
     if (!encoded) return false;
     size = PyObject_Length(encoded.get());
     if (size < 0) return false;
@@ -326,14 +326,14 @@ bool cookie_value_fits(PyObject* value) noexcept {
 PyObject* cookie_from_parts(PyObject* name, PyObject* value, PyObject* expires, PyObject* domain,
                             PyObject* path, int http_only, int secure, long long max_age,
                             uint32_t same_site) noexcept {
-  Ref cookie = owning(cookie_new(&CookieType, nullptr, nullptr));
+  Ref cookie = steal(cookie_new(&CookieType, nullptr, nullptr));
   if (!cookie) return nullptr;
   if (init_fields(cookie.get(), name, value, expires, domain, path, http_only, secure, max_age,
                   same_site) < 0) {
     GCO_TRACEBACK("Cookie.__init__");
     return nullptr;
   }
-  return cookie.release();
+  return cookie.transfer();
 }
 
 GcoCookieVTable cookie_vtable = {cookie_clone};

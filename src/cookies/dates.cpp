@@ -136,7 +136,7 @@ PyObject* to_utc_wall_clock(PyObject* value) {
       PyDateTime_DATE_GET_TZINFO(value) == Py_None) {
     return Py_NewRef(value);
   }
-  Ref offset = owning(PyObject_CallMethodNoArgs(value, str_utcoffset.get()));
+  Ref offset = steal(PyObject_CallMethodNoArgs(value, str_utcoffset.get()));
   if (!offset) return nullptr;
   if (offset.get() == Py_None) return Py_NewRef(value);
   if (PyDateTimeAPI != nullptr && PyDelta_Check(offset.get()) &&
@@ -145,7 +145,7 @@ PyObject* to_utc_wall_clock(PyObject* value) {
       PyDateTime_DELTA_GET_MICROSECONDS(offset.get()) == 0) {
     return Py_NewRef(value);
   }
-  Ref shifted = owning(PyNumber_Subtract(value, offset.get()));
+  Ref shifted = steal(PyNumber_Subtract(value, offset.get()));
   if (!shifted) return nullptr;
   PyObject* args[] = {shifted.get(), Py_None};
   return PyObject_VectorcallMethod(str_replace.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -153,7 +153,7 @@ PyObject* to_utc_wall_clock(PyObject* value) {
 }
 
 PyObject* to_cookie_format(PyObject* original) {
-  Ref value = owning(to_utc_wall_clock(original));
+  Ref value = steal(to_utc_wall_clock(original));
   if (!value) return nullptr;
   PyObject* method_found = nullptr;
   if (has_standard_strftime(value.get(), &method_found)) {
@@ -161,13 +161,13 @@ PyObject* to_cookie_format(PyObject* original) {
     char* end = write_datetime(buffer, value.get());
     return PyBytes_FromStringAndSize(buffer, end - buffer);
   }
-  Ref method = owning(method_found);
+  Ref method = steal(method_found);
   if (!method) {
     if (PyErr_Occurred()) return nullptr;
-    method = owning(PyObject_GetAttr(value.get(), str_strftime.get()));
+    method = steal(PyObject_GetAttr(value.get(), str_strftime.get()));
     if (!method) return nullptr;
   }
-  Ref text = owning(PyObject_CallOneArg(method.get(), str_cookie_date_format.get()));
+  Ref text = steal(PyObject_CallOneArg(method.get(), str_cookie_date_format.get()));
   if (!text) return nullptr;
   if (PyUnicode_CheckExact(text.get())) return PyUnicode_AsUTF8String(text.get());
   return PyObject_CallMethodNoArgs(text.get(), str_encode.get());
@@ -232,25 +232,25 @@ PyObject* from_cookie_format(PyObject* value) {
     PyObject* date = read_common_date(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     if (date != nullptr || PyErr_Occurred()) return date;
   }
-  Ref parse = owning(lookup_late_bound(LateBound::kParsedateToDatetime));
+  Ref parse = steal(lookup_late_bound(LateBound::kParsedateToDatetime));
   if (!parse) return nullptr;
   if (value == Py_None) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "decode");
     return nullptr;
   }
-  Ref text = owning(PyBytes_CheckExact(value)
+  Ref text = steal(PyBytes_CheckExact(value)
                         ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value),
                                                "strict")
                         : PyObject_CallMethodNoArgs(value, str_decode.get()));
   if (!text) return nullptr;
-  Ref parsed = owning(PyObject_CallOneArg(parse.get(), text.get()));
+  Ref parsed = steal(PyObject_CallOneArg(parse.get(), text.get()));
   if (!parsed) return nullptr;
   PyObject* args[] = {parsed.get(), Py_None};
-  Ref naive = owning(PyObject_VectorcallMethod(
+  Ref naive = steal(PyObject_VectorcallMethod(
       str_replace.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, dates.replace_kwnames));
   if (!naive) return nullptr;
   if (!check_convertible(naive.get(), imported.datetime_type)) return nullptr;
-  return naive.release();
+  return naive.transfer();
 }
 
 }  // namespace
@@ -285,10 +285,10 @@ bool dates_ready() noexcept {
   }
   dates.standard_timetuple = reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method;
   // Years below 1000 are written as this interpreter's strftime writes them.
-  Ref first = owning(PyDateTimeAPI->DateTime_FromDateAndTime(1, 1, 1, 0, 0, 0, 0, Py_None,
+  Ref first = steal(PyDateTimeAPI->DateTime_FromDateAndTime(1, 1, 1, 0, 0, 0, 0, Py_None,
                                                          PyDateTimeAPI->DateTimeType));
   if (!first) return false;
-  Ref year = owning(PyObject_CallMethodOneArg(first.get(), str_strftime.get(),
+  Ref year = steal(PyObject_CallMethodOneArg(first.get(), str_strftime.get(),
                                               str_year_format.get()));
   if (!year) return false;
   dates.pad_year = PyUnicode_Check(year.get()) && PyUnicode_GET_LENGTH(year.get()) == 4;
@@ -318,7 +318,7 @@ PyObject* datetime_from_cookie_bytes(const char* data, Py_ssize_t size) noexcept
       return nullptr;
     }
   }
-  Ref raw = owning(PyBytes_FromStringAndSize(data, size));
+  Ref raw = steal(PyBytes_FromStringAndSize(data, size));
   if (!raw) return nullptr;
   return datetime_from_cookie_format(raw.get(), 0);
 }

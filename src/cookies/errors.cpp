@@ -23,11 +23,11 @@ Signature sig_value_too_long_init("__init__", params());
 // super(type, self).__init__(message)
 int init_base(PyTypeObject* type, PyObject* self, PyObject* message) {
   PyObject* super_args[] = {reinterpret_cast<PyObject*>(type), self};
-  Ref base = owning(PyObject_Vectorcall(imported.builtin_super, super_args, 2, nullptr));
+  Ref base = steal(PyObject_Vectorcall(imported.builtin_super, super_args, 2, nullptr));
   if (!base) return -1;
-  Ref init = owning(PyObject_GetAttr(base.get(), str_init.get()));
+  Ref init = steal(PyObject_GetAttr(base.get(), str_init.get()));
   if (!init) return -1;
-  Ref result = owning(PyObject_CallOneArg(init.get(), message));
+  Ref result = steal(PyObject_CallOneArg(init.get(), message));
   return result ? 0 : -1;
 }
 
@@ -56,16 +56,16 @@ int value_too_long_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // initialiser refuses; rebuild through __new__ instead, which restores args
 // as they were without running __init__ (subclasses included).
 PyObject* value_too_long_reduce(PyObject* self, PyObject* /*unused*/) {
-  Ref copyreg = owning(PyImport_Import(str_copyreg.get()));
+  Ref copyreg = steal(PyImport_Import(str_copyreg.get()));
   if (!copyreg) return nullptr;
-  Ref newobj = owning(PyObject_GetAttr(copyreg.get(), str_newobj.get()));
+  Ref newobj = steal(PyObject_GetAttr(copyreg.get(), str_newobj.get()));
   if (!newobj) return nullptr;
   auto* exception = reinterpret_cast<PyBaseExceptionObject*>(self);
   PyObject* args = exception->args ? exception->args : Py_None;
-  Ref type_and_args = owning(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+  Ref type_and_args = steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self))));
   if (!type_and_args) return nullptr;
   if (PyTuple_Check(args)) {
-    type_and_args = owning(PySequence_Concat(type_and_args.get(), args));
+    type_and_args = steal(PySequence_Concat(type_and_args.get(), args));
     if (!type_and_args) return nullptr;
   }
   if (exception->dict != nullptr) {

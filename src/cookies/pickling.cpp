@@ -69,8 +69,8 @@ bool update_instance_dict(PyObject* obj, PyObject* item) {
   PyObject* dict = nullptr;
   int found = PyObject_GetOptionalAttr(obj, str_dict.get(), &dict);
   if (found <= 0) return found == 0;
-  Ref owned = owning(dict);
-  Ref result = owning(PyObject_CallMethodOneArg(dict, str_update.get(), item));
+  Ref owned = steal(dict);
+  Ref result = steal(PyObject_CallMethodOneArg(dict, str_update.get(), item));
   return static_cast<bool>(result);
 }
 
@@ -126,14 +126,14 @@ bool cookie_set_state(PyObject* self, PyObject* state_tuple) {
 
 PyObject* reduce_cookie(PyObject* self) {
   GcoCookie* cookie = as_cookie(self);
-  Ref max_age = owning(PyLong_FromLongLong(cookie->max_age));
+  Ref max_age = steal(PyLong_FromLongLong(cookie->max_age));
   if (!max_age) return nullptr;
-  Ref same_site = owning(same_site_to_member(cookie->same_site));
+  Ref same_site = steal(same_site_to_member(cookie->same_site));
   if (!same_site) return nullptr;
-  Ref dict = owning(instance_dict_or_none(self));
+  Ref dict = steal(instance_dict_or_none(self));
   if (!dict) return nullptr;
   const bool with_dict = dict.get() != Py_None;
-  Ref state_tuple = owning(PyTuple_New(with_dict ? 10 : 9));
+  Ref state_tuple = steal(PyTuple_New(with_dict ? 10 : 9));
   if (!state_tuple) return nullptr;
   PyObject* items[] = {cookie->_name,
                        cookie->_value,
@@ -151,7 +151,7 @@ PyObject* reduce_cookie(PyObject* self) {
   const bool use_setstate = with_dict || cookie->_name != Py_None ||
                             cookie->_value != Py_None || cookie->domain != Py_None ||
                             cookie->expires != Py_None || cookie->path != Py_None;
-  Ref rebuild = owning(lookup_global(name_unpickle_cookie));
+  Ref rebuild = steal(lookup_global(name_unpickle_cookie));
   if (!rebuild) return nullptr;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
   if (use_setstate) {
@@ -176,9 +176,9 @@ bool apply_error_state(PyObject* self, PyObject* state_tuple) {
 }
 
 PyObject* reduce_error(PyObject* self, const Constant& rebuild_name) {
-  Ref dict = owning(instance_dict_or_none(self));
+  Ref dict = steal(instance_dict_or_none(self));
   if (!dict) return nullptr;
-  Ref rebuild = owning(lookup_global(rebuild_name));
+  Ref rebuild = steal(lookup_global(rebuild_name));
   if (!rebuild) return nullptr;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
   if (dict.get() != Py_None) {
@@ -198,13 +198,13 @@ struct Rebuild {
 };
 
 bool raise_checksum_mismatch(const Rebuild& rebuild, long long checksum) {
-  Ref pickle = owning(import_for_names(name_pickle, {&name_pickle_error}));
+  Ref pickle = steal(import_for_names(name_pickle, {&name_pickle_error}));
   if (!pickle) return false;
-  Ref pickle_error = owning(import_name_from(pickle.get(), name_pickle_error));
+  Ref pickle_error = steal(import_name_from(pickle.get(), name_pickle_error));
   if (!pickle_error) return false;
-  Ref number = owning(PyLong_FromLongLong(checksum));
+  Ref number = steal(PyLong_FromLongLong(checksum));
   if (!number) return false;
-  Ref message = owning(PyUnicode_Format(rebuild.message.get(), number.get()));
+  Ref message = steal(PyUnicode_Format(rebuild.message.get(), number.get()));
   if (!message) return false;
   PyErr_SetObject(pickle_error.get(), message.get());
   return false;
@@ -223,7 +223,7 @@ PyObject* new_instance(PyTypeObject* type, PyObject* subtype) {
                  sub->tp_name, sub->tp_name, type->tp_name);
     return nullptr;
   }
-  Ref empty = owning(PyTuple_New(0));
+  Ref empty = steal(PyTuple_New(0));
   if (!empty) return nullptr;
   return type->tp_new(sub, empty.get(), nullptr);
 }
@@ -235,7 +235,7 @@ PyObject* rebuild_instance(const Rebuild& rebuild, PyObject* const* v) {
   bool accepted = false;
   for (int i = 0; i < 3; i++) accepted = accepted || rebuild.checksums[i] == checksum;
   if (!accepted) return raise_checksum_mismatch(rebuild, checksum), nullptr;
-  Ref result = owning(new_instance(rebuild.type, v[0]));
+  Ref result = steal(new_instance(rebuild.type, v[0]));
   if (!result) return nullptr;
   if (v[2] != Py_None) {
     if (!check_exact_value(v[2], &PyTuple_Type, "tuple") ||
@@ -243,7 +243,7 @@ PyObject* rebuild_instance(const Rebuild& rebuild, PyObject* const* v) {
       return nullptr;
     }
   }
-  return result.release();
+  return result.transfer();
 }
 
 bool error_set_state(PyObject* self, PyObject* state_tuple) {
@@ -363,21 +363,21 @@ PyObject* own_operation(PyTypeObject* type, const Constant& name, FunctionRow& r
 bool install_pickling(PyTypeObject* type) noexcept {
   PyObject* type_obj = reinterpret_cast<PyObject*>(type);
   PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-  Ref object_getstate = owning(PyObject_GetAttr(object_type, str_getstate.get()));
-  Ref object_reduce_ex = owning(PyObject_GetAttr(object_type, str_reduce_ex.get()));
-  Ref object_reduce = owning(PyObject_GetAttr(object_type, str_reduce.get()));
+  Ref object_getstate = steal(PyObject_GetAttr(object_type, str_getstate.get()));
+  Ref object_reduce_ex = steal(PyObject_GetAttr(object_type, str_reduce_ex.get()));
+  Ref object_reduce = steal(PyObject_GetAttr(object_type, str_reduce.get()));
   if (!object_getstate || !object_reduce_ex || !object_reduce) return false;
 
   PyObject* getstate = nullptr;
   if (PyObject_GetOptionalAttr(type_obj, str_getstate.get(), &getstate) < 0) return false;
-  Ref owned_getstate = owning(getstate);
+  Ref owned_getstate = steal(getstate);
   if (getstate != nullptr && getstate != object_getstate.get()) return true;
 
-  Ref reduce_ex = owning(PyObject_GetAttr(type_obj, str_reduce_ex.get()));
+  Ref reduce_ex = steal(PyObject_GetAttr(type_obj, str_reduce_ex.get()));
   if (!reduce_ex) return false;
   if (reduce_ex.get() != object_reduce_ex.get()) return true;
 
-  Ref reduce = owning(PyObject_GetAttr(type_obj, str_reduce.get()));
+  Ref reduce = steal(PyObject_GetAttr(type_obj, str_reduce.get()));
   if (!reduce) return false;
   if (reduce.get() != object_reduce.get() && !has_name(reduce.get(), str_reduce_cython)) {
     return true;
@@ -390,7 +390,7 @@ bool install_pickling(PyTypeObject* type) noexcept {
     return false;
   };
   PickledType& entry = pickled(type);
-  Ref reduce_cython = owning(own_operation(type, str_reduce_cython, entry.reduce));
+  Ref reduce_cython = steal(own_operation(type, str_reduce_cython, entry.reduce));
   if (!reduce_cython || !set_type_dict_item(type, str_reduce.get(), reduce_cython.get())) {
     return unable();
   }
@@ -401,9 +401,9 @@ bool install_pickling(PyTypeObject* type) noexcept {
 
   PyObject* setstate = nullptr;
   if (PyObject_GetOptionalAttr(type_obj, str_setstate.get(), &setstate) < 0) return false;
-  Ref owned_setstate = owning(setstate);
+  Ref owned_setstate = steal(setstate);
   if (setstate == nullptr || has_name(setstate, str_setstate_cython)) {
-    Ref setstate_cython = owning(own_operation(type, str_setstate_cython, entry.setstate));
+    Ref setstate_cython = steal(own_operation(type, str_setstate_cython, entry.setstate));
     if (!setstate_cython ||
         !set_type_dict_item(type, str_setstate.get(), setstate_cython.get())) {
       return unable();

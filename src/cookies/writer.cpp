@@ -34,22 +34,22 @@ PyObject* encode_text(PyObject* text) {
 bool append_quoted(ByteBuffer& out, PyObject* cookie, const Constant& attribute,
                    PyObject* stored) {
   const bool original = is_original(LateBound::kQuote);
-  Ref quote = original ? Ref() : owning(lookup_late_bound(LateBound::kQuote));
+  Ref quote = original ? Ref() : steal(lookup_late_bound(LateBound::kQuote));
   if (!original && !quote) return false;
   // The Cookie type cannot be changed, so for its own instances reading the
   // property is reading the field; a subclass may redefine it.
-  Ref text = Py_IS_TYPE(cookie, &CookieType) ? borrowing(stored)
-                                             : owning(PyObject_GetAttr(cookie, attribute.get()));
+  Ref text = Py_IS_TYPE(cookie, &CookieType) ? incref(stored)
+                                             : steal(PyObject_GetAttr(cookie, attribute.get()));
   if (!text) return false;
   if (original) {
     int done = quote_into(out, text.get());
     if (done != 0) return done > 0;
-    quote = owning(lookup_late_bound(LateBound::kQuote));
+    quote = steal(lookup_late_bound(LateBound::kQuote));
     if (!quote) return false;
   }
-  Ref quoted = owning(PyObject_CallOneArg(quote.get(), text.get()));
+  Ref quoted = steal(PyObject_CallOneArg(quote.get(), text.get()));
   if (!quoted) return false;
-  Ref encoded = owning(encode_text(quoted.get()));
+  Ref encoded = steal(encode_text(quoted.get()));
   return encoded && out.append_bytes(encoded.get());
 }
 
@@ -60,7 +60,7 @@ bool check_attribute_bytes(const char* attribute, const char* data, Py_ssize_t s
   for (Py_ssize_t i = 0; i < size; i++) {
     unsigned char c = static_cast<unsigned char>(data[i]);
     if (c == ';' || c < 0x20 || c == 0x7F) {
-      Ref character = owning(PyUnicode_FromOrdinal(c));
+      Ref character = steal(PyUnicode_FromOrdinal(c));
       if (!character) return false;
       PyErr_Format(PyExc_ValueError,
                    "The cookie %s contains %R, which cannot be written in a Set-Cookie header "
@@ -90,7 +90,7 @@ bool append_text_attribute(ByteBuffer& out, const char (&prefix)[N], const char*
     int empty = PyObject_RichCompareBool(text, str_empty.get(), Py_EQ);
     if (empty != 0) return empty > 0;
   }
-  Ref encoded = owning(encode_text(text));
+  Ref encoded = steal(encode_text(text));
   return encoded &&
          check_attribute_bytes(attribute, PyBytes_AS_STRING(encoded.get()),
                                PyBytes_GET_SIZE(encoded.get())) &&
@@ -120,7 +120,7 @@ PyObject* write(GcoCookie* cookie) {
     has_expiry = end == nullptr;
   }
   if (has_expiry) {
-    Ref date = owning(datetime_to_cookie_format(expires, 0));
+    Ref date = steal(datetime_to_cookie_format(expires, 0));
     if (!date || !require_bytes(date.get()) || !out.append_literal("; Expires=") ||
         !out.append_bytes(date.get())) {
       return nullptr;
