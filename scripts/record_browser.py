@@ -61,6 +61,14 @@ string); name and value of the expectation are then read from those bytes
 with the text rule (UTF-8, a byte outside a valid sequence standing for its
 Latin-1 character).
 
+What the recording showed about the transport: a NUL anywhere in the
+header makes Chromium refuse the whole response (net::ERR_INVALID_HTTP_RESPONSE,
+kept in ``devtools.error``; the row expects no cookie); the other control
+characters and TAB arrive and are judged by the cookie code.  Some refusals
+come with no blocked reason at all (Partitioned without Secure or from an
+http origin, an empty name with "=" in the value): such rows have
+``expected: null`` and ``reasons: []``.
+
 ``renormalise`` derives every expectation again from the stored DevTools
 output (after a change to the normalising code or to the marked
 differences), without a browser.

@@ -377,5 +377,13 @@ def read_set_cookie(raw, url=None, *, now=None):
 
 
 def refusal_reasons(raw, url=None, *, now=None) -> list[str]:
-    """The browser's reason code words for refusing the header (empty when it keeps it)."""
+    """The reason code words for refusing the header (empty when a browser keeps it).
+
+    The words are Chromium's blocked-cookie reasons where it reports one:
+    DisallowedCharacter, NoCookieContent, NameValuePairExceedsMaxSize,
+    InvalidDomain, SecureOnly, SameSiteNoneInsecure, InvalidPrefix.  Where
+    Chromium refuses silently the words are this model's own:
+    AmbiguousNameValue (an empty name with "=" in the value) and
+    PartitionedNotSecure.  A deletion is not a refusal.
+    """
     return _evaluate(raw, url, now)[1]
