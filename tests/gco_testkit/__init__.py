@@ -1,0 +1,1 @@
+"""Helpers shared by the tests: reference models of browser behaviour."""
