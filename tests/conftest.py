@@ -1,7 +1,6 @@
 """Shared fixtures: the module, its C-level entries called through ctypes, and
 a runner for code that needs a fresh interpreter."""
 
-import ctypes
 import subprocess
 import sys
 import tempfile
@@ -11,39 +10,7 @@ import pytest
 
 from glimmering_copper_otter import cookies
 
-SIGNATURES = {
-    "parse_cookie": "struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *(PyObject *, int __pyx_skip_dispatch)",
-    "datetime_to_cookie_format": "PyObject *(PyDateTime_DateTime *, int __pyx_skip_dispatch)",
-    "datetime_from_cookie_format": "PyDateTime_DateTime *(PyObject *, int __pyx_skip_dispatch)",
-    "write_cookie_for_response": "PyObject *(struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *)",
-    "split_value": "PyObject *(PyObject *, PyObject *)",
-    "same_site_mode_from_bytes": "enum __pyx_t_23glimmering_copper_otter_7cookies_CookieSameSiteMode (PyObject *)",
-}
-
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-# Prototypes of the entries; PYFUNCTYPE keeps the interpreter lock held and
-# raises the pending exception when an entry reports a failure.
-_PROTOTYPES = {
-    "parse_cookie": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
-    "datetime_to_cookie_format": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
-    "datetime_from_cookie_format": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
-    "write_cookie_for_response": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object),
-    "split_value": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object),
-    "same_site_mode_from_bytes": ctypes.PYFUNCTYPE(ctypes.c_uint32, ctypes.py_object),
-}
-
-
-class CApi:
-    """The six entries of __pyx_capi__, taken out by their signature texts."""
-
-    def __init__(self, module):
-        for name, signature in SIGNATURES.items():
-            capsule = module.__pyx_capi__[name]
-            address = _get_pointer(capsule, signature.encode())
-            setattr(self, name, _PROTOTYPES[name](address))
+from gco_testkit.capi import SIGNATURES, CApi  # noqa: F401  (SIGNATURES: for the tests)
 
 
 @pytest.fixture(scope="session")
