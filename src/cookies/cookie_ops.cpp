@@ -39,20 +39,22 @@ PyObject* clone(GcoCookie* cookie, int skip_dispatch) {
   if (!name) return nullptr;
   Ref value = steal(PyObject_GetAttr(self, str_value.get()));
   if (!value) return nullptr;
+  // The other seven are read from the record together, before the SameSite
+  // conversion, whose lookup of CookieSameSiteMode may run code that changes
+  // the cookie; the copy gets what was read, held by references of its own.
+  Ref expires = incref(cookie->expires);
+  Ref domain = incref(cookie->domain);
+  Ref path = incref(cookie->path);
+  PyObject* const http_only = cookie->http_only ? Py_True : Py_False;
+  PyObject* const secure = cookie->secure ? Py_True : Py_False;
+  const uint32_t mode = cookie->same_site;
   Ref max_age = steal(PyLong_FromLongLong(cookie->max_age));
   if (!max_age) return nullptr;
-  Ref same_site = steal(same_site_to_member(cookie->same_site));
+  Ref same_site = steal(same_site_to_member(mode));
   if (!same_site) return nullptr;
-  PyObject* args[] = {nullptr,
-                      name.get(),
-                      value.get(),
-                      cookie->expires,
-                      cookie->domain,
-                      cookie->path,
-                      cookie->http_only ? Py_True : Py_False,
-                      cookie->secure ? Py_True : Py_False,
-                      max_age.get(),
-                      same_site.get()};
+  PyObject* args[] = {nullptr,      name.get(), value.get(),   expires.get(),
+                      domain.get(), path.get(), http_only,     secure,
+                      max_age.get(), same_site.get()};
   return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&CookieType), args + 1,
                              9 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }

@@ -60,17 +60,18 @@ PyObject* value_too_long_reduce(PyObject* self, PyObject* /*unused*/) {
   if (!copyreg) return nullptr;
   Ref newobj = steal(PyObject_GetAttr(copyreg.get(), str_newobj.get()));
   if (!newobj) return nullptr;
+  // args and the instance dict are read after the import, which may run
+  // code, and held by references of their own.
   auto* exception = reinterpret_cast<PyBaseExceptionObject*>(self);
-  PyObject* args = exception->args ? exception->args : Py_None;
+  Ref args = incref(exception->args ? exception->args : Py_None);
+  Ref dict = incref(exception->dict);
   Ref type_and_args = steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self))));
   if (!type_and_args) return nullptr;
-  if (PyTuple_Check(args)) {
-    type_and_args = steal(PySequence_Concat(type_and_args.get(), args));
+  if (PyTuple_Check(args.get())) {
+    type_and_args = steal(PySequence_Concat(type_and_args.get(), args.get()));
     if (!type_and_args) return nullptr;
   }
-  if (exception->dict != nullptr) {
-    return PyTuple_Pack(3, newobj.get(), type_and_args.get(), exception->dict);
-  }
+  if (dict) return PyTuple_Pack(3, newobj.get(), type_and_args.get(), dict.get());
   return PyTuple_Pack(2, newobj.get(), type_and_args.get());
 }
 

@@ -43,18 +43,19 @@ bool has_name(PyObject* obj, const Constant& name) {
     PyErr_Clear();
     return false;
   }
-  int equal = PyObject_RichCompareBool(found, name.get(), Py_EQ);
-  Py_DECREF(found);
+  Ref held = steal(found);
+  int equal = PyObject_RichCompareBool(held.get(), name.get(), Py_EQ);
   if (equal < 0) PyErr_Clear();
   return equal > 0;
 }
 
-// The item of a state tuple, borrowed; raises for an index past its end
-// rather than reading beyond the tuple.
-PyObject* state_item(PyObject* tuple, Py_ssize_t index) {
-  if (index < PyTuple_GET_SIZE(tuple)) return PyTuple_GET_ITEM(tuple, index);
+// An item of a state tuple, borrowed from the tuple (which the caller keeps
+// alive and nobody can change); raises for an index past its end rather than
+// reading beyond the tuple.
+Borrowed state_item(PyObject* tuple, Py_ssize_t index) {
+  if (index < PyTuple_GET_SIZE(tuple)) return Borrowed(PyTuple_GET_ITEM(tuple, index));
   PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-  return nullptr;
+  return Borrowed();
 }
 
 // getattr(obj, "__dict__", None) as a new reference; nullptr on another error.
@@ -74,43 +75,48 @@ bool update_instance_dict(PyObject* obj, PyObject* item) {
   return static_cast<bool>(result);
 }
 
-bool set_text_field(PyObject** field, PyObject* item) {
-  if (!check_exact_value(item, &PyUnicode_Type, "str")) return false;
-  PyObject* old = *field;
-  *field = Py_NewRef(item);
-  Py_XDECREF(old);
+bool set_text_field(PyObject** field, Borrowed item) {
+  if (!item || !check_exact_value(item.get(), &PyUnicode_Type, "str")) return false;
+  store_field(field, item.get());
   return true;
+}
+
+bool read_flag(Borrowed item, int* out) {
+  return item && (*out = truth(item.get())) >= 0;
 }
 
 // --- Cookie state ----------------------------------------------------------------------
 
 // Writes the nine fields from a state tuple in index order, each as soon as
-// its item is checked; the setters' checks do not run.
+// its item is checked; the setters' checks do not run.  Each store puts the
+// new object in place before it releases the old one, whose __del__ may run.
 bool apply_cookie_state(PyObject* self, PyObject* state_tuple) {
   if (state_tuple == Py_None) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
     return false;
   }
   GcoCookie* cookie = as_cookie(self);
-  PyObject* item;
-  if (!(item = state_item(state_tuple, 0)) || !set_text_field(&cookie->_name, item)) return false;
-  if (!(item = state_item(state_tuple, 1)) || !set_text_field(&cookie->_value, item)) return false;
-  if (!(item = state_item(state_tuple, 2)) || !set_text_field(&cookie->domain, item)) return false;
-  if (!(item = state_item(state_tuple, 3)) || !check_convertible(item, imported.datetime_type)) {
+  if (!set_text_field(&cookie->_name, state_item(state_tuple, 0)) ||
+      !set_text_field(&cookie->_value, state_item(state_tuple, 1)) ||
+      !set_text_field(&cookie->domain, state_item(state_tuple, 2))) {
     return false;
   }
-  Py_SETREF(cookie->expires, Py_NewRef(item));
+  Borrowed expires = state_item(state_tuple, 3);
+  if (!expires || !check_convertible(expires.get(), imported.datetime_type)) return false;
+  store_field(&cookie->expires, expires.get());
   int flag;
-  if (!(item = state_item(state_tuple, 4)) || (flag = truth(item)) < 0) return false;
+  if (!read_flag(state_item(state_tuple, 4), &flag)) return false;
   cookie->http_only = flag;
   long long max_age;
-  if (!(item = state_item(state_tuple, 5)) || !to_int64(item, &max_age)) return false;
+  Borrowed item = state_item(state_tuple, 5);
+  if (!item || !to_int64(item.get(), &max_age)) return false;
   cookie->max_age = max_age;
-  if (!(item = state_item(state_tuple, 6)) || !set_text_field(&cookie->path, item)) return false;
+  if (!set_text_field(&cookie->path, state_item(state_tuple, 6))) return false;
   uint32_t mode;
-  if (!(item = state_item(state_tuple, 7)) || !same_site_from_object(item, &mode)) return false;
+  item = state_item(state_tuple, 7);
+  if (!item || !same_site_from_object(item.get(), &mode)) return false;
   cookie->same_site = mode;
-  if (!(item = state_item(state_tuple, 8)) || (flag = truth(item)) < 0) return false;
+  if (!read_flag(state_item(state_tuple, 8), &flag)) return false;
   cookie->secure = flag;
   if (PyTuple_GET_SIZE(state_tuple) > 9) {
     return update_instance_dict(self, PyTuple_GET_ITEM(state_tuple, 9));
@@ -126,31 +132,41 @@ bool cookie_set_state(PyObject* self, PyObject* state_tuple) {
 
 PyObject* reduce_cookie(PyObject* self) {
   GcoCookie* cookie = as_cookie(self);
-  Ref max_age = steal(PyLong_FromLongLong(cookie->max_age));
-  if (!max_age) return nullptr;
-  Ref same_site = steal(same_site_to_member(cookie->same_site));
-  if (!same_site) return nullptr;
+  // The nine items are read from the record first, each held by a reference
+  // of its own: the SameSite conversion and the __dict__ lookup below may run
+  // code that changes the cookie, and the state is what was read before.
+  Ref state_tuple = steal(PyTuple_New(9));
+  if (!state_tuple) return nullptr;
+  PyObject* const items[] = {cookie->_name,  cookie->_value,
+                             cookie->domain, cookie->expires,
+                             cookie->http_only ? Py_True : Py_False,
+                             nullptr,  // max_age, made below
+                             cookie->path,
+                             nullptr,  // same_site, converted below
+                             cookie->secure ? Py_True : Py_False};
+  for (Py_ssize_t i = 0; i < 9; i++) {
+    if (items[i] != nullptr) PyTuple_SET_ITEM(state_tuple.get(), i, Py_NewRef(items[i]));
+  }
+  PyObject* max_age = PyLong_FromLongLong(cookie->max_age);
+  if (max_age == nullptr) return nullptr;
+  PyTuple_SET_ITEM(state_tuple.get(), 5, max_age);
+  PyObject* same_site = same_site_to_member(cookie->same_site);
+  if (same_site == nullptr) return nullptr;
+  PyTuple_SET_ITEM(state_tuple.get(), 7, same_site);
+
   Ref dict = steal(instance_dict_or_none(self));
   if (!dict) return nullptr;
   const bool with_dict = dict.get() != Py_None;
-  Ref state_tuple = steal(PyTuple_New(with_dict ? 10 : 9));
-  if (!state_tuple) return nullptr;
-  PyObject* items[] = {cookie->_name,
-                       cookie->_value,
-                       cookie->domain,
-                       cookie->expires,
-                       cookie->http_only ? Py_True : Py_False,
-                       max_age.get(),
-                       cookie->path,
-                       same_site.get(),
-                       cookie->secure ? Py_True : Py_False,
-                       dict.get()};
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state_tuple.get()); i++) {
-    PyTuple_SET_ITEM(state_tuple.get(), i, Py_NewRef(items[i]));
+  bool use_setstate = with_dict;
+  for (Py_ssize_t i : {0, 1, 2, 3, 6}) {
+    use_setstate = use_setstate || PyTuple_GET_ITEM(state_tuple.get(), i) != Py_None;
   }
-  const bool use_setstate = with_dict || cookie->_name != Py_None ||
-                            cookie->_value != Py_None || cookie->domain != Py_None ||
-                            cookie->expires != Py_None || cookie->path != Py_None;
+  if (with_dict) {
+    Ref extended = steal(PyTuple_Pack(1, dict.get()));
+    if (!extended) return nullptr;
+    state_tuple = steal(PySequence_Concat(state_tuple.get(), extended.get()));
+    if (!state_tuple) return nullptr;
+  }
   Ref rebuild = steal(lookup_global(name_unpickle_cookie));
   if (!rebuild) return nullptr;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));

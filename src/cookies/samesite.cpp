@@ -99,11 +99,9 @@ bool same_site_make_class(PyObject* module) noexcept {
   Ref int_flag = steal(import_name_from(enum_module.get(), name_int_flag));
   if (!int_flag) return false;
 
-  PyObject* module_name = PyDict_GetItemWithError(state.dict, str_module_key.get());
-  if (module_name == nullptr) {
-    if (PyErr_Occurred()) return false;
-    module_name = str_module_name.get();
-  }
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(state.dict, str_module_key.get(), &found) < 0) return false;
+  Ref module_name = found ? steal(found) : incref(str_module_name.get());
   Ref members = steal(PyList_New(4));
   if (!members) return false;
   for (long i = 0; i < 4; i++) {
@@ -113,7 +111,7 @@ bool same_site_make_class(PyObject* module) noexcept {
   }
   Ref kwnames = steal(PyTuple_Pack(1, str_module.get()));
   if (!kwnames) return false;
-  PyObject* args[] = {nullptr, name_same_site_class.get(), members.get(), module_name};
+  PyObject* args[] = {nullptr, name_same_site_class.get(), members.get(), module_name.get()};
   Ref cls = steal(PyObject_Vectorcall(int_flag.get(), args + 1,
                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
   if (!cls) return false;

@@ -4,8 +4,6 @@ the writer, the dates, split_value and the SameSite reading.  Tests, the
 corpus replay and the fuzz harness compare the module with these."""
 
 import datetime as dt
-from email.utils import parsedate_to_datetime
-from urllib.parse import quote, unquote
 
 from glimmering_copper_otter.cookies import CookieValueExceedsMaximumLength
 
@@ -22,7 +20,7 @@ def reference_split(raw, separator=b"="):
 
 
 def reference_from_cookie_format(raw):
-    return parsedate_to_datetime(raw.decode()).replace(tzinfo=None)
+    return late("parsedate_to_datetime")(raw.decode()).replace(tzinfo=None)
 
 
 def reference_same_site(raw):
@@ -65,8 +63,8 @@ def reference_parse(raw):
             http_only = True
         elif fragment.lower() == b"secure":
             secure = True
-    name_text = unquote(name.decode())
-    value_text = unquote(value.decode())
+    name_text = late("unquote")(name.decode())
+    value_text = late("unquote")(value.decode())
     expiry = reference_from_cookie_format(expires) if expires else None
     domain_text = domain.decode() if domain else None
     path_text = path.decode() if path else None
@@ -99,28 +97,43 @@ def _attribute_bytes(text, attribute):
     return encoded
 
 
+def late(name):
+    """A name the module looks up at each use: its namespace, then the builtins."""
+    from glimmering_copper_otter import cookies
+    import builtins
+    try:
+        return vars(cookies)[name]
+    except KeyError:
+        pass
+    try:
+        return getattr(builtins, name)
+    except AttributeError:
+        raise NameError(f"name '{name}' is not defined") from None
+
+
 def reference_write(cookie):
     """write_cookie_for_response's algorithm; name and value by attribute
-    lookup, everything else from the record."""
-    name = cookie.name
-    first = quote(name).encode() + b"="
-    value = cookie.value
-    first += quote(value).encode()
+    lookup, everything else from the record, each field read at its own
+    step (callbacks of an earlier step may have changed it)."""
+    first = late("quote")(cookie.name).encode() + b"="
+    first += late("quote")(cookie.value).encode()
     pieces = [first]
-    _, _, expires, domain, path, http_only, secure, max_age, same_site = fields(cookie)
+    expires = fields(cookie)[2]
     if expires is not None and expires:
         date = reference_to_cookie_format(expires)
         if not isinstance(date, bytes):
             raise TypeError(f"Expected bytes, got {type(date).__name__}")
         pieces.append(b"Expires=" + date)
+    max_age = fields(cookie)[7]
     if max_age >= 0:
         pieces.append(b"Max-Age=" + str(max_age).encode())
-    domain_bytes = _attribute_bytes(domain, "domain")
+    domain_bytes = _attribute_bytes(fields(cookie)[3], "domain")
     if domain_bytes is not None:
         pieces.append(b"Domain=" + domain_bytes)
-    path_bytes = _attribute_bytes(path, "path")
+    path_bytes = _attribute_bytes(fields(cookie)[4], "path")
     if path_bytes is not None:
         pieces.append(b"Path=" + path_bytes)
+    *_, http_only, secure, _, same_site = fields(cookie)
     if http_only:
         pieces.append(b"HttpOnly")
     if secure or same_site in (2, 3):
@@ -129,3 +142,57 @@ def reference_write(cookie):
     if spelling is not None:
         pieces.append(spelling)
     return b"; ".join(pieces)
+
+
+def reference_member(mode):
+    """The number-to-member conversion: CookieSameSiteMode looked up at each use."""
+    cls = late("CookieSameSiteMode")
+    if mode <= 3:
+        return getattr(cls, ("UNDEFINED", "LAX", "STRICT", "NONE")[mode])
+    return cls(mode - 2**32 if mode >= 2**31 else mode)
+
+
+def reference_clone(cookie):
+    """clone() without the override search: name and value by lookup, the
+    other seven read from the record together, then SameSite converted."""
+    from glimmering_copper_otter.cookies import Cookie
+    name, value = cookie.name, cookie.value
+    _, _, expires, domain, path, http_only, secure, max_age, mode = fields(cookie)
+    member = reference_member(mode)
+    return Cookie(name, value, expires, domain, path, bool(http_only), bool(secure), max_age,
+                  member)
+
+
+def reference_reduce(cookie):
+    """The reduce of a Cookie: the nine items from the record first, then
+    __dict__, the form chosen from what was read."""
+    name, value, expires, domain, path, http_only, secure, max_age, mode = fields(cookie)
+    state = (name, value, domain, expires, bool(http_only), max_age, path,
+             reference_member(mode), bool(secure))
+    instance_dict = getattr(cookie, "__dict__", None)
+    rebuild = late("__pyx_unpickle_Cookie")
+    if instance_dict is not None:
+        return rebuild, (type(cookie), 0x2035A3D, None), state + (instance_dict,)
+    if any(item is not None for item in (name, value, domain, expires, path)):
+        return rebuild, (type(cookie), 0x2035A3D, None), state
+    return rebuild, (type(cookie), 0x2035A3D, state)
+
+
+def reference_repr(cookie):
+    name = cookie.name
+    name_text = name if type(name) is str else format(name, "")
+    value = cookie.value
+    try:
+        cut = value[:3]
+    except TypeError:
+        raise TypeError(f"'{type(value).__name__}' object is unsliceable") from None
+    value_text = cut if type(cut) is str else format(cut, "")
+    return "<Cookie " + name_text + ": " + value_text + "...>"
+
+
+def reference_equals(cookie, other):
+    """cookie == other for another cookie: names, then values, other's on the left."""
+    names_equal = other.name == cookie.name
+    if not names_equal:
+        return names_equal
+    return other.value == cookie.value
