@@ -881,8 +881,18 @@ def target_late_names(r):
         setattr(cookies, name, saved)
 
 
+def target_reentrancy(r):
+    """A callback site of the module with a hostile action: the operation,
+    natively and in the model, on the same sequence (gco_testkit/reentrancy)."""
+    from . import reentrancy
+    site = r.pick(sorted(reentrancy.SITES))
+    action = r.pick(sorted(reentrancy.ACTIONS))
+    result = reentrancy.run(site, action)
+    assert result["native"] == result["model"], (site, action, result)
+
+
 TARGETS = (target_parse, target_parse, target_constructor, target_setters, target_state,
-           target_dates, target_c_entries, target_errors, target_late_names)
+           target_dates, target_c_entries, target_errors, target_late_names, target_reentrancy)
 
 
 def one_input(data):
