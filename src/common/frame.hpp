@@ -90,7 +90,7 @@ struct ParamList {
 };
 
 template <class... Specs>
-consteval ParamList params(Specs... specs) {
+constexpr ParamList params(Specs... specs) {
   static_assert(sizeof...(Specs) <= kMaxParams, "a signature holds at most kMaxParams entries");
   return ParamList{{specs...}, static_cast<int>(sizeof...(Specs))};
 }
