@@ -16,6 +16,12 @@ from gco_testkit import browser_model
 
 # Every implementation of read_set_cookie that must agree with the browser.
 IMPLEMENTATIONS = [pytest.param(browser_model.read_set_cookie, id="model")]
+try:
+    from glimmering_copper_otter import browser
+except ImportError:  # pragma: no cover - the compiled module is part of every build
+    browser = None
+else:
+    IMPLEMENTATIONS.append(pytest.param(browser.read_set_cookie, id="compiled"))
 
 UTC = dt.timezone.utc
 DOC = json.loads((Path(__file__).parent / "data" / "browser_set_cookie.json").read_text())
