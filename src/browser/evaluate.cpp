@@ -184,7 +184,9 @@ bool parse_cookie_date(Span text, int64_t* instant) noexcept {
     const char* start = p;
     while (p < end && !is_date_delimiter(byte_at(p))) p++;
     if (start == p) break;
-    if (std::memchr(start, ':', static_cast<size_t>(p - start)) != nullptr) {
+    bool colon = false;
+    for (const char* q = start; q < p && !colon; q++) colon = *q == ':';
+    if (colon) {
       if (!have_time) have_time = read_time(start, p, time);
     } else if (all_digits(start, p)) {
       if (!have_day && p - start <= 2) {
@@ -410,8 +412,10 @@ bool refuse(Outcome& out, Findings* findings, Refusal refusal, std::string sente
 
 bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings) {
   const char* const end = raw.end();
+  bool any_tab = false;
   for (const char* p = raw.data; p < end; p++) {
     unsigned char c = byte_at(p);
+    any_tab = any_tab || c == 0x09;
     if ((c < 0x20 && c != 0x09) || c == 0x7F) {
       char code[8];
       std::snprintf(code, sizeof code, "0x%02x", c);
@@ -439,16 +443,21 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
   Span last[kAttributeCount];
   bool present[kAttributeCount] = {};
   int seen[kAttributeCount] = {};
-  bool tab = has_tab(name) || has_tab(value);
+  bool tab = any_tab && (has_tab(name) || has_tab(value));
   if (semicolon != nullptr && semicolon + 1 < end) {
     const char* p = semicolon + 1;
     while (true) {
-      const char* stop = static_cast<const char*>(std::memchr(p, ';', static_cast<size_t>(end - p)));
-      const char* av_end = stop ? stop : end;
-      const char* eq = static_cast<const char*>(std::memchr(p, '=', static_cast<size_t>(av_end - p)));
+      // One pass to the attribute's end, noting its first "=".
+      const char* eq = nullptr;
+      const char* av_end = p;
+      while (av_end < end && *av_end != ';') {
+        if (*av_end == '=' && eq == nullptr) eq = av_end;
+        av_end++;
+      }
+      const char* stop = av_end < end ? av_end : nullptr;
       Span key = trim(p, eq ? eq : av_end);
       Span val = eq ? trim(eq + 1, av_end) : Span{av_end, 0};
-      tab = tab || has_tab(key) || has_tab(val);
+      tab = tab || (any_tab && (has_tab(key) || has_tab(val)));
       int which = attribute_of(key);
       if (val.size > kMaxAttributeValue) {
         note(findings, "AttributeValueTooLong",
@@ -515,7 +524,9 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
                                                                 : now + kMaxAgeLimit * kSecond;
   int64_t max_age = 0, expires = 0;
   bool has_max_age = present[kMaxAge] && read_max_age(last[kMaxAge], &max_age);
-  bool has_expires = present[kExpires] && parse_cookie_date(last[kExpires], &expires);
+  // (Expires matters only without a valid Max-Age.)
+  bool has_expires =
+      !has_max_age && present[kExpires] && parse_cookie_date(last[kExpires], &expires);
   if (present[kMaxAge] && !has_max_age) {
     note(findings, "InvalidMaxAge",
          "Max-Age=" + shown(last[kMaxAge]) + " is not a whole number of seconds: a browser "

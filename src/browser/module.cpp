@@ -464,6 +464,22 @@ struct Context {
   int64_t now = 0;
 };
 
+// The last url read and its origin: callers pass the same url again and
+// again.  Each call takes its own copy, so a call made meanwhile (from the
+// interpreted code some rare step runs) may replace the cache freely.
+// Never destroyed: the references must not be dropped after the
+// interpreter has finished.
+Ref& cached_url = *new Ref;
+Origin& cached_origin = *new Origin;
+
+void copy_origin(const Origin& from, Origin& to) {
+  to.secure = from.secure;
+  to.ip = from.ip;
+  to.host = from.host;
+  to.host_text = incref(from.host_text.get());
+  to.default_path = incref(from.default_path.get());
+}
+
 bool read_context(PyObject* url, PyObject* now, Context& context) {
   if (url != nullptr && url != Py_None && !PyUnicode_Check(url)) {
     PyErr_Format(PyExc_TypeError, "url must be a str, not %.200s", Py_TYPE(url)->tp_name);
@@ -471,8 +487,16 @@ bool read_context(PyObject* url, PyObject* now, Context& context) {
   }
   if (!read_now(now, &context.now)) return false;
   if (url != nullptr && url != Py_None) {
-    if (!read_origin(url, context.origin)) return false;
     context.has_origin = true;
+    if (cached_url && (cached_url.get() == url || PyUnicode_Compare(cached_url.get(), url) == 0)) {
+      copy_origin(cached_origin, context.origin);
+      return true;
+    }
+    if (!read_origin(url, context.origin)) return false;
+    Ref key = steal(PyUnicode_FromObject(url));  // a plain str of the same text
+    if (!key) return false;
+    copy_origin(context.origin, cached_origin);
+    cached_url = std::move(key);
   }
   return true;
 }

@@ -5,11 +5,11 @@
 // or with the list switched off, only the list's default rule "*" applies:
 // a single label is a public suffix.
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
-#include <vector>
 
 #include "evaluate.hpp"
 
@@ -131,44 +131,60 @@ bool load() {
   return true;
 }
 
-bool contains(std::string& key, std::string_view prefix, std::string_view suffix) {
-  key.assign(prefix);
-  key.append(suffix);
-  return rules.find(std::string_view(key)) != rules.end();
+// Whether prefix + suffix is a rule; the key is put together on the stack.
+bool contains(std::string_view prefix, std::string_view suffix) {
+  char local[256];
+  std::string heap;
+  size_t size = prefix.size() + suffix.size();
+  char* key = local;
+  if (size > sizeof local) {
+    heap.resize(size);
+    key = heap.data();
+  }
+  std::memcpy(key, prefix.data(), prefix.size());
+  std::memcpy(key + prefix.size(), suffix.data(), suffix.size());
+  return rules.find(std::string_view(key, size)) != rules.end();
 }
+
+// The last domain asked about and the answer, since one server names the
+// same Domain again and again.
+std::string last_domain;
+bool last_answer = false;
+bool last_listed = false;
+bool last_valid = false;
 
 }  // namespace
 
 int is_public_suffix(std::string_view domain) noexcept {
   if (use_public_suffix_list && list_state == ListState::kUnloaded && !load()) return -1;
   const bool listed = use_public_suffix_list && list_state == ListState::kLoaded;
+  if (last_valid && last_listed == listed && domain == last_domain) return last_answer;
+  std::string_view asked = domain;
   if (domain.ends_with('.')) domain.remove_suffix(1);
-  // Label starts, from the left; an empty label is no domain.
-  std::vector<size_t> starts;
+  // Labels, counted; an empty label is no domain.
   size_t count = 0;
-  size_t position = 0;
-  while (true) {
+  for (size_t position = 0;;) {
     size_t dot = domain.find('.', position);
     size_t stop = dot == std::string_view::npos ? domain.size() : dot;
     if (stop == position) return 0;
-    starts.push_back(position);
     count++;
     if (dot == std::string_view::npos) break;
     position = dot + 1;
   }
-  if (count == 1) return 1;
   size_t public_labels = 1;
-  if (listed) {
+  if (listed && count > 1) {
     size_t first = count > max_labels + 1 ? count - (max_labels + 1) : 0;
-    std::string key;
+    // The start of label first, then of each following one.
+    size_t start = 0;
+    for (size_t i = 0; i < first; i++) start = domain.find('.', start) + 1;
     for (size_t i = first; i < count; i++) {
       size_t depth = count - i;
-      std::string_view s = domain.substr(starts[i]);
-      if (contains(key, "!", s)) {
+      std::string_view s = domain.substr(start);
+      if (contains("!", s)) {
         public_labels = depth - 1;
         break;
       }
-      if (contains(key, "*.", s)) {
+      if (contains("*.", s)) {
         public_labels = i > 0 ? depth + 1 : depth;
         break;
       }
@@ -176,9 +192,15 @@ int is_public_suffix(std::string_view domain) noexcept {
         public_labels = depth;
         break;
       }
+      start = domain.find('.', start) + 1;
     }
   }
-  return public_labels != 0 && public_labels == count;
+  bool answer = public_labels != 0 && public_labels == count;
+  last_domain.assign(asked);
+  last_answer = answer;
+  last_listed = listed;
+  last_valid = true;
+  return answer;
 }
 
 }  // namespace gco::browser
