@@ -176,3 +176,66 @@ def main(argv=None):
     args = _parse_parser().parse_intermixed_args(argv)
     args.headers += after
     return _parse(args)
+
+
+# -- the check command --------------------------------------------------------
+# python -m glimmering_copper_otter check [--url URL] [--json] HEADER...: what a
+# browser stores for each header (browser.read_set_cookie) and the findings of
+# browser.check.  Exit status 1 when a browser would refuse some header (a
+# deletion is not a refusal), 2 for bad arguments.
+
+CHECK_FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
+                "http_only", "same_site", "partitioned", "priority", "expired")
+
+
+def _check_parser():
+    parser = _Parser(prog=f"{PROG} check",
+                     description="Show what a browser stores for each Set-Cookie header "
+                     "value, and why it would refuse, ignore or change any of it.")
+    parser.add_argument("headers", nargs="+", metavar="HEADER")
+    parser.add_argument("--url", metavar="URL",
+                        help="the absolute http(s) URL that received the header")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON object per header instead of a table")
+    return parser
+
+
+def _check(args):
+    from glimmering_copper_otter import browser
+
+    status, first = 0, True
+    for raw in map(os.fsencode, args.headers):
+        try:
+            stored = browser.read_set_cookie(raw, args.url)
+            findings = browser.check(raw, args.url)
+        except (TypeError, ValueError) as error:
+            _report(error, raw)
+            return 2
+        fields = {"header": raw.decode("latin-1"), "stored": stored is not None}
+        if stored is None:
+            status = 1
+        else:
+            for name in CHECK_FIELDS:
+                value = getattr(stored, name)
+                fields[name] = (value.isoformat() if name == "expires" and value is not None
+                                else value.name if name == "same_site" else value)
+        fields["findings"] = findings
+        if args.json:
+            print(json.dumps(fields))
+        else:
+            table = dict(fields)
+            table["findings"] = "; ".join(findings) or "-"
+            _print_table(table, first)
+            first = False
+    return status
+
+
+_main_without_check = main
+
+
+def main(argv=None):  # noqa: F811 - the check command, then the forms above
+    """Runs the command line; returns the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["check"]:
+        return _check(_check_parser().parse_args(argv[1:]))
+    return _main_without_check(argv)

@@ -26,13 +26,14 @@ def _mypy(tmp_path, *args):
 
 
 def test_stubs_are_installed():
-    for name in ("cookies.pyi", "writer.pyi", "py.typed"):
+    for name in ("cookies.pyi", "writer.pyi", "browser.pyi", "py.typed"):
         assert (PACKAGE / name).is_file(), name
 
 
 def test_stubs_match_the_built_modules(tmp_path):
     process = _mypy(tmp_path, "mypy.stubtest", "--allowlist", str(ALLOWLIST),
-                    "glimmering_copper_otter.cookies", "glimmering_copper_otter.writer")
+                    "glimmering_copper_otter.cookies", "glimmering_copper_otter.writer",
+                    "glimmering_copper_otter.browser")
     assert process.returncode == 0, process.stdout + process.stderr
 
 
@@ -47,6 +48,7 @@ def test_a_caller_is_type_checked(tmp_path):
             datetime_from_cookie_format, datetime_to_cookie_format,
         )
         from glimmering_copper_otter.writer import write_cookie_for_response
+        from glimmering_copper_otter.browser import BrowserCookie, check, read_set_cookie
 
         cookie = Cookie("sid", "v", expires=datetime(2030, 1, 2), same_site=CookieSameSiteMode.LAX)
         cookie.http_only = "any object"
@@ -58,12 +60,15 @@ def test_a_caller_is_type_checked(tmp_path):
         copy: Cookie = cookie.clone()
         include: str = get_include()
         error: Exception = CookieValueExceedsMaximumLength()
+        stored: BrowserCookie | None = read_set_cookie(b"a=b", "https://x.test/", now=datetime.now())
+        findings: list[str] = check(cookie, partitioned=True, priority="high")
 
         Cookie(b"name", "v")  # E: bytes name
         cookie.name = None  # E: a name is required
         cookie.domain = 1  # E: not text
         parse_cookie("a=b")  # E: text, not bytes
         write_cookie_for_response("a=b")  # E: not a Cookie
+        read_set_cookie(b"a=b", now="today")  # E: not a datetime
         """
     ))
     process = _mypy(tmp_path, "mypy", "--strict", "caller.py")

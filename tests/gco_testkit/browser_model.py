@@ -76,10 +76,12 @@ def _raw_bytes(raw) -> bytes:
     if isinstance(raw, (bytes, bytearray)):
         return bytes(raw)
     if isinstance(raw, str):
+        # characters below U+0100 stand for their Latin-1 bytes; a str with
+        # any other character is text, read as its UTF-8 (lone surrogates kept)
         try:
             return str(raw).encode("latin-1")
         except UnicodeEncodeError:
-            raise ValueError("a str header must be Latin-1 text") from None
+            return str(raw).encode("utf-8", "surrogatepass")
     raise TypeError(f"raw must be bytes or str, not {type(raw).__name__}")
 
 
@@ -225,7 +227,10 @@ def _max_age(value: bytes) -> int | None:
 def _public_suffix(domain: str) -> bool:
     global _psl
     if not USE_PUBLIC_SUFFIX_LIST:
-        return "." not in domain
+        # the list's default rule "*" alone, as the list's own algorithm
+        # applies it: one trailing dot ignored, no empty label, one label
+        labels = domain[:-1].split(".") if domain.endswith(".") else domain.split(".")
+        return "" not in labels and len(labels) == 1
     if _psl is None:
         from publicsuffixlist import PublicSuffixList
         _psl = PublicSuffixList()
