@@ -216,7 +216,8 @@ def _check(args, parser):
     try:
         from glimmering_copper_otter.browser import check, read_set_cookie
     except ImportError as error:
-        _report(error)
+        print(f"error: the check command needs glimmering_copper_otter.browser "
+              f"({type(error).__name__}: {error})", file=sys.stderr)
         return 1
     if args.url is not None:
         try:
