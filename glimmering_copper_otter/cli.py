@@ -2,10 +2,14 @@
 
     python -m glimmering_copper_otter [parse] [--json] [HEADER ...]
     python -m glimmering_copper_otter build NAME VALUE [options]
+    python -m glimmering_copper_otter check [--url URL] [--json] [HEADER ...]
 
 The parse form reads each header value with ``parse_cookie`` and shows the
 cookie's attributes next to the header as this library writes it back; the
-build form makes a ``Cookie`` from its arguments and prints its header.
+build form makes a ``Cookie`` from its arguments and prints its header; the
+check form shows what a browser stores for each header
+(``glimmering_copper_otter.browser.read_set_cookie``) and the findings of
+``glimmering_copper_otter.browser.check``.
 """
 
 import argparse
@@ -24,9 +28,13 @@ from glimmering_copper_otter.writer import write_cookie_for_response
 
 PROG = "python -m glimmering_copper_otter"
 USAGE = f"""{PROG} [parse] [--json] [HEADER ...]
-       {PROG} build NAME VALUE [options]"""
+       {PROG} build NAME VALUE [options]
+       {PROG} check [--url URL] [--json] [HEADER ...]"""
 FIELDS = ("name", "value", "expires", "domain", "path",
           "http_only", "secure", "max_age", "same_site")
+# What a browser stores: the fields of read_set_cookie's record.
+STORED_FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
+                 "http_only", "same_site", "partitioned", "priority", "expired")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -68,6 +76,27 @@ def _build_parser():
     parser.add_argument("--secure", action="store_true")
     parser.add_argument("--same-site", type=str.lower, default="undefined",
                         choices=("lax", "strict", "none", "undefined"))
+    return parser
+
+
+def _check_parser():
+    parser = _Parser(
+        prog=f"{PROG} check",
+        description="Show what a browser stores for each Set-Cookie header value and "
+        "what it refuses, ignores or changes. Without HEADER arguments, one header value "
+        "per line is read from standard input (blank lines are skipped). The exit status "
+        "is 1 when a browser would refuse some header (a header that deletes the cookie "
+        "is not refused).",
+    )
+    parser.add_argument("headers", nargs="*", metavar="HEADER",
+                        help='a Set-Cookie header value, e.g. "sid=abc; Path=/"; '
+                        "put -- before values that begin with -")
+    parser.add_argument("--url", metavar="URL",
+                        help="the absolute http(s) URL whose response carries the header "
+                        "(a top-level navigation); without it, the steps that depend on "
+                        "the origin are skipped")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON object per header instead of a table")
     return parser
 
 
@@ -118,6 +147,28 @@ def _report(error, header=None):
     print(f"error: {where}{type(error).__name__}: {error}", file=sys.stderr)
 
 
+def _stored(cookie):
+    """read_set_cookie's record for display; None when refused."""
+    if cookie is None:
+        return None
+    fields = {name: getattr(cookie, name) for name in STORED_FIELDS}
+    if fields["expires"] is not None:
+        fields["expires"] = fields["expires"].isoformat()
+    fields["same_site"] = fields["same_site"].name
+    return fields
+
+
+def _print_check_table(result, first):
+    if not first:
+        print()
+    rows = [("header", result["header"]), ("refused", result["refused"])]
+    rows += list((result["cookie"] or {}).items())
+    rows += [("finding", finding) for finding in result["findings"]] or [("findings", None)]
+    width = max(len(key) for key, _ in rows)
+    for key, value in rows:
+        print(f"{key:<{width}}  {_shown(value)}")
+
+
 def _stdin_headers():
     for line in sys.stdin.buffer:
         line = line.rstrip(b"\r\n")
@@ -160,82 +211,65 @@ def _build(args):
     return 0
 
 
+def _check(args, parser):
+    # Imported here: the other commands work without the browser module.
+    try:
+        from glimmering_copper_otter.browser import check, read_set_cookie
+    except ImportError as error:
+        print(f"error: the check command needs glimmering_copper_otter.browser "
+              f"({type(error).__name__}: {error})", file=sys.stderr)
+        return 1
+    if args.url is not None:
+        try:
+            read_set_cookie(b"a=b", args.url)
+        except (TypeError, ValueError) as error:
+            parser.error(f"argument --url: {error}")
+    headers = map(os.fsencode, args.headers) if args.headers else _stdin_headers()
+    status, first = 0, True
+    for raw in headers:
+        try:
+            # One instant for both, so that they judge an expiry alike.
+            now = datetime.now(timezone.utc)
+            cookie = read_set_cookie(raw, args.url, now=now)
+            findings = check(raw, args.url, now=now)
+        except Exception as error:  # each header stands alone; report and go on
+            _report(error, raw)
+            status = 1
+            continue
+        result = {"header": raw.decode("utf-8", "backslashreplace"),
+                  "refused": cookie is None, "cookie": _stored(cookie),
+                  "findings": list(findings)}
+        if cookie is None:
+            status = 1
+        if args.json:
+            print(json.dumps(result))
+        else:
+            _print_check_table(result, first)
+            first = False
+        sys.stdout.flush()
+    return status
+
+
+def _headers_and_options(parser, argv):
+    # Headers may stand before and after the options; everything after "--"
+    # is a header, even when it begins with "-".
+    after = []
+    if "--" in argv:
+        end = argv.index("--")
+        argv, after = argv[:end], argv[end + 1:]
+    args = parser.parse_intermixed_args(argv)
+    args.headers += after
+    return args
+
+
 def main(argv=None):
     """Runs the command line; returns the exit status."""
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["build"]:
         return _build(_build_parser().parse_args(argv[1:]))
+    if argv[:1] == ["check"]:
+        parser = _check_parser()
+        return _check(_headers_and_options(parser, argv[1:]), parser)
     if argv[:1] == ["parse"]:
         argv = argv[1:]
-    # Headers may stand before and after --json; everything after "--" is a
-    # header, even when it begins with "-".
-    after = []
-    if "--" in argv:
-        end = argv.index("--")
-        argv, after = argv[:end], argv[end + 1:]
-    args = _parse_parser().parse_intermixed_args(argv)
-    args.headers += after
-    return _parse(args)
-
-
-# -- the check command --------------------------------------------------------
-# python -m glimmering_copper_otter check [--url URL] [--json] HEADER...: what a
-# browser stores for each header (browser.read_set_cookie) and the findings of
-# browser.check.  Exit status 1 when a browser would refuse some header (a
-# deletion is not a refusal), 2 for bad arguments.
-
-CHECK_FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
-                "http_only", "same_site", "partitioned", "priority", "expired")
-
-
-def _check_parser():
-    parser = _Parser(prog=f"{PROG} check",
-                     description="Show what a browser stores for each Set-Cookie header "
-                     "value, and why it would refuse, ignore or change any of it.")
-    parser.add_argument("headers", nargs="+", metavar="HEADER")
-    parser.add_argument("--url", metavar="URL",
-                        help="the absolute http(s) URL that received the header")
-    parser.add_argument("--json", action="store_true",
-                        help="print one JSON object per header instead of a table")
-    return parser
-
-
-def _check(args):
-    from glimmering_copper_otter import browser
-
-    status, first = 0, True
-    for raw in map(os.fsencode, args.headers):
-        try:
-            stored = browser.read_set_cookie(raw, args.url)
-            findings = browser.check(raw, args.url)
-        except (TypeError, ValueError) as error:
-            _report(error, raw)
-            return 2
-        fields = {"header": raw.decode("latin-1"), "stored": stored is not None}
-        if stored is None:
-            status = 1
-        else:
-            for name in CHECK_FIELDS:
-                value = getattr(stored, name)
-                fields[name] = (value.isoformat() if name == "expires" and value is not None
-                                else value.name if name == "same_site" else value)
-        fields["findings"] = findings
-        if args.json:
-            print(json.dumps(fields))
-        else:
-            table = dict(fields)
-            table["findings"] = "; ".join(findings) or "-"
-            _print_table(table, first)
-            first = False
-    return status
-
-
-_main_without_check = main
-
-
-def main(argv=None):  # noqa: F811 - the check command, then the forms above
-    """Runs the command line; returns the exit status."""
-    argv = sys.argv[1:] if argv is None else list(argv)
-    if argv[:1] == ["check"]:
-        return _check(_check_parser().parse_args(argv[1:]))
-    return _main_without_check(argv)
+    return _parse(_headers_and_options(_parse_parser(), argv))

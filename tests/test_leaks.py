@@ -344,6 +344,15 @@ def test_writer_module(restore_module_attributes):
                    watch=(cookie,))
 
 
+def test_writer_module_keywords():
+    cookie = full_cookie()
+    assert_no_leak(lambda: writer.write_cookie_for_response(
+        cookie, partitioned=True, priority="high"), watch=(cookie,))
+    assert_no_leak(lambda: writer.write_cookie_for_response(cookie, priority="x"), ValueError,
+                   watch=(cookie,))
+    assert_no_leak(lambda: writer.write_cookie_for_response(cookie, priority=1), TypeError)
+
+
 # --- Dates --------------------------------------------------------------------------------
 
 TO_CASES = [

@@ -69,6 +69,9 @@ def test_a_caller_is_type_checked(tmp_path):
         parse_cookie("a=b")  # E: text, not bytes
         write_cookie_for_response("a=b")  # E: not a Cookie
         read_set_cookie(b"a=b", now="today")  # E: not a datetime
+        chips: bytes = write_cookie_for_response(cookie, partitioned=True, priority="high")
+        write_cookie_for_response(cookie, priority=1)  # E: not a str
+        write_cookie_for_response(cookie, True)  # E: keyword-only
         """
     ))
     process = _mypy(tmp_path, "mypy", "--strict", "caller.py")

@@ -72,3 +72,12 @@ def clone(Cookie cookie, bint skip_dispatch):
     if skip_dispatch:
         return Cookie.clone(cookie)
     return cookie.clone()
+
+
+# The writer module's C entry, from writer.pxd.
+from glimmering_copper_otter.writer cimport write_set_cookie
+
+
+def write_set(Cookie cookie, bint partitioned, priority):
+    """write_set_cookie; cookie may be None, which the entry refuses."""
+    return write_set_cookie(cookie, partitioned, priority)
