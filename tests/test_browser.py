@@ -231,15 +231,3 @@ def test_check_reads_the_written_header_back():
 ])
 def test_no_leaks(call, raises):
     assert_no_leak(call, raises)
-
-
-@pytest.mark.parametrize("argv, status, shown", [
-    (["check", "--url", "https://www.example.test/", "a=b; Path=/"], 0, "stored       True"),
-    (["check", "--json", "a=b; Max-Age=0"], 0, '"Deletion: '),
-    (["check", "a=b", "__Host-a=b"], 1, "InvalidPrefix: "),
-    (["check", "--url", "ftp://x.test/", "a=b"], 2, ""),
-])
-def test_check_command(capsys, argv, status, shown):
-    from glimmering_copper_otter.cli import main
-    assert main(argv) == status
-    assert shown in capsys.readouterr().out
