@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "cookies.h"
+#include "writer.h"
 #include "evaluate.hpp"
 #include "frame.hpp"
 #include "function.hpp"
@@ -20,6 +21,7 @@ namespace gco::browser {
 namespace {
 
 GcoCookiesAPI cookies_api;
+GcoWriterAPI writer_api;
 PyObject* same_site_members[4];  // CookieSameSiteMode.UNDEFINED, LAX, STRICT, NONE
 PyObject* urlsplit = nullptr;    // urllib.parse.urlsplit, imported at first need
 PyObject* ip_address = nullptr;  // ipaddress.ip_address, imported at first need
@@ -549,20 +551,19 @@ bool printable_ascii(PyObject* text) {
   return true;
 }
 
-// The header that the writer writes for the cookie with the partitioned and
-// priority keywords: Secure where the writer puts it (after HttpOnly) when
-// the cookie would not have it otherwise, then "Partitioned", then
-// "Priority=...".  Findings about the cookie itself go to findings.  A new
-// bytes object; None (with a finding) when the writer refuses the cookie;
-// nullptr with an exception set.
-PyObject* cookie_header(PyObject* subject, bool partitioned, Priority priority,
+// The header that the writer module writes for the cookie with the
+// partitioned and priority keywords (its write_set_cookie entry).  Findings
+// about the cookie itself go to findings.  A new bytes object; None (with a
+// finding) when the writer refuses the cookie; nullptr with an exception set.
+PyObject* cookie_header(PyObject* subject, bool partitioned, PyObject* priority_arg,
                         Findings& findings) {
   GcoCookie* cookie = reinterpret_cast<GcoCookie*>(subject);
   if (cookie->_name == Py_None) {
     findings.push_back({"NoName", "the cookie has no name: the writer cannot write it"});
     Py_RETURN_NONE;
   }
-  Ref written = steal(cookies_api.write_cookie_for_response(cookie));
+  Ref written = steal(writer_api.write_set_cookie(cookie, partitioned,
+                                                  priority_arg ? priority_arg : Py_None));
   if (!written) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
     PyObject *type, *value, *traceback;
@@ -604,24 +605,7 @@ PyObject* cookie_header(PyObject* subject, bool partitioned, Priority priority,
                         "the path is not printable ASCII: request paths arrive "
                         "percent-encoded, so the cookie is never sent back"});
   }
-  if (!partitioned && priority == Priority::kNone) return written.transfer();
-
-  const char* data = PyBytes_AS_STRING(written.get());
-  Py_ssize_t size = PyBytes_GET_SIZE(written.get());
-  std::string header(data, static_cast<size_t>(size));
-  if (partitioned && !writer_secure) {
-    // The writer ends with "; SameSite=Lax" after Secure's place, or with
-    // what comes before that place.
-    static const char kLax[] = "; SameSite=Lax";
-    size_t at = header.size();
-    if (same_site == 1 && header.ends_with(kLax)) at -= sizeof kLax - 1;
-    header.insert(at, "; Secure");
-  }
-  if (partitioned) header += "; Partitioned";
-  if (priority == Priority::kLow) header += "; Priority=Low";
-  if (priority == Priority::kMedium) header += "; Priority=Medium";
-  if (priority == Priority::kHigh) header += "; Priority=High";
-  return PyBytes_FromStringAndSize(header.data(), static_cast<Py_ssize_t>(header.size()));
+  return written.transfer();
 }
 
 PyObject* findings_list(const Findings& findings) {
@@ -663,7 +647,7 @@ PyObject* check(PyObject* /*module*/, PyObject* const* args) {
   Span raw;
   if (is_cookie) {
     Ref keep = incref(subject);
-    holder = steal(cookie_header(subject, partitioned, priority, findings));
+    holder = steal(cookie_header(subject, partitioned, priority_arg, findings));
     if (!holder) return nullptr;
     if (holder.get() == Py_None) return findings_list(findings);
     raw = Span{PyBytes_AS_STRING(holder.get()), PyBytes_GET_SIZE(holder.get())};
@@ -753,6 +737,7 @@ int browser_exec(PyObject* module) {
   state.name = kModuleName;
   state.count_errors_first = false;
   if (cookies_api.cookie_type == nullptr && GcoCookies_Import(&cookies_api) < 0) return -1;
+  if (writer_api.write_set_cookie == nullptr && GcoWriter_Import(&writer_api) < 0) return -1;
   PyDateTime_IMPORT;
   if (PyDateTimeAPI == nullptr) return -1;
   if (same_site_members[0] == nullptr) {
