@@ -565,7 +565,12 @@ PyObject* cookie_header(PyObject* subject, bool partitioned, PyObject* priority_
   Ref written = steal(writer_api.write_set_cookie(cookie, partitioned,
                                                   priority_arg ? priority_arg : Py_None));
   if (!written) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+    // What the writer refuses (";" or a control character in the domain or
+    // path, no value, text that cannot be encoded) is a finding; an error of
+    // the caller's own code (a subclass property, say) goes on.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+      return nullptr;
+    }
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     Ref t = steal(type), v = steal(value), tb = steal(traceback);

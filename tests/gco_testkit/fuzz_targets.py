@@ -891,8 +891,42 @@ def target_reentrancy(r):
     assert result["native"] == result["model"], (site, action, result)
 
 
+BROWSER_URLS = (None, "https://www.example.test/a/b", "http://www.example.co.uk/x",
+                "http://127.0.0.1/", "http://localhost:8080/p/", "https://[::1]/")
+BROWSER_NOW = dt.datetime(2026, 12, 9, 3, 4, 5, tzinfo=dt.timezone.utc)
+BROWSER_FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
+                  "http_only", "same_site", "partitioned", "priority", "expired")
+
+
+def target_browser(r):
+    """read_set_cookie on arbitrary bytes (or Latin-1 text) against the
+    reference model, and check() on the same header or on a cookie."""
+    from glimmering_copper_otter import browser
+
+    from . import browser_model
+    url = r.pick(BROWSER_URLS)
+    raw = r.rest() if r.flag() else r.chunk(200)
+    if r.flag():
+        raw = raw.decode("latin-1")
+    want = browser_model.read_set_cookie(raw, url, now=BROWSER_NOW)
+    got = browser.read_set_cookie(raw, url, now=BROWSER_NOW)
+    picture = [None if c is None else tuple(getattr(c, f) for f in BROWSER_FIELDS)
+               for c in (want, got)]
+    assert picture[0] == picture[1], (raw, url, picture)
+    subject = make_cookie(r) if r.below(4) == 0 else raw
+    try:
+        findings = browser.check(subject, url, now=BROWSER_NOW)
+    except (Boom, TypeError, ValueError, AttributeError, DeprecationWarning):
+        # Only the caller's own code (a hostile subclass or datetime in the
+        # cookie) may make it raise; a header never does.
+        assert isinstance(subject, Cookie), subject
+        return
+    assert all(isinstance(line, str) and ": " in line for line in findings), findings
+
+
 TARGETS = (target_parse, target_parse, target_constructor, target_setters, target_state,
-           target_dates, target_c_entries, target_errors, target_late_names, target_reentrancy)
+           target_dates, target_c_entries, target_errors, target_late_names, target_reentrancy,
+           target_browser)
 
 
 def one_input(data):
