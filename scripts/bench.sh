@@ -4,4 +4,4 @@
 # Example: ./scripts/bench.sh --chart benchmarks/chart.png
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 setup bench
-"$VENV/bin/python" -P "$ROOT/benchmarks/bench.py" "$@"
+"$VENV/bin/python" "$ROOT/benchmarks/bench.py" "$@"

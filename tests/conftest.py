@@ -3,12 +3,33 @@ a runner for code that needs a fresh interpreter."""
 
 import subprocess
 import sys
-import tempfile
+import sysconfig
 import textwrap
+from pathlib import Path
 
 import pytest
 
+import glimmering_copper_otter
 from glimmering_copper_otter import cookies
+
+
+def _installed_package_error():
+    """Why the package under test is not the one installed for the running
+    interpreter (in its site-packages), or None.  A copy elsewhere, such as a
+    source tree or a stale build put on sys.path, would be tested instead of
+    what users install."""
+    paths = sysconfig.get_paths(vars={"base": sys.prefix, "platbase": sys.prefix})
+    roots = {Path(paths[name]).resolve() for name in ("purelib", "platlib")}
+    for module in (glimmering_copper_otter, cookies):
+        location = Path(module.__file__).resolve()
+        if not any(location.is_relative_to(root) for root in roots):
+            return (f"{module.__name__} was imported from {location}, not from the "
+                    f"site-packages of {sys.executable} ({', '.join(map(str, sorted(roots)))})")
+    return None
+
+
+if (_error := _installed_package_error()) is not None:
+    pytest.exit(_error, returncode=pytest.ExitCode.USAGE_ERROR)
 
 from gco_testkit.capi import SIGNATURES, CApi  # noqa: F401  (SIGNATURES: for the tests)
 
@@ -37,8 +58,6 @@ def run_python(code, *args, check=True):
         capture_output=True,
         text=True,
         timeout=120,
-        # Away from the checkout, whose package directory has no built module.
-        cwd=tempfile.gettempdir(),
     )
     if check and process.returncode != 0:
         raise AssertionError(

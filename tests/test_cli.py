@@ -1,11 +1,12 @@
 """The command line, ``python -m glimmering_copper_otter``, run as a separate
-process from a directory where the checkout cannot shadow the installed
-package."""
+process from the root of the source tree (the checkout or the unpacked sdist),
+where the source package under src/ must not shadow the installed one."""
 
 import json
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -39,15 +40,18 @@ BARE_JSON = {
 }
 
 
+SOURCE_ROOT = Path(__file__).resolve().parent.parent
+
+
 @pytest.fixture
-def cli(tmp_path):
+def cli():
     """Runs the command line with arguments (str or bytes) and stdin bytes."""
 
     def run(*args, stdin=b""):
         env = dict(os.environ, PYTHONIOENCODING="utf-8")
         process = subprocess.run(
             [sys.executable, "-m", "glimmering_copper_otter", *args],
-            input=stdin, capture_output=True, cwd=tmp_path, env=env, timeout=120,
+            input=stdin, capture_output=True, cwd=SOURCE_ROOT, env=env, timeout=120,
         )
         process.stdout = process.stdout.decode()
         process.stderr = process.stderr.decode()
