@@ -5,7 +5,7 @@ that the ratios compare figures taken under the same conditions.  The writer
 is timed from a compiled loop (benchmarks/loops.cpp, built on the fly), so its
 figure is the writer's own cost rather than that of a Python call.
 
-    python -P benchmarks/bench.py [--rounds N] [--chart PATH] [--json PATH]
+    python benchmarks/bench.py [--rounds N] [--chart PATH] [--json PATH]
 """
 
 from __future__ import annotations

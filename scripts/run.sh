@@ -6,6 +6,4 @@ if [ "$#" -eq 0 ]; then
   set -- "sid=a%20b; Path=/; HttpOnly; SameSite=Lax" \
     "theme=dark; Expires=Wed, 02 Jan 2030 03:04:05 GMT; Max-Age=3600; SameSite=None"
 fi
-# -P: the installed package, not the checkout's directory (which has no
-# built modules).
-"$VENV/bin/python" -P -m glimmering_copper_otter "$@"
+"$VENV/bin/python" -m glimmering_copper_otter "$@"

@@ -12,7 +12,7 @@ if [ ! -x "$VENV_ASAN/bin/python" ]; then
   "$(find_python)" -m venv "$VENV_ASAN"
 fi
 "$VENV_ASAN/bin/python" -m pip install --quiet --upgrade pip
-"$VENV_ASAN/bin/python" -m pip install --quiet "$ROOT[test]" \
+"$VENV_ASAN/bin/python" -m pip install --quiet "$ROOT[test,browser]" \
   -Cbuild-dir=build/asan/{wheel_tag} \
   -Ccmake.build-type=RelWithDebInfo \
   -Ccmake.define.COOKIES_WERROR=ON \
@@ -35,7 +35,9 @@ cd "$ROOT"
 # Leak detection stays off: the interpreter keeps much of what it allocates
 # until the process ends, which LeakSanitizer would report at every exit.
 # Reference leaks are checked by tests/test_leaks.py instead.
-export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1"
+# max_free_fill_size and free_fill_byte poison freed memory, so that the
+# uninstrumented interpreter trips over a freed object it reads too.
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:max_free_fill_size=65536:free_fill_byte=221"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
 # Tests that cannot work under the sanitizers (such as those that compile

@@ -1,49 +1,37 @@
 """Shared fixtures: the module, its C-level entries called through ctypes, and
 a runner for code that needs a fresh interpreter."""
 
-import ctypes
 import subprocess
 import sys
-import tempfile
+import sysconfig
 import textwrap
+from pathlib import Path
 
 import pytest
 
+import glimmering_copper_otter
 from glimmering_copper_otter import cookies
 
-SIGNATURES = {
-    "parse_cookie": "struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *(PyObject *, int __pyx_skip_dispatch)",
-    "datetime_to_cookie_format": "PyObject *(PyDateTime_DateTime *, int __pyx_skip_dispatch)",
-    "datetime_from_cookie_format": "PyDateTime_DateTime *(PyObject *, int __pyx_skip_dispatch)",
-    "write_cookie_for_response": "PyObject *(struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *)",
-    "split_value": "PyObject *(PyObject *, PyObject *)",
-    "same_site_mode_from_bytes": "enum __pyx_t_23glimmering_copper_otter_7cookies_CookieSameSiteMode (PyObject *)",
-}
 
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-# Prototypes of the entries; PYFUNCTYPE keeps the interpreter lock held and
-# raises the pending exception when an entry reports a failure.
-_PROTOTYPES = {
-    "parse_cookie": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
-    "datetime_to_cookie_format": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
-    "datetime_from_cookie_format": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
-    "write_cookie_for_response": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object),
-    "split_value": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object),
-    "same_site_mode_from_bytes": ctypes.PYFUNCTYPE(ctypes.c_uint32, ctypes.py_object),
-}
+def _installed_package_error():
+    """Why the package under test is not the one installed for the running
+    interpreter (in its site-packages), or None.  A copy elsewhere, such as a
+    source tree or a stale build put on sys.path, would be tested instead of
+    what users install."""
+    paths = sysconfig.get_paths(vars={"base": sys.prefix, "platbase": sys.prefix})
+    roots = {Path(paths[name]).resolve() for name in ("purelib", "platlib")}
+    for module in (glimmering_copper_otter, cookies):
+        location = Path(module.__file__).resolve()
+        if not any(location.is_relative_to(root) for root in roots):
+            return (f"{module.__name__} was imported from {location}, not from the "
+                    f"site-packages of {sys.executable} ({', '.join(map(str, sorted(roots)))})")
+    return None
 
 
-class CApi:
-    """The six entries of __pyx_capi__, taken out by their signature texts."""
+if (_error := _installed_package_error()) is not None:
+    pytest.exit(_error, returncode=pytest.ExitCode.USAGE_ERROR)
 
-    def __init__(self, module):
-        for name, signature in SIGNATURES.items():
-            capsule = module.__pyx_capi__[name]
-            address = _get_pointer(capsule, signature.encode())
-            setattr(self, name, _PROTOTYPES[name](address))
+from gco_testkit.capi import SIGNATURES, CApi  # noqa: F401  (SIGNATURES: for the tests)
 
 
 @pytest.fixture(scope="session")
@@ -70,8 +58,6 @@ def run_python(code, *args, check=True):
         capture_output=True,
         text=True,
         timeout=120,
-        # Away from the checkout, whose package directory has no built module.
-        cwd=tempfile.gettempdir(),
     )
     if check and process.returncode != 0:
         raise AssertionError(

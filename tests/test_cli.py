@@ -1,11 +1,12 @@
 """The command line, ``python -m glimmering_copper_otter``, run as a separate
-process from a directory where the checkout cannot shadow the installed
-package."""
+process from the root of the source tree (the checkout or the unpacked sdist),
+where the source package under src/ must not shadow the installed one."""
 
 import json
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -39,15 +40,18 @@ BARE_JSON = {
 }
 
 
+SOURCE_ROOT = Path(__file__).resolve().parent.parent
+
+
 @pytest.fixture
-def cli(tmp_path):
+def cli():
     """Runs the command line with arguments (str or bytes) and stdin bytes."""
 
     def run(*args, stdin=b""):
         env = dict(os.environ, PYTHONIOENCODING="utf-8")
         process = subprocess.run(
             [sys.executable, "-m", "glimmering_copper_otter", *args],
-            input=stdin, capture_output=True, cwd=tmp_path, env=env, timeout=120,
+            input=stdin, capture_output=True, cwd=SOURCE_ROOT, env=env, timeout=120,
         )
         process.stdout = process.stdout.decode()
         process.stderr = process.stderr.decode()
@@ -255,8 +259,125 @@ def test_help_names_both_forms(cli):
     assert process.stdout.startswith(
         "usage: python -m glimmering_copper_otter [parse] [--json] [HEADER ...]\n"
         "       python -m glimmering_copper_otter build NAME VALUE [options]\n"
+        "       python -m glimmering_copper_otter check [--url URL] [--json] [HEADER ...]\n"
         "       python -m glimmering_copper_otter request [--json] [HEADER ...]\n"
     )
+
+
+# -- check -------------------------------------------------------------------
+
+URL = "https://www.example.test/a/b"
+
+CHECK_TABLE = """\
+header       a=b; Path=/x
+refused      False
+name         a
+value        b
+domain       www.example.test
+host_only    True
+path         /x
+expires      -
+secure       False
+http_only    False
+same_site    UNDEFINED
+partitioned  False
+priority     -
+expired      False
+findings     -
+"""
+
+
+@pytest.fixture
+def browser():
+    return pytest.importorskip(
+        "glimmering_copper_otter.browser",
+        reason="glimmering_copper_otter.browser is not built in this checkout")
+
+
+def stored_view(cookie):
+    if cookie is None:
+        return None
+    fields = {name: getattr(cookie, name) for name in (
+        "name", "value", "domain", "host_only", "path", "expires", "secure", "http_only",
+        "same_site", "partitioned", "priority", "expired")}
+    fields["expires"] = None if cookie.expires is None else cookie.expires.isoformat()
+    fields["same_site"] = cookie.same_site.name
+    return fields
+
+
+def test_check_table(cli, browser):
+    process = cli("check", "--url", URL, "a=b; Path=/x")
+    assert (process.returncode, process.stderr) == (0, "")
+    assert process.stdout == CHECK_TABLE
+
+
+# Headers whose outcome does not depend on the instant of the call.
+CHECK_HEADERS = [
+    "a=b; Path=/x",
+    "a=b; SameSite=None",
+    "__Host-a=b; Secure; Path=/",
+    "__Host-a=b; Secure",
+    "a=b; Max-Age=0",
+    "a=b; Secure; Partitioned; Priority=High",
+    "a=b; Path=/a b; Domain=other.test",
+]
+
+
+@pytest.mark.parametrize("url", [URL, None], ids=["url", "no-url"])
+def test_check_json_is_what_the_module_says(cli, browser, url):
+    process = cli("check", "--json", *(["--url", url] if url else []), *CHECK_HEADERS)
+    assert process.stderr == ""
+    results = json_lines(process.stdout)
+    assert [result["header"] for result in results] == CHECK_HEADERS
+    refused = False
+    for result in results:
+        raw = result["header"].encode()
+        cookie = browser.read_set_cookie(raw, url)
+        assert result["cookie"] == stored_view(cookie)
+        assert result["refused"] is (cookie is None)
+        assert result["findings"] == browser.check(raw, url)
+        refused = refused or cookie is None
+    assert refused and process.returncode == 1
+
+
+@pytest.mark.parametrize("header", ["a=b; Max-Age=0", "a=b; Expires=Thu, 01 Jan 1970 00:00:00 GMT"])
+def test_check_deletion_is_not_a_refusal(cli, browser, header):
+    process = cli("check", "--json", "--url", URL, header)
+    assert (process.returncode, process.stderr) == (0, "")
+    [result] = json_lines(process.stdout)
+    assert result["refused"] is False and result["cookie"]["expired"] is True
+    assert result["findings"]
+
+
+def test_check_reads_stdin_and_takes_headers_after_double_dash(cli, browser):
+    process = cli("check", "--json", stdin=b"a=b\n\n-c=d\n")
+    assert [result["header"] for result in json_lines(process.stdout)] == ["a=b", "-c=d"]
+    process = cli("check", "--json", "--", "-c=d", "--json")
+    assert [result["header"] for result in json_lines(process.stdout)] == ["-c=d", "--json"]
+
+
+@pytest.mark.parametrize("url", ["ftp://www.example.test/", "/relative"])
+def test_check_bad_url(cli, browser, url):
+    process = cli("check", "--url", url, "a=b")
+    assert (process.returncode, process.stdout) == (2, "")
+    assert process.stderr.startswith(
+        "python -m glimmering_copper_otter check: error: argument --url: ")
+
+
+def test_check_without_the_browser_module(tmp_path):
+    code = ("import sys; sys.modules['glimmering_copper_otter.browser'] = None\n"
+            "from glimmering_copper_otter.cli import main\n"
+            "sys.exit(main(['check', 'a=b']))\n")
+    process = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             cwd=tmp_path, timeout=120)
+    assert (process.returncode, process.stdout) == (1, "")
+    assert process.stderr.startswith(
+        "error: the check command needs glimmering_copper_otter.browser (ModuleNotFoundError: ")
+    # The other commands do not need it.
+    code = code.replace("['check', 'a=b']", "['build', 'a', 'b']")
+    process = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             cwd=tmp_path, timeout=120)
+    assert (process.returncode, process.stdout) == (0, "a=b\n")
 
 
 # -- request -----------------------------------------------------------------

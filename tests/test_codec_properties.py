@@ -15,6 +15,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from glimmering_copper_otter import cookies
+from gco_testkit import model
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode, CookieValueExceedsMaximumLength
 
 # A modest budget keeps the default run quick; a hypothesis profile can ask
@@ -239,49 +240,9 @@ def test_parser_agrees_with_the_library_path(raw):
 
 
 def reference_parse(raw):
-    """The parse written out with bytes operations and the library calls."""
-    parts = raw.split(b"; ")
-    if len(parts) == 1:
-        parts = raw.split(b";")
-    if b"=" not in parts[0]:
-        raise ValueError(f"Invalid name=value fragment: {parts[0]}")
-    name, value = parts[0].split(b"=", 1)
-    if b" " in value and value.startswith(b'"'):
-        value = value.strip(b'"')
-    expires = domain = path = same_site = None
-    max_age, http_only, secure = -1, False, False
-    for fragment in parts:
-        if b"=" in fragment:
-            key, attribute = fragment.split(b"=", 1)
-            key = key.lower()
-            if key == b"expires":
-                expires = attribute
-            elif key == b"domain":
-                domain = attribute
-            elif key == b"path":
-                path = attribute
-            elif key == b"max-age":
-                max_age = int(attribute)
-                if not -(2**63) <= max_age < 2**63:
-                    raise OverflowError
-            elif key == b"samesite":
-                same_site = attribute
-        elif fragment.lower() == b"httponly":
-            http_only = True
-        elif fragment.lower() == b"secure":
-            secure = True
-    modes = {b"strict": CookieSameSiteMode.STRICT, b"lax": CookieSameSiteMode.LAX, b"none": CookieSameSiteMode.NONE}
-    return Cookie(
-        urllib.parse.unquote(name.decode()),
-        urllib.parse.unquote(value.decode()),
-        email.utils.parsedate_to_datetime(expires.decode()).replace(tzinfo=None) if expires else None,
-        domain.decode() if domain else None,
-        path.decode() if path else None,
-        http_only,
-        secure,
-        max_age,
-        modes.get((same_site or b"").lower(), CookieSameSiteMode.UNDEFINED),
-    )
+    """The shared reference parse, its fields made into a Cookie."""
+    *parts, mode = model.reference_parse(raw)
+    return Cookie(*parts, CookieSameSiteMode(mode))
 
 
 @property_test

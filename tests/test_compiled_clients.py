@@ -4,6 +4,8 @@ Two client modules are compiled during the test run, one in Cython from
 cookies.pxd and one in C++ from cookies.h, and each calls every entry of the
 C-level interface from compiled code: the six functions of __pyx_capi__, the
 clone slot of Cookie's method table, and the record's fields read in place.
+Both also call the writer module's entry, write_set_cookie (writer.pxd,
+writer.h).
 """
 
 import importlib.util
@@ -106,6 +108,8 @@ def test_declarations_are_installed_beside_the_module():
     assert include == Path(cookies.__file__).parent
     assert (include / "cookies.h").is_file()
     assert (include / "cookies.pxd").is_file()
+    assert (include / "writer.h").is_file()
+    assert (include / "writer.pxd").is_file()
 
 
 @pytest.mark.parametrize(
@@ -122,6 +126,12 @@ def test_header_compiles_without_warnings(tmp_path, compiler, flags):
         "  GcoCookiesAPI api;\n"
         "  if (GcoCookies_Import(&api) < 0) return -1;\n"
         "  return GcoCookie_Check(&api, Py_None);\n"
+        "}\n"
+        '#include "writer.h"\n'
+        "int use_writer_h(void);\n"
+        "int use_writer_h(void) {\n"
+        "  GcoWriterAPI writer;\n"
+        "  return GcoWriter_Import(&writer);\n"
         "}\n"
     )
     includes = [f"-I{path}" for path in (*PYTHON_INCLUDES, INCLUDE)]
@@ -510,6 +520,94 @@ def test_import_refuses_a_tampered_interface(cxx_client_path, cython_client, cas
             assert got_message == message, name
         else:
             assert message.fullmatch(got_message), (name, got_message)
+
+
+# --- the writer module's entry ----------------------------------------------------
+
+WRITER_SIGNATURE = (
+    "PyObject *(struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *, int, PyObject *)")
+
+
+def test_clients_ask_for_the_writer_entry_by_its_signature_text(cxx_client_path, cython_client):
+    # With the capsule renamed, each client reports the text it asks for:
+    # for the Cython client, the one Cython derives from writer.pxd.
+    assert f'capsule object "{WRITER_SIGNATURE}"' in repr(writer.__pyx_capi__["write_set_cookie"])
+    modules = {"cxx_client": str(cxx_client_path), "cython_client": cython_client.__file__}
+    process = run_python(
+        f"""
+        import ctypes, importlib.util
+        from glimmering_copper_otter import writer
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype = ctypes.py_object
+        new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        other = ctypes.c_char_p(b"PyObject *(void)")
+        writer.__pyx_capi__["write_set_cookie"] = new(1, other, None)
+        for name, path in {modules!r}.items():
+            spec = importlib.util.spec_from_file_location(name, path)
+            try:
+                spec.loader.exec_module(importlib.util.module_from_spec(spec))
+            except TypeError as error:
+                print(error)
+        """
+    )
+    message = ("C function glimmering_copper_otter.writer.write_set_cookie has wrong signature "
+               f"(expected {WRITER_SIGNATURE}, got PyObject *(void))")
+    assert process.stdout.splitlines() == [message, message]
+
+
+@pytest.mark.parametrize(
+    "cookie, partitioned, priority",
+    [
+        (Cookie("a", "b"), True, "high"),
+        (Cookie("a", "b"), False, None),
+        (Cookie("s", "v w", path="/", http_only=True, same_site=CookieSameSiteMode.LAX), True,
+         "LOW"),
+        (Cookie("s", "v", same_site=CookieSameSiteMode.NONE), False, "Medium"),
+    ],
+)
+def test_write_set_cookie(client, cookie, partitioned, priority):
+    assert client.write_set(cookie, partitioned, priority) == writer.write_cookie_for_response(
+        cookie, partitioned=partitioned, priority=priority)
+
+
+def test_write_set_cookie_worked_example(client):
+    assert client.write_set(Cookie("a", "b"), True, "high") == (
+        b"a=b; Secure; Partitioned; Priority=High")
+
+
+@pytest.mark.parametrize(
+    "cookie, priority, error, message",
+    [
+        (None, None, TypeError, f"Cannot convert NoneType to {COOKIE}"),
+        (Cookie("a", "b"), "urgent", ValueError,
+         "Invalid cookie priority 'urgent': expected 'low', 'medium' or 'high' "
+         "(in any letter case) or None"),
+        (Cookie("a", "b"), 1, TypeError,
+         "Argument 'priority' has incorrect type (expected str or None, got int)"),
+        (Cookie.__new__(Cookie), None, TypeError, None),
+    ],
+    ids=["none-cookie", "bad-priority", "priority-not-text", "bare-allocation"],
+)
+def test_write_set_cookie_failures(client, cookie, priority, error, message):
+    with pytest.raises(error) as excinfo:
+        client.write_set(cookie, True, priority)
+    if message is not None:
+        assert str(excinfo.value) == message
+
+
+def test_cxx_writer_import_by_signature_text(cxx_client):
+    assert cxx_client.import_writer_entry("write_set_cookie", WRITER_SIGNATURE) is True
+    wrong = WRITER_SIGNATURE.replace(", int,", ",")
+    with pytest.raises(TypeError) as excinfo:
+        cxx_client.import_writer_entry("write_set_cookie", wrong)
+    assert str(excinfo.value) == (
+        "C function glimmering_copper_otter.writer.write_set_cookie has wrong signature "
+        f"(expected {wrong}, got {WRITER_SIGNATURE})")
+    with pytest.raises(ImportError) as excinfo:
+        cxx_client.import_writer_entry("write_cookie_for_response", WRITER_SIGNATURE)
+    assert str(excinfo.value) == (
+        "glimmering_copper_otter.writer does not export expected C function "
+        "write_cookie_for_response")
 
 
 # --- the request-header module's __pyx_capi__ -------------------------------------

@@ -12,6 +12,7 @@ import warnings
 import pytest
 
 from conftest import SIGNATURES, run_python, traceback_names
+from gco_testkit.hostile import BytesSub, IntSub, StrSub
 from glimmering_copper_otter import cookies
 
 MODULE = "glimmering_copper_otter.cookies"
@@ -29,18 +30,6 @@ _call_with_dict.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object
 
 WHEN = datetime.datetime(2030, 1, 2, 3, 4, 5)
 WHEN_BYTES = b"Wed, 02 Jan 2030 03:04:05 GMT"
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class IntSub(int):
-    pass
 
 
 class DatetimeSub(datetime.datetime):

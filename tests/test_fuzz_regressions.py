@@ -4,15 +4,14 @@ bounded while.  The long coverage-guided sessions are scripts/fuzz.sh."""
 
 import os
 import pathlib
-import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from gco_testkit import fuzz_targets as targets
+
 FUZZ_DIR = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
-sys.path.insert(0, str(FUZZ_DIR))
-import targets  # noqa: E402
 
 CORPUS = sorted((FUZZ_DIR / "corpus").iterdir())
 

@@ -18,52 +18,8 @@ from glimmering_copper_otter.cookies import (
     datetime_to_cookie_format,
     parse_cookie,
 )
+from gco_testkit.hostile import Boom, Encodes, IntLike, IntSub, StrSub, Truthless, Unsized, give
 from leakcheck import assert_no_leak
-
-
-class Boom(Exception):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class Truthless:
-    def __bool__(self):
-        raise Boom
-
-
-def _give(result):
-    """Returns result, or raises a new instance of it when it is an exception
-    type (raising one instance again and again would grow its traceback)."""
-    if isinstance(result, type) and issubclass(result, BaseException):
-        raise result
-    return result
-
-
-class IntLike:
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        return _give(self.result)
-
-
-class Encodes:
-    def __init__(self, result):
-        self.result = result
-
-    def encode(self):
-        return _give(self.result)
-
-
-class Unsized:
-    pass
 
 
 class OddDatetime(datetime):
@@ -86,7 +42,7 @@ class OverridingCookie(Cookie):
     result = None
 
     def clone(self):
-        return _give(self.result)
+        return give(self.result)
 
 
 AWARE = datetime(2030, 1, 2, 3, 4, 5, tzinfo=timezone(timedelta(hours=2)))
@@ -386,6 +342,15 @@ def test_writer_module(restore_module_attributes):
     restore_module_attributes.quote = lambda text: 5
     assert_no_leak(lambda: writer.write_cookie_for_response(cookie), AttributeError,
                    watch=(cookie,))
+
+
+def test_writer_module_keywords():
+    cookie = full_cookie()
+    assert_no_leak(lambda: writer.write_cookie_for_response(
+        cookie, partitioned=True, priority="high"), watch=(cookie,))
+    assert_no_leak(lambda: writer.write_cookie_for_response(cookie, priority="x"), ValueError,
+                   watch=(cookie,))
+    assert_no_leak(lambda: writer.write_cookie_for_response(cookie, priority=1), TypeError)
 
 
 # --- Dates --------------------------------------------------------------------------------

@@ -17,8 +17,7 @@ ALLOWLIST = Path(__file__).parent / "stubtest-allowlist.txt"
 
 
 def _mypy(tmp_path, *args):
-    # In an empty directory, so that the installed package is what mypy
-    # finds, not the checkout's source directory; the cache goes there too.
+    # In an empty directory, which also takes mypy's cache.
     return subprocess.run(
         [sys.executable, "-m", *args],
         cwd=tmp_path, capture_output=True, text=True, timeout=300,
@@ -26,13 +25,14 @@ def _mypy(tmp_path, *args):
 
 
 def test_stubs_are_installed():
-    for name in ("cookies.pyi", "writer.pyi", "cookie_header.pyi", "py.typed"):
+    for name in ("cookies.pyi", "writer.pyi", "browser.pyi", "cookie_header.pyi", "py.typed"):
         assert (PACKAGE / name).is_file(), name
 
 
 def test_stubs_match_the_built_modules(tmp_path):
     process = _mypy(tmp_path, "mypy.stubtest", "--allowlist", str(ALLOWLIST),
                     "glimmering_copper_otter.cookies", "glimmering_copper_otter.writer",
+                    "glimmering_copper_otter.browser",
                     "glimmering_copper_otter.cookie_header")
     assert process.returncode == 0, process.stdout + process.stderr
 
@@ -48,6 +48,7 @@ def test_a_caller_is_type_checked(tmp_path):
             datetime_from_cookie_format, datetime_to_cookie_format,
         )
         from glimmering_copper_otter.writer import write_cookie_for_response
+        from glimmering_copper_otter.browser import BrowserCookie, check, read_set_cookie
         from glimmering_copper_otter.cookie_header import (
             parse_cookie_header, parse_cookie_header_pairs, write_cookie_header,
         )
@@ -62,6 +63,8 @@ def test_a_caller_is_type_checked(tmp_path):
         copy: Cookie = cookie.clone()
         include: str = get_include()
         error: Exception = CookieValueExceedsMaximumLength()
+        stored: BrowserCookie | None = read_set_cookie(b"a=b", "https://x.test/", now=datetime.now())
+        findings: list[str] = check(cookie, partitioned=True, priority="high")
         received: dict[str, str] = parse_cookie_header([b"a=1", "b=2"])
         pairs: list[tuple[str, str]] = parse_cookie_header_pairs("a=1")
         request_header: bytes = write_cookie_header({"a": "1"}) + write_cookie_header([("a", "1")])
@@ -71,6 +74,10 @@ def test_a_caller_is_type_checked(tmp_path):
         cookie.domain = 1  # E: not text
         parse_cookie("a=b")  # E: text, not bytes
         write_cookie_for_response("a=b")  # E: not a Cookie
+        read_set_cookie(b"a=b", now="today")  # E: not a datetime
+        chips: bytes = write_cookie_for_response(cookie, partitioned=True, priority="high")
+        write_cookie_for_response(cookie, priority=1)  # E: not a str
+        write_cookie_for_response(cookie, True)  # E: keyword-only
         parse_cookie_header(1)  # E: not a header
         write_cookie_header({"a": 1})  # E: values are text
         """

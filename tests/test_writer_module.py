@@ -110,7 +110,8 @@ def test_argument_binding_errors(args, kwargs, message):
 
 def test_signature_and_namespace():
     assert writer.__name__ == "glimmering_copper_otter.writer"
-    assert str(inspect.signature(writer.write_cookie_for_response)) == "(cookie)"
+    assert str(inspect.signature(writer.write_cookie_for_response)) == (
+        "(cookie, *, partitioned=False, priority=None)")
     assert [name for name in vars(writer) if not name.startswith("_")] == [
         "write_cookie_for_response"
     ]
@@ -187,3 +188,121 @@ def test_importing_the_writer_first_imports_cookies():
         """
     )
     assert process.stdout == "b'a=b; Secure; SameSite=None'\n"
+
+
+# --- the Partitioned and Priority keywords ------------------------------------------
+
+
+class LaxOnRead(Cookie):
+    """Sets SameSite=Lax while the writer reads the value: what counts is the
+    record as the writer left it."""
+
+    @property
+    def value(self):
+        self.same_site = CookieSameSiteMode.LAX
+        return Cookie.value.__get__(self)
+
+    @value.setter
+    def value(self, value):
+        Cookie.value.__set__(self, value)
+
+
+KEYWORD_CASES = [
+    # cookie, partitioned, priority, bytes
+    (Cookie("a", "b"), True, "high", b"a=b; Secure; Partitioned; Priority=High"),
+    (Cookie("a", "b"), False, "LOW", b"a=b; Priority=Low"),
+    (Cookie("a", "b"), True, None, b"a=b; Secure; Partitioned"),
+    (Cookie("a", "b"), False, "mEdIuM", b"a=b; Priority=Medium"),
+    (Cookie("a", "b", secure=True), True, None, b"a=b; Secure; Partitioned"),
+    (EXAMPLES["full"], True, "Low",
+     b"sid=a%20b%3Bc/d; Expires=Wed, 02 Jan 2030 03:04:05 GMT; Max-Age=3600; "
+     b"Domain=example.com; Path=/; HttpOnly; Secure; SameSite=Lax; Partitioned; Priority=Low"),
+    (Cookie("k", "v", same_site=CookieSameSiteMode.STRICT), True, None,
+     b"k=v; Secure; SameSite=Strict; Partitioned"),
+    (Cookie("k", "v", same_site=CookieSameSiteMode.NONE), True, "high",
+     b"k=v; Secure; SameSite=None; Partitioned; Priority=High"),
+    (Cookie("k", "v", same_site=7), True, None, b"k=v; Secure; Partitioned"),
+    (Cookie("k", "v", path="/p", http_only=True), True, None,
+     b"k=v; Path=/p; HttpOnly; Secure; Partitioned"),
+    (Cookie("k", "v", max_age=0, same_site=CookieSameSiteMode.LAX), True, None,
+     b"k=v; Max-Age=0; Secure; SameSite=Lax; Partitioned"),
+    (Cookie("k", "v", domain="d", path=""), True, None, b"k=v; Domain=d; Secure; Partitioned"),
+    (LaxOnRead("n", "v"), True, None, b"n=v; Secure; SameSite=Lax; Partitioned"),
+    (EXAMPLES["bare"], "yes", None, b"a=; Secure; Partitioned"),
+    (EXAMPLES["bare"], 0, None, b"a="),
+]
+
+
+@pytest.mark.parametrize("cookie, partitioned, priority, expected", KEYWORD_CASES)
+def test_keywords(cookie, partitioned, priority, expected):
+    assert writer.write_cookie_for_response(
+        cookie, partitioned=partitioned, priority=priority) == expected
+
+
+@pytest.mark.parametrize("key", EXAMPLES)
+def test_default_keywords_change_nothing(capi, key):
+    cookie = EXAMPLES[key]
+    assert writer.write_cookie_for_response(cookie, partitioned=False, priority=None) == (
+        capi.write_cookie_for_response(cookie))
+
+
+def test_secure_is_placed_by_the_fields_not_by_the_bytes(restore_module_attributes):
+    # A rebound quote may return any text, a pretended SameSite included.
+    restore_module_attributes.quote = lambda text: f"{text}; SameSite=Lax; HttpOnly"
+    cookie = Cookie("n", "v", same_site=CookieSameSiteMode.LAX)
+    assert writer.write_cookie_for_response(cookie, partitioned=True) == (
+        b"n; SameSite=Lax; HttpOnly=v; SameSite=Lax; HttpOnly; Secure; SameSite=Lax; "
+        b"Partitioned")
+
+
+class Truthless:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
+
+
+class StrSub(str):
+    def lower(self):
+        return "high"
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"priority": "highest"}, ValueError,
+         "Invalid cookie priority 'highest': expected 'low', 'medium' or 'high' "
+         "(in any letter case) or None"),
+        ({"priority": ""}, ValueError, None),
+        ({"priority": "l\u00f6w"}, ValueError, None),
+        ({"priority": " low"}, ValueError, None),
+        ({"priority": StrSub("x")}, ValueError, None),
+        ({"priority": b"low"}, TypeError,
+         "Argument 'priority' has incorrect type (expected str or None, got bytes)"),
+        ({"priority": 1}, TypeError, None),
+        ({"partitioned": Truthless()}, ZeroDivisionError, "no truth"),
+        ({"Partitioned": True}, TypeError,
+         "write_cookie_for_response() got an unexpected keyword argument 'Partitioned'"),
+    ],
+)
+def test_bad_keywords(kwargs, error, message):
+    with pytest.raises(error) as excinfo:
+        writer.write_cookie_for_response(Cookie("a", "b"), **kwargs)
+    if message is not None:
+        assert str(excinfo.value) == message
+
+
+def test_keywords_are_keyword_only():
+    with pytest.raises(TypeError, match=r"takes exactly 1 positional argument \(2 given\)"):
+        writer.write_cookie_for_response(Cookie("a", "b"), True)
+
+
+def test_priority_is_checked_before_the_cookie_is_written(restore_module_attributes):
+    calls = []
+    restore_module_attributes.quote = lambda text: calls.append(text) or text
+    with pytest.raises(ValueError):
+        writer.write_cookie_for_response(Cookie("a", "b"), priority="urgent")
+    assert calls == []
+
+
+def test_str_subclass_priority_is_read_as_its_text():
+    assert writer.write_cookie_for_response(Cookie("a", "b"), priority=StrSub("LOW")) == (
+        b"a=b; Priority=Low")

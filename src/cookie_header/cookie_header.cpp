@@ -20,8 +20,11 @@
 
 #include "buffer.hpp"
 #include "cookie_header.h"
+#include "frame.hpp"
+#include "function.hpp"
 #include "percent.hpp"
 #include "ref.hpp"
+#include "span.hpp"
 
 namespace gco {
 
@@ -30,16 +33,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // Byte spans.
 
-struct Span {
-  const char* data;
-  Py_ssize_t size;
-};
-
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-inline const char* find(Span s, char c) {
-  return static_cast<const char*>(std::memchr(s.data, c, static_cast<size_t>(s.size)));
-}
 
 // ---------------------------------------------------------------------------
 // Splitting.  Calls on_pair(name, value) for every cookie of the header, in
@@ -338,7 +332,7 @@ void add_unquoted_ascii_run(CodePoints& out, Span run, char* scratch) {
 // byte, so the ASCII runs of the bytes are the ASCII runs of the text that
 // unquote() would see.
 PyObject* text_general(Span s) {
-  if (find(s, '%') == nullptr && is_valid_utf8(s)) {
+  if (s.find('%') == nullptr && is_valid_utf8(s)) {
     return PyUnicode_DecodeUTF8(s.data, s.size, "strict");
   }
   if (s.size > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(Py_UCS4) + 1)) {
@@ -380,7 +374,7 @@ PyObject* text_general(Span s) {
 PyObject* unquote_plain(Span s) {
   const char* const end = s.data + s.size;
   Py_ssize_t length = s.size;
-  for (const char* p = find(s, '%'); p != nullptr && end - p >= 3;
+  for (const char* p = s.find('%'); p != nullptr && end - p >= 3;
        p = static_cast<const char*>(std::memchr(p + 1, '%', static_cast<size_t>(end - p - 1)))) {
     const int high = kHexValues[p[1]];
     if (high < 0 || kHexValues[p[2]] < 0) continue;
@@ -422,7 +416,7 @@ PyObject* value_text(const Field& value) {
   // An escape may have made a "%" or a byte above 0x7F.
   Span unescaped{buffer.data(), buffer.size()};
   return text_of({unescaped,
-                  {find(unescaped, '%') != nullptr, false, !is_ascii(buffer.data(), buffer.size())}});
+                  {unescaped.find('%') != nullptr, false, !is_ascii(buffer.data(), buffer.size())}});
 }
 
 // ---------------------------------------------------------------------------
@@ -588,16 +582,16 @@ class PairFields {
 class DictBuilder {
  public:
   bool reserve(Py_ssize_t count) {
-    if (!result_) result_ = owning(_PyDict_NewPresized(count));
+    if (!result_) result_ = steal(_PyDict_NewPresized(count));
     return static_cast<bool>(result_);
   }
   bool add(const Field& name, const Field& value, Py_ssize_t index) {
-    Ref key = owning(name_text(name, index));
+    Ref key = steal(name_text(name, index));
     if (!key) return false;
-    Ref text = owning(value_text(value));
+    Ref text = steal(value_text(value));
     return text && PyDict_SetDefaultRef(result_.get(), key.get(), text.get(), nullptr) >= 0;
   }
-  PyObject* finish() { return result_ ? result_.release() : PyDict_New(); }
+  PyObject* finish() { return result_ ? result_.transfer() : PyDict_New(); }
 
  private:
   Ref result_;
@@ -609,27 +603,27 @@ class ListBuilder {
  public:
   bool reserve(Py_ssize_t count) {
     if (result_) return true;
-    result_ = owning(PyList_New(count));
+    result_ = steal(PyList_New(count));
     reserved_ = count;
     return static_cast<bool>(result_);
   }
   bool add(const Field& name, const Field& value, Py_ssize_t index) {
-    Ref key = owning(name_text(name, index));
+    Ref key = steal(name_text(name, index));
     if (!key) return false;
-    Ref text = owning(value_text(value));
+    Ref text = steal(value_text(value));
     if (!text) return false;
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) return false;
-    PyTuple_SET_ITEM(pair, 0, key.release());
-    PyTuple_SET_ITEM(pair, 1, text.release());
+    PyTuple_SET_ITEM(pair, 0, key.transfer());
+    PyTuple_SET_ITEM(pair, 1, text.transfer());
     if (filled_ < reserved_) {
       PyList_SET_ITEM(result_.get(), filled_++, pair);
       return true;
     }
-    Ref held = owning(pair);
+    Ref held = steal(pair);
     return PyList_Append(result_.get(), pair) == 0;
   }
-  PyObject* finish() { return result_ ? result_.release() : PyList_New(0); }
+  PyObject* finish() { return result_ ? result_.transfer() : PyList_New(0); }
 
  private:
   Ref result_;
@@ -711,15 +705,15 @@ bool raise_expected_str(PyObject* obj) {
 // quote(text) appended, for a str or a subclass read as its plain value.
 bool append_quoted(ByteBuffer& out, PyObject* text) {
   Ref plain = PyUnicode_CheckExact(text)
-                  ? borrowing(text)
-                  : owning(PyUnicode_FromKindAndData(PyUnicode_KIND(text), PyUnicode_DATA(text),
+                  ? incref(text)
+                  : steal(PyUnicode_FromKindAndData(PyUnicode_KIND(text), PyUnicode_DATA(text),
                                                      PyUnicode_GET_LENGTH(text)));
   if (!plain) return false;
   int done = quote_into(out, plain.get());
   if (done != 0) return done > 0;
   // Only a lone surrogate is left unquoted: the encoder raises what quote()
   // raises for it.
-  Ref encoded = owning(PyUnicode_AsUTF8String(plain.get()));
+  Ref encoded = steal(PyUnicode_AsUTF8String(plain.get()));
   if (encoded) PyErr_SetString(PyExc_SystemError, "text could not be quoted");
   return false;
 }
@@ -761,24 +755,24 @@ bool write_dict(HeaderWriter& writer, PyObject* dict) {
 // caller's code, which may change or drop anything, so every object read
 // is held until it has been written.
 bool write_mapping(HeaderWriter& writer, PyObject* mapping, PyObject* keys_method) {
-  Ref keys = owning(PyObject_CallNoArgs(keys_method));
+  Ref keys = steal(PyObject_CallNoArgs(keys_method));
   if (!keys) return false;
-  Ref iterator = owning(PyObject_GetIter(keys.get()));
+  Ref iterator = steal(PyObject_GetIter(keys.get()));
   if (!iterator) return false;
   for (;;) {
-    Ref name = owning(PyIter_Next(iterator.get()));
+    Ref name = steal(PyIter_Next(iterator.get()));
     if (!name) return PyErr_Occurred() == nullptr;
-    Ref value = owning(PyObject_GetItem(mapping, name.get()));
+    Ref value = steal(PyObject_GetItem(mapping, name.get()));
     if (!value || !writer.add(name.get(), value.get())) return false;
   }
 }
 
 // An iterable of (name, value) pairs, each a tuple or a list of two items.
 bool write_pairs(HeaderWriter& writer, PyObject* pairs) {
-  Ref iterator = owning(PyObject_GetIter(pairs));
+  Ref iterator = steal(PyObject_GetIter(pairs));
   if (!iterator) return false;
   for (;;) {
-    Ref pair = owning(PyIter_Next(iterator.get()));
+    Ref pair = steal(PyIter_Next(iterator.get()));
     if (!pair) return PyErr_Occurred() == nullptr;
     if (!PyTuple_Check(pair.get()) && !PyList_Check(pair.get())) {
       PyErr_Format(PyExc_TypeError, "Expected a (name, value) pair, got %.200s",
@@ -796,6 +790,9 @@ bool write_pairs(HeaderWriter& writer, PyObject* pairs) {
   }
 }
 
+GCO_STR(str_keys, "keys");
+GCO_STR(str_capi, "__pyx_capi__");
+
 PyObject* write_header(PyObject* cookies) {
   HeaderWriter writer;
   if (PyDict_CheckExact(cookies)) {
@@ -804,9 +801,9 @@ PyObject* write_header(PyObject* cookies) {
   }
   // A mapping is whatever has keys, as for dict.update.
   PyObject* keys_method = nullptr;
-  if (PyObject_GetOptionalAttrString(cookies, "keys", &keys_method) < 0) return nullptr;
+  if (PyObject_GetOptionalAttr(cookies, str_keys.get(), &keys_method) < 0) return nullptr;
   if (keys_method != nullptr) {
-    Ref held = owning(keys_method);
+    Ref held = steal(keys_method);
     if (!write_mapping(writer, cookies, keys_method)) return nullptr;
     return writer.to_bytes();
   }
@@ -823,160 +820,147 @@ PyObject* write_header(PyObject* cookies) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The entries of __pyx_capi__, also the bodies of the module functions.
-// Arguments are borrowed; each checks its argument as the interpreted
-// function does.
+// The entries of __pyx_capi__ (cookie_header.h, cookie_header.pxd), also the
+// bodies of the module functions.  Arguments are borrowed; each checks its
+// argument as the interpreted function does.
 
 PyObject* parse_cookie_header(PyObject* raw) noexcept {
+  PyObject* result = nullptr;
   if (raw == nullptr) {
     PyErr_SetString(PyExc_TypeError, "Expected bytes, str, or a list or tuple of them, got NULL");
-    return nullptr;
+  } else {
+    result = read_header<DictBuilder>(raw);
   }
-  return read_header<DictBuilder>(raw);
+  if (result == nullptr) GCO_TRACEBACK("parse_cookie_header");
+  return result;
 }
 
 PyObject* parse_cookie_header_pairs(PyObject* raw) noexcept {
+  PyObject* result = nullptr;
   if (raw == nullptr) {
     PyErr_SetString(PyExc_TypeError, "Expected bytes, str, or a list or tuple of them, got NULL");
-    return nullptr;
+  } else {
+    result = read_header<ListBuilder>(raw);
   }
-  return read_header<ListBuilder>(raw);
+  if (result == nullptr) GCO_TRACEBACK("parse_cookie_header_pairs");
+  return result;
 }
 
 PyObject* write_cookie_header(PyObject* cookies) noexcept {
+  PyObject* result = nullptr;
   if (cookies == nullptr) {
     PyErr_SetString(PyExc_TypeError,
                     "Expected a mapping or an iterable of (name, value) pairs, got NULL");
-    return nullptr;
+  } else {
+    result = write_header(cookies);
   }
-  return write_header(cookies);
+  if (result == nullptr) GCO_TRACEBACK("write_cookie_header");
+  return result;
 }
 
 namespace {
 
 // ---------------------------------------------------------------------------
-// The module.  Each function takes one argument, by position or keyword.
+// The module.  The function objects add their own traceback entries, so the
+// bodies call the algorithm, not the C entries.
 
-PyObject* bind_one(const char* function_name, const char* param, PyObject* const* args,
-                   Py_ssize_t nargs, PyObject* kwnames) {
-  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nargs > 1) {
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly 1 positional argument (%zd given)",
-                 function_name, nargs);
-    return nullptr;
-  }
-  PyObject* value = nargs == 1 ? args[0] : nullptr;
-  for (Py_ssize_t i = 0; i < nkw; i++) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function_name);
-      return nullptr;
-    }
-    if (!PyUnicode_EqualToUTF8(key, param)) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                   function_name, key);
-      return nullptr;
-    }
-    if (value != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                   function_name, key);
-      return nullptr;
-    }
-    value = args[nargs + i];
-  }
-  if (value == nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly 1 positional argument (0 given)",
-                 function_name);
-  }
-  return value;
+PyObject* py_parse_cookie_header(PyObject* /*module*/, PyObject* const* args) {
+  return read_header<DictBuilder>(args[0]);
 }
 
-PyObject* py_parse_cookie_header(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  PyObject* raw = bind_one("parse_cookie_header", "raw", args, nargs, kwnames);
-  return raw != nullptr ? parse_cookie_header(raw) : nullptr;
+PyObject* py_parse_cookie_header_pairs(PyObject* /*module*/, PyObject* const* args) {
+  return read_header<ListBuilder>(args[0]);
 }
 
-PyObject* py_parse_cookie_header_pairs(PyObject* /*module*/, PyObject* const* args,
-                                       Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* raw = bind_one("parse_cookie_header_pairs", "raw", args, nargs, kwnames);
-  return raw != nullptr ? parse_cookie_header_pairs(raw) : nullptr;
+PyObject* py_write_cookie_header(PyObject* /*module*/, PyObject* const* args) {
+  return write_header(args[0]);
 }
 
-PyObject* py_write_cookie_header(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  PyObject* cookies = bind_one("write_cookie_header", "cookies", args, nargs, kwnames);
-  return cookies != nullptr ? write_cookie_header(cookies) : nullptr;
-}
+FunctionRow functions[] = {
+    {"parse_cookie_header", params("raw"), py_parse_cookie_header, nullptr,
+     "The cookies of a Cookie request header as a dict of names to values.\n"
+     "\n"
+     "raw is the header value as bytes, or as str: a str whose characters are\n"
+     "all below U+0100 stands for the bytes it was decoded from as Latin-1\n"
+     "(as WSGI servers give it), any other str is text and read as its UTF-8.\n"
+     "A list or tuple of such values is read as if joined by \"; \" (HTTP/2 may\n"
+     "split the header).  Subclasses are read as their plain value.  Anything\n"
+     "else raises TypeError; no header content raises.\n"
+     "\n"
+     "The header is split at every \";\" (inside double quotes too, as browsers\n"
+     "do); each piece is cut at its first \"=\", spaces and tabs around the\n"
+     "parts removed; a piece without \"=\" is a cookie with an empty name.  A\n"
+     "value in double quotes loses them and its backslash escapes are decoded\n"
+     "(\\\", \\\\, and three octal digits for one byte).  Bytes are read as UTF-8,\n"
+     "and a byte outside a valid sequence as its Latin-1 character.  Names and\n"
+     "values are then percent-decoded as urllib.parse.unquote decodes, so a\n"
+     "cookie written by write_cookie_for_response reads back as written.  In\n"
+     "consequence a value that another library set with a literal \"%\" and two\n"
+     "hex digits reads back decoded, and an escape of invalid UTF-8 (%E9) reads\n"
+     "as U+FFFD while a raw byte E9 reads as \"\\u00e9\".\n"
+     "\n"
+     "The first occurrence of a name is kept (browsers send the cookie with\n"
+     "the longest path first).\n"
+     "\n"
+     "    >>> parse_cookie_header(b'sid=a%20b; theme=\"dark\"; sid=old')\n"
+     "    {'sid': 'a b', 'theme': 'dark'}"},
+    {"parse_cookie_header_pairs", params("raw"), py_parse_cookie_header_pairs, nullptr,
+     "Every (name, value) pair of a Cookie request header, in header order.\n"
+     "\n"
+     "raw and the reading are as for parse_cookie_header, which keeps only\n"
+     "the first pair of each name.\n"
+     "\n"
+     "    >>> parse_cookie_header_pairs([b'a=1; token', 'a=2'])\n"
+     "    [('a', '1'), ('', 'token'), ('a', '2')]"},
+    {"write_cookie_header", params("cookies"), py_write_cookie_header, nullptr,
+     "The bytes of a Cookie request header holding the given cookies.\n"
+     "\n"
+     "cookies is a mapping (anything with keys(), as for dict.update) or an\n"
+     "iterable of (name, value) tuples or lists; names and values are str\n"
+     "(subclasses are read as their plain value).  Each name and value is\n"
+     "percent-encoded exactly as urllib.parse.quote encodes with its defaults,\n"
+     "and the pairs are joined by \"; \".  A pair with an empty name is written\n"
+     "as its value alone, and one with an empty name and an empty value is\n"
+     "left out.  parse_cookie_header reads the result back as the same dict.\n"
+     "\n"
+     "A name or value that is not a str raises TypeError, a pair that is not\n"
+     "of two items ValueError, and a lone surrogate UnicodeEncodeError.\n"
+     "\n"
+     "    >>> write_cookie_header({'sid': 'a b', '': 'token'})\n"
+     "    b'sid=a%20b; token'"},
+};
 
 bool export_function(PyObject* table, const char* name, void* function) {
-  Ref capsule = owning(PyCapsule_New(function, GCO_SIG_COOKIE_HEADER_FUNCTION, nullptr));
+  Ref capsule = steal(PyCapsule_New(function, GCO_SIG_COOKIE_HEADER_FUNCTION, nullptr));
   return capsule && PyDict_SetItemString(table, name, capsule.get()) == 0;
 }
 
+bool publish_capi(PyObject* module) {
+  Ref table = steal(PyDict_New());
+  return table &&
+         export_function(table.get(), "parse_cookie_header",
+                         reinterpret_cast<void*>(parse_cookie_header)) &&
+         export_function(table.get(), "parse_cookie_header_pairs",
+                         reinterpret_cast<void*>(parse_cookie_header_pairs)) &&
+         export_function(table.get(), "write_cookie_header",
+                         reinterpret_cast<void*>(write_cookie_header)) &&
+         PyObject_SetAttr(module, str_capi.get(), table.get()) == 0;
+}
+
+// A module object made again (after it was removed from sys.modules) gets
+// new function objects; the process-wide state describes the latest one.
 int module_exec(PyObject* module) {
-  Ref table = owning(PyDict_New());
-  bool ok = table &&
-            export_function(table.get(), "parse_cookie_header",
-                            reinterpret_cast<void*>(parse_cookie_header)) &&
-            export_function(table.get(), "parse_cookie_header_pairs",
-                            reinterpret_cast<void*>(parse_cookie_header_pairs)) &&
-            export_function(table.get(), "write_cookie_header",
-                            reinterpret_cast<void*>(write_cookie_header)) &&
-            PyModule_AddObjectRef(module, "__pyx_capi__", table.get()) == 0;
-  return ok ? 0 : -1;
+  state.name = kModuleName;
+  state.count_errors_first = false;
+  if (!Constant::make_all() || !Signature::make_all()) return -1;
+  PyObject* dict = PyModule_GetDict(module);
+  if (dict == nullptr || !bind_functions(module, functions) || !publish_capi(module)) return -1;
+  Py_XSETREF(state.module, Py_NewRef(module));
+  Py_XSETREF(state.dict, Py_NewRef(dict));
+  return 0;
 }
 
 void module_free(void* /*module*/) { names.clear(); }
-
-#define GCO_FASTCALL(function) \
-  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
-
-PyMethodDef module_methods[] = {
-    {"parse_cookie_header", GCO_FASTCALL(py_parse_cookie_header), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR(
-         "parse_cookie_header($module, /, raw)\n--\n\n"
-         "The cookies of a Cookie request header as a dict of names to values.\n\n"
-         "raw is the header value as bytes, or as str: a str whose characters are\n"
-         "all below U+0100 stands for the bytes it was decoded from as Latin-1\n"
-         "(as WSGI servers give it), any other str is text and read as its UTF-8.\n"
-         "A list or tuple of such values is read as if joined by \"; \" (HTTP/2 may\n"
-         "split the header).  Subclasses are read as their plain value.  Anything\n"
-         "else raises TypeError; no header content raises.\n\n"
-         "The header is split at every \";\" (inside double quotes too, as browsers\n"
-         "do); each piece is cut at its first \"=\", spaces and tabs around the\n"
-         "parts removed; a piece without \"=\" is a cookie with an empty name.  A\n"
-         "value in double quotes loses them and its backslash escapes are decoded\n"
-         "(\\\", \\\\, and three octal digits for one byte).  Bytes are read as UTF-8,\n"
-         "and a byte outside a valid sequence as its Latin-1 character.  Names and\n"
-         "values are then percent-decoded as urllib.parse.unquote decodes, so a\n"
-         "cookie written by write_cookie_for_response reads back as written.  In\n"
-         "consequence a value that another library set with a literal \"%\" and two\n"
-         "hex digits reads back decoded, and an escape of invalid UTF-8 (%E9) reads\n"
-         "as U+FFFD while a raw byte E9 reads as \"\\u00e9\".\n\n"
-         "The first occurrence of a name is kept (browsers send the cookie with\n"
-         "the longest path first).")},
-    {"parse_cookie_header_pairs", GCO_FASTCALL(py_parse_cookie_header_pairs),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("parse_cookie_header_pairs($module, /, raw)\n--\n\n"
-               "Every (name, value) pair of a Cookie request header, in header order.\n\n"
-               "raw and the reading are as for parse_cookie_header, which keeps only\n"
-               "the first pair of each name.")},
-    {"write_cookie_header", GCO_FASTCALL(py_write_cookie_header), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR(
-         "write_cookie_header($module, /, cookies)\n--\n\n"
-         "The bytes of a Cookie request header holding the given cookies.\n\n"
-         "cookies is a mapping (anything with keys(), as for dict.update) or an\n"
-         "iterable of (name, value) tuples or lists; names and values are str\n"
-         "(subclasses are read as their plain value).  Each name and value is\n"
-         "percent-encoded exactly as urllib.parse.quote encodes with its defaults,\n"
-         "and the pairs are joined by \"; \".  A pair with an empty name is written\n"
-         "as its value alone, and one with an empty name and an empty value is\n"
-         "left out.  parse_cookie_header reads the result back as the same dict.\n\n"
-         "A name or value that is not a str raises TypeError, a pair that is not\n"
-         "of two items ValueError, and a lone surrogate UnicodeEncodeError.")},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -991,7 +975,7 @@ PyModuleDef module_def = {
     .m_doc = PyDoc_STR("The Cookie request header: reading it into names and values, and "
                        "writing it from them."),
     .m_size = 0,
-    .m_methods = module_methods,
+    .m_methods = nullptr,
     .m_slots = module_slots,
     .m_free = module_free,
 };

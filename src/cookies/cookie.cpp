@@ -14,15 +14,9 @@ GCO_STR(str_name_required, "A cookie name is required");
 constexpr Py_ssize_t kMaxValueBytes = 4096;
 
 Signature sig_cookie_init("__init__",
-                          {"name", "value", "expires", "domain", "path", "http_only", "secure",
-                           "max_age", "same_site"},
-                          2);
-
-void replace_field(PyObject** field, PyObject* value) {
-  PyObject* old = *field;
-  *field = Py_NewRef(value);
-  Py_XDECREF(old);
-}
+                          params("name", "value", "expires=None", "domain=None", "path=None",
+                                 "http_only=False", "secure=False", "max_age=-1",
+                                 "same_site=CookieSameSiteMode.UNDEFINED"));
 
 // Raises an instance of an exception type made with one argument (or none).
 void raise_instance(PyObject* type, PyObject* argument) {
@@ -84,9 +78,9 @@ int set_name(PyObject* self, PyObject* value, void* /*closure*/) {
   } else {
     int is_true = truth(value);
     if (is_true == 0) {
-      raise_instance(state.builtin_value_error, str_name_required.get());
+      raise_instance(imported.builtin_value_error, str_name_required.get());
     } else if (is_true > 0 && check_exact_value(value, &PyUnicode_Type, "str")) {
-      replace_field(&as_cookie(self)->_name, value);
+      store_field(&as_cookie(self)->_name, value);
       return 0;
     }
   }
@@ -98,7 +92,7 @@ int set_value(PyObject* self, PyObject* value, void* /*closure*/) {
   if (value == nullptr) {
     refuse_deletion();
   } else if (cookie_value_fits(value) && check_exact_value(value, &PyUnicode_Type, "str")) {
-    replace_field(&as_cookie(self)->_value, value);
+    store_field(&as_cookie(self)->_value, value);
     return 0;
   }
   GCO_TRACEBACK("Cookie.value.__set__");
@@ -127,11 +121,11 @@ PyObject* get_same_site(PyObject* self, void*) {
 
 int set_expires(PyObject* self, PyObject* value, void*) {
   if (value == nullptr) value = Py_None;
-  if (!check_convertible(value, state.datetime_type)) {
+  if (!check_convertible(value, imported.datetime_type)) {
     GCO_TRACEBACK("Cookie.expires.__set__");
     return -1;
   }
-  replace_field(&as_cookie(self)->expires, value);
+  store_field(&as_cookie(self)->expires, value);
   return 0;
 }
 
@@ -141,7 +135,7 @@ int set_domain(PyObject* self, PyObject* value, void*) {
     GCO_TRACEBACK("Cookie.domain.__set__");
     return -1;
   }
-  replace_field(&as_cookie(self)->domain, value);
+  store_field(&as_cookie(self)->domain, value);
   return 0;
 }
 
@@ -151,7 +145,7 @@ int set_path(PyObject* self, PyObject* value, void*) {
     GCO_TRACEBACK("Cookie.path.__set__");
     return -1;
   }
-  replace_field(&as_cookie(self)->path, value);
+  store_field(&as_cookie(self)->path, value);
   return 0;
 }
 
@@ -235,7 +229,7 @@ int cookie_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int cookie_clear(PyObject* self) {
-  replace_field(&as_cookie(self)->expires, Py_None);
+  store_field(&as_cookie(self)->expires, Py_None);
   return 0;
 }
 
@@ -264,7 +258,7 @@ int init_fields(PyObject* self, PyObject* name, PyObject* value, PyObject* expir
                 uint32_t same_site) {
   if (!check_exact_argument(name, &PyUnicode_Type, "name") ||
       !check_exact_argument(value, &PyUnicode_Type, "value") ||
-      !check_instance_argument(expires, state.datetime_type, "expires") ||
+      !check_instance_argument(expires, imported.datetime_type, "expires") ||
       !check_exact_argument(domain, &PyUnicode_Type, "domain") ||
       !check_exact_argument(path, &PyUnicode_Type, "path")) {
     return -1;
@@ -280,9 +274,9 @@ int init_fields(PyObject* self, PyObject* name, PyObject* value, PyObject* expir
     }
   }
   GcoCookie* cookie = as_cookie(self);
-  replace_field(&cookie->expires, expires);
-  replace_field(&cookie->domain, domain);
-  replace_field(&cookie->path, path);
+  store_field(&cookie->expires, expires);
+  store_field(&cookie->domain, domain);
+  store_field(&cookie->path, path);
   cookie->http_only = http_only;
   cookie->secure = secure;
   cookie->max_age = max_age;
@@ -317,7 +311,7 @@ bool cookie_value_fits(PyObject* value) noexcept {
   if (is_true <= 0) return is_true == 0;
   Py_ssize_t size;
   if (!PyUnicode_CheckExact(value) || !utf8_length(value, &size)) {
-    Ref encoded = owning(PyObject_CallMethodNoArgs(value, str_encode.get()));
+    Ref encoded = steal(PyObject_CallMethodNoArgs(value, str_encode.get()));
     if (!encoded) return false;
     size = PyObject_Length(encoded.get());
     if (size < 0) return false;
@@ -332,35 +326,20 @@ bool cookie_value_fits(PyObject* value) noexcept {
 PyObject* cookie_from_parts(PyObject* name, PyObject* value, PyObject* expires, PyObject* domain,
                             PyObject* path, int http_only, int secure, long long max_age,
                             uint32_t same_site) noexcept {
-  Ref cookie = owning(cookie_new(&CookieType, nullptr, nullptr));
+  Ref cookie = steal(cookie_new(&CookieType, nullptr, nullptr));
   if (!cookie) return nullptr;
   if (init_fields(cookie.get(), name, value, expires, domain, path, http_only, secure, max_age,
                   same_site) < 0) {
     GCO_TRACEBACK("Cookie.__init__");
     return nullptr;
   }
-  return cookie.release();
+  return cookie.transfer();
 }
 
 GcoCookieVTable cookie_vtable = {cookie_clone};
 
 PyObject* cookie_richcompare(PyObject* self, PyObject* other, int op);
 PyObject* cookie_repr(PyObject* self);
-PyObject* cookie_reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames);
-PyObject* cookie_setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames);
-
-namespace {
-PyMethodDef cookie_methods[] = {
-    {"__reduce_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cookie_reduce_method)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate_cython__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cookie_setstate_method)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-}  // namespace
 
 PyTypeObject CookieType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
@@ -373,7 +352,6 @@ PyTypeObject CookieType = {
     .tp_traverse = cookie_traverse,
     .tp_clear = cookie_clear,
     .tp_richcompare = cookie_richcompare,
-    .tp_methods = cookie_methods,
     .tp_getset = cookie_getset,
     .tp_init = cookie_init,
     .tp_new = cookie_new,

@@ -14,13 +14,11 @@ GCO_STR(str_repr_open, "<Cookie ");
 GCO_STR(str_repr_middle, ": ");
 GCO_STR(str_repr_close, "...>");
 
-Signature sig_clone("clone", {}, 0);
-
 // Whether an attribute found as cookie.clone is this module's own method.
 bool is_own_clone(PyObject* found, PyObject* self) {
-  if (is_function_with_body(found, cookie_clone_method)) return true;
+  if (is_function_with_body(found, py_cookie_clone)) return true;
   return PyMethod_Check(found) && PyMethod_GET_SELF(found) == self &&
-         is_function_with_body(PyMethod_GET_FUNCTION(found), cookie_clone_method);
+         is_function_with_body(PyMethod_GET_FUNCTION(found), py_cookie_clone);
 }
 
 PyObject* clone(GcoCookie* cookie, int skip_dispatch) {
@@ -29,32 +27,34 @@ PyObject* clone(GcoCookie* cookie, int skip_dispatch) {
   if (!skip_dispatch &&
       (type->tp_dictoffset != 0 ||
        (type->tp_flags & (Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE)) != 0)) {
-    Ref found = owning(PyObject_GetAttr(self, str_clone.get()));
+    Ref found = steal(PyObject_GetAttr(self, str_clone.get()));
     if (!found) return nullptr;
     if (!is_own_clone(found.get(), self)) {
-      Ref result = owning(PyObject_CallNoArgs(found.get()));
+      Ref result = steal(PyObject_CallNoArgs(found.get()));
       if (!result || !check_convertible(result.get(), &CookieType)) return nullptr;
-      return result.release();
+      return result.transfer();
     }
   }
-  Ref name = owning(PyObject_GetAttr(self, str_name.get()));
+  Ref name = steal(PyObject_GetAttr(self, str_name.get()));
   if (!name) return nullptr;
-  Ref value = owning(PyObject_GetAttr(self, str_value.get()));
+  Ref value = steal(PyObject_GetAttr(self, str_value.get()));
   if (!value) return nullptr;
-  Ref max_age = owning(PyLong_FromLongLong(cookie->max_age));
+  // The other seven are read from the record together, before the SameSite
+  // conversion, whose lookup of CookieSameSiteMode may run code that changes
+  // the cookie; the copy gets what was read, held by references of its own.
+  Ref expires = incref(cookie->expires);
+  Ref domain = incref(cookie->domain);
+  Ref path = incref(cookie->path);
+  PyObject* const http_only = cookie->http_only ? Py_True : Py_False;
+  PyObject* const secure = cookie->secure ? Py_True : Py_False;
+  const uint32_t mode = cookie->same_site;
+  Ref max_age = steal(PyLong_FromLongLong(cookie->max_age));
   if (!max_age) return nullptr;
-  Ref same_site = owning(same_site_to_member(cookie->same_site));
+  Ref same_site = steal(same_site_to_member(mode));
   if (!same_site) return nullptr;
-  PyObject* args[] = {nullptr,
-                      name.get(),
-                      value.get(),
-                      cookie->expires,
-                      cookie->domain,
-                      cookie->path,
-                      cookie->http_only ? Py_True : Py_False,
-                      cookie->secure ? Py_True : Py_False,
-                      max_age.get(),
-                      same_site.get()};
+  PyObject* args[] = {nullptr,      name.get(), value.get(),   expires.get(),
+                      domain.get(), path.get(), http_only,     secure,
+                      max_age.get(), same_site.get()};
   return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&CookieType), args + 1,
                              9 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
@@ -77,27 +77,27 @@ PyObject* first_three(PyObject* value) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
     return nullptr;
   }
-  Ref stop = owning(PyLong_FromLong(3));
+  Ref stop = steal(PyLong_FromLong(3));
   if (!stop) return nullptr;
-  Ref slice = owning(PySlice_New(nullptr, stop.get(), nullptr));
+  Ref slice = steal(PySlice_New(nullptr, stop.get(), nullptr));
   if (!slice) return nullptr;
   return mapping->mp_subscript(value, slice.get());
 }
 
 PyObject* repr(PyObject* self) {
-  Ref name = owning(PyObject_GetAttr(self, str_name.get()));
+  Ref name = steal(PyObject_GetAttr(self, str_name.get()));
   if (!name) return nullptr;
-  Ref name_text = owning(display_text(name.get()));
+  Ref name_text = steal(display_text(name.get()));
   if (!name_text) return nullptr;
-  Ref value = owning(PyObject_GetAttr(self, str_value.get()));
+  Ref value = steal(PyObject_GetAttr(self, str_value.get()));
   if (!value) return nullptr;
-  Ref cut = owning(first_three(value.get()));
+  Ref cut = steal(first_three(value.get()));
   if (!cut) return nullptr;
-  Ref value_text = owning(display_text(cut.get()));
+  Ref value_text = steal(display_text(cut.get()));
   if (!value_text) return nullptr;
   PyObject* parts[] = {str_repr_open.get(), name_text.get(), str_repr_middle.get(),
                        value_text.get(), str_repr_close.get()};
-  Ref list = owning(PyList_New(5));
+  Ref list = steal(PyList_New(5));
   if (!list) return nullptr;
   for (Py_ssize_t i = 0; i < 5; i++) PyList_SET_ITEM(list.get(), i, Py_NewRef(parts[i]));
   return PyUnicode_Join(str_empty.get(), list.get());
@@ -108,33 +108,33 @@ PyObject* repr(PyObject* self) {
 // that subclasses are honoured.
 PyObject* equals(PyObject* self, PyObject* other) {
   if (PyUnicode_Check(other)) {
-    Ref value = owning(PyObject_GetAttr(self, str_value.get()));
+    Ref value = steal(PyObject_GetAttr(self, str_value.get()));
     if (!value) return nullptr;
     return PyObject_RichCompare(other, value.get(), Py_EQ);
   }
   if (PyBytes_Check(other)) {
-    Ref decoded = owning(PyBytes_CheckExact(other)
+    Ref decoded = steal(PyBytes_CheckExact(other)
                              ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(other),
                                                     PyBytes_GET_SIZE(other), "strict")
                              : PyObject_CallMethodNoArgs(other, str_decode.get()));
     if (!decoded) return nullptr;
-    Ref value = owning(PyObject_GetAttr(self, str_value.get()));
+    Ref value = steal(PyObject_GetAttr(self, str_value.get()));
     if (!value) return nullptr;
     return PyObject_RichCompare(decoded.get(), value.get(), Py_EQ);
   }
-  if (!is_cookie(other)) return Py_NewRef(state.builtin_not_implemented);
-  Ref other_name = owning(PyObject_GetAttr(other, str_name.get()));
+  if (!is_cookie(other)) return Py_NewRef(imported.builtin_not_implemented);
+  Ref other_name = steal(PyObject_GetAttr(other, str_name.get()));
   if (!other_name) return nullptr;
-  Ref self_name = owning(PyObject_GetAttr(self, str_name.get()));
+  Ref self_name = steal(PyObject_GetAttr(self, str_name.get()));
   if (!self_name) return nullptr;
-  Ref names_equal = owning(PyObject_RichCompare(other_name.get(), self_name.get(), Py_EQ));
+  Ref names_equal = steal(PyObject_RichCompare(other_name.get(), self_name.get(), Py_EQ));
   if (!names_equal) return nullptr;
   int is_true = truth(names_equal.get());
   if (is_true < 0) return nullptr;
-  if (!is_true) return names_equal.release();
-  Ref other_value = owning(PyObject_GetAttr(other, str_value.get()));
+  if (!is_true) return names_equal.transfer();
+  Ref other_value = steal(PyObject_GetAttr(other, str_value.get()));
   if (!other_value) return nullptr;
-  Ref self_value = owning(PyObject_GetAttr(self, str_value.get()));
+  Ref self_value = steal(PyObject_GetAttr(self, str_value.get()));
   if (!self_value) return nullptr;
   return PyObject_RichCompare(other_value.get(), self_value.get(), Py_EQ);
 }
@@ -147,14 +147,8 @@ PyObject* cookie_clone(GcoCookie* self, int skip_dispatch) noexcept {
   return result;
 }
 
-PyObject* cookie_clone_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  PyObject* unused[1];
-  if (!sig_clone.bind(args, nargs, kwnames, unused)) {
-    GCO_TRACEBACK("Cookie.clone");
-    return nullptr;
-  }
-  return cookie_clone(as_cookie(self), 1);
+PyObject* py_cookie_clone(PyObject* self, PyObject* const* /*args*/) {
+  return clone(as_cookie(self), 1);
 }
 
 PyObject* cookie_repr(PyObject* self) {
@@ -165,12 +159,12 @@ PyObject* cookie_repr(PyObject* self) {
 
 PyObject* cookie_richcompare(PyObject* self, PyObject* other, int op) {
   if (op != Py_EQ && op != Py_NE) return Py_NewRef(Py_NotImplemented);
-  Ref result = owning(equals(self, other));
+  Ref result = steal(equals(self, other));
   if (!result) {
     GCO_TRACEBACK("Cookie.__eq__");
     return nullptr;
   }
-  if (op == Py_EQ || result.get() == Py_NotImplemented) return result.release();
+  if (op == Py_EQ || result.get() == Py_NotImplemented) return result.transfer();
   int is_true = truth(result.get());
   if (is_true < 0) {
     GCO_TRACEBACK("Cookie.__ne__");

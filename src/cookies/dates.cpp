@@ -22,9 +22,6 @@ GCO_STR(str_encode, "encode");
 GCO_STR(str_decode, "decode");
 GCO_STR(str_year_format, "%Y");
 
-Signature sig_to_cookie_format("datetime_to_cookie_format", {"value"}, 1);
-Signature sig_from_cookie_format("datetime_from_cookie_format", {"value"}, 1);
-
 // What the native date code needs from the datetime module, captured at exec.
 struct DateSupport {
   PyMethodDef* standard_strftime = nullptr;  // datetime.strftime's own C method
@@ -134,12 +131,12 @@ bool has_standard_strftime(PyObject* value, PyObject** method_out) {
 // An aware datetime shifted to UTC wall-clock time; anything else unchanged.
 // A naive datetime is taken to be in UTC already.
 PyObject* to_utc_wall_clock(PyObject* value) {
-  if (!PyObject_TypeCheck(value, state.datetime_type)) return Py_NewRef(value);
+  if (!PyObject_TypeCheck(value, imported.datetime_type)) return Py_NewRef(value);
   if (PyDateTimeAPI != nullptr && PyObject_TypeCheck(value, PyDateTimeAPI->DateTimeType) &&
       PyDateTime_DATE_GET_TZINFO(value) == Py_None) {
     return Py_NewRef(value);
   }
-  Ref offset = owning(PyObject_CallMethodNoArgs(value, str_utcoffset.get()));
+  Ref offset = steal(PyObject_CallMethodNoArgs(value, str_utcoffset.get()));
   if (!offset) return nullptr;
   if (offset.get() == Py_None) return Py_NewRef(value);
   if (PyDateTimeAPI != nullptr && PyDelta_Check(offset.get()) &&
@@ -148,7 +145,7 @@ PyObject* to_utc_wall_clock(PyObject* value) {
       PyDateTime_DELTA_GET_MICROSECONDS(offset.get()) == 0) {
     return Py_NewRef(value);
   }
-  Ref shifted = owning(PyNumber_Subtract(value, offset.get()));
+  Ref shifted = steal(PyNumber_Subtract(value, offset.get()));
   if (!shifted) return nullptr;
   PyObject* args[] = {shifted.get(), Py_None};
   return PyObject_VectorcallMethod(str_replace.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -156,7 +153,7 @@ PyObject* to_utc_wall_clock(PyObject* value) {
 }
 
 PyObject* to_cookie_format(PyObject* original) {
-  Ref value = owning(to_utc_wall_clock(original));
+  Ref value = steal(to_utc_wall_clock(original));
   if (!value) return nullptr;
   PyObject* method_found = nullptr;
   if (has_standard_strftime(value.get(), &method_found)) {
@@ -164,13 +161,13 @@ PyObject* to_cookie_format(PyObject* original) {
     char* end = write_datetime(buffer, value.get());
     return PyBytes_FromStringAndSize(buffer, end - buffer);
   }
-  Ref method = owning(method_found);
+  Ref method = steal(method_found);
   if (!method) {
     if (PyErr_Occurred()) return nullptr;
-    method = owning(PyObject_GetAttr(value.get(), str_strftime.get()));
+    method = steal(PyObject_GetAttr(value.get(), str_strftime.get()));
     if (!method) return nullptr;
   }
-  Ref text = owning(PyObject_CallOneArg(method.get(), str_cookie_date_format.get()));
+  Ref text = steal(PyObject_CallOneArg(method.get(), str_cookie_date_format.get()));
   if (!text) return nullptr;
   if (PyUnicode_CheckExact(text.get())) return PyUnicode_AsUTF8String(text.get());
   return PyObject_CallMethodNoArgs(text.get(), str_encode.get());
@@ -235,25 +232,25 @@ PyObject* from_cookie_format(PyObject* value) {
     PyObject* date = read_common_date(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     if (date != nullptr || PyErr_Occurred()) return date;
   }
-  Ref parse = owning(lookup_late_bound(LateBound::kParsedateToDatetime));
+  Ref parse = steal(lookup_late_bound(LateBound::kParsedateToDatetime));
   if (!parse) return nullptr;
   if (value == Py_None) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "decode");
     return nullptr;
   }
-  Ref text = owning(PyBytes_CheckExact(value)
+  Ref text = steal(PyBytes_CheckExact(value)
                         ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value),
                                                "strict")
                         : PyObject_CallMethodNoArgs(value, str_decode.get()));
   if (!text) return nullptr;
-  Ref parsed = owning(PyObject_CallOneArg(parse.get(), text.get()));
+  Ref parsed = steal(PyObject_CallOneArg(parse.get(), text.get()));
   if (!parsed) return nullptr;
   PyObject* args[] = {parsed.get(), Py_None};
-  Ref naive = owning(PyObject_VectorcallMethod(
+  Ref naive = steal(PyObject_VectorcallMethod(
       str_replace.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, dates.replace_kwnames));
   if (!naive) return nullptr;
-  if (!check_convertible(naive.get(), state.datetime_type)) return nullptr;
-  return naive.release();
+  if (!check_convertible(naive.get(), imported.datetime_type)) return nullptr;
+  return naive.transfer();
 }
 
 }  // namespace
@@ -288,10 +285,10 @@ bool dates_ready() noexcept {
   }
   dates.standard_timetuple = reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method;
   // Years below 1000 are written as this interpreter's strftime writes them.
-  Ref first = owning(PyDateTimeAPI->DateTime_FromDateAndTime(1, 1, 1, 0, 0, 0, 0, Py_None,
+  Ref first = steal(PyDateTimeAPI->DateTime_FromDateAndTime(1, 1, 1, 0, 0, 0, 0, Py_None,
                                                          PyDateTimeAPI->DateTimeType));
   if (!first) return false;
-  Ref year = owning(PyObject_CallMethodOneArg(first.get(), str_strftime.get(),
+  Ref year = steal(PyObject_CallMethodOneArg(first.get(), str_strftime.get(),
                                               str_year_format.get()));
   if (!year) return false;
   dates.pad_year = PyUnicode_Check(year.get()) && PyUnicode_GET_LENGTH(year.get()) == 4;
@@ -321,7 +318,7 @@ PyObject* datetime_from_cookie_bytes(const char* data, Py_ssize_t size) noexcept
       return nullptr;
     }
   }
-  Ref raw = owning(PyBytes_FromStringAndSize(data, size));
+  Ref raw = steal(PyBytes_FromStringAndSize(data, size));
   if (!raw) return nullptr;
   return datetime_from_cookie_format(raw.get(), 0);
 }
@@ -332,26 +329,14 @@ PyObject* datetime_from_cookie_format(PyObject* value, int /*skip_dispatch*/) no
   return result;
 }
 
-PyObject* py_datetime_to_cookie_format(PyObject* /*self*/, PyObject* const* args,
-                                       Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[1];
-  if (!sig_to_cookie_format.bind(args, nargs, kwnames, values) ||
-      !check_instance_argument(values[0], state.datetime_type, "value")) {
-    GCO_TRACEBACK("datetime_to_cookie_format");
-    return nullptr;
-  }
-  return datetime_to_cookie_format(values[0], 1);
+PyObject* py_datetime_to_cookie_format(PyObject* /*self*/, PyObject* const* args) {
+  if (!check_instance_argument(args[0], imported.datetime_type, "value")) return nullptr;
+  return to_cookie_format(args[0]);
 }
 
-PyObject* py_datetime_from_cookie_format(PyObject* /*self*/, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* values[1];
-  if (!sig_from_cookie_format.bind(args, nargs, kwnames, values) ||
-      !check_exact_argument(values[0], &PyBytes_Type, "value")) {
-    GCO_TRACEBACK("datetime_from_cookie_format");
-    return nullptr;
-  }
-  return datetime_from_cookie_format(values[0], 1);
+PyObject* py_datetime_from_cookie_format(PyObject* /*self*/, PyObject* const* args) {
+  if (!check_exact_argument(args[0], &PyBytes_Type, "value")) return nullptr;
+  return from_cookie_format(args[0]);
 }
 
 }  // namespace gco

@@ -17,17 +17,17 @@ GCO_STR(str_value_too_long,
         "be ignored or truncated by clients. See: "
         "https://datatracker.ietf.org/doc/html/rfc6265#section-6.1");
 
-Signature sig_error_init("__init__", {"message"}, 1);
-Signature sig_value_too_long_init("__init__", {}, 0);
+Signature sig_error_init("__init__", params("message"));
+Signature sig_value_too_long_init("__init__", params());
 
 // super(type, self).__init__(message)
 int init_base(PyTypeObject* type, PyObject* self, PyObject* message) {
   PyObject* super_args[] = {reinterpret_cast<PyObject*>(type), self};
-  Ref base = owning(PyObject_Vectorcall(state.builtin_super, super_args, 2, nullptr));
+  Ref base = steal(PyObject_Vectorcall(imported.builtin_super, super_args, 2, nullptr));
   if (!base) return -1;
-  Ref init = owning(PyObject_GetAttr(base.get(), str_init.get()));
+  Ref init = steal(PyObject_GetAttr(base.get(), str_init.get()));
   if (!init) return -1;
-  Ref result = owning(PyObject_CallOneArg(init.get(), message));
+  Ref result = steal(PyObject_CallOneArg(init.get(), message));
   return result ? 0 : -1;
 }
 
@@ -56,21 +56,22 @@ int value_too_long_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // initialiser refuses; rebuild through __new__ instead, which restores args
 // as they were without running __init__ (subclasses included).
 PyObject* value_too_long_reduce(PyObject* self, PyObject* /*unused*/) {
-  Ref copyreg = owning(PyImport_Import(str_copyreg.get()));
+  Ref copyreg = steal(PyImport_Import(str_copyreg.get()));
   if (!copyreg) return nullptr;
-  Ref newobj = owning(PyObject_GetAttr(copyreg.get(), str_newobj.get()));
+  Ref newobj = steal(PyObject_GetAttr(copyreg.get(), str_newobj.get()));
   if (!newobj) return nullptr;
+  // args and the instance dict are read after the import, which may run
+  // code, and held by references of their own.
   auto* exception = reinterpret_cast<PyBaseExceptionObject*>(self);
-  PyObject* args = exception->args ? exception->args : Py_None;
-  Ref type_and_args = owning(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+  Ref args = incref(exception->args ? exception->args : Py_None);
+  Ref dict = incref(exception->dict);
+  Ref type_and_args = steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self))));
   if (!type_and_args) return nullptr;
-  if (PyTuple_Check(args)) {
-    type_and_args = owning(PySequence_Concat(type_and_args.get(), args));
+  if (PyTuple_Check(args.get())) {
+    type_and_args = steal(PySequence_Concat(type_and_args.get(), args.get()));
     if (!type_and_args) return nullptr;
   }
-  if (exception->dict != nullptr) {
-    return PyTuple_Pack(3, newobj.get(), type_and_args.get(), exception->dict);
-  }
+  if (dict) return PyTuple_Pack(3, newobj.get(), type_and_args.get(), dict.get());
   return PyTuple_Pack(2, newobj.get(), type_and_args.get());
 }
 

@@ -5,7 +5,22 @@
 
 namespace gco {
 
+Imported imported;
+
 namespace {
+
+// The module's function objects that are not part of a type's pickling, in
+// the order exec binds them.
+FunctionRow date_functions[] = {
+    {"datetime_to_cookie_format", params("value"), py_datetime_to_cookie_format},
+    {"datetime_from_cookie_format", params("value"), py_datetime_from_cookie_format},
+};
+FunctionRow clone_method[] = {
+    {"Cookie.clone", params(), py_cookie_clone, &CookieType},
+};
+FunctionRow parser_functions[] = {
+    {"parse_cookie", params("raw_value"), py_parse_cookie},
+};
 
 constexpr int kBuiltForMajor = 3;
 constexpr int kBuiltForMinor = 13;
@@ -40,7 +55,7 @@ bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
   int found = PyObject_GetOptionalAttrString(spec, from, &value);
   if (found < 0) return false;
   if (found == 0) return true;
-  Ref owned = owning(value);
+  Ref owned = steal(value);
   if (!none_allowed && value == Py_None) return true;
   return PyDict_SetItemString(dict, to, value) == 0;
 }
@@ -58,9 +73,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
   }
   if (state.module != nullptr) return Py_NewRef(state.module);
 
-  Ref name = owning(PyObject_GetAttrString(spec, "name"));
+  Ref name = steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
-  Ref module = owning(PyModule_NewObject(name.get()));
+  Ref module = steal(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
   PyObject* dict = PyModule_GetDict(module.get());
   if (dict == nullptr || !copy_spec_attribute(spec, dict, "loader", "__loader__", true) ||
@@ -69,7 +84,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
       !copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", false)) {
     return nullptr;
   }
-  return module.release();
+  return module.transfer();
 }
 
 bool warn_on_version_mismatch() {
@@ -102,12 +117,12 @@ PyObject* builtin(const Constant& name) {
 bool export_function(PyObject* module, const char* name, void* function, const char* signature) {
   PyObject* capi = nullptr;
   if (PyObject_GetOptionalAttr(module, str_capi.get(), &capi) < 0) return false;
-  Ref table = owning(capi);
+  Ref table = steal(capi);
   if (!table) {
-    table = owning(PyDict_New());
+    table = steal(PyDict_New());
     if (!table || PyObject_SetAttr(module, str_capi.get(), table.get()) < 0) return false;
   }
-  Ref capsule = owning(PyCapsule_New(function, signature, nullptr));
+  Ref capsule = steal(PyCapsule_New(function, signature, nullptr));
   if (!capsule) return false;
   return PyDict_SetItemString(table.get(), name, capsule.get()) == 0;
 }
@@ -134,7 +149,7 @@ bool publish_capi(PyObject* module) {
 bool cookie_type_ready(PyObject* module) {
   cookie_vtable.clone = cookie_clone;
   if (PyType_Ready(&CookieType) < 0) return false;
-  Ref capsule = owning(PyCapsule_New(&cookie_vtable, nullptr, nullptr));
+  Ref capsule = steal(PyCapsule_New(&cookie_vtable, nullptr, nullptr));
   if (!capsule || !set_type_dict_item(&CookieType, str_vtable.get(), capsule.get())) return false;
   if (PyModule_AddObjectRef(module, "Cookie", reinterpret_cast<PyObject*>(&CookieType)) < 0) {
     return false;
@@ -146,7 +161,7 @@ bool cookie_type_ready(PyObject* module) {
 // the structure this module was compiled against.
 bool import_type(PyObject* module, const char* module_name, const Constant& name,
                  size_t expected_size, PyTypeObject** out) {
-  Ref found = owning(PyObject_GetAttr(module, name.get()));
+  Ref found = steal(PyObject_GetAttr(module, name.get()));
   if (!found) return false;
   if (!PyType_Check(found.get())) {
     PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name,
@@ -170,38 +185,38 @@ bool import_type(PyObject* module, const char* module_name, const Constant& name
                   module_name, name.text(), static_cast<Py_ssize_t>(expected_size), size);
     if (PyErr_WarnEx(nullptr, message, 0) < 0) return false;
   }
-  Py_XSETREF(*out, reinterpret_cast<PyTypeObject*>(found.release()));
+  Py_XSETREF(*out, reinterpret_cast<PyTypeObject*>(found.transfer()));
   return true;
 }
 
 bool import_types() {
-  Ref builtins = owning(PyImport_Import(str_builtins_name.get()));
+  Ref builtins = steal(PyImport_Import(str_builtins_name.get()));
   if (!builtins ||
       !import_type(builtins.get(), "builtins", name_type, sizeof(PyHeapTypeObject),
-                   &state.type_type)) {
+                   &imported.type_type)) {
     return false;
   }
-  Ref datetime = owning(PyImport_Import(name_datetime_module.get()));
+  Ref datetime = steal(PyImport_Import(name_datetime_module.get()));
   return datetime &&
          import_type(datetime.get(), "datetime", name_date, datetime_struct_sizes.date,
-                     &state.date_type) &&
+                     &imported.date_type) &&
          import_type(datetime.get(), "datetime", name_time, datetime_struct_sizes.time,
-                     &state.time_type) &&
+                     &imported.time_type) &&
          import_type(datetime.get(), "datetime", name_datetime, datetime_struct_sizes.datetime,
-                     &state.datetime_type) &&
+                     &imported.datetime_type) &&
          import_type(datetime.get(), "datetime", name_timedelta, datetime_struct_sizes.timedelta,
-                     &state.timedelta_type) &&
+                     &imported.timedelta_type) &&
          import_type(datetime.get(), "datetime", name_tzinfo, datetime_struct_sizes.tzinfo,
-                     &state.tzinfo_type);
+                     &imported.tzinfo_type);
 }
 
 // from <module> import <names...>, each bound under its own name.
 bool bind_imported(PyObject* module, const Constant& module_name,
                    std::initializer_list<const Constant*> names) {
-  Ref imported = owning(import_for_names(module_name, names));
+  Ref imported = steal(import_for_names(module_name, names));
   if (!imported) return false;
   for (const Constant* name : names) {
-    Ref value = owning(import_name_from(imported.get(), *name));
+    Ref value = steal(import_name_from(imported.get(), *name));
     if (!value || PyObject_SetAttr(module, name->get(), value.get()) < 0) return false;
   }
   return true;
@@ -212,13 +227,13 @@ bool exec_steps(PyObject* module) {
   if (!Constant::make_all() || !Signature::make_all()) return false;
   if (!add_to_module_registry(module)) return false;
 
-  Ref super_function = owning(builtin(name_super));
-  Ref value_error = owning(builtin(name_value_error));
-  Ref not_implemented = owning(builtin(name_not_implemented));
+  Ref super_function = steal(builtin(name_super));
+  Ref value_error = steal(builtin(name_value_error));
+  Ref not_implemented = steal(builtin(name_not_implemented));
   if (!super_function || !value_error || !not_implemented) return false;
-  Py_XSETREF(state.builtin_super, super_function.release());
-  Py_XSETREF(state.builtin_value_error, value_error.release());
-  Py_XSETREF(state.builtin_not_implemented, not_implemented.release());
+  Py_XSETREF(imported.builtin_super, super_function.transfer());
+  Py_XSETREF(imported.builtin_value_error, value_error.transfer());
+  Py_XSETREF(imported.builtin_not_implemented, not_implemented.transfer());
 
   if (!publish_capi(module)) return false;
   if (!cookie_type_ready(module)) return false;
@@ -228,19 +243,15 @@ bool exec_steps(PyObject* module) {
   if (!bind_imported(module, name_urllib_parse, {&name_quote, &name_unquote})) return false;
   if (!bind_imported(module, name_email_utils, {&name_parsedate_to_datetime})) return false;
   late_binding_ready();
-  if (!add_module_function(module, py_datetime_to_cookie_format, "datetime_to_cookie_format") ||
-      !add_module_function(module, py_datetime_from_cookie_format,
-                           "datetime_from_cookie_format")) {
+  if (!bind_functions(module, date_functions)) return false;
+  if (!bind_pickling_methods(&CookieErrorType) ||
+      !bind_pickling_methods(&CookieValueExceedsMaximumLengthType)) {
     return false;
   }
-  if (!errors_add_pickling_functions()) return false;
-  if (!add_method(&CookieType, "clone", cookie_clone_method, "Cookie.clone") ||
-      !cookie_add_pickling_functions()) {
-    return false;
-  }
-  if (!add_module_function(module, py_parse_cookie, "parse_cookie")) return false;
-  if (!add_unpickle_functions(module)) return false;
-  Ref test = owning(PyDict_New());
+  if (!bind_functions(module, clone_method) || !bind_pickling_methods(&CookieType)) return false;
+  if (!bind_functions(module, parser_functions)) return false;
+  if (!bind_rebuild_functions(module)) return false;
+  Ref test = steal(PyDict_New());
   return test && PyObject_SetAttr(module, str_test.get(), test.get()) == 0;
 }
 
@@ -254,6 +265,7 @@ int module_exec(PyObject* module) {
   }
   PyObject* dict = PyModule_GetDict(module);
   if (dict == nullptr) return -1;
+  state.name = kModuleName;
   state.module = Py_NewRef(module);
   state.dict = Py_NewRef(dict);
   if (state.builtins == nullptr) {

@@ -9,6 +9,7 @@
 #include "parts.hpp"
 #include "late_binding.hpp"
 #include "percent.hpp"
+#include "span.hpp"
 
 namespace gco {
 
@@ -17,24 +18,6 @@ namespace {
 GCO_STR(str_empty, "");
 GCO_STR(str_invalid_fragment, "Invalid name=value fragment: ");
 
-Signature sig_parse_cookie("parse_cookie", {"raw_value"}, 1);
-
-struct Span {
-  const char* data = nullptr;
-  Py_ssize_t size = 0;
-
-  bool empty() const { return size == 0; }
-  const char* find(char c) const {
-    return size ? static_cast<const char*>(std::memchr(data, c, static_cast<size_t>(size)))
-                : nullptr;
-  }
-  // Equal to a lower-case word after ASCII lower-casing.
-  template <size_t N>
-  bool is(const char (&word)[N]) const {
-    return equals_lowered(data, size, word, static_cast<Py_ssize_t>(N - 1));
-  }
-  PyObject* to_bytes() const { return PyBytes_FromStringAndSize(data, size); }
-};
 
 // The fragments of a header: split at every "; ", or at every ";" when
 // "; " occurs nowhere in it.
@@ -82,18 +65,18 @@ class Fragments {
 void raise_invalid_fragment(Span fragment) {
   PyErr_SetString(PyExc_ValueError, "subsection not found");
   GCO_TRACEBACK("split_value");
-  Ref cause = owning(PyErr_GetRaisedException());
-  Ref raw = owning(fragment.to_bytes());
+  Ref cause = steal(PyErr_GetRaisedException());
+  Ref raw = steal(fragment.to_bytes());
   if (!raw) return;
-  Ref shown = owning(PyObject_Format(raw.get(), str_empty.get()));
+  Ref shown = steal(PyObject_Format(raw.get(), str_empty.get()));
   if (!shown) return;
-  Ref message = owning(PyUnicode_Concat(str_invalid_fragment.get(), shown.get()));
+  Ref message = steal(PyUnicode_Concat(str_invalid_fragment.get(), shown.get()));
   if (!message) return;
-  Ref error = owning(PyObject_CallOneArg(state.builtin_value_error, message.get()));
+  Ref error = steal(PyObject_CallOneArg(imported.builtin_value_error, message.get()));
   if (!error) return;
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
   PyObject* raised = PyErr_GetRaisedException();
-  if (PyExceptionInstance_Check(raised)) PyException_SetContext(raised, cause.release());
+  if (PyExceptionInstance_Check(raised)) PyException_SetContext(raised, cause.transfer());
   PyErr_SetRaisedException(raised);
 }
 
@@ -116,9 +99,9 @@ bool read_max_age(Span text, long long* out) {
       return true;
     }
   }
-  Ref raw = owning(text.to_bytes());
+  Ref raw = steal(text.to_bytes());
   if (!raw) return false;
-  Ref number = owning(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyLong_Type), raw.get()));
+  Ref number = steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyLong_Type), raw.get()));
   if (!number) return false;
   long long v = PyLong_AsLongLong(number.get());
   if (v == -1 && PyErr_Occurred()) return false;
@@ -135,9 +118,9 @@ PyObject* decode_text(Span text) {
 PyObject* unquote_text(Span text) {
   const bool original = is_original(LateBound::kUnquote);
   if (original && is_ascii(text.data, text.size)) return unquote_ascii(text.data, text.size);
-  Ref unquote = owning(lookup_late_bound(LateBound::kUnquote));
+  Ref unquote = steal(lookup_late_bound(LateBound::kUnquote));
   if (!unquote) return nullptr;
-  Ref decoded = owning(decode_text(text));
+  Ref decoded = steal(decode_text(text));
   if (!decoded) return nullptr;
   return PyObject_CallOneArg(unquote.get(), decoded.get());
 }
@@ -155,7 +138,7 @@ PyObject* parse(PyObject* raw_value) {
     return nullptr;
   }
   // Held for the whole call: the ranges below point into it.
-  Ref raw = borrowing(raw_value);
+  Ref raw = incref(raw_value);
   Fragments fragments(PyBytes_AS_STRING(raw_value), PyBytes_GET_SIZE(raw_value));
   Span first;
   fragments.next(&first);
@@ -203,20 +186,20 @@ PyObject* parse(PyObject* raw_value) {
     }
   } while (fragments.next(&fragment));
 
-  Ref name_text = owning(unquote_text(name));
+  Ref name_text = steal(unquote_text(name));
   if (!name_text) return nullptr;
-  Ref value_text = owning(unquote_text(value));
+  Ref value_text = steal(unquote_text(value));
   if (!value_text) return nullptr;
   Ref expiry;
   if (expires.empty()) {
-    expiry = borrowing(Py_None);
+    expiry = incref(Py_None);
   } else {
-    expiry = owning(datetime_from_cookie_bytes(expires.data, expires.size));
+    expiry = steal(datetime_from_cookie_bytes(expires.data, expires.size));
     if (!expiry) return nullptr;
   }
-  Ref domain_text = owning(optional_text(domain));
+  Ref domain_text = steal(optional_text(domain));
   if (!domain_text) return nullptr;
-  Ref path_text = owning(optional_text(path));
+  Ref path_text = steal(optional_text(path));
   if (!path_text) return nullptr;
   const uint32_t mode = same_site_mode_from_span(same_site.data, same_site.size);
 
@@ -226,9 +209,9 @@ PyObject* parse(PyObject* raw_value) {
     return cookie_from_parts(name_text.get(), value_text.get(), expiry.get(), domain_text.get(),
                              path_text.get(), http_only, secure, max_age, mode);
   }
-  Ref member = owning(same_site_to_member(mode));
+  Ref member = steal(same_site_to_member(mode));
   if (!member) return nullptr;
-  Ref max_age_number = owning(PyLong_FromLongLong(max_age));
+  Ref max_age_number = steal(PyLong_FromLongLong(max_age));
   if (!max_age_number) return nullptr;
   PyObject* args[] = {nullptr,
                       name_text.get(),
@@ -252,15 +235,9 @@ PyObject* parse_cookie(PyObject* raw_value, int /*skip_dispatch*/) noexcept {
   return result;
 }
 
-PyObject* py_parse_cookie(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  PyObject* values[1];
-  if (!sig_parse_cookie.bind(args, nargs, kwnames, values) ||
-      !check_exact_argument(values[0], &PyBytes_Type, "raw_value")) {
-    GCO_TRACEBACK("parse_cookie");
-    return nullptr;
-  }
-  return parse_cookie(values[0], 1);
+PyObject* py_parse_cookie(PyObject* /*self*/, PyObject* const* args) {
+  if (!check_exact_argument(args[0], &PyBytes_Type, "raw_value")) return nullptr;
+  return parse(args[0]);
 }
 
 PyObject* split_value(PyObject* raw_value, PyObject* separator) noexcept {
@@ -293,8 +270,8 @@ PyObject* split_value(PyObject* raw_value, PyObject* separator) noexcept {
   // The rest starts one byte past the separator's position, whatever the
   // separator's length; every caller passes a one-byte separator.
   const Py_ssize_t rest = position + 1 < size ? position + 1 : size;
-  Ref before = owning(PyBytes_FromStringAndSize(data, position));
-  Ref after = owning(PyBytes_FromStringAndSize(data + rest, size - rest));
+  Ref before = steal(PyBytes_FromStringAndSize(data, position));
+  Ref after = steal(PyBytes_FromStringAndSize(data + rest, size - rest));
   if (!before || !after) {
     GCO_TRACEBACK("split_value");
     return nullptr;

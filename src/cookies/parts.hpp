@@ -5,8 +5,25 @@
 
 #include "cookies.h"
 #include "frame.hpp"
+#include "function.hpp"
 
 namespace gco {
+
+// What exec takes from the builtins and the datetime module, for the life of
+// the process.
+struct Imported {
+  PyObject* builtin_super = nullptr;
+  PyObject* builtin_value_error = nullptr;
+  PyObject* builtin_not_implemented = nullptr;
+  PyTypeObject* type_type = nullptr;
+  PyTypeObject* date_type = nullptr;
+  PyTypeObject* time_type = nullptr;
+  PyTypeObject* datetime_type = nullptr;
+  PyTypeObject* timedelta_type = nullptr;
+  PyTypeObject* tzinfo_type = nullptr;
+};
+
+extern Imported imported;
 
 // --- Cookie model ----------------------------------------------------------
 
@@ -28,9 +45,6 @@ PyObject* cookie_from_parts(PyObject* name, PyObject* value, PyObject* expires,
                             PyObject* domain, PyObject* path, int http_only, int secure,
                             long long max_age, uint32_t same_site) noexcept;
 
-// Interpreted bodies bound at exec.
-PyObject* cookie_clone_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames);
 
 // SameSite mode.
 inline constexpr uint32_t kSameSiteUndefined = 0;
@@ -50,7 +64,6 @@ bool same_site_make_class(PyObject* module) noexcept;
 
 // Readies, binds and installs pickling for the two error types (exec).
 bool errors_ready(PyObject* module) noexcept;
-bool errors_add_pickling_functions() noexcept;
 
 // --- Set-Cookie codec -------------------------------------------------------
 
@@ -77,17 +90,20 @@ extern const DatetimeStructSizes datetime_struct_sizes;
 // Captures what the date functions need from the datetime module (exec).
 bool dates_ready() noexcept;
 
-PyObject* py_datetime_to_cookie_format(PyObject* self, PyObject* const* args,
-                                       Py_ssize_t nargs, PyObject* kwnames);
-PyObject* py_datetime_from_cookie_format(PyObject* self, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames);
-PyObject* py_parse_cookie(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames);
-
 // --- Pickling ---------------------------------------------------------------
 
+// Each type's step: __reduce__ and __setstate__, right after it is readied.
 bool install_pickling(PyTypeObject* type) noexcept;
-bool cookie_add_pickling_functions() noexcept;
-bool add_unpickle_functions(PyObject* module) noexcept;
+// <Type>.__reduce_cython__ and <Type>.__setstate_cython__, later in exec.
+bool bind_pickling_methods(PyTypeObject* type) noexcept;
+// __pyx_unpickle_CookieError, ..._CookieValueExceedsMaximumLength, ..._Cookie.
+bool bind_rebuild_functions(PyObject* module) noexcept;
+
+// --- Bodies of function objects whose rows are in module.cpp -----------------
+
+PyObject* py_datetime_to_cookie_format(PyObject* self, PyObject* const* args);
+PyObject* py_datetime_from_cookie_format(PyObject* self, PyObject* const* args);
+PyObject* py_cookie_clone(PyObject* self, PyObject* const* args);
+PyObject* py_parse_cookie(PyObject* self, PyObject* const* args);
 
 }  // namespace gco

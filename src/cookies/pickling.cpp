@@ -34,14 +34,6 @@ Constant int_error_checksum(0xe3b0c44);
 constexpr long long kCookieChecksums[] = {0x2035a3d, 0xc44a7b0, 0xe7407db};
 constexpr long long kErrorChecksums[] = {0xe3b0c44, 0xda39a3e, 0xd41d8cd};
 
-Signature sig_reduce("__reduce_cython__", {}, 0);
-Signature sig_setstate("__setstate_cython__", {"__pyx_state"}, 1);
-Signature sig_unpickle_cookie("__pyx_unpickle_Cookie",
-                              {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3);
-Signature sig_unpickle_error("__pyx_unpickle_CookieError",
-                             {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3);
-Signature sig_unpickle_value_too_long("__pyx_unpickle_CookieValueExceedsMaximumLength",
-                                      {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3);
 
 // --- Helpers ---------------------------------------------------------------------
 
@@ -51,18 +43,19 @@ bool has_name(PyObject* obj, const Constant& name) {
     PyErr_Clear();
     return false;
   }
-  int equal = PyObject_RichCompareBool(found, name.get(), Py_EQ);
-  Py_DECREF(found);
+  Ref held = steal(found);
+  int equal = PyObject_RichCompareBool(held.get(), name.get(), Py_EQ);
   if (equal < 0) PyErr_Clear();
   return equal > 0;
 }
 
-// The item of a state tuple, borrowed; raises for an index past its end
-// rather than reading beyond the tuple.
-PyObject* state_item(PyObject* tuple, Py_ssize_t index) {
-  if (index < PyTuple_GET_SIZE(tuple)) return PyTuple_GET_ITEM(tuple, index);
+// An item of a state tuple, borrowed from the tuple (which the caller keeps
+// alive and nobody can change); raises for an index past its end rather than
+// reading beyond the tuple.
+Borrowed state_item(PyObject* tuple, Py_ssize_t index) {
+  if (index < PyTuple_GET_SIZE(tuple)) return Borrowed(PyTuple_GET_ITEM(tuple, index));
   PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-  return nullptr;
+  return Borrowed();
 }
 
 // getattr(obj, "__dict__", None) as a new reference; nullptr on another error.
@@ -77,48 +70,53 @@ bool update_instance_dict(PyObject* obj, PyObject* item) {
   PyObject* dict = nullptr;
   int found = PyObject_GetOptionalAttr(obj, str_dict.get(), &dict);
   if (found <= 0) return found == 0;
-  Ref owned = owning(dict);
-  Ref result = owning(PyObject_CallMethodOneArg(dict, str_update.get(), item));
+  Ref owned = steal(dict);
+  Ref result = steal(PyObject_CallMethodOneArg(dict, str_update.get(), item));
   return static_cast<bool>(result);
 }
 
-bool set_text_field(PyObject** field, PyObject* item) {
-  if (!check_exact_value(item, &PyUnicode_Type, "str")) return false;
-  PyObject* old = *field;
-  *field = Py_NewRef(item);
-  Py_XDECREF(old);
+bool set_text_field(PyObject** field, Borrowed item) {
+  if (!item || !check_exact_value(item.get(), &PyUnicode_Type, "str")) return false;
+  store_field(field, item.get());
   return true;
+}
+
+bool read_flag(Borrowed item, int* out) {
+  return item && (*out = truth(item.get())) >= 0;
 }
 
 // --- Cookie state ----------------------------------------------------------------------
 
 // Writes the nine fields from a state tuple in index order, each as soon as
-// its item is checked; the setters' checks do not run.
+// its item is checked; the setters' checks do not run.  Each store puts the
+// new object in place before it releases the old one, whose __del__ may run.
 bool apply_cookie_state(PyObject* self, PyObject* state_tuple) {
   if (state_tuple == Py_None) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
     return false;
   }
   GcoCookie* cookie = as_cookie(self);
-  PyObject* item;
-  if (!(item = state_item(state_tuple, 0)) || !set_text_field(&cookie->_name, item)) return false;
-  if (!(item = state_item(state_tuple, 1)) || !set_text_field(&cookie->_value, item)) return false;
-  if (!(item = state_item(state_tuple, 2)) || !set_text_field(&cookie->domain, item)) return false;
-  if (!(item = state_item(state_tuple, 3)) || !check_convertible(item, state.datetime_type)) {
+  if (!set_text_field(&cookie->_name, state_item(state_tuple, 0)) ||
+      !set_text_field(&cookie->_value, state_item(state_tuple, 1)) ||
+      !set_text_field(&cookie->domain, state_item(state_tuple, 2))) {
     return false;
   }
-  Py_SETREF(cookie->expires, Py_NewRef(item));
+  Borrowed expires = state_item(state_tuple, 3);
+  if (!expires || !check_convertible(expires.get(), imported.datetime_type)) return false;
+  store_field(&cookie->expires, expires.get());
   int flag;
-  if (!(item = state_item(state_tuple, 4)) || (flag = truth(item)) < 0) return false;
+  if (!read_flag(state_item(state_tuple, 4), &flag)) return false;
   cookie->http_only = flag;
   long long max_age;
-  if (!(item = state_item(state_tuple, 5)) || !to_int64(item, &max_age)) return false;
+  Borrowed item = state_item(state_tuple, 5);
+  if (!item || !to_int64(item.get(), &max_age)) return false;
   cookie->max_age = max_age;
-  if (!(item = state_item(state_tuple, 6)) || !set_text_field(&cookie->path, item)) return false;
+  if (!set_text_field(&cookie->path, state_item(state_tuple, 6))) return false;
   uint32_t mode;
-  if (!(item = state_item(state_tuple, 7)) || !same_site_from_object(item, &mode)) return false;
+  item = state_item(state_tuple, 7);
+  if (!item || !same_site_from_object(item.get(), &mode)) return false;
   cookie->same_site = mode;
-  if (!(item = state_item(state_tuple, 8)) || (flag = truth(item)) < 0) return false;
+  if (!read_flag(state_item(state_tuple, 8), &flag)) return false;
   cookie->secure = flag;
   if (PyTuple_GET_SIZE(state_tuple) > 9) {
     return update_instance_dict(self, PyTuple_GET_ITEM(state_tuple, 9));
@@ -134,32 +132,42 @@ bool cookie_set_state(PyObject* self, PyObject* state_tuple) {
 
 PyObject* reduce_cookie(PyObject* self) {
   GcoCookie* cookie = as_cookie(self);
-  Ref max_age = owning(PyLong_FromLongLong(cookie->max_age));
-  if (!max_age) return nullptr;
-  Ref same_site = owning(same_site_to_member(cookie->same_site));
-  if (!same_site) return nullptr;
-  Ref dict = owning(instance_dict_or_none(self));
+  // The nine items are read from the record first, each held by a reference
+  // of its own: the SameSite conversion and the __dict__ lookup below may run
+  // code that changes the cookie, and the state is what was read before.
+  Ref state_tuple = steal(PyTuple_New(9));
+  if (!state_tuple) return nullptr;
+  PyObject* const items[] = {cookie->_name,  cookie->_value,
+                             cookie->domain, cookie->expires,
+                             cookie->http_only ? Py_True : Py_False,
+                             nullptr,  // max_age, made below
+                             cookie->path,
+                             nullptr,  // same_site, converted below
+                             cookie->secure ? Py_True : Py_False};
+  for (Py_ssize_t i = 0; i < 9; i++) {
+    if (items[i] != nullptr) PyTuple_SET_ITEM(state_tuple.get(), i, Py_NewRef(items[i]));
+  }
+  PyObject* max_age = PyLong_FromLongLong(cookie->max_age);
+  if (max_age == nullptr) return nullptr;
+  PyTuple_SET_ITEM(state_tuple.get(), 5, max_age);
+  PyObject* same_site = same_site_to_member(cookie->same_site);
+  if (same_site == nullptr) return nullptr;
+  PyTuple_SET_ITEM(state_tuple.get(), 7, same_site);
+
+  Ref dict = steal(instance_dict_or_none(self));
   if (!dict) return nullptr;
   const bool with_dict = dict.get() != Py_None;
-  Ref state_tuple = owning(PyTuple_New(with_dict ? 10 : 9));
-  if (!state_tuple) return nullptr;
-  PyObject* items[] = {cookie->_name,
-                       cookie->_value,
-                       cookie->domain,
-                       cookie->expires,
-                       cookie->http_only ? Py_True : Py_False,
-                       max_age.get(),
-                       cookie->path,
-                       same_site.get(),
-                       cookie->secure ? Py_True : Py_False,
-                       dict.get()};
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state_tuple.get()); i++) {
-    PyTuple_SET_ITEM(state_tuple.get(), i, Py_NewRef(items[i]));
+  bool use_setstate = with_dict;
+  for (Py_ssize_t i : {0, 1, 2, 3, 6}) {
+    use_setstate = use_setstate || PyTuple_GET_ITEM(state_tuple.get(), i) != Py_None;
   }
-  const bool use_setstate = with_dict || cookie->_name != Py_None ||
-                            cookie->_value != Py_None || cookie->domain != Py_None ||
-                            cookie->expires != Py_None || cookie->path != Py_None;
-  Ref rebuild = owning(lookup_global(name_unpickle_cookie));
+  if (with_dict) {
+    Ref extended = steal(PyTuple_Pack(1, dict.get()));
+    if (!extended) return nullptr;
+    state_tuple = steal(PySequence_Concat(state_tuple.get(), extended.get()));
+    if (!state_tuple) return nullptr;
+  }
+  Ref rebuild = steal(lookup_global(name_unpickle_cookie));
   if (!rebuild) return nullptr;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
   if (use_setstate) {
@@ -184,9 +192,9 @@ bool apply_error_state(PyObject* self, PyObject* state_tuple) {
 }
 
 PyObject* reduce_error(PyObject* self, const Constant& rebuild_name) {
-  Ref dict = owning(instance_dict_or_none(self));
+  Ref dict = steal(instance_dict_or_none(self));
   if (!dict) return nullptr;
-  Ref rebuild = owning(lookup_global(rebuild_name));
+  Ref rebuild = steal(lookup_global(rebuild_name));
   if (!rebuild) return nullptr;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
   if (dict.get() != Py_None) {
@@ -200,20 +208,19 @@ PyObject* reduce_error(PyObject* self, const Constant& rebuild_name) {
 
 struct Rebuild {
   PyTypeObject* type;
-  const Signature& signature;
   const long long* checksums;
   const Constant& message;
   bool (*apply)(PyObject* self, PyObject* state_tuple);
 };
 
 bool raise_checksum_mismatch(const Rebuild& rebuild, long long checksum) {
-  Ref pickle = owning(import_for_names(name_pickle, {&name_pickle_error}));
+  Ref pickle = steal(import_for_names(name_pickle, {&name_pickle_error}));
   if (!pickle) return false;
-  Ref pickle_error = owning(import_name_from(pickle.get(), name_pickle_error));
+  Ref pickle_error = steal(import_name_from(pickle.get(), name_pickle_error));
   if (!pickle_error) return false;
-  Ref number = owning(PyLong_FromLongLong(checksum));
+  Ref number = steal(PyLong_FromLongLong(checksum));
   if (!number) return false;
-  Ref message = owning(PyUnicode_Format(rebuild.message.get(), number.get()));
+  Ref message = steal(PyUnicode_Format(rebuild.message.get(), number.get()));
   if (!message) return false;
   PyErr_SetObject(pickle_error.get(), message.get());
   return false;
@@ -232,21 +239,19 @@ PyObject* new_instance(PyTypeObject* type, PyObject* subtype) {
                  sub->tp_name, sub->tp_name, type->tp_name);
     return nullptr;
   }
-  Ref empty = owning(PyTuple_New(0));
+  Ref empty = steal(PyTuple_New(0));
   if (!empty) return nullptr;
   return type->tp_new(sub, empty.get(), nullptr);
 }
 
-PyObject* rebuild_instance(const Rebuild& rebuild, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  PyObject* v[3];
-  if (!rebuild.signature.bind(args, nargs, kwnames, v)) return nullptr;
+// __pyx_unpickle_<Type>(__pyx_type, __pyx_checksum, __pyx_state)
+PyObject* rebuild_instance(const Rebuild& rebuild, PyObject* const* v) {
   long long checksum;
   if (!to_int64(v[1], &checksum)) return nullptr;
   bool accepted = false;
   for (int i = 0; i < 3; i++) accepted = accepted || rebuild.checksums[i] == checksum;
   if (!accepted) return raise_checksum_mismatch(rebuild, checksum), nullptr;
-  Ref result = owning(new_instance(rebuild.type, v[0]));
+  Ref result = steal(new_instance(rebuild.type, v[0]));
   if (!result) return nullptr;
   if (v[2] != Py_None) {
     if (!check_exact_value(v[2], &PyTuple_Type, "tuple") ||
@@ -254,7 +259,7 @@ PyObject* rebuild_instance(const Rebuild& rebuild, PyObject* const* args, Py_ssi
       return nullptr;
     }
   }
-  return result.release();
+  return result.transfer();
 }
 
 bool error_set_state(PyObject* self, PyObject* state_tuple) {
@@ -269,119 +274,126 @@ bool value_too_long_set_state(PyObject* self, PyObject* state_tuple) {
   return false;
 }
 
-const Rebuild rebuild_cookie{&CookieType, sig_unpickle_cookie, kCookieChecksums,
-                             str_cookie_checksum_message, cookie_set_state};
-const Rebuild rebuild_error{&CookieErrorType, sig_unpickle_error, kErrorChecksums,
-                            str_error_checksum_message, error_set_state};
-const Rebuild rebuild_value_too_long{&CookieValueExceedsMaximumLengthType,
-                                     sig_unpickle_value_too_long, kErrorChecksums,
-                                     str_error_checksum_message, value_too_long_set_state};
-
-PyObject* unpickle_cookie(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* result = rebuild_instance(rebuild_cookie, args, nargs, kwnames);
-  if (result == nullptr) GCO_TRACEBACK("__pyx_unpickle_Cookie");
-  return result;
-}
-
-PyObject* unpickle_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* result = rebuild_instance(rebuild_error, args, nargs, kwnames);
-  if (result == nullptr) GCO_TRACEBACK("__pyx_unpickle_CookieError");
-  return result;
-}
-
-PyObject* unpickle_value_too_long(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  PyObject* result = rebuild_instance(rebuild_value_too_long, args, nargs, kwnames);
-  if (result == nullptr) GCO_TRACEBACK("__pyx_unpickle_CookieValueExceedsMaximumLength");
-  return result;
-}
-
-// --- Methods of the error types ---------------------------------------------------------
-
-PyObject* error_reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  PyObject* unused[1];
-  PyObject* result = nullptr;
-  if (sig_reduce.bind(args, nargs, kwnames, unused)) result = reduce_error(self, name_unpickle_error);
-  if (result == nullptr) GCO_TRACEBACK("CookieError.__reduce_cython__");
-  return result;
-}
-
-PyObject* error_setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  PyObject* v[1];
-  if (!sig_setstate.bind(args, nargs, kwnames, v) ||
-      !check_exact_value(v[0], &PyTuple_Type, "tuple") || !error_set_state(self, v[0])) {
-    GCO_TRACEBACK("CookieError.__setstate_cython__");
+// __setstate_cython__(__pyx_state): a tuple, applied; None.
+PyObject* set_state_method(PyObject* self, PyObject* state_tuple,
+                           bool (*set_state)(PyObject*, PyObject*)) {
+  if (!check_exact_value(state_tuple, &PyTuple_Type, "tuple") || !set_state(self, state_tuple)) {
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
-PyObject* value_too_long_reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
-  PyObject* unused[1];
-  PyObject* result = nullptr;
-  if (sig_reduce.bind(args, nargs, kwnames, unused)) {
-    result = reduce_error(self, name_unpickle_value_too_long);
-  }
-  if (result == nullptr) GCO_TRACEBACK("CookieValueExceedsMaximumLength.__reduce_cython__");
-  return result;
+// --- Each type's pickling, in one place ----------------------------------------------------
+//
+// A type's reduce and set-state operations (bound as <Type>.__reduce_cython__
+// and <Type>.__setstate_cython__, and for Cookie also installed as __reduce__
+// and __setstate__) and its rebuild function __pyx_unpickle_<Type>.
+
+PyObject* cookie_reduce(PyObject* self, PyObject* const*) { return reduce_cookie(self); }
+PyObject* cookie_setstate(PyObject* self, PyObject* const* args) {
+  return set_state_method(self, args[0], cookie_set_state);
+}
+PyObject* unpickle_cookie(PyObject*, PyObject* const* args) {
+  static const Rebuild rebuild{&CookieType, kCookieChecksums, str_cookie_checksum_message,
+                               cookie_set_state};
+  return rebuild_instance(rebuild, args);
 }
 
-PyObject* value_too_long_setstate_method(PyObject* self, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* v[1];
-  if (!sig_setstate.bind(args, nargs, kwnames, v) ||
-      !check_exact_value(v[0], &PyTuple_Type, "tuple") || !value_too_long_set_state(self, v[0])) {
-    GCO_TRACEBACK("CookieValueExceedsMaximumLength.__setstate_cython__");
+PyObject* error_reduce(PyObject* self, PyObject* const*) {
+  return reduce_error(self, name_unpickle_error);
+}
+PyObject* error_setstate(PyObject* self, PyObject* const* args) {
+  return set_state_method(self, args[0], error_set_state);
+}
+PyObject* unpickle_error(PyObject*, PyObject* const* args) {
+  static const Rebuild rebuild{&CookieErrorType, kErrorChecksums, str_error_checksum_message,
+                               error_set_state};
+  return rebuild_instance(rebuild, args);
+}
+
+PyObject* value_too_long_reduce(PyObject* self, PyObject* const*) {
+  return reduce_error(self, name_unpickle_value_too_long);
+}
+PyObject* value_too_long_setstate(PyObject* self, PyObject* const* args) {
+  return set_state_method(self, args[0], value_too_long_set_state);
+}
+PyObject* unpickle_value_too_long(PyObject*, PyObject* const* args) {
+  static const Rebuild rebuild{&CookieValueExceedsMaximumLengthType, kErrorChecksums,
+                               str_error_checksum_message, value_too_long_set_state};
+  return rebuild_instance(rebuild, args);
+}
+
+struct PickledType {
+  PyTypeObject* type;
+  FunctionRow reduce;
+  FunctionRow setstate;
+  FunctionRow rebuild;
+};
+
+PickledType pickled_types[] = {
+    {&CookieType,
+     {"Cookie.__reduce_cython__", params(), cookie_reduce, &CookieType},
+     {"Cookie.__setstate_cython__", params("__pyx_state"), cookie_setstate, &CookieType},
+     {"__pyx_unpickle_Cookie", params("__pyx_type", "__pyx_checksum", "__pyx_state"),
+      unpickle_cookie}},
+    {&CookieErrorType,
+     {"CookieError.__reduce_cython__", params(), error_reduce, &CookieErrorType},
+     {"CookieError.__setstate_cython__", params("__pyx_state"), error_setstate,
+      &CookieErrorType},
+     {"__pyx_unpickle_CookieError", params("__pyx_type", "__pyx_checksum", "__pyx_state"),
+      unpickle_error}},
+    {&CookieValueExceedsMaximumLengthType,
+     {"CookieValueExceedsMaximumLength.__reduce_cython__", params(), value_too_long_reduce,
+      &CookieValueExceedsMaximumLengthType},
+     {"CookieValueExceedsMaximumLength.__setstate_cython__", params("__pyx_state"),
+      value_too_long_setstate, &CookieValueExceedsMaximumLengthType},
+     {"__pyx_unpickle_CookieValueExceedsMaximumLength",
+      params("__pyx_type", "__pyx_checksum", "__pyx_state"), unpickle_value_too_long}},
+};
+
+PickledType& pickled(PyTypeObject* type) {
+  for (PickledType& entry : pickled_types) {
+    if (entry.type == type) return entry;
+  }
+  return pickled_types[0];  // every caller passes one of the three types
+}
+
+// The operation a type offers under name: its own entry when it has one
+// (an earlier, failed import moved it there), else a new function object
+// for the row.  A new reference, nullptr with an exception set or (found
+// set to false) when the type has none under that name.
+PyObject* own_operation(PyTypeObject* type, const Constant& name, FunctionRow& row) {
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(type), name.get(), &found) < 0) {
     return nullptr;
   }
-  Py_RETURN_NONE;
+  if (found != nullptr) return found;
+  return make_function(row);
 }
 
 }  // namespace
 
-// --- Methods of Cookie (also in its tp_methods, moved there by install_pickling) ----------
-
-PyObject* cookie_reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  PyObject* unused[1];
-  PyObject* result = nullptr;
-  if (sig_reduce.bind(args, nargs, kwnames, unused)) result = reduce_cookie(self);
-  if (result == nullptr) GCO_TRACEBACK("Cookie.__reduce_cython__");
-  return result;
-}
-
-PyObject* cookie_setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  PyObject* v[1];
-  if (!sig_setstate.bind(args, nargs, kwnames, v) ||
-      !check_exact_value(v[0], &PyTuple_Type, "tuple") || !cookie_set_state(self, v[0])) {
-    GCO_TRACEBACK("Cookie.__setstate_cython__");
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
+// Installs a type's reduce and set-state operations as __reduce__ and
+// __setstate__, unless the type already pickles some other way; each type's
+// step of exec right after it is readied and bound.
 bool install_pickling(PyTypeObject* type) noexcept {
   PyObject* type_obj = reinterpret_cast<PyObject*>(type);
   PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-  Ref object_getstate = owning(PyObject_GetAttr(object_type, str_getstate.get()));
-  Ref object_reduce_ex = owning(PyObject_GetAttr(object_type, str_reduce_ex.get()));
-  Ref object_reduce = owning(PyObject_GetAttr(object_type, str_reduce.get()));
+  Ref object_getstate = steal(PyObject_GetAttr(object_type, str_getstate.get()));
+  Ref object_reduce_ex = steal(PyObject_GetAttr(object_type, str_reduce_ex.get()));
+  Ref object_reduce = steal(PyObject_GetAttr(object_type, str_reduce.get()));
   if (!object_getstate || !object_reduce_ex || !object_reduce) return false;
 
   PyObject* getstate = nullptr;
   if (PyObject_GetOptionalAttr(type_obj, str_getstate.get(), &getstate) < 0) return false;
-  Ref owned_getstate = owning(getstate);
+  Ref owned_getstate = steal(getstate);
   if (getstate != nullptr && getstate != object_getstate.get()) return true;
 
-  Ref reduce_ex = owning(PyObject_GetAttr(type_obj, str_reduce_ex.get()));
+  Ref reduce_ex = steal(PyObject_GetAttr(type_obj, str_reduce_ex.get()));
   if (!reduce_ex) return false;
   if (reduce_ex.get() != object_reduce_ex.get()) return true;
 
-  Ref reduce = owning(PyObject_GetAttr(type_obj, str_reduce.get()));
+  Ref reduce = steal(PyObject_GetAttr(type_obj, str_reduce.get()));
   if (!reduce) return false;
   if (reduce.get() != object_reduce.get() && !has_name(reduce.get(), str_reduce_cython)) {
     return true;
@@ -393,37 +405,27 @@ bool install_pickling(PyTypeObject* type) noexcept {
     }
     return false;
   };
-  // A type whose operations were moved by an earlier, failed import keeps
-  // them where they are.
-  PyObject* reduce_cython = nullptr;
-  if (PyObject_GetOptionalAttr(type_obj, str_reduce_cython.get(), &reduce_cython) < 0) {
-    return false;
+  PickledType& entry = pickled(type);
+  Ref reduce_cython = steal(own_operation(type, str_reduce_cython, entry.reduce));
+  if (!reduce_cython || !set_type_dict_item(type, str_reduce.get(), reduce_cython.get())) {
+    return unable();
   }
-  Ref owned_reduce_cython = owning(reduce_cython);
-  if (reduce_cython != nullptr) {
-    if (!set_type_dict_item(type, str_reduce.get(), reduce_cython) ||
-        !set_type_dict_item(type, str_reduce_cython.get(), nullptr)) {
-      return unable();
-    }
-  } else if (reduce.get() == object_reduce.get()) {
+  if (PyDict_Contains(Ref::steal(PyType_GetDict(type)).get(), str_reduce_cython.get()) > 0 &&
+      !set_type_dict_item(type, str_reduce_cython.get(), nullptr)) {
     return unable();
   }
 
   PyObject* setstate = nullptr;
   if (PyObject_GetOptionalAttr(type_obj, str_setstate.get(), &setstate) < 0) return false;
-  Ref owned_setstate = owning(setstate);
+  Ref owned_setstate = steal(setstate);
   if (setstate == nullptr || has_name(setstate, str_setstate_cython)) {
-    PyObject* setstate_cython = nullptr;
-    if (PyObject_GetOptionalAttr(type_obj, str_setstate_cython.get(), &setstate_cython) < 0) {
-      return false;
+    Ref setstate_cython = steal(own_operation(type, str_setstate_cython, entry.setstate));
+    if (!setstate_cython ||
+        !set_type_dict_item(type, str_setstate.get(), setstate_cython.get())) {
+      return unable();
     }
-    Ref owned_setstate_cython = owning(setstate_cython);
-    if (setstate_cython != nullptr) {
-      if (!set_type_dict_item(type, str_setstate.get(), setstate_cython) ||
-          !set_type_dict_item(type, str_setstate_cython.get(), nullptr)) {
-        return unable();
-      }
-    } else if (setstate == nullptr) {
+    if (PyDict_Contains(Ref::steal(PyType_GetDict(type)).get(), str_setstate_cython.get()) > 0 &&
+        !set_type_dict_item(type, str_setstate_cython.get(), nullptr)) {
       return unable();
     }
   }
@@ -431,31 +433,17 @@ bool install_pickling(PyTypeObject* type) noexcept {
   return true;
 }
 
-bool errors_add_pickling_functions() noexcept {
-  return add_method(&CookieErrorType, "__reduce_cython__", error_reduce_method,
-                    "CookieError.__reduce_cython__") &&
-         add_method(&CookieErrorType, "__setstate_cython__", error_setstate_method,
-                    "CookieError.__setstate_cython__") &&
-         add_method(&CookieValueExceedsMaximumLengthType, "__reduce_cython__",
-                    value_too_long_reduce_method,
-                    "CookieValueExceedsMaximumLength.__reduce_cython__") &&
-         add_method(&CookieValueExceedsMaximumLengthType, "__setstate_cython__",
-                    value_too_long_setstate_method,
-                    "CookieValueExceedsMaximumLength.__setstate_cython__");
+// <Type>.__reduce_cython__ and <Type>.__setstate_cython__ into the type dict.
+bool bind_pickling_methods(PyTypeObject* type) noexcept {
+  PickledType& entry = pickled(type);
+  return bind_functions(nullptr, &entry.reduce, 1) && bind_functions(nullptr, &entry.setstate, 1);
 }
 
-bool cookie_add_pickling_functions() noexcept {
-  return add_method(&CookieType, "__reduce_cython__", cookie_reduce_method,
-                    "Cookie.__reduce_cython__") &&
-         add_method(&CookieType, "__setstate_cython__", cookie_setstate_method,
-                    "Cookie.__setstate_cython__");
-}
-
-bool add_unpickle_functions(PyObject* module) noexcept {
-  return add_module_function(module, unpickle_error, "__pyx_unpickle_CookieError") &&
-         add_module_function(module, unpickle_value_too_long,
-                             "__pyx_unpickle_CookieValueExceedsMaximumLength") &&
-         add_module_function(module, unpickle_cookie, "__pyx_unpickle_Cookie");
+// The three rebuild functions as module attributes: the errors' first.
+bool bind_rebuild_functions(PyObject* module) noexcept {
+  return bind_functions(module, &pickled_types[1].rebuild, 1) &&
+         bind_functions(module, &pickled_types[2].rebuild, 1) &&
+         bind_functions(module, &pickled_types[0].rebuild, 1);
 }
 
 }  // namespace gco

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "parts.hpp"
+#include "span.hpp"
 
 namespace gco {
 
@@ -55,16 +56,16 @@ bool same_site_from_int(PyObject* number, uint32_t* out) {
 
 bool same_site_from_object(PyObject* value, uint32_t* out) noexcept {
   if (PyLong_Check(value)) return same_site_from_int(value, out);
-  Ref number = owning(to_exact_int(value));
+  Ref number = steal(to_exact_int(value));
   if (!number) return false;
   return same_site_from_int(number.get(), out);
 }
 
 PyObject* same_site_to_member(uint32_t mode) noexcept {
-  Ref cls = owning(lookup_global(name_same_site_class));
+  Ref cls = steal(lookup_global(name_same_site_class));
   if (!cls) return nullptr;
   if (mode <= kSameSiteNone) return PyObject_GetAttr(cls.get(), member_names[mode]->get());
-  Ref number = owning(PyLong_FromLong(static_cast<int32_t>(mode)));
+  Ref number = steal(PyLong_FromLong(static_cast<int32_t>(mode)));
   if (!number) return nullptr;
   return PyObject_CallOneArg(cls.get(), number.get());
 }
@@ -89,39 +90,37 @@ uint32_t same_site_mode_from_span(const char* data, Py_ssize_t size) noexcept {
 
 bool same_site_make_class(PyObject* module) noexcept {
   // Both imports must succeed, though only IntFlag is used.
-  Ref enum_module = owning(import_for_names(name_enum, {&name_int_enum}));
+  Ref enum_module = steal(import_for_names(name_enum, {&name_int_enum}));
   if (!enum_module) return false;
-  Ref int_enum = owning(import_name_from(enum_module.get(), name_int_enum));
+  Ref int_enum = steal(import_name_from(enum_module.get(), name_int_enum));
   if (!int_enum) return false;
-  enum_module = owning(import_for_names(name_enum, {&name_int_flag}));
+  enum_module = steal(import_for_names(name_enum, {&name_int_flag}));
   if (!enum_module) return false;
-  Ref int_flag = owning(import_name_from(enum_module.get(), name_int_flag));
+  Ref int_flag = steal(import_name_from(enum_module.get(), name_int_flag));
   if (!int_flag) return false;
 
-  PyObject* module_name = PyDict_GetItemWithError(state.dict, str_module_key.get());
-  if (module_name == nullptr) {
-    if (PyErr_Occurred()) return false;
-    module_name = str_module_name.get();
-  }
-  Ref members = owning(PyList_New(4));
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(state.dict, str_module_key.get(), &found) < 0) return false;
+  Ref module_name = found ? steal(found) : incref(str_module_name.get());
+  Ref members = steal(PyList_New(4));
   if (!members) return false;
   for (long i = 0; i < 4; i++) {
     PyObject* pair = Py_BuildValue("(Ol)", member_names[i]->get(), i);
     if (pair == nullptr) return false;
     PyList_SET_ITEM(members.get(), i, pair);
   }
-  Ref kwnames = owning(PyTuple_Pack(1, str_module.get()));
+  Ref kwnames = steal(PyTuple_Pack(1, str_module.get()));
   if (!kwnames) return false;
-  PyObject* args[] = {nullptr, name_same_site_class.get(), members.get(), module_name};
-  Ref cls = owning(PyObject_Vectorcall(int_flag.get(), args + 1,
+  PyObject* args[] = {nullptr, name_same_site_class.get(), members.get(), module_name.get()};
+  Ref cls = steal(PyObject_Vectorcall(int_flag.get(), args + 1,
                                        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
   if (!cls) return false;
   if (PyObject_SetAttr(module, name_same_site_class.get(), cls.get()) < 0) return false;
   // IntFlag leaves the zero member and multi-bit members out of iteration;
   // list all four, in order.
-  Ref mapping = owning(PyObject_GetAttr(cls.get(), str_members.get()));
+  Ref mapping = steal(PyObject_GetAttr(cls.get(), str_members.get()));
   if (!mapping) return false;
-  Ref names = owning(PySequence_List(mapping.get()));
+  Ref names = steal(PySequence_List(mapping.get()));
   if (!names) return false;
   return PyObject_SetAttr(cls.get(), str_member_names.get(), names.get()) == 0;
 }

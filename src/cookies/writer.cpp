@@ -30,26 +30,28 @@ PyObject* encode_text(PyObject* text) {
 }
 
 // quote(cookie.<attribute>).encode(), appended.  quote is looked up afresh
-// for each of the two calls, before the attribute is read.
+// for each of the two calls, before the attribute is read.  The text is held
+// by a reference of its own until it is written: quote, a subclass property
+// or encode may drop the cookie's reference to it.
 bool append_quoted(ByteBuffer& out, PyObject* cookie, const Constant& attribute,
-                   PyObject* stored) {
+                   PyObject* const* field) {
   const bool original = is_original(LateBound::kQuote);
-  Ref quote = original ? Ref() : owning(lookup_late_bound(LateBound::kQuote));
+  Ref quote = original ? Ref() : steal(lookup_late_bound(LateBound::kQuote));
   if (!original && !quote) return false;
   // The Cookie type cannot be changed, so for its own instances reading the
   // property is reading the field; a subclass may redefine it.
-  Ref text = Py_IS_TYPE(cookie, &CookieType) ? borrowing(stored)
-                                             : owning(PyObject_GetAttr(cookie, attribute.get()));
+  Ref text = Py_IS_TYPE(cookie, &CookieType) ? incref(*field)
+                                             : steal(PyObject_GetAttr(cookie, attribute.get()));
   if (!text) return false;
   if (original) {
     int done = quote_into(out, text.get());
     if (done != 0) return done > 0;
-    quote = owning(lookup_late_bound(LateBound::kQuote));
+    quote = steal(lookup_late_bound(LateBound::kQuote));
     if (!quote) return false;
   }
-  Ref quoted = owning(PyObject_CallOneArg(quote.get(), text.get()));
+  Ref quoted = steal(PyObject_CallOneArg(quote.get(), text.get()));
   if (!quoted) return false;
-  Ref encoded = owning(encode_text(quoted.get()));
+  Ref encoded = steal(encode_text(quoted.get()));
   return encoded && out.append_bytes(encoded.get());
 }
 
@@ -60,7 +62,7 @@ bool check_attribute_bytes(const char* attribute, const char* data, Py_ssize_t s
   for (Py_ssize_t i = 0; i < size; i++) {
     unsigned char c = static_cast<unsigned char>(data[i]);
     if (c == ';' || c < 0x20 || c == 0x7F) {
-      Ref character = owning(PyUnicode_FromOrdinal(c));
+      Ref character = steal(PyUnicode_FromOrdinal(c));
       if (!character) return false;
       PyErr_Format(PyExc_ValueError,
                    "The cookie %s contains %R, which cannot be written in a Set-Cookie header "
@@ -73,10 +75,13 @@ bool check_attribute_bytes(const char* attribute, const char* data, Py_ssize_t s
 }
 
 // "Domain=" or "Path=" and the text's UTF-8, when the text is neither None
-// nor empty.
+// nor empty.  The field is read once, into a reference of its own: the
+// comparison and encode() of a text that is not an exact str run its code.
 template <size_t N>
 bool append_text_attribute(ByteBuffer& out, const char (&prefix)[N], const char* attribute,
-                           PyObject* text) {
+                           PyObject* field) {
+  Ref held = incref(field);
+  PyObject* text = held.get();
   if (text == Py_None) return true;
   if (PyUnicode_CheckExact(text)) {
     if (PyUnicode_GET_LENGTH(text) == 0) return true;
@@ -90,7 +95,7 @@ bool append_text_attribute(ByteBuffer& out, const char (&prefix)[N], const char*
     int empty = PyObject_RichCompareBool(text, str_empty.get(), Py_EQ);
     if (empty != 0) return empty > 0;
   }
-  Ref encoded = owning(encode_text(text));
+  Ref encoded = steal(encode_text(text));
   return encoded &&
          check_attribute_bytes(attribute, PyBytes_AS_STRING(encoded.get()),
                                PyBytes_GET_SIZE(encoded.get())) &&
@@ -101,12 +106,16 @@ bool append_text_attribute(ByteBuffer& out, const char (&prefix)[N], const char*
 PyObject* write(GcoCookie* cookie) {
   PyObject* self = reinterpret_cast<PyObject*>(cookie);
   ByteBuffer out;
-  if (!append_quoted(out, self, str_name, cookie->_name) || !out.append_literal("=") ||
-      !append_quoted(out, self, str_value, cookie->_value)) {
+  if (!append_quoted(out, self, str_name, &cookie->_name) || !out.append_literal("=") ||
+      !append_quoted(out, self, str_value, &cookie->_value)) {
     return nullptr;
   }
 
-  PyObject* expires = cookie->expires;
+  // The date written is the one whose truth was tested, held by a reference
+  // of its own: its __bool__, utcoffset() or strftime() may rebind or delete
+  // the cookie's expires and drop the last other reference to it.
+  Ref held_expires = incref(cookie->expires);
+  PyObject* expires = held_expires.get();
   int has_expiry = expires == Py_None ? 0 : truth(expires);
   if (has_expiry < 0) return nullptr;
   if (has_expiry) {
@@ -120,7 +129,7 @@ PyObject* write(GcoCookie* cookie) {
     has_expiry = end == nullptr;
   }
   if (has_expiry) {
-    Ref date = owning(datetime_to_cookie_format(expires, 0));
+    Ref date = steal(datetime_to_cookie_format(expires, 0));
     if (!date || !require_bytes(date.get()) || !out.append_literal("; Expires=") ||
         !out.append_bytes(date.get())) {
       return nullptr;

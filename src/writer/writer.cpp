@@ -1,107 +1,214 @@
 // glimmering_copper_otter.writer: write_cookie_for_response for interpreted
-// code.  The cookies module offers that operation only through its C-level
-// function table; this module imports that table with cookies.h, the way
-// any sibling compiled module does, and wraps the entry in one module
-// function.
+// code, with the Partitioned and Priority attributes that browsers read.
+// The cookies module offers the writer only through its C-level function
+// table; this module imports that table with cookies.h, the way any sibling
+// compiled module does, wraps the entry in one module function, and
+// publishes the extended writer in a C-level table of its own (writer.h,
+// writer.pxd).
 #include <Python.h>
 
+#include <cstring>
+
 #include "cookies.h"
+#include "frame.hpp"
+#include "function.hpp"
+#include "writer.h"
+
+namespace gco {
 
 namespace {
 
-constexpr const char kFunctionName[] = "write_cookie_for_response";
+// What exec takes out of the cookies module: Cookie (a strong reference),
+// its method table and the function table entries, each checked against
+// cookies.h.  Held for the life of the process.
+GcoCookiesAPI cookies_api;
 
-// Per-module state, filled by exec.
-struct WriterState {
-  GcoCookiesAPI cookies;  // holds a strong reference to cookies.Cookie
+GCO_STR(str_capi, "__pyx_capi__");
+
+// The Priority attribute: its text after "; Priority=", or none.
+struct Priority {
+  const char* text = nullptr;
+  Py_ssize_t size = 0;
 };
 
-WriterState* state_of(PyObject* module) {
-  return static_cast<WriterState*>(PyModule_GetState(module));
+// priority: None (or nullptr) or "low", "medium", "high" in any letter
+// case.  Reads the text in place, so a str subclass runs none of its code.
+bool priority_from_object(PyObject* priority, Priority* out) {
+  static constexpr struct {
+    const char* lower;
+    const char* written;
+  } kLevels[] = {{"low", "Low"}, {"medium", "Medium"}, {"high", "High"}};
+  *out = Priority{};
+  if (priority == nullptr || priority == Py_None) return true;
+  if (!PyUnicode_Check(priority)) {
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "priority",
+                 "str or None", Py_TYPE(priority)->tp_name);
+    return false;
+  }
+  if (PyUnicode_IS_ASCII(priority)) {
+    const char* data = static_cast<const char*>(PyUnicode_DATA(priority));
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(priority);
+    for (const auto& level : kLevels) {
+      const Py_ssize_t length = static_cast<Py_ssize_t>(std::strlen(level.lower));
+      if (size != length) continue;
+      bool same = true;
+      for (Py_ssize_t i = 0; same && i < size; i++) {
+        char c = data[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        same = c == level.lower[i];
+      }
+      if (same) {
+        *out = Priority{level.written, length};
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError,
+               "Invalid cookie priority %R: expected 'low', 'medium' or 'high' (in any letter "
+               "case) or None",
+               priority);
+  return false;
 }
 
-// Takes Cookie, its method table and the function table entries out of the
-// cookies module (importing it first), each checked against cookies.h.
-int writer_exec(PyObject* module) { return GcoCookies_Import(&state_of(module)->cookies); }
+template <size_t N>
+char* put(char* out, const char (&literal)[N]) {
+  std::memcpy(out, literal, N - 1);
+  return out + N - 1;
+}
 
-// write_cookie_for_response(cookie): one parameter, by position or keyword.
-PyObject* bind_cookie(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nargs > 1) {
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly 1 positional argument (%zd given)",
-                 kFunctionName, nargs);
+// The cookies module's bytes for the cookie, with Secure put where that
+// writer puts it when Partitioned needs it, then Partitioned and Priority.
+PyObject* write(GcoCookie* cookie, bool partitioned, Priority priority) {
+  PyObject* written = cookies_api.write_cookie_for_response(cookie);
+  if (written == nullptr || (!partitioned && priority.text == nullptr)) return written;
+  Ref plain = steal(written);
+  // No code of the caller's runs between the end of the write and here, so
+  // these fields are the ones the writer just read.  The writer adds Secure
+  // for a secure cookie and for SameSite Strict and None, after HttpOnly and
+  // before the SameSite attribute; without Secure the only piece that can
+  // follow that place is "; SameSite=Lax".
+  static constexpr char kLax[] = "; SameSite=Lax";
+  static constexpr Py_ssize_t kLaxSize = sizeof kLax - 1;
+  const uint32_t same_site = cookie->same_site;
+  const bool has_secure = cookie->secure || same_site == GCO_SAME_SITE_STRICT ||
+                          same_site == GCO_SAME_SITE_NONE;
+  const bool add_secure = partitioned && !has_secure;
+  const char* data = PyBytes_AS_STRING(plain.get());
+  const Py_ssize_t size = PyBytes_GET_SIZE(plain.get());
+  const Py_ssize_t tail = same_site == GCO_SAME_SITE_LAX ? kLaxSize : 0;
+  if (add_secure && (size < tail || std::memcmp(data + size - tail, kLax, tail) != 0)) {
+    PyErr_SetString(PyExc_SystemError,
+                    "write_cookie_for_response returned bytes that do not end as the cookie "
+                    "says");
     return nullptr;
   }
-  PyObject* cookie = nargs == 1 ? args[0] : nullptr;
-  for (Py_ssize_t i = 0; i < nkw; i++) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", kFunctionName);
-      return nullptr;
-    }
-    if (!PyUnicode_EqualToUTF8(key, "cookie")) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                   kFunctionName, key);
-      return nullptr;
-    }
-    if (cookie != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                   kFunctionName, key);
-      return nullptr;
-    }
-    cookie = args[nargs + i];
+  const Py_ssize_t extra = (add_secure ? 8 : 0) + (partitioned ? 13 : 0) +
+                           (priority.text != nullptr ? 11 + priority.size : 0);
+  Ref result = steal(PyBytes_FromStringAndSize(nullptr, size + extra));
+  if (!result) return nullptr;
+  char* out = PyBytes_AS_STRING(result.get());
+  const Py_ssize_t head = add_secure ? size - tail : size;
+  std::memcpy(out, data, static_cast<size_t>(head));
+  out += head;
+  if (add_secure) {
+    out = put(out, "; Secure");
+    std::memcpy(out, data + head, static_cast<size_t>(tail));
+    out += tail;
   }
-  if (cookie == nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly 1 positional argument (0 given)",
-                 kFunctionName);
+  if (partitioned) out = put(out, "; Partitioned");
+  if (priority.text != nullptr) {
+    out = put(out, "; Priority=");
+    std::memcpy(out, priority.text, static_cast<size_t>(priority.size));
   }
-  return cookie;
+  return result.transfer();
 }
 
-PyObject* write_cookie_for_response(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-  PyObject* cookie = bind_cookie(args, nargs, kwnames);
-  if (cookie == nullptr) return nullptr;
-  WriterState* st = state_of(module);
+// The C entry of __pyx_capi__ (writer.h, writer.pxd).
+PyObject* write_set_cookie(GcoCookie* cookie, int partitioned, PyObject* priority) noexcept {
+  PyObject* self = reinterpret_cast<PyObject*>(cookie);
+  PyObject* result = nullptr;
+  Priority level;
+  if (self == nullptr || !GcoCookie_Check(&cookies_api, self)) {
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s",
+                 self ? Py_TYPE(self)->tp_name : "NULL", cookies_api.cookie_type->tp_name);
+  } else if (priority_from_object(priority, &level)) {
+    result = write(cookie, partitioned != 0, level);
+  }
+  if (result == nullptr) GCO_TRACEBACK("write_set_cookie");
+  return result;
+}
+
+PyObject* write_cookie_for_response(PyObject* /*module*/, PyObject* const* args) {
+  PyObject* cookie = args[0];
   // The C entry takes a Cookie record and reads its fields in place, so
   // nothing else (None included) may reach it.
-  if (!GcoCookie_Check(&st->cookies, cookie)) {
+  if (!GcoCookie_Check(&cookies_api, cookie)) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "cookie",
-                 st->cookies.cookie_type->tp_name, Py_TYPE(cookie)->tp_name);
+                 cookies_api.cookie_type->tp_name, Py_TYPE(cookie)->tp_name);
     return nullptr;
   }
-  return st->cookies.write_cookie_for_response(reinterpret_cast<GcoCookie*>(cookie));
+  // Both keywords are read before the cookie is written: the truth test may
+  // run the caller's code, the priority check runs none.
+  const int partitioned = args[1] == nullptr ? 0 : truth(args[1]);
+  if (partitioned < 0) return nullptr;
+  Priority level;
+  if (!priority_from_object(args[2], &level)) return nullptr;
+  return write(reinterpret_cast<GcoCookie*>(cookie), partitioned != 0, level);
 }
 
-int writer_traverse(PyObject* module, visitproc visit, void* arg) {
-  WriterState* st = state_of(module);
-  if (st != nullptr) Py_VISIT(st->cookies.cookie_type);
-  return 0;
-}
-
-int writer_clear(PyObject* module) {
-  WriterState* st = state_of(module);
-  if (st != nullptr) {
-    Py_CLEAR(st->cookies.cookie_type);
-    st->cookies = GcoCookiesAPI{};
-  }
-  return 0;
-}
-
-void writer_free(void* module) { writer_clear(static_cast<PyObject*>(module)); }
-
-PyMethodDef writer_methods[] = {
-    {kFunctionName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                        write_cookie_for_response)),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("write_cookie_for_response($module, /, cookie)\n--\n\n"
-               "The cookie as the bytes of one Set-Cookie header value.")},
-    {nullptr, nullptr, 0, nullptr},
+FunctionRow functions[] = {
+    {"write_cookie_for_response", params("cookie", "*", "partitioned=False", "priority=None"),
+     write_cookie_for_response, nullptr,
+     "The cookie as the bytes of one Set-Cookie header value.\n"
+     "\n"
+     "Without the keywords the bytes are those of the cookies module's writer:\n"
+     "name=value (percent-encoded), then Expires, Max-Age, Domain, Path,\n"
+     "HttpOnly, Secure (also for SameSite Strict and None) and SameSite.\n"
+     "\n"
+     "partitioned: when true, \"Partitioned\" follows the last attribute (a\n"
+     "partitioned cookie, CHIPS), and Secure, which browsers require for it, is\n"
+     "added where the writer puts it when the cookie would not have it.\n"
+     "priority: None, or \"low\", \"medium\" or \"high\" in any letter case, which\n"
+     "appends \"Priority=Low\", \"Priority=Medium\" or \"Priority=High\" after\n"
+     "everything else.  Another text raises ValueError, a value that is not a\n"
+     "str or None TypeError.\n"
+     "\n"
+     "    >>> write_cookie_for_response(Cookie(\"a\", \"b\"), partitioned=True, priority=\"high\")\n"
+     "    b'a=b; Secure; Partitioned; Priority=High'\n"
+     "\n"
+     "Compiled callers reach the same writer through this module's\n"
+     "__pyx_capi__ entry write_set_cookie (writer.pxd, writer.h)."},
 };
+
+// __pyx_capi__: the one C entry, under its signature text.
+bool publish_capi(PyObject* module) {
+  Ref table = steal(PyDict_New());
+  if (!table) return false;
+  Ref capsule = steal(PyCapsule_New(reinterpret_cast<void*>(write_set_cookie),
+                                    GCO_SIG_WRITE_SET_COOKIE, nullptr));
+  return capsule && PyDict_SetItemString(table.get(), "write_set_cookie", capsule.get()) == 0 &&
+         PyObject_SetAttr(module, str_capi.get(), table.get()) == 0;
+}
+
+// A module object made again (after it was removed from sys.modules) gets
+// new function objects; the process-wide state describes the latest one.
+int writer_exec(PyObject* module) {
+  state.name = kModuleName;
+  state.count_errors_first = false;
+  if (cookies_api.cookie_type == nullptr && GcoCookies_Import(&cookies_api) < 0) return -1;
+  if (!Constant::make_all() || !Signature::make_all()) return -1;
+  PyObject* dict = PyModule_GetDict(module);
+  if (dict == nullptr || !bind_functions(module, functions) || !publish_capi(module)) return -1;
+  Py_XSETREF(state.module, Py_NewRef(module));
+  Py_XSETREF(state.dict, Py_NewRef(dict));
+  return 0;
+}
 
 PyModuleDef_Slot writer_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(writer_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
@@ -109,15 +216,14 @@ PyModuleDef writer_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "writer",
     .m_doc = PyDoc_STR("Cookies of glimmering_copper_otter.cookies written as Set-Cookie "
-                       "header values."),
-    .m_size = sizeof(WriterState),
-    .m_methods = writer_methods,
+                       "header values, with the Partitioned and Priority attributes."),
+    .m_size = 0,
+    .m_methods = nullptr,
     .m_slots = writer_slots,
-    .m_traverse = writer_traverse,
-    .m_clear = writer_clear,
-    .m_free = writer_free,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_writer() { return PyModuleDef_Init(&writer_module); }
+}  // namespace gco
+
+PyMODINIT_FUNC PyInit_writer() { return PyModuleDef_Init(&gco::writer_module); }

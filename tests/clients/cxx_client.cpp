@@ -4,13 +4,19 @@
 #include <Python.h>
 
 #include "cookies.h"
+#include "writer.h"
 #include "cookie_header.h"
 
 namespace {
 
 GcoCookiesAPI api;  // filled by exec; the module is imported once per test run
 
-int client_exec(PyObject* /*module*/) { return GcoCookies_Import(&api); }
+GcoWriterAPI writer_api;  // the writer module's entries, filled by exec as well
+
+int client_exec(PyObject* /*module*/) {
+  if (GcoCookies_Import(&api) < 0) return -1;
+  return GcoWriter_Import(&writer_api);
+}
 
 // The argument as a Cookie record, or nullptr with TypeError.
 GcoCookie* as_cookie(PyObject* obj) {
@@ -109,6 +115,31 @@ PyObject* import_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t n
   Py_RETURN_TRUE;
 }
 
+// write_set_cookie(cookie, partitioned, priority), the cookie passed as it
+// is: the entry itself refuses what is not a Cookie record.
+PyObject* write_set(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "write_set(cookie, partitioned, priority)");
+    return nullptr;
+  }
+  int partitioned = PyObject_IsTrue(args[1]);
+  if (partitioned < 0) return nullptr;
+  return writer_api.write_set_cookie(reinterpret_cast<GcoCookie*>(args[0]), partitioned, args[2]);
+}
+
+// GcoWriter_ImportFunction(name, signature): True, or the import error.
+PyObject* import_writer_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  const char* name = nullptr;
+  const char* signature = nullptr;
+  if (nargs != 2 || (name = PyUnicode_AsUTF8(args[0])) == nullptr ||
+      (signature = PyUnicode_AsUTF8(args[1])) == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "import_writer_entry(name, signature)");
+    return nullptr;
+  }
+  if (GcoWriter_ImportFunction(name, signature) == nullptr) return nullptr;
+  Py_RETURN_TRUE;
+}
+
 // The request-header module's entries, imported by a second exec step.
 GcoCookieHeaderAPI header_api;
 
@@ -143,6 +174,11 @@ PyMethodDef client_methods[] = {
     {"clone", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clone)), METH_FASTCALL,
      nullptr},
     {"import_entry", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(import_entry)),
+     METH_FASTCALL, nullptr},
+    {"write_set", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_set)),
+     METH_FASTCALL, nullptr},
+    {"import_writer_entry",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(import_writer_entry)),
      METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

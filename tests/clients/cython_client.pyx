@@ -74,6 +74,15 @@ def clone(Cookie cookie, bint skip_dispatch):
     return cookie.clone()
 
 
+# The writer module's C entry, from writer.pxd.
+from glimmering_copper_otter.writer cimport write_set_cookie
+
+
+def write_set(Cookie cookie, bint partitioned, priority):
+    """write_set_cookie; cookie may be None, which the entry refuses."""
+    return write_set_cookie(cookie, partitioned, priority)
+
+
 from glimmering_copper_otter.cookie_header cimport (
     parse_cookie_header,
     parse_cookie_header_pairs,

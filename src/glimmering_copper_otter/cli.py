@@ -2,13 +2,16 @@
 
     python -m glimmering_copper_otter [parse] [--json] [HEADER ...]
     python -m glimmering_copper_otter build NAME VALUE [options]
+    python -m glimmering_copper_otter check [--url URL] [--json] [HEADER ...]
     python -m glimmering_copper_otter request [--json] [HEADER ...]
 
 The parse form reads each header value with ``parse_cookie`` and shows the
 cookie's attributes next to the header as this library writes it back; the
 build form makes a ``Cookie`` from its arguments and prints its header; the
-request form reads Cookie request headers and shows their (name, value)
-pairs.
+check form shows what a browser stores for each header
+(``glimmering_copper_otter.browser.read_set_cookie``) and the findings of
+``glimmering_copper_otter.browser.check``; the request form reads Cookie
+request headers and shows their (name, value) pairs.
 """
 
 import argparse
@@ -29,9 +32,13 @@ from glimmering_copper_otter.writer import write_cookie_for_response
 PROG = "python -m glimmering_copper_otter"
 USAGE = f"""{PROG} [parse] [--json] [HEADER ...]
        {PROG} build NAME VALUE [options]
+       {PROG} check [--url URL] [--json] [HEADER ...]
        {PROG} request [--json] [HEADER ...]"""
 FIELDS = ("name", "value", "expires", "domain", "path",
           "http_only", "secure", "max_age", "same_site")
+# What a browser stores: the fields of read_set_cookie's record.
+STORED_FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
+                 "http_only", "same_site", "partitioned", "priority", "expired")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -91,6 +98,27 @@ def _request_parser():
     return parser
 
 
+def _check_parser():
+    parser = _Parser(
+        prog=f"{PROG} check",
+        description="Show what a browser stores for each Set-Cookie header value and "
+        "what it refuses, ignores or changes. Without HEADER arguments, one header value "
+        "per line is read from standard input (blank lines are skipped). The exit status "
+        "is 1 when a browser would refuse some header (a header that deletes the cookie "
+        "is not refused).",
+    )
+    parser.add_argument("headers", nargs="*", metavar="HEADER",
+                        help='a Set-Cookie header value, e.g. "sid=abc; Path=/"; '
+                        "put -- before values that begin with -")
+    parser.add_argument("--url", metavar="URL",
+                        help="the absolute http(s) URL whose response carries the header "
+                        "(a top-level navigation); without it, the steps that depend on "
+                        "the origin are skipped")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON object per header instead of a table")
+    return parser
+
+
 def _expiry(text):
     try:
         when = datetime.fromisoformat(text)
@@ -136,6 +164,28 @@ def _print_table(fields, first):
 def _report(error, header=None):
     where = "" if header is None else f"{header!r}: "
     print(f"error: {where}{type(error).__name__}: {error}", file=sys.stderr)
+
+
+def _stored(cookie):
+    """read_set_cookie's record for display; None when refused."""
+    if cookie is None:
+        return None
+    fields = {name: getattr(cookie, name) for name in STORED_FIELDS}
+    if fields["expires"] is not None:
+        fields["expires"] = fields["expires"].isoformat()
+    fields["same_site"] = fields["same_site"].name
+    return fields
+
+
+def _print_check_table(result, first):
+    if not first:
+        print()
+    rows = [("header", result["header"]), ("refused", result["refused"])]
+    rows += list((result["cookie"] or {}).items())
+    rows += [("finding", finding) for finding in result["findings"]] or [("findings", None)]
+    width = max(len(key) for key, _ in rows)
+    for key, value in rows:
+        print(f"{key:<{width}}  {_shown(value)}")
 
 
 def _stdin_headers():
@@ -199,21 +249,67 @@ def _build(args):
     return 0
 
 
+def _check(args, parser):
+    # Imported here: the other commands work without the browser module.
+    try:
+        from glimmering_copper_otter.browser import check, read_set_cookie
+    except ImportError as error:
+        print(f"error: the check command needs glimmering_copper_otter.browser "
+              f"({type(error).__name__}: {error})", file=sys.stderr)
+        return 1
+    if args.url is not None:
+        try:
+            read_set_cookie(b"a=b", args.url)
+        except (TypeError, ValueError) as error:
+            parser.error(f"argument --url: {error}")
+    headers = map(os.fsencode, args.headers) if args.headers else _stdin_headers()
+    status, first = 0, True
+    for raw in headers:
+        try:
+            # One instant for both, so that they judge an expiry alike.
+            now = datetime.now(timezone.utc)
+            cookie = read_set_cookie(raw, args.url, now=now)
+            findings = check(raw, args.url, now=now)
+        except Exception as error:  # each header stands alone; report and go on
+            _report(error, raw)
+            status = 1
+            continue
+        result = {"header": raw.decode("utf-8", "backslashreplace"),
+                  "refused": cookie is None, "cookie": _stored(cookie),
+                  "findings": list(findings)}
+        if cookie is None:
+            status = 1
+        if args.json:
+            print(json.dumps(result))
+        else:
+            _print_check_table(result, first)
+            first = False
+        sys.stdout.flush()
+    return status
+
+
+def _headers_and_options(parser, argv):
+    # Headers may stand before and after the options; everything after "--"
+    # is a header, even when it begins with "-".
+    after = []
+    if "--" in argv:
+        end = argv.index("--")
+        argv, after = argv[:end], argv[end + 1:]
+    args = parser.parse_intermixed_args(argv)
+    args.headers += after
+    return args
+
+
 def main(argv=None):
     """Runs the command line; returns the exit status."""
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["build"]:
         return _build(_build_parser().parse_args(argv[1:]))
+    if argv[:1] == ["check"]:
+        parser = _check_parser()
+        return _check(_headers_and_options(parser, argv[1:]), parser)
     if argv[:1] == ["request"]:
-        return _request(_request_parser().parse_intermixed_args(argv[1:]))
+        return _request(_headers_and_options(_request_parser(), argv[1:]))
     if argv[:1] == ["parse"]:
         argv = argv[1:]
-    # Headers may stand before and after --json; everything after "--" is a
-    # header, even when it begins with "-".
-    after = []
-    if "--" in argv:
-        end = argv.index("--")
-        argv, after = argv[:end], argv[end + 1:]
-    args = _parse_parser().parse_intermixed_args(argv)
-    args.headers += after
-    return _parse(args)
+    return _parse(_headers_and_options(_parse_parser(), argv))

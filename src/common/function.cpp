@@ -1,14 +1,9 @@
-// The module's function objects.
-//
-// They behave like Python functions where it matters to callers: they carry
-// __name__, __qualname__ and __module__, bind to an instance when found on a
-// type (the method-descriptor flag lets the interpreter call them without a
-// bound-method object), and pickle by reference through their qualified name.
+// Function objects made from the rows of a module's function table.
 #include <structmember.h>
 
 #include <cstring>
 
-#include "frame.hpp"
+#include "function.hpp"
 
 namespace gco {
 
@@ -17,12 +12,28 @@ namespace {
 struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  FunctionBody body;
-  PyTypeObject* owner;  // the type of a method; nullptr for a module function
+  FunctionRow* row;  // lives as long as the module's code
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
 };
+
+// The traceback entry of a failed call: the module's name and the row's
+// qualified name.
+void add_row_traceback(FunctionRow& row) {
+  char name[300];
+  PyOS_snprintf(name, sizeof name, "%s.%s", state.name, row.qualname);
+  add_traceback(&row.traceback_code, name, 0, "<function>");
+}
+
+PyObject* call_row(FunctionRow& row, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+  PyObject* values[kMaxParams];
+  PyObject* result = row.signature.bind(args, nargs, kwnames, values) ? row.body(self, values)
+                                                                       : nullptr;
+  if (result == nullptr) add_row_traceback(row);
+  return result;
+}
 
 Function* as_function(PyObject* obj) { return reinterpret_cast<Function*>(obj); }
 
@@ -30,20 +41,21 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
   Function* f = as_function(callable);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (f->owner == nullptr) return f->body(nullptr, args, nargs, kwnames);
+  PyTypeObject* owner = f->row->owner;
+  if (owner == nullptr) return call_row(*f->row, nullptr, args, nargs, kwnames);
   // A method reached through its type: its first argument is self, and the
   // body may only ever see an instance of the owner type.
   if (nargs < 1) {
     PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", f->qualname);
     return nullptr;
   }
-  if (!PyObject_TypeCheck(args[0], f->owner)) {
+  if (!PyObject_TypeCheck(args[0], owner)) {
     PyErr_Format(PyExc_TypeError,
                  "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
-                 f->name, f->owner->tp_name, Py_TYPE(args[0])->tp_name);
+                 f->name, owner->tp_name, Py_TYPE(args[0])->tp_name);
     return nullptr;
   }
-  return f->body(args[0], args + 1, nargs - 1, kwnames);
+  return call_row(*f->row, args[0], args + 1, nargs - 1, kwnames);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
@@ -69,17 +81,17 @@ PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) {
   return Py_NewRef(as_function(self)->qualname);
 }
 
-PyObject* function_get_doc(PyObject* /*self*/, void* /*closure*/) { Py_RETURN_NONE; }
+PyObject* function_get_doc(PyObject* self, void* /*closure*/) {
+  const char* doc = as_function(self)->row->doc;
+  if (doc == nullptr) Py_RETURN_NONE;
+  return PyUnicode_FromString(doc);
+}
 
 // inspect.signature reads the parameters here, as it does for built-in
 // functions: the names that the function binds its arguments to.
 PyObject* function_get_text_signature(PyObject* self, void* /*closure*/) {
-  Function* f = as_function(self);
-  const char* name = PyUnicode_AsUTF8(f->name);
-  if (name == nullptr) return nullptr;
-  const Signature* signature = Signature::find(name);
-  if (signature == nullptr) Py_RETURN_NONE;
-  return signature->text_signature(f->owner != nullptr);
+  const FunctionRow* row = as_function(self)->row;
+  return row->signature.text_signature(row->owner != nullptr);
 }
 
 PyMethodDef function_methods[] = {
@@ -100,11 +112,12 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-}  // namespace
+// Named at first use after the module that makes the functions.
+char function_type_name[200] = "function";
 
 PyTypeObject FunctionType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "glimmering_copper_otter.cookies.function",
+    .tp_name = function_type_name,
     .tp_basicsize = sizeof(Function),
     .tp_itemsize = 0,
     .tp_dealloc = function_dealloc,
@@ -119,48 +132,55 @@ PyTypeObject FunctionType = {
     .tp_descr_get = function_descr_get,
 };
 
-PyObject* make_function(FunctionBody body, const char* qualname, PyTypeObject* owner) noexcept {
-  if (PyType_Ready(&FunctionType) < 0) return nullptr;
+const char* plain_name(const char* qualname) {
   const char* dot = std::strrchr(qualname, '.');
-  Ref name = owning(PyUnicode_InternFromString(dot ? dot + 1 : qualname));
-  Ref qual = owning(PyUnicode_InternFromString(qualname));
-  Ref module = owning(PyUnicode_InternFromString(kModuleName));
+  return dot ? dot + 1 : qualname;
+}
+
+}  // namespace
+
+FunctionRow::FunctionRow(const char* qualname_, ParamList params, FunctionBody body_,
+                         PyTypeObject* owner_, const char* doc_) noexcept
+    : qualname(qualname_),
+      signature(plain_name(qualname_), params),
+      body(body_),
+      owner(owner_),
+      doc(doc_) {}
+
+PyObject* make_function(FunctionRow& row) noexcept {
+  if (!(FunctionType.tp_flags & Py_TPFLAGS_READY)) {
+    PyOS_snprintf(function_type_name, sizeof function_type_name, "%s.function", state.name);
+    if (PyType_Ready(&FunctionType) < 0) return nullptr;
+  }
+  Ref name = steal(PyUnicode_InternFromString(plain_name(row.qualname)));
+  Ref qual = steal(PyUnicode_InternFromString(row.qualname));
+  Ref module = steal(PyUnicode_InternFromString(state.name));
   if (!name || !qual || !module) return nullptr;
   Function* f = PyObject_New(Function, &FunctionType);
   if (f == nullptr) return nullptr;
   f->vectorcall = function_vectorcall;
-  f->body = body;
-  f->owner = owner;
-  f->name = name.release();
-  f->qualname = qual.release();
-  f->module = module.release();
+  f->row = &row;
+  f->name = name.transfer();
+  f->qualname = qual.transfer();
+  f->module = module.transfer();
   return reinterpret_cast<PyObject*>(f);
 }
 
+bool bind_functions(PyObject* module, FunctionRow* rows, size_t count) noexcept {
+  for (size_t i = 0; i < count; i++) {
+    FunctionRow& row = rows[i];
+    Ref function = steal(make_function(row));
+    if (!function) return false;
+    PyObject* name = as_function(function.get())->name;
+    bool bound = row.owner ? set_type_dict_item(row.owner, name, function.get())
+                           : PyObject_SetAttr(module, name, function.get()) == 0;
+    if (!bound) return false;
+  }
+  return true;
+}
+
 bool is_function_with_body(PyObject* obj, FunctionBody body) noexcept {
-  return Py_IS_TYPE(obj, &FunctionType) && as_function(obj)->body == body;
-}
-
-bool set_type_dict_item(PyTypeObject* type, PyObject* key, PyObject* value) noexcept {
-  Ref dict = owning(PyType_GetDict(type));
-  if (!dict) return false;
-  int rc = value ? PyDict_SetItem(dict.get(), key, value) : PyDict_DelItem(dict.get(), key);
-  PyType_Modified(type);
-  return rc == 0;
-}
-
-bool add_method(PyTypeObject* type, const char* key, FunctionBody body,
-                const char* qualname) noexcept {
-  Ref function = owning(make_function(body, qualname, type));
-  Ref name = owning(PyUnicode_InternFromString(key));
-  if (!function || !name) return false;
-  return set_type_dict_item(type, name.get(), function.get());
-}
-
-bool add_module_function(PyObject* module, FunctionBody body, const char* qualname) noexcept {
-  Ref function = owning(make_function(body, qualname, nullptr));
-  if (!function) return false;
-  return PyObject_SetAttr(module, as_function(function.get())->name, function.get()) == 0;
+  return Py_IS_TYPE(obj, &FunctionType) && as_function(obj)->row->body == body;
 }
 
 }  // namespace gco

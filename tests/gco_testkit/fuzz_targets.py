@@ -4,7 +4,8 @@ One entry point, ``one_input(data)``, turns arbitrary bytes into a sequence
 of calls on the module and checks what comes back.  It is shared by the
 coverage-guided harness (fuzz/fuzz_cookies.py, long sessions) and by
 tests/test_fuzz_regressions.py (replays fuzz/corpus/ and runs a short
-hypothesis pass in the normal test run).
+hypothesis pass in the normal test run); both import it as
+gco_testkit.fuzz_targets, with tests/ on the import path.
 
 Every call must give a result or one of the exceptions that the operation
 documents; anything else (another exception, a failed check, and of course
@@ -42,7 +43,16 @@ from glimmering_copper_otter.cookies import (
     parse_cookie,
 )
 
-INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+from .capi import _get_pointer, capi, check_record, fields, same_fields
+from .hostile import (
+    Boom, BytesSub, CookieOverride, CookieSlots, CookieSub, Encodes, IntLike, IntSub, ModeProxy,
+    OddDatetime, OddZone, PlainDatetime, StrSub, Truthless, Unsized, WeirdEq, give,
+)
+from .model import (
+    INT64_MAX, INT64_MIN, reference_from_cookie_format, reference_parse, reference_same_site,
+    reference_split, reference_to_cookie_format, reference_write,
+)
+
 COOKIE_CHECKSUMS = (0x2035A3D, 0xC44A7B0, 0xE7407DB)
 ERROR_CHECKSUMS = (0xE3B0C44, 0xDA39A3E, 0xD41D8CD)
 PARAMETERS = ("name", "value", "expires", "domain", "path", "http_only", "secure", "max_age",
@@ -51,282 +61,7 @@ ATTRIBUTES = PARAMETERS
 DELETABLE = {"expires", "domain", "path"}
 
 
-class Boom(Exception):
-    """Raised by the hostile objects below."""
-
-
-def give(result):
-    """Returns result, or raises a fresh copy when it is an exception.
-    Raising one stored instance again and again would chain tracebacks onto
-    it, and through a time zone (which a datetime holds out of the
-    collector's sight) that makes cycles no collection can free."""
-    if isinstance(result, BaseException):
-        raise type(result)(*result.args)
-    return result
-
-
-# --- The C-level entries and the record layout --------------------------------
-
-_SIGNATURES = {
-    "parse_cookie": "struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *(PyObject *, int __pyx_skip_dispatch)",
-    "datetime_to_cookie_format": "PyObject *(PyDateTime_DateTime *, int __pyx_skip_dispatch)",
-    "datetime_from_cookie_format": "PyDateTime_DateTime *(PyObject *, int __pyx_skip_dispatch)",
-    "write_cookie_for_response": "PyObject *(struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *)",
-    "split_value": "PyObject *(PyObject *, PyObject *)",
-    "same_site_mode_from_bytes": "enum __pyx_t_23glimmering_copper_otter_7cookies_CookieSameSiteMode (PyObject *)",
-}
-_PROTOTYPES = {
-    "parse_cookie": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
-    "datetime_to_cookie_format": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
-    "datetime_from_cookie_format": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int),
-    "write_cookie_for_response": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object),
-    "split_value": ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object),
-    "same_site_mode_from_bytes": ctypes.PYFUNCTYPE(ctypes.c_uint32, ctypes.py_object),
-}
-_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-
-class _CApi:
-    def __init__(self):
-        for name, signature in _SIGNATURES.items():
-            address = _get_pointer(cookies.__pyx_capi__[name], signature.encode())
-            setattr(self, name, _PROTOTYPES[name](address))
-
-
-capi = _CApi()
-
-
-class _Record(ctypes.Structure):
-    """The Cookie record as sibling compiled modules read it."""
-
-    _fields_ = [
-        ("ob_refcnt", ctypes.c_ssize_t),
-        ("ob_type", ctypes.c_void_p),
-        ("vtab", ctypes.c_void_p),
-        ("name", ctypes.c_void_p),
-        ("value", ctypes.c_void_p),
-        ("expires", ctypes.c_void_p),
-        ("domain", ctypes.c_void_p),
-        ("path", ctypes.c_void_p),
-        ("http_only", ctypes.c_int),
-        ("secure", ctypes.c_int),
-        ("max_age", ctypes.c_int64),
-        ("same_site", ctypes.c_uint32),
-    ]
-
-
-def _object_at(address):
-    assert address, "a Cookie field is NULL"
-    return ctypes.cast(address, ctypes.py_object).value
-
-
-def fields(cookie):
-    """The nine stored fields, read in place: objects (new references, so
-    that identity comparisons stay valid) and the raw numbers."""
-    record = _Record.from_address(id(cookie))
-    return (
-        _object_at(record.name), _object_at(record.value), _object_at(record.expires),
-        _object_at(record.domain), _object_at(record.path),
-        record.http_only, record.secure, record.max_age, record.same_site,
-    )
-
-
-def check_record(cookie, *, checked=False):
-    """The field types that every path keeps; with checked, also what the
-    setters and the constructor guarantee."""
-    name, value, expires, domain, path, http_only, secure, _, _ = fields(cookie)
-    for text in (name, value, domain, path):
-        assert text is None or type(text) is str, type(text)
-    assert expires is None or isinstance(expires, dt.datetime), type(expires)
-    assert http_only in (0, 1) and secure in (0, 1), (http_only, secure)
-    if checked:
-        assert name is None or name, "an empty name got past the setter"
-        assert value is None or len(value.encode()) <= 4096, "an over-long value got in"
-
-
-def same_fields(before, after):
-    return all(a is b for a, b in zip(before[:5], after[:5])) and before[5:] == after[5:]
-
-
 # --- Objects a fuzzer can build -------------------------------------------------------
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class Truthless:
-    def __bool__(self):
-        raise Boom("truth test")
-
-
-class IntLike:
-    """__int__ returning (or raising) whatever it was given."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        return give(self.result)
-
-
-class Encodes:
-    """A true value whose encode() gives something odd."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def encode(self):
-        return give(self.result)
-
-
-class Unsized:
-    pass
-
-
-class OddZone(dt.tzinfo):
-    """A time zone whose offset is whatever it was given (or raises)."""
-
-    def __init__(self, offset=None):
-        self.offset = offset
-
-    def utcoffset(self, when):
-        return give(self.offset)
-
-    def dst(self, when):
-        return None
-
-    def tzname(self, when):
-        return "ODD"
-
-    def __reduce__(self):
-        offset = None if isinstance(self.offset, BaseException) else self.offset
-        return OddZone, (offset,)
-
-
-class OddDatetime(dt.datetime):
-    """A datetime subclass whose truth value and strftime misbehave on demand."""
-
-    mode = 0
-
-    def __bool__(self):
-        if self.mode == 1:
-            raise Boom("datetime truth")
-        return True
-
-    def strftime(self, fmt):
-        mode = self.mode
-        if mode == 2:
-            raise Boom("strftime")
-        if mode == 3:
-            return 12345
-        if mode == 4:
-            return "Fri, 01 Jan 1999 00:00:00 \udcff GMT"
-        if mode == 5:
-            return StrSub(super().strftime(fmt))
-        if mode == 6:
-            return Encodes(b"not quite " + fmt.encode())
-        if mode == 7:
-            return Encodes("text, not bytes")
-        return super().strftime(fmt)
-
-
-class PlainDatetime(dt.datetime):
-    """A datetime subclass that keeps the standard strftime."""
-
-
-class WeirdEq:
-    """Compares equal to anything with a result whose truth test fails."""
-
-    def __eq__(self, other):
-        return Truthless()
-
-    __hash__ = None
-
-
-class CookieSub(Cookie):
-    """A subclass with an instance dict."""
-
-
-class CookieSlots(Cookie):
-    __slots__ = ()
-
-
-class CookieOverride(Cookie):
-    """Redefines name, value and clone; their behaviour is chosen per instance."""
-
-    def __init__(self, *args, **kwargs):
-        self.__dict__["behaviour"] = 0
-        super().__init__(*args, **kwargs)
-
-    @property
-    def name(self):
-        behaviour = self.__dict__.get("behaviour", 0)
-        if behaviour == 1:
-            raise Boom("name")
-        if behaviour == 2:
-            return b"bytes name"
-        if behaviour == 10:
-            return WeirdEq()
-        return Cookie.name.__get__(self)
-
-    @name.setter
-    def name(self, value):
-        if self.__dict__.get("behaviour", 0) == 3:
-            raise Boom("name setter")
-        Cookie.name.__set__(self, value)
-
-    @property
-    def value(self):
-        behaviour = self.__dict__.get("behaviour", 0)
-        if behaviour == 4:
-            raise Boom("value")
-        if behaviour == 5:
-            return 12345
-        if behaviour == 6:
-            return "\udcff surrogate"
-        if behaviour == 11:
-            return b"bytes value"
-        if behaviour == 12:
-            return ["a", "list", "value", "!"]
-        return Cookie.value.__get__(self)
-
-    @value.setter
-    def value(self, value):
-        Cookie.value.__set__(self, value)
-
-    def clone(self):
-        behaviour = self.__dict__.get("behaviour", 0)
-        if behaviour == 7:
-            return "not a cookie"
-        if behaviour == 8:
-            return None
-        if behaviour == 9:
-            raise Boom("clone")
-        return Cookie.clone(self)
-
-
-class ModeProxy:
-    """Stands in for CookieSameSiteMode with the same members, so that the
-    general (not native) paths run."""
-
-    UNDEFINED = CookieSameSiteMode.UNDEFINED
-    LAX = CookieSameSiteMode.LAX
-    STRICT = CookieSameSiteMode.STRICT
-    NONE = CookieSameSiteMode.NONE
-
-    def __call__(self, number):
-        return CookieSameSiteMode(number)
 
 
 BOUNDARY_INTS = (0, 1, -1, 2, 3, 4, 7, 2**31 - 1, 2**31, 2**32 - 1, 2**32, INT64_MAX, INT64_MAX + 1,
@@ -531,126 +266,6 @@ def make_cookie(r, depth=0):
 def plain_type(cookie):
     """Whether the type reads name and value from the record itself."""
     return type(cookie) in (Cookie, CookieSub, CookieSlots)
-
-
-# --- Reference versions of the codec ---------------------------------------------
-
-
-def reference_split(raw, separator=b"="):
-    position = raw.index(separator)
-    if position > 0x7FFFFFFF:
-        raise OverflowError("value too large to convert to int")
-    return raw[:position], raw[position + 1:]
-
-
-def reference_from_cookie_format(raw):
-    return parsedate_to_datetime(raw.decode()).replace(tzinfo=None)
-
-
-def reference_same_site(raw):
-    if not raw:
-        return 0
-    return {b"strict": 2, b"lax": 1, b"none": 3}.get(raw.lower(), 0)
-
-
-def reference_parse(raw):
-    """parse_cookie's algorithm over bytes methods; the nine fields."""
-    parts = raw.split(b"; ")
-    if len(parts) == 1:
-        parts = raw.split(b";")
-    try:
-        name, value = reference_split(parts[0])
-    except ValueError:
-        raise ValueError("Invalid name=value fragment: " + format(parts[0], "")) from None
-    if b" " in value and value.startswith(b'"'):
-        value = value.strip(b'"')
-    expires = domain = path = same_site = None
-    max_age = -1
-    http_only = secure = False
-    for fragment in parts:
-        if b"=" in fragment:
-            key, attribute = reference_split(fragment)
-            key = key.lower()
-            if key == b"expires":
-                expires = attribute
-            elif key == b"domain":
-                domain = attribute
-            elif key == b"path":
-                path = attribute
-            elif key == b"max-age":
-                max_age = int(attribute)
-                if not INT64_MIN <= max_age <= INT64_MAX:
-                    raise OverflowError("Python int too large to convert to C long")
-            elif key == b"samesite":
-                same_site = attribute
-        elif fragment.lower() == b"httponly":
-            http_only = True
-        elif fragment.lower() == b"secure":
-            secure = True
-    name_text = unquote(name.decode())
-    value_text = unquote(value.decode())
-    expiry = reference_from_cookie_format(expires) if expires else None
-    domain_text = domain.decode() if domain else None
-    path_text = path.decode() if path else None
-    mode = reference_same_site(same_site)
-    if not name_text:
-        raise ValueError("A cookie name is required")
-    if value_text and len(value_text.encode()) > 4096:
-        raise CookieValueExceedsMaximumLength()
-    return (name_text, value_text, expiry, domain_text, path_text, http_only, secure, max_age, mode)
-
-
-def reference_to_cookie_format(value):
-    if isinstance(value, dt.datetime) and not (type(value) is dt.datetime and value.tzinfo is None):
-        offset = value.utcoffset()
-        if offset is not None and offset:
-            value = (value - offset).replace(tzinfo=None)
-    text = value.strftime("%a, %d %b %Y %H:%M:%S GMT")
-    return text.encode()
-
-
-def _attribute_bytes(text, attribute):
-    if text is None or text == "":
-        return None
-    encoded = text.encode()
-    for byte in encoded:
-        if byte == 0x3B or byte < 0x20 or byte == 0x7F:
-            raise ValueError(
-                f"The cookie {attribute} contains {chr(byte)!r}, which cannot be written in a "
-                "Set-Cookie header (';' and control characters are not allowed)")
-    return encoded
-
-
-def reference_write(cookie):
-    """write_cookie_for_response's algorithm; name and value by attribute
-    lookup, everything else from the record."""
-    name = cookie.name
-    first = quote(name).encode() + b"="
-    value = cookie.value
-    first += quote(value).encode()
-    pieces = [first]
-    _, _, expires, domain, path, http_only, secure, max_age, same_site = fields(cookie)
-    if expires is not None and expires:
-        date = reference_to_cookie_format(expires)
-        if not isinstance(date, bytes):
-            raise TypeError(f"Expected bytes, got {type(date).__name__}")
-        pieces.append(b"Expires=" + date)
-    if max_age >= 0:
-        pieces.append(b"Max-Age=" + str(max_age).encode())
-    domain_bytes = _attribute_bytes(domain, "domain")
-    if domain_bytes is not None:
-        pieces.append(b"Domain=" + domain_bytes)
-    path_bytes = _attribute_bytes(path, "path")
-    if path_bytes is not None:
-        pieces.append(b"Path=" + path_bytes)
-    if http_only:
-        pieces.append(b"HttpOnly")
-    if secure or same_site in (2, 3):
-        pieces.append(b"Secure")
-    spelling = {1: b"SameSite=Lax", 2: b"SameSite=Strict", 3: b"SameSite=None"}.get(same_site)
-    if spelling is not None:
-        pieces.append(spelling)
-    return b"; ".join(pieces)
 
 
 # --- Outcomes --------------------------------------------------------------------------
@@ -1266,8 +881,52 @@ def target_late_names(r):
         setattr(cookies, name, saved)
 
 
+def target_reentrancy(r):
+    """A callback site of the module with a hostile action: the operation,
+    natively and in the model, on the same sequence (gco_testkit/reentrancy)."""
+    from . import reentrancy
+    site = r.pick(sorted(reentrancy.SITES))
+    action = r.pick(sorted(reentrancy.ACTIONS))
+    result = reentrancy.run(site, action)
+    assert result["native"] == result["model"], (site, action, result)
+
+
+BROWSER_URLS = (None, "https://www.example.test/a/b", "http://www.example.co.uk/x",
+                "http://127.0.0.1/", "http://localhost:8080/p/", "https://[::1]/")
+BROWSER_NOW = dt.datetime(2026, 12, 9, 3, 4, 5, tzinfo=dt.timezone.utc)
+BROWSER_FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
+                  "http_only", "same_site", "partitioned", "priority", "expired")
+
+
+def target_browser(r):
+    """read_set_cookie on arbitrary bytes (or Latin-1 text) against the
+    reference model, and check() on the same header or on a cookie."""
+    from glimmering_copper_otter import browser
+
+    from . import browser_model
+    url = r.pick(BROWSER_URLS)
+    raw = r.rest() if r.flag() else r.chunk(200)
+    if r.flag():
+        raw = raw.decode("latin-1")
+    want = browser_model.read_set_cookie(raw, url, now=BROWSER_NOW)
+    got = browser.read_set_cookie(raw, url, now=BROWSER_NOW)
+    picture = [None if c is None else tuple(getattr(c, f) for f in BROWSER_FIELDS)
+               for c in (want, got)]
+    assert picture[0] == picture[1], (raw, url, picture)
+    subject = make_cookie(r) if r.below(4) == 0 else raw
+    try:
+        findings = browser.check(subject, url, now=BROWSER_NOW)
+    except (Boom, TypeError, ValueError, AttributeError, DeprecationWarning):
+        # Only the caller's own code (a hostile subclass or datetime in the
+        # cookie) may make it raise; a header never does.
+        assert isinstance(subject, Cookie), subject
+        return
+    assert all(isinstance(line, str) and ": " in line for line in findings), findings
+
+
 TARGETS = (target_parse, target_parse, target_constructor, target_setters, target_state,
-           target_dates, target_c_entries, target_errors, target_late_names)
+           target_dates, target_c_entries, target_errors, target_late_names, target_reentrancy,
+           target_browser)
 
 
 def one_input(data):

@@ -1,5 +1,6 @@
 // Shared machinery of the module frame: constants, argument binding, type
-// checks, integer conversion, late-bound names and traceback entries.
+// checks, integer conversion, names looked up at each use, imports and
+// traceback entries.
 #include "frame.hpp"
 
 #include <frameobject.h>
@@ -110,15 +111,21 @@ struct DictKeywords {
 };
 }  // namespace
 
-Signature::Signature(const char* function_name, std::initializer_list<const char*> params,
-                     int required) noexcept
-    : function_name_(function_name),
-      count_(static_cast<int>(params.size())),
-      required_(required),
-      next_(signatures_head) {
-  int i = 0;
-  for (const char* p : params) {
-    if (i < kMaxParams) params_[i++] = p;
+Signature::Signature(const char* function_name, ParamList params) noexcept
+    : function_name_(function_name), next_(signatures_head) {
+  bool keyword_only = false;
+  for (int i = 0; i < params.count; i++) {
+    const char* spec = params.specs[i];
+    if (spec[0] == '*' && spec[1] == '\0') {
+      keyword_only = true;
+      continue;
+    }
+    const char* equals = std::strchr(spec, '=');
+    specs_[count_] = spec;
+    name_lengths_[count_] = static_cast<int>(equals ? equals - spec : std::strlen(spec));
+    if (equals == nullptr && required_ == count_) required_++;
+    count_++;
+    if (!keyword_only) positional_ = count_;
   }
   signatures_head = this;
 }
@@ -127,35 +134,29 @@ bool Signature::make_all() noexcept {
   for (Signature* s = signatures_head; s != nullptr; s = s->next_) {
     for (int i = 0; i < s->count_; i++) {
       if (s->names_[i] != nullptr) continue;
-      s->names_[i] = PyUnicode_InternFromString(s->params_[i]);
+      s->names_[i] = PyUnicode_FromStringAndSize(s->specs_[i], s->name_lengths_[i]);
+      if (s->names_[i] != nullptr) PyUnicode_InternInPlace(&s->names_[i]);
       if (s->names_[i] == nullptr) return false;
     }
   }
   return true;
 }
 
-const Signature* Signature::find(const char* function_name) noexcept {
-  for (const Signature* s = signatures_head; s != nullptr; s = s->next_) {
-    if (std::strcmp(s->function_name_, function_name) == 0) return s;
-  }
-  return nullptr;
-}
-
 PyObject* Signature::text_signature(bool method) const noexcept {
-  if (required_ != count_) Py_RETURN_NONE;
-  PyObject* text = PyUnicode_FromString(method ? "($self" : "(");
-  for (int i = 0; text != nullptr && i < count_; i++) {
+  Ref text = steal(PyUnicode_FromString(method ? "($self" : "("));
+  for (int i = 0; text && i < count_; i++) {
     const bool first = i == 0 && !method;
-    PyObject* joined = PyUnicode_FromFormat("%U%s%s", text, first ? "" : ", ", params_[i]);
-    Py_SETREF(text, joined);
+    const char* separator = first ? "" : ", ";
+    if (i == positional_) separator = first ? "*, " : ", *, ";
+    text = steal(PyUnicode_FromFormat("%U%s%s", text.get(), separator, specs_[i]));
   }
-  if (text != nullptr) Py_SETREF(text, PyUnicode_FromFormat("%U)", text));
-  return text;
+  if (text) text = steal(PyUnicode_FromFormat("%U)", text.get()));
+  return text.transfer();
 }
 
 bool Signature::raise_count(Py_ssize_t given, bool too_many) const noexcept {
-  const bool exact = required_ == count_;
-  const Py_ssize_t expected = too_many ? count_ : required_;
+  const bool exact = required_ == positional_;
+  const Py_ssize_t expected = too_many ? positional_ : required_;
   const char* how = exact ? "exactly" : (too_many ? "at most" : "at least");
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                function_name_, how, expected, expected == 1 ? "" : "s", given);
@@ -166,6 +167,7 @@ template <class Keywords>
 bool Signature::bind_keywords(const Keywords& keywords, Py_ssize_t nargs,
                               PyObject** values) const noexcept {
   Py_ssize_t left = keywords.count();
+  if (!state.count_errors_first && !check_keyword_names(keywords, nargs)) return false;
   // Parameters not filled by position are looked up by name, in order; the
   // first required one that is missing is reported as a count error.
   for (int i = static_cast<int>(nargs); i < count_; i++) {
@@ -180,6 +182,11 @@ bool Signature::bind_keywords(const Keywords& keywords, Py_ssize_t nargs,
   }
   if (left == 0) return true;
   // Some keywords matched no parameter filled above: say which one is wrong.
+  return check_keyword_names(keywords, nargs);
+}
+
+template <class Keywords>
+bool Signature::check_keyword_names(const Keywords& keywords, Py_ssize_t nargs) const noexcept {
   return keywords.each_key([&](PyObject* key) {
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function_name_);
@@ -203,7 +210,7 @@ bool Signature::bind_keywords(const Keywords& keywords, Py_ssize_t nargs,
 
 bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** values) const noexcept {
-  if (nargs > count_) return raise_count(nargs, true);
+  if (nargs > positional_) return raise_count(nargs, true);
   for (int i = 0; i < count_; i++) values[i] = i < nargs ? args[i] : nullptr;
   if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
     if (nargs < required_) return raise_count(nargs, false);
@@ -214,7 +221,7 @@ bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
 
 bool Signature::bind(PyObject* args, PyObject* kwargs, PyObject** values) const noexcept {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > count_) return raise_count(nargs, true);
+  if (nargs > positional_) return raise_count(nargs, true);
   for (int i = 0; i < count_; i++) values[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
   if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
     if (nargs < required_) return raise_count(nargs, false);
@@ -264,12 +271,12 @@ PyObject* to_exact_int(PyObject* value) noexcept {
     PyErr_SetString(PyExc_TypeError, "an integer is required");
     return nullptr;
   }
-  Ref result = owning(number->nb_int(value));
+  Ref result = steal(number->nb_int(value));
   if (!result) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
     return nullptr;
   }
-  if (PyLong_CheckExact(result.get())) return result.release();
+  if (PyLong_CheckExact(result.get())) return result.transfer();
   if (PyLong_Check(result.get())) {
     if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
                          "__int__ returned non-int (type %.200s).  The ability to return an "
@@ -278,7 +285,7 @@ PyObject* to_exact_int(PyObject* value) noexcept {
                          Py_TYPE(result.get())->tp_name) < 0) {
       return nullptr;
     }
-    return result.release();
+    return result.transfer();
   }
   PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
                Py_TYPE(result.get())->tp_name);
@@ -292,7 +299,7 @@ bool to_int64(PyObject* value, long long* out) noexcept {
     *out = v;
     return true;
   }
-  Ref number = owning(to_exact_int(value));
+  Ref number = steal(to_exact_int(value));
   if (!number) return false;
   long long v = PyLong_AsLongLong(number.get());
   if (v == -1 && PyErr_Occurred()) return false;
@@ -318,6 +325,14 @@ PyObject* lookup_global(const Constant& name) noexcept {
   }
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
   return nullptr;
+}
+
+bool set_type_dict_item(PyTypeObject* type, PyObject* key, PyObject* value) noexcept {
+  Ref dict = steal(PyType_GetDict(type));
+  if (!dict) return false;
+  int rc = value ? PyDict_SetItem(dict.get(), key, value) : PyDict_DelItem(dict.get(), key);
+  PyType_Modified(type);
+  return rc == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -356,7 +371,7 @@ namespace gco {
 
 PyObject* import_for_names(const Constant& module_name,
                            std::initializer_list<const Constant*> names) noexcept {
-  Ref fromlist = owning(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  Ref fromlist = steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!fromlist) return nullptr;
   Py_ssize_t i = 0;
   for (const Constant* name : names) PyList_SET_ITEM(fromlist.get(), i++, Py_NewRef(name->get()));
@@ -370,7 +385,7 @@ PyObject* import_name_from(PyObject* module, const Constant& name) noexcept {
     PyErr_Clear();
     const char* module_name = PyModule_GetName(module);
     if (module_name != nullptr) {
-      Ref full_name = owning(PyUnicode_FromFormat("%s.%U", module_name, name.get()));
+      Ref full_name = steal(PyUnicode_FromFormat("%s.%U", module_name, name.get()));
       if (full_name) value = PyImport_GetModule(full_name.get());
     }
   }

@@ -1,0 +1,1138 @@
+"""Record what Chromium stores for Set-Cookie headers, and compare it live.
+
+Run with the project's venv python (it needs the ``recorder`` and
+``browser`` extras: playwright, trustme, publicsuffixlist) and Debian's
+``chromium`` (``apt-get install -y chromium``; ``playwright install`` is never
+used)::
+
+    .venv/bin/python scripts/record_browser.py record [--only TEXT]
+    .venv/bin/python scripts/record_browser.py compare --sample 40 --seed 7
+    .venv/bin/python scripts/record_browser.py renormalise
+    .venv/bin/python scripts/record_browser.py record-writer-grid [--only TEXT]
+
+``record`` serves every row of the corpus below to a headless Chromium and
+writes ``tests/data/browser_set_cookie.json`` (``--only`` records just the
+rows whose id contains TEXT and merges them into the existing file).
+``compare`` re-runs a fixed random sample of the stored rows against the live
+browser and also checks the reference model
+(``tests/gco_testkit/browser_model.py``) and, when importable,
+``glimmering_copper_otter.browser.read_set_cookie`` against the live result.
+It exits 1 when Chromium cannot start, or when a row disagrees and the live
+major version equals the recorded one; under another major version it only
+reports.
+
+How a row is recorded
+---------------------
+One loopback server on an ephemeral port speaks both TLS and plain HTTP (it
+peeks at the first byte of each connection).  Chromium is launched with
+``--host-resolver-rules="MAP * 127.0.0.1:PORT"`` so that every name, IP
+literals included, reaches it and nothing leaves the machine; the URLs stay
+port-less (https://www.example.test/, http://www.example.test/, ...).  The
+certificate is made at run time by trustme and accepted through
+``--ignore-certificate-errors-spki-list``, so the https origins are secure
+ones (rows with Secure cookies from each https host prove it).  The server
+writes ``Set-Cookie: `` + the row's bytes + CRLF with a raw socket write,
+only in answer to the row's own host and request target; every other request
+(favicon, the browser's own background requests) gets a 404 without cookies.
+
+Each row gets a fresh browser context and one top-level navigation.  After it
+the recorder keeps, as ``devtools``: ``cookies`` (Network.getAllCookies of the
+context, with priority, partitionKey and every other field CDP gives),
+``blocked`` (the ``blockedCookies`` of Network.responseReceivedExtraInfo for
+the document request: blockedReasons, cookieLine, the parsed cookie),
+``exempted`` (its exemptedCookies, when present) and ``error`` (a navigation
+error, for instance when Chromium refuses the response itself).
+
+Deletions: an accepted header that expires at once leaves an empty store and
+no blocked reason.  For such a row the recorder runs a second context: it
+first serves a *seed* header (the row's header without its Expires and
+Max-Age attributes), then, on a second navigation to the same URL, the row's
+header.  If the seed cookie was stored and is gone afterwards, the header is
+a deletion of exactly that cookie: ``devtools.deletion`` holds the seed
+header and the seed cookie, and the expectation is the seed cookie with
+``expired: true``.  Chromium never reports the instant of a deletion, so its
+``expires`` is the reference model's value at the recording time, and the row
+lists ``"expires"`` in ``derived_from_model``.
+
+Bytes that are not UTF-8: CDP reports such a name or value as an empty
+string (its ``size`` is still the byte count).  For rows with any byte over
+0x7F the recorder navigates to the URL once more and keeps the Cookie request
+header that Chromium sends (``devtools.cookie_header_sent``, a Latin-1
+string); name and value of the expectation are then read from those bytes
+with the text rule (UTF-8, a byte outside a valid sequence standing for its
+Latin-1 character).
+
+What the recording showed about the transport: a NUL anywhere in the
+header makes Chromium refuse the whole response (net::ERR_INVALID_HTTP_RESPONSE,
+kept in ``devtools.error``; the row expects no cookie); the other control
+characters and TAB arrive and are judged by the cookie code.  Some refusals
+come with no blocked reason at all (Partitioned without Secure or from an
+http origin, an empty name with "=" in the value): such rows have
+``expected: null`` and ``reasons: []``.
+
+``record-writer-grid`` builds a grid of ``Cookie`` records (sizes around the
+limits, every SameSite mode, expiry edges, domains and paths of every kind,
+the name prefixes, the writer's ``partitioned`` and ``priority`` keywords),
+writes each with ``glimmering_copper_otter.writer.write_cookie_for_response``
+and the row's keywords, serves the bytes as above and writes
+``tests/data/browser_writer_grid.json``: per row the same fields as the table
+below plus ``cookie`` (the constructor arguments, expires as ISO text),
+``keywords`` and ``writer_error``.  A cookie the writer refuses (a ";" or a
+control character in its domain or path) is a row with the writer's error,
+``header``, ``devtools`` and ``expected`` null.
+
+``renormalise`` derives every expectation again from the stored DevTools
+output (after a change to the normalising code or to the marked
+differences), without a browser.
+
+The stored file
+---------------
+One JSON document: ``{"format": 1, "chromium": "156.0...", "recorded":
+"2026-12-09", "rows": [...]}``, rows sorted by ``id``.  A row::
+
+    {"id": "date/asctime", "group": "date",
+     "header": "a=b; Expires=...",     # the header bytes as a Latin-1 string
+     "url": "https://www.example.test/",
+     "recorded_at": "2026-12-09T03:20:01.123456+00:00",
+     "chromium": "156.0.8078.129",
+     "devtools": {...},                # raw CDP output, see above
+     "expected": null | {...},         # null: Chromium refused the header
+     "reasons": ["SecureOnly"],        # blocked reasons CDP gave (sorted)
+     "derived_from_model": [],         # fields not observable in Chromium
+     "difference": null | {"reason": "...", "section": "..."},
+     "moving": false}                  # true: an absolute date near now
+
+``expected`` holds name, value, domain (lower case, no leading dot),
+host_only, path, expires (UTC POSIX seconds, a float, null for a session
+cookie), secure, http_only, same_site ("UNDEFINED", "LAX", "STRICT",
+"NONE"), partitioned, priority and expired.  CDP always reports a priority
+(Medium by default), so ``priority`` is CDP's value in lower case when it is
+Low or High, and for Medium it is "medium" only when the header's last
+Priority attribute (split on ";" and "=", trimmed, its value at most 1024
+bytes) is "medium" in any letter case, else null.  ``moving`` rows carry an
+absolute Expires within 400 days of the recording: the live comparison
+checks them against the model only, since the stored answer ages.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import datetime as dt
+import hashlib
+import json
+import os
+import random
+import socket
+import ssl
+import sys
+import threading
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+DATA = ROOT / "tests" / "data" / "browser_set_cookie.json"
+sys.path.insert(0, str(ROOT / "tests"))
+
+T = "https://www.example.test/"
+CU = "https://www.example.co.uk/"
+IP = "https://127.0.0.1/"
+LH = "https://localhost/"
+H = "http://www.example.test/"
+UTC = dt.timezone.utc
+
+FLAGS = [
+    "--no-sandbox",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--no-first-run",
+    "--disable-sync",
+    "--disable-default-apps",
+    "--disable-extensions",
+]
+
+
+# ---------------------------------------------------------------------------
+# The corpus: (id, header bytes, url, difference or None)
+# ---------------------------------------------------------------------------
+
+def _b(s):
+    return s.encode("latin-1") if isinstance(s, str) else s
+
+
+def corpus(now: dt.datetime) -> list[dict]:
+    rows: list[dict] = []
+
+    def add(group, key, header, url=T, difference=None, moving=False):
+        rows.append({"id": f"{group}/{key}", "group": group, "header": _b(header),
+                     "url": url, "difference": difference, "moving": moving})
+
+    # -- syntax of the name-value pair and the attribute list
+    for k, h in [
+        ("plain", "a=b"), ("empty-value", "a="), ("empty-name", "=b"),
+        ("no-equals", "b"), ("equals-only", "="), ("empty", ""),
+        ("spaces-around", " a = b "), ("tabs-around", "\ta=b\t"),
+        ("trailing-semicolon", "a=b;"), ("trailing-semicolon-space", "a=b; "),
+        ("double-semicolon", "a=b;;"), ("value-with-equals", "a=b=c"),
+        ("double-equals", "a==b"), ("quoted", 'a="b"'), ("open-quote", 'a="b'),
+        ("quoted-spaces", 'a=" b "'), ("quoted-semicolon", 'a="b;c"'),
+        ("inner-space", "a=b c"), ("inner-tab", "a=b\tc"), ("name-space", "a b=c"),
+        ("comma", "a=b,c=d"), ("two-pairs", "a=b; c=d"),
+        ("percent", "a=%20b%3B"), ("separators-in-name", "a(b)<c>@,d=e"),
+        ("brackets-in-name", "a[b]{c}=d"), ("slash-backslash", "a/b\\c=d\\e"),
+        ("colon-question", "a:b?=c?d:e"), ("value-specials", "a=!#$%&'()*+-./:<>?@[]^_`{|}~"),
+        ("name-only-spaces", "  =b"), ("value-only-with-attr", "b; Secure"),
+        ("empty-name-equals-value", "=b=c"), ("leading-semicolon", ";a=b"),
+        ("attr-no-name", "a=b; =x"), ("attr-empty", "a=b; ;Secure"),
+        ("attr-spaces", "a=b ; path = /x ; secure"), ("unknown-attr", "a=b; Foo=1; Secure"),
+        ("secure-with-value", "a=b; Secure=false"), ("httponly-with-value", "a=b; HttpOnly=false"),
+        ("upper-flags", "a=b; SECURE; HTTPONLY"), ("lower-flags", "a=b; secure; httponly"),
+        ("no-space-attrs", "a=b;Path=/;HttpOnly;Secure"), ("comment-attr", "a=b; Comment=hi; Version=1"),
+        ("utf8-value", "a=é".encode()), ("utf8-name", "é=1".encode()),
+        ("utf8-emoji", "a=\U0001f36a".encode()), ("latin1-value", b"a=\xe9"),
+        ("latin1-name", b"\xff=1"), ("truncated-utf8", b"a=\xc3"),
+        ("mixed-utf8-latin1", b"a=\xc3\xa9\xff"), ("overlong-utf8", b"a=\xc0\xaf"),
+        ("utf8-in-attr", "a=b; Foo=é".encode()),
+    ]:
+        add("syntax", k, h)
+    add("syntax", "plain-co-uk", "a=b", CU)
+    add("syntax", "plain-ip", "a=b", IP)
+    add("syntax", "plain-localhost", "a=b", LH)
+    add("syntax", "plain-http", "a=b", H)
+    add("syntax", "idn-host", "a=b", "https://bücher.example.test/")
+    add("syntax", "trailing-dot-host", "a=b", "https://www.example.test./")
+    add("syntax", "upper-host", "a=b", "https://WWW.Example.TEST/")
+
+    # -- control characters that an HTTP/1.1 header value can carry
+    for c in list(range(0x00, 0x09)) + [0x0B, 0x0C] + list(range(0x0E, 0x20)) + [0x7F]:
+        add("ctl", f"value-{c:02x}", b"a=b" + bytes([c]) + b"c")
+    for c in (0x01, 0x1F, 0x7F):
+        add("ctl", f"name-{c:02x}", b"a" + bytes([c]) + b"=b")
+        add("ctl", f"path-{c:02x}", b"a=b; Path=/x" + bytes([c]))
+        add("ctl", f"unknown-attr-{c:02x}", b"a=b; Foo=" + bytes([c]))
+    add("ctl", "trailing-00", b"a=b\x00")
+    add("ctl", "attr-00", b"a=b; Path=/x\x00y")
+    add("ctl", "tab-in-attr", b"a=b; Path=/x\ty")
+
+    # -- Expires: the cookie-date algorithm
+    far = [
+        ("usual", "Wed, 21 Oct 2099 07:28:00 GMT"), ("rfc850", "Wednesday, 21-Oct-99 07:28:00 GMT"),
+        ("asctime", "Wed Oct 21 07:28:00 2099"), ("no-weekday", "21 Oct 2099 07:28:00"),
+        ("month-first", "Oct 21 2099 07:28:00"), ("year-first", "2099 Oct 21 07:28:00"),
+        ("time-first", "07:28:00 21 Oct 2099"), ("epoch", "Thu, 01 Jan 1970 00:00:00 GMT"),
+        ("epoch-plus-1", "Thu, 01 Jan 1970 00:00:01 GMT"), ("zero", "0"), ("empty", ""),
+        ("garbage", "soon"), ("no-time", "Wed, 21 Oct 2099"), ("no-time-past", "Wed, 21 Oct 2001"),
+        ("yy-69", "21 Oct 69 07:28:00"), ("yy-70", "21 Oct 70 07:28:00"),
+        ("yy-68", "21 Oct 68 07:28:00"), ("yy-00", "21 Oct 00 07:28:00"),
+        ("yy-99", "21 Oct 99 07:28:00"), ("yy-40", "21 Oct 40 07:28:00"),
+        ("yyy-999", "21 Oct 999 07:28:00"), ("year-1600", "21 Oct 1600 07:28:00"),
+        ("year-1601", "01 Jan 1601 00:00:00"), ("year-1000", "21 Oct 1000 07:28:00"),
+        ("year-9999", "31 Dec 9999 23:59:59"), ("year-10000", "21 Oct 10000 07:28:00"),
+        ("year-99999", "21 Oct 99999 07:28:00"),
+        ("day-0", "0 Oct 2099 07:28:00"), ("day-32", "32 Oct 2099 07:28:00"),
+        ("day-1-digit", "1 Oct 2099 07:28:00"), ("day-3-digit", "021 Oct 2099 07:28:00"),
+        ("feb-30", "30 Feb 2099 07:28:00"), ("feb-29-leap", "29 Feb 2096 07:28:00"),
+        ("feb-29-noleap", "29 Feb 2097 07:28:00"), ("apr-31", "31 Apr 2099 07:28:00"),
+        ("hour-24", "21 Oct 2099 24:00:00"), ("minute-60", "21 Oct 2099 07:60:00"),
+        ("second-60", "21 Oct 2099 07:28:60"), ("end-of-day", "21 Oct 2099 23:59:59"),
+        ("short-time", "21 Oct 2099 7:8:9"), ("long-time-field", "21 Oct 2099 007:28:00"),
+        ("time-hh-mm", "21 Oct 2099 07:28"), ("time-four-fields", "21 Oct 2099 07:28:00:00"),
+        ("time-fraction", "21 Oct 2099 07:28:00.123"), ("time-z", "21 Oct 2099 07:28:00Z"),
+        ("dashes", "21-Oct-2099 07:28:00"), ("slashes", "21/Oct/2099 07:28:00"),
+        ("commas", "21,Oct,2099,07:28:00"), ("iso", "2099-10-21T07:28:00Z"),
+        ("offset", "21 Oct 2099 07:28:00 +0100"), ("glued-day-month", "21Oct2099 07:28:00"),
+        ("glued-month-day", "Oct21 2099 07:28:00"), ("month-long", "21 October 2099 07:28:00"),
+        ("month-lower", "21 oct 2099 07:28:00"), ("month-upper", "21 OCT 2099 07:28:00"),
+        ("month-unknown", "21 Foo 2099 07:28:00"), ("spaces-around", "  21 Oct 2099 07:28:00  "),
+        ("trailing-words", "21 Oct 2099 07:28:00 GMT and more"), ("wrong-weekday", "Sun, 21 Oct 2099 07:28:00 GMT"),
+        ("two-days", "21 22 Oct 2099 07:28:00"), ("two-months", "21 Oct Nov 2099 07:28:00"),
+        ("day-suffix", "21st Oct 2099 07:28:00"), ("year-suffix", "21 Oct 2099AD 07:28:00"),
+        ("quoted", '"Wed, 21 Oct 2099 07:28:00 GMT"'), ("tab-separated", "21\tOct\t2099\t07:28:00"),
+        ("delimiter-chars", "21!Oct#2099{07:28:00}"), ("no-day", "Oct 2099 07:28:00"),
+        ("no-year", "21 Oct 07:28:00"), ("past-usual", "Sun, 06 Nov 1994 08:49:37 GMT"),
+        ("past-yesterday", (now - dt.timedelta(days=1)).strftime("%a, %d %b %Y %H:%M:%S GMT")),
+    ]
+    for k, d in far:
+        add("date", k, f"a=b; Expires={d}")
+    for k, delta in [("in-30-days", 30), ("in-399-days", 399), ("in-401-days", 401)]:
+        when = now + dt.timedelta(days=delta)
+        add("date", k, f"a=b; Expires={when.strftime('%a, %d %b %Y %H:%M:%S GMT')}", moving=True)
+    near = now + dt.timedelta(days=30)
+    add("date", "in-30-days-asctime", f"a=b; Expires={near.strftime('%a %b %d %H:%M:%S %Y')}", moving=True)
+    add("date", "in-30-days-yy", f"a=b; Expires={near.strftime('%d-%b-%y %H:%M:%S')}", moving=True)
+    add("date", "two-expires-last-valid", "a=b; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Expires=bogus")
+    add("date", "two-expires-last-wins", "a=b; Expires=Wed, 21 Oct 2099 07:28:00 GMT; Expires=Thu, 01 Jan 1970 00:00:00 GMT")
+    add("date", "expires-lower", "a=b; expires=Wed, 21 Oct 2099 07:28:00 GMT")
+    add("date", "expires-1025", "a=b; Expires=Wed, 21 Oct 2099 07:28:00 GMT" + " " * 1000 + "x" * 25)
+    add("date", "expires-1024", "a=b; Expires=Wed, 21 Oct 2099 07:28:00 GMT " + "x" * (1024 - 30))
+    add("date", "expires-on-http", "a=b; Expires=Wed, 21 Oct 2099 07:28:00 GMT", H)
+
+    # -- Max-Age
+    for k, v in [
+        ("empty", ""), ("zero", "0"), ("minus-one", "-1"), ("minus-zero", "-0"),
+        ("fraction", "1.5"), ("plus", "+5"), ("leading-zeros", "0005"), ("sixty", "60"),
+        ("space-minus", "- 1"), ("exponent", "1e3"), ("letters", "abc"), ("digits-letters", "60abc"),
+        ("hex", "0x10"), ("spaces", "  60  "), ("quoted", '"60"'), ("huge", "99999999999999999999"),
+        ("huge-negative", "-99999999999999999999"), ("400-days", "34560000"),
+        ("400-days-plus-1", "34560001"), ("capped", "999999999"), ("int64-max", "9223372036854775807"),
+        ("one", "1"), ("long-zeros", "0" * 1020 + "60"), ("long-1025", "0" * 1023 + "60"),
+    ]:
+        add("max-age", k, f"a=b; Max-Age={v}")
+    add("max-age", "bare", "a=b; Max-Age")
+    add("max-age", "lower", "a=b; max-age=60")
+    add("max-age", "upper-zero", "a=b; MAX-AGE=0")
+    add("max-age", "last-wins-zero", "a=b; Max-Age=60; Max-Age=0")
+    add("max-age", "last-wins-sixty", "a=b; Max-Age=0; Max-Age=60")
+    add("max-age", "last-invalid", "a=b; Max-Age=60; Max-Age=x")
+    add("max-age", "wins-over-past-expires", "a=b; Max-Age=60; Expires=Thu, 01 Jan 1970 00:00:00 GMT")
+    add("max-age", "wins-over-expires-after", "a=b; Expires=Wed, 21 Oct 2099 07:28:00 GMT; Max-Age=0")
+    add("max-age", "invalid-keeps-expires", "a=b; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=x")
+    add("max-age", "zero-on-http", "a=b; Max-Age=0", H)
+
+    # -- Domain
+    for k, v, url in [
+        ("parent", "example.test", T), ("parent-dot", ".example.test", T),
+        ("upper", "EXAMPLE.TEST", T), ("trailing-dot", "example.test.", T),
+        ("host", "www.example.test", T), ("host-dot", ".www.example.test", T),
+        ("other", "other.test", T), ("suffix-not-label", "ample.test", T),
+        ("tld", "test", T), ("tld-dot", ".test", T), ("empty", "", T),
+        ("child", "sub.www.example.test", T), ("two-dots", "..example.test", T),
+        ("ip-on-name", "127.0.0.1", T), ("non-ascii", "exämple.test", T),
+        ("punycode-other", "xn--exmple-cua.test", T), ("spaces", "  example.test  ", T),
+        ("quoted", '"example.test"', T), ("lone-dot", ".", T),
+        ("co-uk-parent", "example.co.uk", CU), ("co-uk-suffix", "co.uk", CU),
+        ("co-uk-suffix-dot", ".co.uk", CU), ("co-uk-tld", "uk", CU),
+        ("co-uk-host", "www.example.co.uk", CU), ("co-uk-other", "example.test", CU),
+        ("ip-equal", "127.0.0.1", IP), ("ip-equal-dot", ".127.0.0.1", IP),
+        ("ip-tail", "0.0.1", IP), ("ip-other", "127.0.0.2", IP), ("ip-name", "localhost", IP),
+        ("localhost", "localhost", LH), ("localhost-dot", ".localhost", LH),
+        ("localhost-other", "example.test", LH), ("http-parent", "example.test", H),
+        ("idn-host-parent", "example.test", "https://bücher.example.test/"),
+        ("idn-unicode", "bücher.example.test", "https://bücher.example.test/"),
+        ("idn-punycode", "xn--bcher-kva.example.test", "https://bücher.example.test/"),
+        ("trailing-dot-host", "example.test", "https://www.example.test./"),
+        ("trailing-dot-both", "example.test.", "https://www.example.test./"),
+    ]:
+        add("domain", k, f"a=b; Domain={v}".encode(), url)
+    add("domain", "bare", "a=b; Domain")
+    add("domain", "last-wins", "a=b; Domain=other.test; Domain=example.test")
+    add("domain", "last-wins-bad", "a=b; Domain=example.test; Domain=other.test")
+    add("domain", "last-empty", "a=b; Domain=example.test; Domain=")
+    add("domain", "1025-ignored", "a=b; Domain=example.test; Domain=" + "a." * 512 + "x")
+    add("domain", "1025-alone", "a=b; Domain=" + "a." * 512 + "x")
+    add("domain", "lower-attr", "a=b; domain=example.test")
+
+    # -- Path and the default path
+    for k, url in [("root", T), ("deep", "https://www.example.test/a/b/page"),
+                   ("dir", "https://www.example.test/dir/"), ("file", "https://www.example.test/dir"),
+                   ("deep-dir", "https://www.example.test/a/b/c/"),
+                   ("query", "https://www.example.test/a/b?x=/y/z"),
+                   ("encoded", "https://www.example.test/a%20b/c"),
+                   ("double-slash", "https://www.example.test//x"),
+                   ("deep-http", "http://www.example.test/a/b/page")]:
+        add("default-path", k, "a=b", url)
+    D = "https://www.example.test/a/b/page"
+    for k, v in [("explicit", "/x"), ("relative", "x"), ("empty", ""), ("slash-end", "/x/"),
+                 ("root", "/"), ("encoded", "/X%20Y"), ("space", "/a b"), ("utf8", "/é"),
+                 ("double-slash", "//"), ("dotdot", "/a/../b"), ("backslash", "\\x"),
+                 ("query-like", "/x?y"), ("spaces", "  /x  "), ("quoted", '"/x"'),
+                 ("1024", "/" + "p" * 1023), ("1025", "/" + "p" * 1024), ("case", "/A/B")]:
+        add("path", k, f"a=b; Path={v}".encode(), D)
+    add("path", "bare", "a=b; Path", D)
+    add("path", "last-wins", "a=b; Path=/x; Path=/y", D)
+    add("path", "last-empty", "a=b; Path=/x; Path=", D)
+    add("path", "last-relative", "a=b; Path=/x; Path=y", D)
+    add("path", "1025-after", "a=b; Path=/x; Path=/" + "p" * 1024, D)
+    add("path", "lower-attr", "a=b; path=/x", D)
+
+    # -- Secure and secure origins
+    for k, url in [("test", T), ("co-uk", CU), ("ip", IP), ("localhost", LH), ("http", H),
+                   ("http-localhost", "http://localhost/"), ("http-ip", "http://127.0.0.1/"),
+                   ("http-ip-other", "http://127.0.0.2/"), ("http-sub-localhost", "http://app.localhost/"),
+                   ("http-co-uk", "http://www.example.co.uk/")]:
+        add("secure", k, "a=b; Secure", url)
+    add("secure", "httponly-on-http", "a=b; HttpOnly", H)
+
+    # -- name prefixes
+    for k, h, url in [
+        ("secure-ok", "__Secure-a=b; Secure", T), ("secure-no-secure", "__Secure-a=b", T),
+        ("secure-http", "__Secure-a=b; Secure", H), ("secure-lower", "__secure-a=b", T),
+        ("secure-lower-ok", "__secure-a=b; Secure", T), ("secure-upper", "__SECURE-a=b", T),
+        ("secure-mixed-ok", "__SeCuRe-a=b; Secure", T), ("secure-domain", "__Secure-a=b; Secure; Domain=example.test", T),
+        ("secure-path", "__Secure-a=b; Secure; Path=/x", T), ("secure-ip", "__Secure-a=b; Secure", IP),
+        ("secure-localhost-http", "__Secure-a=b; Secure", "http://localhost/"),
+        ("secure-no-dash", "__Securea=b", T), ("secure-underscore", "__Secure_a=b", T),
+        ("secure-leading-space", " __Secure-a=b", T), ("secure-in-value", "=__Secure-a", T),
+        ("secure-in-value-ok", "=__Secure-a; Secure", T), ("secure-in-value-lower", "=__secure-a", T),
+        ("secure-bare", "__Secure-=b; Secure", T), ("secure-only-name", "__Secure-a", T),
+        ("host-ok", "__Host-a=b; Secure; Path=/", T), ("host-no-path", "__Host-a=b; Secure", T),
+        ("host-path-x", "__Host-a=b; Secure; Path=/x", T), ("host-no-secure", "__Host-a=b; Path=/", T),
+        ("host-domain", "__Host-a=b; Secure; Path=/; Domain=example.test", T),
+        ("host-domain-host", "__Host-a=b; Secure; Path=/; Domain=www.example.test", T),
+        ("host-lower", "__host-a=b; Secure", T), ("host-lower-ok", "__host-a=b; Secure; Path=/", T),
+        ("host-upper-ok", "__HOST-a=b; Secure; Path=/", T), ("host-upper-domain", "__HOST-a=b; Secure; Path=/; Domain=example.test", T),
+        ("host-deep-no-path", "__Host-a=b; Secure", D), ("host-deep-ok", "__Host-a=b; Secure; Path=/", D),
+        ("host-deep-relative", "__Host-a=b; Secure; Path=x", "https://www.example.test/page"),
+        ("host-ip", "__Host-a=b; Secure; Path=/", IP), ("host-ip-domain", "__Host-a=b; Secure; Path=/; Domain=127.0.0.1", IP),
+        ("host-localhost", "__Host-a=b; Secure; Path=/", LH), ("host-http", "__Host-a=b; Secure; Path=/", H),
+        ("host-in-value", "=__Host-a", T), ("host-in-value-ok", "=__Host-a; Secure; Path=/", T),
+        ("host-no-dash", "__Hosta=b", T), ("host-partitioned", "__Host-a=b; Secure; Path=/; Partitioned", T),
+        ("host-path-twice", "__Host-a=b; Secure; Path=/x; Path=/", T),
+        ("host-path-1025", "__Host-a=b; Secure; Path=/; Path=/" + "p" * 1024, T),
+        ("http-prefix", "__Http-a=b; Secure; HttpOnly", T), ("host-http-prefix", "__Host-Http-a=b; Secure; Path=/; HttpOnly", T),
+        ("http-prefix-no-httponly", "__Http-a=b; Secure", T), ("host-http-prefix-no-httponly", "__Host-Http-a=b; Secure; Path=/", T),
+        ("http-prefix-lower", "__http-a=b; Secure", T),
+    ]:
+        add("prefix", k, h, url)
+
+    # -- SameSite
+    for k, v in [("lax", "Lax"), ("strict", "Strict"), ("none-secure", "None; Secure"),
+                 ("none", "None"), ("lower", "lax"), ("upper", "STRICT"), ("bogus", "Bogus"),
+                 ("empty", ""), ("spaces", "  Lax  "), ("quoted", '"Lax"'), ("split", "No ne"),
+                 ("last-wins", "None; SameSite=Lax"), ("last-none", "Lax; SameSite=None"),
+                 ("last-bogus", "Strict; SameSite=Bogus"), ("extended", "Lax-Allowing-Unsafe")]:
+        add("samesite", k, f"a=b; SameSite={v}")
+    add("samesite", "bare", "a=b; SameSite")
+    add("samesite", "none-http", "a=b; SameSite=None; Secure", H)
+    add("samesite", "none-no-secure-http", "a=b; SameSite=None", H)
+    add("samesite", "strict-http", "a=b; SameSite=Strict", H)
+    add("samesite", "none-1025", "a=b; Secure; SameSite=Lax; SameSite=None" + " " * 1020 + "x")
+
+    # -- Partitioned
+    for k, h, url in [
+        ("secure", "a=b; Secure; Partitioned", T), ("alone", "a=b; Partitioned", T),
+        ("http", "a=b; Secure; Partitioned", H), ("http-alone", "a=b; Partitioned", H),
+        ("lower", "a=b; secure; partitioned", T), ("with-value", "a=b; Secure; Partitioned=no", T),
+        ("samesite-none", "a=b; Secure; SameSite=None; Partitioned", T),
+        ("domain", "a=b; Secure; Domain=example.test; Partitioned", T),
+        ("ip", "a=b; Secure; Partitioned", IP), ("co-uk", "a=b; Secure; Partitioned", CU),
+        ("max-age-zero", "a=b; Secure; Partitioned; Max-Age=0", T),
+    ]:
+        add("partitioned", k, h, url)
+
+    # -- Priority
+    for k, v in [("low", "Low"), ("medium", "Medium"), ("high", "High"), ("lower", "low"),
+                 ("upper", "HIGH"), ("mixed-medium", "mEdIuM"), ("bogus", "Bogus"), ("empty", ""),
+                 ("spaces", "  High  "), ("quoted", '"High"'), ("last-wins", "High; Priority=Low"),
+                 ("last-bogus", "Low; Priority=bogus"), ("last-medium", "High; Priority=Medium"),
+                 ("1025", "High; Priority=Low" + " " * 1010 + "x" * 15)]:
+        add("priority", k, f"a=b; Priority={v}")
+    add("priority", "bare", "a=b; Priority")
+    add("priority", "none", "a=b")
+
+    # -- sizes
+    add("size", "4096-name-value", "n=" + "v" * 4095)
+    add("size", "4097-name-value", "n=" + "v" * 4096)
+    add("size", "4096-name-only", "n" * 4096 + "=")
+    add("size", "4097-name-only", "n" * 4097 + "=")
+    add("size", "4096-value-only", "=" + "v" * 4096)
+    add("size", "4097-value-only", "=" + "v" * 4097)
+    add("size", "4096-no-equals", "v" * 4096)
+    add("size", "4097-no-equals", "v" * 4097)
+    add("size", "4096-trailing-spaces", "n=" + "v" * 4095 + "   ")
+    add("size", "4096-inner-spaces", "n=" + "v" * 4093 + " " * 1 + "vv")
+    add("size", "4096-utf8", ("n=" + "é" * 2047 + "v").encode())
+    add("size", "4097-utf8", ("n=" + "é" * 2048).encode())
+    add("size", "4095-name-value", "n=" + "v" * 4094)
+    add("size", "half-half", "n" * 2048 + "=" + "v" * 2048)
+    add("size", "4096-with-attrs", "n=" + "v" * 4095 + "; Path=/; Secure; HttpOnly")
+    add("size", "unknown-attr-1025", "a=b; Foo=" + "x" * 1025 + "; Secure")
+    add("size", "attr-name-2000", "a=b; " + "F" * 2000 + "=1; Secure")
+    add("size", "attr-name-path-1025-value", "a=b; Path=/" + "p" * 1023, D)
+    add("size", "many-attrs", "a=b" + "; Foo=1" * 200 + "; Secure")
+    add("size", "header-8k", "a=b; Foo=" + "x" * 1000 + ("; Bar=" + "y" * 1000) * 7)
+
+    # -- shapes real servers send
+    E = "Wed, 21 Oct 2099 07:28:00 GMT"
+    for k, h, url in [
+        ("php-session", "PHPSESSID=el4ukv0kqbvoirg7nkp4dncpk3; path=/", T),
+        ("java-session", "JSESSIONID=1A530637289A03B07199A44E8D531427; Path=/; Secure; HttpOnly", T),
+        ("aspnet-session", "ASP.NET_SessionId=wysxsba0ojgdhzlokgokhpn5; path=/; HttpOnly; SameSite=Lax", T),
+        ("express-session", f"connect.sid=s%3AabcDEF123.xyzXYZ%2F456; Path=/; Expires={E}; HttpOnly", T),
+        ("flask-session", "session=eyJfZnJlc2giOmZhbHNlfQ.ZxYzAb.c2lnbmF0dXJl; HttpOnly; Path=/", T),
+        ("django-session", f"sessionid=8cae3cb4wdyxqaxjnu3gcg1f0bzk9o2l; expires={E}; HttpOnly; Max-Age=1209600; Path=/; SameSite=Lax", T),
+        ("django-csrf", f"csrftoken=mUxQKCoAtd0ng5Fhs3KS9AWpXu1cAaHj; expires={E}; Max-Age=31449600; Path=/; SameSite=Lax", T),
+        ("django-delete", "sessionid=\"\"; expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=0; Path=/", T),
+        ("angular-xsrf", "XSRF-TOKEN=eyJpdiI6IkxZ; Path=/; Secure; SameSite=Strict", T),
+        ("laravel", f"laravel_session=eyJpdiI6InR; expires={E}; Max-Age=7200; path=/; httponly; samesite=lax", T),
+        ("rails", "_app_session=QmFzZTY0--abc123; path=/; secure; HttpOnly; SameSite=Lax", T),
+        ("rack", "rack.session=BAh7BkkiD3Nlc3Npb25faWQGOgZFVEkiRTA; path=/; HttpOnly", T),
+        ("remember-me", f"remember_token=1%7Cabcdef; expires={E}; path=/; secure; HttpOnly", T),
+        ("ga", "_ga=GA1.2.1234567890.1700000000; expires=Thu, 21 Oct 2099 07:28:00 GMT; path=/; domain=.example.test", T),
+        ("gid", "_gid=GA1.2.987654321.1700000000; Max-Age=86400; path=/; domain=.example.test", T),
+        ("ga-co-uk", "_ga=GA1.3.1234567890.1700000000; Max-Age=63072000; path=/; domain=.example.co.uk", CU),
+        ("fbp", "_fbp=fb.1.1700000000000.1234567890; Max-Age=7776000; Path=/; Domain=example.test; SameSite=Lax; Secure", T),
+        ("lb-sticky", "AWSALB=abc/def+ghi==; Expires=Wed, 16 Dec 2026 03:00:00 GMT; Path=/", T),
+        ("lb-sticky-cors", "AWSALBCORS=abc/def+ghi==; Expires=Wed, 16 Dec 2026 03:00:00 GMT; Path=/; SameSite=None; Secure", T),
+        ("bot-management", "__bm=abc.def-1700000000-1.0.1.1-xyz; path=/; expires=Wed, 09-Dec-26 03:45:00 GMT; domain=.example.test; HttpOnly; Secure; SameSite=None", T),
+        ("consent", "cookieconsent_status=dismiss; expires=Thu, 09 Dec 2027 03:00:00 GMT; path=/", T),
+        ("locale", "locale=en-GB; Path=/; Max-Age=31536000", CU),
+        ("json-value", 'prefs={"theme":"dark","n":1}; Path=/', T),
+        ("base64-padding", "token=YWJjZA==; Path=/; Secure", T),
+        ("jwt", "access_token=eyJhbGciOiJIUzI1NiJ9.eyJzdWIiOiIxIn0.abc-_def; Path=/api; HttpOnly; Secure; SameSite=Strict", "https://www.example.test/api/login"),
+        ("delete-epoch", "a=deleted; expires=Thu, 01-Jan-1970 00:00:01 GMT; path=/", T),
+        ("delete-max-age", "auth=; Max-Age=0; Path=/; HttpOnly", T),
+        ("delete-both", "auth=; Path=/; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=-1", T),
+        ("netscape-style", "CUSTOMER=WILE_E_COYOTE; path=/; expires=Wednesday, 09-Nov-99 23:12:40 GMT", T),
+        ("login-redirect", "flash=Welcome%21; Path=/; SameSite=Lax", "https://www.example.test/login"),
+        ("api-path", "api_key=k1; Path=/api/", "https://www.example.test/api/v1/items"),
+        ("host-session", "__Host-session=abc123; Secure; HttpOnly; Path=/; SameSite=Lax", T),
+        ("secure-csrf", "__Secure-csrf=abc; Secure; Path=/; SameSite=Strict", CU),
+        ("chips", "__Host-embed=1; Secure; Path=/; SameSite=None; Partitioned", T),
+        ("priority-high", "SID=abc; Path=/; Domain=.example.test; Secure; HttpOnly; Priority=HIGH", T),
+        ("priority-low-tracking", "NID=511=abc; expires=Thu, 10-Jun-2027 03:00:00 GMT; path=/; domain=.example.test; HttpOnly; Priority=LOW", T),
+        ("localhost-dev", "session=dev; Path=/; HttpOnly; SameSite=Lax", "http://localhost/"),
+        ("ip-dev", "session=dev; Path=/; HttpOnly; Secure", "http://127.0.0.1/"),
+    ]:
+        add("real", k, h, url)
+    rows.sort(key=lambda r: r["id"])
+    ids = [r["id"] for r in rows]
+    assert len(ids) == len(set(ids)), "duplicate row ids"
+    return rows
+
+
+# Rows on which the reference model deliberately differs from Chromium:
+# id -> {"reason": ..., "section": the draft's section}.
+DIFFERENCES: dict[str, dict] = {}
+
+
+# ---------------------------------------------------------------------------
+# The loopback server
+# ---------------------------------------------------------------------------
+
+class Server:
+    """One port, TLS or plain per connection; answers the current plan."""
+
+    def __init__(self):
+        import trustme
+        from cryptography import x509
+        from cryptography.hazmat.primitives import serialization
+
+        ca = trustme.CA()
+        cert = ca.issue_cert("www.example.test", "localhost", "127.0.0.1")
+        self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        cert.configure_cert(self.tls)
+        leaf = x509.load_pem_x509_certificate(cert.cert_chain_pems[0].bytes())
+        spki = leaf.public_key().public_bytes(
+            serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+        self.spki = base64.b64encode(hashlib.sha256(spki).digest()).decode()
+        self.sock = socket.socket()
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.lock = threading.Lock()
+        self.plan = None          # (host, target, header bytes or None)
+        self.seen_cookie = None   # Cookie request header of the last planned hit
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def set_plan(self, host, target, header):
+        with self.lock:
+            self.plan = (host, target, header)
+            self.seen_cookie = None
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
+
+    def _handle(self, conn):
+        try:
+            conn.settimeout(10)
+            if conn.recv(1, socket.MSG_PEEK) == b"\x16":
+                conn = self.tls.wrap_socket(conn, server_side=True)
+            data = b""
+            while b"\r\n\r\n" not in data and len(data) < 65536:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    return
+                data += chunk
+            head = data.split(b"\r\n\r\n", 1)[0].split(b"\r\n")
+            target = head[0].split(b" ")[1].decode("latin-1")
+            fields = {}
+            for line in head[1:]:
+                k, _, v = line.partition(b":")
+                fields[k.strip().lower()] = v.strip()
+            host = fields.get(b"host", b"").decode("latin-1").lower()
+            with self.lock:
+                plan = self.plan
+                hit = plan is not None and host == plan[0] and target == plan[1]
+                if hit:
+                    self.seen_cookie = fields.get(b"cookie")
+            if hit and plan[2] is not None:
+                out = (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2\r\n"
+                       b"Connection: close\r\nSet-Cookie: " + plan[2] + b"\r\n\r\nok")
+            elif hit:
+                out = b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"
+            else:
+                out = b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+            conn.sendall(out)
+        except (OSError, ssl.SSLError, IndexError):
+            pass
+        finally:
+            try:
+                conn.close()
+            except OSError:
+                pass
+
+
+# ---------------------------------------------------------------------------
+# Driving Chromium
+# ---------------------------------------------------------------------------
+
+def _host_and_target(url):
+    from urllib.parse import urlsplit
+    parts = urlsplit(url)
+    host = parts.hostname.encode("idna").decode() if parts.hostname else ""
+    if parts.hostname and parts.hostname.endswith("."):
+        host = parts.hostname.rstrip(".").encode("idna").decode() + "."
+    target = parts.path or "/"
+    if parts.query:
+        target += "?" + parts.query
+    return host.lower(), target
+
+
+class Browser:
+    def __init__(self):
+        from playwright.sync_api import sync_playwright
+        self.server = Server()
+        self.pw = sync_playwright().start()
+        args = FLAGS + [f"--host-resolver-rules=MAP * 127.0.0.1:{self.server.port}",
+                        f"--ignore-certificate-errors-spki-list={self.server.spki}"]
+        self.browser = self.pw.chromium.launch(executable_path="/usr/bin/chromium", args=args)
+        self.version = self.browser.version
+
+    def close(self):
+        self.browser.close()
+        self.pw.stop()
+
+    def _navigate(self, page, session, url, header):
+        host, target = _host_and_target(url)
+        self.server.set_plan(host, target, header)
+        events, docs = {}, set()
+
+        def on_request(e):
+            if e.get("type") == "Document":
+                docs.add(e["requestId"])
+
+        def on_extra(e):
+            events[e["requestId"]] = e
+
+        session.on("Network.requestWillBeSent", on_request)
+        session.on("Network.responseReceivedExtraInfo", on_extra)
+        error = None
+        try:
+            page.goto(url, wait_until="load", timeout=15000)
+        except Exception as exc:  # a refused response is data, not a failure
+            error = str(exc).splitlines()[0]
+        page.wait_for_timeout(50)
+        session.remove_listener("Network.requestWillBeSent", on_request)
+        session.remove_listener("Network.responseReceivedExtraInfo", on_extra)
+        extra = [events[r] for r in docs if r in events]
+        return extra, error
+
+    def _cookies(self, session):
+        return session.send("Network.getAllCookies")["cookies"]
+
+    def record(self, row):
+        url, header = row["url"], row["header"]
+        context = self.browser.new_context()
+        try:
+            page = context.new_page()
+            session = context.new_cdp_session(page)
+            session.send("Network.enable")
+            recorded_at = dt.datetime.now(UTC)
+            extra, error = self._navigate(page, session, url, header)
+            cookies = self._cookies(session)
+            devtools = {"cookies": cookies, "error": error,
+                        "blocked": [b for e in extra for b in e.get("blockedCookies", [])]}
+            exempted = [b for e in extra for b in e.get("exemptedCookies", [])]
+            if exempted:
+                devtools["exempted"] = exempted
+            if extra and "cookiePartitionKey" in extra[0]:
+                devtools["partition_key"] = extra[0]["cookiePartitionKey"]
+            if cookies and any(b > 0x7F for b in header):
+                self._navigate(page, session, url, None)
+                sent = self.server.seen_cookie
+                devtools["cookie_header_sent"] = None if sent is None else sent.decode("latin-1")
+        finally:
+            context.close()
+        if not cookies and not devtools["blocked"] and error is None:
+            devtools["deletion"] = self._deletion(row)
+        return {"recorded_at": recorded_at.isoformat(), "chromium": self.version, "devtools": devtools}
+
+    def _deletion(self, row):
+        seed = seed_header(row["header"])
+        context = self.browser.new_context()
+        try:
+            page = context.new_page()
+            session = context.new_cdp_session(page)
+            session.send("Network.enable")
+            self._navigate(page, session, row["url"], seed)
+            before = self._cookies(session)
+            extra, _ = self._navigate(page, session, row["url"], row["header"])
+            after = self._cookies(session)
+        finally:
+            context.close()
+        return {"seed": seed.decode("latin-1"), "before": before, "after": after,
+                "blocked": [b for e in extra for b in e.get("blockedCookies", [])]}
+
+
+def seed_header(header: bytes) -> bytes:
+    """The header without its Expires and Max-Age attributes."""
+    parts = header.split(b";")
+    keep = [parts[0]] + [p for p in parts[1:]
+                         if p.split(b"=", 1)[0].strip(b" \t").lower() not in (b"expires", b"max-age")]
+    return b";".join(keep)
+
+
+# ---------------------------------------------------------------------------
+# From DevTools output to the expectation
+# ---------------------------------------------------------------------------
+
+def _text(raw: bytes) -> str:
+    """The text rule: UTF-8, a byte outside a valid sequence read as Latin-1."""
+    out, i = [], 0
+    while i < len(raw):
+        for n in (4, 3, 2, 1):
+            try:
+                out.append(raw[i:i + n].decode("utf-8"))
+            except UnicodeDecodeError:
+                continue
+            i += n
+            break
+        else:
+            out.append(chr(raw[i]))
+            i += 1
+    return "".join(out)
+
+
+def _header_priority(header: bytes):
+    last = None
+    for av in header.split(b";")[1:]:
+        name, _, value = av.partition(b"=")
+        value = value.strip(b" \t")
+        if name.strip(b" \t").lower() == b"priority" and len(value) <= 1024:
+            last = value.lower()
+    return last.decode("latin-1") if last in (b"low", b"medium", b"high") else None
+
+
+def _from_cdp(c, header, sent):
+    priority = c.get("priority", "Medium").lower()
+    if priority == "medium":
+        priority = "medium" if _header_priority(header) == "medium" else None
+    name, value = c["name"], c["value"]
+    if sent is not None:
+        # the Cookie header Chromium sent back: "name=value" or a bare value
+        pair = sent.encode("latin-1")
+        if b"=" in pair:
+            n, _, v = pair.partition(b"=")
+        else:
+            n, v = b"", pair
+        name, value = _text(n), _text(v)
+    return {
+        "name": name, "value": value,
+        "domain": c["domain"].lstrip(".").lower(),
+        "host_only": not c["domain"].startswith("."),
+        "path": c["path"],
+        "expires": None if c.get("session") or c["expires"] == -1 else float(c["expires"]),
+        "secure": c["secure"], "http_only": c["httpOnly"],
+        "same_site": {"Lax": "LAX", "Strict": "STRICT", "None": "NONE"}.get(c.get("sameSite"), "UNDEFINED"),
+        "partitioned": "partitionKey" in c,
+        "priority": priority, "expired": False,
+    }
+
+
+def normalise(row, rec):
+    """(expected, reasons, derived_from_model) for one recorded row."""
+    dev = rec["devtools"]
+    header = row["header"]
+    reasons = sorted({r for b in dev["blocked"] for r in b.get("blockedReasons", [])})
+    if dev["cookies"]:
+        if len(dev["cookies"]) != 1:
+            raise RuntimeError(f"{row['id']}: {len(dev['cookies'])} cookies stored")
+        return _from_cdp(dev["cookies"][0], header, dev.get("cookie_header_sent")), reasons, []
+    deletion = dev.get("deletion")
+    if deletion and len(deletion["before"]) == 1 and not deletion["after"] and not deletion["blocked"]:
+        exp = _from_cdp(deletion["before"][0], header, None)
+        exp["expired"] = True
+        exp["expires"] = None
+        try:
+            from gco_testkit import browser_model
+        except ImportError:   # recording before the model exists
+            return exp, reasons, ["expires"]
+        now = dt.datetime.fromisoformat(rec["recorded_at"])
+        model = browser_model.read_set_cookie(header, row["url"], now=now)
+        exp["expires"] = None if model is None or model.expires is None else model.expires.timestamp()
+        return exp, reasons, ["expires"]
+    return None, reasons, []
+
+
+# ---------------------------------------------------------------------------
+# Comparing
+# ---------------------------------------------------------------------------
+
+def model_view(cookie):
+    """A read_set_cookie result in the expectation's form."""
+    if cookie is None:
+        return None
+    return {
+        "name": cookie.name, "value": cookie.value, "domain": cookie.domain,
+        "host_only": cookie.host_only, "path": cookie.path,
+        "expires": None if cookie.expires is None else cookie.expires.timestamp(),
+        "secure": cookie.secure, "http_only": cookie.http_only,
+        "same_site": cookie.same_site.name, "partitioned": cookie.partitioned,
+        "priority": cookie.priority, "expired": cookie.expired,
+    }
+
+
+def differences(want, got, tolerance=5.0):
+    """Field names on which two expectations differ (expiry within tolerance)."""
+    if want is None or got is None:
+        return [] if want is got else ["stored" if got is not None else "refused"]
+    out = []
+    for key in want:
+        a, b = want[key], got.get(key)
+        if key == "expires" and a is not None and b is not None:
+            if abs(a - b) > tolerance:
+                out.append(key)
+        elif a != b:
+            out.append(key)
+    return out
+
+
+def _shift(exp, delta):
+    if exp is None or exp.get("expires") is None or exp["expired"]:
+        return exp
+    return dict(exp, expires=exp["expires"] + delta)
+
+
+def _load():
+    doc = json.loads(DATA.read_text())
+    for r in doc["rows"]:
+        r["header"] = r["header"].encode("latin-1")
+    return doc
+
+
+def implementations():
+    from gco_testkit import browser_model
+    impls = [("model", browser_model.read_set_cookie)]
+    try:
+        from glimmering_copper_otter.browser import read_set_cookie
+    except ImportError:
+        pass
+    else:
+        impls.append(("browser", read_set_cookie))
+    return impls
+
+
+def compare(sample, seed):
+    doc = _load()
+    rows = sorted(doc["rows"], key=lambda r: r["id"])
+    picked = random.Random(seed).sample(rows, min(sample, len(rows)))
+    try:
+        browser = Browser()
+    except Exception as exc:
+        print(f"compare: Chromium did not start: {exc}")
+        return 1
+    same_major = browser.version.split(".")[0] == doc["chromium"].split(".")[0]
+    impls = implementations()
+    bad = 0
+    try:
+        for row in picked:
+            rec = browser.record(row)
+            live, reasons, _ = normalise(row, rec)
+            now = dt.datetime.fromisoformat(rec["recorded_at"])
+            problems = []
+            if not row["moving"]:
+                then = dt.datetime.fromisoformat(row["recorded_at"])
+                delta = (now - then).total_seconds()
+                stored = row["expected"]
+                # Max-Age and the 400-day cap move with the clock, dates do not
+                diff = differences(stored, live)
+                if diff and differences(_shift(stored, delta), live):
+                    problems.append(f"stored {diff}")
+            for name, fn in impls:
+                diff = differences(model_view(fn(row["header"], row["url"], now=now)), live)
+                if diff:
+                    problems.append(f"{name} {diff}")
+            if problems:
+                bad += 1
+                print(f"DIFF {row['id']}: {'; '.join(problems)}\n  live: {live} {reasons}")
+    finally:
+        browser.close()
+    print(f"compare: {len(picked)} rows, {bad} disagreeing, Chromium {browser.version} "
+          f"(recorded {doc['chromium']})")
+    if bad and not same_major:
+        print("compare: another major version than recorded: reported only")
+        return 0
+    return 1 if bad else 0
+
+
+def renormalise():
+    """Derive every row's expectation anew from its stored DevTools output."""
+    doc = _load()
+    for row in doc["rows"]:
+        row["expected"], row["reasons"], row["derived_from_model"] = normalise(row, row)
+        row["difference"] = DIFFERENCES.get(row["id"])
+    _save(doc)
+    print(f"renormalise: {len(doc['rows'])} rows")
+
+
+def _save(doc):
+    doc = dict(doc, rows=[dict(r, header=r["header"].decode("latin-1"))
+                          for r in sorted(doc["rows"], key=lambda r: r["id"])])
+    DATA.write_text(json.dumps(doc, indent=1, ensure_ascii=True) + "\n")
+
+
+def record(only):
+    now = dt.datetime.now(UTC)
+    rows = corpus(now)
+    if only:
+        rows = [r for r in rows if only in r["id"]]
+    old = {}
+    if only and DATA.exists():
+        old = {r["id"]: r for r in _load()["rows"]}
+    browser = Browser()
+    try:
+        for i, row in enumerate(rows, 1):
+            rec = browser.record(row)
+            expected, reasons, derived = normalise(row, rec)
+            old[row["id"]] = {
+                "id": row["id"], "group": row["group"], "header": row["header"],
+                "url": row["url"], **rec, "expected": expected, "reasons": reasons,
+                "derived_from_model": derived, "difference": DIFFERENCES.get(row["id"]),
+                "moving": row["moving"]}
+            if i % 25 == 0:
+                print(f"record: {i}/{len(rows)}", file=sys.stderr)
+        version = browser.version
+    finally:
+        browser.close()
+    doc = {"format": 1, "chromium": version, "recorded": now.date().isoformat(),
+           "rows": list(old.values())}
+    _save(doc)
+    print(f"record: {len(old)} rows written to {DATA.relative_to(ROOT)} (Chromium {version})")
+
+
+# ---------------------------------------------------------------------------
+# The writer grid: Cookie records written by the writer, then served
+# ---------------------------------------------------------------------------
+
+WRITER_DATA = ROOT / "tests" / "data" / "browser_writer_grid.json"
+
+
+def writer_grid(now: dt.datetime) -> list[dict]:
+    """Rows of Cookie constructor arguments and writer keywords."""
+    from gco_testkit.writer_grid import cookie_args
+
+    rows: list[dict] = []
+    naive_now = now.replace(tzinfo=None, microsecond=0)
+    D = "https://www.example.test/a/b/page"
+
+    def add(group, key, name="a", value="b", url=T, partitioned=False, priority=None,
+            moving=False, **fields):
+        rows.append({"id": f"{group}/{key}", "group": group,
+                     "cookie": cookie_args(name, value, **fields),
+                     "keywords": {"partitioned": partitioned, "priority": priority},
+                     "url": url, "moving": moving})
+
+    # -- sizes: the name and the value as written, percent-escapes included
+    add("size", "plain")
+    add("size", "empty-value", value="")
+    add("size", "4096-ascii", name="n", value="v" * 4095)
+    add("size", "4097-ascii", name="n", value="v" * 4096)
+    add("size", "4096-long-name", name="n" * 4000, value="v" * 96)
+    add("size", "4097-long-name", name="n" * 4001, value="v" * 96)
+    add("size", "750-e-acute", value="é" * 750)
+    add("size", "682-e-acute", name="n", value="é" * 682)
+    add("size", "683-e-acute", name="n", value="é" * 683)
+    add("size", "4096-spaces", value=" " * 4096)
+    add("size", "1365-spaces", name="n", value=" " * 1365)
+    add("size", "1366-spaces", name="n", value=" " * 1366)
+    add("size", "euro-sign", value="€")
+    add("size", "emoji-name", name="\U0001f36a", value="v")
+    add("size", "specials", value='a"b,c;d\\e f')
+    add("size", "name-with-space", name="a b", value="c")
+    add("size", "4096-ascii-partitioned", name="n", value="v" * 4095, partitioned=True,
+        priority="high")
+
+    # -- SameSite: every mode, Secure or not, from https and http
+    for mode in ("UNDEFINED", "LAX", "STRICT", "NONE"):
+        key = mode.lower()
+        add("samesite", key, same_site=mode)
+        add("samesite", f"{key}-secure", same_site=mode, secure=True)
+        add("samesite", f"{key}-http", same_site=mode, url=H)
+        add("samesite", f"{key}-partitioned", same_site=mode, partitioned=True)
+
+    # -- Expires at the edges (naive: UTC) and Max-Age
+    for key, when in [
+        ("year-1", dt.datetime(1, 1, 2, 3, 4, 5)), ("year-69", dt.datetime(69, 1, 2, 3, 4, 5)),
+        ("year-999", dt.datetime(999, 6, 1)), ("year-1600", dt.datetime(1600, 12, 31, 23, 59, 59)),
+        ("year-1601", dt.datetime(1601, 1, 1)), ("year-1601-later", dt.datetime(1601, 1, 2, 3, 4, 5)),
+        ("epoch", dt.datetime(1970, 1, 1)), ("year-2099", dt.datetime(2099, 10, 21, 7, 28)),
+        ("year-9999", dt.datetime(9999, 12, 31, 23, 59, 59)),
+        ("aware-offset", dt.datetime(2099, 1, 2, 3, 4, 5, tzinfo=dt.timezone(dt.timedelta(hours=2)))),
+    ]:
+        add("expires", key, expires=when)
+    for key, days in [("yesterday", -1), ("in-30-days", 30), ("in-399-days", 399),
+                      ("in-401-days", 401)]:
+        add("expires", key, expires=naive_now + dt.timedelta(days=days), moving=True)
+    for key, seconds in [("zero", 0), ("one", 1), ("hour", 3600), ("400-days", 400 * 86400),
+                         ("400-days-and-an-hour", 400 * 86400 + 3600), ("2-31", 2**31),
+                         ("largest", 2**63 - 1)]:
+        add("max-age", key, max_age=seconds)
+    add("max-age", "over-past-expires", max_age=3600, expires=dt.datetime(1970, 1, 1))
+    add("max-age", "zero-partitioned", max_age=0, partitioned=True)
+
+    # -- domains
+    for key, domain, url in [
+        ("none", None, T), ("empty", "", T), ("parent", "example.test", T),
+        ("parent-dot", ".example.test", T), ("upper", "EXAMPLE.TEST", T),
+        ("host", "www.example.test", T), ("trailing-dot", "example.test.", T),
+        ("other", "other.test", T), ("suffix", "test", T), ("child", "sub.www.example.test", T),
+        ("sub", "sub", T), ("non-ascii", "exämple.test", T), ("space", "exa mple.test", T),
+        ("1100-bytes", "a." * 544 + "example.test", T), ("ip-equal", "127.0.0.1", IP),
+        ("ip-other", "127.0.0.2", IP), ("co-uk-parent", "example.co.uk", CU),
+        ("co-uk-suffix", "co.uk", CU), ("localhost", "localhost", LH),
+        ("http-parent", "example.test", H),
+        ("semicolon", "example.test;x", T), ("control", "exa\x01mple.test", T),
+        ("delete", "example.test\x7f", T),
+    ]:
+        add("domain", key, domain=domain, url=url)
+    add("domain", "parent-partitioned", domain="example.test", partitioned=True, priority="low")
+
+    # -- paths, received from a deep page (default path /a/b)
+    for key, path in [
+        ("none", None), ("empty", ""), ("root", "/"), ("explicit", "/x"), ("slash-end", "/x/"),
+        ("space", "/a b"), ("e-acute", "/é"), ("encoded", "/a%20b"), ("sub", "sub"),
+        ("1024-bytes", "/" + "p" * 1023), ("1100-bytes", "/" + "p" * 1099),
+        ("double-slash", "//"), ("backslash", "\\x"), ("query-like", "/x?y"),
+        ("semicolon", "/a;b"), ("tab", "/a\tb"), ("control", "/a\x1fb"),
+    ]:
+        add("path", key, path=path, url=D)
+
+    # -- name prefixes
+    for key, name, fields, url, part in [
+        ("secure-ok", "__Secure-a", {"secure": True}, T, False),
+        ("secure-not-secure", "__Secure-a", {}, T, False),
+        ("secure-by-strict", "__Secure-a", {"same_site": "STRICT"}, T, False),
+        ("secure-by-partitioned", "__Secure-a", {}, T, True),
+        ("secure-http", "__Secure-a", {"secure": True}, H, False),
+        ("secure-lower", "__secure-a", {}, T, False),
+        ("host-ok", "__Host-a", {"secure": True, "path": "/"}, T, False),
+        ("host-no-path", "__Host-a", {"secure": True}, T, False),
+        ("host-path-x", "__Host-a", {"secure": True, "path": "/x"}, T, False),
+        ("host-domain", "__Host-a", {"secure": True, "path": "/", "domain": "www.example.test"},
+         T, False),
+        ("host-not-secure", "__Host-a", {"path": "/"}, T, False),
+        ("host-partitioned", "__Host-a", {"path": "/", "same_site": "NONE"}, T, True),
+        ("host-http", "__Host-a", {"secure": True, "path": "/"}, H, False),
+        ("host-upper", "__HOST-a", {"secure": True, "path": "/"}, T, False),
+    ]:
+        add("prefix", key, name=name, url=url, partitioned=part, **fields)
+
+    # -- the keywords
+    for key, url, part, prio, fields in [
+        ("partitioned", T, True, None, {}),
+        ("partitioned-http", H, True, None, {}),
+        ("partitioned-ip", IP, True, None, {}),
+        ("partitioned-localhost", LH, True, None, {}),
+        ("partitioned-co-uk", CU, True, None, {}),
+        ("partitioned-httponly-lax", T, True, None, {"http_only": True, "same_site": "LAX",
+                                                     "path": "/"}),
+        ("partitioned-full", T, True, "medium",
+         {"expires": dt.datetime(2099, 1, 1), "max_age": 3600, "domain": "example.test",
+          "path": "/", "http_only": True, "same_site": "LAX"}),
+        ("priority-low", T, False, "low", {}), ("priority-medium", T, False, "medium", {}),
+        ("priority-high", T, False, "high", {}), ("priority-upper", T, False, "HIGH", {}),
+        ("priority-mixed", T, False, "mEdIuM", {}),
+        ("priority-http", H, False, "low", {}),
+        ("both-strict", T, True, "high", {"same_site": "STRICT"}),
+        ("both-http-secure", H, True, "low", {"secure": True}),
+    ]:
+        add("keywords", key, url=url, partitioned=part, priority=prio, **fields)
+
+    rows.sort(key=lambda r: r["id"])
+    ids = [r["id"] for r in rows]
+    assert len(ids) == len(set(ids)), "duplicate row ids"
+    return rows
+
+
+def write_grid_row(row) -> tuple[bytes | None, str | None]:
+    """(header bytes, None) as the writer writes the row's cookie, or (None,
+    "ErrorType: message") when the writer refuses it."""
+    from glimmering_copper_otter.writer import write_cookie_for_response
+    from gco_testkit.writer_grid import make_cookie
+
+    try:
+        header = write_cookie_for_response(make_cookie(row["cookie"]), **row["keywords"])
+    except (ValueError, TypeError) as error:
+        return None, f"{type(error).__name__}: {error}"
+    return header, None
+
+
+def record_writer_grid(only):
+    now = dt.datetime.now(UTC)
+    rows = writer_grid(now)
+    if only:
+        rows = [r for r in rows if only in r["id"]]
+    old = {}
+    if only and WRITER_DATA.exists():
+        old = {r["id"]: r for r in json.loads(WRITER_DATA.read_text())["rows"]}
+    browser = Browser()
+    try:
+        for i, row in enumerate(rows, 1):
+            header, error = write_grid_row(row)
+            out = dict(row, header=None if header is None else header.decode("latin-1"),
+                       writer_error=error)
+            if header is None:
+                out.update(recorded_at=dt.datetime.now(UTC).isoformat(),
+                           chromium=browser.version, devtools=None, expected=None,
+                           reasons=[], derived_from_model=[])
+            else:
+                served = dict(row, header=header)
+                rec = browser.record(served)
+                expected, reasons, derived = normalise(served, rec)
+                out.update(rec, expected=expected, reasons=reasons, derived_from_model=derived)
+            old[row["id"]] = out
+            if i % 25 == 0:
+                print(f"record-writer-grid: {i}/{len(rows)}", file=sys.stderr)
+        version = browser.version
+    finally:
+        browser.close()
+    doc = {"format": 1, "chromium": version, "recorded": now.date().isoformat(),
+           "rows": sorted(old.values(), key=lambda r: r["id"])}
+    WRITER_DATA.write_text(json.dumps(doc, indent=1, ensure_ascii=True) + "\n")
+    print(f"record-writer-grid: {len(old)} rows written to {WRITER_DATA.relative_to(ROOT)} "
+          f"(Chromium {version})")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    sub = ap.add_subparsers(dest="mode", required=True)
+    r = sub.add_parser("record")
+    r.add_argument("--only", default="")
+    c = sub.add_parser("compare")
+    c.add_argument("--sample", type=int, default=40)
+    c.add_argument("--seed", type=int, default=7)
+    sub.add_parser("renormalise")
+    w = sub.add_parser("record-writer-grid")
+    w.add_argument("--only", default="")
+    args = ap.parse_args()
+    os.chdir(ROOT)
+    if args.mode == "record":
+        record(args.only)
+        return 0
+    if args.mode == "renormalise":
+        renormalise()
+        return 0
+    if args.mode == "record-writer-grid":
+        record_writer_grid(args.only)
+        return 0
+    return compare(args.sample, args.seed)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,714 @@
+// The steps a browser runs on a Set-Cookie header value (RFC 6265bis: the
+// set-cookie-string algorithm, the cookie-date algorithm and the storage
+// model), over the header's bytes in place.  Where browsers do otherwise
+// than the draft, the code does what they do and says so.
+#include "evaluate.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace gco::browser {
+
+const char* const kAttributeNames[kAttributeCount] = {
+    "Expires", "Max-Age", "Domain", "Path", "Secure", "HttpOnly", "SameSite", "Partitioned",
+    "Priority"};
+
+const char* refusal_word(Refusal refusal) noexcept {
+  switch (refusal) {
+    case Refusal::kNone: return "";
+    case Refusal::kDisallowedCharacter: return "DisallowedCharacter";
+    case Refusal::kNoCookieContent: return "NoCookieContent";
+    case Refusal::kNameValuePairExceedsMaxSize: return "NameValuePairExceedsMaxSize";
+    case Refusal::kAmbiguousNameValue: return "AmbiguousNameValue";
+    case Refusal::kInvalidDomain: return "InvalidDomain";
+    case Refusal::kInvalidPrefix: return "InvalidPrefix";
+    case Refusal::kSecureOnly: return "SecureOnly";
+    case Refusal::kSameSiteNoneInsecure: return "SameSiteNoneInsecure";
+    case Refusal::kPartitionedNotSecure: return "PartitionedNotSecure";
+  }
+  return "";
+}
+
+namespace {
+
+inline unsigned char byte_at(const char* p) { return static_cast<unsigned char>(*p); }
+inline bool is_wsp(char c) { return c == ' ' || c == '\t'; }
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+inline char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+Span trim(const char* begin, const char* end) {
+  while (begin < end && is_wsp(*begin)) begin++;
+  while (end > begin && is_wsp(end[-1])) end--;
+  return Span{begin, end - begin};
+}
+
+bool has_tab(Span s) { return s.find('\t') != nullptr; }
+
+bool starts_with_lowered(Span s, std::string_view word) {
+  if (s.size < static_cast<Py_ssize_t>(word.size())) return false;
+  for (size_t i = 0; i < word.size(); i++) {
+    if (lower(s.data[i]) != word[i]) return false;
+  }
+  return true;
+}
+
+// -- findings -------------------------------------------------------------
+
+// An attribute value or other header bytes as shown in a sentence: printable
+// ASCII as it is, other bytes as \xNN, long ones cut.
+std::string shown(Span s) {
+  std::string out;
+  Py_ssize_t limit = s.size > 40 ? 32 : s.size;
+  for (Py_ssize_t i = 0; i < limit; i++) {
+    unsigned char c = byte_at(s.data + i);
+    if (c >= 0x20 && c < 0x7F) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  if (limit < s.size) out += "...";
+  return out;
+}
+
+void note(Findings* findings, const char* word, std::string sentence) {
+  if (findings != nullptr) findings->push_back(Finding{word, std::move(sentence)});
+}
+
+std::string number(long long n) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%lld", n);
+  return text;
+}
+
+// -- the cookie-date algorithm ---------------------------------------------
+
+// The delimiters of the cookie-date grammar: TAB, 0x20-0x2F, 0x3B-0x40,
+// 0x5B-0x60, 0x7B-0x7E.
+bool is_date_delimiter(unsigned char c) {
+  return c == 0x09 || (c >= 0x20 && c <= 0x2F) || (c >= 0x3B && c <= 0x40) ||
+         (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
+}
+
+// Digits as a number, saturating at a value past every bound checked.
+int64_t digits_value(const char* p, const char* end) {
+  int64_t v = 0;
+  for (; p < end; p++) {
+    v = v * 10 + (*p - '0');
+    if (v > 1000000000) v = 1000000000;
+  }
+  return v;
+}
+
+bool all_digits(const char* p, const char* end) {
+  if (p == end) return false;
+  for (; p < end; p++) {
+    if (!is_digit(*p)) return false;
+  }
+  return true;
+}
+
+// A time token: exactly three colon-separated runs of digits, each of any
+// length.
+bool read_time(const char* p, const char* end, int64_t fields[3]) {
+  for (int i = 0; i < 3; i++) {
+    const char* start = p;
+    while (p < end && is_digit(*p)) p++;
+    if (p == start) return false;
+    fields[i] = digits_value(start, p);
+    if (i < 2) {
+      if (p == end || *p != ':') return false;
+      p++;
+    }
+  }
+  return p == end;
+}
+
+const char kMonths[] = "janfebmaraprmayjunjulaugsepoctnovdec";
+
+int read_month(const char* p, const char* end) {
+  if (end - p < 3) return 0;
+  char a = lower(p[0]), b = lower(p[1]), c = lower(p[2]);
+  for (int m = 0; m < 12; m++) {
+    if (kMonths[3 * m] == a && kMonths[3 * m + 1] == b && kMonths[3 * m + 2] == c) return m + 1;
+  }
+  return 0;
+}
+
+bool is_leap(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+unsigned days_in_month(int64_t year, unsigned month) {
+  static const unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && is_leap(year) ? 29 : kDays[month - 1];
+}
+
+}  // namespace
+
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) noexcept {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void civil_from_days(int64_t z, int64_t* year, unsigned* month, unsigned* day) noexcept {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *day = doy - (153 * mp + 2) / 5 + 1;
+  *month = mp < 10 ? mp + 3 : mp - 9;
+  *year = static_cast<int64_t>(yoe) + era * 400 + (*month <= 2);
+}
+
+// Browsers differ from the draft's grammar: a day or year token is digits
+// only (no "21st", no "2099AD"), a time token is exactly three colon-separated
+// runs of digits of any length (no "07:28:00Z"), a token of one or two digits
+// is the day when no day was found yet and otherwise the year, and a longer
+// one is the year (so "10000" is a year).
+bool parse_cookie_date(Span text, int64_t* instant) noexcept {
+  bool have_time = false, have_day = false, have_month = false, have_year = false;
+  int64_t time[3] = {0, 0, 0};
+  int64_t day = 0, year = 0;
+  int month = 0;
+  const char* p = text.data;
+  const char* end = text.end();
+  while (p < end) {
+    while (p < end && is_date_delimiter(byte_at(p))) p++;
+    const char* start = p;
+    while (p < end && !is_date_delimiter(byte_at(p))) p++;
+    if (start == p) break;
+    bool colon = false;
+    for (const char* q = start; q < p && !colon; q++) colon = *q == ':';
+    if (colon) {
+      if (!have_time) have_time = read_time(start, p, time);
+    } else if (all_digits(start, p)) {
+      if (!have_day && p - start <= 2) {
+        day = digits_value(start, p);
+        have_day = true;
+      } else if (!have_year) {
+        year = digits_value(start, p);
+        have_year = true;
+      }
+    } else if (!have_month) {
+      month = read_month(start, p);
+      have_month = month != 0;
+    }
+  }
+  if (!(have_time && have_day && have_month && have_year)) return false;
+  if (year >= 70 && year <= 99) {
+    year += 1900;
+  } else if (year <= 69) {
+    year += 2000;
+  }
+  if (day < 1 || day > 31 || time[0] > 23 || time[1] > 59 || time[2] > 59) return false;
+  // Browsers keep a date before 1601 (it is in the past: a deletion) and one
+  // after 9999 (beyond any expiry cap) instead of failing on them.
+  if (year > 9999) {
+    *instant = kLatest;
+    return true;
+  }
+  if (static_cast<unsigned>(day) > days_in_month(year, static_cast<unsigned>(month))) return false;
+  int64_t days = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  *instant = ((days * 24 + time[0]) * 60 + time[1]) * 60 * kSecond + time[2] * kSecond;
+  return true;
+}
+
+// -- the text rule -----------------------------------------------------------
+
+namespace {
+
+// The length of the valid UTF-8 sequence at p (as Python's decoder accepts
+// it: no overlong forms, no surrogates, nothing past U+10FFFF), or 0.
+int utf8_sequence(const unsigned char* p, const unsigned char* end, uint32_t* code) {
+  unsigned char c = p[0];
+  auto cont = [&](Py_ssize_t i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) {
+    if (!cont(1)) return 0;
+    *code = ((c & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+    return 2;
+  }
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (!cont(1) || !cont(2)) return 0;
+    if (c == 0xE0 && p[1] < 0xA0) return 0;
+    if (c == 0xED && p[1] > 0x9F) return 0;
+    *code = ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (!cont(1) || !cont(2) || !cont(3)) return 0;
+    if (c == 0xF0 && p[1] < 0x90) return 0;
+    if (c == 0xF4 && p[1] > 0x8F) return 0;
+    *code = ((c & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+    return 4;
+  }
+  return 0;
+}
+
+}  // namespace
+
+PyObject* decode_text(const char* data, Py_ssize_t size) noexcept {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char* end = p + size;
+  Py_ssize_t ascii = 0;
+  while (ascii < size && p[ascii] < 0x80) ascii++;
+  if (ascii == size) {
+    if (size <= 1) return PyUnicode_DecodeASCII(data, size, "strict");
+    PyObject* text = PyUnicode_New(size, 127);
+    if (text != nullptr) std::memcpy(PyUnicode_DATA(text), data, static_cast<size_t>(size));
+    return text;
+  }
+  uint32_t local[256] = {};
+  uint32_t* codes = size <= 256 ? local
+                                : static_cast<uint32_t*>(PyMem_Malloc(sizeof(uint32_t) * size));
+  if (codes == nullptr) return PyErr_NoMemory();
+  Py_ssize_t n = 0;
+  for (const unsigned char* q = p; q < end;) {
+    uint32_t code = *q;
+    int length = code < 0x80 ? 1 : utf8_sequence(q, end, &code);
+    if (length == 0) {
+      code = *q;  // a byte outside a valid sequence: its Latin-1 character
+      length = 1;
+    }
+    codes[n++] = code;
+    q += length;
+  }
+  PyObject* text = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, codes, n);
+  if (codes != local) PyMem_Free(codes);
+  return text;
+}
+
+bool is_ipv4(std::string_view host, bool* loopback) noexcept {
+  int parts = 0;
+  size_t i = 0;
+  int first = 0;
+  while (true) {
+    size_t start = i;
+    int value = 0;
+    while (i < host.size() && is_digit(host[i])) {
+      value = value * 10 + (host[i] - '0');
+      i++;
+      if (i - start > 3) return false;
+    }
+    size_t length = i - start;
+    if (length == 0 || value > 255 || (length > 1 && host[start] == '0')) return false;
+    if (parts == 0) first = value;
+    parts++;
+    if (i == host.size()) break;
+    if (host[i] != '.' || parts == 4) return false;
+    i++;
+  }
+  if (parts != 4) return false;
+  *loopback = first == 127;
+  return true;
+}
+
+// -- the set-cookie-string algorithm and the storage model -----------------
+
+namespace {
+
+int attribute_of(Span key) {
+  switch (key.size) {
+    case 4:
+      return key.is("path") ? kPath : -1;
+    case 6:
+      return key.is("secure") ? kSecure : key.is("domain") ? kDomain : -1;
+    case 7:
+      return key.is("expires") ? kExpires : key.is("max-age") ? kMaxAge : -1;
+    case 8:
+      return key.is("httponly") ? kHttpOnly : key.is("samesite") ? kSameSite
+             : key.is("priority")                   ? kPriority
+                                                    : -1;
+    case 11:
+      return key.is("partitioned") ? kPartitioned : -1;
+    default:
+      return -1;
+  }
+}
+
+// A Max-Age value: an optional sign and digits (browsers also take a leading
+// "+", which the draft ignores), saturating beyond the 400-day cap.
+bool read_max_age(Span v, int64_t* seconds) {
+  const char* p = v.data;
+  const char* end = v.end();
+  bool negative = false;
+  if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  if (!all_digits(p, end)) return false;
+  int64_t n = digits_value(p, end);
+  *seconds = negative ? -n : n;
+  return true;
+}
+
+// The Domain attribute as a host name: lower case, one leading dot dropped,
+// internationalised labels as A-labels.  1 done, 0 invalid, -1 error set.
+int canonical_domain(Span value, std::string& out) {
+  if (value.size > 0 && value.data[0] == '.') {
+    value.data++;
+    value.size--;
+    // browsers refuse a lone "." (the draft reads it as no Domain)
+    if (value.size == 0) return 0;
+  }
+  bool ascii = true;
+  for (Py_ssize_t i = 0; i < value.size; i++) ascii = ascii && byte_at(value.data + i) < 0x80;
+  if (ascii) {
+    out.resize(static_cast<size_t>(value.size));
+    for (Py_ssize_t i = 0; i < value.size; i++) out[i] = lower(value.data[i]);
+    return 1;
+  }
+  // Browsers canonicalise a Unicode Domain to its A-labels (the draft refuses
+  // a character outside CHAR).  Rare: the interpreter's own lower() and idna
+  // codec do the work.
+  Ref text = steal(decode_text(value.data, value.size));
+  if (!text) return -1;
+  Ref lowered = steal(PyObject_CallMethod(text.get(), "lower", nullptr));
+  if (!lowered) return -1;
+  if (!PyUnicode_IS_ASCII(lowered.get())) {
+    Ref dot = steal(PyUnicode_FromOrdinal('.'));
+    if (!dot) return -1;
+    Ref labels = steal(PyUnicode_Split(lowered.get(), dot.get(), -1));
+    if (!labels) return -1;
+    Py_ssize_t count = PyList_GET_SIZE(labels.get());
+    out.clear();
+    for (Py_ssize_t i = 0; i < count; i++) {
+      Ref encoded = steal(PyUnicode_AsEncodedString(PyList_GET_ITEM(labels.get(), i), "idna",
+                                                    nullptr));
+      if (!encoded) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeError)) {
+          PyErr_Clear();
+          return 0;
+        }
+        return -1;
+      }
+      if (i) out.push_back('.');
+      out.append(PyBytes_AS_STRING(encoded.get()),
+                 static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+    }
+    return 1;
+  }
+  out.assign(static_cast<const char*>(PyUnicode_DATA(lowered.get())),
+             static_cast<size_t>(PyUnicode_GET_LENGTH(lowered.get())));
+  return 1;
+}
+
+bool domain_match(std::string_view host, std::string_view domain) {
+  if (host == domain) return true;
+  return host.size() > domain.size() && host.ends_with(domain) &&
+         host[host.size() - domain.size() - 1] == '.';
+}
+
+bool refuse(Outcome& out, Findings* findings, Refusal refusal, std::string sentence) {
+  out.refusal = refusal;
+  note(findings, refusal_word(refusal), std::move(sentence));
+  return true;
+}
+
+}  // namespace
+
+bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings) {
+  const char* const end = raw.end();
+  bool any_tab = false;
+  for (const char* p = raw.data; p < end; p++) {
+    unsigned char c = byte_at(p);
+    any_tab = any_tab || c == 0x09;
+    if ((c < 0x20 && c != 0x09) || c == 0x7F) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02x", c);
+      return refuse(out, findings, Refusal::kDisallowedCharacter,
+                    std::string("the header holds the control character ") + code +
+                        (c == 0 ? ", which makes a browser refuse the whole response"
+                                : ": a browser refuses the cookie"));
+    }
+  }
+
+  // The name-value pair ends at the first ";".
+  const char* semicolon = raw.find(';');
+  const char* pair_end = semicolon ? semicolon : end;
+  const char* equals = Span{raw.data, pair_end - raw.data}.find('=');
+  Span name, value;
+  if (equals != nullptr) {
+    name = trim(raw.data, equals);
+    value = trim(equals + 1, pair_end);
+  } else {
+    value = trim(raw.data, pair_end);
+  }
+
+  // The attributes: the last of each name counts; one whose value is over
+  // 1024 bytes is ignored.
+  Span last[kAttributeCount];
+  bool present[kAttributeCount] = {};
+  int seen[kAttributeCount] = {};
+  bool tab = any_tab && (has_tab(name) || has_tab(value));
+  if (semicolon != nullptr && semicolon + 1 < end) {
+    const char* p = semicolon + 1;
+    while (true) {
+      // One pass to the attribute's end, noting its first "=".
+      const char* eq = nullptr;
+      const char* av_end = p;
+      while (av_end < end && *av_end != ';') {
+        if (*av_end == '=' && eq == nullptr) eq = av_end;
+        av_end++;
+      }
+      const char* stop = av_end < end ? av_end : nullptr;
+      Span key = trim(p, eq ? eq : av_end);
+      Span val = eq ? trim(eq + 1, av_end) : Span{av_end, 0};
+      tab = tab || (any_tab && (has_tab(key) || has_tab(val)));
+      int which = attribute_of(key);
+      if (val.size > kMaxAttributeValue) {
+        note(findings, "AttributeValueTooLong",
+             (which >= 0 ? std::string(kAttributeNames[which]) : "the attribute " + shown(key)) +
+                 " has a value of " + number(val.size) +
+                 " bytes, over the 1024-byte limit: a browser ignores the attribute");
+      } else if (which >= 0) {
+        last[which] = val;
+        present[which] = true;
+        if (++seen[which] == 2) {
+          note(findings, "DuplicateAttribute",
+               std::string(kAttributeNames[which]) +
+                   " is given more than once: a browser keeps the last one");
+        }
+        if ((which == kSecure || which == kHttpOnly || which == kPartitioned) && eq != nullptr) {
+          note(findings, "FlagWithValue",
+               std::string(kAttributeNames[which]) + "=" + shown(val) + " still sets " +
+                   kAttributeNames[which] + ": a browser ignores a flag's value");
+        }
+      } else if (key.size > 0 || eq != nullptr) {
+        note(findings, "UnknownAttribute",
+             std::string(1, '"').append(shown(key)).append(
+                 "\" is not a cookie attribute: a browser ignores it"));
+      }
+      if (stop == nullptr) break;
+      p = stop + 1;
+    }
+  }
+
+  if (name.empty() && value.empty()) {
+    return refuse(out, findings, Refusal::kNoCookieContent,
+                  "the header has neither a name nor a value: a browser refuses it");
+  }
+  // browsers refuse a tab left inside a name, value or attribute after
+  // trimming (the draft allows it)
+  if (tab) {
+    return refuse(out, findings, Refusal::kDisallowedCharacter,
+                  "a tab inside the name, the value or an attribute: a browser refuses the "
+                  "cookie");
+  }
+  if (name.size + value.size > kMaxNameValue) {
+    return refuse(out, findings, Refusal::kNameValuePairExceedsMaxSize,
+                  "the name and value are " + number(name.size + value.size) +
+                      " bytes, over the 4096-byte limit: a browser refuses the cookie");
+  }
+  // browsers refuse an empty name whose value holds "=": sent back, it would
+  // read as another name (no reason is reported for it)
+  if (name.empty() && value.find('=') != nullptr) {
+    return refuse(out, findings, Refusal::kAmbiguousNameValue,
+                  "the name is empty and the value holds \"=\": a browser refuses the cookie, "
+                  "since it would come back as another name");
+  }
+  out.name = name;
+  out.value = value;
+  out.secure = present[kSecure];
+  out.http_only = present[kHttpOnly];
+  out.partitioned = present[kPartitioned];
+
+  // Expiry: Max-Age wins over Expires; both are capped at 400 days.
+  // Browsers parse only the last attribute of each: an invalid last one is
+  // ignored rather than an earlier valid one taken (the draft takes the last
+  // valid one).
+  const int64_t limit = now > kLatest - kMaxAgeLimit * kSecond ? kLatest
+                                                                : now + kMaxAgeLimit * kSecond;
+  int64_t max_age = 0, expires = 0;
+  bool has_max_age = present[kMaxAge] && read_max_age(last[kMaxAge], &max_age);
+  // (Expires matters only without a valid Max-Age.)
+  bool has_expires =
+      !has_max_age && present[kExpires] && parse_cookie_date(last[kExpires], &expires);
+  if (present[kMaxAge] && !has_max_age) {
+    note(findings, "InvalidMaxAge",
+         "Max-Age=" + shown(last[kMaxAge]) + " is not a whole number of seconds: a browser "
+         "ignores it");
+  }
+  if (present[kExpires] && !has_expires && !has_max_age) {
+    note(findings, "InvalidExpires",
+         "Expires=" + shown(last[kExpires]) + " is not a date a browser reads: it ignores it");
+  }
+  if (has_max_age) {
+    out.has_expiry = true;
+    if (max_age <= 0) {
+      out.expiry = kEarliest;
+    } else {
+      if (max_age > kMaxAgeLimit) {
+        max_age = kMaxAgeLimit;
+        note(findings, "ExpiryCapped",
+             "Max-Age is more than 400 days: a browser caps the expiry at 400 days from now");
+      }
+      out.expiry = now > kLatest - max_age * kSecond ? kLatest : now + max_age * kSecond;
+    }
+  } else if (has_expires) {
+    out.has_expiry = true;
+    out.expiry = expires;
+    if (expires > limit) {
+      out.expiry = limit;
+      note(findings, "ExpiryCapped",
+           "Expires is more than 400 days away: a browser caps the expiry at 400 days from now");
+    }
+  }
+  out.expired = out.has_expiry && out.expiry <= now;
+  if (out.expired) {
+    note(findings, "Deletion",
+         has_max_age ? "Max-Age=" + shown(last[kMaxAge]) +
+                           " expires the cookie at once: a browser deletes a stored cookie of "
+                           "this name, domain and path and stores nothing"
+                     : std::string("Expires is not after now: a browser deletes a stored cookie "
+                                   "of this name, domain and path and stores nothing"));
+  }
+
+  // Domain.
+  Span domain_value = present[kDomain] ? last[kDomain] : Span{};
+  if (!domain_value.empty()) {
+    int done = canonical_domain(domain_value, out.domain);
+    if (done < 0) return false;
+    if (done == 0) {
+      return refuse(out, findings, Refusal::kInvalidDomain,
+                    "Domain=" + shown(domain_value) + " is no host name: a browser refuses the "
+                    "cookie");
+    }
+    out.has_domain = true;
+    out.host_only = false;
+  }
+  if (origin != nullptr) {
+    if (out.has_domain) {
+      int is_public = is_public_suffix(out.domain);
+      if (is_public < 0) return false;
+      if (is_public) {
+        if (out.domain != origin->host) {
+          return refuse(out, findings, Refusal::kInvalidDomain,
+                        "Domain=" + shown(domain_value) +
+                            " is a public suffix: a browser refuses the cookie");
+        }
+        out.has_domain = false;
+        note(findings, "DomainIgnored",
+             "Domain=" + shown(domain_value) +
+                 " is a public suffix equal to the host: a browser keeps a host-only cookie");
+      }
+    }
+    if (out.has_domain && origin->ip) {
+      // an IP-address host takes only a Domain equal to it, and the cookie is
+      // then host-only (as browsers do)
+      if (out.domain != origin->host) {
+        return refuse(out, findings, Refusal::kInvalidDomain,
+                      "Domain=" + shown(domain_value) +
+                          " does not equal the IP-address host: a browser refuses the cookie");
+      }
+      out.has_domain = false;
+      note(findings, "DomainIgnored",
+           "Domain=" + shown(domain_value) +
+               " names the IP-address host: a browser keeps a host-only cookie");
+    }
+    if (out.has_domain) {
+      if (!domain_match(origin->host, out.domain)) {
+        return refuse(out, findings, Refusal::kInvalidDomain,
+                      "Domain=" + shown(domain_value) + " does not domain-match the host " +
+                          origin->host + ": a browser refuses the cookie");
+      }
+      out.host_only = false;
+    } else {
+      out.domain.clear();
+      out.has_domain = true;
+      out.domain_is_host = true;
+      out.host_only = true;
+    }
+  }
+
+  // Path: an attribute not starting with "/" gives the default path.
+  if (present[kPath] && !last[kPath].empty() && last[kPath].data[0] == '/') {
+    out.path = last[kPath];
+    out.has_path = true;
+  } else {
+    if (present[kPath]) {
+      note(findings, "PathDefaulted",
+           "Path=" + shown(last[kPath]) +
+               " does not start with \"/\": a browser uses the default path of the request's "
+               "URL instead");
+    }
+    if (origin != nullptr) out.has_path = out.path_is_default = true;
+  }
+
+  // Name prefixes, in any letter case; browsers add "__Http-" (Secure and
+  // HttpOnly) and "__Host-Http-" (the "__Host-" rules and HttpOnly).  Browsers
+  // check them before the Secure attribute's origin, and count a Secure
+  // cookie from an insecure origin as a prefix failure.  (No character
+  // outside ASCII lowers to one of the prefixes' letters, so the bytes are
+  // compared.)
+  const bool secure_from_secure = out.secure && (origin == nullptr || origin->secure);
+  const bool path_is_root = present[kPath] && last[kPath].size == 1 && last[kPath].data[0] == '/';
+  const char* prefix_failure = nullptr;
+  if (starts_with_lowered(name, "__secure-") && !secure_from_secure) {
+    prefix_failure = "a __Secure- name needs Secure from a secure origin";
+  } else if (starts_with_lowered(name, "__host-") &&
+             !(secure_from_secure && out.host_only && path_is_root)) {
+    prefix_failure = "a __Host- name needs Secure from a secure origin, no Domain and Path=/";
+  } else if (starts_with_lowered(name, "__http-") && !(secure_from_secure && out.http_only)) {
+    prefix_failure = "an __Http- name needs Secure from a secure origin and HttpOnly";
+  } else if (starts_with_lowered(name, "__host-http-") && !out.http_only) {
+    prefix_failure = "a __Host-Http- name needs HttpOnly besides the __Host- rules";
+  } else if (name.empty() &&
+             (starts_with_lowered(value, "__secure-") || starts_with_lowered(value, "__host-"))) {
+    prefix_failure = "a cookie without a name may not have a value that starts like a prefixed name";
+  }
+  if (prefix_failure != nullptr) {
+    return refuse(out, findings, Refusal::kInvalidPrefix,
+                  std::string(prefix_failure) + ": a browser refuses the cookie");
+  }
+
+  if (origin != nullptr && out.secure && !origin->secure) {
+    return refuse(out, findings, Refusal::kSecureOnly,
+                  "Secure from an insecure origin: a browser refuses the cookie");
+  }
+
+  if (present[kSameSite]) {
+    Span s = last[kSameSite];
+    if (s.is("lax")) {
+      out.same_site = 1;
+    } else if (s.is("strict")) {
+      out.same_site = 2;
+    } else if (s.is("none")) {
+      out.same_site = 3;
+    } else {
+      note(findings, "UnknownSameSite",
+           "SameSite=" + shown(s) + " is not Strict, Lax or None: a browser ignores it and "
+           "applies its default");
+    }
+  }
+  if (out.same_site == 3 && !out.secure) {
+    return refuse(out, findings, Refusal::kSameSiteNoneInsecure,
+                  "SameSite=None without Secure: a browser refuses the cookie");
+  }
+  // Partitioned comes from browsers, not the draft: it needs Secure (no
+  // reason is reported for it)
+  if (out.partitioned && !out.secure) {
+    return refuse(out, findings, Refusal::kPartitionedNotSecure,
+                  "Partitioned without Secure: a browser refuses the cookie");
+  }
+
+  if (present[kPriority]) {
+    Span s = last[kPriority];
+    if (s.is("low")) {
+      out.priority = Priority::kLow;
+    } else if (s.is("medium")) {
+      out.priority = Priority::kMedium;
+    } else if (s.is("high")) {
+      out.priority = Priority::kHigh;
+    } else {
+      note(findings, "UnknownPriority",
+           "Priority=" + shown(s) + " is not Low, Medium or High: a browser ignores it");
+    }
+  }
+  return true;
+}
+
+}  // namespace gco::browser

@@ -1,0 +1,797 @@
+// glimmering_copper_otter.browser: what a browser stores for a Set-Cookie
+// header value (read_set_cookie), and what it will make of a cookie before
+// it is sent (check).  The steps themselves are in evaluate.cpp; this file
+// reads the arguments, builds the records and the findings, and binds the
+// module.
+#include <Python.h>
+#include <datetime.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "cookies.h"
+#include "writer.h"
+#include "evaluate.hpp"
+#include "frame.hpp"
+#include "function.hpp"
+#include "percent.hpp"
+
+namespace gco::browser {
+
+namespace {
+
+GcoCookiesAPI cookies_api;
+GcoWriterAPI writer_api;
+PyObject* same_site_members[4];  // CookieSameSiteMode.UNDEFINED, LAX, STRICT, NONE
+PyObject* urlsplit = nullptr;    // urllib.parse.urlsplit, imported at first need
+PyObject* ip_address = nullptr;  // ipaddress.ip_address, imported at first need
+
+GCO_STR(str_low, "low");
+GCO_STR(str_medium, "medium");
+GCO_STR(str_high, "high");
+GCO_STR(str_root, "/");
+
+// ---------------------------------------------------------------------------
+// The record.
+
+struct BrowserCookie {
+  PyObject_HEAD
+  PyObject* name;
+  PyObject* value;
+  PyObject* domain;
+  PyObject* path;
+  PyObject* expires;
+  PyObject* same_site;
+  PyObject* priority;
+  char host_only;
+  char secure;
+  char http_only;
+  char partitioned;
+  char expired;
+};
+
+constexpr int kObjectFields = 7;
+
+PyObject** object_fields(BrowserCookie* c) { return &c->name; }
+
+void record_dealloc(PyObject* self) {
+  BrowserCookie* c = reinterpret_cast<BrowserCookie*>(self);
+  for (int i = 0; i < kObjectFields; i++) Py_CLEAR(object_fields(c)[i]);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* py_bool(char b) { return Py_NewRef(b ? Py_True : Py_False); }
+
+PyObject* record_repr(PyObject* self) {
+  BrowserCookie* c = reinterpret_cast<BrowserCookie*>(self);
+  return PyUnicode_FromFormat(
+      "BrowserCookie(name=%R, value=%R, domain=%R, host_only=%s, path=%R, expires=%R, "
+      "secure=%s, http_only=%s, same_site=%R, partitioned=%s, priority=%R, expired=%s)",
+      c->name, c->value, c->domain, c->host_only ? "True" : "False", c->path, c->expires,
+      c->secure ? "True" : "False", c->http_only ? "True" : "False", c->same_site,
+      c->partitioned ? "True" : "False", c->priority, c->expired ? "True" : "False");
+}
+
+// The fields in their order, as one tuple (for hashing).
+PyObject* record_tuple(BrowserCookie* c) {
+  return Py_BuildValue("(OOOOOOOOOOOO)", c->name, c->value, c->domain,
+                       c->host_only ? Py_True : Py_False, c->path, c->expires,
+                       c->secure ? Py_True : Py_False, c->http_only ? Py_True : Py_False,
+                       c->same_site, c->partitioned ? Py_True : Py_False, c->priority,
+                       c->expired ? Py_True : Py_False);
+}
+
+PyObject* record_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !Py_IS_TYPE(other, Py_TYPE(self))) {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  BrowserCookie* a = reinterpret_cast<BrowserCookie*>(self);
+  BrowserCookie* b = reinterpret_cast<BrowserCookie*>(other);
+  bool equal = a->host_only == b->host_only && a->secure == b->secure &&
+               a->http_only == b->http_only && a->partitioned == b->partitioned &&
+               a->expired == b->expired && a->same_site == b->same_site;
+  for (int i = 0; equal && i < kObjectFields; i++) {
+    // The fields hold str, datetime and None only: comparing them runs no
+    // interpreted code, and the records keep them alive.
+    int same = PyObject_RichCompareBool(object_fields(a)[i], object_fields(b)[i], Py_EQ);
+    if (same < 0) return nullptr;
+    equal = same;
+  }
+  return py_bool(equal == (op == Py_EQ));
+}
+
+Py_hash_t record_hash(PyObject* self) {
+  Ref fields = steal(record_tuple(reinterpret_cast<BrowserCookie*>(self)));
+  return fields ? PyObject_Hash(fields.get()) : -1;
+}
+
+PyMemberDef record_members[] = {
+    {"name", Py_T_OBJECT_EX, offsetof(BrowserCookie, name), Py_READONLY,
+     "The name, read from the header's bytes by the text rule."},
+    {"value", Py_T_OBJECT_EX, offsetof(BrowserCookie, value), Py_READONLY,
+     "The value as the browser keeps it: not percent-decoded, quotes kept."},
+    {"domain", Py_T_OBJECT_EX, offsetof(BrowserCookie, domain), Py_READONLY,
+     "Lower case, no leading dot; the request host for a host-only cookie; None without a "
+     "url and a Domain attribute."},
+    {"host_only", Py_T_BOOL, offsetof(BrowserCookie, host_only), Py_READONLY,
+     "True when the cookie goes back only to the host that set it."},
+    {"path", Py_T_OBJECT_EX, offsetof(BrowserCookie, path), Py_READONLY,
+     "The Path attribute, or the url's default path; None without either."},
+    {"expires", Py_T_OBJECT_EX, offsetof(BrowserCookie, expires), Py_READONLY,
+     "An aware UTC datetime, or None for a session cookie."},
+    {"secure", Py_T_BOOL, offsetof(BrowserCookie, secure), Py_READONLY, nullptr},
+    {"http_only", Py_T_BOOL, offsetof(BrowserCookie, http_only), Py_READONLY, nullptr},
+    {"same_site", Py_T_OBJECT_EX, offsetof(BrowserCookie, same_site), Py_READONLY,
+     "A CookieSameSiteMode member; UNDEFINED when absent or unrecognised."},
+    {"partitioned", Py_T_BOOL, offsetof(BrowserCookie, partitioned), Py_READONLY, nullptr},
+    {"priority", Py_T_OBJECT_EX, offsetof(BrowserCookie, priority), Py_READONLY,
+     "\"low\", \"medium\" or \"high\"; None when absent or unrecognised."},
+    {"expired", Py_T_BOOL, offsetof(BrowserCookie, expired), Py_READONLY,
+     "True when the cookie expires at once: a browser applies it as a deletion."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject BrowserCookieType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "glimmering_copper_otter.browser.BrowserCookie",
+    .tp_basicsize = sizeof(BrowserCookie),
+    .tp_dealloc = record_dealloc,
+    .tp_repr = record_repr,
+    .tp_hash = record_hash,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_doc = PyDoc_STR("What a browser stores for one Set-Cookie header value (immutable; "
+                        "made by read_set_cookie)."),
+    .tp_richcompare = record_richcompare,
+    .tp_members = record_members,
+};
+
+// ---------------------------------------------------------------------------
+// Arguments.
+
+// The header's bytes: bytes as they are, a str of characters below U+0100 as
+// its Latin-1 bytes, another str as its UTF-8 (lone surrogates kept).
+// Subclasses are read as their plain value.  holder keeps a made copy.
+bool header_bytes(PyObject* raw, const char* param, Ref& holder, Span& out) {
+  if (PyBytes_Check(raw)) {
+    out = Span{PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw)};
+    return true;
+  }
+  if (PyUnicode_Check(raw)) {
+    if (PyUnicode_KIND(raw) == PyUnicode_1BYTE_KIND) {
+      out = Span{static_cast<const char*>(PyUnicode_DATA(raw)), PyUnicode_GET_LENGTH(raw)};
+      return true;
+    }
+    holder = steal(PyUnicode_AsEncodedString(raw, "utf-8", "surrogatepass"));
+    if (!holder) return false;
+    out = Span{PyBytes_AS_STRING(holder.get()), PyBytes_GET_SIZE(holder.get())};
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s must be bytes or str, not %.200s", param,
+               Py_TYPE(raw)->tp_name);
+  return false;
+}
+
+int64_t instant_of_fields(int64_t year, unsigned month, unsigned day, int64_t hour,
+                          int64_t minute, int64_t second, int64_t micro) {
+  return ((days_from_civil(year, month, day) * 24 + hour) * 60 + minute) * 60 * kSecond +
+         second * kSecond + micro;
+}
+
+// now as microseconds since the epoch: the current time for None.
+bool read_now(PyObject* now, int64_t* out) {
+  if (now == nullptr || now == Py_None) {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    *out = static_cast<int64_t>(ts.tv_sec) * kSecond + ts.tv_nsec / 1000;
+    return true;
+  }
+  if (!PyDateTime_Check(now)) {
+    PyErr_Format(PyExc_TypeError, "now must be a datetime, not %.200s", Py_TYPE(now)->tp_name);
+    return false;
+  }
+  PyObject* tz = PyDateTime_DATE_GET_TZINFO(now);
+  int64_t offset = 0;
+  if (tz != PyDateTime_TimeZone_UTC) {
+    Ref delta = tz == Py_None ? incref(Py_None)
+                              : steal(PyObject_CallMethod(now, "utcoffset", nullptr));
+    if (!delta) return false;
+    if (delta.get() == Py_None) {
+      PyErr_SetString(PyExc_ValueError, "now must be an aware datetime");
+      return false;
+    }
+    if (!PyDelta_Check(delta.get())) {
+      PyErr_SetString(PyExc_TypeError, "now.utcoffset() must return a timedelta");
+      return false;
+    }
+    offset = (static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(delta.get())) * 86400 +
+              PyDateTime_DELTA_GET_SECONDS(delta.get())) * kSecond +
+             PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
+  }
+  *out = instant_of_fields(PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now),
+                           PyDateTime_GET_DAY(now), PyDateTime_DATE_GET_HOUR(now),
+                           PyDateTime_DATE_GET_MINUTE(now), PyDateTime_DATE_GET_SECOND(now),
+                           PyDateTime_DATE_GET_MICROSECOND(now)) -
+         offset;
+  return true;
+}
+
+PyObject* instant_to_datetime(int64_t instant) {
+  int64_t days = instant >= 0 ? instant / (86400 * kSecond)
+                              : -((-instant + 86400 * kSecond - 1) / (86400 * kSecond));
+  int64_t rest = instant - days * 86400 * kSecond;
+  int64_t year;
+  unsigned month, day;
+  civil_from_days(days, &year, &month, &day);
+  int64_t seconds = rest / kSecond;
+  return PyDateTimeAPI->DateTime_FromDateAndTime(
+      static_cast<int>(year), static_cast<int>(month), static_cast<int>(day),
+      static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+      static_cast<int>(seconds % 60), static_cast<int>(rest % kSecond), PyDateTime_TimeZone_UTC,
+      PyDateTimeAPI->DateTimeType);
+}
+
+PyObject* url_error(PyObject* url) {
+  PyErr_Format(PyExc_ValueError, "url must be an absolute http(s) URL: %R", url);
+  return nullptr;
+}
+
+bool is_scheme_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         c == '+' || c == '-' || c == '.';
+}
+
+// The default path of a request path: up to its last "/", or "/" for a
+// path that does not start with "/" or has only one.
+PyObject* default_path_of(PyObject* path) {
+  Py_ssize_t length = PyUnicode_GET_LENGTH(path);
+  if (length == 0 || PyUnicode_READ_CHAR(path, 0) != '/') return Py_NewRef(str_root.get());
+  Py_ssize_t last = PyUnicode_FindChar(path, '/', 0, length, -1);
+  if (last <= 0) return Py_NewRef(str_root.get());
+  return PyUnicode_Substring(path, 0, last);
+}
+
+bool finish_origin(Origin& origin, PyObject* host_text, bool https) {
+  // browsers canonicalise an internationalised host to its A-labels; the
+  // interpreter's idna codec does it for the rare host outside ASCII
+  Ref host = incref(host_text);
+  if (!PyUnicode_IS_ASCII(host.get())) {
+    Ref dot = steal(PyUnicode_FromOrdinal('.'));
+    if (!dot) return false;
+    Ref labels = steal(PyUnicode_Split(host.get(), dot.get(), -1));
+    if (!labels) return false;
+    Ref joined;
+    bool failed = false;
+    Py_ssize_t count = PyList_GET_SIZE(labels.get());
+    for (Py_ssize_t i = 0; i < count && !failed; i++) {
+      PyObject* label = PyList_GET_ITEM(labels.get(), i);
+      if (PyUnicode_GET_LENGTH(label) == 0) continue;
+      Ref encoded = steal(PyUnicode_AsEncodedString(label, "idna", nullptr));
+      if (!encoded) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return false;
+        PyErr_Clear();
+        failed = true;
+        break;
+      }
+      Ref text = steal(PyUnicode_DecodeASCII(PyBytes_AS_STRING(encoded.get()),
+                                             PyBytes_GET_SIZE(encoded.get()), "strict"));
+      if (!text || PyList_SetItem(labels.get(), i, text.transfer()) < 0) return false;
+    }
+    if (!failed) {
+      joined = steal(PyUnicode_Join(dot.get(), labels.get()));
+      if (!joined) return false;
+      host = std::move(joined);
+    }
+  }
+  Py_ssize_t size;
+  const char* utf8 = nullptr;
+  Ref encoded;
+  if (PyUnicode_IS_ASCII(host.get())) {
+    utf8 = static_cast<const char*>(PyUnicode_DATA(host.get()));
+    size = PyUnicode_GET_LENGTH(host.get());
+  } else {
+    encoded = steal(PyUnicode_AsEncodedString(host.get(), "utf-8", "surrogatepass"));
+    if (!encoded) return false;
+    utf8 = PyBytes_AS_STRING(encoded.get());
+    size = PyBytes_GET_SIZE(encoded.get());
+  }
+  origin.host.assign(utf8, static_cast<size_t>(size));
+  bool loopback = false;
+  origin.ip = is_ipv4(origin.host, &loopback);
+  if (!origin.ip && origin.host.find(':') != std::string::npos) {
+    if (ip_address == nullptr) {
+      Ref module = steal(PyImport_ImportModule("ipaddress"));
+      if (!module) return false;
+      ip_address = PyObject_GetAttrString(module.get(), "ip_address");
+      if (ip_address == nullptr) return false;
+    }
+    Ref bare = steal(PyObject_CallMethod(host.get(), "strip", "s", "[]"));
+    if (!bare) return false;
+    Ref address = steal(PyObject_CallOneArg(ip_address, bare.get()));
+    if (!address) {
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+      PyErr_Clear();
+    } else {
+      origin.ip = true;
+      Ref is_loopback = steal(PyObject_GetAttrString(address.get(), "is_loopback"));
+      if (!is_loopback) return false;
+      loopback = is_loopback.get() == Py_True;
+    }
+  }
+  // browsers treat localhost, *.localhost and loopback addresses as secure
+  // origins even over http
+  std::string_view h = origin.host;
+  origin.secure = https || h == "localhost" || h.ends_with(".localhost") || loopback;
+  origin.host_text = std::move(host);
+  return true;
+}
+
+// The url as urllib.parse.urlsplit reads it, through the interpreter's own
+// function for anything but a plain ASCII URL.
+bool read_origin_general(PyObject* url, Origin& origin) {
+  if (urlsplit == nullptr) {
+    Ref module = steal(PyImport_ImportModule("urllib.parse"));
+    if (!module) return false;
+    urlsplit = PyObject_GetAttrString(module.get(), "urlsplit");
+    if (urlsplit == nullptr) return false;
+  }
+  Ref parts = steal(PyObject_CallOneArg(urlsplit, url));
+  if (!parts) return false;
+  Ref scheme = steal(PyObject_GetAttrString(parts.get(), "scheme"));
+  if (!scheme) return false;
+  Ref hostname = steal(PyObject_GetAttrString(parts.get(), "hostname"));
+  if (!hostname) return false;
+  Ref path = steal(PyObject_GetAttrString(parts.get(), "path"));
+  if (!path) return false;
+  bool https = PyUnicode_Check(scheme.get()) &&
+               PyUnicode_CompareWithASCIIString(scheme.get(), "https") == 0;
+  bool http = PyUnicode_Check(scheme.get()) &&
+              PyUnicode_CompareWithASCIIString(scheme.get(), "http") == 0;
+  if (!(http || https) || !PyUnicode_Check(hostname.get()) ||
+      PyUnicode_GET_LENGTH(hostname.get()) == 0 || !PyUnicode_Check(path.get())) {
+    url_error(url);
+    return false;
+  }
+  Ref lowered = steal(PyObject_CallMethod(hostname.get(), "lower", nullptr));
+  if (!lowered) return false;
+  origin.default_path = steal(default_path_of(path.get()));
+  return origin.default_path && finish_origin(origin, lowered.get(), https);
+}
+
+bool read_origin(PyObject* url, Origin& origin) {
+  if (!PyUnicode_Check(url)) {
+    PyErr_Format(PyExc_TypeError, "url must be a str, not %.200s", Py_TYPE(url)->tp_name);
+    return false;
+  }
+  if (!PyUnicode_IS_ASCII(url)) return read_origin_general(url, origin);
+  const char* data = static_cast<const char*>(PyUnicode_DATA(url));
+  const Py_ssize_t size = PyUnicode_GET_LENGTH(url);
+  for (Py_ssize_t i = 0; i < size; i++) {
+    // White space, controls and brackets: the general reading.
+    if (data[i] <= ' ' || data[i] == '[' || data[i] == ']' || data[i] == 0x7F) {
+      return read_origin_general(url, origin);
+    }
+  }
+  const char* end = data + size;
+  const char* colon = static_cast<const char*>(std::memchr(data, ':', static_cast<size_t>(size)));
+  const char* rest = data;
+  bool https = false;
+  bool scheme_ok = false;
+  if (colon != nullptr && colon > data &&
+      ((data[0] >= 'a' && data[0] <= 'z') || (data[0] >= 'A' && data[0] <= 'Z'))) {
+    bool all = true;
+    for (const char* p = data; p < colon; p++) all = all && is_scheme_char(*p);
+    if (all) {
+      Span scheme{data, colon - data};
+      https = scheme.is("https");
+      scheme_ok = https || scheme.is("http");
+      rest = colon + 1;
+    }
+  }
+  if (!scheme_ok || end - rest < 2 || rest[0] != '/' || rest[1] != '/') return url_error(url);
+  const char* netloc = rest + 2;
+  const char* netloc_end = netloc;
+  while (netloc_end < end && *netloc_end != '/' && *netloc_end != '?' && *netloc_end != '#') {
+    netloc_end++;
+  }
+  const char* path_end = netloc_end;
+  while (path_end < end && *path_end != '#' && *path_end != '?') path_end++;
+  // The host: after the last "@", before the first ":".
+  const char* host = netloc;
+  for (const char* p = netloc; p < netloc_end; p++) {
+    if (*p == '@') host = p + 1;
+  }
+  const char* host_end = host;
+  while (host_end < netloc_end && *host_end != ':') host_end++;
+  if (host_end == host) return url_error(url);
+  std::string lowered(host, static_cast<size_t>(host_end - host));
+  for (char& c : lowered) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  Ref host_text = steal(ascii_text(lowered.data(), static_cast<Py_ssize_t>(lowered.size())));
+  if (!host_text) return false;
+  Ref path = steal(ascii_text(netloc_end, path_end - netloc_end));
+  if (!path) return false;
+  origin.default_path = steal(default_path_of(path.get()));
+  return origin.default_path && finish_origin(origin, host_text.get(), https);
+}
+
+// ---------------------------------------------------------------------------
+// read_set_cookie.
+
+PyObject* make_record(const Outcome& out, const Origin* origin) {
+  Ref record = steal(PyType_GenericAlloc(&BrowserCookieType, 0));
+  if (!record) return nullptr;
+  BrowserCookie* c = reinterpret_cast<BrowserCookie*>(record.get());
+  c->name = decode_text(out.name.data, out.name.size);
+  if (c->name == nullptr) return nullptr;
+  c->value = decode_text(out.value.data, out.value.size);
+  if (c->value == nullptr) return nullptr;
+  if (!out.has_domain) {
+    c->domain = Py_NewRef(Py_None);
+  } else if (out.domain_is_host) {
+    c->domain = origin->host_text.share();
+  } else {
+    c->domain = ascii_text(out.domain.data(), static_cast<Py_ssize_t>(out.domain.size()));
+    if (c->domain == nullptr) return nullptr;
+  }
+  if (!out.has_path) {
+    c->path = Py_NewRef(Py_None);
+  } else if (out.path_is_default) {
+    c->path = origin->default_path.share();
+  } else {
+    c->path = decode_text(out.path.data, out.path.size);
+    if (c->path == nullptr) return nullptr;
+  }
+  c->expires = out.has_expiry ? instant_to_datetime(out.expiry) : Py_NewRef(Py_None);
+  if (c->expires == nullptr) return nullptr;
+  c->same_site = Py_NewRef(same_site_members[out.same_site]);
+  switch (out.priority) {
+    case Priority::kNone: c->priority = Py_NewRef(Py_None); break;
+    case Priority::kLow: c->priority = Py_NewRef(str_low.get()); break;
+    case Priority::kMedium: c->priority = Py_NewRef(str_medium.get()); break;
+    case Priority::kHigh: c->priority = Py_NewRef(str_high.get()); break;
+  }
+  c->host_only = out.host_only;
+  c->secure = out.secure;
+  c->http_only = out.http_only;
+  c->partitioned = out.partitioned;
+  c->expired = out.expired;
+  return record.transfer();
+}
+
+// The arguments every entry shares: url and now.  The url's origin is read
+// last, so that nothing runs interpreted code after the header's bytes are
+// taken (a str subclass's data stays put; bytes are immutable).
+struct Context {
+  Origin origin;
+  bool has_origin = false;
+  int64_t now = 0;
+};
+
+// The last url read and its origin: callers pass the same url again and
+// again.  Each call takes its own copy, so a call made meanwhile (from the
+// interpreted code some rare step runs) may replace the cache freely.
+// Never destroyed: the references must not be dropped after the
+// interpreter has finished.
+Ref& cached_url = *new Ref;
+Origin& cached_origin = *new Origin;
+
+void copy_origin(const Origin& from, Origin& to) {
+  to.secure = from.secure;
+  to.ip = from.ip;
+  to.host = from.host;
+  to.host_text = incref(from.host_text.get());
+  to.default_path = incref(from.default_path.get());
+}
+
+bool read_context(PyObject* url, PyObject* now, Context& context) {
+  if (url != nullptr && url != Py_None && !PyUnicode_Check(url)) {
+    PyErr_Format(PyExc_TypeError, "url must be a str, not %.200s", Py_TYPE(url)->tp_name);
+    return false;
+  }
+  if (!read_now(now, &context.now)) return false;
+  if (url != nullptr && url != Py_None) {
+    context.has_origin = true;
+    if (cached_url && (cached_url.get() == url || PyUnicode_Compare(cached_url.get(), url) == 0)) {
+      copy_origin(cached_origin, context.origin);
+      return true;
+    }
+    if (!read_origin(url, context.origin)) return false;
+    Ref key = steal(PyUnicode_FromObject(url));  // a plain str of the same text
+    if (!key) return false;
+    copy_origin(context.origin, cached_origin);
+    cached_url = std::move(key);
+  }
+  return true;
+}
+
+PyObject* read_set_cookie(PyObject* /*module*/, PyObject* const* args) {
+  Ref holder;
+  Span raw;
+  if (!header_bytes(args[0], "raw", holder, raw)) return nullptr;
+  Context context;
+  if (!read_context(args[1], args[2], context)) return nullptr;
+  const Origin* origin = context.has_origin ? &context.origin : nullptr;
+  Outcome out;
+  if (!evaluate(raw, origin, context.now, out, nullptr)) return nullptr;
+  if (out.refusal != Refusal::kNone) Py_RETURN_NONE;
+  return make_record(out, origin);
+}
+
+// ---------------------------------------------------------------------------
+// check.
+
+// The priority keyword: None, or "low", "medium" or "high" in any letter case.
+bool read_priority(PyObject* priority, Priority* out) {
+  *out = Priority::kNone;
+  if (priority == nullptr || priority == Py_None) return true;
+  if (!PyUnicode_Check(priority)) {
+    PyErr_Format(PyExc_TypeError, "priority must be a str or None, not %.200s",
+                 Py_TYPE(priority)->tp_name);
+    return false;
+  }
+  if (PyUnicode_IS_ASCII(priority)) {
+    Span s{static_cast<const char*>(PyUnicode_DATA(priority)), PyUnicode_GET_LENGTH(priority)};
+    if (s.is("low")) *out = Priority::kLow;
+    if (s.is("medium")) *out = Priority::kMedium;
+    if (s.is("high")) *out = Priority::kHigh;
+  }
+  if (*out == Priority::kNone) {
+    PyErr_Format(PyExc_ValueError, "priority must be 'low', 'medium' or 'high', not %R",
+                 priority);
+    return false;
+  }
+  return true;
+}
+
+bool printable_ascii(PyObject* text) {
+  if (!PyUnicode_IS_ASCII(text)) return false;
+  const char* data = static_cast<const char*>(PyUnicode_DATA(text));
+  for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(text); i++) {
+    if (data[i] <= ' ' || data[i] == 0x7F) return false;
+  }
+  return true;
+}
+
+// The header that the writer module writes for the cookie with the
+// partitioned and priority keywords (its write_set_cookie entry).  Findings
+// about the cookie itself go to findings.  A new bytes object; None (with a
+// finding) when the writer refuses the cookie; nullptr with an exception set.
+PyObject* cookie_header(PyObject* subject, bool partitioned, PyObject* priority_arg,
+                        Findings& findings) {
+  GcoCookie* cookie = reinterpret_cast<GcoCookie*>(subject);
+  if (cookie->_name == Py_None) {
+    findings.push_back({"NoName", "the cookie has no name: the writer cannot write it"});
+    Py_RETURN_NONE;
+  }
+  Ref written = steal(writer_api.write_set_cookie(cookie, partitioned,
+                                                  priority_arg ? priority_arg : Py_None));
+  if (!written) {
+    // What the writer refuses (";" or a control character in the domain or
+    // path, no value, text that cannot be encoded) is a finding; an error of
+    // the caller's own code (a subclass property, say) goes on.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+      return nullptr;
+    }
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref t = steal(type), v = steal(value), tb = steal(traceback);
+    Ref message = steal(v ? PyObject_Str(v.get()) : PyUnicode_FromString("ValueError"));
+    if (!message) return nullptr;
+    const char* text = PyUnicode_AsUTF8(message.get());
+    if (text == nullptr) return nullptr;
+    findings.push_back({"WriterRefuses", std::string("the writer refuses the cookie: ") + text});
+    Py_RETURN_NONE;
+  }
+  // The fields as the writer read them: nothing ran after its last look.
+  const uint32_t same_site = cookie->same_site;
+  const bool writer_secure = cookie->secure || same_site == 2 || same_site == 3;
+  if (!cookie->secure && writer_secure) {
+    findings.push_back({"SecureAdded", same_site == 2
+                                           ? "the writer adds Secure for SameSite=Strict"
+                                           : "the writer adds Secure for SameSite=None"});
+  }
+  if (partitioned && !writer_secure) {
+    findings.push_back({"SecureAdded", "the writer adds Secure for Partitioned"});
+  }
+  PyObject* expires = cookie->expires;
+  if (expires != Py_None && PyDateTime_Check(expires) && PyDateTime_GET_YEAR(expires) < 1601) {
+    findings.push_back({"ExpiresBefore1601",
+                        "expires is before the year 1601, which has no cookie-date form: "
+                        "clients read the written year as another one"});
+  }
+  if (cookie->domain != Py_None && PyUnicode_Check(cookie->domain) &&
+      PyUnicode_GET_LENGTH(cookie->domain) > 0 && !printable_ascii(cookie->domain)) {
+    findings.push_back({"DomainNotAscii",
+                        "the domain is not printable ASCII: browsers compare it with the "
+                        "request's host in A-label form"});
+  }
+  if (cookie->path != Py_None && PyUnicode_Check(cookie->path) &&
+      PyUnicode_GET_LENGTH(cookie->path) > 0 && !printable_ascii(cookie->path)) {
+    findings.push_back({"PathNotAscii",
+                        "the path is not printable ASCII: request paths arrive "
+                        "percent-encoded, so the cookie is never sent back"});
+  }
+  return written.transfer();
+}
+
+PyObject* findings_list(const Findings& findings) {
+  Ref list = steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const Finding& f : findings) {
+    std::string line = f.word + ": " + f.sentence;
+    Ref text = steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
+                                          "replace"));
+    if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
+  }
+  return list.transfer();
+}
+
+PyObject* check(PyObject* /*module*/, PyObject* const* args) {
+  PyObject* subject = args[0];
+  PyObject* partitioned_arg = args[3];
+  PyObject* priority_arg = args[4];
+  const bool is_cookie = GcoCookie_Check(&cookies_api, subject);
+  if (!is_cookie && !PyBytes_Check(subject) && !PyUnicode_Check(subject)) {
+    PyErr_Format(PyExc_TypeError, "subject must be bytes, str or a Cookie, not %.200s",
+                 Py_TYPE(subject)->tp_name);
+    return nullptr;
+  }
+  int partitioned = partitioned_arg == nullptr ? 0 : truth(partitioned_arg);
+  if (partitioned < 0) return nullptr;
+  Priority priority;
+  if (!read_priority(priority_arg, &priority)) return nullptr;
+  if (!is_cookie && (partitioned || priority != Priority::kNone)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "partitioned and priority apply to a Cookie subject, not to a header");
+    return nullptr;
+  }
+  Context context;
+  if (!read_context(args[1], args[2], context)) return nullptr;
+
+  Findings findings;
+  Ref holder;
+  Span raw;
+  if (is_cookie) {
+    Ref keep = incref(subject);
+    holder = steal(cookie_header(subject, partitioned, priority_arg, findings));
+    if (!holder) return nullptr;
+    if (holder.get() == Py_None) return findings_list(findings);
+    raw = Span{PyBytes_AS_STRING(holder.get()), PyBytes_GET_SIZE(holder.get())};
+  } else if (!header_bytes(subject, "subject", holder, raw)) {
+    return nullptr;
+  }
+  const size_t own = findings.size();
+  Outcome out;
+  if (!evaluate(raw, context.has_origin ? &context.origin : nullptr, context.now, out,
+                &findings)) {
+    return nullptr;
+  }
+  // The refusal first, then the cookie's own findings, then the header's.
+  if (out.refusal != Refusal::kNone) {
+    for (size_t i = own; i < findings.size(); i++) {
+      if (findings[i].word == refusal_word(out.refusal)) {
+        Finding refusal = std::move(findings[i]);
+        findings.erase(findings.begin() + static_cast<std::ptrdiff_t>(i));
+        findings.insert(findings.begin(), std::move(refusal));
+        break;
+      }
+    }
+  }
+  return findings_list(findings);
+}
+
+// ---------------------------------------------------------------------------
+// The list switch.
+
+PyObject* set_public_suffix_list(PyObject* /*module*/, PyObject* const* args) {
+  int enabled = truth(args[0]);
+  if (enabled < 0) return nullptr;
+  bool previous = use_public_suffix_list;
+  use_public_suffix_list = enabled;
+  return py_bool(previous);
+}
+
+FunctionRow functions[] = {
+    {"read_set_cookie", params("raw", "url=None", "*", "now=None"), read_set_cookie, nullptr,
+     "What a browser stores for one Set-Cookie header value, or None when it refuses it.\n"
+     "\n"
+     "raw is bytes, or a str (characters below U+0100 stand for their Latin-1 bytes; a str\n"
+     "with any other character is read as its UTF-8).  Names, values and paths are read by\n"
+     "the text rule: UTF-8, a byte outside a valid sequence standing for its Latin-1\n"
+     "character.  url is the absolute http(s) URL of a top-level same-site navigation that\n"
+     "received the header (None: the rules that need an origin are skipped, and a cookie\n"
+     "without Domain or Path gets None for them); now is an aware datetime (default: the\n"
+     "current time).  The cookie store is taken to be empty.\n"
+     "\n"
+     "Returns a BrowserCookie; one that expires at once (Max-Age of zero or less, or an\n"
+     "Expires not after now) has expired true: a browser applies it as a deletion.  Never\n"
+     "raises on the header's content; TypeError for an argument of the wrong type,\n"
+     "ValueError for a url that is not an absolute http(s) URL and for a naive now."},
+    {"check", params("subject", "url=None", "*", "now=None", "partitioned=False", "priority=None"),
+     check, nullptr,
+     "What a browser will make of a cookie: a list of findings, empty when a browser stores\n"
+     "exactly what the header says.\n"
+     "\n"
+     "subject is a Set-Cookie header value (bytes or str, read as by read_set_cookie) or a\n"
+     "Cookie, checked as the header that the writer writes for it with the partitioned and\n"
+     "priority keywords (which apply to a Cookie only).  url and now are as for\n"
+     "read_set_cookie.  Each finding is one line, \"CodeWord: sentence\".  The code words:\n"
+     "\n"
+     "Refusals (the browser's own reason words where it reports one):\n"
+     "  DisallowedCharacter, NoCookieContent, NameValuePairExceedsMaxSize, InvalidDomain,\n"
+     "  InvalidPrefix, SecureOnly, SameSiteNoneInsecure; AmbiguousNameValue (an empty name\n"
+     "  with \"=\" in the value) and PartitionedNotSecure, refused without a reason.\n"
+     "Ignored attributes: AttributeValueTooLong (over 1024 bytes), UnknownAttribute,\n"
+     "  DuplicateAttribute (the last one counts), FlagWithValue, InvalidExpires,\n"
+     "  InvalidMaxAge, UnknownSameSite, UnknownPriority, DomainIgnored (a Domain equal to a\n"
+     "  public-suffix or IP-address host: host-only).\n"
+     "Changes: PathDefaulted, ExpiryCapped (400 days), Deletion (expires at once: not a\n"
+     "  refusal), SecureAdded (by the writer, for SameSite Strict or None, or Partitioned).\n"
+     "A Cookie's own: NoName and WriterRefuses (the writer cannot write it),\n"
+     "  ExpiresBefore1601, DomainNotAscii, PathNotAscii.\n"
+     "\n"
+     "A refusal, when there is one, comes first."},
+    {"use_public_suffix_list", params("enabled"), set_public_suffix_list, nullptr,
+     "Switches the Public Suffix List on or off (for tests); returns the previous setting.\n"
+     "\n"
+     "The list comes from the publicsuffixlist package's own file, read once the first time\n"
+     "it is needed.  Off, or without that package, only the list's default rule \"*\"\n"
+     "applies: a single label is a public suffix."},
+};
+
+int browser_exec(PyObject* module) {
+  state.name = kModuleName;
+  state.count_errors_first = false;
+  if (cookies_api.cookie_type == nullptr && GcoCookies_Import(&cookies_api) < 0) return -1;
+  if (writer_api.write_set_cookie == nullptr && GcoWriter_Import(&writer_api) < 0) return -1;
+  PyDateTime_IMPORT;
+  if (PyDateTimeAPI == nullptr) return -1;
+  if (same_site_members[0] == nullptr) {
+    Ref cookies = steal(PyImport_ImportModule("glimmering_copper_otter.cookies"));
+    if (!cookies) return -1;
+    Ref mode = steal(PyObject_GetAttrString(cookies.get(), "CookieSameSiteMode"));
+    if (!mode) return -1;
+    static const char* const kMembers[4] = {"UNDEFINED", "LAX", "STRICT", "NONE"};
+    PyObject* members[4];
+    for (int i = 0; i < 4; i++) {
+      members[i] = PyObject_GetAttrString(mode.get(), kMembers[i]);
+      if (members[i] == nullptr) {
+        for (int j = 0; j < i; j++) Py_DECREF(members[j]);
+        return -1;
+      }
+    }
+    std::memcpy(same_site_members, members, sizeof members);
+  }
+  if (!Constant::make_all() || !Signature::make_all()) return -1;
+  if (PyType_Ready(&BrowserCookieType) < 0) return -1;
+  if (PyModule_AddObjectRef(module, "BrowserCookie",
+                            reinterpret_cast<PyObject*>(&BrowserCookieType)) < 0) {
+    return -1;
+  }
+  PyObject* dict = PyModule_GetDict(module);
+  if (dict == nullptr || !bind_functions(module, functions)) return -1;
+  Py_XSETREF(state.module, Py_NewRef(module));
+  Py_XSETREF(state.dict, Py_NewRef(dict));
+  return 0;
+}
+
+PyModuleDef_Slot browser_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(browser_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef browser_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "browser",
+    .m_doc = PyDoc_STR("What a browser does with a Set-Cookie header value: read_set_cookie "
+                       "(the cookie it stores) and check (what it makes of a cookie)."),
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = browser_slots,
+};
+
+}  // namespace
+
+}  // namespace gco::browser
+
+PyMODINIT_FUNC PyInit_browser() { return PyModuleDef_Init(&gco::browser::browser_module); }
