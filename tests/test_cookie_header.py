@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import run_python
+from conftest import run_python, traceback_names
 from gco_testkit import cookie_header_model as model
 from glimmering_copper_otter import cookie_header, cookies
 from glimmering_copper_otter.cookie_header import (
@@ -306,6 +306,17 @@ def test_argument_binding(args, kwargs, message):
     with pytest.raises(TypeError) as excinfo:
         parse_cookie_header(*args, **kwargs)
     assert str(excinfo.value) == message
+
+
+@pytest.mark.parametrize(
+    "function, argument",
+    [(parse_cookie_header, 1), (parse_cookie_header_pairs, [1]), (write_cookie_header, {"a": 1})],
+)
+def test_failures_carry_a_traceback_entry(function, argument):
+    with pytest.raises(TypeError) as excinfo:
+        function(argument)
+    assert traceback_names(excinfo)[-1] == (
+        f"glimmering_copper_otter.cookie_header.{function.__name__}")
 
 
 def test_c_function_table():

@@ -42,6 +42,9 @@ AUDIT = [
     ("src/cookies/parser.cpp", "parse", "unquote rebound to interpreted code"),
     ("src/cookies/dates.cpp", "from_cookie_format (from parse)",
      "parsedate_to_datetime rebound to interpreted code"),
+    ("src/cookie_header/cookie_header.cpp", "write_mapping", "keys() of a mapping"),
+    ("src/cookie_header/cookie_header.cpp", "write_mapping", "__getitem__ of a mapping"),
+    ("src/cookie_header/cookie_header.cpp", "write_pairs", "__next__ of an iterable of pairs"),
 ]
 
 SCENARIOS = [(site, action) for site in reentrancy.SITES for action in reentrancy.ACTIONS]

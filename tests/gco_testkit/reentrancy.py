@@ -25,7 +25,9 @@ from typing import Callable, Optional
 from glimmering_copper_otter import cookies, writer
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
 
-from . import model
+from glimmering_copper_otter.cookie_header import write_cookie_header
+
+from . import cookie_header_model, model
 from .capi import capi, check_record, fields
 
 LATE_NAMES = ("quote", "unquote", "parsedate_to_datetime", "CookieSameSiteMode")
@@ -431,6 +433,70 @@ SITES = {
         lambda t: _parse(t, "parsedate_to_datetime", HEADER),
         lambda t: _parse_model(t, "parsedate_to_datetime", HEADER)),
 }
+
+
+class FiringHeaderMapping:
+    """A mapping for write_cookie_header whose keys() and __getitem__ fire
+    the trap and then drop what they handed out: the caller holds the only
+    reference to each name and value."""
+
+    def __init__(self, trap, where):
+        self.trap, self.where = trap, where
+        self.data = {fresh("name"): fresh("value v") for _ in range(3)}
+
+    def keys(self):
+        if self.where == "keys":
+            self.trap()
+        return iter(list(self.data))
+
+    def __getitem__(self, key):
+        if self.where == "item":
+            self.trap()
+        return self.data.pop(key)
+
+
+class FiringPairs:
+    """An iterable of list pairs whose __next__ fires the trap; each pair is
+    dropped (and emptied) once the next one is asked for."""
+
+    def __init__(self, trap):
+        self.trap = trap
+        self.pairs = [[fresh("name"), fresh("value v")] for _ in range(3)]
+        self.last = None
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        self.trap()
+        if self.last is not None:
+            self.last.clear()
+        if not self.pairs:
+            raise StopIteration
+        self.last = self.pairs.pop(0)
+        return self.last
+
+
+def _header(trap, make, write):
+    return write(make(trap))
+
+
+SITES.update({
+    "header-mapping-keys": Site(
+        "src/cookie_header/cookie_header.cpp", "write_mapping", "keys() of a mapping",
+        lambda t: _header(t, lambda t: FiringHeaderMapping(t, "keys"), write_cookie_header),
+        lambda t: _header(t, lambda t: FiringHeaderMapping(t, "keys"),
+                          cookie_header_model.write_cookie_header)),
+    "header-mapping-item": Site(
+        "src/cookie_header/cookie_header.cpp", "write_mapping", "__getitem__ of a mapping",
+        lambda t: _header(t, lambda t: FiringHeaderMapping(t, "item"), write_cookie_header),
+        lambda t: _header(t, lambda t: FiringHeaderMapping(t, "item"),
+                          cookie_header_model.write_cookie_header)),
+    "header-pairs-next": Site(
+        "src/cookie_header/cookie_header.cpp", "write_pairs", "__next__ of an iterable of pairs",
+        lambda t: _header(t, FiringPairs, write_cookie_header),
+        lambda t: _header(t, FiringPairs, cookie_header_model.write_cookie_header)),
+})
 
 
 def _compare(trap, equals):
