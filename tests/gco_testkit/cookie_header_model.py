@@ -20,6 +20,15 @@ def _latin1_for_invalid(error):
 codecs.register_error(_LATIN1_FALLBACK, _latin1_for_invalid)
 
 
+def type_name(value):
+    """The name an error message gives the type, as the interpreter's C code
+    does: a class's own name, a built-in extension type's dotted name."""
+    cls = type(value)
+    if cls.__flags__ & (1 << 9) or cls.__module__ == "builtins":  # a heap type
+        return cls.__name__
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
 def header_bytes(value):
     """The bytes a header value stands for; None when it is neither bytes
     nor str.  Subclasses are read as their plain value, calling none of
@@ -40,13 +49,13 @@ def _raw_bytes(raw):
         return data
     if not isinstance(raw, (list, tuple)):
         raise TypeError(
-            f"Expected bytes, str, or a list or tuple of them, got {type(raw).__name__}")
+            f"Expected bytes, str, or a list or tuple of them, got {type_name(raw)}")
     parts = []
     for item in raw:
         data = header_bytes(item)
         if data is None:
             raise TypeError(
-                f"Expected bytes or str in the {type(raw).__name__}, got {type(item).__name__}")
+                f"Expected bytes or str in the {type_name(raw)}, got {type_name(item)}")
         parts.append(data)
     return b"; ".join(parts)
 
@@ -102,7 +111,7 @@ def parse_cookie_header(raw):
 
 def _plain_text(value):
     if not isinstance(value, str):
-        raise TypeError(f"Expected str, got {type(value).__name__}")
+        raise TypeError(f"Expected str, got {type_name(value)}")
     return str.__str__(value)
 
 
@@ -115,12 +124,12 @@ def _pairs_of(cookies):
         iterator = iter(cookies)
     except TypeError:
         raise TypeError("Expected a mapping or an iterable of (name, value) pairs, "
-                        f"got {type(cookies).__name__}") from None
+                        f"got {type_name(cookies)}") from None
     for pair in iterator:
         if not isinstance(pair, (tuple, list)):
-            raise TypeError(f"Expected a (name, value) pair, got {type(pair).__name__}")
+            raise TypeError(f"Expected a (name, value) pair, got {type_name(pair)}")
         if len(pair) != 2:
-            raise ValueError(f"Expected a (name, value) pair, got a {type(pair).__name__} "
+            raise ValueError(f"Expected a (name, value) pair, got a {type_name(pair)} "
                              f"of length {len(pair)}")
         yield pair[0], pair[1]
 

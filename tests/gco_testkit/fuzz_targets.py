@@ -924,9 +924,39 @@ def target_browser(r):
     assert all(isinstance(line, str) and ": " in line for line in findings), findings
 
 
+def target_cookie_header(r):
+    """The request header read from arbitrary bytes, Latin-1 text, wider text
+    or a list of them, and written from arbitrary texts and objects, against
+    the reference model."""
+    from glimmering_copper_otter import cookie_header
+
+    from . import cookie_header_model
+    kind = r.below(4)
+    if kind == 0:
+        raw = r.rest()
+    elif kind == 1:
+        raw = r.rest().decode("latin-1")
+    elif kind == 2:
+        raw = r.text(200)
+    else:
+        raw = [r.chunk(60) if r.flag() else r.text(60) for _ in range(r.below(4))]
+    want = cookie_header_model.parse_cookie_header_pairs(raw)
+    assert cookie_header.parse_cookie_header_pairs(raw) == want, raw
+    assert cookie_header.parse_cookie_header(raw) == cookie_header_model.parse_cookie_header(raw)
+    as_dict = r.flag()
+    pairs = [(r.text(12) if as_dict or r.below(8) else make_object(r), r.text(12))
+             for _ in range(r.below(5))]
+    argument = dict(pairs) if as_dict else pairs
+    written = outcome(cookie_header.write_cookie_header, argument)
+    assert_same_outcome(written, outcome(cookie_header_model.write_cookie_header, argument),
+                        "write_cookie_header")
+    if written[0] == "ok" and isinstance(argument, dict) and argument.get("", 1) != "":
+        assert cookie_header.parse_cookie_header(written[1]) == argument
+
+
 TARGETS = (target_parse, target_parse, target_constructor, target_setters, target_state,
            target_dates, target_c_entries, target_errors, target_late_names, target_reentrancy,
-           target_browser)
+           target_browser, target_cookie_header)
 
 
 def one_input(data):
