@@ -16,7 +16,7 @@ from pathlib import PurePosixPath
 # Paths relative to the archive's top directory; "**" spans directories.
 ALLOWED = [
     # Metadata and the build.
-    "PKG-INFO", "pyproject.toml", "README.md", "LICENSE",
+    "PKG-INFO", "pyproject.toml", "README.md", "LICENSE", ".clang-format",
     "CMakeLists.txt", "**/CMakeLists.txt", "cmake/*.cmake",
     # The package (interpreted code, declarations, stubs) and the C++ sources.
     "src/glimmering_copper_otter/*.py", "src/glimmering_copper_otter/*.pyi",
@@ -43,7 +43,7 @@ REQUIRED = [
     "src/glimmering_copper_otter/cookies.pxd", "src/glimmering_copper_otter/cookies.pyi",
     "src/glimmering_copper_otter/writer.pyi", "src/glimmering_copper_otter/py.typed",
     "src/writer/writer.cpp", "tests/conftest.py", "tests/stubtest-allowlist.txt",
-    "fuzz/targets.py",
+    "fuzz/fuzz_cookies.py", "tests/gco_testkit/fuzz_targets.py",
 ]
 # Directories that must hold at least one file matching the pattern.
 REQUIRED_SOME = ["src/cookies/*.cpp", "tests/test_*.py", "tests/data/*.py", "fuzz/corpus/*"]

@@ -1,15 +1,15 @@
 // The Public Suffix List, read once from the file that the publicsuffixlist
-// package ships (never fetched) into a hash set of its rules: plain rules,
+// package ships (never fetched) into a sorted table of its rules: plain rules,
 // wildcards ("*.kawasaki.jp") and exceptions ("!city.kawasaki.jp"), each
 // rule with its internationalised labels as A-labels.  Without the package,
 // or with the list switched off, only the list's default rule "*" applies:
 // a single label is a public suffix.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <vector>
 
 #include "evaluate.hpp"
 
@@ -19,12 +19,14 @@ bool use_public_suffix_list = true;
 
 namespace {
 
-struct RuleHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
+// Sorted once the list is read, and searched by binary search.
+std::vector<std::string> rules;
 
-std::unordered_set<std::string, RuleHash, std::equal_to<>> rules;
+bool has_rule(std::string_view rule) {
+  auto found = std::lower_bound(rules.begin(), rules.end(), rule,
+                                [](const std::string& a, std::string_view b) { return a < b; });
+  return found != rules.end() && *found == rule;
+}
 size_t max_labels = 0;
 enum class ListState { kUnloaded, kLoaded, kAbsent } list_state = ListState::kUnloaded;
 
@@ -34,7 +36,7 @@ void add_rule(std::string_view rule) {
   size_t labels = 1;
   for (char c : rule) labels += c == '.';
   if (labels > max_labels) max_labels = labels;
-  rules.emplace(rule);
+  rules.emplace_back(rule);
 }
 
 // One line of the file, read as the package reads it: the text before the
@@ -127,6 +129,8 @@ bool load() {
     }
     start = stop + 1;
   }
+  std::sort(rules.begin(), rules.end());
+  rules.erase(std::unique(rules.begin(), rules.end()), rules.end());
   list_state = ListState::kLoaded;
   return true;
 }
@@ -143,7 +147,7 @@ bool contains(std::string_view prefix, std::string_view suffix) {
   }
   std::memcpy(key, prefix.data(), prefix.size());
   std::memcpy(key + prefix.size(), suffix.data(), suffix.size());
-  return rules.find(std::string_view(key, size)) != rules.end();
+  return has_rule(std::string_view(key, size));
 }
 
 // The last domain asked about and the answer, since one server names the
@@ -188,7 +192,7 @@ int is_public_suffix(std::string_view domain) noexcept {
         public_labels = i > 0 ? depth + 1 : depth;
         break;
       }
-      if (rules.find(s) != rules.end()) {
+      if (has_rule(s)) {
         public_labels = depth;
         break;
       }
