@@ -54,8 +54,8 @@ PyMethodDef methods[] = {
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
 
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "cookie_loops", nullptr, 0, methods, slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "cookie_loops", nullptr, 0, methods, slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -9,22 +9,32 @@
 
 namespace gco::browser {
 
-const char* const kAttributeNames[kAttributeCount] = {
-    "Expires", "Max-Age", "Domain", "Path", "Secure", "HttpOnly", "SameSite", "Partitioned",
-    "Priority"};
+const char* const kAttributeNames[kAttributeCount] = {"Expires",  "Max-Age",     "Domain",
+                                                      "Path",     "Secure",      "HttpOnly",
+                                                      "SameSite", "Partitioned", "Priority"};
 
 const char* refusal_word(Refusal refusal) noexcept {
   switch (refusal) {
-    case Refusal::kNone: return "";
-    case Refusal::kDisallowedCharacter: return "DisallowedCharacter";
-    case Refusal::kNoCookieContent: return "NoCookieContent";
-    case Refusal::kNameValuePairExceedsMaxSize: return "NameValuePairExceedsMaxSize";
-    case Refusal::kAmbiguousNameValue: return "AmbiguousNameValue";
-    case Refusal::kInvalidDomain: return "InvalidDomain";
-    case Refusal::kInvalidPrefix: return "InvalidPrefix";
-    case Refusal::kSecureOnly: return "SecureOnly";
-    case Refusal::kSameSiteNoneInsecure: return "SameSiteNoneInsecure";
-    case Refusal::kPartitionedNotSecure: return "PartitionedNotSecure";
+    case Refusal::kNone:
+      return "";
+    case Refusal::kDisallowedCharacter:
+      return "DisallowedCharacter";
+    case Refusal::kNoCookieContent:
+      return "NoCookieContent";
+    case Refusal::kNameValuePairExceedsMaxSize:
+      return "NameValuePairExceedsMaxSize";
+    case Refusal::kAmbiguousNameValue:
+      return "AmbiguousNameValue";
+    case Refusal::kInvalidDomain:
+      return "InvalidDomain";
+    case Refusal::kInvalidPrefix:
+      return "InvalidPrefix";
+    case Refusal::kSecureOnly:
+      return "SecureOnly";
+    case Refusal::kSameSiteNoneInsecure:
+      return "SameSiteNoneInsecure";
+    case Refusal::kPartitionedNotSecure:
+      return "PartitionedNotSecure";
   }
   return "";
 }
@@ -265,8 +275,8 @@ PyObject* decode_text(const char* data, Py_ssize_t size) noexcept {
     return text;
   }
   uint32_t local[256] = {};
-  uint32_t* codes = size <= 256 ? local
-                                : static_cast<uint32_t*>(PyMem_Malloc(sizeof(uint32_t) * size));
+  uint32_t* codes =
+      size <= 256 ? local : static_cast<uint32_t*>(PyMem_Malloc(sizeof(uint32_t) * size));
   if (codes == nullptr) return PyErr_NoMemory();
   Py_ssize_t n = 0;
   for (const unsigned char* q = p; q < end;) {
@@ -322,9 +332,10 @@ int attribute_of(Span key) {
     case 7:
       return key.is("expires") ? kExpires : key.is("max-age") ? kMaxAge : -1;
     case 8:
-      return key.is("httponly") ? kHttpOnly : key.is("samesite") ? kSameSite
-             : key.is("priority")                   ? kPriority
-                                                    : -1;
+      return key.is("httponly")   ? kHttpOnly
+             : key.is("samesite") ? kSameSite
+             : key.is("priority") ? kPriority
+                                  : -1;
     case 11:
       return key.is("partitioned") ? kPartitioned : -1;
     default:
@@ -376,8 +387,8 @@ int canonical_domain(Span value, std::string& out) {
     Py_ssize_t count = PyList_GET_SIZE(labels.get());
     out.clear();
     for (Py_ssize_t i = 0; i < count; i++) {
-      Ref encoded = steal(PyUnicode_AsEncodedString(PyList_GET_ITEM(labels.get(), i), "idna",
-                                                    nullptr));
+      Ref encoded =
+          steal(PyUnicode_AsEncodedString(PyList_GET_ITEM(labels.get(), i), "idna", nullptr));
       if (!encoded) {
         if (PyErr_ExceptionMatches(PyExc_UnicodeError)) {
           PyErr_Clear();
@@ -479,8 +490,9 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
         }
       } else if (key.size > 0 || eq != nullptr) {
         note(findings, "UnknownAttribute",
-             std::string(1, '"').append(shown(key)).append(
-                 "\" is not a cookie attribute: a browser ignores it"));
+             std::string(1, '"')
+                 .append(shown(key))
+                 .append("\" is not a cookie attribute: a browser ignores it"));
       }
       if (stop == nullptr) break;
       p = stop + 1;
@@ -520,8 +532,8 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
   // Browsers parse only the last attribute of each: an invalid last one is
   // ignored rather than an earlier valid one taken (the draft takes the last
   // valid one).
-  const int64_t limit = now > kLatest - kMaxAgeLimit * kSecond ? kLatest
-                                                                : now + kMaxAgeLimit * kSecond;
+  const int64_t limit =
+      now > kLatest - kMaxAgeLimit * kSecond ? kLatest : now + kMaxAgeLimit * kSecond;
   int64_t max_age = 0, expires = 0;
   bool has_max_age = present[kMaxAge] && read_max_age(last[kMaxAge], &max_age);
   // (Expires matters only without a valid Max-Age.)
@@ -529,8 +541,9 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
       !has_max_age && present[kExpires] && parse_cookie_date(last[kExpires], &expires);
   if (present[kMaxAge] && !has_max_age) {
     note(findings, "InvalidMaxAge",
-         "Max-Age=" + shown(last[kMaxAge]) + " is not a whole number of seconds: a browser "
-         "ignores it");
+         "Max-Age=" + shown(last[kMaxAge]) +
+             " is not a whole number of seconds: a browser "
+             "ignores it");
   }
   if (present[kExpires] && !has_expires && !has_max_age) {
     note(findings, "InvalidExpires",
@@ -574,8 +587,9 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     if (done < 0) return false;
     if (done == 0) {
       return refuse(out, findings, Refusal::kInvalidDomain,
-                    "Domain=" + shown(domain_value) + " is no host name: a browser refuses the "
-                    "cookie");
+                    "Domain=" + shown(domain_value) +
+                        " is no host name: a browser refuses the "
+                        "cookie");
     }
     out.has_domain = true;
     out.host_only = false;
@@ -658,7 +672,8 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     prefix_failure = "a __Host-Http- name needs HttpOnly besides the __Host- rules";
   } else if (name.empty() &&
              (starts_with_lowered(value, "__secure-") || starts_with_lowered(value, "__host-"))) {
-    prefix_failure = "a cookie without a name may not have a value that starts like a prefixed name";
+    prefix_failure =
+        "a cookie without a name may not have a value that starts like a prefixed name";
   }
   if (prefix_failure != nullptr) {
     return refuse(out, findings, Refusal::kInvalidPrefix,
@@ -680,8 +695,9 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
       out.same_site = 3;
     } else {
       note(findings, "UnknownSameSite",
-           "SameSite=" + shown(s) + " is not Strict, Lax or None: a browser ignores it and "
-           "applies its default");
+           "SameSite=" + shown(s) +
+               " is not Strict, Lax or None: a browser ignores it and "
+               "applies its default");
     }
   }
   if (out.same_site == 3 && !out.secure) {

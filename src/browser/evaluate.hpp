@@ -18,7 +18,7 @@
 namespace gco::browser {
 
 // Instants are microseconds since 1970-01-01 00:00 UTC, the span of datetime.
-inline constexpr int64_t kEarliest = -62135596800LL * 1000000;        // 0001-01-01
+inline constexpr int64_t kEarliest = -62135596800LL * 1000000;         // 0001-01-01
 inline constexpr int64_t kLatest = 253402300799LL * 1000000 + 999999;  // 9999-12-31 23:59:59.999999
 inline constexpr int64_t kSecond = 1000000;
 inline constexpr int64_t kMaxAgeLimit = 400LL * 24 * 3600;  // seconds

@@ -35,8 +35,7 @@ GCO_STR(str_root, "/");
 // The record.
 
 struct BrowserCookie {
-  PyObject_HEAD
-  PyObject* name;
+  PyObject_HEAD PyObject* name;
   PyObject* value;
   PyObject* domain;
   PyObject* path;
@@ -74,11 +73,10 @@ PyObject* record_repr(PyObject* self) {
 
 // The fields in their order, as one tuple (for hashing).
 PyObject* record_tuple(BrowserCookie* c) {
-  return Py_BuildValue("(OOOOOOOOOOOO)", c->name, c->value, c->domain,
-                       c->host_only ? Py_True : Py_False, c->path, c->expires,
-                       c->secure ? Py_True : Py_False, c->http_only ? Py_True : Py_False,
-                       c->same_site, c->partitioned ? Py_True : Py_False, c->priority,
-                       c->expired ? Py_True : Py_False);
+  return Py_BuildValue(
+      "(OOOOOOOOOOOO)", c->name, c->value, c->domain, c->host_only ? Py_True : Py_False, c->path,
+      c->expires, c->secure ? Py_True : Py_False, c->http_only ? Py_True : Py_False, c->same_site,
+      c->partitioned ? Py_True : Py_False, c->priority, c->expired ? Py_True : Py_False);
 }
 
 PyObject* record_richcompare(PyObject* self, PyObject* other, int op) {
@@ -132,8 +130,8 @@ PyMemberDef record_members[] = {
 };
 
 PyTypeObject BrowserCookieType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "glimmering_copper_otter.browser.BrowserCookie",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name =
+        "glimmering_copper_otter.browser.BrowserCookie",
     .tp_basicsize = sizeof(BrowserCookie),
     .tp_dealloc = record_dealloc,
     .tp_repr = record_repr,
@@ -171,8 +169,8 @@ bool header_bytes(PyObject* raw, const char* param, Ref& holder, Span& out) {
   return false;
 }
 
-int64_t instant_of_fields(int64_t year, unsigned month, unsigned day, int64_t hour,
-                          int64_t minute, int64_t second, int64_t micro) {
+int64_t instant_of_fields(int64_t year, unsigned month, unsigned day, int64_t hour, int64_t minute,
+                          int64_t second, int64_t micro) {
   return ((days_from_civil(year, month, day) * 24 + hour) * 60 + minute) * 60 * kSecond +
          second * kSecond + micro;
 }
@@ -192,8 +190,8 @@ bool read_now(PyObject* now, int64_t* out) {
   PyObject* tz = PyDateTime_DATE_GET_TZINFO(now);
   int64_t offset = 0;
   if (tz != PyDateTime_TimeZone_UTC) {
-    Ref delta = tz == Py_None ? incref(Py_None)
-                              : steal(PyObject_CallMethod(now, "utcoffset", nullptr));
+    Ref delta =
+        tz == Py_None ? incref(Py_None) : steal(PyObject_CallMethod(now, "utcoffset", nullptr));
     if (!delta) return false;
     if (delta.get() == Py_None) {
       PyErr_SetString(PyExc_ValueError, "now must be an aware datetime");
@@ -204,7 +202,8 @@ bool read_now(PyObject* now, int64_t* out) {
       return false;
     }
     offset = (static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(delta.get())) * 86400 +
-              PyDateTime_DELTA_GET_SECONDS(delta.get())) * kSecond +
+              PyDateTime_DELTA_GET_SECONDS(delta.get())) *
+                 kSecond +
              PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
   }
   *out = instant_of_fields(PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now),
@@ -236,8 +235,8 @@ PyObject* url_error(PyObject* url) {
 }
 
 bool is_scheme_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '+' || c == '-' || c == '.';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+         c == '-' || c == '.';
 }
 
 // The default path of a request path: up to its last "/", or "/" for a
@@ -342,10 +341,10 @@ bool read_origin_general(PyObject* url, Origin& origin) {
   if (!hostname) return false;
   Ref path = steal(PyObject_GetAttrString(parts.get(), "path"));
   if (!path) return false;
-  bool https = PyUnicode_Check(scheme.get()) &&
-               PyUnicode_CompareWithASCIIString(scheme.get(), "https") == 0;
-  bool http = PyUnicode_Check(scheme.get()) &&
-              PyUnicode_CompareWithASCIIString(scheme.get(), "http") == 0;
+  bool https =
+      PyUnicode_Check(scheme.get()) && PyUnicode_CompareWithASCIIString(scheme.get(), "https") == 0;
+  bool http =
+      PyUnicode_Check(scheme.get()) && PyUnicode_CompareWithASCIIString(scheme.get(), "http") == 0;
   if (!(http || https) || !PyUnicode_Check(hostname.get()) ||
       PyUnicode_GET_LENGTH(hostname.get()) == 0 || !PyUnicode_Check(path.get())) {
     url_error(url);
@@ -444,10 +443,18 @@ PyObject* make_record(const Outcome& out, const Origin* origin) {
   if (c->expires == nullptr) return nullptr;
   c->same_site = Py_NewRef(same_site_members[out.same_site]);
   switch (out.priority) {
-    case Priority::kNone: c->priority = Py_NewRef(Py_None); break;
-    case Priority::kLow: c->priority = Py_NewRef(str_low.get()); break;
-    case Priority::kMedium: c->priority = Py_NewRef(str_medium.get()); break;
-    case Priority::kHigh: c->priority = Py_NewRef(str_high.get()); break;
+    case Priority::kNone:
+      c->priority = Py_NewRef(Py_None);
+      break;
+    case Priority::kLow:
+      c->priority = Py_NewRef(str_low.get());
+      break;
+    case Priority::kMedium:
+      c->priority = Py_NewRef(str_medium.get());
+      break;
+    case Priority::kHigh:
+      c->priority = Py_NewRef(str_high.get());
+      break;
   }
   c->host_only = out.host_only;
   c->secure = out.secure;
@@ -535,8 +542,7 @@ bool read_priority(PyObject* priority, Priority* out) {
     if (s.is("high")) *out = Priority::kHigh;
   }
   if (*out == Priority::kNone) {
-    PyErr_Format(PyExc_ValueError, "priority must be 'low', 'medium' or 'high', not %R",
-                 priority);
+    PyErr_Format(PyExc_ValueError, "priority must be 'low', 'medium' or 'high', not %R", priority);
     return false;
   }
   return true;
@@ -562,8 +568,8 @@ PyObject* cookie_header(PyObject* subject, bool partitioned, PyObject* priority_
     findings.push_back({"NoName", "the cookie has no name: the writer cannot write it"});
     Py_RETURN_NONE;
   }
-  Ref written = steal(writer_api.write_set_cookie(cookie, partitioned,
-                                                  priority_arg ? priority_arg : Py_None));
+  Ref written = steal(
+      writer_api.write_set_cookie(cookie, partitioned, priority_arg ? priority_arg : Py_None));
   if (!written) {
     // What the writer refuses (";" or a control character in the domain or
     // path, no value, text that cannot be encoded) is a finding; an error of
@@ -618,8 +624,8 @@ PyObject* findings_list(const Findings& findings) {
   if (!list) return nullptr;
   for (const Finding& f : findings) {
     std::string line = f.word + ": " + f.sentence;
-    Ref text = steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
-                                          "replace"));
+    Ref text =
+        steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace"));
     if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
   }
   return list.transfer();
@@ -661,8 +667,7 @@ PyObject* check(PyObject* /*module*/, PyObject* const* args) {
   }
   const size_t own = findings.size();
   Outcome out;
-  if (!evaluate(raw, context.has_origin ? &context.origin : nullptr, context.now, out,
-                &findings)) {
+  if (!evaluate(raw, context.has_origin ? &context.origin : nullptr, context.now, out, &findings)) {
     return nullptr;
   }
   // The refusal first, then the cookie's own findings, then the header's.

@@ -202,8 +202,8 @@ bool Signature::check_keyword_names(const Keywords& keywords, Py_ssize_t nargs) 
         return true;
       }
     }
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                 function_name_, key);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name_,
+                 key);
     return false;
   });
 }

@@ -124,8 +124,7 @@ class Signature {
 
  private:
   template <class Keywords>
-  bool bind_keywords(const Keywords& keywords, Py_ssize_t nargs,
-                     PyObject** values) const noexcept;
+  bool bind_keywords(const Keywords& keywords, Py_ssize_t nargs, PyObject** values) const noexcept;
   template <class Keywords>
   bool check_keyword_names(const Keywords& keywords, Py_ssize_t nargs) const noexcept;
   bool raise_count(Py_ssize_t given, bool too_many) const noexcept;
@@ -192,9 +191,9 @@ bool set_type_dict_item(PyTypeObject* type, PyObject* key, PyObject* value) noex
 void add_traceback(PyObject** code_cache, const char* function_name, int line,
                    const char* file) noexcept;
 
-#define GCO_TRACEBACK_NAMED(full_name)                                             \
-  do {                                                                             \
-    static PyObject* gco_traceback_code_ = nullptr;                                \
+#define GCO_TRACEBACK_NAMED(full_name)                                              \
+  do {                                                                              \
+    static PyObject* gco_traceback_code_ = nullptr;                                 \
     ::gco::add_traceback(&gco_traceback_code_, full_name, __LINE__, __FILE_NAME__); \
   } while (0)
 #define GCO_TRACEBACK(qualname) GCO_TRACEBACK_NAMED(GCO_MODULE_NAME "." qualname)

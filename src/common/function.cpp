@@ -10,8 +10,7 @@ namespace gco {
 namespace {
 
 struct Function {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   FunctionRow* row;  // lives as long as the module's code
   PyObject* name;
   PyObject* qualname;
@@ -29,8 +28,8 @@ void add_row_traceback(FunctionRow& row) {
 PyObject* call_row(FunctionRow& row, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
   PyObject* values[kMaxParams];
-  PyObject* result = row.signature.bind(args, nargs, kwnames, values) ? row.body(self, values)
-                                                                       : nullptr;
+  PyObject* result =
+      row.signature.bind(args, nargs, kwnames, values) ? row.body(self, values) : nullptr;
   if (result == nullptr) add_row_traceback(row);
   return result;
 }
@@ -51,8 +50,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   }
   if (!PyObject_TypeCheck(args[0], owner)) {
     PyErr_Format(PyExc_TypeError,
-                 "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
-                 f->name, owner->tp_name, Py_TYPE(args[0])->tp_name);
+                 "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object", f->name,
+                 owner->tp_name, Py_TYPE(args[0])->tp_name);
     return nullptr;
   }
   return call_row(*f->row, args[0], args + 1, nargs - 1, kwnames);
@@ -116,8 +115,7 @@ PyGetSetDef function_getset[] = {
 char function_type_name[200] = "function";
 
 PyTypeObject FunctionType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = function_type_name,
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = function_type_name,
     .tp_basicsize = sizeof(Function),
     .tp_itemsize = 0,
     .tp_dealloc = function_dealloc,

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 
-
 namespace gco {
 
 namespace {
@@ -13,8 +12,8 @@ namespace {
 // Bytes that quote() leaves as they are: ASCII letters, digits, "_.-~" and
 // the default safe character "/".
 constexpr bool is_unreserved(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '_' || c == '.' || c == '-' || c == '~' || c == '/';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == '-' || c == '~' || c == '/';
 }
 
 constexpr char kHexUpper[] = "0123456789ABCDEF";
@@ -108,7 +107,8 @@ PyObject* ascii_text(const char* data, Py_ssize_t length) noexcept {
 
 PyObject* unquote_ascii(const char* data, Py_ssize_t length) noexcept {
   const char* end = data + length;
-  const char* percent = static_cast<const char*>(std::memchr(data, '%', static_cast<size_t>(length)));
+  const char* percent =
+      static_cast<const char*>(std::memchr(data, '%', static_cast<size_t>(length)));
   if (percent == nullptr) return ascii_text(data, length);
   ByteBuffer decoded;
   char* const out = decoded.claim(length);

@@ -76,11 +76,10 @@ constexpr auto kSpecial = [] {
 inline uint32_t special_bytes(const char* p) {
 #if defined(__SSE2__)
   const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i hits =
-      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(';')),
-                                _mm_cmpeq_epi8(block, _mm_set1_epi8('='))),
-                   _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('%')),
-                                _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
+  const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(';')),
+                                                 _mm_cmpeq_epi8(block, _mm_set1_epi8('='))),
+                                    _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('%')),
+                                                 _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
   // A byte above 0x7F has its top bit set already.
   return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(hits, block)));
 #else
@@ -339,8 +338,8 @@ PyObject* text_general(Span s) {
     return PyErr_NoMemory();
   }
   // One allocation: the code points, then room for a run's decoded bytes.
-  char* memory = static_cast<char*>(
-      PyMem_Malloc(static_cast<size_t>(s.size) * (sizeof(Py_UCS4) + 1) + 1));
+  char* memory =
+      static_cast<char*>(PyMem_Malloc(static_cast<size_t>(s.size) * (sizeof(Py_UCS4) + 1) + 1));
   if (memory == nullptr) return PyErr_NoMemory();
   CodePoints out(reinterpret_cast<Py_UCS4*>(memory));
   char* const scratch = memory + static_cast<size_t>(s.size) * sizeof(Py_UCS4);
@@ -415,8 +414,9 @@ PyObject* value_text(const Field& value) {
   if (!unescape_into(buffer, inner.s)) return nullptr;
   // An escape may have made a "%" or a byte above 0x7F.
   Span unescaped{buffer.data(), buffer.size()};
-  return text_of({unescaped,
-                  {unescaped.find('%') != nullptr, false, !is_ascii(buffer.data(), buffer.size())}});
+  return text_of(
+      {unescaped,
+       {unescaped.find('%') != nullptr, false, !is_ascii(buffer.data(), buffer.size())}});
 }
 
 // ---------------------------------------------------------------------------
@@ -549,7 +549,8 @@ class PairFields {
         PyErr_NoMemory();
         return false;
       }
-      auto* grown = static_cast<Pair*>(PyMem_Malloc(sizeof(Pair) * 2 * static_cast<size_t>(capacity_)));
+      auto* grown =
+          static_cast<Pair*>(PyMem_Malloc(sizeof(Pair) * 2 * static_cast<size_t>(capacity_)));
       if (grown == nullptr) {
         PyErr_NoMemory();
         return false;
@@ -707,7 +708,7 @@ bool append_quoted(ByteBuffer& out, PyObject* text) {
   Ref plain = PyUnicode_CheckExact(text)
                   ? incref(text)
                   : steal(PyUnicode_FromKindAndData(PyUnicode_KIND(text), PyUnicode_DATA(text),
-                                                     PyUnicode_GET_LENGTH(text)));
+                                                    PyUnicode_GET_LENGTH(text)));
   if (!plain) return false;
   int done = quote_into(out, plain.get());
   if (done != 0) return done > 0;
@@ -737,7 +738,6 @@ class HeaderWriter {
  private:
   ByteBuffer out_;
 };
-
 
 // An exact dict is read in place: nothing done with its items runs
 // interpreted code, so they stay where they are.

@@ -20,8 +20,7 @@ Signature sig_cookie_init("__init__",
 
 // Raises an instance of an exception type made with one argument (or none).
 void raise_instance(PyObject* type, PyObject* argument) {
-  PyObject* instance =
-      argument ? PyObject_CallOneArg(type, argument) : PyObject_CallNoArgs(type);
+  PyObject* instance = argument ? PyObject_CallOneArg(type, argument) : PyObject_CallNoArgs(type);
   if (instance == nullptr) return;
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance)), instance);
   Py_DECREF(instance);
@@ -342,8 +341,7 @@ PyObject* cookie_richcompare(PyObject* self, PyObject* other, int op);
 PyObject* cookie_repr(PyObject* self);
 
 PyTypeObject CookieType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "glimmering_copper_otter.cookies.Cookie",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "glimmering_copper_otter.cookies.Cookie",
     .tp_basicsize = sizeof(GcoCookie),
     .tp_itemsize = 0,
     .tp_dealloc = cookie_dealloc,

@@ -24,9 +24,8 @@ bool is_own_clone(PyObject* found, PyObject* self) {
 PyObject* clone(GcoCookie* cookie, int skip_dispatch) {
   PyObject* self = reinterpret_cast<PyObject*>(cookie);
   PyTypeObject* type = Py_TYPE(self);
-  if (!skip_dispatch &&
-      (type->tp_dictoffset != 0 ||
-       (type->tp_flags & (Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE)) != 0)) {
+  if (!skip_dispatch && (type->tp_dictoffset != 0 ||
+                         (type->tp_flags & (Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE)) != 0)) {
     Ref found = steal(PyObject_GetAttr(self, str_clone.get()));
     if (!found) return nullptr;
     if (!is_own_clone(found.get(), self)) {
@@ -52,9 +51,8 @@ PyObject* clone(GcoCookie* cookie, int skip_dispatch) {
   if (!max_age) return nullptr;
   Ref same_site = steal(same_site_to_member(mode));
   if (!same_site) return nullptr;
-  PyObject* args[] = {nullptr,      name.get(), value.get(),   expires.get(),
-                      domain.get(), path.get(), http_only,     secure,
-                      max_age.get(), same_site.get()};
+  PyObject* args[] = {nullptr,    name.get(), value.get(), expires.get(), domain.get(),
+                      path.get(), http_only,  secure,      max_age.get(), same_site.get()};
   return PyObject_Vectorcall(reinterpret_cast<PyObject*>(&CookieType), args + 1,
                              9 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
@@ -113,10 +111,10 @@ PyObject* equals(PyObject* self, PyObject* other) {
     return PyObject_RichCompare(other, value.get(), Py_EQ);
   }
   if (PyBytes_Check(other)) {
-    Ref decoded = steal(PyBytes_CheckExact(other)
-                             ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(other),
-                                                    PyBytes_GET_SIZE(other), "strict")
-                             : PyObject_CallMethodNoArgs(other, str_decode.get()));
+    Ref decoded =
+        steal(PyBytes_CheckExact(other) ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(other),
+                                                               PyBytes_GET_SIZE(other), "strict")
+                                        : PyObject_CallMethodNoArgs(other, str_decode.get()));
     if (!decoded) return nullptr;
     Ref value = steal(PyObject_GetAttr(self, str_value.get()));
     if (!value) return nullptr;

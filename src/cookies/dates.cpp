@@ -24,10 +24,10 @@ GCO_STR(str_year_format, "%Y");
 
 // What the native date code needs from the datetime module, captured at exec.
 struct DateSupport {
-  PyMethodDef* standard_strftime = nullptr;  // datetime.strftime's own C method
+  PyMethodDef* standard_strftime = nullptr;   // datetime.strftime's own C method
   PyMethodDef* standard_timetuple = nullptr;  // datetime.timetuple, which it reads
-  PyObject* replace_kwnames = nullptr;    // ("tzinfo",)
-  bool pad_year = false;                  // whether strftime pads %Y to 4 digits
+  PyObject* replace_kwnames = nullptr;        // ("tzinfo",)
+  bool pad_year = false;                      // whether strftime pads %Y to 4 digits
 };
 DateSupport dates;
 
@@ -103,7 +103,8 @@ int is_standard_method(PyObject* obj, const Constant& name, PyMethodDef* standar
 // the native formatting gives exactly what strftime would.
 bool has_standard_strftime(PyObject* value, PyObject** method_out) {
   *method_out = nullptr;
-  if (PyDateTimeAPI == nullptr || !PyObject_TypeCheck(value, PyDateTimeAPI->DateTimeType)) return false;
+  if (PyDateTimeAPI == nullptr || !PyObject_TypeCheck(value, PyDateTimeAPI->DateTimeType))
+    return false;
   if (Py_IS_TYPE(value, PyDateTimeAPI->DateTimeType)) return true;
   // A subclass: its own strftime, or one in the instance dict, wins; so does
   // its own timetuple, from which the standard strftime takes the fields.
@@ -223,8 +224,8 @@ PyObject* read_common_date(const char* p, Py_ssize_t size) {
   if (day < 1 || day > days_in_month(year, month) || hour > 23 || minute > 59 || second > 59) {
     return nullptr;
   }
-  return PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, hour, minute, second, 0,
-                                                 Py_None, PyDateTimeAPI->DateTimeType);
+  return PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, hour, minute, second, 0, Py_None,
+                                                 PyDateTimeAPI->DateTimeType);
 }
 
 PyObject* from_cookie_format(PyObject* value) {
@@ -238,10 +239,10 @@ PyObject* from_cookie_format(PyObject* value) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "decode");
     return nullptr;
   }
-  Ref text = steal(PyBytes_CheckExact(value)
-                        ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value),
-                                               "strict")
-                        : PyObject_CallMethodNoArgs(value, str_decode.get()));
+  Ref text =
+      steal(PyBytes_CheckExact(value)
+                ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "strict")
+                : PyObject_CallMethodNoArgs(value, str_decode.get()));
   if (!text) return nullptr;
   Ref parsed = steal(PyObject_CallOneArg(parse.get(), text.get()));
   if (!parsed) return nullptr;
@@ -286,10 +287,10 @@ bool dates_ready() noexcept {
   dates.standard_timetuple = reinterpret_cast<PyMethodDescrObject*>(descriptor)->d_method;
   // Years below 1000 are written as this interpreter's strftime writes them.
   Ref first = steal(PyDateTimeAPI->DateTime_FromDateAndTime(1, 1, 1, 0, 0, 0, 0, Py_None,
-                                                         PyDateTimeAPI->DateTimeType));
+                                                            PyDateTimeAPI->DateTimeType));
   if (!first) return false;
-  Ref year = steal(PyObject_CallMethodOneArg(first.get(), str_strftime.get(),
-                                              str_year_format.get()));
+  Ref year =
+      steal(PyObject_CallMethodOneArg(first.get(), str_strftime.get(), str_year_format.get()));
   if (!year) return false;
   dates.pad_year = PyUnicode_Check(year.get()) && PyUnicode_GET_LENGTH(year.get()) == 4;
   return true;

@@ -83,16 +83,16 @@ PyMethodDef value_too_long_methods[] = {
 }  // namespace
 
 PyTypeObject CookieErrorType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "glimmering_copper_otter.cookies.CookieError",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name =
+        "glimmering_copper_otter.cookies.CookieError",
     .tp_basicsize = sizeof(PyBaseExceptionObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .tp_init = cookie_error_init,
 };
 
 PyTypeObject CookieValueExceedsMaximumLengthType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "glimmering_copper_otter.cookies.CookieValueExceedsMaximumLength",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name =
+        "glimmering_copper_otter.cookies.CookieValueExceedsMaximumLength",
     .tp_basicsize = sizeof(PyBaseExceptionObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .tp_methods = value_too_long_methods,

@@ -164,8 +164,7 @@ bool import_type(PyObject* module, const char* module_name, const Constant& name
   Ref found = steal(PyObject_GetAttr(module, name.get()));
   if (!found) return false;
   if (!PyType_Check(found.get())) {
-    PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name,
-                 name.text());
+    PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, name.text());
     return false;
   }
   auto* type = reinterpret_cast<PyTypeObject*>(found.get());
@@ -191,9 +190,8 @@ bool import_type(PyObject* module, const char* module_name, const Constant& name
 
 bool import_types() {
   Ref builtins = steal(PyImport_Import(str_builtins_name.get()));
-  if (!builtins ||
-      !import_type(builtins.get(), "builtins", name_type, sizeof(PyHeapTypeObject),
-                   &imported.type_type)) {
+  if (!builtins || !import_type(builtins.get(), "builtins", name_type, sizeof(PyHeapTypeObject),
+                                &imported.type_type)) {
     return false;
   }
   Ref datetime = steal(PyImport_Import(name_datetime_module.get()));

@@ -18,7 +18,6 @@ namespace {
 GCO_STR(str_empty, "");
 GCO_STR(str_invalid_fragment, "Invalid name=value fragment: ");
 
-
 // The fragments of a header: split at every "; ", or at every ";" when
 // "; " occurs nowhere in it.
 class Fragments {
@@ -133,8 +132,7 @@ PyObject* optional_text(Span text) {
 
 PyObject* parse(PyObject* raw_value) {
   if (!PyBytes_Check(raw_value)) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes",
-                 Py_TYPE(raw_value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(raw_value)->tp_name);
     return nullptr;
   }
   // Held for the whole call: the ranges below point into it.
@@ -250,12 +248,11 @@ PyObject* split_value(PyObject* raw_value, PyObject* separator) noexcept {
   const char* data = PyBytes_AS_STRING(raw_value);
   const Py_ssize_t size = PyBytes_GET_SIZE(raw_value);
   const Py_ssize_t separator_size = PyBytes_GET_SIZE(separator);
-  const char* found =
-      separator_size == 0
-          ? data
-          : static_cast<const char*>(memmem(data, static_cast<size_t>(size),
-                                            PyBytes_AS_STRING(separator),
-                                            static_cast<size_t>(separator_size)));
+  const char* found = separator_size == 0
+                          ? data
+                          : static_cast<const char*>(memmem(data, static_cast<size_t>(size),
+                                                            PyBytes_AS_STRING(separator),
+                                                            static_cast<size_t>(separator_size)));
   if (found == nullptr) {
     PyErr_SetString(PyExc_ValueError, "subsection not found");
     GCO_TRACEBACK("split_value");

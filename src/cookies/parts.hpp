@@ -41,10 +41,9 @@ PyObject* cookie_clone(GcoCookie* self, int skip_dispatch) noexcept;
 bool cookie_value_fits(PyObject* value) noexcept;
 // A Cookie built from the parser's ready values, exactly as calling the type
 // with these nine positional arguments would build it.
-PyObject* cookie_from_parts(PyObject* name, PyObject* value, PyObject* expires,
-                            PyObject* domain, PyObject* path, int http_only, int secure,
-                            long long max_age, uint32_t same_site) noexcept;
-
+PyObject* cookie_from_parts(PyObject* name, PyObject* value, PyObject* expires, PyObject* domain,
+                            PyObject* path, int http_only, int secure, long long max_age,
+                            uint32_t same_site) noexcept;
 
 // SameSite mode.
 inline constexpr uint32_t kSameSiteUndefined = 0;

@@ -34,7 +34,6 @@ Constant int_error_checksum(0xe3b0c44);
 constexpr long long kCookieChecksums[] = {0x2035a3d, 0xc44a7b0, 0xe7407db};
 constexpr long long kErrorChecksums[] = {0xe3b0c44, 0xda39a3e, 0xd41d8cd};
 
-
 // --- Helpers ---------------------------------------------------------------------
 
 bool has_name(PyObject* obj, const Constant& name) {
@@ -81,9 +80,7 @@ bool set_text_field(PyObject** field, Borrowed item) {
   return true;
 }
 
-bool read_flag(Borrowed item, int* out) {
-  return item && (*out = truth(item.get())) >= 0;
-}
+bool read_flag(Borrowed item, int* out) { return item && (*out = truth(item.get())) >= 0; }
 
 // --- Cookie state ----------------------------------------------------------------------
 
@@ -137,8 +134,10 @@ PyObject* reduce_cookie(PyObject* self) {
   // code that changes the cookie, and the state is what was read before.
   Ref state_tuple = steal(PyTuple_New(9));
   if (!state_tuple) return nullptr;
-  PyObject* const items[] = {cookie->_name,  cookie->_value,
-                             cookie->domain, cookie->expires,
+  PyObject* const items[] = {cookie->_name,
+                             cookie->_value,
+                             cookie->domain,
+                             cookie->expires,
                              cookie->http_only ? Py_True : Py_False,
                              nullptr,  // max_age, made below
                              cookie->path,
@@ -254,8 +253,7 @@ PyObject* rebuild_instance(const Rebuild& rebuild, PyObject* const* v) {
   Ref result = steal(new_instance(rebuild.type, v[0]));
   if (!result) return nullptr;
   if (v[2] != Py_None) {
-    if (!check_exact_value(v[2], &PyTuple_Type, "tuple") ||
-        !rebuild.apply(result.get(), v[2])) {
+    if (!check_exact_value(v[2], &PyTuple_Type, "tuple") || !rebuild.apply(result.get(), v[2])) {
       return nullptr;
     }
   }
@@ -338,8 +336,7 @@ PickledType pickled_types[] = {
       unpickle_cookie}},
     {&CookieErrorType,
      {"CookieError.__reduce_cython__", params(), error_reduce, &CookieErrorType},
-     {"CookieError.__setstate_cython__", params("__pyx_state"), error_setstate,
-      &CookieErrorType},
+     {"CookieError.__setstate_cython__", params("__pyx_state"), error_setstate, &CookieErrorType},
      {"__pyx_unpickle_CookieError", params("__pyx_type", "__pyx_checksum", "__pyx_state"),
       unpickle_error}},
     {&CookieValueExceedsMaximumLengthType,
@@ -420,8 +417,7 @@ bool install_pickling(PyTypeObject* type) noexcept {
   Ref owned_setstate = steal(setstate);
   if (setstate == nullptr || has_name(setstate, str_setstate_cython)) {
     Ref setstate_cython = steal(own_operation(type, str_setstate_cython, entry.setstate));
-    if (!setstate_cython ||
-        !set_type_dict_item(type, str_setstate.get(), setstate_cython.get())) {
+    if (!setstate_cython || !set_type_dict_item(type, str_setstate.get(), setstate_cython.get())) {
       return unable();
     }
     if (PyDict_Contains(Ref::steal(PyType_GetDict(type)).get(), str_setstate_cython.get()) > 0 &&

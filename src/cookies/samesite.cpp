@@ -73,8 +73,7 @@ PyObject* same_site_to_member(uint32_t mode) noexcept {
 uint32_t same_site_mode_from_bytes(PyObject* raw_value) noexcept {
   if (raw_value == Py_None) return kSameSiteUndefined;
   if (!PyBytes_Check(raw_value)) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes",
-                 Py_TYPE(raw_value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(raw_value)->tp_name);
     GCO_TRACEBACK("same_site_mode_from_bytes");
     return kSameSiteUndefined;
   }
@@ -112,8 +111,8 @@ bool same_site_make_class(PyObject* module) noexcept {
   Ref kwnames = steal(PyTuple_Pack(1, str_module.get()));
   if (!kwnames) return false;
   PyObject* args[] = {nullptr, name_same_site_class.get(), members.get(), module_name.get()};
-  Ref cls = steal(PyObject_Vectorcall(int_flag.get(), args + 1,
-                                       2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+  Ref cls = steal(PyObject_Vectorcall(int_flag.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames.get()));
   if (!cls) return false;
   if (PyObject_SetAttr(module, name_same_site_class.get(), cls.get()) < 0) return false;
   // IntFlag leaves the zero member and multi-bit members out of iteration;

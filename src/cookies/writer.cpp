@@ -99,8 +99,7 @@ bool append_text_attribute(ByteBuffer& out, const char (&prefix)[N], const char*
   return encoded &&
          check_attribute_bytes(attribute, PyBytes_AS_STRING(encoded.get()),
                                PyBytes_GET_SIZE(encoded.get())) &&
-         out.append_literal("; ") && out.append_literal(prefix) &&
-         out.append_bytes(encoded.get());
+         out.append_literal("; ") && out.append_literal(prefix) && out.append_bytes(encoded.get());
 }
 
 PyObject* write(GcoCookie* cookie) {

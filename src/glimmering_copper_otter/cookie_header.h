@@ -17,9 +17,9 @@ extern "C" {
  *   parse_cookie_header        a dict of names to values (first occurrence)
  *   parse_cookie_header_pairs  a list of (name, value) tuples
  *   write_cookie_header        bytes */
-typedef PyObject *(*GcoParseCookieHeaderFn)(PyObject *raw);
-typedef PyObject *(*GcoParseCookieHeaderPairsFn)(PyObject *raw);
-typedef PyObject *(*GcoWriteCookieHeaderFn)(PyObject *cookies);
+typedef PyObject* (*GcoParseCookieHeaderFn)(PyObject* raw);
+typedef PyObject* (*GcoParseCookieHeaderPairsFn)(PyObject* raw);
+typedef PyObject* (*GcoWriteCookieHeaderFn)(PyObject* cookies);
 
 /* The capsule name of each entry: the signature text. */
 #define GCO_SIG_COOKIE_HEADER_FUNCTION "PyObject *(PyObject *)"
@@ -49,11 +49,11 @@ typedef struct GcoCookieHeaderAPI {
  *   ImportError  the module or its __pyx_capi__ is missing, or the table has
  *                no such entry;
  *   TypeError    the entry is not a capsule, or it carries another signature. */
-static inline void *GcoCookieHeader_ImportFunction(const char *name, const char *signature) {
-  void *pointer = NULL;
-  PyObject *module = PyImport_ImportModule(GCO_COOKIE_HEADER_MODULE);
-  PyObject *table = NULL;
-  PyObject *capsule = NULL;
+static inline void* GcoCookieHeader_ImportFunction(const char* name, const char* signature) {
+  void* pointer = NULL;
+  PyObject* module = PyImport_ImportModule(GCO_COOKIE_HEADER_MODULE);
+  PyObject* table = NULL;
+  PyObject* capsule = NULL;
   int found;
   if (module == NULL) return NULL;
   found = PyObject_GetOptionalAttrString(module, "__pyx_capi__", &table);
@@ -75,7 +75,7 @@ static inline void *GcoCookieHeader_ImportFunction(const char *name, const char 
                  "C function " GCO_COOKIE_HEADER_MODULE ".%.200s is not a capsule (got %.200s)",
                  name, Py_TYPE(capsule)->tp_name);
   } else if (!PyCapsule_IsValid(capsule, signature)) {
-    const char *got = PyCapsule_GetName(capsule);
+    const char* got = PyCapsule_GetName(capsule);
     PyErr_Format(PyExc_TypeError,
                  "C function " GCO_COOKIE_HEADER_MODULE
                  ".%.200s has wrong signature (expected %.500s, got %.500s)",
@@ -89,17 +89,17 @@ static inline void *GcoCookieHeader_ImportFunction(const char *name, const char 
 
 /* Stores one function pointer taken as an object pointer out of a capsule
  * (the two have the same size on every platform the interpreter runs on). */
-#define GCO_COOKIE_HEADER_IMPORT_(api, field)                                            \
-  do {                                                                                   \
-    void *gco_pointer_ = GcoCookieHeader_ImportFunction(#field, GCO_SIG_COOKIE_HEADER_FUNCTION); \
-    if (gco_pointer_ == NULL) goto fail;                                                 \
-    memcpy(&(api)->field, &gco_pointer_, sizeof((api)->field));                          \
+#define GCO_COOKIE_HEADER_IMPORT_(api, field)                                                    \
+  do {                                                                                           \
+    void* gco_pointer_ = GcoCookieHeader_ImportFunction(#field, GCO_SIG_COOKIE_HEADER_FUNCTION); \
+    if (gco_pointer_ == NULL) goto fail;                                                         \
+    memcpy(&(api)->field, &gco_pointer_, sizeof((api)->field));                                  \
   } while (0)
 
 /* Fills *api with the three entries, each checked against its signature
  * text.  0, or -1 with an exception set and *api left empty.  The module
  * stays imported (in sys.modules) for as long as the process runs. */
-static inline int GcoCookieHeader_Import(GcoCookieHeaderAPI *api) {
+static inline int GcoCookieHeader_Import(GcoCookieHeaderAPI* api) {
   memset(api, 0, sizeof(*api));
   GCO_COOKIE_HEADER_IMPORT_(api, parse_cookie_header);
   GCO_COOKIE_HEADER_IMPORT_(api, parse_cookie_header_pairs);

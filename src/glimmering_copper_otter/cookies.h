@@ -33,38 +33,38 @@ struct GcoCookie;
  * returned None), or NULL with an exception set.  With skip_dispatch 0 an
  * override of clone in an interpreted subclass is called instead. */
 typedef struct GcoCookieVTable {
-  PyObject *(*clone)(struct GcoCookie *self, int skip_dispatch);
+  PyObject* (*clone)(struct GcoCookie* self, int skip_dispatch);
 } GcoCookieVTable;
 
 /* The instance record of Cookie.  The five object fields are never NULL:
  * each holds a str (or None); expires a datetime (or None). */
 typedef struct GcoCookie {
-  PyObject_HEAD
-  GcoCookieVTable *vtab;
-  PyObject *_name;    /* str, or None in a bare allocation */
-  PyObject *_value;   /* str or None */
-  PyObject *expires;  /* datetime.datetime (or subclass) or None */
-  PyObject *domain;   /* str or None */
-  PyObject *path;     /* str or None */
-  int http_only;      /* 0 or 1 */
-  int secure;         /* 0 or 1 */
-  int64_t max_age;    /* seconds; negative: no Max-Age */
+  PyObject_HEAD GcoCookieVTable* vtab;
+  PyObject* _name;   /* str, or None in a bare allocation */
+  PyObject* _value;  /* str or None */
+  PyObject* expires; /* datetime.datetime (or subclass) or None */
+  PyObject* domain;  /* str or None */
+  PyObject* path;    /* str or None */
+  int http_only;     /* 0 or 1 */
+  int secure;        /* 0 or 1 */
+  int64_t max_age;   /* seconds; negative: no Max-Age */
   GcoCookieSameSiteMode same_site;
 } GcoCookie;
 
 /* The functions of __pyx_capi__.  Arguments are borrowed; a result object is
  * a new reference, or NULL with an exception set.  same_site_mode_from_bytes
  * reports a failure as 0 with an exception set. */
-typedef PyObject *(*GcoParseCookieFn)(PyObject *raw_value, int skip_dispatch);
-typedef PyObject *(*GcoDatetimeToCookieFormatFn)(PyObject *value, int skip_dispatch);
-typedef PyObject *(*GcoDatetimeFromCookieFormatFn)(PyObject *value, int skip_dispatch);
-typedef PyObject *(*GcoWriteCookieForResponseFn)(GcoCookie *cookie);
-typedef PyObject *(*GcoSplitValueFn)(PyObject *raw_value, PyObject *separator);
-typedef GcoCookieSameSiteMode (*GcoSameSiteModeFromBytesFn)(PyObject *raw_value);
+typedef PyObject* (*GcoParseCookieFn)(PyObject* raw_value, int skip_dispatch);
+typedef PyObject* (*GcoDatetimeToCookieFormatFn)(PyObject* value, int skip_dispatch);
+typedef PyObject* (*GcoDatetimeFromCookieFormatFn)(PyObject* value, int skip_dispatch);
+typedef PyObject* (*GcoWriteCookieForResponseFn)(GcoCookie* cookie);
+typedef PyObject* (*GcoSplitValueFn)(PyObject* raw_value, PyObject* separator);
+typedef GcoCookieSameSiteMode (*GcoSameSiteModeFromBytesFn)(PyObject* raw_value);
 
 /* Capsule names of the entries: the signature texts. */
-#define GCO_SIG_PARSE_COOKIE \
-  "struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *(PyObject *, int __pyx_skip_dispatch)"
+#define GCO_SIG_PARSE_COOKIE                                                      \
+  "struct __pyx_obj_23glimmering_copper_otter_7cookies_Cookie *(PyObject *, int " \
+  "__pyx_skip_dispatch)"
 #define GCO_SIG_DATETIME_TO_COOKIE_FORMAT \
   "PyObject *(PyDateTime_DateTime *, int __pyx_skip_dispatch)"
 #define GCO_SIG_DATETIME_FROM_COOKIE_FORMAT \
@@ -94,8 +94,8 @@ typedef GcoCookieSameSiteMode (*GcoSameSiteModeFromBytesFn)(PyObject *raw_value)
 #define GCO_COOKIES_MODULE "glimmering_copper_otter.cookies"
 
 typedef struct GcoCookiesAPI {
-  PyTypeObject *cookie_type;      /* Cookie, a strong reference */
-  GcoCookieVTable *cookie_vtable; /* Cookie.__pyx_vtable__ */
+  PyTypeObject* cookie_type;      /* Cookie, a strong reference */
+  GcoCookieVTable* cookie_vtable; /* Cookie.__pyx_vtable__ */
   GcoParseCookieFn parse_cookie;
   GcoDatetimeToCookieFormatFn datetime_to_cookie_format;
   GcoDatetimeFromCookieFormatFn datetime_from_cookie_format;
@@ -111,34 +111,35 @@ typedef struct GcoCookiesAPI {
  *   TypeError    the entry is not a capsule, or it carries another signature
  *                ("C function glimmering_copper_otter.cookies.NAME has wrong
  *                signature (expected SIGNATURE, got ITS SIGNATURE)"). */
-static inline void *GcoCookies_ImportFunction(const char *name, const char *signature) {
-  void *pointer = NULL;
-  PyObject *module = PyImport_ImportModule(GCO_COOKIES_MODULE);
-  PyObject *table = NULL;
-  PyObject *capsule = NULL;
+static inline void* GcoCookies_ImportFunction(const char* name, const char* signature) {
+  void* pointer = NULL;
+  PyObject* module = PyImport_ImportModule(GCO_COOKIES_MODULE);
+  PyObject* table = NULL;
+  PyObject* capsule = NULL;
   int found;
   if (module == NULL) return NULL;
   found = PyObject_GetOptionalAttrString(module, "__pyx_capi__", &table);
   Py_DECREF(module);
   if (found == 0) {
-    PyErr_SetString(PyExc_ImportError,
-                    GCO_COOKIES_MODULE " has no C function table __pyx_capi__");
+    PyErr_SetString(PyExc_ImportError, GCO_COOKIES_MODULE " has no C function table __pyx_capi__");
   }
   if (found <= 0) return NULL;
   found = PyMapping_GetOptionalItemString(table, name, &capsule);
   Py_DECREF(table);
   if (found == 0) {
-    PyErr_Format(PyExc_ImportError, GCO_COOKIES_MODULE " does not export expected C function %.200s",
-                 name);
+    PyErr_Format(PyExc_ImportError,
+                 GCO_COOKIES_MODULE " does not export expected C function %.200s", name);
   }
   if (found <= 0) return NULL;
   if (!PyCapsule_CheckExact(capsule)) {
-    PyErr_Format(PyExc_TypeError, "C function " GCO_COOKIES_MODULE ".%.200s is not a capsule (got %.200s)",
-                 name, Py_TYPE(capsule)->tp_name);
-  } else if (!PyCapsule_IsValid(capsule, signature)) {
-    const char *got = PyCapsule_GetName(capsule);
     PyErr_Format(PyExc_TypeError,
-                 "C function " GCO_COOKIES_MODULE ".%.200s has wrong signature (expected %.500s, got %.500s)",
+                 "C function " GCO_COOKIES_MODULE ".%.200s is not a capsule (got %.200s)", name,
+                 Py_TYPE(capsule)->tp_name);
+  } else if (!PyCapsule_IsValid(capsule, signature)) {
+    const char* got = PyCapsule_GetName(capsule);
+    PyErr_Format(PyExc_TypeError,
+                 "C function " GCO_COOKIES_MODULE
+                 ".%.200s has wrong signature (expected %.500s, got %.500s)",
                  name, signature, got != NULL ? got : "(no name)");
   } else {
     pointer = PyCapsule_GetPointer(capsule, signature);
@@ -150,10 +151,10 @@ static inline void *GcoCookies_ImportFunction(const char *name, const char *sign
 /* Cookie, checked to be a type whose records hold at least a GcoCookie, and
  * its method table (the unnamed capsule Cookie.__pyx_vtable__).  0, or -1
  * with an exception set. */
-static inline int GcoCookies_ImportCookieType(PyTypeObject **type, GcoCookieVTable **vtable) {
-  PyObject *module = PyImport_ImportModule(GCO_COOKIES_MODULE);
-  PyObject *found = NULL;
-  PyObject *capsule = NULL;
+static inline int GcoCookies_ImportCookieType(PyTypeObject** type, GcoCookieVTable** vtable) {
+  PyObject* module = PyImport_ImportModule(GCO_COOKIES_MODULE);
+  PyObject* found = NULL;
+  PyObject* capsule = NULL;
   if (module == NULL) return -1;
   found = PyObject_GetAttrString(module, "Cookie");
   Py_DECREF(module);
@@ -162,11 +163,12 @@ static inline int GcoCookies_ImportCookieType(PyTypeObject **type, GcoCookieVTab
     PyErr_SetString(PyExc_TypeError, GCO_COOKIES_MODULE ".Cookie is not a type object");
     goto fail;
   }
-  if ((size_t)((PyTypeObject *)found)->tp_basicsize < sizeof(GcoCookie)) {
+  if ((size_t)((PyTypeObject*)found)->tp_basicsize < sizeof(GcoCookie)) {
     PyErr_Format(PyExc_ValueError,
-                 GCO_COOKIES_MODULE ".Cookie size changed, may indicate binary incompatibility. "
+                 GCO_COOKIES_MODULE
+                 ".Cookie size changed, may indicate binary incompatibility. "
                  "Expected %zd from C header, got %zd from PyObject",
-                 (Py_ssize_t)sizeof(GcoCookie), ((PyTypeObject *)found)->tp_basicsize);
+                 (Py_ssize_t)sizeof(GcoCookie), ((PyTypeObject*)found)->tp_basicsize);
     goto fail;
   }
   if (PyObject_GetOptionalAttrString(found, "__pyx_vtable__", &capsule) <= 0) {
@@ -182,9 +184,9 @@ static inline int GcoCookies_ImportCookieType(PyTypeObject **type, GcoCookieVTab
     Py_DECREF(capsule);
     goto fail;
   }
-  *vtable = (GcoCookieVTable *)PyCapsule_GetPointer(capsule, NULL);
+  *vtable = (GcoCookieVTable*)PyCapsule_GetPointer(capsule, NULL);
   Py_DECREF(capsule);
-  *type = (PyTypeObject *)found;
+  *type = (PyTypeObject*)found;
   return 0;
 fail:
   Py_DECREF(found);
@@ -193,18 +195,18 @@ fail:
 
 /* Stores one function pointer taken as an object pointer out of a capsule
  * (the two have the same size on every platform the interpreter runs on). */
-#define GCO_COOKIES_IMPORT_(api, field, signature)                         \
-  do {                                                                     \
-    void *gco_pointer_ = GcoCookies_ImportFunction(#field, signature);     \
-    if (gco_pointer_ == NULL) goto fail;                                   \
-    memcpy(&(api)->field, &gco_pointer_, sizeof((api)->field));            \
+#define GCO_COOKIES_IMPORT_(api, field, signature)                     \
+  do {                                                                 \
+    void* gco_pointer_ = GcoCookies_ImportFunction(#field, signature); \
+    if (gco_pointer_ == NULL) goto fail;                               \
+    memcpy(&(api)->field, &gco_pointer_, sizeof((api)->field));        \
   } while (0)
 
 /* Fills *api with Cookie, its method table and the six entries of
  * __pyx_capi__, each checked against its signature text.  0, or -1 with an
  * exception set and *api left empty.  Release api->cookie_type with
  * Py_CLEAR when the module that holds it is cleared. */
-static inline int GcoCookies_Import(GcoCookiesAPI *api) {
+static inline int GcoCookies_Import(GcoCookiesAPI* api) {
   memset(api, 0, sizeof(*api));
   GCO_COOKIES_IMPORT_(api, parse_cookie, GCO_SIG_PARSE_COOKIE);
   GCO_COOKIES_IMPORT_(api, datetime_to_cookie_format, GCO_SIG_DATETIME_TO_COOKIE_FORMAT);
@@ -223,7 +225,7 @@ fail:
 
 /* Whether obj is a Cookie record (an instance of Cookie or of a subclass),
  * whose fields may then be read in place. */
-static inline int GcoCookie_Check(const GcoCookiesAPI *api, PyObject *obj) {
+static inline int GcoCookie_Check(const GcoCookiesAPI* api, PyObject* obj) {
   return PyObject_TypeCheck(obj, api->cookie_type);
 }
 

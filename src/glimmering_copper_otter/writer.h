@@ -22,7 +22,7 @@ extern "C" {
  * exception set: TypeError for a cookie that is not a Cookie record (None
  * included) or a priority that is not a str or None, ValueError for another
  * priority text, and whatever writing the cookie raises. */
-typedef PyObject *(*GcoWriteSetCookieFn)(GcoCookie *cookie, int partitioned, PyObject *priority);
+typedef PyObject* (*GcoWriteSetCookieFn)(GcoCookie* cookie, int partitioned, PyObject* priority);
 
 /* The capsule name of the entry: its signature text. */
 #define GCO_SIG_WRITE_SET_COOKIE \
@@ -48,11 +48,11 @@ typedef struct GcoWriterAPI {
 /* The pointer of the entry `name` of the writer's __pyx_capi__, asked for by
  * its signature text, or NULL with an exception set (ImportError or
  * TypeError, in the words GcoCookies_ImportFunction uses). */
-static inline void *GcoWriter_ImportFunction(const char *name, const char *signature) {
-  void *pointer = NULL;
-  PyObject *module = PyImport_ImportModule(GCO_WRITER_MODULE);
-  PyObject *table = NULL;
-  PyObject *capsule = NULL;
+static inline void* GcoWriter_ImportFunction(const char* name, const char* signature) {
+  void* pointer = NULL;
+  PyObject* module = PyImport_ImportModule(GCO_WRITER_MODULE);
+  PyObject* table = NULL;
+  PyObject* capsule = NULL;
   int found;
   if (module == NULL) return NULL;
   found = PyObject_GetOptionalAttrString(module, "__pyx_capi__", &table);
@@ -73,7 +73,7 @@ static inline void *GcoWriter_ImportFunction(const char *name, const char *signa
                  "C function " GCO_WRITER_MODULE ".%.200s is not a capsule (got %.200s)", name,
                  Py_TYPE(capsule)->tp_name);
   } else if (!PyCapsule_IsValid(capsule, signature)) {
-    const char *got = PyCapsule_GetName(capsule);
+    const char* got = PyCapsule_GetName(capsule);
     PyErr_Format(PyExc_TypeError,
                  "C function " GCO_WRITER_MODULE
                  ".%.200s has wrong signature (expected %.500s, got %.500s)",
@@ -88,8 +88,8 @@ static inline void *GcoWriter_ImportFunction(const char *name, const char *signa
 /* Fills *api with the entries of the writer's __pyx_capi__, each checked
  * against its signature text.  0, or -1 with an exception set and *api left
  * empty. */
-static inline int GcoWriter_Import(GcoWriterAPI *api) {
-  void *pointer;
+static inline int GcoWriter_Import(GcoWriterAPI* api) {
+  void* pointer;
   memset(api, 0, sizeof(*api));
   pointer = GcoWriter_ImportFunction("write_set_cookie", GCO_SIG_WRITE_SET_COOKIE);
   if (pointer == NULL) return -1;

@@ -91,8 +91,8 @@ PyObject* write(GcoCookie* cookie, bool partitioned, Priority priority) {
   static constexpr char kLax[] = "; SameSite=Lax";
   static constexpr Py_ssize_t kLaxSize = sizeof kLax - 1;
   const uint32_t same_site = cookie->same_site;
-  const bool has_secure = cookie->secure || same_site == GCO_SAME_SITE_STRICT ||
-                          same_site == GCO_SAME_SITE_NONE;
+  const bool has_secure =
+      cookie->secure || same_site == GCO_SAME_SITE_STRICT || same_site == GCO_SAME_SITE_NONE;
   const bool add_secure = partitioned && !has_secure;
   const char* data = PyBytes_AS_STRING(plain.get());
   const Py_ssize_t size = PyBytes_GET_SIZE(plain.get());
@@ -175,7 +175,8 @@ FunctionRow functions[] = {
      "everything else.  Another text raises ValueError, a value that is not a\n"
      "str or None TypeError.\n"
      "\n"
-     "    >>> write_cookie_for_response(Cookie(\"a\", \"b\"), partitioned=True, priority=\"high\")\n"
+     "    >>> write_cookie_for_response(Cookie(\"a\", \"b\"), partitioned=True, "
+     "priority=\"high\")\n"
      "    b'a=b; Secure; Partitioned; Priority=High'\n"
      "\n"
      "Compiled callers reach the same writer through this module's\n"
@@ -186,8 +187,8 @@ FunctionRow functions[] = {
 bool publish_capi(PyObject* module) {
   Ref table = steal(PyDict_New());
   if (!table) return false;
-  Ref capsule = steal(PyCapsule_New(reinterpret_cast<void*>(write_set_cookie),
-                                    GCO_SIG_WRITE_SET_COOKIE, nullptr));
+  Ref capsule = steal(
+      PyCapsule_New(reinterpret_cast<void*>(write_set_cookie), GCO_SIG_WRITE_SET_COOKIE, nullptr));
   return capsule && PyDict_SetItemString(table.get(), "write_set_cookie", capsule.get()) == 0 &&
          PyObject_SetAttr(module, str_capi.get(), table.get()) == 0;
 }
