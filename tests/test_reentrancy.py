@@ -45,6 +45,8 @@ AUDIT = [
     ("src/cookie_header/cookie_header.cpp", "write_mapping", "keys() of a mapping"),
     ("src/cookie_header/cookie_header.cpp", "write_mapping", "__getitem__ of a mapping"),
     ("src/cookie_header/cookie_header.cpp", "write_pairs", "__next__ of an iterable of pairs"),
+    ("src/browser/module.cpp", "cookie_header (from check)",
+     "expires.__bool__ of a datetime subclass, through the writer module"),
 ]
 
 SCENARIOS = [(site, action) for site in reentrancy.SITES for action in reentrancy.ACTIONS]

@@ -496,7 +496,21 @@ SITES.update({
         "src/cookie_header/cookie_header.cpp", "write_pairs", "__next__ of an iterable of pairs",
         lambda t: _header(t, FiringPairs, write_cookie_header),
         lambda t: _header(t, FiringPairs, cookie_header_model.write_cookie_header)),
+    "check-cookie-expires-truth": Site(
+        "src/browser/module.cpp", "cookie_header (from check)",
+        "expires.__bool__ of a datetime subclass, through the writer module",
+        lambda t: _checked(t, _expiring(t, "bool"), None),
+        lambda t: _checked(t, _expiring(t, "bool"), model.reference_write)),
 })
+
+
+def _checked(trap, cookie, write):
+    """check() of the cookie; the model checks the header the reference
+    writer writes for it (the cookie's own findings do not arise here)."""
+    from glimmering_copper_otter import browser
+    subject = cookie if write is None else write(cookie)
+    return browser.check(subject, "https://example.com/p",
+                         now=dt.datetime(2026, 12, 9, tzinfo=dt.timezone.utc))
 
 
 def _compare(trap, equals):
