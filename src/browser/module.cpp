@@ -744,8 +744,7 @@ FunctionRow functions[] = {
 };
 
 int browser_exec(PyObject* module) {
-  state.name = kModuleName;
-  state.count_errors_first = false;
+  if (!start_exec(kModuleName)) return -1;
   if (cookies_api.cookie_type == nullptr && GcoCookies_Import(&cookies_api) < 0) return -1;
   if (writer_api.write_set_cookie == nullptr && GcoWriter_Import(&writer_api) < 0) return -1;
   PyDateTime_IMPORT;
@@ -766,17 +765,12 @@ int browser_exec(PyObject* module) {
     }
     std::memcpy(same_site_members, members, sizeof members);
   }
-  if (!Constant::make_all() || !Signature::make_all()) return -1;
   if (PyType_Ready(&BrowserCookieType) < 0) return -1;
   if (PyModule_AddObjectRef(module, "BrowserCookie",
                             reinterpret_cast<PyObject*>(&BrowserCookieType)) < 0) {
     return -1;
   }
-  PyObject* dict = PyModule_GetDict(module);
-  if (dict == nullptr || !bind_functions(module, functions)) return -1;
-  Py_XSETREF(state.module, Py_NewRef(module));
-  Py_XSETREF(state.dict, Py_NewRef(dict));
-  return 0;
+  return finish_exec(module, functions) ? 0 : -1;
 }
 
 PyModuleDef_Slot browser_slots[] = {

@@ -177,6 +177,33 @@ bool bind_functions(PyObject* module, FunctionRow* rows, size_t count) noexcept 
   return true;
 }
 
+bool start_exec(const char* module_name) noexcept {
+  state.name = module_name;
+  state.count_errors_first = false;
+  return Constant::make_all() && Signature::make_all();
+}
+
+bool finish_exec(PyObject* module, FunctionRow* rows, size_t count) noexcept {
+  PyObject* dict = PyModule_GetDict(module);
+  if (dict == nullptr || !bind_functions(module, rows, count)) return false;
+  Py_XSETREF(state.module, Py_NewRef(module));
+  Py_XSETREF(state.dict, Py_NewRef(dict));
+  return true;
+}
+
+bool publish_c_entry(PyObject* module, const char* name, void* function,
+                     const char* signature) noexcept {
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttrString(module, "__pyx_capi__", &found) < 0) return false;
+  Ref table = steal(found);
+  if (!table) {
+    table = steal(PyDict_New());
+    if (!table || PyObject_SetAttrString(module, "__pyx_capi__", table.get()) < 0) return false;
+  }
+  Ref capsule = steal(PyCapsule_New(function, signature, nullptr));
+  return capsule && PyDict_SetItemString(table.get(), name, capsule.get()) == 0;
+}
+
 bool is_function_with_body(PyObject* obj, FunctionBody body) noexcept {
   return Py_IS_TYPE(obj, &FunctionType) && as_function(obj)->row->body == body;
 }

@@ -49,6 +49,24 @@ template <size_t N>
 bool bind_functions(PyObject* module, FunctionRow (&rows)[N]) noexcept {
   return bind_functions(module, rows, N);
 }
+// The steps around a sibling module's own exec steps.  start_exec names the
+// process state after the module, has an unknown keyword reported before a
+// missing argument, and makes the constants and signatures; finish_exec
+// binds the functions of the rows and records the module as the one the
+// state describes (a module made again, after it left sys.modules, gets new
+// function objects).  False with an exception set.
+bool start_exec(const char* module_name) noexcept;
+bool finish_exec(PyObject* module, FunctionRow* rows, size_t count) noexcept;
+template <size_t N>
+bool finish_exec(PyObject* module, FunctionRow (&rows)[N]) noexcept {
+  return finish_exec(module, rows, N);
+}
+
+// Adds a C entry to the module's __pyx_capi__ (made when the module has
+// none yet): a capsule of the function, named by its signature text.
+bool publish_c_entry(PyObject* module, const char* name, void* function,
+                     const char* signature) noexcept;
+
 // True when obj is a function object of this module running body.
 bool is_function_with_body(PyObject* obj, FunctionBody body) noexcept;
 

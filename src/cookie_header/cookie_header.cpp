@@ -791,7 +791,6 @@ bool write_pairs(HeaderWriter& writer, PyObject* pairs) {
 }
 
 GCO_STR(str_keys, "keys");
-GCO_STR(str_capi, "__pyx_capi__");
 
 PyObject* write_header(PyObject* cookies) {
   HeaderWriter writer;
@@ -930,34 +929,18 @@ FunctionRow functions[] = {
      "    b'sid=a%20b; token'"},
 };
 
-bool export_function(PyObject* table, const char* name, void* function) {
-  Ref capsule = steal(PyCapsule_New(function, GCO_SIG_COOKIE_HEADER_FUNCTION, nullptr));
-  return capsule && PyDict_SetItemString(table, name, capsule.get()) == 0;
-}
-
-bool publish_capi(PyObject* module) {
-  Ref table = steal(PyDict_New());
-  return table &&
-         export_function(table.get(), "parse_cookie_header",
-                         reinterpret_cast<void*>(parse_cookie_header)) &&
-         export_function(table.get(), "parse_cookie_header_pairs",
-                         reinterpret_cast<void*>(parse_cookie_header_pairs)) &&
-         export_function(table.get(), "write_cookie_header",
-                         reinterpret_cast<void*>(write_cookie_header)) &&
-         PyObject_SetAttr(module, str_capi.get(), table.get()) == 0;
-}
-
 // A module object made again (after it was removed from sys.modules) gets
 // new function objects; the process-wide state describes the latest one.
 int module_exec(PyObject* module) {
-  state.name = kModuleName;
-  state.count_errors_first = false;
-  if (!Constant::make_all() || !Signature::make_all()) return -1;
-  PyObject* dict = PyModule_GetDict(module);
-  if (dict == nullptr || !bind_functions(module, functions) || !publish_capi(module)) return -1;
-  Py_XSETREF(state.module, Py_NewRef(module));
-  Py_XSETREF(state.dict, Py_NewRef(dict));
-  return 0;
+  const char* signature = GCO_SIG_COOKIE_HEADER_FUNCTION;
+  bool ok = start_exec(kModuleName) && finish_exec(module, functions) &&
+            publish_c_entry(module, "parse_cookie_header",
+                            reinterpret_cast<void*>(parse_cookie_header), signature) &&
+            publish_c_entry(module, "parse_cookie_header_pairs",
+                            reinterpret_cast<void*>(parse_cookie_header_pairs), signature) &&
+            publish_c_entry(module, "write_cookie_header",
+                            reinterpret_cast<void*>(write_cookie_header), signature);
+  return ok ? 0 : -1;
 }
 
 void module_free(void* /*module*/) { names.clear(); }

@@ -27,7 +27,6 @@ constexpr int kBuiltForMinor = 13;
 
 GCO_STR(str_module_name, "glimmering_copper_otter.cookies");
 GCO_STR(str_builtins_name, "builtins");
-GCO_STR(str_capi, "__pyx_capi__");
 GCO_STR(str_vtable, "__pyx_vtable__");
 GCO_STR(str_test, "__test__");
 GCO_STR(name_super, "super");
@@ -114,34 +113,21 @@ PyObject* builtin(const Constant& name) {
   return found;
 }
 
-bool export_function(PyObject* module, const char* name, void* function, const char* signature) {
-  PyObject* capi = nullptr;
-  if (PyObject_GetOptionalAttr(module, str_capi.get(), &capi) < 0) return false;
-  Ref table = steal(capi);
-  if (!table) {
-    table = steal(PyDict_New());
-    if (!table || PyObject_SetAttr(module, str_capi.get(), table.get()) < 0) return false;
-  }
-  Ref capsule = steal(PyCapsule_New(function, signature, nullptr));
-  if (!capsule) return false;
-  return PyDict_SetItemString(table.get(), name, capsule.get()) == 0;
-}
-
 bool publish_capi(PyObject* module) {
-  return export_function(module, "parse_cookie", reinterpret_cast<void*>(parse_cookie),
+  return publish_c_entry(module, "parse_cookie", reinterpret_cast<void*>(parse_cookie),
                          GCO_SIG_PARSE_COOKIE) &&
-         export_function(module, "datetime_to_cookie_format",
+         publish_c_entry(module, "datetime_to_cookie_format",
                          reinterpret_cast<void*>(datetime_to_cookie_format),
                          GCO_SIG_DATETIME_TO_COOKIE_FORMAT) &&
-         export_function(module, "datetime_from_cookie_format",
+         publish_c_entry(module, "datetime_from_cookie_format",
                          reinterpret_cast<void*>(datetime_from_cookie_format),
                          GCO_SIG_DATETIME_FROM_COOKIE_FORMAT) &&
-         export_function(module, "write_cookie_for_response",
+         publish_c_entry(module, "write_cookie_for_response",
                          reinterpret_cast<void*>(write_cookie_for_response),
                          GCO_SIG_WRITE_COOKIE_FOR_RESPONSE) &&
-         export_function(module, "split_value", reinterpret_cast<void*>(split_value),
+         publish_c_entry(module, "split_value", reinterpret_cast<void*>(split_value),
                          GCO_SIG_SPLIT_VALUE) &&
-         export_function(module, "same_site_mode_from_bytes",
+         publish_c_entry(module, "same_site_mode_from_bytes",
                          reinterpret_cast<void*>(same_site_mode_from_bytes),
                          GCO_SIG_SAME_SITE_MODE_FROM_BYTES);
 }

@@ -23,8 +23,6 @@ namespace {
 // cookies.h.  Held for the life of the process.
 GcoCookiesAPI cookies_api;
 
-GCO_STR(str_capi, "__pyx_capi__");
-
 // The Priority attribute: its text after "; Priority=", or none.
 struct Priority {
   const char* text = nullptr;
@@ -183,28 +181,15 @@ FunctionRow functions[] = {
      "__pyx_capi__ entry write_set_cookie (writer.pxd, writer.h)."},
 };
 
-// __pyx_capi__: the one C entry, under its signature text.
-bool publish_capi(PyObject* module) {
-  Ref table = steal(PyDict_New());
-  if (!table) return false;
-  Ref capsule = steal(
-      PyCapsule_New(reinterpret_cast<void*>(write_set_cookie), GCO_SIG_WRITE_SET_COOKIE, nullptr));
-  return capsule && PyDict_SetItemString(table.get(), "write_set_cookie", capsule.get()) == 0 &&
-         PyObject_SetAttr(module, str_capi.get(), table.get()) == 0;
-}
-
 // A module object made again (after it was removed from sys.modules) gets
 // new function objects; the process-wide state describes the latest one.
 int writer_exec(PyObject* module) {
-  state.name = kModuleName;
-  state.count_errors_first = false;
+  if (!start_exec(kModuleName)) return -1;
   if (cookies_api.cookie_type == nullptr && GcoCookies_Import(&cookies_api) < 0) return -1;
-  if (!Constant::make_all() || !Signature::make_all()) return -1;
-  PyObject* dict = PyModule_GetDict(module);
-  if (dict == nullptr || !bind_functions(module, functions) || !publish_capi(module)) return -1;
-  Py_XSETREF(state.module, Py_NewRef(module));
-  Py_XSETREF(state.dict, Py_NewRef(dict));
-  return 0;
+  bool ok = finish_exec(module, functions) &&
+            publish_c_entry(module, "write_set_cookie", reinterpret_cast<void*>(write_set_cookie),
+                            GCO_SIG_WRITE_SET_COOKIE);
+  return ok ? 0 : -1;
 }
 
 PyModuleDef_Slot writer_slots[] = {
