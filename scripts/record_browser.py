@@ -776,16 +776,8 @@ def normalise(row, rec):
 
 def model_view(cookie):
     """A read_set_cookie result in the expectation's form."""
-    if cookie is None:
-        return None
-    return {
-        "name": cookie.name, "value": cookie.value, "domain": cookie.domain,
-        "host_only": cookie.host_only, "path": cookie.path,
-        "expires": None if cookie.expires is None else cookie.expires.timestamp(),
-        "secure": cookie.secure, "http_only": cookie.http_only,
-        "same_site": cookie.same_site.name, "partitioned": cookie.partitioned,
-        "priority": cookie.priority, "expired": cookie.expired,
-    }
+    from gco_testkit import browser_model
+    return browser_model.expectation_view(cookie)
 
 
 def differences(want, got, tolerance=5.0):

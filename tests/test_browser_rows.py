@@ -28,17 +28,7 @@ DOC = json.loads((Path(__file__).parent / "data" / "browser_set_cookie.json").re
 ROWS = DOC["rows"]
 
 
-def view(cookie):
-    if cookie is None:
-        return None
-    return {
-        "name": cookie.name, "value": cookie.value, "domain": cookie.domain,
-        "host_only": cookie.host_only, "path": cookie.path,
-        "expires": None if cookie.expires is None else cookie.expires.timestamp(),
-        "secure": cookie.secure, "http_only": cookie.http_only,
-        "same_site": cookie.same_site.name, "partitioned": cookie.partitioned,
-        "priority": cookie.priority, "expired": cookie.expired,
-    }
+view = browser_model.expectation_view
 
 
 def same(want, got):
