@@ -7,6 +7,8 @@
 #include <Python.h>
 #include <string.h>
 
+#include "cookies.h" /* Gco_ImportFunction */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -50,45 +52,9 @@ typedef struct GcoCookieHeaderAPI {
  *                no such entry;
  *   TypeError    the entry is not a capsule, or it carries another signature. */
 static inline void* GcoCookieHeader_ImportFunction(const char* name, const char* signature) {
-  void* pointer = NULL;
-  PyObject* module = PyImport_ImportModule(GCO_COOKIE_HEADER_MODULE);
-  PyObject* table = NULL;
-  PyObject* capsule = NULL;
-  int found;
-  if (module == NULL) return NULL;
-  found = PyObject_GetOptionalAttrString(module, "__pyx_capi__", &table);
-  Py_DECREF(module);
-  if (found == 0) {
-    PyErr_SetString(PyExc_ImportError,
-                    GCO_COOKIE_HEADER_MODULE " has no C function table __pyx_capi__");
-  }
-  if (found <= 0) return NULL;
-  found = PyMapping_GetOptionalItemString(table, name, &capsule);
-  Py_DECREF(table);
-  if (found == 0) {
-    PyErr_Format(PyExc_ImportError,
-                 GCO_COOKIE_HEADER_MODULE " does not export expected C function %.200s", name);
-  }
-  if (found <= 0) return NULL;
-  if (!PyCapsule_CheckExact(capsule)) {
-    PyErr_Format(PyExc_TypeError,
-                 "C function " GCO_COOKIE_HEADER_MODULE ".%.200s is not a capsule (got %.200s)",
-                 name, Py_TYPE(capsule)->tp_name);
-  } else if (!PyCapsule_IsValid(capsule, signature)) {
-    const char* got = PyCapsule_GetName(capsule);
-    PyErr_Format(PyExc_TypeError,
-                 "C function " GCO_COOKIE_HEADER_MODULE
-                 ".%.200s has wrong signature (expected %.500s, got %.500s)",
-                 name, signature, got != NULL ? got : "(no name)");
-  } else {
-    pointer = PyCapsule_GetPointer(capsule, signature);
-  }
-  Py_DECREF(capsule);
-  return pointer;
+  return Gco_ImportFunction(GCO_COOKIE_HEADER_MODULE, name, signature);
 }
 
-/* Stores one function pointer taken as an object pointer out of a capsule
- * (the two have the same size on every platform the interpreter runs on). */
 #define GCO_COOKIE_HEADER_IMPORT_(api, field)                                                    \
   do {                                                                                           \
     void* gco_pointer_ = GcoCookieHeader_ImportFunction(#field, GCO_SIG_COOKIE_HEADER_FUNCTION); \

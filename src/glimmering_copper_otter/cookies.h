@@ -104,16 +104,19 @@ typedef struct GcoCookiesAPI {
   GcoSameSiteModeFromBytesFn same_site_mode_from_bytes;
 } GcoCookiesAPI;
 
-/* The pointer of the entry `name` of the module's __pyx_capi__, asked for by
- * its signature text, or NULL with an exception set:
+/* The pointer of the entry `name` of the __pyx_capi__ of the module
+ * `module_name` (a compiled module of the package: cookies, writer,
+ * cookie_header), asked for by its signature text, or NULL with an
+ * exception set:
  *   ImportError  the module or its __pyx_capi__ is missing, or the table has
  *                no such entry;
  *   TypeError    the entry is not a capsule, or it carries another signature
- *                ("C function glimmering_copper_otter.cookies.NAME has wrong
- *                signature (expected SIGNATURE, got ITS SIGNATURE)"). */
-static inline void* GcoCookies_ImportFunction(const char* name, const char* signature) {
+ *                ("C function MODULE.NAME has wrong signature (expected
+ *                SIGNATURE, got ITS SIGNATURE)"). */
+static inline void* Gco_ImportFunction(const char* module_name, const char* name,
+                                       const char* signature) {
   void* pointer = NULL;
-  PyObject* module = PyImport_ImportModule(GCO_COOKIES_MODULE);
+  PyObject* module = PyImport_ImportModule(module_name);
   PyObject* table = NULL;
   PyObject* capsule = NULL;
   int found;
@@ -121,31 +124,34 @@ static inline void* GcoCookies_ImportFunction(const char* name, const char* sign
   found = PyObject_GetOptionalAttrString(module, "__pyx_capi__", &table);
   Py_DECREF(module);
   if (found == 0) {
-    PyErr_SetString(PyExc_ImportError, GCO_COOKIES_MODULE " has no C function table __pyx_capi__");
+    PyErr_Format(PyExc_ImportError, "%s has no C function table __pyx_capi__", module_name);
   }
   if (found <= 0) return NULL;
   found = PyMapping_GetOptionalItemString(table, name, &capsule);
   Py_DECREF(table);
   if (found == 0) {
-    PyErr_Format(PyExc_ImportError,
-                 GCO_COOKIES_MODULE " does not export expected C function %.200s", name);
+    PyErr_Format(PyExc_ImportError, "%s does not export expected C function %.200s", module_name,
+                 name);
   }
   if (found <= 0) return NULL;
   if (!PyCapsule_CheckExact(capsule)) {
-    PyErr_Format(PyExc_TypeError,
-                 "C function " GCO_COOKIES_MODULE ".%.200s is not a capsule (got %.200s)", name,
-                 Py_TYPE(capsule)->tp_name);
+    PyErr_Format(PyExc_TypeError, "C function %s.%.200s is not a capsule (got %.200s)", module_name,
+                 name, Py_TYPE(capsule)->tp_name);
   } else if (!PyCapsule_IsValid(capsule, signature)) {
     const char* got = PyCapsule_GetName(capsule);
     PyErr_Format(PyExc_TypeError,
-                 "C function " GCO_COOKIES_MODULE
-                 ".%.200s has wrong signature (expected %.500s, got %.500s)",
-                 name, signature, got != NULL ? got : "(no name)");
+                 "C function %s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                 module_name, name, signature, got != NULL ? got : "(no name)");
   } else {
     pointer = PyCapsule_GetPointer(capsule, signature);
   }
   Py_DECREF(capsule);
   return pointer;
+}
+
+/* Gco_ImportFunction of the cookies module. */
+static inline void* GcoCookies_ImportFunction(const char* name, const char* signature) {
+  return Gco_ImportFunction(GCO_COOKIES_MODULE, name, signature);
 }
 
 /* Cookie, checked to be a type whose records hold at least a GcoCookie, and

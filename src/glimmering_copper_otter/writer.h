@@ -45,44 +45,9 @@ typedef struct GcoWriterAPI {
   GcoWriteSetCookieFn write_set_cookie;
 } GcoWriterAPI;
 
-/* The pointer of the entry `name` of the writer's __pyx_capi__, asked for by
- * its signature text, or NULL with an exception set (ImportError or
- * TypeError, in the words GcoCookies_ImportFunction uses). */
+/* Gco_ImportFunction (cookies.h) of the writer module. */
 static inline void* GcoWriter_ImportFunction(const char* name, const char* signature) {
-  void* pointer = NULL;
-  PyObject* module = PyImport_ImportModule(GCO_WRITER_MODULE);
-  PyObject* table = NULL;
-  PyObject* capsule = NULL;
-  int found;
-  if (module == NULL) return NULL;
-  found = PyObject_GetOptionalAttrString(module, "__pyx_capi__", &table);
-  Py_DECREF(module);
-  if (found == 0) {
-    PyErr_SetString(PyExc_ImportError, GCO_WRITER_MODULE " has no C function table __pyx_capi__");
-  }
-  if (found <= 0) return NULL;
-  found = PyMapping_GetOptionalItemString(table, name, &capsule);
-  Py_DECREF(table);
-  if (found == 0) {
-    PyErr_Format(PyExc_ImportError, GCO_WRITER_MODULE " does not export expected C function %.200s",
-                 name);
-  }
-  if (found <= 0) return NULL;
-  if (!PyCapsule_CheckExact(capsule)) {
-    PyErr_Format(PyExc_TypeError,
-                 "C function " GCO_WRITER_MODULE ".%.200s is not a capsule (got %.200s)", name,
-                 Py_TYPE(capsule)->tp_name);
-  } else if (!PyCapsule_IsValid(capsule, signature)) {
-    const char* got = PyCapsule_GetName(capsule);
-    PyErr_Format(PyExc_TypeError,
-                 "C function " GCO_WRITER_MODULE
-                 ".%.200s has wrong signature (expected %.500s, got %.500s)",
-                 name, signature, got != NULL ? got : "(no name)");
-  } else {
-    pointer = PyCapsule_GetPointer(capsule, signature);
-  }
-  Py_DECREF(capsule);
-  return pointer;
+  return Gco_ImportFunction(GCO_WRITER_MODULE, name, signature);
 }
 
 /* Fills *api with the entries of the writer's __pyx_capi__, each checked
