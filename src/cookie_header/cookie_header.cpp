@@ -381,24 +381,25 @@ PyObject* text_general(Span s) {
   return text;
 }
 
-// unquote() of ASCII bytes that hold a "%".  When every escape stands for
-// an ASCII byte, the text is decoded straight into a str of its length;
-// otherwise the bytes go through the interpreter's UTF-8 decoder.
+// A str of ASCII bytes, copied in here: the common case, kept inline.
+[[gnu::always_inline]] inline PyObject* plain_text(Span s) {
+  if (s.size <= 1) return ascii_text(s.data, s.size);
+  PyObject* text = PyUnicode_New(s.size, 127);
+  if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), s.data, static_cast<size_t>(s.size));
+  return text;
+}
+
+// unquote() of ASCII bytes that hold a "%".  A short part is decoded in
+// one pass into a buffer on the stack, then copied into a str of its length
+// when every escape stood for an ASCII byte; otherwise (a long part, or an
+// escape above 0x7F) the general decoder takes it.
 PyObject* unquote_plain(Span s) {
-  const char* const end = s.data + s.size;
-  Py_ssize_t length = s.size;
-  for (const char* p = s.find('%'); p != nullptr && end - p >= 3;
-       p = static_cast<const char*>(std::memchr(p + 1, '%', static_cast<size_t>(end - p - 1)))) {
-    const int high = kHexValues[p[1]];
-    if (high < 0 || kHexValues[p[2]] < 0) continue;
-    if (high >= 8) return unquote_ascii(s.data, s.size);
-    length -= 2;
-    p += 2;
-  }
-  if (length <= 1) return unquote_ascii(s.data, s.size);
-  PyObject* text = PyUnicode_New(length, 127);
-  if (text == nullptr) return nullptr;
-  char* o = static_cast<char*>(PyUnicode_DATA(text));
+  constexpr Py_ssize_t kShort = 256;
+  if (s.size > kShort) return unquote_ascii(s.data, s.size);
+  char decoded[kShort];
+  char* o = decoded;
+  int escaped = 0;  // the bytes of the escapes decoded, or-ed together
+  const char* const end = s.end();
   for (const char* p = s.data; p < end;) {
     const char c = *p;
     if (c == '%' && end - p >= 3) {
@@ -406,7 +407,9 @@ PyObject* unquote_plain(Span s) {
       const int low = kHexValues[p[2]];
       // Either is -1, and the or negative, unless both are digits.
       if ((high | low) >= 0) {
-        *o++ = static_cast<char>((high << 4) | low);
+        const int byte = (high << 4) | low;
+        escaped |= byte;
+        *o++ = static_cast<char>(byte);
         p += 3;
         continue;
       }
@@ -414,15 +417,8 @@ PyObject* unquote_plain(Span s) {
     *o++ = c;
     p++;
   }
-  return text;
-}
-
-// A str of ASCII bytes, copied in here: the common case, kept inline.
-[[gnu::always_inline]] inline PyObject* plain_text(Span s) {
-  if (s.size <= 1) return ascii_text(s.data, s.size);
-  PyObject* text = PyUnicode_New(s.size, 127);
-  if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), s.data, static_cast<size_t>(s.size));
-  return text;
+  if (escaped >= 0x80) return unquote_ascii(s.data, s.size);
+  return plain_text({decoded, o - decoded});
 }
 
 // The text of a name or value: the text rule, then unquote().  A plain
