@@ -33,7 +33,11 @@ namespace {
 // ---------------------------------------------------------------------------
 // Byte spans.
 
-inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// Space or tab: one bit test of a 64-bit mask.
+inline bool is_blank(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u <= ' ' && ((1ull << u) & ((1ull << ' ') | (1ull << '\t'))) != 0;
+}
 
 // ---------------------------------------------------------------------------
 // Splitting.  Calls on_pair(name, value) for every cookie of the header, in
@@ -46,33 +50,31 @@ inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 // notes which parts hold a "%", a "\" or a byte above 0x7F, so that the
 // common plain part becomes its text with a single copy.
 
-// What the scan saw in a part.
-struct Seen {
-  bool percent = false;
-  bool backslash = false;
-  bool high = false;  // a byte above 0x7F
-};
+// What the scan saw in a part, as bits.
+constexpr unsigned kSawPercent = 1;
+constexpr unsigned kSawBackslash = 2;
+constexpr unsigned kSawHigh = 4;  // a byte above 0x7F
 
 // A name or a value as found in the header.
 struct Field {
   Span s;
-  Seen seen;
+  unsigned seen = 0;
 };
 
-// The bytes that the splitter looks at: ";", "=", "%" and "\".
-constexpr auto kSpecial = [] {
+// What each byte that the scan stops at, other than ";" and "=", adds to
+// the part it lies in.
+constexpr auto kSeenOf = [] {
   struct Table {
-    bool values[256];
+    unsigned char values[256];
   } table{};
-  for (int c = 0x80; c < 256; c++) table.values[c] = true;
-  table.values[static_cast<unsigned char>(';')] = true;
-  table.values[static_cast<unsigned char>('=')] = true;
-  table.values[static_cast<unsigned char>('%')] = true;
-  table.values[static_cast<unsigned char>('\\')] = true;
+  for (int c = 0x80; c < 256; c++) table.values[c] = kSawHigh;
+  table.values[static_cast<unsigned char>('%')] = kSawPercent;
+  table.values[static_cast<unsigned char>('\\')] = kSawBackslash;
   return table;
 }();
 
-// One bit for each of the 16 bytes at p that is special or above 0x7F.
+// One bit for each of the 16 bytes at p that is ";", "=", "%", "\" or
+// above 0x7F.
 inline uint32_t special_bytes(const char* p) {
 #if defined(__SSE2__)
   const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -85,19 +87,42 @@ inline uint32_t special_bytes(const char* p) {
 #else
   uint32_t bits = 0;
   for (int i = 0; i < 16; i++) {
-    if (kSpecial.values[static_cast<unsigned char>(p[i])]) bits |= 1u << i;
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (c == ';' || c == '=' || kSeenOf.values[c] != 0) bits |= 1u << i;
   }
   return bits;
 #endif
 }
 
+// The number of ";" in the header: one less than the number of its pieces.
+Py_ssize_t count_semicolons(Span header) {
+  Py_ssize_t count = 0;
+  const char* p = header.data;
+  const char* const end = header.end();
+#if defined(__SSE2__)
+  const __m128i semicolon = _mm_set1_epi8(';');
+  while (end - p >= 16) {
+    // Each byte of sums counts the ";" of its column, for at most 255 blocks.
+    __m128i sums = _mm_setzero_si128();
+    for (int blocks = 0; blocks < 255 && end - p >= 16; blocks++, p += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      sums = _mm_sub_epi8(sums, _mm_cmpeq_epi8(block, semicolon));
+    }
+    const __m128i totals = _mm_sad_epu8(sums, _mm_setzero_si128());
+    count += _mm_cvtsi128_si32(totals) + _mm_extract_epi16(totals, 4);
+  }
+#endif
+  for (; p < end; p++) count += *p == ';';
+  return count;
+}
+
 template <class OnPair>
 bool for_each_pair(Span header, OnPair&& on_pair) {
-  const char* const end = header.data + header.size;
+  const char* const end = header.end();
   const char* piece = header.data;
   const char* equals = nullptr;
-  Seen before;  // in the piece before its first "=" (all of it without one)
-  Seen after;   // after its first "="
+  unsigned before = 0;  // seen in the piece before its first "=" (all of it without one)
+  unsigned after = 0;   // seen after its first "="
 
   auto finish = [&](const char* stop) {
     const char* first = piece;
@@ -105,19 +130,16 @@ bool for_each_pair(Span header, OnPair&& on_pair) {
     while (first < last && is_blank(*first)) first++;
     while (last > first && is_blank(last[-1])) last--;
     if (first == last) return true;
-    Field name{{first, 0}, {}};
-    Field value{{first, last - first}, before};
+    if (equals == nullptr)
+      return on_pair(Field{{first, 0}, 0}, Field{{first, last - first}, before});
     // The "=" is not blank, so it lies inside the trimmed piece.
-    if (equals != nullptr) {
-      const char* name_end = equals;
-      const char* value_start = equals + 1;
-      while (name_end > first && is_blank(name_end[-1])) name_end--;
-      while (value_start < last && is_blank(*value_start)) value_start++;
-      name = {{first, name_end - first}, before};
-      value = {{value_start, last - value_start}, after};
-    }
-    if (name.s.size == 0 && value.s.size == 0) return true;
-    return on_pair(name, value);
+    const char* name_end = equals;
+    const char* value_start = equals + 1;
+    while (name_end > first && is_blank(name_end[-1])) name_end--;
+    while (value_start < last && is_blank(*value_start)) value_start++;
+    if (name_end == first && value_start == last) return true;
+    return on_pair(Field{{first, name_end - first}, before},
+                   Field{{value_start, last - value_start}, after});
   };
 
   char tail[16];
@@ -134,31 +156,23 @@ bool for_each_pair(Span header, OnPair&& on_pair) {
     while (bits != 0) {
       const char* p = block + std::countr_zero(bits);
       bits &= bits - 1;
-      Seen& seen = equals != nullptr ? after : before;
-      switch (*p) {
-        case ';':
-          if (!finish(p)) return false;
-          piece = p + 1;
-          equals = nullptr;
-          before = after = Seen{};
-          break;
-        case '=':
-          if (equals == nullptr) equals = p;
-          break;
-        case '%':
-          seen.percent = true;
-          break;
-        case '\\':
-          seen.backslash = true;
-          break;
-        default:
-          seen.high = true;
+      const char c = *p;
+      if (c == ';') {
+        if (!finish(p)) return false;
+        piece = p + 1;
+        equals = nullptr;
+        before = after = 0;
+      } else if (c == '=') {
+        if (equals == nullptr) equals = p;
+      } else if (equals == nullptr) {
+        before |= kSeenOf.values[static_cast<unsigned char>(c)];
+      } else {
+        after |= kSeenOf.values[static_cast<unsigned char>(c)];
       }
     }
   }
   return finish(end);
 }
-
 // ---------------------------------------------------------------------------
 // Quoted values.  A value wrapped in one pair of double quotes loses them,
 // and the backslash escapes inside are decoded as the Python peers write
@@ -367,56 +381,73 @@ PyObject* text_general(Span s) {
   return text;
 }
 
-// unquote() of ASCII bytes that hold a "%".  When every escape stands for
-// an ASCII byte, the text is decoded straight into a str of its length;
-// otherwise the bytes go through the interpreter's UTF-8 decoder.
-PyObject* unquote_plain(Span s) {
-  const char* const end = s.data + s.size;
-  Py_ssize_t length = s.size;
-  for (const char* p = s.find('%'); p != nullptr && end - p >= 3;
-       p = static_cast<const char*>(std::memchr(p + 1, '%', static_cast<size_t>(end - p - 1)))) {
-    const int high = kHexValues[p[1]];
-    if (high < 0 || kHexValues[p[2]] < 0) continue;
-    if (high >= 8) return unquote_ascii(s.data, s.size);
-    length -= 2;
-    p += 2;
-  }
-  if (length <= 1) return unquote_ascii(s.data, s.size);
-  PyObject* text = PyUnicode_New(length, 127);
-  if (text == nullptr) return nullptr;
-  char* o = static_cast<char*>(PyUnicode_DATA(text));
-  for (const char* p = s.data; p < end;) {
-    const int high = *p == '%' && end - p >= 3 ? kHexValues[p[1]] : -1;
-    const int low = high >= 0 ? kHexValues[p[2]] : -1;
-    if (low >= 0) {
-      *o++ = static_cast<char>((high << 4) | low);
-      p += 3;
-    } else {
-      *o++ = *p++;
-    }
-  }
+// A str of ASCII bytes, copied in here: the common case, kept inline.
+[[gnu::always_inline]] inline PyObject* plain_text(Span s) {
+  if (s.size <= 1) return ascii_text(s.data, s.size);
+  PyObject* text = PyUnicode_New(s.size, 127);
+  if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), s.data, static_cast<size_t>(s.size));
   return text;
 }
 
-// The text of a name or value: the text rule, then unquote().
-PyObject* text_of(const Field& f) {
-  if (f.seen.high) return text_general(f.s);
-  return f.seen.percent ? unquote_plain(f.s) : ascii_text(f.s.data, f.s.size);
+// unquote() of ASCII bytes that hold a "%".  A short part is decoded in
+// one pass into a buffer on the stack, then copied into a str of its length
+// when every escape stood for an ASCII byte; otherwise (a long part, or an
+// escape above 0x7F) the general decoder takes it.
+PyObject* unquote_plain(Span s) {
+  constexpr Py_ssize_t kShort = 256;
+  if (s.size > kShort) return unquote_ascii(s.data, s.size);
+  char decoded[kShort];
+  char* o = decoded;
+  int escaped = 0;  // the bytes of the escapes decoded, or-ed together
+  const char* const end = s.end();
+  for (const char* p = s.data; p < end;) {
+    const char c = *p;
+    if (c == '%' && end - p >= 3) {
+      const int high = kHexValues[p[1]];
+      const int low = kHexValues[p[2]];
+      // Either is -1, and the or negative, unless both are digits.
+      if ((high | low) >= 0) {
+        const int byte = (high << 4) | low;
+        escaped |= byte;
+        *o++ = static_cast<char>(byte);
+        p += 3;
+        continue;
+      }
+    }
+    *o++ = c;
+    p++;
+  }
+  if (escaped >= 0x80) return unquote_ascii(s.data, s.size);
+  return plain_text({decoded, o - decoded});
+}
+
+// The text of a name or value: the text rule, then unquote().  A plain
+// ASCII part (the common one) is copied into its str at once.
+[[gnu::always_inline]] inline PyObject* text_of(const Field& f) {
+  if ((f.seen & (kSawHigh | kSawPercent)) == 0) return plain_text(f.s);
+  if (f.seen & kSawHigh) return text_general(f.s);
+  return unquote_plain(f.s);
+}
+
+// A quoted value whose inside holds a backslash: the inside unescaped,
+// then read as text.
+PyObject* unescaped_text(Span inner) {
+  ByteBuffer buffer;
+  if (!unescape_into(buffer, inner)) return nullptr;
+  // An escape may have made a "%" or a byte above 0x7F.
+  Span unescaped{buffer.data(), buffer.size()};
+  unsigned seen = unescaped.find('%') != nullptr ? kSawPercent : 0;
+  if (!is_ascii(buffer.data(), buffer.size())) seen |= kSawHigh;
+  return text_of({unescaped, seen});
 }
 
 // The text of a value, first without its quotes and escapes.
-PyObject* value_text(const Field& value) {
+[[gnu::always_inline]] inline PyObject* value_text(const Field& value) {
   if (!is_quoted(value.s)) return text_of(value);
   // The quotes are not special: what was seen in the value is in the inside.
   Field inner{{value.s.data + 1, value.s.size - 2}, value.seen};
-  if (!value.seen.backslash) return text_of(inner);
-  ByteBuffer buffer;
-  if (!unescape_into(buffer, inner.s)) return nullptr;
-  // An escape may have made a "%" or a byte above 0x7F.
-  Span unescaped{buffer.data(), buffer.size()};
-  return text_of(
-      {unescaped,
-       {unescaped.find('%') != nullptr, false, !is_ascii(buffer.data(), buffer.size())}});
+  if (!(value.seen & kSawBackslash)) return text_of(inner);
+  return unescaped_text(inner.s);
 }
 
 // ---------------------------------------------------------------------------
@@ -469,46 +500,75 @@ bool append_wide_text(ByteBuffer& out, PyObject* text) {
 class NameTable {
  public:
   // The text of a name of ASCII bytes without "%", a new reference.
-  PyObject* text(Span s) {
-    if (s.size < 2 || s.size > kMaxLength) return ascii_text(s.data, s.size);
-    PyObject*& slot = slots_[slot_of(s)];
-    if (slot != nullptr && PyUnicode_GET_LENGTH(slot) == s.size &&
-        std::memcmp(PyUnicode_DATA(slot), s.data, static_cast<size_t>(s.size)) == 0) {
-      return Py_NewRef(slot);
+  [[gnu::always_inline]] PyObject* text(Span s) {
+    if (s.size < 2 || s.size > kMaxLength) return plain_text(s);
+    const Key key = key_of(s);
+    Slot& slot = slots_[slot_of(key)];
+    if (slot.text != nullptr && slot.key.first == key.first && slot.key.last == key.last &&
+        slot.key.size == key.size &&
+        (s.size <= 16 || std::memcmp(static_cast<const char*>(PyUnicode_DATA(slot.text)) + 8,
+                                     s.data + 8, static_cast<size_t>(s.size - 16)) == 0)) {
+      return Py_NewRef(slot.text);
     }
-    PyObject* text = ascii_text(s.data, s.size);
+    PyObject* text = plain_text(s);
+    if (text == nullptr) return nullptr;
     // Freeing the text replaced runs no interpreted code.
-    if (text != nullptr) Py_XSETREF(slot, Py_NewRef(text));
+    Py_XSETREF(slot.text, Py_NewRef(text));
+    slot.key = key;
     return text;
   }
 
   void clear() {
-    for (PyObject*& slot : slots_) Py_CLEAR(slot);
+    for (Slot& slot : slots_) Py_CLEAR(slot.text);
   }
 
  private:
   static constexpr int kSlotBits = 8;
   static constexpr Py_ssize_t kMaxLength = 64;
 
-  // From the length and the first and last eight bytes (overlapping for a
-  // short name), enough to tell a site's names apart.
-  static size_t slot_of(Span s) {
-    uint64_t first = 0;
-    uint64_t last = 0;
+  // A name's length and its first and last bytes, eight of each at most
+  // (overlapping for a short name): all of its bytes up to sixteen.
+  struct Key {
+    uint64_t first;
+    uint64_t last;
+    Py_ssize_t size;
+  };
+
+  struct Slot {
+    PyObject* text;
+    Key key;
+  };
+
+  static Key key_of(Span s) {
+    Key key{0, 0, s.size};
     if (s.size >= 8) {
-      std::memcpy(&first, s.data, 8);
-      std::memcpy(&last, s.data + s.size - 8, 8);
+      std::memcpy(&key.first, s.data, 8);
+      std::memcpy(&key.last, s.data + s.size - 8, 8);
+    } else if (s.size >= 4) {
+      uint32_t first;
+      uint32_t last;
+      std::memcpy(&first, s.data, 4);
+      std::memcpy(&last, s.data + s.size - 4, 4);
+      key.first = first;
+      key.last = last;
     } else {
-      for (Py_ssize_t i = 0; i < s.size; i++) {
-        first = (first << 8) | static_cast<unsigned char>(s.data[i]);
-      }
+      uint16_t first;
+      uint16_t last;
+      std::memcpy(&first, s.data, 2);
+      std::memcpy(&last, s.data + s.size - 2, 2);
+      key.first = first;
+      key.last = last;
     }
-    uint64_t mixed = (first * 0x9E3779B97F4A7C15ull) ^ (last * 0xC2B2AE3D27D4EB4Full) ^
-                     static_cast<uint64_t>(s.size);
+    return key;
+  }
+
+  static size_t slot_of(const Key& key) {
+    uint64_t mixed = (key.first * 0x9E3779B97F4A7C15ull) ^ (key.last * 0xC2B2AE3D27D4EB4Full) ^
+                     static_cast<uint64_t>(key.size);
     return static_cast<size_t>((mixed * 0xFF51AFD7ED558CCDull) >> (64 - kSlotBits));
   }
 
-  PyObject* slots_[1 << kSlotBits] = {};
+  Slot slots_[1 << kSlotBits] = {};
 };
 
 // One table for the process: the module is loaded into one interpreter.
@@ -518,9 +578,9 @@ NameTable names;
 // thousands of cookies would only push a site's usual names out of it.
 constexpr Py_ssize_t kInternedPerHeader = 64;
 
-PyObject* name_text(const Field& name, Py_ssize_t index) {
-  if (name.seen.high || name.seen.percent) return text_of(name);
-  if (index >= kInternedPerHeader) return ascii_text(name.s.data, name.s.size);
+[[gnu::always_inline]] inline PyObject* name_text(const Field& name, Py_ssize_t index) {
+  if (name.seen & (kSawHigh | kSawPercent)) return text_of(name);
+  if (index >= kInternedPerHeader) return plain_text(name.s);
   return names.text(name.s);
 }
 
@@ -579,29 +639,59 @@ class PairFields {
   Py_ssize_t capacity_ = kInline;
 };
 
-// The dict of names to values: the first occurrence of a name stays.
+// The dict of names to values: the first occurrence of a name stays.  Its
+// pairs are added as the splitter finds them, into a dict made at once for
+// as many pairs as the first header value has pieces (up to a bound, so that
+// a header of empty pieces cannot make a large empty dict).
 class DictBuilder {
  public:
-  bool reserve(Py_ssize_t count) {
-    if (!result_) result_ = steal(_PyDict_NewPresized(count));
-    return static_cast<bool>(result_);
-  }
-  bool add(const Field& name, const Field& value, Py_ssize_t index) {
-    Ref key = steal(name_text(name, index));
-    if (!key) return false;
-    Ref text = steal(value_text(value));
-    return text && PyDict_SetDefaultRef(result_.get(), key.get(), text.get(), nullptr) >= 0;
+  bool read(Span header) {
+    if (!result_) {
+      const Py_ssize_t pieces = count_semicolons(header) + 1;
+      result_ = steal(_PyDict_NewPresized(pieces < kMaxPresized ? pieces : kMaxPresized));
+      if (!result_) return false;
+    }
+    return for_each_pair(
+        header, [this](const Field& name, const Field& value) { return add(name, value); });
   }
   PyObject* finish() { return result_ ? result_.transfer() : PyDict_New(); }
 
  private:
+  static constexpr Py_ssize_t kMaxPresized = 1024;
+
+  bool add(const Field& name, const Field& value) {
+    Ref key = steal(name_text(name, count_++));
+    if (!key) return false;
+    Ref text = steal(value_text(value));
+    return text && PyDict_SetDefaultRef(result_.get(), key.get(), text.get(), nullptr) >= 0;
+  }
+
   Ref result_;
+  Py_ssize_t count_ = 0;
 };
 
 // The list of (name, value) tuples.  The first header value's pairs fill a
 // list made at their number; those of later values are appended.
 class ListBuilder {
  public:
+  // The pairs of one header value are found first, so that the first
+  // value's list is made at their number.
+  bool read(Span header) {
+    PairFields pairs;
+    if (!for_each_pair(header, [&pairs](const Field& name, const Field& value) {
+          return pairs.add(name, value);
+        })) {
+      return false;
+    }
+    if (!reserve(pairs.size())) return false;
+    for (Py_ssize_t i = 0; i < pairs.size(); i++) {
+      if (!add(pairs[i].name, pairs[i].value, i)) return false;
+    }
+    return true;
+  }
+  PyObject* finish() { return result_ ? result_.transfer() : PyList_New(0); }
+
+ private:
   bool reserve(Py_ssize_t count) {
     if (result_) return true;
     result_ = steal(PyList_New(count));
@@ -624,45 +714,27 @@ class ListBuilder {
     Ref held = steal(pair);
     return PyList_Append(result_.get(), pair) == 0;
   }
-  PyObject* finish() { return result_ ? result_.transfer() : PyList_New(0); }
 
- private:
   Ref result_;
   Py_ssize_t reserved_ = 0;
   Py_ssize_t filled_ = 0;
 };
-
-// Adds the pairs of one header value's bytes to the result.
-template <class Builder>
-bool read_bytes(Builder& builder, Span header) {
-  PairFields pairs;
-  if (!for_each_pair(header, [&pairs](const Field& name, const Field& value) {
-        return pairs.add(name, value);
-      })) {
-    return false;
-  }
-  if (!builder.reserve(pairs.size())) return false;
-  for (Py_ssize_t i = 0; i < pairs.size(); i++) {
-    if (!builder.add(pairs[i].name, pairs[i].value, i)) return false;
-  }
-  return true;
-}
 
 // Adds the pairs of one header value (bytes or str, or a subclass of either,
 // read in place); 0 when the object is neither bytes nor str, -1 on failure.
 template <class Builder>
 int read_value(Builder& builder, PyObject* value) {
   if (PyBytes_Check(value)) {
-    return read_bytes(builder, {PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)}) ? 1 : -1;
+    return builder.read({PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)}) ? 1 : -1;
   }
   if (!PyUnicode_Check(value)) return 0;
   if (PyUnicode_KIND(value) == PyUnicode_1BYTE_KIND) {
     Span latin1{static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value)};
-    return read_bytes(builder, latin1) ? 1 : -1;
+    return builder.read(latin1) ? 1 : -1;
   }
   ByteBuffer encoded;
   if (!append_wide_text(encoded, value)) return -1;
-  return read_bytes(builder, {encoded.data(), encoded.size()}) ? 1 : -1;
+  return builder.read({encoded.data(), encoded.size()}) ? 1 : -1;
 }
 
 // The result of reading raw: a header value, or a list or tuple of them
