@@ -18,21 +18,6 @@ constexpr bool is_unreserved(unsigned char c) {
 
 constexpr char kHexUpper[] = "0123456789ABCDEF";
 
-// The value of a hexadecimal digit of either case, -1 for any other byte.
-constexpr auto kHexValues = [] {
-  struct Table {
-    signed char values[256];
-    constexpr signed char operator[](unsigned char c) const { return values[c]; }
-  } table{};
-  for (int c = 0; c < 256; c++) {
-    table.values[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
-                                               : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                               : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                                      : -1);
-  }
-  return table;
-}();
-
 char* encode_byte(char* out, unsigned char c) {
   if (is_unreserved(c)) {
     *out++ = static_cast<char>(c);

@@ -7,6 +7,22 @@
 
 namespace gco {
 
+// The value of a hexadecimal digit of either case, -1 for any other byte.
+inline constexpr struct HexValues {
+  signed char values[256];
+  constexpr int operator[](unsigned char c) const { return values[c]; }
+  constexpr int operator[](char c) const { return values[static_cast<unsigned char>(c)]; }
+} kHexValues = [] {
+  HexValues table{};
+  for (int c = 0; c < 256; c++) {
+    table.values[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                      : -1);
+  }
+  return table;
+}();
+
 // Appends quote(text) for an exact str: 1 done, 0 not handled (call quote
 // itself), -1 error set.
 int quote_into(ByteBuffer& out, PyObject* text) noexcept;

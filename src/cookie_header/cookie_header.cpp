@@ -294,20 +294,6 @@ class CodePoints {
   Py_UCS4 max_ = 0;
 };
 
-constexpr auto kHexValues = [] {
-  struct Table {
-    signed char values[256];
-    constexpr int operator[](char c) const { return values[static_cast<unsigned char>(c)]; }
-  } table{};
-  for (int c = 0; c < 256; c++) {
-    table.values[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
-                                               : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                               : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                                      : -1);
-  }
-  return table;
-}();
-
 // A run of ASCII bytes, percent-decoded, its bytes then read as UTF-8 with
 // each invalid part replaced by U+FFFD: unquote() of an ASCII run.
 void add_unquoted_ascii_run(CodePoints& out, Span run, char* scratch) {
