@@ -1,0 +1,187 @@
+// Native memory of the package.  Every allocation comes from the
+// interpreter's raw allocator (PyMem_RawMalloc): it may be called without
+// an attached thread state (a jar's work under its own lock), and a test
+// that makes the interpreter's allocators fail reaches it too.
+//
+// The containers never throw and never end the process: each operation that
+// may allocate returns false when memory runs out, leaving the container as
+// it was.  They set no exception, since they may run without the
+// interpreter; a caller that holds it reports the failure with no_memory().
+// Sizes that would overflow count as a failure too.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+namespace gco {
+
+// Raises MemoryError; false, for `return no_memory();`.
+inline bool no_memory() noexcept {
+  PyErr_NoMemory();
+  return false;
+}
+
+// count * size bytes from the raw allocator, or nullptr (also for an overflow).
+inline void* raw_allocate(size_t count, size_t size) noexcept {
+  if (size != 0 && count > PY_SSIZE_T_MAX / size) return nullptr;
+  return PyMem_RawMalloc(count * size);
+}
+inline void raw_free(void* p) noexcept { PyMem_RawFree(p); }
+
+// A growable array of T.  T's move constructor and destructor must not
+// throw; elements move when the array grows, so pointers into it are valid
+// only until the next growth.
+template <class T>
+class Vector {
+  static_assert(std::is_nothrow_move_constructible_v<T> && std::is_nothrow_destructible_v<T>);
+
+ public:
+  Vector() noexcept = default;
+  Vector(const Vector&) = delete;
+  Vector& operator=(const Vector&) = delete;
+  Vector(Vector&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  Vector& operator=(Vector&& other) noexcept {
+    if (this != &other) {
+      release();
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  ~Vector() { release(); }
+
+  size_t size() const noexcept { return size_; }
+  size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  T* begin() noexcept { return data_; }
+  T* end() noexcept { return data_ + size_; }
+  const T* begin() const noexcept { return data_; }
+  const T* end() const noexcept { return data_ + size_; }
+  T& operator[](size_t i) noexcept { return data_[i]; }
+  const T& operator[](size_t i) const noexcept { return data_[i]; }
+  T& back() noexcept { return data_[size_ - 1]; }
+  const T& back() const noexcept { return data_[size_ - 1]; }
+
+  // Room for at least capacity elements in all.
+  [[nodiscard]] bool reserve(size_t capacity) noexcept {
+    if (capacity <= capacity_) return true;
+    T* data = static_cast<T*>(raw_allocate(capacity, sizeof(T)));
+    if (data == nullptr) return false;
+    for (size_t i = 0; i < size_; i++) {
+      new (data + i) T(std::move(data_[i]));
+      data_[i].~T();
+    }
+    raw_free(data_);
+    data_ = data;
+    capacity_ = capacity;
+    return true;
+  }
+
+  template <class... Args>
+  [[nodiscard]] bool emplace_back(Args&&... args) noexcept {
+    if (size_ == capacity_ && !grow(1)) return false;
+    new (data_ + size_) T(std::forward<Args>(args)...);
+    size_++;
+    return true;
+  }
+  [[nodiscard]] bool push_back(T&& value) noexcept { return emplace_back(std::move(value)); }
+  [[nodiscard]] bool push_back(const T& value) noexcept { return emplace_back(value); }
+
+  // Inserts at position (0 <= position <= size()), moving the later ones up.
+  [[nodiscard]] bool insert(size_t position, T&& value) noexcept {
+    if (size_ == capacity_ && !grow(1)) return false;
+    if (position == size_) return emplace_back(std::move(value));
+    new (data_ + size_) T(std::move(data_[size_ - 1]));
+    for (size_t i = size_ - 1; i > position; i--) data_[i] = std::move(data_[i - 1]);
+    data_[position] = std::move(value);
+    size_++;
+    return true;
+  }
+
+  // Default-constructed elements up to size (or the tail dropped).
+  [[nodiscard]] bool resize(size_t size) noexcept {
+    if (size > capacity_ && !grow(size - size_)) return false;
+    while (size_ < size) new (data_ + size_++) T();
+    while (size_ > size) data_[--size_].~T();
+    return true;
+  }
+
+  void erase(size_t position) noexcept {
+    for (size_t i = position; i + 1 < size_; i++) data_[i] = std::move(data_[i + 1]);
+    data_[--size_].~T();
+  }
+  void pop_back() noexcept { data_[--size_].~T(); }
+  void clear() noexcept {
+    while (size_ > 0) data_[--size_].~T();
+  }
+
+ private:
+  // Room for extra more elements; the capacity at least doubles.
+  bool grow(size_t extra) noexcept {
+    if (extra > PY_SSIZE_T_MAX / sizeof(T) - size_) return false;
+    size_t wanted = size_ + extra;
+    size_t doubled = capacity_ < 4 ? 4 : capacity_ * 2;
+    return reserve(wanted > doubled ? wanted : doubled);
+  }
+  void release() noexcept {
+    clear();
+    raw_free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+  }
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// A growable string of bytes, not NUL-terminated.
+class String {
+ public:
+  String() noexcept = default;
+  String(String&&) noexcept = default;
+  String& operator=(String&&) noexcept = default;
+
+  const char* data() const noexcept { return bytes_.data(); }
+  char* data() noexcept { return bytes_.data(); }
+  size_t size() const noexcept { return bytes_.size(); }
+  bool empty() const noexcept { return bytes_.empty(); }
+  std::string_view view() const noexcept { return {bytes_.data(), bytes_.size()}; }
+  operator std::string_view() const noexcept { return view(); }
+  char operator[](size_t i) const noexcept { return bytes_[i]; }
+  char& operator[](size_t i) noexcept { return bytes_[i]; }
+
+  [[nodiscard]] bool reserve(size_t capacity) noexcept { return bytes_.reserve(capacity); }
+  [[nodiscard]] bool append(std::string_view text) noexcept {
+    if (text.empty()) return true;
+    size_t at = bytes_.size();
+    if (!bytes_.resize(at + text.size())) return false;
+    std::memcpy(bytes_.data() + at, text.data(), text.size());
+    return true;
+  }
+  [[nodiscard]] bool push_back(char c) noexcept { return bytes_.push_back(c); }
+  [[nodiscard]] bool assign(std::string_view text) noexcept {
+    bytes_.clear();
+    return append(text);
+  }
+  // Keeps the first size bytes (size <= size()).
+  void truncate(size_t size) noexcept { (void)bytes_.resize(size); }
+  void clear() noexcept { bytes_.clear(); }
+
+ private:
+  Vector<char> bytes_;
+};
+
+}  // namespace gco
