@@ -159,6 +159,53 @@ def test_now_in_another_zone_and_by_default():
     assert before + dt.timedelta(seconds=9) < got.expires < before + dt.timedelta(seconds=12)
 
 
+def offset_now(offset):
+    """A datetime whose own utcoffset() returns offset, whatever it is."""
+    class Now(dt.datetime):
+        def utcoffset(self):
+            return offset
+    return Now(2026, 12, 9, tzinfo=dt.timezone(dt.timedelta(hours=1)))
+
+
+MINUTE = dt.timedelta(minutes=1)
+EARLY = dt.datetime.min.replace(tzinfo=dt.timezone(24 * 60 * MINUTE - MINUTE))  # year 0 in UTC
+LATE = dt.datetime.max.replace(tzinfo=dt.timezone(MINUTE - 24 * 60 * MINUTE))  # year 10000
+FIRST, LAST = dt.datetime.min.replace(tzinfo=UTC), dt.datetime.max.replace(tzinfo=UTC)
+SECOND, DAY, MICRO = dt.timedelta(seconds=1), dt.timedelta(days=1), dt.timedelta.resolution
+
+
+@pytest.mark.parametrize("now, raw, expires, words", [
+    # a now outside years 1-9999 in UTC is read as the nearest instant inside them
+    (EARLY, b"a=b; Max-Age=1", FIRST + SECOND, []),
+    (EARLY, b"a=b; Max-Age=0", FIRST, ["Deletion"]),
+    (EARLY, b"a=b; Max-Age=-99999999999999999999", FIRST, ["Deletion"]),
+    (EARLY, b"a=b; Expires=31 Dec 9999 23:59:59", FIRST + 400 * DAY, ["ExpiryCapped"]),
+    (LATE, b"a=b", None, []),
+    # nothing expires after the last instant: any expiry is at once
+    (LATE, b"a=b; Max-Age=1", LAST, ["Deletion"]),
+    (LATE, b"a=b; Max-Age=99999999999999999999", LAST, ["ExpiryCapped", "Deletion"]),
+    (LATE, b"a=b; Expires=21 Oct 99999 07:28:00", LAST, ["Deletion"]),
+    (offset_now(DAY - MICRO), b"a=b; Max-Age=1", NOW.replace(2026, 12, 8, 0, 0, 1, 1), []),
+    (offset_now(MICRO - DAY), b"a=b", None, []),
+    # an offset a time zone cannot have
+    (offset_now(DAY), b"a=b", ValueError, None),
+    (offset_now(-DAY), b"a=b", ValueError, None),
+    (offset_now(999_999_999 * DAY), b"a=b; Max-Age=1", ValueError, None),
+    (offset_now(-999_999_999 * DAY), b"a=b; Max-Age=1", ValueError, None),
+], ids=lambda v: repr(v.utcoffset()) if isinstance(v, dt.datetime) else None)
+def test_now_at_the_edges(now, raw, expires, words):
+    url = "https://www.example.test/"
+    if expires is ValueError:
+        for function in (browser.read_set_cookie, browser.check, browser_model.read_set_cookie):
+            with pytest.raises(ValueError, match=r"^now\.utcoffset\(\) must be strictly"):
+                function(raw, url, now=now)
+        return
+    got = browser.read_set_cookie(raw, url, now=now)
+    assert (got.expires, got.expired) == (expires, "Deletion" in words)
+    assert fields(got) == fields(browser_model.read_set_cookie(raw, url, now=now))
+    assert [line.split(":")[0] for line in browser.check(raw, url, now=now)] == words
+
+
 LONG_DATE = dt.datetime(2030, 1, 2, 3, 4, 5)
 
 

@@ -175,7 +175,10 @@ int64_t instant_of_fields(int64_t year, unsigned month, unsigned day, int64_t ho
          second * kSecond + micro;
 }
 
-// now as microseconds since the epoch: the current time for None.
+// now as microseconds since the epoch: the current time for None.  A now
+// whose time in UTC falls outside datetime's years 1 to 9999 (an aware
+// datetime near either end, with an offset) is read as the nearest instant
+// inside them, so that every instant computed from it stays representable.
 bool read_now(PyObject* now, int64_t* out) {
   if (now == nullptr || now == Py_None) {
     timespec ts;
@@ -201,16 +204,28 @@ bool read_now(PyObject* now, int64_t* out) {
       PyErr_SetString(PyExc_TypeError, "now.utcoffset() must return a timedelta");
       return false;
     }
-    offset = (static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(delta.get())) * 86400 +
-              PyDateTime_DELTA_GET_SECONDS(delta.get())) *
-                 kSecond +
-             PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
+    // A time zone's offset is strictly within a day, but a datetime
+    // subclass's own utcoffset() may return any timedelta (its days are
+    // normalised: seconds and microseconds are never negative).
+    const int days = PyDateTime_DELTA_GET_DAYS(delta.get());
+    const int seconds = PyDateTime_DELTA_GET_SECONDS(delta.get());
+    const int micro = PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
+    if (!(days == 0 || (days == -1 && (seconds > 0 || micro > 0)))) {
+      PyErr_Format(PyExc_ValueError,
+                   "now.utcoffset() must be strictly between -timedelta(hours=24) and "
+                   "timedelta(hours=24), not %R",
+                   delta.get());
+      return false;
+    }
+    offset = (static_cast<int64_t>(days) * 86400 + seconds) * kSecond + micro;
   }
-  *out = instant_of_fields(PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now),
-                           PyDateTime_GET_DAY(now), PyDateTime_DATE_GET_HOUR(now),
-                           PyDateTime_DATE_GET_MINUTE(now), PyDateTime_DATE_GET_SECOND(now),
-                           PyDateTime_DATE_GET_MICROSECOND(now)) -
-         offset;
+  const int64_t local = instant_of_fields(
+      PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now), PyDateTime_GET_DAY(now),
+      PyDateTime_DATE_GET_HOUR(now), PyDateTime_DATE_GET_MINUTE(now),
+      PyDateTime_DATE_GET_SECOND(now), PyDateTime_DATE_GET_MICROSECOND(now));
+  // Both within a few times 10^17 microseconds: no overflow.
+  const int64_t instant = local - offset;
+  *out = instant < kEarliest ? kEarliest : instant > kLatest ? kLatest : instant;
   return true;
 }
 

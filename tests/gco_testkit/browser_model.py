@@ -30,6 +30,8 @@ MAX_NAME_VALUE = 4096
 MAX_ATTRIBUTE_VALUE = 1024
 MAX_AGE_LIMIT = 400 * 24 * 3600  # seconds
 EARLIEST = dt.datetime.min.replace(tzinfo=UTC)
+LATEST = dt.datetime.max.replace(tzinfo=UTC)
+DAY = dt.timedelta(hours=24)
 
 # Set False to run without the Public Suffix List: only the list's default
 # rule "*" applies then (every last label is a public suffix).
@@ -86,13 +88,33 @@ def _raw_bytes(raw) -> bytes:
 
 
 def _now(now) -> dt.datetime:
+    """now in UTC; a time outside years 1 to 9999 (possible with an offset)
+    is read as the nearest instant inside them."""
     if now is None:
         return dt.datetime.now(UTC)
     if not isinstance(now, dt.datetime):
         raise TypeError(f"now must be a datetime, not {type(now).__name__}")
-    if now.tzinfo is None or now.utcoffset() is None:
+    offset = None if now.tzinfo is None else now.utcoffset()
+    if offset is None:
         raise ValueError("now must be an aware datetime")
-    return now.astimezone(UTC)
+    # a datetime subclass's own utcoffset() may return any timedelta
+    if not -DAY < offset < DAY:
+        raise ValueError("now.utcoffset() must be strictly between -timedelta(hours=24) and "
+                         f"timedelta(hours=24), not {offset!r}")
+    local = dt.datetime(now.year, now.month, now.day, now.hour, now.minute, now.second,
+                        now.microsecond, tzinfo=UTC)
+    try:
+        return local - offset
+    except OverflowError:
+        return EARLIEST if offset > dt.timedelta(0) else LATEST
+
+
+def _later(when: dt.datetime, seconds: int) -> dt.datetime:
+    """seconds after when, or the last representable instant."""
+    try:
+        return when + dt.timedelta(seconds=seconds)
+    except OverflowError:
+        return LATEST
 
 
 class _Origin:
@@ -294,11 +316,11 @@ def _evaluate(raw, url, now):
     # Browsers parse only the last attribute of each: an invalid last one is
     # ignored rather than an earlier valid one taken (the draft takes the
     # last valid one).
-    limit = now + dt.timedelta(seconds=MAX_AGE_LIMIT)
+    limit = _later(now, MAX_AGE_LIMIT)
     max_age = _max_age(last[b"max-age"]) if b"max-age" in last else None
     expires = parse_cookie_date(last[b"expires"]) if b"expires" in last else None
     if max_age is not None:
-        when = EARLIEST if max_age <= 0 else now + dt.timedelta(seconds=min(max_age, MAX_AGE_LIMIT))
+        when = EARLIEST if max_age <= 0 else _later(now, min(max_age, MAX_AGE_LIMIT))
     elif expires is not None:
         when = min(expires, limit)
     else:
