@@ -58,9 +58,9 @@ Bytes that are not UTF-8: CDP reports such a name or value as an empty
 string (its ``size`` is still the byte count).  For rows with any byte over
 0x7F the recorder navigates to the URL once more and keeps the Cookie request
 header that Chromium sends (``devtools.cookie_header_sent``, a Latin-1
-string); name and value of the expectation are then read from those bytes
-with the text rule (UTF-8, a byte outside a valid sequence standing for its
-Latin-1 character).
+string); raw_name and raw_value of the expectation are then those bytes, and
+name and value are read from them with the text rule (UTF-8, a byte outside a
+valid sequence standing for its Latin-1 character).
 
 What the recording showed about the transport: a NUL anywhere in the
 header makes Chromium refuse the whole response (net::ERR_INVALID_HTTP_RESPONSE,
@@ -102,8 +102,9 @@ One JSON document: ``{"format": 1, "chromium": "156.0...", "recorded":
      "difference": null | {"reason": "...", "section": "..."},
      "moving": false}                  # true: an absolute date near now
 
-``expected`` holds name, value, domain (lower case, no leading dot),
-host_only, path, expires (UTC POSIX seconds, a float, null for a session
+``expected`` holds name, value, raw_name and raw_value (the bytes as
+received and sent back, as Latin-1 strings), domain (lower case, no leading
+dot), host_only, path, expires (UTC POSIX seconds, a float, null for a session
 cookie), secure, http_only, same_site ("UNDEFINED", "LAX", "STRICT",
 "NONE"), partitioned, priority and expired.  CDP always reports a priority
 (Medium by default), so ``priority`` is CDP's value in lower case when it is
@@ -723,7 +724,7 @@ def _from_cdp(c, header, sent):
     priority = c.get("priority", "Medium").lower()
     if priority == "medium":
         priority = "medium" if _header_priority(header) == "medium" else None
-    name, value = c["name"], c["value"]
+    n, v = c["name"].encode(), c["value"].encode()
     if sent is not None:
         # the Cookie header Chromium sent back: "name=value" or a bare value
         pair = sent.encode("latin-1")
@@ -731,9 +732,9 @@ def _from_cdp(c, header, sent):
             n, _, v = pair.partition(b"=")
         else:
             n, v = b"", pair
-        name, value = _text(n), _text(v)
     return {
-        "name": name, "value": value,
+        "name": _text(n), "value": _text(v),
+        "raw_name": n.decode("latin-1"), "raw_value": v.decode("latin-1"),
         "domain": c["domain"].lstrip(".").lower(),
         "host_only": not c["domain"].startswith("."),
         "path": c["path"],

@@ -20,7 +20,7 @@ NOW = dt.datetime(2026, 12, 9, 3, 4, 5, 678901, tzinfo=UTC)
 URLS = [None, "https://www.example.test/a/b", "http://www.example.co.uk/x", "http://127.0.0.1/",
         "http://localhost:8080/p/", "https://[::1]/", "https://B\u00fccher.example.test/",
         "HTTPS://user@WWW.Example.TEST:443/a?q#f", "https://example.test"]
-FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure", "http_only",
+FIELDS = ("name", "value", "raw_name", "raw_value", "domain", "host_only", "path", "expires", "secure", "http_only",
           "same_site", "partitioned", "priority", "expired")
 
 
@@ -94,10 +94,19 @@ class Text(str):
         raise AssertionError("no method of the argument is called")
 
 
-@pytest.mark.parametrize("raw", [b"a=\xe9", "a=\xe9", Text("a=\xe9"), b"a=\xc3\xa9"],
-                         ids=["latin-1 bytes", "str", "str subclass", "utf-8 bytes"])
-def test_header_forms(raw):
-    assert browser.read_set_cookie(raw, now=NOW).value == "\xe9"
+@pytest.mark.parametrize("raw, value, raw_value", [
+    (b"a=\xe9t\xe9", "\xe9t\xe9", b"\xe9t\xe9"),
+    ("a=\xe9t\xe9", "\xe9t\xe9", b"\xe9t\xe9"),
+    (Text("a=\xe9t\xe9"), "\xe9t\xe9", b"\xe9t\xe9"),
+    (b"a=\xc3\xa9t\xc3\xa9", "\xe9t\xe9", b"\xc3\xa9t\xc3\xa9"),
+    ("a=\xe9t\xe9\u20ac", "\xe9t\xe9\u20ac", "\xe9t\xe9\u20ac".encode()),
+], ids=["latin-1 bytes", "str", "str subclass", "utf-8 bytes", "wide str"])
+def test_header_forms(raw, value, raw_value):
+    # the text, and the bytes as received: what a browser sends back
+    cookie = browser.read_set_cookie(raw, now=NOW)
+    assert (cookie.value, cookie.raw_name, cookie.raw_value) == (value, b"a", raw_value)
+    latin_1 = browser.read_set_cookie(b"a=\xe9t\xe9", now=NOW)
+    assert (cookie == latin_1) == (hash(cookie) == hash(latin_1)) == (raw_value == b"\xe9t\xe9")
 
 
 @pytest.mark.parametrize("function", [browser.read_set_cookie, browser.check])
@@ -135,7 +144,8 @@ def test_record():
     cookie = browser.read_set_cookie(b"a=\"b\"; Max-Age=60; Priority=High; SameSite=Lax",
                                      "https://www.example.test/x/y", now=NOW)
     assert repr(cookie) == (
-        "BrowserCookie(name='a', value='\"b\"', domain='www.example.test', host_only=True, "
+        "BrowserCookie(name='a', value='\"b\"', raw_name=b'a', raw_value=b'\"b\"', "
+        "domain='www.example.test', host_only=True, "
         "path='/x', expires=datetime.datetime(2026, 12, 9, 3, 5, 5, 678901, "
         "tzinfo=datetime.timezone.utc), secure=False, http_only=False, "
         f"same_site={CookieSameSiteMode.LAX!r}, partitioned=False, priority='high', "

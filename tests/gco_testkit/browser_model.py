@@ -43,6 +43,8 @@ _psl = None
 class BrowserCookie:
     name: str
     value: str
+    raw_name: bytes     # the bytes as received
+    raw_value: bytes
     domain: str | None
     host_only: bool
     path: str | None
@@ -393,8 +395,8 @@ def _evaluate(raw, url, now):
     priority = last.get(b"priority", b"").lower().decode("latin-1")
     if priority not in ("low", "medium", "high"):
         priority = None
-    cookie = BrowserCookie(name, value, domain, host_only, path, when, secure, http_only,
-                           same_site, partitioned, priority, expired)
+    cookie = BrowserCookie(name, value, name_b, value_b, domain, host_only, path, when, secure,
+                           http_only, same_site, partitioned, priority, expired)
     return cookie, []
 
 
@@ -422,7 +424,9 @@ def expectation_view(cookie):
     if cookie is None:
         return None
     return {
-        "name": cookie.name, "value": cookie.value, "domain": cookie.domain,
+        "name": cookie.name, "value": cookie.value,
+        "raw_name": cookie.raw_name.decode("latin-1"),
+        "raw_value": cookie.raw_value.decode("latin-1"), "domain": cookie.domain,
         "host_only": cookie.host_only, "path": cookie.path,
         "expires": None if cookie.expires is None else cookie.expires.timestamp(),
         "secure": cookie.secure, "http_only": cookie.http_only,

@@ -897,8 +897,9 @@ BROWSER_URLS = (None, "https://www.example.test/a/b", "http://www.example.co.uk/
 BROWSER_NOWS = (dt.datetime(2026, 12, 9, 3, 4, 5, tzinfo=dt.timezone.utc),
                 dt.datetime.min.replace(tzinfo=dt.timezone(dt.timedelta(hours=23, minutes=59))),
                 dt.datetime.max.replace(tzinfo=dt.timezone(-dt.timedelta(hours=23, minutes=59))))
-BROWSER_FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
-                  "http_only", "same_site", "partitioned", "priority", "expired")
+BROWSER_FIELDS = ("name", "value", "raw_name", "raw_value", "domain", "host_only", "path",
+                  "expires", "secure", "http_only", "same_site", "partitioned", "priority",
+                  "expired")
 
 
 def target_browser(r):
