@@ -179,7 +179,10 @@ def parse_cookie_date(value: bytes) -> dt.datetime | None:
     only (no "21st", no "2099AD"), a time token is exactly three colon-separated
     runs of digits of any length (no "07:28:00Z", no "07:28:00:00"), a token
     of one or two digits is the day when no day was found yet and otherwise
-    the year, and a longer one is the year (so "10000" is a year).
+    the year, and a token of three to five digits is the year (so "10000" is a
+    year).  A longer run of digits, leading zeros included, is no year at all:
+    Chromium skips it, so a year that does not fit ("9999999999") leaves no
+    date (a session cookie) unless a later token gives one.
     """
     time = day = month = year = None
     for token in _tokens(value):
@@ -189,7 +192,7 @@ def parse_cookie_date(value: bytes) -> dt.datetime | None:
         elif token.isdigit():
             if day is None and len(token) <= 2:
                 day = int(token)
-            elif year is None:
+            elif year is None and len(token) <= 5:
                 year = int(token)
         elif month is None and token[:3].lower() in _MONTHS:
             month = _MONTHS.index(token[:3].lower()) + 1
@@ -203,13 +206,15 @@ def parse_cookie_date(value: bytes) -> dt.datetime | None:
     if not 1 <= day <= 31 or hour > 23 or minute > 59 or second > 59:
         return None
     # browsers keep a date before 1601 (it is in the past: a deletion) and
-    # one after 9999 (beyond any expiry cap) instead of failing on them
-    if year > 9999:
-        return dt.datetime.max.replace(tzinfo=UTC)
+    # one after 9999 (beyond any expiry cap) instead of failing on them; a
+    # day past the month's end is no date in any year (the Gregorian calendar
+    # repeats every 400 years, so 2000 + year % 400 has the same months)
     try:
-        return dt.datetime(year, month, day, hour, minute, second, tzinfo=UTC)
+        when = dt.datetime(year if year <= 9999 else 2000 + year % 400, month, day,
+                           hour, minute, second, tzinfo=UTC)
     except ValueError:
         return None
+    return when if year <= 9999 else LATEST
 
 
 # -- the set-cookie-string algorithm -------------------------------------------
