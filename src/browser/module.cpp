@@ -1,8 +1,8 @@
 // glimmering_copper_otter.browser: what a browser stores for a Set-Cookie
 // header value (read_set_cookie), and what it will make of a cookie before
-// it is sent (check).  The steps themselves are in evaluate.cpp; this file
-// reads the arguments, builds the records and the findings, and binds the
-// module.
+// it is sent (check).  The steps themselves are in the kit's
+// cookie_rules.cpp; this file reads the arguments, builds the records and the
+// findings, and binds the module.
 #include <Python.h>
 #include <datetime.h>
 
@@ -11,12 +11,14 @@
 
 #include "cookies.h"
 #include "writer.h"
-#include "evaluate.hpp"
+#include "cookie_rules.hpp"
 #include "frame.hpp"
 #include "function.hpp"
 #include "percent.hpp"
 
 namespace gco::browser {
+
+using namespace gco::rules;
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "ref.hpp"
 #include "span.hpp"
 
-namespace gco::browser {
+namespace gco::rules {
 
 // Instants are microseconds since 1970-01-01 00:00 UTC, the span of datetime.
 inline constexpr int64_t kEarliest = -62135596800LL * 1000000;         // 0001-01-01
@@ -114,9 +114,9 @@ PyObject* decode_text(const char* data, Py_ssize_t size) noexcept;
 // A strict dotted-quad IPv4 address (no leading zeros, four decimal parts).
 bool is_ipv4(std::string_view host, bool* loopback) noexcept;
 
-// The Public Suffix List (suffix.cpp).  is_public_suffix: 1, 0, or -1 with an
+// The Public Suffix List (public_suffix.cpp).  is_public_suffix: 1, 0, or -1 with an
 // exception set (loading the list the first time failed).
 int is_public_suffix(std::string_view domain) noexcept;
 extern bool use_public_suffix_list;
 
-}  // namespace gco::browser
+}  // namespace gco::rules

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "evaluate.hpp"
+#include "cookie_rules.hpp"
 
-namespace gco::browser {
+namespace gco::rules {
 
 bool use_public_suffix_list = true;
 
@@ -207,4 +207,4 @@ int is_public_suffix(std::string_view domain) noexcept {
   return answer;
 }
 
-}  // namespace gco::browser
+}  // namespace gco::rules

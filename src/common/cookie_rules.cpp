@@ -2,12 +2,12 @@
 // set-cookie-string algorithm, the cookie-date algorithm and the storage
 // model), over the header's bytes in place.  Where browsers do otherwise
 // than the draft, the code does what they do and says so.
-#include "evaluate.hpp"
+#include "cookie_rules.hpp"
 
 #include <cstdio>
 #include <cstring>
 
-namespace gco::browser {
+namespace gco::rules {
 
 const char* const kAttributeNames[kAttributeCount] = {"Expires",  "Max-Age",     "Domain",
                                                       "Path",     "Secure",      "HttpOnly",
@@ -727,4 +727,4 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
   return true;
 }
 
-}  // namespace gco::browser
+}  // namespace gco::rules
