@@ -7,8 +7,6 @@ import datetime as dt
 import pytest
 from hypothesis import given, settings, strategies as st
 
-pytest.importorskip("publicsuffixlist")
-
 from gco_testkit import browser_model
 from leakcheck import assert_no_leak
 

@@ -12,6 +12,7 @@
 #include "cookies.h"
 #include "writer.h"
 #include "cookie_rules.hpp"
+#include "public_suffix.hpp"
 #include "frame.hpp"
 #include "function.hpp"
 #include "percent.hpp"
@@ -32,6 +33,8 @@ GCO_STR(str_low, "low");
 GCO_STR(str_medium, "medium");
 GCO_STR(str_high, "high");
 GCO_STR(str_root, "/");
+
+bool use_public_suffix_list = true;  // use_public_suffix_list(), for tests
 
 // ---------------------------------------------------------------------------
 // The record.
@@ -526,7 +529,7 @@ PyObject* read_set_cookie(PyObject* /*module*/, PyObject* const* args) {
   if (!read_context(args[1], args[2], context)) return nullptr;
   const Origin* origin = context.has_origin ? &context.origin : nullptr;
   Outcome out;
-  if (!evaluate(raw, origin, context.now, out, nullptr)) return nullptr;
+  if (!evaluate(raw, origin, context.now, out, nullptr, use_public_suffix_list)) return nullptr;
   if (out.refusal != Refusal::kNone) Py_RETURN_NONE;
   return make_record(out, origin);
 }
@@ -694,7 +697,8 @@ PyObject* check(PyObject* /*module*/, PyObject* const* args) {
     return nullptr;
   }
   Outcome out;
-  if (!evaluate(raw, context.has_origin ? &context.origin : nullptr, context.now, out, &findings)) {
+  if (!evaluate(raw, context.has_origin ? &context.origin : nullptr, context.now, out, &findings,
+                use_public_suffix_list)) {
     return nullptr;
   }
   // The refusal first, then the cookie's own findings, then the header's.
@@ -711,6 +715,37 @@ PyObject* set_public_suffix_list(PyObject* /*module*/, PyObject* const* args) {
   bool previous = use_public_suffix_list;
   use_public_suffix_list = enabled;
   return py_bool(previous);
+}
+
+PyObject* list_version(PyObject* /*module*/, PyObject* const* /*args*/) {
+  return PyUnicode_FromString(kPublicSuffixListVersion);
+}
+
+// registrable_domain(host): the host as in a canonical URL; ASCII letters
+// are lowered, other text is refused (internationalised labels come as
+// A-labels).
+PyObject* py_registrable_domain(PyObject* /*module*/, PyObject* const* args) {
+  PyObject* host = args[0];
+  if (!PyUnicode_Check(host)) {
+    PyErr_Format(PyExc_TypeError, "host must be a str, not %.200s", Py_TYPE(host)->tp_name);
+    return nullptr;
+  }
+  if (!PyUnicode_IS_ASCII(host)) {
+    PyErr_Format(PyExc_ValueError, "host must be ASCII (A-labels for other text): %R", host);
+    return nullptr;
+  }
+  String lowered;
+  const char* data = static_cast<const char*>(PyUnicode_DATA(host));
+  if (!lowered.assign({data, static_cast<size_t>(PyUnicode_GET_LENGTH(host))})) {
+    return PyErr_NoMemory();
+  }
+  for (size_t i = 0; i < lowered.size(); i++) {
+    char c = lowered[i];
+    lowered[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  std::string_view found = registrable_domain(lowered, use_public_suffix_list);
+  if (found.empty()) Py_RETURN_NONE;
+  return ascii_text(found.data(), static_cast<Py_ssize_t>(found.size()));
 }
 
 FunctionRow functions[] = {
@@ -754,12 +789,22 @@ FunctionRow functions[] = {
      "\n"
      "A refusal, when there is one, comes first.  At most ten findings of one code word are\n"
      "listed, then one line \"CodeWord: N more findings of this kind are not listed\"."},
+    {"registrable_domain", params("host"), py_registrable_domain, nullptr,
+     "The registrable domain of a host as Chromium computes it for cookies, or None.\n"
+     "\n"
+     "The registry (the public suffix, private registries included; an unknown top-level\n"
+     "domain counts as one) with the label before it: 'example.co.uk' for\n"
+     "'www.example.co.uk', 'example.test' for 'a.b.example.test'.  None for a public suffix,\n"
+     "a single label and an IP address.  A Domain attribute is accepted only when it has the\n"
+     "same registrable domain as the request's host.  host is as in a canonical URL (ASCII,\n"
+     "internationalised labels as A-labels; letters are lowered); ValueError for other text."},
+    {"public_suffix_list_version", params(), list_version, nullptr,
+     "The date of the Public Suffix List built into the module, as 'YYYY-MM-DD'."},
     {"use_public_suffix_list", params("enabled"), set_public_suffix_list, nullptr,
      "Switches the Public Suffix List on or off (for tests); returns the previous setting.\n"
      "\n"
-     "The list comes from the publicsuffixlist package's own file, read once the first time\n"
-     "it is needed.  Off, or without that package, only the list's default rule \"*\"\n"
-     "applies: a single label is a public suffix."},
+     "The list is built into the module (public_suffix_list_version() gives its date).  Off,\n"
+     "only the list's default rule \"*\" applies: the last label is a public suffix."},
 };
 
 int browser_exec(PyObject* module) {

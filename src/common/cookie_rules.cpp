@@ -4,6 +4,8 @@
 // than the draft, the code does what they do and says so.
 #include "cookie_rules.hpp"
 
+#include "public_suffix.hpp"
+
 #include <cstdio>
 #include <cstring>
 
@@ -456,7 +458,8 @@ bool refuse(Outcome& out, Findings* findings, Refusal refusal,
 
 }  // namespace
 
-bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings) {
+bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings,
+              bool use_list) {
   const char* const end = raw.end();
   bool any_tab = false;
   for (const char* p = raw.data; p < end; p++) {
@@ -649,9 +652,7 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
   }
   if (origin != nullptr) {
     if (out.has_domain) {
-      int is_public = is_public_suffix(out.domain);
-      if (is_public < 0) return false;
-      if (is_public) {
+      if (is_public_suffix(out.domain, use_list)) {
         if (out.domain != origin->host) {
           return refuse(out, findings, Refusal::kInvalidDomain,
                         {"Domain=", Piece::shown(domain_value),

@@ -154,9 +154,11 @@ struct Outcome {
 };
 
 // Runs every step; false with an exception set only for a failure of the
-// interpreter itself (memory, the list file).  origin may be null.  When
-// findings is not null, every departure from what the header says is noted.
-bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings);
+// interpreter itself (memory).  origin may be null.  When findings is not
+// null, every departure from what the header says is noted.  use_list false
+// switches the Public Suffix List off (only its default rule applies).
+bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings,
+              bool use_list = true);
 
 // The cookie-date algorithm; false when the text is no date.
 bool parse_cookie_date(Span text, int64_t* instant) noexcept;
@@ -171,10 +173,5 @@ PyObject* decode_text(const char* data, Py_ssize_t size) noexcept;
 
 // A strict dotted-quad IPv4 address (no leading zeros, four decimal parts).
 bool is_ipv4(std::string_view host, bool* loopback) noexcept;
-
-// The Public Suffix List (public_suffix.cpp).  is_public_suffix: 1, 0, or -1 with an
-// exception set (loading the list the first time failed).
-int is_public_suffix(std::string_view domain) noexcept;
-extern bool use_public_suffix_list;
 
 }  // namespace gco::rules

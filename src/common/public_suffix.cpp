@@ -1,210 +1,111 @@
-// The Public Suffix List, read once from the file that the publicsuffixlist
-// package ships (never fetched) into a sorted table of its rules: plain rules,
-// wildcards ("*.kawasaki.jp") and exceptions ("!city.kawasaki.jp"), each
-// rule with its internationalised labels as A-labels.  Without the package,
-// or with the list switched off, only the list's default rule "*" applies:
-// a single label is a public suffix.
-#include <algorithm>
-#include <cstdio>
+// The lookups over the table that make_table.py generates from the list.
+// They follow Chromium's reading of the list: the longest rule that is a
+// suffix of the host (from a label's start) decides; a wildcard rule
+// ("*.ck", kept as "ck") makes the label before it part of the registry and
+// its own text a registry too (Chromium differs there from the list's own
+// algorithm, which needs a label more); an exception ("!www.ck") makes its
+// registry the text after its first label; no rule makes the last label the
+// registry.
+#include "public_suffix.hpp"
+
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "cookie_rules.hpp"
 
 namespace gco::rules {
 
-bool use_public_suffix_list = true;
-
 namespace {
 
-// Sorted once the list is read, and searched by binary search.
-std::vector<std::string> rules;
+#include "public_suffix_table.inc"
 
-bool has_rule(std::string_view rule) {
-  auto found = std::lower_bound(rules.begin(), rules.end(), rule,
-                                [](const std::string& a, std::string_view b) { return a < b; });
-  return found != rules.end() && *found == rule;
-}
-size_t max_labels = 0;
-enum class ListState { kUnloaded, kLoaded, kAbsent } list_state = ListState::kUnloaded;
+constexpr uint32_t kFnvBasis = 0x811C9DC5u;
+constexpr uint32_t kFnvPrime = 0x01000193u;
+constexpr uint32_t kMask = (1u << kSlotBits) - 1;
+constexpr size_t kNone = static_cast<size_t>(-1);
+enum Kind : unsigned { kRule = 0, kException = 1, kWildcard = 2 };
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F); }
+struct Match {
+  size_t length = 0;  // 0: no rule
+  unsigned kind = kRule;
+};
 
-void add_rule(std::string_view rule) {
-  size_t labels = 1;
-  for (char c : rule) labels += c == '.';
-  if (labels > max_labels) max_labels = labels;
-  rules.emplace_back(rule);
-}
-
-// One line of the file, read as the package reads it: the text before the
-// first space, white space stripped at its end, lower case; comments and
-// empty lines skipped.  Rules with characters outside ASCII are added by
-// their A-label form (the domains asked about are always ASCII).
-bool add_line(const char* data, size_t size) {
-  if (size >= 2 && data[0] == '/' && data[1] == '/') return true;
-  bool ascii = true;
-  for (size_t i = 0; i < size; i++) ascii = ascii && static_cast<unsigned char>(data[i]) < 0x80;
-  if (ascii) {
-    std::string rule(data, size);
-    size_t space = rule.find(' ');
-    if (space != std::string::npos) rule.resize(space);
-    while (!rule.empty() && is_space(rule.back())) rule.pop_back();
-    for (char& c : rule) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    if (!rule.empty() && !rule.starts_with("//")) add_rule(rule);
-    return true;
-  }
-  Ref text = steal(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "surrogateescape"));
-  if (!text) return false;
-  Ref lowered = steal(PyObject_CallMethod(text.get(), "lower", nullptr));
-  if (!lowered) return false;
-  Ref space = steal(PyUnicode_FromOrdinal(' '));
-  if (!space) return false;
-  Ref parts = steal(PyUnicode_Split(lowered.get(), space.get(), 1));
-  if (!parts) return false;
-  Ref rule = steal(PyObject_CallMethod(PyList_GET_ITEM(parts.get(), 0), "rstrip", nullptr));
-  if (!rule) return false;
-  Py_ssize_t length = PyUnicode_GET_LENGTH(rule.get());
-  if (length == 0 || PyUnicode_READ_CHAR(rule.get(), 0) == '/') {
-    return true;  // empty, or a comment
-  }
-  bool exception = PyUnicode_READ_CHAR(rule.get(), 0) == '!';
-  Ref bare = steal(PyUnicode_Substring(rule.get(), exception ? 1 : 0, length));
-  if (!bare) return false;
-  Ref encoded = steal(PyUnicode_AsEncodedString(bare.get(), "idna", nullptr));
-  if (!encoded) return false;
-  std::string form = exception ? "!" : "";
-  form.append(PyBytes_AS_STRING(encoded.get()),
-              static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
-  add_rule(form);
-  return true;
-}
-
-// The list file's path inside the installed package, found without
-// importing the package; None when it is not installed.
-PyObject* list_path() {
-  Ref util = steal(PyImport_ImportModule("importlib.util"));
-  if (!util) return nullptr;
-  Ref spec = steal(PyObject_CallMethod(util.get(), "find_spec", "s", "publicsuffixlist"));
-  if (!spec) return nullptr;
-  if (spec.get() == Py_None) return spec.transfer();
-  Ref locations = steal(PyObject_GetAttrString(spec.get(), "submodule_search_locations"));
-  if (!locations) return nullptr;
-  if (locations.get() == Py_None) Py_RETURN_NONE;
-  Ref first = steal(PySequence_GetItem(locations.get(), 0));
-  if (!first) return nullptr;
-  return PyUnicode_FromFormat("%U/public_suffix_list.dat", first.get());
-}
-
-bool load() {
-  Ref path = steal(list_path());
-  if (!path) return false;
-  if (path.get() == Py_None) {
-    list_state = ListState::kAbsent;
-    return true;
-  }
-  Ref encoded = steal(PyUnicode_EncodeFSDefault(path.get()));
-  if (!encoded) return false;
-  std::FILE* file = std::fopen(PyBytes_AS_STRING(encoded.get()), "rb");
-  if (file == nullptr) {
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
-    return false;
-  }
-  std::string content;
-  char chunk[65536];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, got);
-  std::fclose(file);
-  rules.clear();
-  max_labels = 0;
-  size_t start = 0;
-  while (start < content.size()) {
-    size_t stop = content.find('\n', start);
-    if (stop == std::string::npos) stop = content.size();
-    if (!add_line(content.data() + start, stop - start)) {
-      rules.clear();
-      return false;
+// The longest rule that is a suffix of host starting at a label.  The suffix
+// hashes are made in one pass from the host's end, and no rule is longer
+// than kLongestRule, so the cost does not grow with a long host.
+Match longest_rule(std::string_view host) {
+  Match best;
+  uint32_t h = kFnvBasis;
+  const size_t size = host.size();
+  for (size_t n = 1; n <= size && n <= kLongestRule; n++) {
+    h = (h ^ static_cast<unsigned char>(host[size - n])) * kFnvPrime;
+    if (n < size && host[size - n - 1] != '.') continue;
+    for (uint32_t i = h & kMask;; i = (i + 1) & kMask) {
+      const uint32_t slot = kSlots[i];
+      if (slot == 0) break;
+      if ((slot >> 9 & 31) != h >> 27 || (slot >> 2 & 127) != n) continue;
+      if (std::memcmp(kRuleText + (slot >> 14), host.data() + size - n, n) == 0) {
+        best = Match{n, slot & 3};
+        break;
+      }
     }
-    start = stop + 1;
   }
-  std::sort(rules.begin(), rules.end());
-  rules.erase(std::unique(rules.begin(), rules.end()), rules.end());
-  list_state = ListState::kLoaded;
-  return true;
+  return best;
 }
 
-// Whether prefix + suffix is a rule; the key is put together on the stack.
-bool contains(std::string_view prefix, std::string_view suffix) {
-  char local[256];
-  std::string heap;
-  size_t size = prefix.size() + suffix.size();
-  char* key = local;
-  if (size > sizeof local) {
-    heap.resize(size);
-    key = heap.data();
+// The registry's length in a host without leading dots or a last dot; 0
+// when the host is a registry itself or has none.
+size_t trimmed_registry_length(std::string_view host, bool use_list) {
+  const Match m = use_list ? longest_rule(host) : Match{};
+  const size_t size = host.size();
+  if (m.length == 0) {
+    size_t dot = host.rfind('.');
+    return dot == std::string_view::npos ? 0 : size - dot - 1;
   }
-  std::memcpy(key, prefix.data(), prefix.size());
-  std::memcpy(key + prefix.size(), suffix.data(), suffix.size());
-  return has_rule(std::string_view(key, size));
+  if (m.kind == kWildcard) {
+    if (m.length == size) return 0;
+    size_t dot = host.rfind('.', size - m.length - 2);
+    return dot == std::string_view::npos ? 0 : size - dot - 1;
+  }
+  if (m.kind == kException) {
+    size_t dot = host.find('.', size - m.length);
+    return dot == std::string_view::npos ? 0 : size - dot - 1;
+  }
+  return m.length == size ? 0 : m.length;
 }
 
-// The last domain asked about and the answer, since one server names the
-// same Domain again and again.
-std::string last_domain;
-bool last_answer = false;
-bool last_listed = false;
-bool last_valid = false;
+// The registry's length in a host (a last dot counted in it); 0 when there
+// is none, kNone for an empty host.
+size_t registry_length(std::string_view host, bool use_list) {
+  if (host.empty()) return kNone;
+  const size_t begin = host.find_first_not_of('.');
+  if (begin == std::string_view::npos) return 0;
+  const size_t end = host.back() == '.' ? host.size() - 1 : host.size();
+  const size_t length = trimmed_registry_length(host.substr(begin, end - begin), use_list);
+  return length == 0 ? 0 : length + (host.size() - end);
+}
+
+bool is_ip_address(std::string_view host) {
+  bool loopback;
+  return is_ipv4(host, &loopback) || host.find(':') != std::string_view::npos ||
+         (!host.empty() && host[0] == '[');
+}
 
 }  // namespace
 
-int is_public_suffix(std::string_view domain) noexcept {
-  if (use_public_suffix_list && list_state == ListState::kUnloaded && !load()) return -1;
-  const bool listed = use_public_suffix_list && list_state == ListState::kLoaded;
-  if (last_valid && last_listed == listed && domain == last_domain) return last_answer;
-  std::string_view asked = domain;
-  if (domain.ends_with('.')) domain.remove_suffix(1);
-  // Labels, counted; an empty label is no domain.
-  size_t count = 0;
-  for (size_t position = 0;;) {
-    size_t dot = domain.find('.', position);
-    size_t stop = dot == std::string_view::npos ? domain.size() : dot;
-    if (stop == position) return 0;
-    count++;
-    if (dot == std::string_view::npos) break;
-    position = dot + 1;
-  }
-  size_t public_labels = 1;
-  if (listed && count > 1) {
-    size_t first = count > max_labels + 1 ? count - (max_labels + 1) : 0;
-    // The start of label first, then of each following one.
-    size_t start = 0;
-    for (size_t i = 0; i < first; i++) start = domain.find('.', start) + 1;
-    for (size_t i = first; i < count; i++) {
-      size_t depth = count - i;
-      std::string_view s = domain.substr(start);
-      if (contains("!", s)) {
-        public_labels = depth - 1;
-        break;
-      }
-      if (contains("*.", s)) {
-        public_labels = i > 0 ? depth + 1 : depth;
-        break;
-      }
-      if (has_rule(s)) {
-        public_labels = depth;
-        break;
-      }
-      start = domain.find('.', start) + 1;
-    }
-  }
-  bool answer = public_labels != 0 && public_labels == count;
-  last_domain.assign(asked);
-  last_answer = answer;
-  last_listed = listed;
-  last_valid = true;
-  return answer;
+const char* const kPublicSuffixListVersion = kListVersion;
+
+std::string_view registrable_domain(std::string_view host, bool use_list) noexcept {
+  if (host.empty() || is_ip_address(host)) return {};
+  const size_t length = registry_length(host, use_list);
+  if (length == 0 || length == kNone || host.size() < 2 || length > host.size() - 2) return {};
+  const size_t dot = host.rfind('.', host.size() - length - 2);
+  return dot == std::string_view::npos ? host : host.substr(dot + 1);
+}
+
+bool is_public_suffix(std::string_view domain, bool use_list) noexcept {
+  return !domain.empty() && !is_ip_address(domain) && registry_length(domain, use_list) == 0;
 }
 
 }  // namespace gco::rules
