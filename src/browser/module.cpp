@@ -33,6 +33,7 @@ GCO_STR(str_low, "low");
 GCO_STR(str_medium, "medium");
 GCO_STR(str_high, "high");
 GCO_STR(str_root, "/");
+GCO_STR(str_utcoffset, "utcoffset");
 
 bool use_public_suffix_list = true;  // use_public_suffix_list(), for tests
 
@@ -195,8 +196,8 @@ bool read_now(PyObject* now, int64_t* out) {
   PyObject* tz = PyDateTime_DATE_GET_TZINFO(now);
   int64_t offset = 0;
   if (tz != PyDateTime_TimeZone_UTC) {
-    Ref delta =
-        tz == Py_None ? incref(Py_None) : steal(PyObject_CallMethod(now, "utcoffset", nullptr));
+    Ref delta = tz == Py_None ? incref(Py_None)
+                              : steal(PyObject_CallMethodNoArgs(now, str_utcoffset.get()));
     if (!delta) return false;
     if (delta.get() == Py_None) {
       PyErr_SetString(PyExc_ValueError, "now must be an aware datetime");

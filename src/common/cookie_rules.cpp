@@ -4,6 +4,7 @@
 // than the draft, the code does what they do and says so.
 #include "cookie_rules.hpp"
 
+#include "frame.hpp"
 #include "public_suffix.hpp"
 
 #include <cstdio>
@@ -379,6 +380,10 @@ bool read_max_age(Span v, int64_t* seconds) {
   return true;
 }
 
+// A method name made once: a name made from a C string at each call can be
+// lost by the interpreter when one of its allocations fails.
+GCO_STR(str_lower, "lower");
+
 // The Domain attribute as a host name: lower case, one leading dot dropped,
 // internationalised labels as A-labels.  1 done, 0 invalid, -1 error set.
 int canonical_domain(Span value, String& out) {
@@ -403,7 +408,7 @@ int canonical_domain(Span value, String& out) {
   // codec do the work.
   Ref text = steal(decode_text(value.data, value.size));
   if (!text) return -1;
-  Ref lowered = steal(PyObject_CallMethod(text.get(), "lower", nullptr));
+  Ref lowered = steal(PyObject_CallMethodNoArgs(text.get(), str_lower.get()));
   if (!lowered) return -1;
   if (!PyUnicode_IS_ASCII(lowered.get())) {
     Ref dot = steal(PyUnicode_FromOrdinal('.'));

@@ -8,6 +8,11 @@
 // it was.  They set no exception, since they may run without the
 // interpreter; a caller that holds it reports the failure with no_memory().
 // Sizes that would overflow count as a failure too.
+//
+// These are the package's only native containers.  The modules link no C++
+// runtime, so nothing may use operator new, std::string, std::vector and the
+// like (whose allocation failure would end the process): the build fails
+// when a module needs the runtime (cmake/no_cxx_runtime.cmake).
 #pragma once
 
 #include <Python.h>

@@ -82,7 +82,7 @@ size_t registry_length(std::string_view host, bool use_list) {
   const size_t begin = host.find_first_not_of('.');
   if (begin == std::string_view::npos) return 0;
   const size_t end = host.back() == '.' ? host.size() - 1 : host.size();
-  const size_t length = trimmed_registry_length(host.substr(begin, end - begin), use_list);
+  const size_t length = trimmed_registry_length({host.data() + begin, end - begin}, use_list);
   return length == 0 ? 0 : length + (host.size() - end);
 }
 
@@ -101,7 +101,9 @@ std::string_view registrable_domain(std::string_view host, bool use_list) noexce
   const size_t length = registry_length(host, use_list);
   if (length == 0 || length == kNone || host.size() < 2 || length > host.size() - 2) return {};
   const size_t dot = host.rfind('.', host.size() - length - 2);
-  return dot == std::string_view::npos ? host : host.substr(dot + 1);
+  return dot == std::string_view::npos
+             ? host
+             : std::string_view(host.data() + dot + 1, host.size() - dot - 1);
 }
 
 bool is_public_suffix(std::string_view domain, bool use_list) noexcept {
