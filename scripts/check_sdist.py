@@ -22,7 +22,7 @@ ALLOWED = [
     "src/glimmering_copper_otter/*.py", "src/glimmering_copper_otter/*.pyi",
     "src/glimmering_copper_otter/*.pxd", "src/glimmering_copper_otter/*.h",
     "src/glimmering_copper_otter/py.typed",
-    "src/**/*.cpp", "src/**/*.hpp", "src/**/*.h",
+    "src/**/*.cpp", "src/**/*.hpp", "src/**/*.h", "src/**/*.inc",
     # The tests with their data and client modules.
     "tests/**/*.py", "tests/**/*.pyx", "tests/**/*.cpp", "tests/**/*.h",
     "tests/**/*.txt", "tests/**/*.json", "tests/**/*.html",
@@ -31,6 +31,8 @@ ALLOWED = [
     # Benchmarks and the scripts.
     "benchmarks/*.py", "benchmarks/*.cpp", "benchmarks/*.png",
     "scripts/*.sh", "scripts/*.py", "scripts/**/*.py", "scripts/**/*.js",
+    # The generators and recorders of the data above.
+    "tools/**/*.py",
 ]
 
 # Never in an sdist, whatever pattern they match.

@@ -294,31 +294,6 @@ PyObject* decode_text(const char* data, Py_ssize_t size) noexcept {
   return text;
 }
 
-bool is_ipv4(std::string_view host, bool* loopback) noexcept {
-  int parts = 0;
-  size_t i = 0;
-  int first = 0;
-  while (true) {
-    size_t start = i;
-    int value = 0;
-    while (i < host.size() && is_digit(host[i])) {
-      value = value * 10 + (host[i] - '0');
-      i++;
-      if (i - start > 3) return false;
-    }
-    size_t length = i - start;
-    if (length == 0 || value > 255 || (length > 1 && host[start] == '0')) return false;
-    if (parts == 0) first = value;
-    parts++;
-    if (i == host.size()) break;
-    if (host[i] != '.' || parts == 4) return false;
-    i++;
-  }
-  if (parts != 4) return false;
-  *loopback = first == 127;
-  return true;
-}
-
 // -- the set-cookie-string algorithm and the storage model -----------------
 
 namespace {
@@ -599,7 +574,7 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
       int is_public = is_public_suffix(out.domain);
       if (is_public < 0) return false;
       if (is_public) {
-        if (out.domain != origin->host) {
+        if (out.domain != origin->host.view()) {
           return refuse(out, findings, Refusal::kInvalidDomain,
                         "Domain=" + shown(domain_value) +
                             " is a public suffix: a browser refuses the cookie");
@@ -613,7 +588,7 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     if (out.has_domain && origin->ip) {
       // an IP-address host takes only a Domain equal to it, and the cookie is
       // then host-only (as browsers do)
-      if (out.domain != origin->host) {
+      if (out.domain != origin->host.view()) {
         return refuse(out, findings, Refusal::kInvalidDomain,
                       "Domain=" + shown(domain_value) +
                           " does not equal the IP-address host: a browser refuses the cookie");
@@ -627,7 +602,7 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
       if (!domain_match(origin->host, out.domain)) {
         return refuse(out, findings, Refusal::kInvalidDomain,
                       "Domain=" + shown(domain_value) + " does not domain-match the host " +
-                          origin->host + ": a browser refuses the cookie");
+                          std::string(origin->host.view()) + ": a browser refuses the cookie");
       }
       out.host_only = false;
     } else {
