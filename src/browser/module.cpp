@@ -328,28 +328,38 @@ PyObject* make_record(const Outcome& out, const Origin* origin) {
 // The arguments every entry shares: url and now.  The url's origin is read
 // last, so that nothing runs interpreted code after the header's bytes are
 // taken (a str subclass's data stays put; bytes are immutable).
-struct Context {
+// An origin shared by the calls that read the same url: the last one read
+// stays cached (callers pass the same url again and again), and a call keeps
+// the one it uses alive, so a call made meanwhile (from the interpreted code
+// some rare step runs) may replace the cache freely.  Kept in the raw
+// allocator's memory; the cached one is never destroyed, since its
+// references must not be dropped after the interpreter has finished.
+struct SharedOrigin {
+  Py_ssize_t users = 1;  // the calls using it, and the cache while it is cached
+  Ref key;               // the url's text, a plain str
   Origin origin;
-  bool has_origin = false;
-  int64_t now = 0;
 };
 
-// The last url read and its origin: callers pass the same url again and
-// again.  Each call takes its own copy, so a call made meanwhile (from the
-// interpreted code some rare step runs) may replace the cache freely.
-// Never destroyed: the references must not be dropped after the
-// interpreter has finished.
-Ref& cached_url = *new Ref;
-Origin& cached_origin = *new Origin;
+SharedOrigin* cached_origin = nullptr;
 
-bool copy_origin(const Origin& from, Origin& to) {
-  to.secure = from.secure;
-  to.ip = from.ip;
-  if (!to.host.assign(from.host.view())) return no_memory();
-  to.host_text = incref(from.host_text.get());
-  to.default_path = incref(from.default_path.get());
-  return true;
+void release(SharedOrigin* shared) {
+  if (--shared->users == 0) {
+    shared->~SharedOrigin();
+    raw_free(shared);
+  }
 }
+
+struct Context {
+  SharedOrigin* shared = nullptr;
+  int64_t now = 0;
+  Context() = default;
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+  ~Context() {
+    if (shared != nullptr) release(shared);
+  }
+  const Origin* origin() const { return shared != nullptr ? &shared->origin : nullptr; }
+};
 
 bool read_context(PyObject* url, PyObject* now, Context& context) {
   if (url != nullptr && url != Py_None && !PyUnicode_Check(url)) {
@@ -357,23 +367,28 @@ bool read_context(PyObject* url, PyObject* now, Context& context) {
     return false;
   }
   if (!read_now(now, &context.now)) return false;
-  if (url != nullptr && url != Py_None) {
-    context.has_origin = true;
-    // A str subclass is read as its plain text: the copy made here is what
-    // is read and what the cache is keyed by (no method of it runs).
-    Ref key = steal(PyUnicode_FromObject(url));
-    if (!key) return false;
-    if (cached_url &&
-        (cached_url.get() == key.get() || PyUnicode_Compare(cached_url.get(), key.get()) == 0)) {
-      return copy_origin(cached_origin, context.origin);
-    }
-    if (!read_origin(key.get(), context.origin)) return false;
-    if (!copy_origin(context.origin, cached_origin)) {
-      cached_url.clear();
-      return false;
-    }
-    cached_url = std::move(key);
+  if (url == nullptr || url == Py_None) return true;
+  // A str subclass is read as its plain text: the copy made here is what is
+  // read and what the cache is keyed by (no method of it runs).
+  Ref key = steal(PyUnicode_FromObject(url));
+  if (!key) return false;
+  SharedOrigin* cached = cached_origin;
+  if (cached != nullptr &&
+      (cached->key.get() == key.get() || PyUnicode_Compare(cached->key.get(), key.get()) == 0)) {
+    cached->users++;
+    context.shared = cached;
+    return true;
   }
+  void* memory = raw_allocate(1, sizeof(SharedOrigin));
+  if (memory == nullptr) return no_memory();
+  SharedOrigin* fresh = new (memory) SharedOrigin;
+  context.shared = fresh;
+  if (!read_origin(key.get(), fresh->origin)) return false;
+  fresh->key = std::move(key);
+  fresh->users++;
+  SharedOrigin* previous = cached_origin;
+  cached_origin = fresh;
+  if (previous != nullptr) release(previous);
   return true;
 }
 
@@ -383,7 +398,7 @@ PyObject* read_set_cookie(PyObject* /*module*/, PyObject* const* args) {
   if (!header_bytes(args[0], "raw", holder, raw)) return nullptr;
   Context context;
   if (!read_context(args[1], args[2], context)) return nullptr;
-  const Origin* origin = context.has_origin ? &context.origin : nullptr;
+  const Origin* origin = context.origin();
   Outcome out;
   if (!evaluate(raw, origin, context.now, out, nullptr)) return nullptr;
   if (out.refusal != Refusal::kNone) Py_RETURN_NONE;
@@ -534,7 +549,7 @@ PyObject* check(PyObject* /*module*/, PyObject* const* args) {
   }
   const size_t own = findings.size();
   Outcome out;
-  if (!evaluate(raw, context.has_origin ? &context.origin : nullptr, context.now, out, &findings)) {
+  if (!evaluate(raw, context.origin(), context.now, out, &findings)) {
     return nullptr;
   }
   // The refusal first, then the cookie's own findings, then the header's.
