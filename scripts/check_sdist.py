@@ -22,7 +22,7 @@ ALLOWED = [
     "src/glimmering_copper_otter/*.py", "src/glimmering_copper_otter/*.pyi",
     "src/glimmering_copper_otter/*.pxd", "src/glimmering_copper_otter/*.h",
     "src/glimmering_copper_otter/py.typed",
-    "src/**/*.cpp", "src/**/*.hpp", "src/**/*.h",
+    "src/**/*.cpp", "src/**/*.hpp", "src/**/*.h", "src/**/*.inc",
     # The Public Suffix List, the script that compiles it, its licence and note.
     "src/common/public_suffix/public_suffix_list.dat", "src/common/public_suffix/make_table.py",
     "src/common/public_suffix/LICENSE", "src/common/public_suffix/README.md",
@@ -34,6 +34,8 @@ ALLOWED = [
     # Benchmarks and the scripts.
     "benchmarks/*.py", "benchmarks/*.cpp", "benchmarks/*.png",
     "scripts/*.sh", "scripts/*.py", "scripts/**/*.py", "scripts/**/*.js",
+    # The generators and recorders of the data above.
+    "tools/**/*.py",
 ]
 
 # Never in an sdist, whatever pattern they match.
