@@ -28,9 +28,10 @@ ALLOWED = [
     "tests/**/*.txt", "tests/**/*.json", "tests/**/*.html",
     # The fuzz harness and its corpus (inputs have no suffix).
     "fuzz/*.py", "fuzz/README.md", "fuzz/corpus/*",
-    # Benchmarks and the scripts.
+    # Benchmarks, the scripts and the developer tools (the browser recorder).
     "benchmarks/*.py", "benchmarks/*.cpp", "benchmarks/*.png",
     "scripts/*.sh", "scripts/*.py", "scripts/**/*.py", "scripts/**/*.js",
+    "tools/**/*.py",
 ]
 
 # Never in an sdist, whatever pattern they match.
