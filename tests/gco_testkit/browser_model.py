@@ -51,6 +51,10 @@ class BrowserCookie:
     partitioned: bool
     priority: str | None
     expired: bool
+    # the name and value as received (whitespace around them trimmed): the
+    # bytes a browser sends back, whatever their encoding
+    raw_name: bytes = b""
+    raw_value: bytes = b""
 
 
 # -- the text rule -----------------------------------------------------------
@@ -155,7 +159,9 @@ def parse_cookie_date(value: bytes) -> dt.datetime | None:
     only (no "21st", no "2099AD"), a time token is exactly three colon-separated
     runs of digits of any length (no "07:28:00Z", no "07:28:00:00"), a token
     of one or two digits is the day when no day was found yet and otherwise
-    the year, and a longer one is the year (so "10000" is a year).
+    the year, and a longer one is the year (so "10000" is a year) when it
+    has at most five digits: Chromium skips a longer number, so that
+    "12-Aug-9999999999" has no year and is no date at all.
     """
     time = day = month = year = None
     for token in _tokens(value):
@@ -165,7 +171,7 @@ def parse_cookie_date(value: bytes) -> dt.datetime | None:
         elif token.isdigit():
             if day is None and len(token) <= 2:
                 day = int(token)
-            elif year is None:
+            elif year is None and len(token) <= 5:
                 year = int(token)
         elif month is None and token[:3].lower() in _MONTHS:
             month = _MONTHS.index(token[:3].lower()) + 1
@@ -372,7 +378,7 @@ def _evaluate(raw, url, now):
     if priority not in ("low", "medium", "high"):
         priority = None
     cookie = BrowserCookie(name, value, domain, host_only, path, when, secure, http_only,
-                           same_site, partitioned, priority, expired)
+                           same_site, partitioned, priority, expired, name_b, value_b)
     return cookie, []
 
 

@@ -1,15 +1,69 @@
-"""The loopback server the recorder serves Chromium from."""
+"""The loopback server the recorder serves Chromium from.
+
+One port on 127.0.0.1 speaks both TLS and plain HTTP (it peeks at the first
+byte of each connection); Chromium reaches it for every host name and port
+through ``--host-resolver-rules``.  The certificate is made at run time by
+trustme; Chromium accepts it through ``--ignore-certificate-errors-spki-list``
+(``Server.spki``), whatever name the URL holds.
+
+What it answers is a table of routes, ``(scheme, host, target) -> Response``,
+where ``host`` is the Host header as sent (lower case, with the port when the
+URL names one) and ``target`` the request target.  A request no route names
+gets a plain 200 page when its path is ``/`` or starts with ``/page``
+(pages that only serve as a frame's context) and a 404 otherwise (favicons,
+the browser's own requests); neither sets a cookie.  Every request is logged
+with its raw Cookie header (``Seen``), so that a recording keeps exactly the
+bytes Chromium sent.  Set-Cookie values are written as raw bytes, one header
+line each.
+"""
 
 from __future__ import annotations
 
 import base64
+import dataclasses
 import hashlib
 import socket
 import ssl
 import threading
+import time
+
+PAGE = (b"<!doctype html><html><head><meta charset=utf-8><title>page</title></head>"
+        b"<body>page</body></html>")
+
+
+@dataclasses.dataclass
+class Response:
+    set_cookie: list[bytes] = dataclasses.field(default_factory=list)
+    status: bytes = b"200 OK"
+    body: bytes = PAGE
+    extra: list[bytes] = dataclasses.field(default_factory=list)   # raw header lines
+
+    def encode(self) -> bytes:
+        head = [b"HTTP/1.1 " + self.status, b"Content-Type: text/html; charset=utf-8",
+                b"Content-Length: " + str(len(self.body)).encode(), b"Connection: close",
+                b"Cache-Control: no-store"]
+        head += self.extra
+        head += [b"Set-Cookie: " + value for value in self.set_cookie]
+        return b"\r\n".join(head) + b"\r\n\r\n" + self.body
+
+
+NOT_FOUND = b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+
+
+@dataclasses.dataclass
+class Seen:
+    """One request as it arrived."""
+    scheme: str
+    host: str
+    target: str
+    method: str
+    cookie: bytes | None          # the raw Cookie header, None when absent
+    fetch: dict                   # the Sec-Fetch-* headers (site, mode, dest)
+    at: float
+
 
 class Server:
-    """One port, TLS or plain per connection; answers the current plan."""
+    """One port, TLS or plain per connection; answers the current routes."""
 
     def __init__(self):
         import trustme
@@ -27,17 +81,34 @@ class Server:
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
+        self.sock.listen(64)
         self.port = self.sock.getsockname()[1]
         self.lock = threading.Lock()
-        self.plan = None          # (host, target, header bytes or None)
-        self.seen_cookie = None   # Cookie request header of the last planned hit
+        self.routes: dict[tuple[str, str, str], Response] = {}
+        self.seen: list[Seen] = []
         threading.Thread(target=self._accept, daemon=True).start()
 
-    def set_plan(self, host, target, header):
+    def serve(self, routes: dict[tuple[str, str, str], Response]):
+        """Answer these routes from now on, and start a new request log."""
         with self.lock:
-            self.plan = (host, target, header)
-            self.seen_cookie = None
+            self.routes = dict(routes)
+            self.seen = []
+
+    def requests(self, scheme: str, host: str, target: str) -> list[Seen]:
+        with self.lock:
+            return [s for s in self.seen
+                    if (s.scheme, s.host, s.target) == (scheme, host, target)]
+
+    # The header corpus: one header for one host and target, any scheme.
+    def set_plan(self, host, target, header):
+        response = Response([header] if header is not None else [], body=b"ok")
+        self.serve({(scheme, host, target): response for scheme in ("http", "https")})
+        self._plan = (host, target)
+
+    @property
+    def seen_cookie(self):
+        hits = [s for s in self.seen if (s.host, s.target) == self._plan]
+        return hits[-1].cookie if hits else None
 
     def _accept(self):
         while True:
@@ -50,40 +121,49 @@ class Server:
     def _handle(self, conn):
         try:
             conn.settimeout(10)
+            scheme = "http"
             if conn.recv(1, socket.MSG_PEEK) == b"\x16":
                 conn = self.tls.wrap_socket(conn, server_side=True)
+                scheme = "https"
             data = b""
-            while b"\r\n\r\n" not in data and len(data) < 65536:
+            while b"\r\n\r\n" not in data and len(data) < 262144:
                 chunk = conn.recv(65536)
                 if not chunk:
                     return
                 data += chunk
-            head = data.split(b"\r\n\r\n", 1)[0].split(b"\r\n")
-            target = head[0].split(b" ")[1].decode("latin-1")
+            head, _, body = data.partition(b"\r\n\r\n")
+            lines = head.split(b"\r\n")
+            method, target = lines[0].split(b" ")[:2]
             fields = {}
-            for line in head[1:]:
+            for line in lines[1:]:
                 k, _, v = line.partition(b":")
-                fields[k.strip().lower()] = v.strip()
-            host = fields.get(b"host", b"").decode("latin-1").lower()
+                fields[k.strip().lower()] = v.strip(b" \t")
+            length = int(fields.get(b"content-length", b"0") or 0)
+            while len(body) < length:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    break
+                body += chunk
+            seen = Seen(scheme, fields.get(b"host", b"").decode("latin-1").lower(),
+                        target.decode("latin-1"), method.decode("latin-1"),
+                        fields.get(b"cookie"),
+                        {k.decode()[10:]: v.decode("latin-1") for k, v in fields.items()
+                         if k.startswith(b"sec-fetch-")},
+                        time.time())
             with self.lock:
-                plan = self.plan
-                hit = plan is not None and host == plan[0] and target == plan[1]
-                if hit:
-                    self.seen_cookie = fields.get(b"cookie")
-            if hit and plan[2] is not None:
-                out = (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2\r\n"
-                       b"Connection: close\r\nSet-Cookie: " + plan[2] + b"\r\n\r\nok")
-            elif hit:
-                out = b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"
+                self.seen.append(seen)
+                response = self.routes.get((seen.scheme, seen.host, seen.target))
+            if response is not None:
+                out = response.encode()
+            elif seen.target == "/" or seen.target.startswith("/page"):
+                out = Response().encode()
             else:
-                out = b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                out = NOT_FOUND
             conn.sendall(out)
-        except (OSError, ssl.SSLError, IndexError):
+        except (OSError, ssl.SSLError, IndexError, ValueError):
             pass
         finally:
             try:
                 conn.close()
             except OSError:
                 pass
-
-
