@@ -25,7 +25,30 @@ JARS = [pytest.param(jar_model.CookieJar, id="model")]
 
 # case id -> why Chromium answers otherwise (its answers: the recorded
 # scenario peer/<case id>), or ("rule", text) where nothing can be recorded
+NAMELESS = ("a value without a name (no \"=\", or an empty name) is kept as a nameless "
+            "cookie and sent as the value alone")
+SECURE_FROM_HTTP = "a Secure cookie from http is refused, and does not replace an existing one"
+IP_DOMAIN = "a Domain equal to an IP host (a leading dot ignored) gives a host-only cookie"
 CHROMIUM = {
+    **{f"http-state/{i}": NAMELESS for i in (
+        "0004 0021 0023 0024 0025 0026 0027 0028 chromium0009 chromium0010 chromium0012 "
+        "mozilla0012 mozilla0014 mozilla0015 mozilla0016 mozilla0017 name0023 name0028 "
+        "name0031 name0032 name0033").split()},
+    **{f"http-state/{i}": "its Expires date (in 2019) is in the past now: a deletion"
+       for i in ("0002", "comma0006", "comma0007")},
+    "http-state/disabled-chromium0022": "a NUL in a Set-Cookie header makes Chromium refuse "
+                                        "the whole response; the jar refuses the value",
+    "http-state/disabled-path0029": "the request path is not percent-decoded: /f%6Fo/bar is "
+                                    "not on the path /foo/bar",
+    "http-state/optional-domain0042": "only the last Domain attribute counts; an empty one "
+                                      "makes a host-only cookie",
+    "go/TestBasics#2": SECURE_FROM_HTTP,
+    "go/TestUpdateAndDelete": SECURE_FROM_HTTP,
+    "go/TestChromiumBasics#10": IP_DOMAIN,
+    "go/TestChromiumBasics#11": IP_DOMAIN,
+    "rust/matches": ("rule", "Chromium keeps and sends cookies for http, https, ws and wss URLs "
+                     "only (CookieMonster::GetDefaultCookieableSchemes): none for ftp",
+                     {16: []}),
 }
 CASES = peer_suites.cases()
 

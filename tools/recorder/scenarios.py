@@ -628,7 +628,7 @@ def scenarios() -> list[dict]:
 # (tests/test_jar_peer_suites.py says why for each).
 PEER = [f"http-state/{i}" for i in (
     "0002 0004 0021 0023 0024 0025 0026 0027 0028 chromium0009 chromium0010 chromium0012 "
-    "comma0006 comma0007 disabled-chromium0022 disabled-chromium0023 disabled-path0029 "
+    "comma0006 comma0007 disabled-chromium0022 disabled-path0029 "
     "mozilla0012 mozilla0014 mozilla0015 mozilla0016 mozilla0017 name0023 name0028 name0031 "
     "name0032 name0033 optional-domain0042").split()] + [
     "go/TestBasics#2", "go/TestUpdateAndDelete", "go/TestChromiumBasics#10",

@@ -149,7 +149,11 @@ class SequenceBrowser:
         return self.cdp.send("Network.getAllCookies")["cookies"]
 
     def reset(self):
-        self.page.goto("about:blank")
+        try:
+            self.page.goto("about:blank")
+        except Exception:   # a navigation of the last step still settling
+            self.page.wait_for_timeout(500)
+            self.page.goto("about:blank")
         self.cdp.send("Network.clearBrowserCookies")
         left = self.cookies()
         if left:
