@@ -76,7 +76,9 @@ def store_view(views: list[dict], bulk: bool):
     return {"count": len(views), "digest": hashlib.sha256(text.encode()).hexdigest()[:20]}
 
 
-def _same(want, got) -> bool:
+def same_store(want, got, moved=0.0) -> bool:
+    """Two stores as steps keep them; an expiry may differ by ``moved``
+    seconds too (a Max-Age or a capped date counted from a later instant)."""
     if isinstance(want, dict):
         return want == got
     if len(want) != len(got):
@@ -84,7 +86,9 @@ def _same(want, got) -> bool:
     for w, g in zip(want, got):
         w, g = dict(w), dict(g)
         we, ge = w.pop("expires"), g.pop("expires")
-        if (we is None) != (ge is None) or (we is not None and abs(we - ge) > EXPIRY_TOLERANCE):
+        if (we is None) != (ge is None):
+            return False
+        if we is not None and min(abs(we - ge), abs(we + moved - ge)) > EXPIRY_TOLERANCE:
             return False
         if w != g:
             return False
@@ -119,14 +123,14 @@ def replay(jar_class, scenario) -> list[str]:
         if "cookies" in step:
             want = step["cookies"]
             got = store_view([jar_view(c) for c in jar.cookies(now=now)], isinstance(want, dict))
-            if not _same(want, got):
-                problems.append(f"step {n}: store {_diff(want, got)}")
+            if not same_store(want, got):
+                problems.append(f"step {n}: store {store_diff(want, got)}")
     return problems
 
 
-def _diff(want, got) -> str:
+def store_diff(want, got, names=("Chromium", "the jar")) -> str:
     if isinstance(want, dict):
-        return f"{got}, Chromium {want}"
+        return f"{got}, {names[0]} {want}"
     w = {json.dumps(v, sort_keys=True) for v in want}
     g = {json.dumps(v, sort_keys=True) for v in got}
-    return f"only in the jar {sorted(g - w)}, only in Chromium {sorted(w - g)}"
+    return f"only in {names[1]} {sorted(g - w)}, only in {names[0]} {sorted(w - g)}"

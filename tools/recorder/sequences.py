@@ -327,8 +327,11 @@ def compare(sample, seed):
                 for key in ("sent", "document_cookie"):
                     if a.get(key) != b.get(key):
                         problems.append(f"step {n} {key}: {b.get(key)!r}, recorded {a.get(key)!r}")
-                if not sequences._same(a["cookies"], b["cookies"]):
-                    problems.append(f"step {n} store: {sequences._diff(a['cookies'], b['cookies'])}")
+                moved = (dt.datetime.fromisoformat(b["at"])
+                         - dt.datetime.fromisoformat(a["at"])).total_seconds()
+                if not sequences.same_store(a["cookies"], b["cookies"], moved):
+                    problems.append(f"step {n} store: " + sequences.store_diff(
+                        a["cookies"], b["cookies"], ("the recording", "the live browser")))
             if problems:
                 bad += 1
                 print(f"DIFF {stored['id']}:\n  " + "\n  ".join(problems))
