@@ -16,7 +16,7 @@ from pathlib import PurePosixPath
 # Paths relative to the archive's top directory; "**" spans directories.
 ALLOWED = [
     # Metadata and the build.
-    "PKG-INFO", "pyproject.toml", "README.md", "LICENSE", ".clang-format",
+    "PKG-INFO", "pyproject.toml", "README.md", "CONTRIBUTING.md", "LICENSE", ".clang-format",
     "CMakeLists.txt", "**/CMakeLists.txt", "cmake/*.cmake",
     # The package (interpreted code, declarations, stubs) and the C++ sources.
     "src/glimmering_copper_otter/*.py", "src/glimmering_copper_otter/*.pyi",
