@@ -13,6 +13,15 @@ server received, Latin-1 text, null when none), ``document_cookie`` (for a
 script read) and ``cookies`` (the whole store afterwards, as views below, or
 ``{"count", "digest"}`` for a bulk step).  ``replay`` runs a scenario
 through a jar class and lists every difference.
+
+A scenario also holds ``id``, ``group``, ``title``, ``recorded_at`` and
+``chromium``; ``derived`` is null for a recorded one, or ``{"rule": ...}``
+for one written from a rule that a fresh profile cannot show (its steps
+carry the same fields, their times chosen).  A step mirroring a peer
+suite's operation names it in ``peer_op``.  The document holds
+``browser_settings``: the profile setting the scenarios were recorded with
+(third-party cookies allowed) and what a profile left at its default did
+with the third-party control scenario.
 """
 
 from __future__ import annotations
