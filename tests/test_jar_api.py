@@ -16,7 +16,7 @@ T = "https://www.example.test/"
 
 def filled(jar_class, **options):
     jar = jar_class(**options)
-    jar.set_cookies([b"a=1", b"a=2; Domain=example.test", b"a=3; Path=/p", b"s=1; Max-Age=60",
+    jar.set_cookies([b"a=1", b"a=2; Domain=example.test", b"a=3; Path=/p", b"s=1; Max-Age=3600",
                      b"h=1; HttpOnly", b"e=1; Domain=www.example.test"], T, now=NOW)
     return jar
 
@@ -25,7 +25,7 @@ def names(jar, **kw):
     return sorted(f"{c.name}={c.value}" for c in jar.cookies(now=kw.pop("now", NOW), **kw))
 
 
-LATER = NOW + dt.timedelta(hours=1)
+LATER = NOW + dt.timedelta(hours=2)
 ROWS = [
     ("get: host-only first, then the longest path", lambda j: j.get("a").value, "3"),
     ("get: by domain", lambda j: j.get("a", domain=".example.test").value, "2"),
