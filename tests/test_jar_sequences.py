@@ -22,6 +22,12 @@ SCENARIOS = DOC["scenarios"]
 
 # Every jar that must behave as Chromium did.
 JARS = [pytest.param(jar_model.CookieJar, id="model")]
+try:
+    from glimmering_copper_otter.jar import CookieJar
+except ImportError:  # the compiled jar is not built yet
+    pass
+else:
+    JARS.append(pytest.param(CookieJar, id="compiled"))
 
 
 @pytest.mark.parametrize("jar_class", JARS)
