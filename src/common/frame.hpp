@@ -82,7 +82,7 @@ class Constant {
 // and the parameters after "*" are keyword-only.  More than kMaxParams
 // entries do not compile.
 
-inline constexpr int kMaxParams = 9;
+inline constexpr int kMaxParams = 16;
 
 struct ParamList {
   const char* specs[kMaxParams];

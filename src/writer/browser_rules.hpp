@@ -1,0 +1,24 @@
+// The browser's Set-Cookie rules as the writer module uses them: the one
+// place where it reaches the steps that browser.check runs.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace gco {
+
+// Runs a browser's steps over a header value the writer made, without a
+// page url but as from a secure origin, and refuses what a browser would
+// refuse or change whatever the page: a refusal, a Domain that is a public
+// suffix, a Path that does not start with "/" (the default path would
+// replace it) and an attribute value too long to be read.  True when a
+// browser keeps the header as written; otherwise false with ValueError set,
+// its message "CodeWord: sentence" in the words of browser.check.
+bool check_browser_keeps(const char* header, Py_ssize_t size) noexcept;
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back.
+int64_t days_from_civil(int64_t year, unsigned month, unsigned day) noexcept;
+void civil_from_days(int64_t days, int64_t* year, unsigned* month, unsigned* day) noexcept;
+
+}  // namespace gco
