@@ -227,3 +227,10 @@ def test_a_browser_keeps_what_is_written(name, value, keywords, deletion):
     assert kept is not None, findings
     assert parse_cookie_header(f"{kept.name}={kept.value}".encode()) == {
         name: "" if deletion else value}
+
+
+def test_an_accepted_header_lets_no_longer_value_through():
+    # Headers found acceptable are remembered without their value's bytes.
+    assert set_cookie_header("a", "x" * 4095, domain="example.com")
+    with pytest.raises(ValueError, match="^NameValuePairExceedsMaxSize"):
+        set_cookie_header("a", "x" * 4096, domain="example.com")

@@ -125,6 +125,8 @@ class Signature {
  private:
   template <class Keywords>
   bool bind_keywords(const Keywords& keywords, Py_ssize_t nargs, PyObject** values) const noexcept;
+  bool bind_identical(PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t nargs,
+                      PyObject** values) const noexcept;
   template <class Keywords>
   bool check_keyword_names(const Keywords& keywords, Py_ssize_t nargs) const noexcept;
   bool raise_count(Py_ssize_t given, bool too_many) const noexcept;

@@ -422,15 +422,15 @@ PyObject* write_header(const Parts& p, bool deletion) {
     }
     plain = bad_name < 0 && bad_value < 0;
   }
-  if (plain) {
-    if (!out.append(p.name, p.name_size) || !append(out, "=") ||
-        !out.append(p.value, p.value_size)) {
-      return nullptr;
-    }
-  } else if (!quote_utf8_into(out, p.name, p.name_size) || !append(out, "=") ||
-             !quote_utf8_into(out, p.value, p.value_size)) {
+  if (plain ? !out.append(p.name, p.name_size) : !quote_utf8_into(out, p.name, p.name_size)) {
     return nullptr;
   }
+  if (!append(out, "=")) return nullptr;
+  const Py_ssize_t value_begin = out.size();
+  if (plain ? !out.append(p.value, p.value_size) : !quote_utf8_into(out, p.value, p.value_size)) {
+    return nullptr;
+  }
+  const Py_ssize_t value_end = out.size();
   const bool secure =
       p.secure || p.partitioned || p.same_site == 3 || has_secure_prefix(out.data(), out.size());
 
@@ -470,7 +470,7 @@ PyObject* write_header(const Parts& p, bool deletion) {
   if (ok && p.priority.text != nullptr) {
     ok = append(out, "; Priority=") && out.append(p.priority.text, p.priority.size);
   }
-  if (!ok || !check_browser_keeps(out.data(), out.size())) return nullptr;
+  if (!ok || !check_browser_keeps(out.data(), out.size(), value_begin, value_end)) return nullptr;
   return out.to_bytes();
 }
 
