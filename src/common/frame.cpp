@@ -171,16 +171,28 @@ bool Signature::raise_count(Py_ssize_t given, bool too_many) const noexcept {
 bool Signature::bind_identical(PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t nargs,
                                PyObject** values) const noexcept {
   const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  // A call site calls again with the same keywords: the places found last.
+  if (kwnames == last_kwnames_ && nargs == last_nargs_) {
+    for (Py_ssize_t k = 0; k < n; k++) values[last_slots_[k]] = kwvalues[k];
+    return true;
+  }
+  signed char slots[kMaxParams];
   for (Py_ssize_t k = 0; k < n; k++) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     int i = static_cast<int>(nargs);
     while (i < count_ && names_[i] != key) i++;
     if (i == count_ || values[i] != nullptr) return false;
     values[i] = kwvalues[k];
+    slots[k] = static_cast<signed char>(i);
   }
   for (int i = static_cast<int>(nargs); i < required_; i++) {
     if (values[i] == nullptr) return false;
   }
+  // Each keyword filled another parameter, so there are at most count_.
+  std::memcpy(last_slots_, slots, static_cast<size_t>(n));
+  last_nargs_ = nargs;
+  // Freeing the tuple replaced (of texts) runs no interpreted code.
+  Py_XSETREF(last_kwnames_, Py_NewRef(kwnames));
   return true;
 }
 

@@ -139,6 +139,12 @@ class Signature {
   int required_ = 0;    // leading parameters without a default
   int positional_ = 0;  // parameters that may be given by position
   Signature* next_ = nullptr;
+  // The keywords of the last call bound by identity (a strong reference to
+  // the call site's tuple), the number of positional arguments before them,
+  // and the parameter that each keyword filled.
+  mutable PyObject* last_kwnames_ = nullptr;
+  mutable Py_ssize_t last_nargs_ = -1;
+  mutable signed char last_slots_[kMaxParams] = {};
 };
 
 // Parameter type checks.  None passes each of them.

@@ -186,7 +186,7 @@ bool read_expires(PyObject* obj, Parts& parts) {
       return expiry_out_of_range();
     }
     seconds = static_cast<int64_t>(whole);
-  } else if (PyDate_Check(obj)) {
+  } else if (Py_IS_TYPE(obj, PyDateTimeAPI->DateTimeType) || PyDate_Check(obj)) {
     int64_t microseconds = 0;
     if (!datetime_instant(obj, &microseconds)) return false;
     seconds = floor_div(microseconds, 1000000);
@@ -214,7 +214,8 @@ bool is_word(const char* data, Py_ssize_t size, const char* word) {
 
 bool read_same_site(PyObject* obj, uint32_t* mode) {
   if (obj == nullptr || obj == Py_None) return true;
-  if (PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(same_site_type))) {
+  if (!PyUnicode_Check(obj) &&
+      PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(same_site_type))) {
     const long value = PyLong_AsLong(obj);
     if (value == -1 && PyErr_Occurred()) return false;
     if (value < 0 || value > 3) {
@@ -351,7 +352,7 @@ bool append_path(ByteBuffer& out, const char* data, Py_ssize_t size) {
 
 // "Wdy, DD Mon YYYY HH:MM:SS GMT" for a second within the years 1601-9999.
 constexpr Py_ssize_t kDateSize = 29;
-void write_date(char* out, int64_t seconds) {
+void write_date_text(char* out, int64_t seconds) {
   static constexpr char kWeekdays[] = "ThuFriSatSunMonTueWed";  // from 1970-01-01
   static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   const int64_t days = floor_div(seconds, kDay);
@@ -382,6 +383,18 @@ void write_date(char* out, int64_t seconds) {
   std::memcpy(out + 25, " GMT", 4);
 }
 
+// A server writes the same expiry many times within a second: the last
+// date written is kept.
+void write_date(char* out, int64_t seconds) {
+  static int64_t last_seconds = INT64_MIN;
+  static char last_text[kDateSize];
+  if (seconds != last_seconds) {
+    write_date_text(last_text, seconds);
+    last_seconds = seconds;
+  }
+  std::memcpy(out, last_text, kDateSize);
+}
+
 bool append_number(ByteBuffer& out, int64_t value) {
   char digits[20];
   char* first = digits + sizeof digits;
@@ -395,6 +408,7 @@ bool append_number(ByteBuffer& out, int64_t value) {
 
 // A written name that starts with a prefix browsers tie to Secure.
 bool has_secure_prefix(const char* name, Py_ssize_t size) {
+  if (size < 7 || name[0] != '_' || name[1] != '_') return false;
   for (const char* prefix : {"__secure-", "__host-", "__http-"}) {
     const Py_ssize_t length = static_cast<Py_ssize_t>(std::strlen(prefix));
     if (size >= length && is_word(name, length, prefix)) return true;
