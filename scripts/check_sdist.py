@@ -16,7 +16,7 @@ from pathlib import PurePosixPath
 # Paths relative to the archive's top directory; "**" spans directories.
 ALLOWED = [
     # Metadata and the build.
-    "PKG-INFO", "pyproject.toml", "README.md", "LICENSE", ".clang-format",
+    "PKG-INFO", "pyproject.toml", "README.md", "CONTRIBUTING.md", "LICENSE", ".clang-format",
     "CMakeLists.txt", "**/CMakeLists.txt", "cmake/*.cmake",
     # The package (interpreted code, declarations, stubs) and the C++ sources.
     "src/glimmering_copper_otter/*.py", "src/glimmering_copper_otter/*.pyi",
@@ -38,7 +38,7 @@ FORBIDDEN_PARTS = {"build", "dist", "__pycache__", ".hypothesis", ".pytest_cache
 FORBIDDEN_SUFFIXES = {".so", ".o", ".a", ".pyc", ".whl"}
 
 REQUIRED = [
-    "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
+    "pyproject.toml", "CMakeLists.txt", "README.md", "CONTRIBUTING.md", "LICENSE",
     "src/glimmering_copper_otter/__init__.py", "src/glimmering_copper_otter/cookies.h",
     "src/glimmering_copper_otter/cookies.pxd", "src/glimmering_copper_otter/cookies.pyi",
     "src/glimmering_copper_otter/writer.pyi", "src/glimmering_copper_otter/py.typed",
