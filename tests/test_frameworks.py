@@ -7,10 +7,13 @@ framework's own reader make of it.  The frameworks are test extras
 (`frameworks`); a framework that is not installed is skipped."""
 
 import asyncio
+import copy
 import io
 import json
+import pickle
 import sys
 import types
+from http.cookies import SimpleCookie
 from wsgiref.util import setup_testing_defaults
 
 import pytest
@@ -110,20 +113,13 @@ def starlette_runner():
     app = Starlette(routes=[Route("/set", set_cookies), Route("/read", read)])
 
     async def call(path, cookie):
-        scope = {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1",
-                 "method": "GET", "scheme": "https", "path": path, "raw_path": path.encode(),
-                 "query_string": b"", "root_path": "", "client": ("127.0.0.1", 1),
-                 "server": ("www.example.test", 443),
-                 "headers": [(b"host", b"www.example.test")] + (
-                     [(b"cookie", cookie)] if cookie is not None else [])}
+        scope = {"type": "http", "method": "GET", "scheme": "https", "path": path,
+                 "query_string": b"", "headers": [] if cookie is None else [(b"cookie", cookie)]}
         sent = []
-
-        async def receive():
-            return {"type": "http.request", "body": b"", "more_body": False}
 
         async def send(message):
             sent.append(message)
-        await app(scope, receive, send)
+        await app(scope, None, send)
         lines = [v for k, v in sent[0]["headers"] if k == b"set-cookie"]
         return lines, b"".join(m.get("body", b"") for m in sent[1:])
     return lambda path, cookie: asyncio.run(call(path, cookie))
@@ -175,21 +171,15 @@ def test_recipe(framework):
     # Frameworks' readers do not percent-decode: they see what was sent,
     # which is the value itself for the auto and raw cookies.
     assert answer["framework"] == {c.name: c.value for c in kept}
-    assert [answer["framework"][name] for name, _, _ in COOKIES[:2]] == [COOKIES[0][1], COOKIES[1][1]]
+    assert [answer["framework"][n] for n, _, _ in COOKIES[:2]] == [v for _, v, _ in COOKIES[:2]]
 
 
 def test_header_morsel_survives_what_frameworks_do_with_morsels():
-    import copy
-    import pickle
-    from http.cookies import SimpleCookie
     cookies = SimpleCookie()
     morsel = set_header(cookies, b"path=a%20b; Path=/; Secure")  # a name Morsel.set refuses
     assert (morsel.key, morsel.value, cookies.output()) == (
         "path", "a%20b", "Set-Cookie: path=a%20b; Path=/; Secure")
     for again in (copy.copy(morsel), morsel.copy(), pickle.loads(pickle.dumps(morsel))):
-        assert isinstance(again, HeaderMorsel) and again == morsel
-        assert again.OutputString() == morsel.OutputString()
-    cookies["x"] = "1"
-    cookies["x"]["path"] = "/"
+        assert isinstance(again, HeaderMorsel) and again == morsel and str(again) == str(morsel)
     morsel.set("path2", "v", "v")  # set again by the framework: a plain Morsel
     assert morsel.OutputString() == "path2=v"
