@@ -1,0 +1,65 @@
+// Sites: the registrable domain of a host, the key a jar files cookies
+// under, schemeful sites and the same-site context of a request or a
+// response, as Chromium computes them.
+//
+// These run before the jar's lock is taken (the suffix list may be read the
+// first time it is needed).
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "memory.hpp"
+#include "url.hpp"
+
+namespace gco::jar {
+
+// The registrable domain of a host (its eTLD+1: the public suffix and one
+// label more), by the Public Suffix List or, with use_list false, by its
+// default rule "*" alone (the last label is the suffix).  Empty when the host
+// is itself a public suffix, an IP address, or a single label.  1 found, 0
+// none, -1 with an exception set (the list could not be read).
+int registrable_domain(std::string_view host, bool ip, bool use_list,
+                       std::string_view* out) noexcept;
+
+// The key that a cookie of this domain (or a request to this host) is kept
+// under: the registrable domain, or the domain itself when it has none (as
+// Chromium's cookie store does).  false with an exception set.
+bool site_key(std::string_view domain, bool ip, bool use_list, std::string_view* out) noexcept;
+
+// A schemeful site: the scheme (ws and wss read as http and https) and the
+// registrable domain, or the host when it has none.
+struct SchemefulSite {
+  bool https = false;
+  String host;
+  bool operator==(const SchemefulSite& other) const noexcept {
+    return https == other.https && host.view() == other.host.view();
+  }
+  // As a text, "https://example.com": the key of a cookie partition.
+  bool serialize(String& out) const noexcept {
+    out.clear();
+    return out.append(https ? "https://" : "http://") && out.append(host.view());
+  }
+};
+
+// false with an exception set.
+bool site_of(const RequestUrl& url, bool use_list, SchemefulSite& out) noexcept;
+
+// Chromium's same-site contexts, weakest first: which SameSite cookies a
+// request may carry or a response may set.
+enum class Context { kCrossSite = 0, kLaxMethodUnsafe = 1, kLax = 2, kStrict = 3 };
+
+// The context of a request to url made from a page of site top (nullptr: a
+// page of url's own site, as for a plain HTTP client).  navigation: a
+// top-level navigation, which carries Lax cookies across sites with a safe
+// method (safe_method) and, with another method, those younger than two
+// minutes that have no SameSite.
+Context request_context(const SchemefulSite& url_site, const SchemefulSite* top, bool navigation,
+                        bool safe_method) noexcept;
+// The context of a response from url in a page of site top (nullptr: its
+// own site): a Strict or Lax cookie may be set only in a Lax context.
+Context response_context(const SchemefulSite& url_site, const SchemefulSite* top,
+                         bool navigation) noexcept;
+
+}  // namespace gco::jar
