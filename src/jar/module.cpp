@@ -346,9 +346,11 @@ bool read_call(JarObject* jar, PyObject* url, PyObject* now, PyObject* site_for_
   if (!read_flag(navigation, &call.navigation) || !read_flag(from_script, &call.from_script)) {
     return false;
   }
+  std::string_view top_key;
   if (!site_key(call.url.host.view(), call.url.ip, jar->use_list, &call.key) ||
-      !site_of(call.url, jar->use_list, call.url_site) ||
-      (call.has_top && !site_of(call.top, jar->use_list, call.top_site))) {
+      !site_of(call.url, call.key, call.url_site) ||
+      (call.has_top && (!site_key(call.top.host.view(), call.top.ip, jar->use_list, &top_key) ||
+                        !site_of(call.top, top_key, call.top_site)))) {
     return false;
   }
   // The partition key is the top-level site: the url's own on a top-level

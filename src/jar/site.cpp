@@ -1,5 +1,8 @@
 #include "site.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include "evaluate.hpp"  // temporary: the suffix list, until it moves to the kit
 
 namespace gco::jar {
@@ -12,12 +15,55 @@ int is_public_suffix(std::string_view domain, bool use_list) noexcept {
   return browser::is_public_suffix(domain);
 }
 
+// The registrable domain of the last hosts seen, as the offset where it
+// starts in the host (-1: none): requests name the same hosts again and
+// again.  Used with the interpreter held, before any jar is locked.
+struct CacheEntry {
+  uint64_t hash;
+  int32_t offset;
+  uint8_t size;
+  bool use_list;
+  char host[50];
+};
+CacheEntry cache[256];
+
+uint64_t hash_of(std::string_view host) {
+  uint64_t h = 14695981039346656037ULL;
+  for (unsigned char c : host) h = (h ^ c) * 1099511628211ULL;
+  return h;
+}
+
+int find_registrable(std::string_view host, bool use_list, std::string_view* out) noexcept;
+
 }  // namespace
 
 int registrable_domain(std::string_view host, bool ip, bool use_list,
                        std::string_view* out) noexcept {
   *out = {};
   if (ip || host.empty()) return 0;
+  if (host.size() > sizeof cache[0].host) return find_registrable(host, use_list, out);
+  uint64_t hash = hash_of(host);
+  CacheEntry& entry = cache[(hash ^ (hash >> 32)) & 255];
+  if (entry.hash == hash && entry.size == host.size() && entry.use_list == use_list &&
+      std::memcmp(entry.host, host.data(), host.size()) == 0) {
+    if (entry.offset < 0) return 0;
+    *out = host.substr(static_cast<size_t>(entry.offset));
+    return 1;
+  }
+  int found = find_registrable(host, use_list, out);
+  if (found >= 0) {
+    entry.hash = hash;
+    entry.size = static_cast<uint8_t>(host.size());
+    entry.use_list = use_list;
+    entry.offset = found ? static_cast<int32_t>(out->data() - host.data()) : -1;
+    std::memcpy(entry.host, host.data(), host.size());
+  }
+  return found;
+}
+
+namespace {
+
+int find_registrable(std::string_view host, bool use_list, std::string_view* out) noexcept {
   // A trailing dot stays on the result but takes no part in the labels.
   std::string_view bare = host.ends_with('.') ? host.substr(0, host.size() - 1) : host;
   // The shortest suffix that is not a public suffix itself, from the last
@@ -39,6 +85,8 @@ int registrable_domain(std::string_view host, bool ip, bool use_list,
   }
 }
 
+}  // namespace
+
 bool site_key(std::string_view domain, bool ip, bool use_list, std::string_view* out) noexcept {
   int found = registrable_domain(domain, ip, use_list, out);
   if (found < 0) return false;
@@ -46,9 +94,7 @@ bool site_key(std::string_view domain, bool ip, bool use_list, std::string_view*
   return true;
 }
 
-bool site_of(const RequestUrl& url, bool use_list, SchemefulSite& out) noexcept {
-  std::string_view key;
-  if (!site_key(url.host.view(), url.ip, use_list, &key)) return false;
+bool site_of(const RequestUrl& url, std::string_view key, SchemefulSite& out) noexcept {
   out.https = url.https;
   if (!out.host.assign(key)) return no_memory();
   return true;

@@ -43,8 +43,8 @@ struct SchemefulSite {
   }
 };
 
-// false with an exception set.
-bool site_of(const RequestUrl& url, bool use_list, SchemefulSite& out) noexcept;
+// The site of a url whose host has that site key; false with MemoryError set.
+bool site_of(const RequestUrl& url, std::string_view key, SchemefulSite& out) noexcept;
 
 // Chromium's same-site contexts, weakest first: which SameSite cookies a
 // request may carry or a response may set.
