@@ -2,13 +2,31 @@
 
 from collections.abc import Iterable, Iterator
 from datetime import datetime
+from typing import Any, Final, Literal, final, overload
 
+from _typeshed import structseq
 from typing_extensions import disjoint_base
 
 from glimmering_copper_otter.browser import BrowserCookie as BrowserCookie
 
 _Text = bytes | str
 _Values = Iterable[_Text] | Iterable[tuple[_Text, _Text]] | Iterable[list[_Text]]
+
+@final
+class CookieDetails(structseq[Any], tuple[datetime, datetime, str | None, str, int]):
+    __match_args__: Final = (
+        "creation", "last_access", "partition_key", "source_scheme", "source_port"
+    )
+    @property
+    def creation(self) -> datetime: ...
+    @property
+    def last_access(self) -> datetime: ...
+    @property
+    def partition_key(self) -> str | None: ...
+    @property
+    def source_scheme(self) -> str: ...
+    @property
+    def source_port(self) -> int: ...
 
 @disjoint_base
 class CookieJar:
@@ -56,9 +74,14 @@ class CookieJar:
         method: str = "GET",
         from_script: bool = False,
     ) -> bytes: ...
+    @overload
     def cookies(
-        self, url: str | None = None, *, now: datetime | None = None
+        self, url: str | None = None, *, now: datetime | None = None, details: Literal[False] = False
     ) -> list[BrowserCookie]: ...
+    @overload
+    def cookies(
+        self, url: str | None = None, *, now: datetime | None = None, details: Literal[True]
+    ) -> list[tuple[BrowserCookie, CookieDetails]]: ...
     def get(
         self, name: _Text, *, domain: _Text | None = None, path: _Text | None = None
     ) -> BrowserCookie | None: ...

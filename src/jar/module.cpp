@@ -164,13 +164,53 @@ PyObject* make_record(const RecordParts& p) {
   return record.transfer();
 }
 
-PyObject* list_of(const Vector<CookieCopy>& cookies) {
+// What the jar knows of a cookie beyond its record.
+PyStructSequence_Field details_fields[] = {
+    {"creation", "When the cookie was stored (kept by a replacement with the same value)."},
+    {"last_access", "When a request last carried it (updated at most once a minute)."},
+    {"partition_key",
+     "The top-level site of a partitioned cookie (\"https://example.com\"), "
+     "or None."},
+    {"source_scheme", "The scheme of the url that set it: \"http\" or \"https\"."},
+    {"source_port", "The port of the url that set it."},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc details_desc = {
+    "glimmering_copper_otter.jar.CookieDetails",
+    "What a jar knows of a stored cookie beyond its BrowserCookie record.", details_fields, 5};
+PyTypeObject* details_type = nullptr;
+
+PyObject* details_of(const Cookie& c) {
+  Ref details = steal(PyStructSequence_New(details_type));
+  if (!details) return nullptr;
+  PyObject* fields[5] = {
+      datetime_of(clamp(c.creation)), datetime_of(clamp(c.last_access)),
+      c.partitioned()
+          ? PyUnicode_DecodeASCII(c.partition().data(),
+                                  static_cast<Py_ssize_t>(c.partition().size()), "replace")
+          : Py_NewRef(Py_None),
+      PyUnicode_FromString(c.source_secure() ? "https" : "http"), PyLong_FromLong(c.source_port())};
+  bool ok = true;
+  for (int i = 0; i < 5; i++) {
+    ok = ok && fields[i] != nullptr;
+    PyStructSequence_SetItem(details.get(), i, fields[i] ? fields[i] : Py_NewRef(Py_None));
+  }
+  return ok ? details.transfer() : nullptr;
+}
+
+// The records of the cookies; with details, (record, CookieDetails) pairs.
+PyObject* list_of(const Vector<CookieCopy>& cookies, bool details = false) {
   Ref list = steal(PyList_New(static_cast<Py_ssize_t>(cookies.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < cookies.size(); i++) {
-    PyObject* record = make_record(parts_of(*cookies[i].get()));
-    if (record == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
+    PyObject* item = make_record(parts_of(*cookies[i].get()));
+    if (item != nullptr && details) {
+      Ref record = steal(item);
+      Ref more = steal(details_of(*cookies[i].get()));
+      item = more ? PyTuple_Pack(2, record.get(), more.get()) : nullptr;
+    }
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.transfer();
 }
@@ -588,7 +628,8 @@ bool copy_cookie(const Cookie& c, void* data) {
 PyObject* cookies_method(PyObject* self, PyObject* const* args) {
   JarObject* jar = as_jar(self);
   Vector<CookieCopy> found;
-  bool ok;
+  bool ok, details;
+  if (!read_flag(args[2], &details)) return nullptr;
   if (args[0] == nullptr || args[0] == Py_None) {
     Instant now;
     if (!read_now(args[1], &now)) return nullptr;
@@ -607,7 +648,7 @@ PyObject* cookies_method(PyObject* self, PyObject* const* args) {
     ok = each_sent(*jar->store, request, changes_of(jar), copy_cookie, &found);
   }
   if (!ok) return PyErr_NoMemory();
-  return list_of(found);
+  return list_of(found, details);
 }
 
 // ---------------------------------------------------------------------------
@@ -882,12 +923,16 @@ FunctionRow functions[] = {
      "their top-level site.  They come in Chromium's order (the longest path first,\n"
      "then the oldest), as the raw bytes received, \"name=value\" (a nameless cookie\n"
      "as its value) joined by \"; \"."},
-    {"CookieJar.cookies", params("url=None", "*", "now=None"), cookies_method, &JarType,
+    {"CookieJar.cookies", params("url=None", "*", "now=None", "details=False"), cookies_method,
+     &JarType,
      "The cookies, as a list of BrowserCookie.\n"
      "\n"
      "Without url, every cookie of the jar (the longest path first, then the\n"
      "oldest); with url, those a same-site request to url carries (HttpOnly ones\n"
-     "included), in header order.  Expired cookies are left out (and removed)."},
+     "included), in header order.  Expired cookies are left out (and removed).\n"
+     "With details, each item is a (BrowserCookie, CookieDetails) pair: the\n"
+     "creation and last-access times, the partition key, the scheme and port that\n"
+     "set the cookie."},
     {"CookieJar.get", params("name", "*", "domain=None", "path=None"), get_method, &JarType,
      "The cookie of that name (and domain and path, when given), or None.\n"
      "\n"
@@ -945,7 +990,13 @@ int jar_exec(PyObject* module) {
     }
     record_type = reinterpret_cast<PyTypeObject*>(type.transfer());
   }
+  if (details_type == nullptr) {
+    details_type = PyStructSequence_NewType(&details_desc);
+    if (details_type == nullptr) return -1;
+  }
   if (PyType_Ready(&JarType) < 0 ||
+      PyModule_AddObjectRef(module, "CookieDetails", reinterpret_cast<PyObject*>(details_type)) <
+          0 ||
       PyModule_AddObjectRef(module, "CookieJar", reinterpret_cast<PyObject*>(&JarType)) < 0 ||
       PyModule_AddObjectRef(module, "BrowserCookie", reinterpret_cast<PyObject*>(record_type)) <
           0) {
