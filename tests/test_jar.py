@@ -229,11 +229,17 @@ def test_records_and_listings():
     stored = jar.set_cookie("n=v; Secure; HttpOnly; SameSite=Strict; Priority=HIGH; Max-Age=5",
                             H, now=T0)
     assert isinstance(stored, BrowserCookie)
+    assert (stored.raw_name, stored.raw_value) == (b"n", b"v")
     assert (stored.name, stored.value, stored.domain, stored.host_only, stored.path,
             stored.expires, stored.secure, stored.http_only, stored.same_site.name,
             stored.priority, stored.expired) == (
         "n", "v", "www.h.test", True, "/", at(5), True, True, "STRICT", "high", False)
     assert jar.get("n") == stored
+    jar.set_cookie(b"v=\xe9t\xe9", H, now=T0)
+    jar.set_cookie(b"w=\xc3\xa9t\xc3\xa9", H, now=T0)
+    assert [(c.value, c.raw_value) for c in (jar.get("v"), jar.get(b"w"))] == [
+        ("\xe9t\xe9", b"\xe9t\xe9"), ("\xe9t\xe9", b"\xc3\xa9t\xc3\xa9")]
+    jar.clear(name="\xe9t\xe9"), jar.clear(name="v"), jar.clear(name="w")
     assert [c.value for c in jar.cookies(H, now=T0)] == ["1", "3", "v"]
     assert [c.value for c in jar.cookies("https://www.h.test/x", now=T0)] == ["2", "1", "3", "v"]
     everything = jar.cookies(now=T0)

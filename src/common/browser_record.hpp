@@ -12,6 +12,8 @@ namespace gco {
 struct BrowserRecord {
   PyObject_HEAD PyObject* name;  // str
   PyObject* value;               // str
+  PyObject* raw_name;            // bytes, as received
+  PyObject* raw_value;           // bytes, as received
   PyObject* domain;              // str or None
   PyObject* path;                // str or None
   PyObject* expires;             // an aware UTC datetime, or None
@@ -23,5 +25,9 @@ struct BrowserRecord {
   char partitioned;
   char expired;
 };
+
+// The object fields, name to priority, are contiguous.
+inline constexpr int kBrowserRecordObjects = 9;
+inline PyObject** object_fields(BrowserRecord* r) noexcept { return &r->name; }
 
 }  // namespace gco

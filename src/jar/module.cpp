@@ -22,7 +22,6 @@ namespace {
 
 PyTypeObject* record_type = nullptr;  // glimmering_copper_otter.browser.BrowserCookie
 PyObject* same_site_members[4];       // CookieSameSiteMode.UNDEFINED, LAX, STRICT, NONE
-int64_t first_interpreter_id = -1;
 
 GCO_STR(str_low, "low");
 GCO_STR(str_medium, "medium");
@@ -139,12 +138,18 @@ PyObject* text_of(std::string_view bytes) {
   return browser::decode_text(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
+PyObject* bytes_of(std::string_view bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
 // A new BrowserCookie, or nullptr with an exception set.
 PyObject* make_record(const RecordParts& p) {
   Ref record = steal(PyType_GenericAlloc(record_type, 0));
   if (!record) return nullptr;
   BrowserRecord* r = reinterpret_cast<BrowserRecord*>(record.get());
   if ((r->name = text_of(p.name)) == nullptr || (r->value = text_of(p.value)) == nullptr ||
+      (r->raw_name = bytes_of(p.name)) == nullptr ||
+      (r->raw_value = bytes_of(p.value)) == nullptr ||
       (r->domain = PyUnicode_DecodeASCII(p.domain.data(), static_cast<Py_ssize_t>(p.domain.size()),
                                          "replace")) == nullptr ||
       (r->path = text_of(p.path)) == nullptr ||
@@ -954,17 +959,7 @@ FunctionRow functions[] = {
 };
 
 int jar_exec(PyObject* module) {
-  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) return -1;
-  if (first_interpreter_id == -1) {
-    first_interpreter_id = id;
-  } else if (first_interpreter_id != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "Interpreter change detected - this module can only be loaded into one "
-                    "interpreter per process.");
-    return -1;
-  }
-  if (!start_exec(kModuleName)) return -1;
+  if (!start_exec(kModuleName)) return -1;  // refuses a second interpreter
   PyDateTime_IMPORT;
   if (PyDateTimeAPI == nullptr) return -1;
   if (record_type == nullptr) {
