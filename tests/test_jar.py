@@ -247,10 +247,10 @@ def test_records_and_listings():
     assert list(jar) == everything
     assert len(jar.cookies(now=at(14))) == 3       # b and n expired
     ((b, details),) = populated().cookies("https://k.test/", now=T0, details=True)
-    assert (b.name, tuple(details)) == ("b", (at(3), at(3), None, "https", 443))
-    jar.set_cookie("p=1; Secure; Partitioned", "http://localhost:81/", now=T0)
-    assert jar.cookies("http://localhost:81/", details=True)[0][1][2:] == (
-        "http://localhost", "http", 81)
+    assert (b.name, tuple(details)) == ("b", (at(3), at(3), None, "Secure", 443))
+    jar.set_cookie("p=1; Secure; Partitioned", "http://localhost/", now=T0)
+    assert jar.cookies("http://localhost/", details=True)[0][1][2:] == (
+        ("http://localhost", False), "Secure", 443)
     deletion = jar.set_cookie("a=; Max-Age=0", H, now=T0)
     assert deletion.expired and jar.get("a", domain="www.h.test", path="/") is None
 

@@ -13,7 +13,7 @@ _Text = bytes | str
 _Values = Iterable[_Text] | Iterable[tuple[_Text, _Text]] | Iterable[list[_Text]]
 
 @final
-class CookieDetails(structseq[Any], tuple[datetime, datetime, str | None, str, int]):
+class CookieDetails(structseq[Any], tuple[datetime, datetime, tuple[str, bool] | None, str, int]):
     __match_args__: Final = (
         "creation", "last_access", "partition_key", "source_scheme", "source_port"
     )
@@ -22,7 +22,7 @@ class CookieDetails(structseq[Any], tuple[datetime, datetime, str | None, str, i
     @property
     def last_access(self) -> datetime: ...
     @property
-    def partition_key(self) -> str | None: ...
+    def partition_key(self) -> tuple[str, bool] | None: ...
     @property
     def source_scheme(self) -> str: ...
     @property
@@ -83,7 +83,12 @@ class CookieJar:
         self, url: str | None = None, *, now: datetime | None = None, details: Literal[True]
     ) -> list[tuple[BrowserCookie, CookieDetails]]: ...
     def get(
-        self, name: _Text, *, domain: _Text | None = None, path: _Text | None = None
+        self,
+        name: _Text,
+        *,
+        domain: _Text | None = None,
+        path: _Text | None = None,
+        now: datetime | None = None,
     ) -> BrowserCookie | None: ...
     def clear(
         self, domain: _Text | None = None, path: _Text | None = None, name: _Text | None = None

@@ -31,7 +31,12 @@ struct CookieFields {
   std::string_view name, value, domain, path, partition;
   Instant creation = 0, last_access = 0, expiry = kNoExpiry;
   bool secure = false, http_only = false, host_only = true, partitioned = false;
-  bool source_secure = false;  // the scheme that set it was https (or wss)
+  // The partition key's second half: the frame that set it had a cross-site
+  // ancestor (its url is cross-site with the top-level site).
+  bool cross_site_ancestor = false;
+  // Chromium's source scheme: set from https (or wss), or Secure from a
+  // loopback host over http.
+  bool source_secure = false;
   uint16_t source_port = 0;
   SameSite same_site = SameSite::kUnspecified;
   Priority priority = Priority::kUnset;
@@ -52,7 +57,8 @@ class Cookie {
   std::string_view path() const noexcept {
     return {bytes() + name_size_ + value_size_ + domain_size_, path_size_};
   }
-  // The top-level site of a partitioned cookie ("https://example.com").
+  // The top-level site of a partitioned cookie ("https://example.com"); with
+  // cross_site_ancestor(), its partition key.
   std::string_view partition() const noexcept {
     return {bytes() + name_size_ + value_size_ + domain_size_ + path_size_, partition_size_};
   }
@@ -62,6 +68,7 @@ class Cookie {
   bool host_only() const noexcept { return flags_ & kHostOnlyFlag; }
   bool partitioned() const noexcept { return flags_ & kPartitionedFlag; }
   bool source_secure() const noexcept { return flags_ & kSourceSecureFlag; }
+  bool cross_site_ancestor() const noexcept { return flags_ & kCrossSiteFlag; }
   bool persistent() const noexcept { return expiry != kNoExpiry; }
   SameSite same_site() const noexcept { return same_site_; }
   Priority priority() const noexcept { return priority_; }
@@ -74,21 +81,13 @@ class Cookie {
   // The bytes of name and value, which the partition limits count.
   size_t name_value_size() const noexcept { return size_t{name_size_} + value_size_; }
 
-  // Equal as the storage model compares: name, domain, host-only, path and
-  // partition.
-  bool same_key(const Cookie& other) const noexcept {
-    return host_only() == other.host_only() && partitioned() == other.partitioned() &&
-           name() == other.name() && domain() == other.domain() && path() == other.path() &&
-           partition() == other.partition();
-  }
-
   Instant creation;
   Instant last_access;
   Instant expiry;
 
  private:
   static constexpr uint8_t kSecureFlag = 1, kHttpOnlyFlag = 2, kHostOnlyFlag = 4,
-                           kPartitionedFlag = 8, kSourceSecureFlag = 16;
+                           kPartitionedFlag = 8, kSourceSecureFlag = 16, kCrossSiteFlag = 32;
 
   Cookie() noexcept = default;
   const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }

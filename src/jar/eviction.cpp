@@ -66,7 +66,8 @@ size_t purge_round(Store& store, Site* site, Vector<Cookie*>& lru, Priority prio
 // A site over its limit is purged to five sixths of it (180 to 150), in six
 // rounds: low-priority non-secure cookies, low-priority secure, medium
 // non-secure, high non-secure, medium secure, high secure; each round keeps
-// its priority's quota (of the 150: 30 low, 50 medium, 70 high).
+// its priority's quota (of the 150: 30 low, 50 medium, 70 high, that is a
+// sixth, five eighteenths and the rest of the limit).
 bool purge_site(Store& store, Site* site, Changes* changes) {
   const size_t limit = store.limits.max_cookies_per_site;
   const size_t target = limit - limit / 6;
@@ -77,7 +78,7 @@ bool purge_site(Store& store, Site* site, Changes* changes) {
   }
   std::sort(lru.begin(), lru.end(), used_earlier);
   size_t purge_goal = lru.size() - target;
-  const size_t low = target / 5, medium = target / 3, high = target - low - medium;
+  const size_t low = limit / 6, medium = limit * 5 / 18, high = target - low - medium;
   static constexpr struct {
     Priority priority;
     bool protect_secure;

@@ -174,9 +174,11 @@ PyStructSequence_Field details_fields[] = {
     {"creation", "When the cookie was stored (kept by a replacement with the same value)."},
     {"last_access", "When a request last carried it (updated at most once a minute)."},
     {"partition_key",
-     "The top-level site of a partitioned cookie (\"https://example.com\"), "
-     "or None."},
-    {"source_scheme", "The scheme of the url that set it: \"http\" or \"https\"."},
+     "A partitioned cookie's partition: (top-level site, whether the frame that set it had a "
+     "cross-site ancestor), as (\"https://example.com\", True); None for another cookie."},
+    {"source_scheme",
+     "\"Secure\" for a cookie set from https (or Secure from a loopback host over http), "
+     "else \"NonSecure\"."},
     {"source_port", "The port of the url that set it."},
     {nullptr, nullptr},
 };
@@ -188,13 +190,14 @@ PyTypeObject* details_type = nullptr;
 PyObject* details_of(const Cookie& c) {
   Ref details = steal(PyStructSequence_New(details_type));
   if (!details) return nullptr;
-  PyObject* fields[5] = {
-      datetime_of(clamp(c.creation)), datetime_of(clamp(c.last_access)),
-      c.partitioned()
-          ? PyUnicode_DecodeASCII(c.partition().data(),
-                                  static_cast<Py_ssize_t>(c.partition().size()), "replace")
-          : Py_NewRef(Py_None),
-      PyUnicode_FromString(c.source_secure() ? "https" : "http"), PyLong_FromLong(c.source_port())};
+  PyObject* fields[5] = {datetime_of(clamp(c.creation)), datetime_of(clamp(c.last_access)),
+                         c.partitioned()
+                             ? Py_BuildValue("(s#O)", c.partition().data(),
+                                             static_cast<Py_ssize_t>(c.partition().size()),
+                                             c.cross_site_ancestor() ? Py_True : Py_False)
+                             : Py_NewRef(Py_None),
+                         PyUnicode_FromString(c.source_secure() ? "Secure" : "NonSecure"),
+                         PyLong_FromLong(c.source_port())};
   bool ok = true;
   for (int i = 0; i < 5; i++) {
     ok = ok && fields[i] != nullptr;
@@ -378,7 +381,10 @@ struct Call {
   bool from_script = false;
   SchemefulSite url_site, top_site;
   std::string_view key;  // the site key of the url's host
-  String partition;      // the top-level site, for partitioned cookies
+  // The partition key: the top-level site ("https://example.com") and
+  // whether the frame has a cross-site ancestor.
+  String partition;
+  bool partition_cross_site = false;
 };
 
 // Reads url, now, site_for_cookies, navigation and from_script (each may be
@@ -391,6 +397,7 @@ bool read_call(JarObject* jar, PyObject* url, PyObject* now, PyObject* site_for_
   if (!read_flag(navigation, &call.navigation) || !read_flag(from_script, &call.from_script)) {
     return false;
   }
+  call.navigation = call.navigation && !call.from_script;  // script does not navigate
   std::string_view top_key;
   if (!site_key(call.url.host.view(), call.url.ip, jar->use_list, &call.key) ||
       !site_of(call.url, call.key, call.url_site) ||
@@ -398,10 +405,13 @@ bool read_call(JarObject* jar, PyObject* url, PyObject* now, PyObject* site_for_
                         !site_of(call.top, top_key, call.top_site)))) {
     return false;
   }
-  // The partition key is the top-level site: the url's own on a top-level
-  // navigation or without a page around it.
-  const SchemefulSite& top = call.navigation || !call.has_top ? call.url_site : call.top_site;
-  return top.serialize(call.partition) || no_memory();
+  // The partition key (CookiePartitionKey::FromNetworkIsolationKey): the
+  // top-level site, the url's own on a top-level navigation or without a
+  // page around it; and whether the frame is cross-site with it, never on
+  // a top-level navigation.
+  const bool own = call.navigation || !call.has_top;
+  call.partition_cross_site = !own && !(call.top_site == call.url_site);
+  return (own ? call.url_site : call.top_site).serialize(call.partition) || no_memory();
 }
 
 const SchemefulSite* top_of(const Call& call) { return call.has_top ? &call.top_site : nullptr; }
@@ -453,9 +463,15 @@ bool prepare(JarObject* jar, const Call& call, Pending& p) {
   f.http_only = out.http_only;
   f.host_only = out.host_only;
   f.partitioned = out.partitioned;
-  if (out.partitioned) f.partition = call.partition.view();
-  f.source_secure = call.url.https;
-  f.source_port = call.url.port;
+  if (out.partitioned) {
+    f.partition = call.partition.view();
+    f.cross_site_ancestor = call.partition_cross_site;
+  }
+  // Chromium's source scheme and port (CanonicalCookie::Create): a Secure
+  // cookie from a loopback host over http counts as set from a secure
+  // scheme, and from port 443 when the url's port is http's default.
+  f.source_secure = call.url.https || out.secure;
+  f.source_port = out.secure && !call.url.https && call.url.port == 80 ? 443 : call.url.port;
   f.same_site = static_cast<SameSite>(out.same_site);
   f.priority = static_cast<Priority>(out.priority);
   p.request.expired = out.expired;
@@ -605,6 +621,7 @@ bool read_request(JarObject* jar, PyObject* const* args, Call& call, Request& re
   request.key = call.key;
   request.context = request_context(call.url_site, top_of(call), call.navigation, safe);
   request.partition = call.partition.view();
+  request.cross_site_ancestor = call.partition_cross_site;
   request.from_script = call.from_script;
   request.now = call.now;
   return true;
@@ -622,7 +639,17 @@ PyObject* cookie_header_method(PyObject* self, PyObject* const* args) {
     ok = cookie_header(*jar->store, request, header, changes_of(jar));
   }
   if (!ok) return PyErr_NoMemory();
-  return PyBytes_FromStringAndSize(header.data(), static_cast<Py_ssize_t>(header.size()));
+  const Py_ssize_t size = static_cast<Py_ssize_t>(header.size());
+  if (request.from_script) {
+    // document.cookie is text: a line that is not UTF-8 shows as ""
+    Ref text = steal(PyUnicode_DecodeUTF8(header.data(), size, "strict"));
+    if (!text) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+      PyErr_Clear();
+      return PyBytes_FromStringAndSize("", 0);
+    }
+  }
+  return PyBytes_FromStringAndSize(header.data(), size);
 }
 
 bool copy_cookie(const Cookie& c, void* data) {
@@ -726,7 +753,7 @@ PyObject* get_method(PyObject* self, PyObject* const* args) {
     return nullptr;
   }
   SelectionArgs s;
-  if (!read_selection(jar, args[1], args[2], args[0], s) || !read_now(nullptr, &s.selection.now)) {
+  if (!read_selection(jar, args[1], args[2], args[0], s) || !read_now(args[3], &s.selection.now)) {
     return nullptr;
   }
   CookieCopy found;
@@ -938,8 +965,9 @@ FunctionRow functions[] = {
      "With details, each item is a (BrowserCookie, CookieDetails) pair: the\n"
      "creation and last-access times, the partition key, the scheme and port that\n"
      "set the cookie."},
-    {"CookieJar.get", params("name", "*", "domain=None", "path=None"), get_method, &JarType,
-     "The cookie of that name (and domain and path, when given), or None.\n"
+    {"CookieJar.get", params("name", "*", "domain=None", "path=None", "now=None"), get_method,
+     &JarType,
+     "The cookie of that name (and domain and path, when given) not expired at now, or None.\n"
      "\n"
      "name, domain and path are str (compared with the stored bytes read as\n"
      "UTF-8, a byte outside a valid sequence standing for its Latin-1 character)\n"

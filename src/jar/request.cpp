@@ -73,7 +73,10 @@ bool each_sent(Store& store, const Request& request, Changes* changes,
   const std::string_view host = request.url->host.view();
   const std::string_view path = request.url->path.view();
   for (Cookie* c : site->cookies) {
-    if (c->partitioned() && c->partition() != request.partition) continue;
+    if (c->partitioned() && (c->partition() != request.partition ||
+                             c->cross_site_ancestor() != request.cross_site_ancestor)) {
+      continue;
+    }
     if (request.from_script && c->http_only()) continue;
     if (c->secure() && !request.url->trustworthy) continue;
     if (!domain_matches(*c, host) || !path_matches(c->path(), path)) continue;

@@ -25,7 +25,7 @@ bool is_subdomain_of(std::string_view sub, std::string_view super) {
 // one on /a in the header, one on /a after a Secure one on /a/b.
 bool shadows(const CookieFields& fresh, const Cookie& secure) {
   return fresh.partitioned == secure.partitioned() && fresh.partition == secure.partition() &&
-         fresh.name == secure.name() &&
+         fresh.cross_site_ancestor == secure.cross_site_ancestor() && fresh.name == secure.name() &&
          (is_subdomain_of(fresh.domain, secure.domain()) ||
           is_subdomain_of(secure.domain(), fresh.domain)) &&
          path_matches(secure.path(), fresh.path);
@@ -34,7 +34,7 @@ bool shadows(const CookieFields& fresh, const Cookie& secure) {
 bool same_key(const CookieFields& fresh, const Cookie& c) {
   return fresh.host_only == c.host_only() && fresh.partitioned == c.partitioned() &&
          fresh.name == c.name() && fresh.domain == c.domain() && fresh.path == c.path() &&
-         fresh.partition == c.partition();
+         fresh.partition == c.partition() && fresh.cross_site_ancestor == c.cross_site_ancestor();
 }
 
 // The next code point of the text rule at p (which advances).
