@@ -4,6 +4,7 @@
 // site purged to 150 with priority quotas of 30, 50 and 70; 3300 in all
 // purged to 3000); other limits scale them.
 #include <algorithm>
+#include <functional>
 
 #include "operations.hpp"
 
@@ -27,21 +28,28 @@ bool used_earlier(const Cookie* a, const Cookie* b) {
                                           : a->creation < b->creation;
 }
 
-size_t index_in(const Site* site, const Cookie* c) {
-  size_t i = 0;
-  while (site->cookies[i] != c) i++;
-  return i;
+// Whether c is one of the doomed cookies (sorted by address).
+bool is_doomed(const Vector<Cookie*>& doomed, const Cookie* c) {
+  return std::binary_search(doomed.begin(), doomed.end(), c, std::less<const Cookie*>());
+}
+
+// Removes the doomed cookies of a site in one pass.
+bool remove_doomed(Store& store, Site* site, Vector<Cookie*>& doomed, Changes* changes) {
+  if (doomed.empty()) return true;
+  std::sort(doomed.begin(), doomed.end(), std::less<const Cookie*>());
+  return remove_where(store, site, [&](const Cookie* c) { return is_doomed(doomed, c); }, changes);
 }
 
 // One round of the purge of a site (Chromium's PurgeLeastRecentMatches): of
 // the cookies of one priority, least recently used first, delete up to
 // purge_goal, sparing quota of them; with protect_secure, delete only
 // non-secure ones and spare at least as many as there are secure ones.
-size_t purge_round(Store& store, Site* site, Vector<Cookie*>& lru, Priority priority, size_t quota,
-                   size_t purge_goal, bool protect_secure, Changes* changes, bool& ok) {
+// The ones deleted leave lru (nullptr in their place) for doomed.
+size_t purge_round(Vector<Cookie*>& lru, Vector<Cookie*>& doomed, Priority priority, size_t quota,
+                   size_t purge_goal, bool protect_secure) {
   size_t at_priority = 0, secure = 0;
   for (const Cookie* c : lru) {
-    if (c->effective_priority() == priority) {
+    if (c != nullptr && c->effective_priority() == priority) {
       at_priority++;
       secure += c->secure();
     }
@@ -49,15 +57,13 @@ size_t purge_round(Store& store, Site* site, Vector<Cookie*>& lru, Priority prio
   if (at_priority <= quota) return 0;
   size_t deletable = at_priority - (protect_secure ? std::max(secure, quota) : quota);
   size_t removed = 0;
-  for (size_t i = 0; removed < purge_goal && i < lru.size() && deletable > 0;) {
+  for (size_t i = 0; removed < purge_goal && i < lru.size() && deletable > 0; i++) {
     Cookie* c = lru[i];
-    if (c->effective_priority() == priority && !(protect_secure && c->secure())) {
-      lru.erase(i);
-      ok = remove_cookie(store, site, index_in(site, c), changes) && ok;
+    if (c != nullptr && c->effective_priority() == priority && !(protect_secure && c->secure())) {
+      (void)doomed.push_back(c);  // reserved
+      lru[i] = nullptr;
       removed++;
       deletable--;
-    } else {
-      i++;
     }
   }
   return removed;
@@ -71,8 +77,8 @@ size_t purge_round(Store& store, Site* site, Vector<Cookie*>& lru, Priority prio
 bool purge_site(Store& store, Site* site, Changes* changes) {
   const size_t limit = store.limits.max_cookies_per_site;
   const size_t target = limit - limit / 6;
-  Vector<Cookie*> lru;
-  if (!lru.reserve(site->unpartitioned)) return false;
+  Vector<Cookie*> lru, doomed;
+  if (!lru.reserve(site->unpartitioned) || !doomed.reserve(site->unpartitioned)) return false;
   for (Cookie* c : site->cookies) {
     if (!c->partitioned()) (void)lru.push_back(c);
   }
@@ -86,16 +92,14 @@ bool purge_site(Store& store, Site* site, Changes* changes) {
       {Priority::kLow, true},  {Priority::kLow, false},    {Priority::kMedium, true},
       {Priority::kHigh, true}, {Priority::kMedium, false}, {Priority::kHigh, false},
   };
-  bool ok = true;
   for (const auto& round : kRounds) {
     if (purge_goal == 0) break;
     size_t quota = round.priority == Priority::kLow      ? low
                    : round.priority == Priority::kMedium ? medium
                                                          : high;
-    purge_goal -= purge_round(store, site, lru, round.priority, quota, purge_goal,
-                              round.protect_secure, changes, ok);
+    purge_goal -= purge_round(lru, doomed, round.priority, quota, purge_goal, round.protect_secure);
   }
-  return ok;
+  return remove_doomed(store, site, doomed, changes);
 }
 
 struct Located {
@@ -106,7 +110,9 @@ struct Located {
 // Of cookies sorted least recently used first, deletes the first goal of
 // them that were last used before safe (Chromium's
 // GarbageCollectLeastRecentlyAccessed); *earliest becomes the last use of
-// the first cookie kept, when there is one.
+// the first cookie kept, when there is one.  Chromium sorts only the first
+// goal of them, so the cookie it reads there is any of the others; the
+// least recently used of them is taken here.
 size_t purge_unused(Store& store, Vector<Located>& cookies, size_t goal, Instant safe,
                     Instant* earliest, Changes* changes, bool& ok) {
   std::sort(cookies.begin(), cookies.end(),
@@ -114,9 +120,18 @@ size_t purge_unused(Store& store, Vector<Located>& cookies, size_t goal, Instant
   size_t deleted = 0;
   while (deleted < goal && cookies[deleted].cookie->last_access < safe) deleted++;
   if (deleted < cookies.size()) *earliest = cookies[deleted].cookie->last_access;
-  for (size_t i = 0; i < deleted; i++) {
+  // Site by site, each in one pass.
+  std::sort(cookies.begin(), cookies.begin() + deleted, [](const Located& a, const Located& b) {
+    return std::less<const Site*>()(a.site, b.site);
+  });
+  Vector<Cookie*> doomed;
+  for (size_t i = 0; i < deleted;) {
     Site* site = cookies[i].site;
-    ok = remove_cookie(store, site, index_in(site, cookies[i].cookie), changes) && ok;
+    doomed.clear();
+    for (; i < deleted && cookies[i].site == site; i++) {
+      if (!doomed.push_back(cookies[i].cookie)) return ok = false, 0;
+    }
+    ok = remove_doomed(store, site, doomed, changes) && ok;
   }
   return deleted;
 }
@@ -133,11 +148,10 @@ bool purge_all(Store& store, Site* current, Instant now, Changes* changes) {
   if (store.unpartitioned <= limit || store.earliest_access >= safe) return true;
   bool ok = true;
   store.sites.each([&](Site* site) {
-    for (size_t i = site->cookies.size(); i-- > 0;) {
-      const Cookie* c = site->cookies[i];
-      if (!c->partitioned() && c->expired_at(now))
-        ok = remove_cookie(store, site, i, changes) && ok;
-    }
+    ok = remove_where(
+             store, site, [&](const Cookie* c) { return !c->partitioned() && c->expired_at(now); },
+             changes) &&
+         ok;
   });
   if (store.unpartitioned > limit) {
     size_t purge_goal = store.unpartitioned - (limit - limit / 11);
@@ -175,10 +189,11 @@ bool purge_all(Store& store, Site* current, Instant now, Changes* changes) {
 // A partition's cookies of one site over 180 or over 10,240 bytes of names
 // and values lose their expired ones, then the least recently used until
 // both limits hold.
-bool purge_partition(Store& store, Site* site, std::string_view partition, Instant now,
+bool purge_partition(Store& store, Site* site, const CookieFields& set, Instant now,
                      Changes* changes) {
   auto in_partition = [&](const Cookie* c) {
-    return c->partitioned() && c->partition() == partition;
+    return c->partitioned() && c->partition() == set.partition &&
+           c->cross_site_ancestor() == set.cross_site_ancestor;
   };
   size_t count = 0, bytes = 0;
   for (const Cookie* c : site->cookies) {
@@ -188,51 +203,42 @@ bool purge_partition(Store& store, Site* site, std::string_view partition, Insta
     }
   }
   if (count <= kPartitionMaxCookies && bytes <= kPartitionMaxBytes) return true;
-  bool ok = true;
-  Vector<Cookie*> lru;
-  for (size_t i = site->cookies.size(); i-- > 0;) {
-    Cookie* c = site->cookies[i];
+  bool ok = remove_where(
+      store, site, [&](const Cookie* c) { return in_partition(c) && c->expired_at(now); }, changes);
+  Vector<Cookie*> lru, doomed;
+  bytes = 0;
+  for (Cookie* c : site->cookies) {
     if (!in_partition(c)) continue;
-    if (c->expired_at(now)) {
-      bytes -= c->name_value_size();
-      ok = remove_cookie(store, site, i, changes) && ok;
-    } else if (!lru.push_back(c)) {
-      return false;
-    }
+    if (!lru.push_back(c)) return false;
+    bytes += c->name_value_size();
   }
   std::sort(lru.begin(), lru.end(), used_earlier);
   for (size_t i = 0; bytes > kPartitionMaxBytes || lru.size() - i > kPartitionMaxCookies; i++) {
     bytes -= lru[i]->name_value_size();
-    ok = remove_cookie(store, site, index_in(site, lru[i]), changes) && ok;
+    if (!doomed.push_back(lru[i])) return false;
   }
-  return ok;
+  return remove_doomed(store, site, doomed, changes) && ok;
 }
 
 }  // namespace
 
 bool remove_expired(Store& store, Site* site, Instant now, Changes* changes) noexcept {
-  bool ok = true;
-  for (size_t i = site->cookies.size(); i-- > 0;) {
-    if (site->cookies[i]->expired_at(now)) ok = remove_cookie(store, site, i, changes) && ok;
-  }
-  return ok;
+  return remove_where(store, site, [&](const Cookie* c) { return c->expired_at(now); }, changes);
 }
 
-bool collect_garbage(Store& store, Site* site, bool partitioned, std::string_view partition,
-                     Instant now, Changes* changes) noexcept {
+bool collect_garbage(Store& store, Site* site, const CookieFields& set, Instant now,
+                     Changes* changes) noexcept {
   const size_t per_site = store.limits.max_cookies_per_site;
-  if (partitioned) {
+  if (set.partitioned) {
     // Partitioned cookies have limits of their own, kept unless the jar
     // keeps none per site; they count toward no other limit.
-    return per_site == 0 || purge_partition(store, site, partition, now, changes);
+    return per_site == 0 || purge_partition(store, site, set, now, changes);
   }
   bool ok = true;
   if (per_site != 0 && site->unpartitioned > per_site) {
-    for (size_t i = site->cookies.size(); i-- > 0;) {
-      const Cookie* c = site->cookies[i];
-      if (!c->partitioned() && c->expired_at(now))
-        ok = remove_cookie(store, site, i, changes) && ok;
-    }
+    ok = remove_where(
+        store, site, [&](const Cookie* c) { return !c->partitioned() && c->expired_at(now); },
+        changes);
     if (site->unpartitioned > per_site) ok = purge_site(store, site, changes) && ok;
   }
   if (store.limits.max_cookies != 0) ok = purge_all(store, site, now, changes) && ok;

@@ -42,6 +42,19 @@ bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept;
 // Removes the cookie at index of the site, recording the deletion.
 bool remove_cookie(Store& store, Site* site, size_t index, Changes* changes) noexcept;
 
+// Removes, in one pass, the cookies of the site that pred picks, recording
+// the deletions; false when memory ran out for a record.
+template <class F>
+bool remove_where(Store& store, Site* site, F pred, Changes* changes) noexcept {
+  bool ok = true;
+  store.erase_if(site, [&](const Cookie* c) {
+    if (!pred(c)) return false;
+    ok = record(changes, Change::Kind::kDelete, c) && ok;
+    return true;
+  });
+  return ok;
+}
+
 // A name, domain or path that a caller gives: bytes compare exactly with
 // the stored bytes, a text with the stored bytes read by the text rule
 // (UTF-8, a byte outside a valid sequence standing for its Latin-1
@@ -82,11 +95,11 @@ bool find_one(Store& store, const Selection& selection, CookieCopy& out) noexcep
 
 // -- eviction.cpp ----------------------------------------------------------
 
-// Keeps the limits after a cookie of the site was set at now: the site's
-// and the global limit for an unpartitioned one, those of its partition
-// (partition) for a partitioned one.  Never removes the site itself.
-bool collect_garbage(Store& store, Site* site, bool partitioned, std::string_view partition,
-                     Instant now, Changes* changes) noexcept;
+// Keeps the limits after a cookie (set) of the site was set at now: the
+// site's and the global limit for an unpartitioned one, those of its
+// partition for a partitioned one.  Never removes the site itself.
+bool collect_garbage(Store& store, Site* site, const CookieFields& set, Instant now,
+                     Changes* changes) noexcept;
 
 // Removes the expired cookies of a site; false when memory runs out.
 bool remove_expired(Store& store, Site* site, Instant now, Changes* changes) noexcept;

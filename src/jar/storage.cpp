@@ -157,7 +157,7 @@ SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
     ok = record(changes, Change::Kind::kInsert, fresh) && ok;
   }
   if (site != nullptr) {
-    ok = collect_garbage(store, site, f.partitioned, f.partition, now, changes) && ok;
+    ok = collect_garbage(store, site, f, now, changes) && ok;
     store.drop_if_empty(site);
   }
   if (!ok) return SetOutcome::kNoMemory;
@@ -169,12 +169,11 @@ Py_ssize_t remove_selected(Store& store, const Selection& selection, Changes* ch
   bool ok = true;
   Vector<Site*> emptied;
   each_site(store, selection, [&](Site* site) {
-    for (size_t i = site->cookies.size(); i-- > 0;) {
-      if (selected(selection, *site->cookies[i])) {
-        ok = remove_cookie(store, site, i, changes) && ok;
-        removed++;
-      }
-    }
+    const size_t before = site->cookies.size();
+    ok = remove_where(
+             store, site, [&](const Cookie* c) { return selected(selection, *c); }, changes) &&
+         ok;
+    removed += static_cast<Py_ssize_t>(before - site->cookies.size());
     if (site->cookies.empty() && !emptied.push_back(site)) ok = false;
   });
   for (Site* site : emptied) store.drop_if_empty(site);

@@ -88,6 +88,27 @@ class Store {
   bool insert(Site* site, Cookie* cookie) noexcept;
   // Takes the cookie at index out of the site and frees it.
   void erase(Site* site, size_t index) noexcept;
+  // Takes out and frees, in one pass, every cookie of the site for which
+  // doomed(cookie) is true (it runs before the cookie is freed).
+  template <class F>
+  void erase_if(Site* site, F doomed) noexcept {
+    size_t kept = 0;
+    const size_t size = site->cookies.size();
+    for (size_t i = 0; i < size; i++) {
+      Cookie* c = site->cookies[i];
+      if (!doomed(c)) {
+        site->cookies[kept++] = c;
+        continue;
+      }
+      count--;
+      if (!c->partitioned()) {
+        unpartitioned--;
+        site->unpartitioned--;
+      }
+      Cookie::destroy(c);
+    }
+    (void)site->cookies.resize(kept);  // shrinks: no allocation
+  }
   // Removes the site when it holds no cookie any more.
   void drop_if_empty(Site* site) noexcept {
     if (site->cookies.empty()) sites.remove(site);
