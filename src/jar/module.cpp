@@ -11,7 +11,7 @@
 #include <new>
 
 #include "browser_record.hpp"
-#include "evaluate.hpp"  // temporary: the Set-Cookie steps, until they move to the kit
+#include "cookie_rules.hpp"
 #include "frame.hpp"
 #include "function.hpp"
 #include "operations.hpp"
@@ -27,8 +27,8 @@ GCO_STR(str_low, "low");
 GCO_STR(str_medium, "medium");
 GCO_STR(str_high, "high");
 
-using browser::Outcome;
-using browser::Refusal;
+using rules::Outcome;
+using rules::Refusal;
 
 // ---------------------------------------------------------------------------
 // Times.
@@ -54,8 +54,8 @@ bool read_now(PyObject* now, Instant* out) {
     return false;
   }
   // The fields first: utcoffset() below may run a time zone's code.
-  Instant local = ((browser::days_from_civil(PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now),
-                                             PyDateTime_GET_DAY(now)) *
+  Instant local = ((rules::days_from_civil(PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now),
+                                           PyDateTime_GET_DAY(now)) *
                         24 +
                     PyDateTime_DATE_GET_HOUR(now)) *
                        60 +
@@ -97,7 +97,7 @@ PyObject* datetime_of(Instant instant) {
   int64_t rest = instant - days * day;
   int64_t year;
   unsigned month, date;
-  browser::civil_from_days(days, &year, &month, &date);
+  rules::civil_from_days(days, &year, &month, &date);
   int64_t seconds = rest / kSecond;
   return PyDateTimeAPI->DateTime_FromDateAndTime(
       static_cast<int>(year), static_cast<int>(month), static_cast<int>(date),
@@ -135,7 +135,7 @@ RecordParts parts_of(const Cookie& c) {
 }
 
 PyObject* text_of(std::string_view bytes) {
-  return browser::decode_text(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  return rules::decode_text(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 PyObject* bytes_of(std::string_view bytes) {
@@ -398,11 +398,10 @@ bool read_call(JarObject* jar, PyObject* url, PyObject* now, PyObject* site_for_
     return false;
   }
   call.navigation = call.navigation && !call.from_script;  // script does not navigate
-  std::string_view top_key;
-  if (!site_key(call.url.host.view(), call.url.ip, jar->use_list, &call.key) ||
-      !site_of(call.url, call.key, call.url_site) ||
-      (call.has_top && (!site_key(call.top.host.view(), call.top.ip, jar->use_list, &top_key) ||
-                        !site_of(call.top, top_key, call.top_site)))) {
+  call.key = site_key(call.url.host.view(), jar->use_list);
+  if (!site_of(call.url, call.key, call.url_site) ||
+      (call.has_top &&
+       !site_of(call.top, site_key(call.top.host.view(), jar->use_list), call.top_site))) {
     return false;
   }
   // The partition key (CookiePartitionKey::FromNetworkIsolationKey): the
@@ -432,12 +431,11 @@ struct Pending {
 // The Set-Cookie steps for one value (before the lock): refused, or the
 // request that applies it.
 bool prepare(JarObject* jar, const Call& call, Pending& p) {
-  browser::Origin origin;
+  rules::Origin origin;
   origin.secure = call.url.trustworthy;
   origin.ip = call.url.ip;
-  origin.host.assign(call.url.host.data(), call.url.host.size());
-  browser::use_public_suffix_list = jar->use_list;
-  if (!browser::evaluate(p.raw, &origin, call.now, p.out, nullptr)) return false;
+  if (!origin.host.assign(call.url.host.view())) return no_memory();
+  if (!rules::evaluate(p.raw, &origin, call.now, p.out, nullptr, jar->use_list)) return false;
   const Outcome& out = p.out;
   if (out.refusal != Refusal::kNone) {
     p.refused = true;
@@ -454,7 +452,7 @@ bool prepare(JarObject* jar, const Call& call, Pending& p) {
   CookieFields& f = p.request.fields;
   f.name = {out.name.data, static_cast<size_t>(out.name.size)};
   f.value = {out.value.data, static_cast<size_t>(out.value.size)};
-  f.domain = out.domain_is_host ? call.url.host.view() : std::string_view(out.domain);
+  f.domain = out.domain_is_host ? call.url.host.view() : out.domain.view();
   f.path = out.path_is_default
                ? default_path(call.url.path.view())
                : std::string_view(out.path.data, static_cast<size_t>(out.path.size));
@@ -477,7 +475,8 @@ bool prepare(JarObject* jar, const Call& call, Pending& p) {
   p.request.expired = out.expired;
   p.request.secure_origin = call.url.trustworthy;
   p.request.from_script = call.from_script;
-  return site_key(f.domain, call.url.ip && out.domain_is_host, jar->use_list, &p.request.key);
+  p.request.key = site_key(f.domain, jar->use_list);
+  return true;
 }
 
 PyObject* result_of(const Call& call, const Pending& p) {
@@ -738,9 +737,7 @@ bool read_selection(JarObject* jar, PyObject* domain, PyObject* path, PyObject* 
     return false;
   }
   if (s.selection.domain != nullptr && !s.domain.is_text) {
-    bool loopback;
-    bool ip = browser::is_ipv4(s.domain.bytes, &loopback) || s.domain.bytes.starts_with('[');
-    if (!site_key(s.domain.bytes, ip, jar->use_list, &s.key)) return false;
+    s.key = site_key(s.domain.bytes, jar->use_list);
     s.selection.key = &s.key;
   }
   return true;

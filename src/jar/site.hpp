@@ -1,9 +1,6 @@
 // Sites: the registrable domain of a host, the key a jar files cookies
 // under, schemeful sites and the same-site context of a request or a
 // response, as Chromium computes them.
-//
-// These run before the jar's lock is taken (the suffix list may be read the
-// first time it is needed).
 #pragma once
 
 #include <Python.h>
@@ -15,18 +12,12 @@
 
 namespace gco::jar {
 
-// The registrable domain of a host (its eTLD+1: the public suffix and one
-// label more), by the Public Suffix List or, with use_list false, by its
-// default rule "*" alone (the last label is the suffix).  Empty when the host
-// is itself a public suffix, an IP address, or a single label.  1 found, 0
-// none, -1 with an exception set (the list could not be read).
-int registrable_domain(std::string_view host, bool ip, bool use_list,
-                       std::string_view* out) noexcept;
-
 // The key that a cookie of this domain (or a request to this host) is kept
-// under: the registrable domain, or the domain itself when it has none (as
-// Chromium's cookie store does).  false with an exception set.
-bool site_key(std::string_view domain, bool ip, bool use_list, std::string_view* out) noexcept;
+// under: its registrable domain (eTLD+1) by the Public Suffix List (or, with
+// use_list false, by its default rule alone), or the domain itself when it
+// has none: an IP address, localhost, a public suffix (as Chromium's cookie
+// store keys its cookies, CookieMonster::GetKey).  A view into domain.
+std::string_view site_key(std::string_view domain, bool use_list) noexcept;
 
 // A schemeful site: the scheme (ws and wss read as http and https) and the
 // registrable domain, or the host when it has none.

@@ -11,6 +11,12 @@ namespace {
 
 PyObject* urlsplit = nullptr;  // urllib.parse.urlsplit, imported at first need
 
+// s.substr(pos, n) without the checked member (whose throw helper is C++
+// runtime): pos is at most s.size().
+std::string_view part(std::string_view s, size_t pos, size_t n = std::string_view::npos) {
+  return {s.data() + pos, n < s.size() - pos ? n : s.size() - pos};
+}
+
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool url_error(PyObject* url, const char* param) {
@@ -173,8 +179,8 @@ bool read_url(PyObject* url, const char* param, RequestUrl& out) noexcept {
     }
   }
   size_t colon = text.find(':');
-  if (colon == std::string_view::npos || !read_scheme(text.substr(0, colon), &out.https) ||
-      text.substr(colon + 1, 2) != "//") {
+  if (colon == std::string_view::npos || !read_scheme(part(text, 0, colon), &out.https) ||
+      part(text, colon + 1, 2) != "//") {
     return url_error(url, param);
   }
   size_t netloc = colon + 3;
@@ -183,13 +189,13 @@ bool read_url(PyObject* url, const char* param, RequestUrl& out) noexcept {
   size_t path_end = text.find_first_of("?#", netloc_end);
   if (path_end == std::string_view::npos) path_end = size;
   // The host: after the last "@", up to a ":" and the port.
-  std::string_view authority = text.substr(netloc, netloc_end - netloc);
+  std::string_view authority = part(text, netloc, netloc_end - netloc);
   size_t at = authority.rfind('@');
-  std::string_view host = at == std::string_view::npos ? authority : authority.substr(at + 1);
+  std::string_view host = at == std::string_view::npos ? authority : part(authority, at + 1);
   size_t port_colon = host.find(':');
   std::string_view port =
-      port_colon == std::string_view::npos ? std::string_view() : host.substr(port_colon + 1);
-  host = host.substr(0, port_colon);
+      port_colon == std::string_view::npos ? std::string_view() : part(host, port_colon + 1);
+  host = part(host, 0, port_colon);
   if (host.empty()) return url_error(url, param);
   long number = out.https ? 443 : 80;
   if (!port.empty()) {
@@ -204,7 +210,7 @@ bool read_url(PyObject* url, const char* param, RequestUrl& out) noexcept {
   out.host.clear();
   if (!out.host.reserve(host.size())) return no_memory();
   for (char c : host) (void)out.host.push_back(lower(c));
-  std::string_view path = text.substr(netloc_end, path_end - netloc_end);
+  std::string_view path = part(text, netloc_end, path_end - netloc_end);
   if (!out.path.assign(path.empty() ? std::string_view("/") : path)) return no_memory();
   finish(out, false);
   return true;
@@ -213,7 +219,7 @@ bool read_url(PyObject* url, const char* param, RequestUrl& out) noexcept {
 std::string_view default_path(std::string_view path) noexcept {
   size_t last = path.rfind('/');
   if (path.empty() || path[0] != '/' || last == 0 || last == std::string_view::npos) return "/";
-  return path.substr(0, last);
+  return part(path, 0, last);
 }
 
 }  // namespace gco::jar
