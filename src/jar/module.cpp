@@ -381,9 +381,9 @@ struct Call {
   bool from_script = false;
   SchemefulSite url_site, top_site;
   std::string_view key;  // the site key of the url's host
-  // The partition key: the top-level site ("https://example.com") and
-  // whether the frame has a cross-site ancestor.
-  String partition;
+  // The partition key: the top-level site and whether the frame has a
+  // cross-site ancestor.
+  const SchemefulSite* partition = nullptr;
   bool partition_cross_site = false;
 };
 
@@ -399,18 +399,16 @@ bool read_call(JarObject* jar, PyObject* url, PyObject* now, PyObject* site_for_
   }
   call.navigation = call.navigation && !call.from_script;  // script does not navigate
   call.key = site_key(call.url.host.view(), jar->use_list);
-  if (!site_of(call.url, call.key, call.url_site) ||
-      (call.has_top &&
-       !site_of(call.top, site_key(call.top.host.view(), jar->use_list), call.top_site))) {
-    return false;
-  }
+  site_of(call.url, call.key, call.url_site);
+  if (call.has_top) site_of(call.top, site_key(call.top.host.view(), jar->use_list), call.top_site);
   // The partition key (CookiePartitionKey::FromNetworkIsolationKey): the
   // top-level site, the url's own on a top-level navigation or without a
   // page around it; and whether the frame is cross-site with it, never on
   // a top-level navigation.
   const bool own = call.navigation || !call.has_top;
   call.partition_cross_site = !own && !(call.top_site == call.url_site);
-  return (own ? call.url_site : call.top_site).serialize(call.partition) || no_memory();
+  call.partition = own ? &call.url_site : &call.top_site;
+  return true;
 }
 
 const SchemefulSite* top_of(const Call& call) { return call.has_top ? &call.top_site : nullptr; }
@@ -423,6 +421,7 @@ struct Pending {
   Ref holder;  // keeps the header's bytes
   Span raw;
   Outcome out;
+  String partition;  // the partition key's site, written out
   bool refused = false;
   SetRequest request;
   SetOutcome result = SetOutcome::kRefused;
@@ -462,7 +461,8 @@ bool prepare(JarObject* jar, const Call& call, Pending& p) {
   f.host_only = out.host_only;
   f.partitioned = out.partitioned;
   if (out.partitioned) {
-    f.partition = call.partition.view();
+    if (!call.partition->serialize(p.partition)) return no_memory();
+    f.partition = p.partition.view();
     f.cross_site_ancestor = call.partition_cross_site;
   }
   // Chromium's source scheme and port (CanonicalCookie::Create): a Secure
@@ -619,7 +619,7 @@ bool read_request(JarObject* jar, PyObject* const* args, Call& call, Request& re
   request.url = &call.url;
   request.key = call.key;
   request.context = request_context(call.url_site, top_of(call), call.navigation, safe);
-  request.partition = call.partition.view();
+  request.partition = call.partition;
   request.cross_site_ancestor = call.partition_cross_site;
   request.from_script = call.from_script;
   request.now = call.now;
@@ -672,7 +672,7 @@ PyObject* cookies_method(PyObject* self, PyObject* const* args) {
     Request request;
     request.url = &call.url;
     request.key = call.key;
-    request.partition = call.partition.view();
+    request.partition = call.partition;
     request.update_access = false;
     request.now = call.now;
     Locked lock(jar);

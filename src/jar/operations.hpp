@@ -110,10 +110,10 @@ struct Request {
   const RequestUrl* url = nullptr;
   std::string_view key;  // the site key of the url's host
   Context context = Context::kStrict;
-  std::string_view partition;        // the request's top-level site ("https://example.com")
-  bool cross_site_ancestor = false;  // and the second half of its partition key
-  bool from_script = false;          // HttpOnly cookies left out
-  bool update_access = true;         // the request uses the cookies (a listing does not)
+  const SchemefulSite* partition = nullptr;  // the request's top-level site
+  bool cross_site_ancestor = false;          // and the second half of its partition key
+  bool from_script = false;                  // HttpOnly cookies left out
+  bool update_access = true;                 // the request uses the cookies (a listing does not)
   Instant now = 0;
 };
 

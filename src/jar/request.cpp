@@ -73,7 +73,7 @@ bool each_sent(Store& store, const Request& request, Changes* changes,
   const std::string_view host = request.url->host.view();
   const std::string_view path = request.url->path.view();
   for (Cookie* c : site->cookies) {
-    if (c->partitioned() && (c->partition() != request.partition ||
+    if (c->partitioned() && (!request.partition->is(c->partition()) ||
                              c->cross_site_ancestor() != request.cross_site_ancestor)) {
       continue;
     }
@@ -96,7 +96,8 @@ bool each_sent(Store& store, const Request& request, Changes* changes,
 
 bool cookie_header(Store& store, const Request& request, String& out, Changes* changes) noexcept {
   out.clear();
-  return each_sent(store, request, changes, append_to_header, &out);
+  // Room for a typical header at once, rather than growing byte by byte.
+  return out.reserve(512) && each_sent(store, request, changes, append_to_header, &out);
 }
 
 }  // namespace gco::jar

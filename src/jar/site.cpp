@@ -9,10 +9,9 @@ std::string_view site_key(std::string_view domain, bool use_list) noexcept {
   return found.empty() ? domain : found;
 }
 
-bool site_of(const RequestUrl& url, std::string_view key, SchemefulSite& out) noexcept {
+void site_of(const RequestUrl& url, std::string_view key, SchemefulSite& out) noexcept {
   out.https = url.https;
-  if (!out.host.assign(key)) return no_memory();
-  return true;
+  out.host = key;
 }
 
 // Chromium's rules for a request (its ComputeSameSiteContextForRequest):

@@ -23,19 +23,25 @@ std::string_view site_key(std::string_view domain, bool use_list) noexcept;
 // registrable domain, or the host when it has none.
 struct SchemefulSite {
   bool https = false;
-  String host;
+  std::string_view host;  // a view into the url's host
   bool operator==(const SchemefulSite& other) const noexcept {
-    return https == other.https && host.view() == other.host.view();
+    return https == other.https && host == other.host;
   }
-  // As a text, "https://example.com": the key of a cookie partition.
+  // Whether text is the site written out, "https://example.com": the key
+  // of a cookie partition.
+  bool is(std::string_view text) const noexcept {
+    std::string_view scheme = https ? "https://" : "http://";
+    return text.size() == scheme.size() + host.size() && text.starts_with(scheme) &&
+           text.ends_with(host);
+  }
   bool serialize(String& out) const noexcept {
     out.clear();
-    return out.append(https ? "https://" : "http://") && out.append(host.view());
+    return out.append(https ? "https://" : "http://") && out.append(host);
   }
 };
 
-// The site of a url whose host has that site key; false with MemoryError set.
-bool site_of(const RequestUrl& url, std::string_view key, SchemefulSite& out) noexcept;
+// The site of a url whose host has that site key (a view into the host).
+void site_of(const RequestUrl& url, std::string_view key, SchemefulSite& out) noexcept;
 
 // Chromium's same-site contexts, weakest first: which SameSite cookies a
 // request may carry or a response may set.
