@@ -142,17 +142,34 @@ PyObject* bytes_of(std::string_view bytes) {
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
+// The last ASCII text made for one field of the records (a name, a domain,
+// a path): records of one site repeat them, and a str is immutable, so the
+// same object serves again.  Used with the interpreter held; never freed.
+struct LastText {
+  PyObject* text = nullptr;
+
+  PyObject* get(std::string_view bytes) {
+    if (text != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(text)) == bytes.size() &&
+        std::memcmp(PyUnicode_DATA(text), bytes.data(), bytes.size()) == 0) {
+      return Py_NewRef(text);
+    }
+    PyObject* made = text_of(bytes);
+    if (made != nullptr && PyUnicode_IS_ASCII(made)) Py_XSETREF(text, Py_NewRef(made));
+    return made;
+  }
+};
+LastText last_name, last_domain, last_path;
+
 // A new BrowserCookie, or nullptr with an exception set.
 PyObject* make_record(const RecordParts& p) {
   Ref record = steal(PyType_GenericAlloc(record_type, 0));
   if (!record) return nullptr;
   BrowserRecord* r = reinterpret_cast<BrowserRecord*>(record.get());
-  if ((r->name = text_of(p.name)) == nullptr || (r->value = text_of(p.value)) == nullptr ||
+  if ((r->name = last_name.get(p.name)) == nullptr || (r->value = text_of(p.value)) == nullptr ||
       (r->raw_name = bytes_of(p.name)) == nullptr ||
       (r->raw_value = bytes_of(p.value)) == nullptr ||
-      (r->domain = PyUnicode_DecodeASCII(p.domain.data(), static_cast<Py_ssize_t>(p.domain.size()),
-                                         "replace")) == nullptr ||
-      (r->path = text_of(p.path)) == nullptr ||
+      (r->domain = last_domain.get(p.domain)) == nullptr ||
+      (r->path = last_path.get(p.path)) == nullptr ||
       (r->expires = p.expiry == kNoExpiry ? Py_NewRef(Py_None) : datetime_of(p.expiry)) ==
           nullptr) {
     return nullptr;
