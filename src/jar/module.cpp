@@ -415,9 +415,9 @@ bool read_call(JarObject* jar, PyObject* url, PyObject* now, PyObject* site_for_
     return false;
   }
   call.navigation = call.navigation && !call.from_script;  // script does not navigate
-  call.key = site_key(call.url.host.view(), jar->use_list);
+  call.key = site_key(call.url.host(), jar->use_list);
   site_of(call.url, call.key, call.url_site);
-  if (call.has_top) site_of(call.top, site_key(call.top.host.view(), jar->use_list), call.top_site);
+  if (call.has_top) site_of(call.top, site_key(call.top.host(), jar->use_list), call.top_site);
   // The partition key (CookiePartitionKey::FromNetworkIsolationKey): the
   // top-level site, the url's own on a top-level navigation or without a
   // page around it; and whether the frame is cross-site with it, never on
@@ -450,7 +450,7 @@ bool prepare(JarObject* jar, const Call& call, Pending& p) {
   rules::Origin origin;
   origin.secure = call.url.trustworthy;
   origin.ip = call.url.ip;
-  if (!origin.host.assign(call.url.host.view())) return no_memory();
+  if (!origin.host.assign(call.url.host())) return no_memory();
   if (!rules::evaluate(p.raw, &origin, call.now, p.out, nullptr, jar->use_list)) return false;
   const Outcome& out = p.out;
   if (out.refusal != Refusal::kNone) {
@@ -468,9 +468,9 @@ bool prepare(JarObject* jar, const Call& call, Pending& p) {
   CookieFields& f = p.request.fields;
   f.name = {out.name.data, static_cast<size_t>(out.name.size)};
   f.value = {out.value.data, static_cast<size_t>(out.value.size)};
-  f.domain = out.domain_is_host ? call.url.host.view() : out.domain.view();
+  f.domain = out.domain_is_host ? call.url.host() : out.domain.view();
   f.path = out.path_is_default
-               ? default_path(call.url.path.view())
+               ? default_path(call.url.path())
                : std::string_view(out.path.data, static_cast<size_t>(out.path.size));
   f.expiry = out.has_expiry ? out.expiry : kNoExpiry;
   f.secure = out.secure;
