@@ -32,6 +32,27 @@ struct RequestUrl {
 // may need the interpreter: call it before the jar's lock is taken.
 bool read_url(PyObject* url, const char* param, RequestUrl& out) noexcept;
 
+// A read url shared by the calls that read the same text: the last ones
+// read stay cached (callers pass the same urls again and again), and a call
+// holds the one it uses, so that a call made meanwhile may replace the cache
+// freely.  Used with the interpreter held.
+class SharedUrl {
+ public:
+  SharedUrl() noexcept = default;
+  SharedUrl(const SharedUrl&) = delete;
+  SharedUrl& operator=(const SharedUrl&) = delete;
+  ~SharedUrl();
+
+  // read_url, through the cache.
+  bool read(PyObject* url, const char* param) noexcept;
+  const RequestUrl* get() const noexcept;
+
+  struct Entry;
+
+ private:
+  Entry* entry_ = nullptr;
+};
+
 // The default path of a request path for a cookie without a Path: up to,
 // not including, its last "/"; "/" when that is the first character.
 std::string_view default_path(std::string_view path) noexcept;
