@@ -150,7 +150,7 @@ struct LastText {
 
   PyObject* get(std::string_view bytes) {
     if (text != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(text)) == bytes.size() &&
-        std::memcmp(PyUnicode_DATA(text), bytes.data(), bytes.size()) == 0) {
+        (bytes.empty() || std::memcmp(PyUnicode_DATA(text), bytes.data(), bytes.size()) == 0)) {
       return Py_NewRef(text);
     }
     PyObject* made = text_of(bytes);
