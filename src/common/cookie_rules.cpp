@@ -4,6 +4,8 @@
 // than the draft, the code does what they do and says so.
 #include "cookie_rules.hpp"
 
+#include "url.hpp"
+
 #include "frame.hpp"
 #include "public_suffix.hpp"
 
@@ -360,7 +362,6 @@ bool read_max_age(Span v, int64_t* seconds) {
 
 // A method name made once: a name made from a C string at each call can be
 // lost by the interpreter when one of its allocations fails.
-GCO_STR(str_lower, "lower");
 
 // The Domain attribute as a host name: lower case, one leading dot dropped,
 // internationalised labels as A-labels.  1 done, 0 invalid, -1 error set.
@@ -371,59 +372,24 @@ int canonical_domain(Span value, String& out) {
     // browsers refuse a lone "." (the draft reads it as no Domain)
     if (value.size == 0) return 0;
   }
-  bool ascii = true;
-  for (Py_ssize_t i = 0; i < value.size; i++) ascii = ascii && byte_at(value.data + i) < 0x80;
-  if (ascii) {
-    if (!out.assign({value.data, static_cast<size_t>(value.size)})) {
+  // Browsers refuse a Domain with a percent-escape, and read any other as
+  // they read a url's host: lower case, a Unicode name as its A-labels
+  // (UTS #46: full-width letters, say, are mapped), an IPv4 address in any
+  // of its forms as its dotted quad; what no host can be refuses the cookie.
+  if (value.find('%') != nullptr) return 0;
+  url::HostKind kind;
+  switch (url::read_host({value.data, static_cast<size_t>(value.size)}, out, &kind)) {
+    case url::Status::kOk:
+      return 1;
+    case url::Status::kNotAUrl:
+      return 0;
+    case url::Status::kNoMemory:
       no_memory();
       return -1;
-    }
-    for (Py_ssize_t i = 0; i < value.size; i++) out[i] = lower(value.data[i]);
-    return 1;
-  }
-  // Browsers canonicalise a Unicode Domain to its A-labels (the draft refuses
-  // a character outside CHAR).  Rare: the interpreter's own lower() and idna
-  // codec do the work.
-  Ref text = steal(decode_text(value.data, value.size));
-  if (!text) return -1;
-  Ref lowered = steal(PyObject_CallMethodNoArgs(text.get(), str_lower.get()));
-  if (!lowered) return -1;
-  if (!PyUnicode_IS_ASCII(lowered.get())) {
-    Ref dot = steal(PyUnicode_FromOrdinal('.'));
-    if (!dot) return -1;
-    Ref labels = steal(PyUnicode_Split(lowered.get(), dot.get(), -1));
-    if (!labels) return -1;
-    Py_ssize_t count = PyList_GET_SIZE(labels.get());
-    out.clear();
-    for (Py_ssize_t i = 0; i < count; i++) {
-      Ref encoded =
-          steal(PyUnicode_AsEncodedString(PyList_GET_ITEM(labels.get(), i), "idna", nullptr));
-      if (!encoded) {
-        if (PyErr_ExceptionMatches(PyExc_UnicodeError)) {
-          PyErr_Clear();
-          return 0;
-        }
-        return -1;
-      }
-      if ((i && !out.push_back('.')) ||
-          !out.append({PyBytes_AS_STRING(encoded.get()),
-                       static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))})) {
-        {
-          no_memory();
-          return -1;
-        }
-      }
-    }
-    return 1;
-  }
-  if (!out.assign({static_cast<const char*>(PyUnicode_DATA(lowered.get())),
-                   static_cast<size_t>(PyUnicode_GET_LENGTH(lowered.get()))})) {
-    {
-      no_memory();
+    case url::Status::kError:
       return -1;
-    }
   }
-  return 1;
+  return -1;
 }
 
 bool domain_match(std::string_view host, std::string_view domain) {
@@ -651,9 +617,13 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
       }
     }
     if (out.has_domain && origin->ip) {
-      // an IP-address host takes only a Domain equal to it, and the cookie is
-      // then host-only (as browsers do)
-      if (out.domain != origin->host.view()) {
+      // an IP-address host takes only a Domain written exactly as it (one
+      // leading dot aside, letters in any case), and the cookie is then
+      // host-only (as browsers do): 127.1 does not name 127.0.0.1 here
+      Span written = domain_value;
+      if (written.data[0] == '.') written = Span{written.data + 1, written.size - 1};
+      if (!equals_lowered(written.data, written.size, origin->host.data(),
+                          static_cast<Py_ssize_t>(origin->host.size()))) {
         return refuse(out, findings, Refusal::kInvalidDomain,
                       {"Domain=", Piece::shown(domain_value),
                        " does not equal the IP-address host: a browser refuses the cookie"});

@@ -565,6 +565,14 @@ size_t utf8_sequence(const unsigned char* p, const unsigned char* end) noexcept 
 
 }  // namespace
 
+Status read_host(std::string_view host, String& out, HostKind* kind) noexcept {
+  Url url;
+  const Status status = append_host(host, url);
+  if (status != Status::kOk) return status;
+  *kind = url.host_kind;
+  return out.assign(url.href.view()) ? Status::kOk : Status::kNoMemory;
+}
+
 std::string_view Url::scheme_name() const noexcept {
   switch (scheme) {
     case Scheme::kHttp:

@@ -72,6 +72,12 @@ struct Url {
   bool loopback_host() const noexcept;
 };
 
+// A host alone (UTF-8, no port, no brackets missing), read as the host of a
+// url is read: percent-decoding, UTS #46, the IPv4 and IPv6 forms.  out gets
+// the canonical host ("[::1]" with its brackets), kind its kind.  Browsers
+// read a cookie's Domain attribute so.
+Status read_host(std::string_view host, String& out, HostKind* kind) noexcept;
+
 // Reads input, UTF-8 (a byte outside a valid sequence read as U+FFFD).
 // out is overwritten; on a failure its content is unspecified.
 Status read(std::string_view input, Url& out) noexcept;

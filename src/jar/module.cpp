@@ -10,6 +10,7 @@
 #include <ctime>
 #include <new>
 
+#include "idna.hpp"
 #include "browser_record.hpp"
 #include "cookie_rules.hpp"
 #include "frame.hpp"
@@ -1007,6 +1008,8 @@ FunctionRow functions[] = {
 
 int jar_exec(PyObject* module) {
   if (!start_exec(kModuleName)) return -1;  // refuses a second interpreter
+  // hosts and Domain attributes outside ASCII go through UTS #46
+  if (!gco::idna::prepare()) return -1;
   PyDateTime_IMPORT;
   if (PyDateTimeAPI == nullptr) return -1;
   if (record_type == nullptr) {

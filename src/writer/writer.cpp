@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "idna.hpp"
 #include "cookies.h"
 #include "frame.hpp"
 #include "function.hpp"
@@ -226,6 +227,8 @@ FunctionRow functions[] = {
 // new function objects; the process-wide state describes the latest one.
 int writer_exec(PyObject* module) {
   if (!start_exec(kModuleName)) return -1;
+  // hosts and Domain attributes outside ASCII go through UTS #46
+  if (!gco::idna::prepare()) return -1;
   if (cookies_api.cookie_type == nullptr && GcoCookies_Import(&cookies_api) < 0) return -1;
   if (!front_door_exec(module)) return -1;
   bool ok = finish_exec(module, functions) &&

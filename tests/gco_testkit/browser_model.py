@@ -246,21 +246,26 @@ def _public_suffix(domain: str) -> bool:
 
 
 def _canonical_domain(value: bytes) -> str | None:
-    """The Domain attribute's value as a host name: lower case, one leading
-    dot dropped, internationalised labels as A-labels; None when invalid."""
+    """The Domain attribute's value read as a url's host (lower case,
+    escapes decoded, A-labels, IPv4 forms as dotted quads), one leading dot
+    dropped; None when no host can be that."""
     if value.startswith(b"."):
         value = value[1:]
         if not value:
             return None       # browsers refuse a lone "." (the draft reads it as no Domain)
-    text = decode_text(value).lower()
-    if text.isascii():
-        return text
-    # browsers canonicalise a Unicode Domain to its A-labels (the draft
-    # refuses a character outside CHAR)
+    if b"%" in value:
+        return None           # browsers refuse a percent-escape in a Domain
     try:
-        return ".".join(label.encode("idna").decode("ascii") for label in text.split("."))
-    except UnicodeError:
+        text = value.decode("utf-8")
+    except UnicodeDecodeError:
         return None
+    # what would end a url's host, or vanish from a url, is no host here
+    bracketed = text.startswith("[") and text.endswith("]")
+    if any(c in "/?#\\@\t\r\n" for c in text) or (":" in text and not bracketed):
+        return None
+    from glimmering_copper_otter import browser
+    parts = browser._read_url(f"http://{text}/")
+    return None if parts is None else parts["host"]
 
 
 def _evaluate(raw, url, now):
@@ -327,9 +332,11 @@ def _evaluate(raw, url, now):
                 return None, ["InvalidDomain"]
             domain = None     # a Domain equal to a public-suffix host: host-only
         if domain and origin.ip:
-            # an IP-address host takes only a Domain equal to it, and the
-            # cookie is then host-only (as browsers do)
-            if domain != origin.host:
+            # an IP-address host takes only a Domain written exactly as it
+            # (one leading dot aside, letters in any case), and the cookie is
+            # then host-only (as browsers do)
+            written = domain_b[1:] if domain_b.startswith(b".") else domain_b
+            if written.lower() != origin.host.encode():
                 return None, ["InvalidDomain"]
             domain = None
         if domain:

@@ -307,6 +307,11 @@ def corpus(now: dt.datetime) -> list[dict]:
         ("idn-punycode", "xn--bcher-kva.example.test", "https://bücher.example.test/"),
         ("trailing-dot-host", "example.test", "https://www.example.test./"),
         ("trailing-dot-both", "example.test.", "https://www.example.test./"),
+        # read as a url's host is read: escapes, IPv4 forms, UTS #46
+        ("canon-escaped", "%65xample.test", T), ("canon-escaped-host", "www.%45xample.test", T),
+        ("canon-ipv4-hex", "0x7f.0.0.1", IP), ("canon-ipv4-short", "127.1", IP),
+        ("canon-fullwidth", "ｅｘａｍｐｌｅ.test", T),
+        ("canon-cjk", "例え.jp", "https://www.例え.jp/"), ("canon-forbidden", "exa<mple.test", T),
     ]:
         add("domain", k, f"a=b; Domain={v}".encode(), url)
     add("domain", "bare", "a=b; Domain")
