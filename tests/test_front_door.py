@@ -52,6 +52,8 @@ WRITES = {
     "auto-judges-name-and-value-apart": (lambda: S("t!k", "a b;\xe9"), b"t!k=a%20b%3B%C3%A9; Path=/"),
     "auto-deletion-names-the-same-cookie": (lambda: D("t!k"), b"t!k=; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=0; Path=/"),
     "auto-encodes-a-name-alone": (lambda: S("t k", "v"), b"t%20k=v; Path=/"),
+    "domain-outside-ascii": (lambda: S("a", "b", domain="例え.jp"),
+                             "a=b; Domain=例え.jp; Path=/".encode()),
     "auto-encodes-a-percent": (lambda: S("a", "50%"), b"a=50%25; Path=/"),
     "raw": (lambda: S("a!", "b~/", encoding="raw"), b"a!=b~/; Path=/"),
     "str-subclasses": (lambda: S(Markup("sid"), Markup("<b> x"), path=Markup("/p")),

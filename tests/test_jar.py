@@ -56,6 +56,10 @@ SCENARIOS = {
         ("set", H, "a=1; Path=/"), ("set", H, "b=1; Path=/x/"), ("set", H, "a=2; Path=/x"),
         ("send", "https://www.h.test/x/y", "b=1; a=2; a=1"), ("send", "https://www.h.test/xy", "a=1"),
     ],
+    "hosts and Domains outside ASCII, normalised and mapped": [
+        ("set", "https://www.例え.jp/", "a=1; Domain=例え.jp"),
+        ("send", "https://xn--r8jz45g.jp/", "a=1"), ("send", "https://ｗｗｗ.例え.jp/", "a=1"),
+    ],
     "the default path is the url's up to its last slash": [
         ("set", "https://www.h.test/a/b/c", "d=1"), ("send", "https://www.h.test/a/b", "d=1"),
         ("send", "https://www.h.test/a/bc", ""), ("send", "https://www.h.test/a/", ""),
