@@ -46,8 +46,6 @@ PAIRS = [HEADER, "e=\\u20ac"]
 MAPPING = {"sid": "x y", "": "tok", "\\u00e9": "%"}
 SET_COOKIE = b"__Host-a=b; Secure; Path=/; Max-Age=60; SameSite=Lax; HttpOnly; Priority=High"
 MANY = b"a=b" + b"; x" * 14 + b"; Max-Age=1.5; Max-Age=2; Path=q; SameSite=q; Expires=q"
-# urls that the module reads natively (the others go through urllib.parse,
-# ipaddress and the idna codec, interpreted code that the url reader replaces)
 URL, LOCAL, IPV4 = "https://www.example.co.uk/a/b", "http://localhost:8080/p/q", "http://127.0.0.1/x"
 KEEP = []
 from glimmering_copper_otter.jar import CookieJar
@@ -96,6 +94,12 @@ OPERATIONS = [
     ("browser", "browser.check(b'a=b\\x00', now=NOW)"),
     ("browser", "browser.read_set_cookie(b'a=b; Domain=www.city.kawasaki.jp', "
                 "'https://a.www.city.kawasaki.jp/', now=NOW)"),
+    ("browser", "[browser.read_set_cookie(b'a=b', 'http://[0:0::1]:8080/x/../y', now=NOW), "
+                "browser.read_set_cookie(b'a=b', 'https://B%C3%BCcher.example/%2e/a', now=NOW), "
+                "browser.read_set_cookie(b'a=b', 'http://0x7f.1/', now=NOW)]"),
+    ("browser", "browser.read_set_cookie(b'a=b; Domain=\\uff45.\\u4f8b\\u3048.jp', "
+                "'https://www.e.\\u4f8b\\u3048.jp/', now=NOW)"),
+    ("browser", "browser._read_url('wss://u:p@\\u0441\\u0301.example:443/a/%2e%2E/b?q#f')"),
     ("browser", "browser.registrable_domain('WWW.Example.CO.UK')"),
     ("browser", "browser.registrable_domain('\\u00e9.test')"),
     ("browser", "browser.public_suffix_list_version()"),
@@ -109,6 +113,7 @@ OPERATIONS = [
     # memory keeps a block of its own)
     ("jar", "[JAR.cookies(now=NOW, details=True), JAR.cookies(URL, now=NOW), tuple(JAR)]"),
     ("jar", "[JAR.get('a', domain='EXAMPLE.co.uk'), JAR.clear(name='zz'), len(JAR)]"),
+    ("jar", "JAR.cookie_header('https://www.\\u4f8b\\u3048.jp/', now=NOW)"),
     ("jar", "JAR.set_cookie(b'e=5', URL, now=NOW)"),  # a fourth: one is evicted
     ("jar", "CookieJar(max_cookies=None).set_cookie(b'a=1; Secure', IPV4, now=NOW)"),
 ]
