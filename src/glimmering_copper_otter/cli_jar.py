@@ -121,8 +121,7 @@ def _set(jar, args):
     if args.json:
         _print(records, True)
     else:
-        _table([{"stored": r["stored"], **(r["cookie"] or {"header": r["header"]})}
-                for r in records if r["stored"]])
+        _table([record["cookie"] for record in records if record["stored"]])
         for record in records:
             if not record["stored"]:
                 _note(f"refused: {record['header']!r}")
