@@ -187,6 +187,21 @@ def test_two_connections_see_each_others_changes(tmp_path):
     assert [jar.cookie_header("http://example.test/") for jar in jars] == [b"b=2; a=3"] * 2
 
 
+def test_a_forked_child_uses_its_own_connection(tmp_path):
+    store = SqliteStore(tmp_path / "jar.db")
+    assert store.load() == []
+    pid = os.fork()
+    if pid == 0:
+        try:
+            store.apply([("set", ROW)])
+        finally:
+            os._exit(0)
+    assert os.waitpid(pid, 0)[1] == 0
+    assert store.refresh() == [ROW]
+    store.apply([("delete", KEY)])
+    assert store.load() == []
+
+
 CHILD = """
 import sys
 from gco_testkit.jars import jar_type

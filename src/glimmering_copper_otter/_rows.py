@@ -23,6 +23,7 @@ MEDIUM = 1
 # The exact type of each field; None is also allowed for expires.
 _TYPES = (bytes, bytes, str, bool, bytes, int, int, int, bool, bool, int, bool, str,
           int, int, int, bool)
+_SESSION_TYPES = _TYPES[:EXPIRES] + (type(None),) + _TYPES[EXPIRES + 1:]
 # Inclusive bounds of the small integer fields.
 _RANGES = {SAME_SITE: (0, 3), PRIORITY: (0, 2), SOURCE_SCHEME: (0, 2),
            SOURCE_PORT: (-1, 65535)}
@@ -43,10 +44,12 @@ def check_row(row, where="row"):
         raise TypeError(f"{where}: a row is a tuple, not {type(row).__name__}")
     if len(row) != 17:
         raise ValueError(f"{where}: a row has 17 fields, not {len(row)}")
-    for index, (value, expected) in enumerate(zip(row, _TYPES)):
-        if type(value) is not expected and not (index == EXPIRES and value is None):
-            raise TypeError(f"{where}: field {FIELDS[index]} is {expected.__name__}, "
-                            f"not {type(value).__name__}")
+    types = tuple(map(type, row))
+    if types != _TYPES and types != _SESSION_TYPES:
+        for index, (value, expected) in enumerate(zip(row, _TYPES)):
+            if type(value) is not expected and not (index == EXPIRES and value is None):
+                raise TypeError(f"{where}: field {FIELDS[index]} is {expected.__name__}, "
+                                f"not {type(value).__name__}")
     for index, (low, high) in _RANGES.items():
         if not low <= row[index] <= high:
             raise ValueError(f"{where}: field {FIELDS[index]} is {row[index]}, "

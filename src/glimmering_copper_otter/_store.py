@@ -16,6 +16,7 @@ for bytes and text, decimal integers, NULL): nothing is bound, so no
 import os
 import threading
 import time
+import weakref
 
 import sqlite3 as _sqlite3  # held here: later rebinding of the module's names changes nothing
 
@@ -50,6 +51,20 @@ _SELECT = f"SELECT {_COLUMNS} FROM cookies ORDER BY creation"
 _BUSY, _LOCKED, _CORRUPT, _NOTADB = 5, 6, 11, 26
 
 
+# The stores of this process: a forked child marks them, so that each opens
+# its own connection (a connection never crosses a fork) without a system
+# call on every use.
+_STORES = weakref.WeakSet()
+
+
+def _after_fork():
+    for store in list(_STORES):
+        store._forked = True
+
+
+os.register_at_fork(after_in_child=_after_fork)
+
+
 class StoreError(OSError):
     """A cookie store that cannot be used: locked by another program beyond
     the timeout, not a cookie store, damaged, of another schema version, or
@@ -78,10 +93,15 @@ def _where(key):
 
 
 def _values(row):
-    expires = "NULL" if row[_rows.EXPIRES] is None else str(row[_rows.EXPIRES])
-    return (f"({_blob(row[0])},{_blob(row[1])},{_text(row[2])},{int(row[3])},"
-            f"{_blob(row[4])},{expires},{row[6]},{row[7]},{int(row[8])},{int(row[9])},"
-            f"{row[10]},{int(row[11])},{_text(row[12])},{row[13]},{row[14]},{row[15]})")
+    (name, value, domain, host_only, path, expires, creation, last_access, secure, http_only,
+     same_site, partitioned, partition_key, priority, source_scheme, source_port, _) = row
+    expires = "NULL" if expires is None else expires
+    # One f-string: this runs on every stored change.
+    return (f"(X'{name.hex()}',X'{value.hex()}',CAST(X'{domain.encode().hex()}' AS TEXT),"
+            f"{host_only:d},X'{path.hex()}',{expires},{creation:d},{last_access:d},"
+            f"{secure:d},{http_only:d},{same_site:d},{partitioned:d},"
+            f"CAST(X'{partition_key.encode().hex()}' AS TEXT),{priority:d},{source_scheme:d},"
+            f"{source_port:d})")
 
 
 def _check_key(key, where):
@@ -140,11 +160,12 @@ class SqliteStore:
         self._abandoned = []
         self._data_version = None
         self._open()
+        _STORES.add(self)
 
     # -- opening ---------------------------------------------------------
 
     def _open(self):
-        self._pid = os.getpid()
+        self._forked = False
         path = os.path.abspath(self.path)  # never ":memory:" nor a URI
         try:
             fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
@@ -163,6 +184,7 @@ class SqliteStore:
             db.close()
             raise
         self._db = db
+        self._cursor = db.cursor()
         self._data_version = None
 
     def _adopt(self, db):
@@ -232,7 +254,7 @@ class SqliteStore:
         never touches its parent's)."""
         if self._db is None:
             raise StoreError(self.path, "the store is closed")
-        if self._pid != os.getpid():
+        if self._forked:
             self._abandoned.append(self._db)
             self._db = None
             self._open()
@@ -270,7 +292,7 @@ class SqliteStore:
         with self._lock:
             db = self._connection()
             try:
-                version = db.execute("PRAGMA data_version").fetchone()[0]
+                version = self._cursor.execute("PRAGMA data_version").fetchone()[0]
             except _Error as error:
                 raise self._error(error) from None
             if version == self._data_version:
@@ -335,7 +357,7 @@ class SqliteStore:
     def close(self):
         """Closes the file; later calls raise StoreError."""
         with self._lock:
-            if self._db is not None and self._pid == os.getpid():
+            if self._db is not None and not self._forked:
                 self._db.close()
             self._db = None
 
