@@ -247,16 +247,20 @@ def _expected(tag, lines, size):
 def test_a_killed_writer_loses_nothing_it_reported_done(tmp_path):
     rng = random.Random(22)
     mid_transaction = 0
-    for instant in range(20):
-        path = tmp_path / f"jar{instant}.db"
-        child = _child(path, "c", 10 ** 6, 300)
-        assert child.stdout.readline() == "ready\n"
-        time.sleep(rng.uniform(0.0, 0.4))
-        child.send_signal(signal.SIGKILL)
-        lines = child.stdout.read().splitlines()
-        child.wait()
-        mid_transaction += bool(lines) and lines[-1].startswith("begin")
-        assert _expected("c", lines, 300) <= _names(path), instant
+    for wave in range(5):  # 4 writers at a time, each killed at its own instant
+        paths = [tmp_path / f"jar{wave}.{n}.db" for n in range(4)]
+        children = [_child(path, "c", 10 ** 6, 300) for path in paths]
+        assert [child.stdout.readline() for child in children] == ["ready\n"] * 4
+        start = time.monotonic()
+        for instant, child in sorted(zip((rng.uniform(0.0, 0.5) for _ in children), children),
+                                     key=lambda pair: pair[0]):
+            time.sleep(max(0.0, start + instant - time.monotonic()))
+            child.send_signal(signal.SIGKILL)
+        for path, child in zip(paths, children):
+            lines = child.stdout.read().splitlines()
+            child.wait()
+            mid_transaction += bool(lines) and lines[-1].startswith("begin")
+            assert _expected("c", lines, 300) <= _names(path), path
     assert mid_transaction > 0
 
 

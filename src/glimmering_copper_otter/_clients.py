@@ -150,6 +150,13 @@ def _httpx_response(jar, response):
     _store_set_cookies(jar, values, str(response.request.url))
 
 
+def _awaitable(hook):
+    """An async hook that runs `hook` (an AsyncClient awaits its hooks)."""
+    async def run(argument):
+        hook(argument)
+    return run
+
+
 def _install_httpx(jar, client, httpx):
     import http.cookiejar
 
@@ -163,19 +170,14 @@ def _install_httpx(jar, client, httpx):
         def extract_cookies(self, response, request):
             pass
 
+    def on_request(request):
+        _httpx_request(jar, request, httpx)
+
+    def on_response(response):
+        _httpx_response(jar, response)
+
     if isinstance(client, httpx.AsyncClient):
-        async def on_request(request):
-            _httpx_request(jar, request, httpx)
-
-        async def on_response(response):
-            _httpx_response(jar, response)
-    else:
-        def on_request(request):
-            _httpx_request(jar, request, httpx)
-
-        def on_response(response):
-            _httpx_response(jar, response)
-
+        on_request, on_response = _awaitable(on_request), _awaitable(on_response)
     on_request.cookie_jar = on_response.cookie_jar = jar
     hooks = client.event_hooks
     # Installed before: replace, never stack.  Last, so that what the

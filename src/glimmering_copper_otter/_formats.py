@@ -152,7 +152,9 @@ def _read_line(line, stamp):
             http_only, 0, False, "", _rows.MEDIUM, 0, -1, expires is not None)
 
 
-def read_cookies_txt(data, *, now=None):
+def read_cookies_txt(
+    data: bytes, *, now: int | None = None
+) -> tuple[list[tuple], int, list[tuple[int, str]]]:
     """Rows for the cookies of a cookies.txt file's bytes, in file order,
     with increasing creation times that end at `now` (microseconds since
     the epoch; default: the clock); and the report: (rows, expired count,
@@ -180,7 +182,7 @@ def read_cookies_txt(data, *, now=None):
     return rows, expired, skipped
 
 
-def load_cookies_txt(jar, path_or_file, strict=False):
+def load_cookies_txt(jar, path_or_file, strict: bool = False) -> LoadReport:
     """Adds the cookies of a Netscape cookies.txt file (a path, or a file
     opened for reading) to `jar`, replacing cookies of the same name, domain
     and path.
@@ -201,7 +203,7 @@ def load_cookies_txt(jar, path_or_file, strict=False):
     return LoadReport(loaded, expired, skipped)
 
 
-def write_cookies_txt(rows):
+def write_cookies_txt(rows: list[tuple]) -> tuple[bytes, list[LeftOut]]:
     """The bytes of a cookies.txt file holding the rows, and the rows'
     cookies that the format cannot hold, as `LeftOut` records."""
     lines, left_out = [HEADER], []
@@ -229,7 +231,7 @@ def write_cookies_txt(rows):
     return b"".join(lines), left_out
 
 
-def save_cookies_txt(jar, path_or_file):
+def save_cookies_txt(jar, path_or_file) -> SaveReport:
     """Writes the jar's unexpired cookies as a Netscape cookies.txt file (a
     path, replaced at once by a file of mode 0600, or a file opened for
     writing), session cookies with an expiry of 0 as curl writes them.
@@ -313,7 +315,7 @@ def _cookie_from_json(cookie, where):
         raise ValueError(str(error)) from None
 
 
-def to_json(jar):
+def to_json(jar) -> str:
     """The jar's unexpired cookies as a JSON document (a str) that keeps
     every field; `from_json` reads it back.  The schema is in the README."""
     cookies = [json.dumps(_cookie_to_json(row)) for row in jar._rows()]
@@ -321,7 +323,7 @@ def to_json(jar):
             + ",\n".join(cookies) + "\n]}\n")
 
 
-def rows_from_json(text):
+def rows_from_json(text: str | bytes) -> list[tuple]:
     """The rows of a JSON document written by `to_json`; ValueError names
     what does not read."""
     try:
@@ -339,14 +341,14 @@ def rows_from_json(text):
     return [_cookie_from_json(cookie, f"cookie {index}") for index, cookie in enumerate(cookies)]
 
 
-def load_json(jar, text):
+def load_json(jar, text: str | bytes) -> int:
     """Adds the cookies of a JSON document written by `to_json` to `jar`;
     returns how many it took.  Nothing is added when any cookie does not
     read (ValueError)."""
     return jar._load_rows(rows_from_json(text))
 
 
-def from_json(jar_type, text):
+def from_json(jar_type, text: str | bytes):
     """A new jar of `jar_type` (no file) holding the cookies of a JSON
     document written by `to_json`."""
     rows = rows_from_json(text)

@@ -54,7 +54,7 @@ _BUSY, _LOCKED, _CORRUPT, _NOTADB = 5, 6, 11, 26
 # The stores of this process: a forked child marks them, so that each opens
 # its own connection (a connection never crosses a fork) without a system
 # call on every use.
-_STORES = weakref.WeakSet()
+_STORES: "weakref.WeakSet[SqliteStore]" = weakref.WeakSet()
 
 
 def _after_fork():
@@ -147,7 +147,8 @@ class SqliteStore:
     threads; after a fork the child opens its own connection.
     """
 
-    def __init__(self, path, *, timeout=5.0, keep_session_cookies=False):
+    def __init__(self, path: str | bytes | os.PathLike, *, timeout: float = 5.0,
+                 keep_session_cookies: bool = False) -> None:
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
             raise TypeError(f"timeout is a number of seconds, not {type(timeout).__name__}")
         if not timeout >= 0:
@@ -157,7 +158,7 @@ class SqliteStore:
         self.keep_session_cookies = bool(keep_session_cookies)
         self._lock = threading.Lock()
         self._db = None
-        self._abandoned = []
+        self._abandoned: list[_sqlite3.Connection] = []
         self._data_version = None
         self._open()
         _STORES.add(self)
@@ -281,12 +282,12 @@ class SqliteStore:
         self._data_version = version
         return rows
 
-    def load(self):
+    def load(self) -> list[tuple]:
         """Every unexpired cookie in the file, as rows, oldest first."""
         with self._lock:
             return self._read_all(self._connection())
 
-    def refresh(self):
+    def refresh(self) -> list[tuple] | None:
         """None when no other connection committed a change since this one
         last read or wrote; else the whole current contents, as `load`."""
         with self._lock:
@@ -323,7 +324,7 @@ class SqliteStore:
                     f"AND last_access<={when - TOUCH_INTERVAL}")
         raise ValueError(f"{where}: not a change: {kind!r} with {len(change) - 1} items")
 
-    def apply(self, changes):
+    def apply(self, changes: list[tuple]) -> None:
         """Writes the changes, a list of ("set", row), ("delete", key) and
         ("touch", key, last_access), in one transaction, in order.  Every
         change is checked before anything is written."""
@@ -345,7 +346,7 @@ class SqliteStore:
             except _Error as error:
                 raise self._error(error) from None
 
-    def clear(self):
+    def clear(self) -> None:
         """Removes every cookie from the file, in one transaction."""
         with self._lock:
             db = self._connection()
@@ -354,7 +355,7 @@ class SqliteStore:
             except _Error as error:
                 raise self._error(error) from None
 
-    def close(self):
+    def close(self) -> None:
         """Closes the file; later calls raise StoreError."""
         with self._lock:
             if self._db is not None and not self._forked:
