@@ -12,7 +12,9 @@ used)::
 
 ``record`` serves every row of the corpus below to a headless Chromium and
 writes ``tests/data/browser_set_cookie.json`` (``--only`` records just the
-rows whose id contains TEXT and merges them into the existing file).
+rows whose id contains TEXT and merges them into the existing file, whose
+``chromium`` and ``recorded`` stay those of the bulk of the table; each row
+names the build that recorded it).
 ``compare`` re-runs a fixed random sample of the stored rows against the live
 browser and also checks the reference model
 (``tests/gco_testkit/browser_model.py``) and, when importable,
@@ -58,9 +60,9 @@ Bytes that are not UTF-8: CDP reports such a name or value as an empty
 string (its ``size`` is still the byte count).  For rows with any byte over
 0x7F the recorder navigates to the URL once more and keeps the Cookie request
 header that Chromium sends (``devtools.cookie_header_sent``, a Latin-1
-string); name and value of the expectation are then read from those bytes
-with the text rule (UTF-8, a byte outside a valid sequence standing for its
-Latin-1 character).
+string); raw_name and raw_value of the expectation are then those bytes, and
+name and value are read from them with the text rule (UTF-8, a byte outside a
+valid sequence standing for its Latin-1 character).
 
 What the recording showed about the transport: a NUL anywhere in the
 header makes Chromium refuse the whole response (net::ERR_INVALID_HTTP_RESPONSE,
@@ -102,8 +104,9 @@ One JSON document: ``{"format": 1, "chromium": "156.0...", "recorded":
      "difference": null | {"reason": "...", "section": "..."},
      "moving": false}                  # true: an absolute date near now
 
-``expected`` holds name, value, domain (lower case, no leading dot),
-host_only, path, expires (UTC POSIX seconds, a float, null for a session
+``expected`` holds name, value, raw_name and raw_value (the bytes as
+received and sent back, as Latin-1 strings), domain (lower case, no leading
+dot), host_only, path, expires (UTC POSIX seconds, a float, null for a session
 cookie), secure, http_only, same_site ("UNDEFINED", "LAX", "STRICT",
 "NONE"), partitioned, priority and expired.  CDP always reports a priority
 (Medium by default), so ``priority`` is CDP's value in lower case when it is
@@ -192,6 +195,8 @@ def corpus(now: dt.datetime) -> list[dict]:
         ("latin1-name", b"\xff=1"), ("truncated-utf8", b"a=\xc3"),
         ("mixed-utf8-latin1", b"a=\xc3\xa9\xff"), ("overlong-utf8", b"a=\xc0\xaf"),
         ("utf8-in-attr", "a=b; Foo=é".encode()),
+        # the same text received as Latin-1 and as UTF-8: different bytes sent back
+        ("latin1-ete", b"a=\xe9t\xe9"), ("utf8-ete", "a=\xe9t\xe9".encode()),
     ]:
         add("syntax", k, h)
     add("syntax", "plain-co-uk", "a=b", CU)
@@ -227,7 +232,14 @@ def corpus(now: dt.datetime) -> list[dict]:
         ("yyy-999", "21 Oct 999 07:28:00"), ("year-1600", "21 Oct 1600 07:28:00"),
         ("year-1601", "01 Jan 1601 00:00:00"), ("year-1000", "21 Oct 1000 07:28:00"),
         ("year-9999", "31 Dec 9999 23:59:59"), ("year-10000", "21 Oct 10000 07:28:00"),
-        ("year-99999", "21 Oct 99999 07:28:00"),
+        ("year-99999", "21 Oct 99999 07:28:00"), ("year-100000", "21 Oct 100000 07:28:00"),
+        ("year-2147483647", "21 Oct 2147483647 07:28:00"),
+        ("year-2147483648", "21 Oct 2147483648 07:28:00"),
+        ("year-9999999999", "Thu, 12-Aug-9999999999 20:49:07 GMT"),
+        ("year-10000000000", "12 Aug 10000000000 20:49:07"),
+        ("year-leading-zeros", "21 Oct 002099 07:28:00"),
+        ("year-long-then-short", "21 Oct 123456 2099 07:28:00"),
+        ("year-10000-feb-30", "30 Feb 10000 07:28:00"),
         ("day-0", "0 Oct 2099 07:28:00"), ("day-32", "32 Oct 2099 07:28:00"),
         ("day-1-digit", "1 Oct 2099 07:28:00"), ("day-3-digit", "021 Oct 2099 07:28:00"),
         ("feb-30", "30 Feb 2099 07:28:00"), ("feb-29-leap", "29 Feb 2096 07:28:00"),
@@ -723,7 +735,7 @@ def _from_cdp(c, header, sent):
     priority = c.get("priority", "Medium").lower()
     if priority == "medium":
         priority = "medium" if _header_priority(header) == "medium" else None
-    name, value = c["name"], c["value"]
+    n, v = c["name"].encode(), c["value"].encode()
     if sent is not None:
         # the Cookie header Chromium sent back: "name=value" or a bare value
         pair = sent.encode("latin-1")
@@ -731,9 +743,9 @@ def _from_cdp(c, header, sent):
             n, _, v = pair.partition(b"=")
         else:
             n, v = b"", pair
-        name, value = _text(n), _text(v)
     return {
-        "name": name, "value": value,
+        "name": _text(n), "value": _text(v),
+        "raw_name": n.decode("latin-1"), "raw_value": v.decode("latin-1"),
         "domain": c["domain"].lstrip(".").lower(),
         "host_only": not c["domain"].startswith("."),
         "path": c["path"],
@@ -884,9 +896,10 @@ def record(only):
     rows = corpus(now)
     if only:
         rows = [r for r in rows if only in r["id"]]
-    old = {}
+    old, previous = {}, None
     if only and DATA.exists():
-        old = {r["id"]: r for r in _load()["rows"]}
+        previous = _load()
+        old = {r["id"]: r for r in previous["rows"]}
     browser = Browser()
     try:
         for i, row in enumerate(rows, 1):
@@ -904,6 +917,10 @@ def record(only):
         browser.close()
     doc = {"format": 1, "chromium": version, "recorded": now.date().isoformat(),
            "rows": list(old.values())}
+    if previous is not None:
+        # a few rows added to the table: the document still names the build
+        # and the day of the bulk of it; each row names its own build
+        doc.update(chromium=previous["chromium"], recorded=previous["recorded"])
     _save(doc)
     print(f"record: {len(old)} rows written to {DATA.relative_to(ROOT)} (Chromium {version})")
 

@@ -20,7 +20,7 @@ NOW = dt.datetime(2026, 12, 9, 3, 4, 5, 678901, tzinfo=UTC)
 URLS = [None, "https://www.example.test/a/b", "http://www.example.co.uk/x", "http://127.0.0.1/",
         "http://localhost:8080/p/", "https://[::1]/", "https://B\u00fccher.example.test/",
         "HTTPS://user@WWW.Example.TEST:443/a?q#f", "https://example.test"]
-FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure", "http_only",
+FIELDS = ("name", "value", "raw_name", "raw_value", "domain", "host_only", "path", "expires", "secure", "http_only",
           "same_site", "partitioned", "priority", "expired")
 
 
@@ -94,10 +94,19 @@ class Text(str):
         raise AssertionError("no method of the argument is called")
 
 
-@pytest.mark.parametrize("raw", [b"a=\xe9", "a=\xe9", Text("a=\xe9"), b"a=\xc3\xa9"],
-                         ids=["latin-1 bytes", "str", "str subclass", "utf-8 bytes"])
-def test_header_forms(raw):
-    assert browser.read_set_cookie(raw, now=NOW).value == "\xe9"
+@pytest.mark.parametrize("raw, value, raw_value", [
+    (b"a=\xe9t\xe9", "\xe9t\xe9", b"\xe9t\xe9"),
+    ("a=\xe9t\xe9", "\xe9t\xe9", b"\xe9t\xe9"),
+    (Text("a=\xe9t\xe9"), "\xe9t\xe9", b"\xe9t\xe9"),
+    (b"a=\xc3\xa9t\xc3\xa9", "\xe9t\xe9", b"\xc3\xa9t\xc3\xa9"),
+    ("a=\xe9t\xe9\u20ac", "\xe9t\xe9\u20ac", "\xe9t\xe9\u20ac".encode()),
+], ids=["latin-1 bytes", "str", "str subclass", "utf-8 bytes", "wide str"])
+def test_header_forms(raw, value, raw_value):
+    # the text, and the bytes as received: what a browser sends back
+    cookie = browser.read_set_cookie(raw, now=NOW)
+    assert (cookie.value, cookie.raw_name, cookie.raw_value) == (value, b"a", raw_value)
+    latin_1 = browser.read_set_cookie(b"a=\xe9t\xe9", now=NOW)
+    assert (cookie == latin_1) == (hash(cookie) == hash(latin_1)) == (raw_value == b"\xe9t\xe9")
 
 
 @pytest.mark.parametrize("function", [browser.read_set_cookie, browser.check])
@@ -135,7 +144,8 @@ def test_record():
     cookie = browser.read_set_cookie(b"a=\"b\"; Max-Age=60; Priority=High; SameSite=Lax",
                                      "https://www.example.test/x/y", now=NOW)
     assert repr(cookie) == (
-        "BrowserCookie(name='a', value='\"b\"', domain='www.example.test', host_only=True, "
+        "BrowserCookie(name='a', value='\"b\"', raw_name=b'a', raw_value=b'\"b\"', "
+        "domain='www.example.test', host_only=True, "
         "path='/x', expires=datetime.datetime(2026, 12, 9, 3, 5, 5, 678901, "
         "tzinfo=datetime.timezone.utc), secure=False, http_only=False, "
         f"same_site={CookieSameSiteMode.LAX!r}, partitioned=False, priority='high', "
@@ -157,6 +167,53 @@ def test_now_in_another_zone_and_by_default():
     before = dt.datetime.now(UTC)
     got = browser.read_set_cookie(b"a=b; Max-Age=10")
     assert before + dt.timedelta(seconds=9) < got.expires < before + dt.timedelta(seconds=12)
+
+
+def offset_now(offset):
+    """A datetime whose own utcoffset() returns offset, whatever it is."""
+    class Now(dt.datetime):
+        def utcoffset(self):
+            return offset
+    return Now(2026, 12, 9, tzinfo=dt.timezone(dt.timedelta(hours=1)))
+
+
+MINUTE = dt.timedelta(minutes=1)
+EARLY = dt.datetime.min.replace(tzinfo=dt.timezone(24 * 60 * MINUTE - MINUTE))  # year 0 in UTC
+LATE = dt.datetime.max.replace(tzinfo=dt.timezone(MINUTE - 24 * 60 * MINUTE))  # year 10000
+FIRST, LAST = dt.datetime.min.replace(tzinfo=UTC), dt.datetime.max.replace(tzinfo=UTC)
+SECOND, DAY, MICRO = dt.timedelta(seconds=1), dt.timedelta(days=1), dt.timedelta.resolution
+
+
+@pytest.mark.parametrize("now, raw, expires, words", [
+    # a now outside years 1-9999 in UTC is read as the nearest instant inside them
+    (EARLY, b"a=b; Max-Age=1", FIRST + SECOND, []),
+    (EARLY, b"a=b; Max-Age=0", FIRST, ["Deletion"]),
+    (EARLY, b"a=b; Max-Age=-99999999999999999999", FIRST, ["Deletion"]),
+    (EARLY, b"a=b; Expires=31 Dec 9999 23:59:59", FIRST + 400 * DAY, ["ExpiryCapped"]),
+    (LATE, b"a=b", None, []),
+    # nothing expires after the last instant: any expiry is at once
+    (LATE, b"a=b; Max-Age=1", LAST, ["Deletion"]),
+    (LATE, b"a=b; Max-Age=99999999999999999999", LAST, ["ExpiryCapped", "Deletion"]),
+    (LATE, b"a=b; Expires=21 Oct 99999 07:28:00", LAST, ["Deletion"]),
+    (offset_now(DAY - MICRO), b"a=b; Max-Age=1", NOW.replace(2026, 12, 8, 0, 0, 1, 1), []),
+    (offset_now(MICRO - DAY), b"a=b", None, []),
+    # an offset a time zone cannot have
+    (offset_now(DAY), b"a=b", ValueError, None),
+    (offset_now(-DAY), b"a=b", ValueError, None),
+    (offset_now(999_999_999 * DAY), b"a=b; Max-Age=1", ValueError, None),
+    (offset_now(-999_999_999 * DAY), b"a=b; Max-Age=1", ValueError, None),
+], ids=lambda v: repr(v.utcoffset()) if isinstance(v, dt.datetime) else None)
+def test_now_at_the_edges(now, raw, expires, words):
+    url = "https://www.example.test/"
+    if expires is ValueError:
+        for function in (browser.read_set_cookie, browser.check, browser_model.read_set_cookie):
+            with pytest.raises(ValueError, match=r"^now\.utcoffset\(\) must be strictly"):
+                function(raw, url, now=now)
+        return
+    got = browser.read_set_cookie(raw, url, now=now)
+    assert (got.expires, got.expired) == (expires, "Deletion" in words)
+    assert fields(got) == fields(browser_model.read_set_cookie(raw, url, now=now))
+    assert [line.split(":")[0] for line in browser.check(raw, url, now=now)] == words
 
 
 LONG_DATE = dt.datetime(2030, 1, 2, 3, 4, 5)

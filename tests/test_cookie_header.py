@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import run_python, traceback_names
+from conftest import traceback_names
 from gco_testkit import cookie_header_model as model
 from glimmering_copper_otter import cookie_header, cookies
 from glimmering_copper_otter.cookie_header import (
@@ -332,19 +332,6 @@ def test_names_are_shared_between_calls_but_results_are_not():
     assert first == second and first is not second
     assert all(a is b for a, b in zip(first, second))  # interned names
     assert first["theme"] is not second["theme"] or len(first["theme"]) <= 1
-
-
-def test_not_loaded_into_a_second_interpreter():
-    # The name table holds objects of the interpreter that loaded the module.
-    process = run_python(
-        """
-        import _interpreters
-        interp = _interpreters.create()
-        error = _interpreters.run_string(interp, "import glimmering_copper_otter.cookie_header")
-        print(error.type.__name__ if error else "loaded")
-        """
-    )
-    assert process.stdout.strip() == "ImportError"
 
 
 # --- leaks and hostile callers ---------------------------------------------------------

@@ -180,8 +180,11 @@ void civil_from_days(int64_t z, int64_t* year, unsigned* month, unsigned* day) n
 // Browsers differ from the draft's grammar: a day or year token is digits
 // only (no "21st", no "2099AD"), a time token is exactly three colon-separated
 // runs of digits of any length (no "07:28:00Z"), a token of one or two digits
-// is the day when no day was found yet and otherwise the year, and a longer
-// one is the year (so "10000" is a year).
+// is the day when no day was found yet and otherwise the year, and a token of
+// three to five digits is the year (so "10000" is a year).  A longer run of
+// digits, leading zeros included, is no year at all: Chromium skips it, so a
+// year that does not fit ("9999999999") leaves no date (a session cookie)
+// unless a later token gives one.
 bool parse_cookie_date(Span text, int64_t* instant) noexcept {
   bool have_time = false, have_day = false, have_month = false, have_year = false;
   int64_t time[3] = {0, 0, 0};
@@ -202,7 +205,7 @@ bool parse_cookie_date(Span text, int64_t* instant) noexcept {
       if (!have_day && p - start <= 2) {
         day = digits_value(start, p);
         have_day = true;
-      } else if (!have_year) {
+      } else if (!have_year && p - start <= 5) {
         year = digits_value(start, p);
         have_year = true;
       }
@@ -218,13 +221,13 @@ bool parse_cookie_date(Span text, int64_t* instant) noexcept {
     year += 2000;
   }
   if (day < 1 || day > 31 || time[0] > 23 || time[1] > 59 || time[2] > 59) return false;
+  if (static_cast<unsigned>(day) > days_in_month(year, static_cast<unsigned>(month))) return false;
   // Browsers keep a date before 1601 (it is in the past: a deletion) and one
   // after 9999 (beyond any expiry cap) instead of failing on them.
   if (year > 9999) {
     *instant = kLatest;
     return true;
   }
-  if (static_cast<unsigned>(day) > days_in_month(year, static_cast<unsigned>(month))) return false;
   int64_t days = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
   *instant = ((days * 24 + time[0]) * 60 + time[1]) * 60 * kSecond + time[2] * kSecond;
   return true;

@@ -37,6 +37,8 @@ GCO_STR(str_root, "/");
 struct BrowserCookie {
   PyObject_HEAD PyObject* name;
   PyObject* value;
+  PyObject* raw_name;   // bytes
+  PyObject* raw_value;  // bytes
   PyObject* domain;
   PyObject* path;
   PyObject* expires;
@@ -49,7 +51,7 @@ struct BrowserCookie {
   char expired;
 };
 
-constexpr int kObjectFields = 7;
+constexpr int kObjectFields = 9;
 
 PyObject** object_fields(BrowserCookie* c) { return &c->name; }
 
@@ -64,19 +66,21 @@ PyObject* py_bool(char b) { return Py_NewRef(b ? Py_True : Py_False); }
 PyObject* record_repr(PyObject* self) {
   BrowserCookie* c = reinterpret_cast<BrowserCookie*>(self);
   return PyUnicode_FromFormat(
-      "BrowserCookie(name=%R, value=%R, domain=%R, host_only=%s, path=%R, expires=%R, "
-      "secure=%s, http_only=%s, same_site=%R, partitioned=%s, priority=%R, expired=%s)",
-      c->name, c->value, c->domain, c->host_only ? "True" : "False", c->path, c->expires,
-      c->secure ? "True" : "False", c->http_only ? "True" : "False", c->same_site,
-      c->partitioned ? "True" : "False", c->priority, c->expired ? "True" : "False");
+      "BrowserCookie(name=%R, value=%R, raw_name=%R, raw_value=%R, domain=%R, host_only=%s, "
+      "path=%R, expires=%R, secure=%s, http_only=%s, same_site=%R, partitioned=%s, "
+      "priority=%R, expired=%s)",
+      c->name, c->value, c->raw_name, c->raw_value, c->domain, c->host_only ? "True" : "False",
+      c->path, c->expires, c->secure ? "True" : "False", c->http_only ? "True" : "False",
+      c->same_site, c->partitioned ? "True" : "False", c->priority, c->expired ? "True" : "False");
 }
 
 // The fields in their order, as one tuple (for hashing).
 PyObject* record_tuple(BrowserCookie* c) {
-  return Py_BuildValue(
-      "(OOOOOOOOOOOO)", c->name, c->value, c->domain, c->host_only ? Py_True : Py_False, c->path,
-      c->expires, c->secure ? Py_True : Py_False, c->http_only ? Py_True : Py_False, c->same_site,
-      c->partitioned ? Py_True : Py_False, c->priority, c->expired ? Py_True : Py_False);
+  return Py_BuildValue("(OOOOOOOOOOOOOO)", c->name, c->value, c->raw_name, c->raw_value, c->domain,
+                       c->host_only ? Py_True : Py_False, c->path, c->expires,
+                       c->secure ? Py_True : Py_False, c->http_only ? Py_True : Py_False,
+                       c->same_site, c->partitioned ? Py_True : Py_False, c->priority,
+                       c->expired ? Py_True : Py_False);
 }
 
 PyObject* record_richcompare(PyObject* self, PyObject* other, int op) {
@@ -89,8 +93,8 @@ PyObject* record_richcompare(PyObject* self, PyObject* other, int op) {
                a->http_only == b->http_only && a->partitioned == b->partitioned &&
                a->expired == b->expired && a->same_site == b->same_site;
   for (int i = 0; equal && i < kObjectFields; i++) {
-    // The fields hold str, datetime and None only: comparing them runs no
-    // interpreted code, and the records keep them alive.
+    // The fields hold str, bytes, datetime and None only: comparing them
+    // runs no interpreted code, and the records keep them alive.
     int same = PyObject_RichCompareBool(object_fields(a)[i], object_fields(b)[i], Py_EQ);
     if (same < 0) return nullptr;
     equal = same;
@@ -108,6 +112,10 @@ PyMemberDef record_members[] = {
      "The name, read from the header's bytes by the text rule."},
     {"value", Py_T_OBJECT_EX, offsetof(BrowserCookie, value), Py_READONLY,
      "The value as the browser keeps it: not percent-decoded, quotes kept."},
+    {"raw_name", Py_T_OBJECT_EX, offsetof(BrowserCookie, raw_name), Py_READONLY,
+     "The name's bytes as received: what a browser sends back in the Cookie header."},
+    {"raw_value", Py_T_OBJECT_EX, offsetof(BrowserCookie, raw_value), Py_READONLY,
+     "The value's bytes as received (quotes kept): what a browser sends back."},
     {"domain", Py_T_OBJECT_EX, offsetof(BrowserCookie, domain), Py_READONLY,
      "Lower case, no leading dot; the request host for a host-only cookie; None without a "
      "url and a Domain attribute."},
@@ -137,8 +145,13 @@ PyTypeObject BrowserCookieType = {
     .tp_repr = record_repr,
     .tp_hash = record_hash,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .tp_doc = PyDoc_STR("What a browser stores for one Set-Cookie header value (immutable; "
-                        "made by read_set_cookie)."),
+    .tp_doc = PyDoc_STR(
+        "What a browser stores for one Set-Cookie header value (immutable; made by\n"
+        "read_set_cookie).\n"
+        "\n"
+        "Records are equal when every field is, the raw bytes included: a value received as\n"
+        "Latin-1 b'\\xe9' and one received as UTF-8 b'\\xc3\\xa9' read as the same text but\n"
+        "are different cookies, since a browser sends back the bytes it received."),
     .tp_richcompare = record_richcompare,
     .tp_members = record_members,
 };
@@ -175,7 +188,10 @@ int64_t instant_of_fields(int64_t year, unsigned month, unsigned day, int64_t ho
          second * kSecond + micro;
 }
 
-// now as microseconds since the epoch: the current time for None.
+// now as microseconds since the epoch: the current time for None.  A now
+// whose time in UTC falls outside datetime's years 1 to 9999 (an aware
+// datetime near either end, with an offset) is read as the nearest instant
+// inside them, so that every instant computed from it stays representable.
 bool read_now(PyObject* now, int64_t* out) {
   if (now == nullptr || now == Py_None) {
     timespec ts;
@@ -201,16 +217,28 @@ bool read_now(PyObject* now, int64_t* out) {
       PyErr_SetString(PyExc_TypeError, "now.utcoffset() must return a timedelta");
       return false;
     }
-    offset = (static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(delta.get())) * 86400 +
-              PyDateTime_DELTA_GET_SECONDS(delta.get())) *
-                 kSecond +
-             PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
+    // A time zone's offset is strictly within a day, but a datetime
+    // subclass's own utcoffset() may return any timedelta (its days are
+    // normalised: seconds and microseconds are never negative).
+    const int days = PyDateTime_DELTA_GET_DAYS(delta.get());
+    const int seconds = PyDateTime_DELTA_GET_SECONDS(delta.get());
+    const int micro = PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
+    if (!(days == 0 || (days == -1 && (seconds > 0 || micro > 0)))) {
+      PyErr_Format(PyExc_ValueError,
+                   "now.utcoffset() must be strictly between -timedelta(hours=24) and "
+                   "timedelta(hours=24), not %R",
+                   delta.get());
+      return false;
+    }
+    offset = (static_cast<int64_t>(days) * 86400 + seconds) * kSecond + micro;
   }
-  *out = instant_of_fields(PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now),
-                           PyDateTime_GET_DAY(now), PyDateTime_DATE_GET_HOUR(now),
-                           PyDateTime_DATE_GET_MINUTE(now), PyDateTime_DATE_GET_SECOND(now),
-                           PyDateTime_DATE_GET_MICROSECOND(now)) -
-         offset;
+  const int64_t local = instant_of_fields(
+      PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now), PyDateTime_GET_DAY(now),
+      PyDateTime_DATE_GET_HOUR(now), PyDateTime_DATE_GET_MINUTE(now),
+      PyDateTime_DATE_GET_SECOND(now), PyDateTime_DATE_GET_MICROSECOND(now));
+  // Both within a few times 10^17 microseconds: no overflow.
+  const int64_t instant = local - offset;
+  *out = instant < kEarliest ? kEarliest : instant > kLatest ? kLatest : instant;
   return true;
 }
 
@@ -423,6 +451,10 @@ PyObject* make_record(const Outcome& out, const Origin* origin) {
   if (c->name == nullptr) return nullptr;
   c->value = decode_text(out.value.data, out.value.size);
   if (c->value == nullptr) return nullptr;
+  c->raw_name = PyBytes_FromStringAndSize(out.name.data, out.name.size);
+  if (c->raw_name == nullptr) return nullptr;
+  c->raw_value = PyBytes_FromStringAndSize(out.value.data, out.value.size);
+  if (c->raw_value == nullptr) return nullptr;
   if (!out.has_domain) {
     c->domain = Py_NewRef(Py_None);
   } else if (out.domain_is_host) {
@@ -702,15 +734,18 @@ FunctionRow functions[] = {
      "raw is bytes, or a str (characters below U+0100 stand for their Latin-1 bytes; a str\n"
      "with any other character is read as its UTF-8).  Names, values and paths are read by\n"
      "the text rule: UTF-8, a byte outside a valid sequence standing for its Latin-1\n"
-     "character.  url is the absolute http(s) URL of a top-level same-site navigation that\n"
-     "received the header (None: the rules that need an origin are skipped, and a cookie\n"
-     "without Domain or Path gets None for them); now is an aware datetime (default: the\n"
-     "current time).  The cookie store is taken to be empty.\n"
+     "character; the record also keeps the name's and value's bytes as received\n"
+     "(raw_name, raw_value).  url is the absolute http(s) URL of a top-level same-site\n"
+     "navigation that received the header (None: the rules that need an origin are\n"
+     "skipped, and a cookie without Domain or Path gets None for them); now is an aware\n"
+     "datetime (default: the current time; a time outside years 1-9999 in UTC is read as\n"
+     "the nearest instant inside them).  The cookie store is taken to be empty.\n"
      "\n"
      "Returns a BrowserCookie; one that expires at once (Max-Age of zero or less, or an\n"
      "Expires not after now) has expired true: a browser applies it as a deletion.  Never\n"
      "raises on the header's content; TypeError for an argument of the wrong type,\n"
-     "ValueError for a url that is not an absolute http(s) URL and for a naive now."},
+     "ValueError for a url that is not an absolute http(s) URL, for a naive now and for a\n"
+     "now whose utcoffset() is not strictly between -24 and 24 hours."},
     {"check", params("subject", "url=None", "*", "now=None", "partitioned=False", "priority=None"),
      check, nullptr,
      "What a browser will make of a cookie: a list of findings, empty when a browser stores\n"

@@ -11,6 +11,21 @@ namespace gco {
 
 ModuleState state;
 
+namespace {
+int64_t first_interpreter_id = -1;
+}  // namespace
+
+bool claim_interpreter() noexcept {
+  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return false;
+  if (first_interpreter_id == -1) first_interpreter_id = id;
+  if (first_interpreter_id == id) return true;
+  PyErr_SetString(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one "
+                  "interpreter per process.");
+  return false;
+}
+
 // ---------------------------------------------------------------------------
 // Constants
 

@@ -32,6 +32,13 @@ struct ModuleState {
 
 extern ModuleState state;
 
+// The module's state (the state above, its constants, the objects it
+// imports and caches) belongs to the first interpreter that loads it, for
+// the life of the process: every other interpreter, of any configuration, is
+// refused.  Called first when a module is made; false with ImportError set
+// in an interpreter that is not the first.
+bool claim_interpreter() noexcept;
+
 // Traceback entries name the module, so each module's own sources are built
 // with GCO_MODULE_NAME defined as its full name.
 #ifdef GCO_MODULE_NAME

@@ -178,6 +178,7 @@ bool bind_functions(PyObject* module, FunctionRow* rows, size_t count) noexcept 
 }
 
 bool start_exec(const char* module_name) noexcept {
+  if (!claim_interpreter()) return false;
   state.name = module_name;
   state.count_errors_first = false;
   return Constant::make_all() && Signature::make_all();

@@ -49,8 +49,9 @@ template <size_t N>
 bool bind_functions(PyObject* module, FunctionRow (&rows)[N]) noexcept {
   return bind_functions(module, rows, N);
 }
-// The steps around a sibling module's own exec steps.  start_exec names the
-// process state after the module, has an unknown keyword reported before a
+// The steps around a sibling module's own exec steps.  start_exec refuses an
+// interpreter other than the first (claim_interpreter), names the process
+// state after the module, has an unknown keyword reported before a
 // missing argument, and makes the constants and signatures; finish_exec
 // binds the functions of the rows and records the module as the one the
 // state describes (a module made again, after it left sys.modules, gets new

@@ -45,9 +45,6 @@ GCO_STR(name_unquote, "unquote");
 GCO_STR(name_email_utils, "email.utils");
 GCO_STR(name_parsedate_to_datetime, "parsedate_to_datetime");
 
-// The interpreter that first created the module; only it may load it.
-int64_t first_interpreter_id = -1;
-
 bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
                          bool none_allowed) {
   PyObject* value = nullptr;
@@ -60,16 +57,7 @@ bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
-  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) return nullptr;
-  if (first_interpreter_id == -1) {
-    first_interpreter_id = id;
-  } else if (first_interpreter_id != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "Interpreter change detected - this module can only be loaded into one "
-                    "interpreter per process.");
-    return nullptr;
-  }
+  if (!claim_interpreter()) return nullptr;
   if (state.module != nullptr) return Py_NewRef(state.module);
 
   Ref name = steal(PyObject_GetAttrString(spec, "name"));

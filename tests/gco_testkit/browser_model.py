@@ -30,6 +30,8 @@ MAX_NAME_VALUE = 4096
 MAX_ATTRIBUTE_VALUE = 1024
 MAX_AGE_LIMIT = 400 * 24 * 3600  # seconds
 EARLIEST = dt.datetime.min.replace(tzinfo=UTC)
+LATEST = dt.datetime.max.replace(tzinfo=UTC)
+DAY = dt.timedelta(hours=24)
 
 # Set False to run without the Public Suffix List: only the list's default
 # rule "*" applies then (every last label is a public suffix).
@@ -41,6 +43,8 @@ _psl = None
 class BrowserCookie:
     name: str
     value: str
+    raw_name: bytes     # the bytes as received
+    raw_value: bytes
     domain: str | None
     host_only: bool
     path: str | None
@@ -86,13 +90,33 @@ def _raw_bytes(raw) -> bytes:
 
 
 def _now(now) -> dt.datetime:
+    """now in UTC; a time outside years 1 to 9999 (possible with an offset)
+    is read as the nearest instant inside them."""
     if now is None:
         return dt.datetime.now(UTC)
     if not isinstance(now, dt.datetime):
         raise TypeError(f"now must be a datetime, not {type(now).__name__}")
-    if now.tzinfo is None or now.utcoffset() is None:
+    offset = None if now.tzinfo is None else now.utcoffset()
+    if offset is None:
         raise ValueError("now must be an aware datetime")
-    return now.astimezone(UTC)
+    # a datetime subclass's own utcoffset() may return any timedelta
+    if not -DAY < offset < DAY:
+        raise ValueError("now.utcoffset() must be strictly between -timedelta(hours=24) and "
+                         f"timedelta(hours=24), not {offset!r}")
+    local = dt.datetime(now.year, now.month, now.day, now.hour, now.minute, now.second,
+                        now.microsecond, tzinfo=UTC)
+    try:
+        return local - offset
+    except OverflowError:
+        return EARLIEST if offset > dt.timedelta(0) else LATEST
+
+
+def _later(when: dt.datetime, seconds: int) -> dt.datetime:
+    """seconds after when, or the last representable instant."""
+    try:
+        return when + dt.timedelta(seconds=seconds)
+    except OverflowError:
+        return LATEST
 
 
 class _Origin:
@@ -155,7 +179,10 @@ def parse_cookie_date(value: bytes) -> dt.datetime | None:
     only (no "21st", no "2099AD"), a time token is exactly three colon-separated
     runs of digits of any length (no "07:28:00Z", no "07:28:00:00"), a token
     of one or two digits is the day when no day was found yet and otherwise
-    the year, and a longer one is the year (so "10000" is a year).
+    the year, and a token of three to five digits is the year (so "10000" is a
+    year).  A longer run of digits, leading zeros included, is no year at all:
+    Chromium skips it, so a year that does not fit ("9999999999") leaves no
+    date (a session cookie) unless a later token gives one.
     """
     time = day = month = year = None
     for token in _tokens(value):
@@ -165,7 +192,7 @@ def parse_cookie_date(value: bytes) -> dt.datetime | None:
         elif token.isdigit():
             if day is None and len(token) <= 2:
                 day = int(token)
-            elif year is None:
+            elif year is None and len(token) <= 5:
                 year = int(token)
         elif month is None and token[:3].lower() in _MONTHS:
             month = _MONTHS.index(token[:3].lower()) + 1
@@ -179,13 +206,15 @@ def parse_cookie_date(value: bytes) -> dt.datetime | None:
     if not 1 <= day <= 31 or hour > 23 or minute > 59 or second > 59:
         return None
     # browsers keep a date before 1601 (it is in the past: a deletion) and
-    # one after 9999 (beyond any expiry cap) instead of failing on them
-    if year > 9999:
-        return dt.datetime.max.replace(tzinfo=UTC)
+    # one after 9999 (beyond any expiry cap) instead of failing on them; a
+    # day past the month's end is no date in any year (the Gregorian calendar
+    # repeats every 400 years, so 2000 + year % 400 has the same months)
     try:
-        return dt.datetime(year, month, day, hour, minute, second, tzinfo=UTC)
+        when = dt.datetime(year if year <= 9999 else 2000 + year % 400, month, day,
+                           hour, minute, second, tzinfo=UTC)
     except ValueError:
         return None
+    return when if year <= 9999 else LATEST
 
 
 # -- the set-cookie-string algorithm -------------------------------------------
@@ -294,11 +323,11 @@ def _evaluate(raw, url, now):
     # Browsers parse only the last attribute of each: an invalid last one is
     # ignored rather than an earlier valid one taken (the draft takes the
     # last valid one).
-    limit = now + dt.timedelta(seconds=MAX_AGE_LIMIT)
+    limit = _later(now, MAX_AGE_LIMIT)
     max_age = _max_age(last[b"max-age"]) if b"max-age" in last else None
     expires = parse_cookie_date(last[b"expires"]) if b"expires" in last else None
     if max_age is not None:
-        when = EARLIEST if max_age <= 0 else now + dt.timedelta(seconds=min(max_age, MAX_AGE_LIMIT))
+        when = EARLIEST if max_age <= 0 else _later(now, min(max_age, MAX_AGE_LIMIT))
     elif expires is not None:
         when = min(expires, limit)
     else:
@@ -371,8 +400,8 @@ def _evaluate(raw, url, now):
     priority = last.get(b"priority", b"").lower().decode("latin-1")
     if priority not in ("low", "medium", "high"):
         priority = None
-    cookie = BrowserCookie(name, value, domain, host_only, path, when, secure, http_only,
-                           same_site, partitioned, priority, expired)
+    cookie = BrowserCookie(name, value, name_b, value_b, domain, host_only, path, when, secure,
+                           http_only, same_site, partitioned, priority, expired)
     return cookie, []
 
 
@@ -400,7 +429,9 @@ def expectation_view(cookie):
     if cookie is None:
         return None
     return {
-        "name": cookie.name, "value": cookie.value, "domain": cookie.domain,
+        "name": cookie.name, "value": cookie.value,
+        "raw_name": cookie.raw_name.decode("latin-1"),
+        "raw_value": cookie.raw_value.decode("latin-1"), "domain": cookie.domain,
         "host_only": cookie.host_only, "path": cookie.path,
         "expires": None if cookie.expires is None else cookie.expires.timestamp(),
         "secure": cookie.secure, "http_only": cookie.http_only,

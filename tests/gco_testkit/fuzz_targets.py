@@ -893,9 +893,13 @@ def target_reentrancy(r):
 
 BROWSER_URLS = (None, "https://www.example.test/a/b", "http://www.example.co.uk/x",
                 "http://127.0.0.1/", "http://localhost:8080/p/", "https://[::1]/")
-BROWSER_NOW = dt.datetime(2026, 12, 9, 3, 4, 5, tzinfo=dt.timezone.utc)
-BROWSER_FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
-                  "http_only", "same_site", "partitioned", "priority", "expired")
+# A usual now, and nows whose time in UTC falls just outside years 1-9999.
+BROWSER_NOWS = (dt.datetime(2026, 12, 9, 3, 4, 5, tzinfo=dt.timezone.utc),
+                dt.datetime.min.replace(tzinfo=dt.timezone(dt.timedelta(hours=23, minutes=59))),
+                dt.datetime.max.replace(tzinfo=dt.timezone(-dt.timedelta(hours=23, minutes=59))))
+BROWSER_FIELDS = ("name", "value", "raw_name", "raw_value", "domain", "host_only", "path",
+                  "expires", "secure", "http_only", "same_site", "partitioned", "priority",
+                  "expired")
 
 
 def target_browser(r):
@@ -908,14 +912,15 @@ def target_browser(r):
     raw = r.rest() if r.flag() else r.chunk(200)
     if r.flag():
         raw = raw.decode("latin-1")
-    want = browser_model.read_set_cookie(raw, url, now=BROWSER_NOW)
-    got = browser.read_set_cookie(raw, url, now=BROWSER_NOW)
+    now = r.pick(BROWSER_NOWS)  # (after the header: the stored seeds keep their meaning)
+    want = browser_model.read_set_cookie(raw, url, now=now)
+    got = browser.read_set_cookie(raw, url, now=now)
     picture = [None if c is None else tuple(getattr(c, f) for f in BROWSER_FIELDS)
                for c in (want, got)]
     assert picture[0] == picture[1], (raw, url, picture)
     subject = make_cookie(r) if r.below(4) == 0 else raw
     try:
-        findings = browser.check(subject, url, now=BROWSER_NOW)
+        findings = browser.check(subject, url, now=now)
     except (Boom, TypeError, ValueError, AttributeError, DeprecationWarning):
         # Only the caller's own code (a hostile subclass or datetime in the
         # cookie) may make it raise; a header never does.
