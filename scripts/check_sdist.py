@@ -23,6 +23,9 @@ ALLOWED = [
     "src/glimmering_copper_otter/*.pxd", "src/glimmering_copper_otter/*.h",
     "src/glimmering_copper_otter/py.typed",
     "src/**/*.cpp", "src/**/*.hpp", "src/**/*.h",
+    # The Public Suffix List, the script that compiles it, its licence and note.
+    "src/common/public_suffix/public_suffix_list.dat", "src/common/public_suffix/make_table.py",
+    "src/common/public_suffix/LICENSE", "src/common/public_suffix/README.md",
     # The tests with their data and client modules.
     "tests/**/*.py", "tests/**/*.pyx", "tests/**/*.cpp", "tests/**/*.h",
     "tests/**/*.txt", "tests/**/*.json", "tests/**/*.html",
@@ -44,6 +47,8 @@ REQUIRED = [
     "src/glimmering_copper_otter/writer.pyi", "src/glimmering_copper_otter/py.typed",
     "src/writer/writer.cpp", "tests/conftest.py", "tests/stubtest-allowlist.txt",
     "fuzz/fuzz_cookies.py", "tests/gco_testkit/fuzz_targets.py",
+    "src/common/public_suffix/public_suffix_list.dat", "src/common/public_suffix/make_table.py",
+    "src/common/public_suffix/LICENSE",
 ]
 # Directories that must hold at least one file matching the pattern.
 REQUIRED_SOME = ["src/cookies/*.cpp", "tests/test_*.py", "tests/data/*.py", "fuzz/corpus/*"]

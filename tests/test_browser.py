@@ -7,8 +7,6 @@ import datetime as dt
 import pytest
 from hypothesis import given, settings, strategies as st
 
-pytest.importorskip("publicsuffixlist")
-
 from gco_testkit import browser_model
 from leakcheck import assert_no_leak
 
@@ -236,6 +234,9 @@ LONG_DATE = dt.datetime(2030, 1, 2, 3, 4, 5)
     (b"a=b; Partitioned", {}, ["PartitionedNotSecure"]),
     (b"a=b; Path=/" + b"p" * 1100, {}, ["AttributeValueTooLong"]),
     (b"a=b; Colour=red", {}, ["UnknownAttribute"]),
+    # ten of a kind, then one line that counts the others
+    (b"a=b" + b"; x" * 12 + b"; Max-Age=1.5" * 2, {}, ["UnknownAttribute"] * 10 + [
+        "DuplicateAttribute", "InvalidMaxAge", "UnknownAttribute"]),
     (b"a=b; Path=/x; Path=/y", {}, ["DuplicateAttribute"]),
     (b"a=b; HttpOnly=false", {}, ["FlagWithValue"]),
     (b"a=b; Expires=soon", {}, ["InvalidExpires"]),

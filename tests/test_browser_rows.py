@@ -9,9 +9,6 @@ from pathlib import Path
 
 import pytest
 
-# The browser extra: the table's domain rows need the public suffix list.
-pytest.importorskip("publicsuffixlist")
-
 from gco_testkit import browser_model
 
 # Every implementation of read_set_cookie that must agree with the browser.

@@ -1,8 +1,8 @@
 // glimmering_copper_otter.browser: what a browser stores for a Set-Cookie
 // header value (read_set_cookie), and what it will make of a cookie before
-// it is sent (check).  The steps themselves are in evaluate.cpp; this file
-// reads the arguments, builds the records and the findings, and binds the
-// module.
+// it is sent (check).  The steps themselves are in the kit's
+// cookie_rules.cpp; this file reads the arguments, builds the records and the
+// findings, and binds the module.
 #include <Python.h>
 #include <datetime.h>
 
@@ -11,12 +11,15 @@
 
 #include "cookies.h"
 #include "writer.h"
-#include "evaluate.hpp"
+#include "cookie_rules.hpp"
+#include "public_suffix.hpp"
 #include "frame.hpp"
 #include "function.hpp"
 #include "percent.hpp"
 
 namespace gco::browser {
+
+using namespace gco::rules;
 
 namespace {
 
@@ -30,6 +33,9 @@ GCO_STR(str_low, "low");
 GCO_STR(str_medium, "medium");
 GCO_STR(str_high, "high");
 GCO_STR(str_root, "/");
+GCO_STR(str_utcoffset, "utcoffset");
+
+bool use_public_suffix_list = true;  // use_public_suffix_list(), for tests
 
 // ---------------------------------------------------------------------------
 // The record.
@@ -206,8 +212,8 @@ bool read_now(PyObject* now, int64_t* out) {
   PyObject* tz = PyDateTime_DATE_GET_TZINFO(now);
   int64_t offset = 0;
   if (tz != PyDateTime_TimeZone_UTC) {
-    Ref delta =
-        tz == Py_None ? incref(Py_None) : steal(PyObject_CallMethod(now, "utcoffset", nullptr));
+    Ref delta = tz == Py_None ? incref(Py_None)
+                              : steal(PyObject_CallMethodNoArgs(now, str_utcoffset.get()));
     if (!delta) return false;
     if (delta.get() == Py_None) {
       PyErr_SetString(PyExc_ValueError, "now must be an aware datetime");
@@ -321,10 +327,10 @@ bool finish_origin(Origin& origin, PyObject* host_text, bool https) {
     utf8 = PyBytes_AS_STRING(encoded.get());
     size = PyBytes_GET_SIZE(encoded.get());
   }
-  origin.host.assign(utf8, static_cast<size_t>(size));
+  if (!origin.host.assign({utf8, static_cast<size_t>(size)})) return no_memory();
   bool loopback = false;
   origin.ip = is_ipv4(origin.host, &loopback);
-  if (!origin.ip && origin.host.find(':') != std::string::npos) {
+  if (!origin.ip && origin.host.view().find(':') != std::string_view::npos) {
     if (ip_address == nullptr) {
       Ref module = steal(PyImport_ImportModule("ipaddress"));
       if (!module) return false;
@@ -430,8 +436,12 @@ bool read_origin(PyObject* url, Origin& origin) {
   const char* host_end = host;
   while (host_end < netloc_end && *host_end != ':') host_end++;
   if (host_end == host) return url_error(url);
-  std::string lowered(host, static_cast<size_t>(host_end - host));
-  for (char& c : lowered) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  String lowered;
+  if (!lowered.assign({host, static_cast<size_t>(host_end - host)})) return no_memory();
+  for (size_t i = 0; i < lowered.size(); i++) {
+    char c = lowered[i];
+    lowered[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
   Ref host_text = steal(ascii_text(lowered.data(), static_cast<Py_ssize_t>(lowered.size())));
   if (!host_text) return false;
   Ref path = steal(ascii_text(netloc_end, path_end - netloc_end));
@@ -510,15 +520,16 @@ struct Context {
 // interpreted code some rare step runs) may replace the cache freely.
 // Never destroyed: the references must not be dropped after the
 // interpreter has finished.
-Ref& cached_url = *new Ref;
-Origin& cached_origin = *new Origin;
+Immortal<Ref> cached_url;
+Immortal<Origin> cached_origin;
 
-void copy_origin(const Origin& from, Origin& to) {
+bool copy_origin(const Origin& from, Origin& to) {
+  if (!to.host.assign(from.host)) return no_memory();
   to.secure = from.secure;
   to.ip = from.ip;
-  to.host = from.host;
   to.host_text = incref(from.host_text.get());
   to.default_path = incref(from.default_path.get());
+  return true;
 }
 
 bool read_context(PyObject* url, PyObject* now, Context& context) {
@@ -529,15 +540,16 @@ bool read_context(PyObject* url, PyObject* now, Context& context) {
   if (!read_now(now, &context.now)) return false;
   if (url != nullptr && url != Py_None) {
     context.has_origin = true;
-    if (cached_url && (cached_url.get() == url || PyUnicode_Compare(cached_url.get(), url) == 0)) {
-      copy_origin(cached_origin, context.origin);
-      return true;
+    if (*cached_url &&
+        (cached_url->get() == url || PyUnicode_Compare(cached_url->get(), url) == 0)) {
+      return copy_origin(*cached_origin, context.origin);
     }
     if (!read_origin(url, context.origin)) return false;
     Ref key = steal(PyUnicode_FromObject(url));  // a plain str of the same text
     if (!key) return false;
-    copy_origin(context.origin, cached_origin);
-    cached_url = std::move(key);
+    cached_url->clear();  // the cache is empty until both are in place
+    if (!copy_origin(context.origin, *cached_origin)) return false;
+    *cached_url = std::move(key);
   }
   return true;
 }
@@ -550,7 +562,7 @@ PyObject* read_set_cookie(PyObject* /*module*/, PyObject* const* args) {
   if (!read_context(args[1], args[2], context)) return nullptr;
   const Origin* origin = context.has_origin ? &context.origin : nullptr;
   Outcome out;
-  if (!evaluate(raw, origin, context.now, out, nullptr)) return nullptr;
+  if (!evaluate(raw, origin, context.now, out, nullptr, use_public_suffix_list)) return nullptr;
   if (out.refusal != Refusal::kNone) Py_RETURN_NONE;
   return make_record(out, origin);
 }
@@ -597,7 +609,9 @@ PyObject* cookie_header(PyObject* subject, bool partitioned, PyObject* priority_
                         Findings& findings) {
   GcoCookie* cookie = reinterpret_cast<GcoCookie*>(subject);
   if (cookie->_name == Py_None) {
-    findings.push_back({"NoName", "the cookie has no name: the writer cannot write it"});
+    if (!findings.note("NoName", {"the cookie has no name: the writer cannot write it"})) {
+      return nullptr;
+    }
     Py_RETURN_NONE;
   }
   Ref written = steal(
@@ -616,46 +630,64 @@ PyObject* cookie_header(PyObject* subject, bool partitioned, PyObject* priority_
     if (!message) return nullptr;
     const char* text = PyUnicode_AsUTF8(message.get());
     if (text == nullptr) return nullptr;
-    findings.push_back({"WriterRefuses", std::string("the writer refuses the cookie: ") + text});
+    if (!findings.note("WriterRefuses", {"the writer refuses the cookie: ", text})) {
+      return nullptr;
+    }
     Py_RETURN_NONE;
   }
   // The fields as the writer read them: nothing ran after its last look.
   const uint32_t same_site = cookie->same_site;
   const bool writer_secure = cookie->secure || same_site == 2 || same_site == 3;
+  bool noted = true;
   if (!cookie->secure && writer_secure) {
-    findings.push_back({"SecureAdded", same_site == 2
-                                           ? "the writer adds Secure for SameSite=Strict"
-                                           : "the writer adds Secure for SameSite=None"});
+    noted =
+        findings.note("SecureAdded", {same_site == 2 ? "the writer adds Secure for SameSite=Strict"
+                                                     : "the writer adds Secure for SameSite=None"});
   }
   if (partitioned && !writer_secure) {
-    findings.push_back({"SecureAdded", "the writer adds Secure for Partitioned"});
+    noted = noted && findings.note("SecureAdded", {"the writer adds Secure for Partitioned"});
   }
   PyObject* expires = cookie->expires;
   if (expires != Py_None && PyDateTime_Check(expires) && PyDateTime_GET_YEAR(expires) < 1601) {
-    findings.push_back({"ExpiresBefore1601",
-                        "expires is before the year 1601, which has no cookie-date form: "
-                        "clients read the written year as another one"});
+    noted = noted && findings.note("ExpiresBefore1601",
+                                   {"expires is before the year 1601, which has no cookie-date "
+                                    "form: clients read the written year as another one"});
   }
   if (cookie->domain != Py_None && PyUnicode_Check(cookie->domain) &&
       PyUnicode_GET_LENGTH(cookie->domain) > 0 && !printable_ascii(cookie->domain)) {
-    findings.push_back({"DomainNotAscii",
-                        "the domain is not printable ASCII: browsers compare it with the "
-                        "request's host in A-label form"});
+    noted = noted && findings.note("DomainNotAscii",
+                                   {"the domain is not printable ASCII: browsers compare it with "
+                                    "the request's host in A-label form"});
   }
   if (cookie->path != Py_None && PyUnicode_Check(cookie->path) &&
       PyUnicode_GET_LENGTH(cookie->path) > 0 && !printable_ascii(cookie->path)) {
-    findings.push_back({"PathNotAscii",
-                        "the path is not printable ASCII: request paths arrive "
-                        "percent-encoded, so the cookie is never sent back"});
+    noted = noted &&
+            findings.note("PathNotAscii", {"the path is not printable ASCII: request paths arrive "
+                                           "percent-encoded, so the cookie is never sent back"});
   }
-  return written.transfer();
+  return noted ? written.transfer() : nullptr;
 }
 
+// The findings as lines "CodeWord: sentence", then, for each code word with
+// findings left out, one line that says how many.
 PyObject* findings_list(const Findings& findings) {
   Ref list = steal(PyList_New(0));
   if (!list) return nullptr;
-  for (const Finding& f : findings) {
-    std::string line = f.word + ": " + f.sentence;
+  String line;
+  for (size_t i = 0; i < findings.size() + findings.words(); i++) {
+    line.clear();
+    bool written;
+    if (i < findings.size()) {
+      const Finding& f = findings[i];
+      written = line.append(f.word) && line.append(": ") && line.append(f.sentence);
+    } else {
+      size_t w = i - findings.size();
+      if (findings.left_out(w) == 0) continue;
+      written = line.append(findings.word(w)) && line.append(": ") &&
+                line.append_decimal(static_cast<long long>(findings.left_out(w))) &&
+                line.append(" more findings of this kind are not listed");
+    }
+    if (!written) return PyErr_NoMemory();
     Ref text =
         steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace"));
     if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
@@ -697,22 +729,13 @@ PyObject* check(PyObject* /*module*/, PyObject* const* args) {
   } else if (!header_bytes(subject, "subject", holder, raw)) {
     return nullptr;
   }
-  const size_t own = findings.size();
   Outcome out;
-  if (!evaluate(raw, context.has_origin ? &context.origin : nullptr, context.now, out, &findings)) {
+  if (!evaluate(raw, context.has_origin ? &context.origin : nullptr, context.now, out, &findings,
+                use_public_suffix_list)) {
     return nullptr;
   }
   // The refusal first, then the cookie's own findings, then the header's.
-  if (out.refusal != Refusal::kNone) {
-    for (size_t i = own; i < findings.size(); i++) {
-      if (findings[i].word == refusal_word(out.refusal)) {
-        Finding refusal = std::move(findings[i]);
-        findings.erase(findings.begin() + static_cast<std::ptrdiff_t>(i));
-        findings.insert(findings.begin(), std::move(refusal));
-        break;
-      }
-    }
-  }
+  if (out.refusal != Refusal::kNone) findings.move_to_front(refusal_word(out.refusal));
   return findings_list(findings);
 }
 
@@ -725,6 +748,37 @@ PyObject* set_public_suffix_list(PyObject* /*module*/, PyObject* const* args) {
   bool previous = use_public_suffix_list;
   use_public_suffix_list = enabled;
   return py_bool(previous);
+}
+
+PyObject* list_version(PyObject* /*module*/, PyObject* const* /*args*/) {
+  return PyUnicode_FromString(kPublicSuffixListVersion);
+}
+
+// registrable_domain(host): the host as in a canonical URL; ASCII letters
+// are lowered, other text is refused (internationalised labels come as
+// A-labels).
+PyObject* py_registrable_domain(PyObject* /*module*/, PyObject* const* args) {
+  PyObject* host = args[0];
+  if (!PyUnicode_Check(host)) {
+    PyErr_Format(PyExc_TypeError, "host must be a str, not %.200s", Py_TYPE(host)->tp_name);
+    return nullptr;
+  }
+  if (!PyUnicode_IS_ASCII(host)) {
+    PyErr_Format(PyExc_ValueError, "host must be ASCII (A-labels for other text): %R", host);
+    return nullptr;
+  }
+  String lowered;
+  const char* data = static_cast<const char*>(PyUnicode_DATA(host));
+  if (!lowered.assign({data, static_cast<size_t>(PyUnicode_GET_LENGTH(host))})) {
+    return PyErr_NoMemory();
+  }
+  for (size_t i = 0; i < lowered.size(); i++) {
+    char c = lowered[i];
+    lowered[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  std::string_view found = registrable_domain(lowered, use_public_suffix_list);
+  if (found.empty()) Py_RETURN_NONE;
+  return ascii_text(found.data(), static_cast<Py_ssize_t>(found.size()));
 }
 
 FunctionRow functions[] = {
@@ -769,13 +823,24 @@ FunctionRow functions[] = {
      "A Cookie's own: NoName and WriterRefuses (the writer cannot write it),\n"
      "  ExpiresBefore1601, DomainNotAscii, PathNotAscii.\n"
      "\n"
-     "A refusal, when there is one, comes first."},
+     "A refusal, when there is one, comes first.  At most ten findings of one code word are\n"
+     "listed, then one line \"CodeWord: N more findings of this kind are not listed\"."},
+    {"registrable_domain", params("host"), py_registrable_domain, nullptr,
+     "The registrable domain of a host as Chromium computes it for cookies, or None.\n"
+     "\n"
+     "The registry (the public suffix, private registries included; an unknown top-level\n"
+     "domain counts as one) with the label before it: 'example.co.uk' for\n"
+     "'www.example.co.uk', 'example.test' for 'a.b.example.test'.  None for a public suffix,\n"
+     "a single label and an IP address.  A Domain attribute is accepted only when it has the\n"
+     "same registrable domain as the request's host.  host is as in a canonical URL (ASCII,\n"
+     "internationalised labels as A-labels; letters are lowered); ValueError for other text."},
+    {"public_suffix_list_version", params(), list_version, nullptr,
+     "The date of the Public Suffix List built into the module, as 'YYYY-MM-DD'."},
     {"use_public_suffix_list", params("enabled"), set_public_suffix_list, nullptr,
      "Switches the Public Suffix List on or off (for tests); returns the previous setting.\n"
      "\n"
-     "The list comes from the publicsuffixlist package's own file, read once the first time\n"
-     "it is needed.  Off, or without that package, only the list's default rule \"*\"\n"
-     "applies: a single label is a public suffix."},
+     "The list is built into the module (public_suffix_list_version() gives its date).  Off,\n"
+     "only the list's default rule \"*\" applies: the last label is a public suffix."},
 };
 
 int browser_exec(PyObject* module) {

@@ -8,6 +8,11 @@
 // it was.  They set no exception, since they may run without the
 // interpreter; a caller that holds it reports the failure with no_memory().
 // Sizes that would overflow count as a failure too.
+//
+// These are the package's only native containers.  The modules link no C++
+// runtime, so nothing may use operator new, std::string, std::vector and the
+// like (whose allocation failure would end the process): the build fails
+// when a module needs the runtime (cmake/no_cxx_runtime.cmake).
 #pragma once
 
 #include <Python.h>
@@ -162,6 +167,7 @@ class String {
   operator std::string_view() const noexcept { return view(); }
   char operator[](size_t i) const noexcept { return bytes_[i]; }
   char& operator[](size_t i) noexcept { return bytes_[i]; }
+  friend bool operator==(const String& a, const String& b) noexcept { return a.view() == b.view(); }
 
   [[nodiscard]] bool reserve(size_t capacity) noexcept { return bytes_.reserve(capacity); }
   [[nodiscard]] bool append(std::string_view text) noexcept {
@@ -176,12 +182,41 @@ class String {
     bytes_.clear();
     return append(text);
   }
+  // Appends n in decimal.
+  [[nodiscard]] bool append_decimal(long long n) noexcept {
+    char digits[24];
+    size_t at = sizeof digits;
+    unsigned long long magnitude =
+        n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+    do {
+      digits[--at] = static_cast<char>('0' + magnitude % 10);
+      magnitude /= 10;
+    } while (magnitude != 0);
+    if (n < 0) digits[--at] = '-';
+    return append({digits + at, sizeof digits - at});
+  }
   // Keeps the first size bytes (size <= size()).
   void truncate(size_t size) noexcept { (void)bytes_.resize(size); }
   void clear() noexcept { bytes_.clear(); }
 
  private:
   Vector<char> bytes_;
+};
+
+// A T that is never destroyed: a process-wide object that holds references,
+// which must not be dropped after the interpreter has finished.  Built when
+// the module is loaded; nothing registers a destructor for it.
+template <class T>
+class Immortal {
+ public:
+  Immortal() noexcept { new (storage_) T(); }
+  Immortal(const Immortal&) = delete;
+  Immortal& operator=(const Immortal&) = delete;
+  T& operator*() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
+  T* operator->() noexcept { return &**this; }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
 };
 
 }  // namespace gco

@@ -634,7 +634,8 @@ class DictBuilder {
   bool read(Span header) {
     if (!result_) {
       const Py_ssize_t pieces = count_semicolons(header) + 1;
-      result_ = steal(_PyDict_NewPresized(pieces < kMaxPresized ? pieces : kMaxPresized));
+      presized_ = pieces < kMaxPresized ? pieces : kMaxPresized;
+      result_ = steal(_PyDict_NewPresized(presized_));
       if (!result_) return false;
     }
     return for_each_pair(
@@ -649,10 +650,19 @@ class DictBuilder {
     Ref key = steal(name_text(name, count_++));
     if (!key) return false;
     Ref text = steal(value_text(value));
-    return text && PyDict_SetDefaultRef(result_.get(), key.get(), text.get(), nullptr) >= 0;
+    if (!text) return false;
+    // The interpreter's PyDict_SetDefaultRef (3.13.0) counts an entry that a
+    // failed resize did not add, and the dict then reads past its table: it
+    // is used only while the dict has the room made for it in advance.
+    if (PyDict_GET_SIZE(result_.get()) < presized_) {
+      return PyDict_SetDefaultRef(result_.get(), key.get(), text.get(), nullptr) >= 0;
+    }
+    int found = PyDict_Contains(result_.get(), key.get());
+    return found > 0 || (found == 0 && PyDict_SetItem(result_.get(), key.get(), text.get()) == 0);
   }
 
   Ref result_;
+  Py_ssize_t presized_ = 0;
   Py_ssize_t count_ = 0;
 };
 

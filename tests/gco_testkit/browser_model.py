@@ -25,6 +25,8 @@ from urllib.parse import urlsplit
 
 from glimmering_copper_otter.cookies import CookieSameSiteMode
 
+from . import public_suffix_model
+
 UTC = dt.timezone.utc
 MAX_NAME_VALUE = 4096
 MAX_ATTRIBUTE_VALUE = 1024
@@ -36,7 +38,6 @@ DAY = dt.timedelta(hours=24)
 # Set False to run without the Public Suffix List: only the list's default
 # rule "*" applies then (every last label is a public suffix).
 USE_PUBLIC_SUFFIX_LIST = True
-_psl = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -254,16 +255,7 @@ def _max_age(value: bytes) -> int | None:
 
 
 def _public_suffix(domain: str) -> bool:
-    global _psl
-    if not USE_PUBLIC_SUFFIX_LIST:
-        # the list's default rule "*" alone, as the list's own algorithm
-        # applies it: one trailing dot ignored, no empty label, one label
-        labels = domain[:-1].split(".") if domain.endswith(".") else domain.split(".")
-        return "" not in labels and len(labels) == 1
-    if _psl is None:
-        from publicsuffixlist import PublicSuffixList
-        _psl = PublicSuffixList()
-    return _psl.is_public(domain)
+    return public_suffix_model.is_public_suffix(domain, USE_PUBLIC_SUFFIX_LIST)
 
 
 def _canonical_domain(value: bytes) -> str | None:

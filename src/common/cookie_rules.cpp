@@ -2,12 +2,15 @@
 // set-cookie-string algorithm, the cookie-date algorithm and the storage
 // model), over the header's bytes in place.  Where browsers do otherwise
 // than the draft, the code does what they do and says so.
-#include "evaluate.hpp"
+#include "cookie_rules.hpp"
+
+#include "frame.hpp"
+#include "public_suffix.hpp"
 
 #include <cstdio>
 #include <cstring>
 
-namespace gco::browser {
+namespace gco::rules {
 
 const char* const kAttributeNames[kAttributeCount] = {"Expires",  "Max-Age",     "Domain",
                                                       "Path",     "Secure",      "HttpOnly",
@@ -64,34 +67,55 @@ bool starts_with_lowered(Span s, std::string_view word) {
 
 // -- findings -------------------------------------------------------------
 
-// An attribute value or other header bytes as shown in a sentence: printable
-// ASCII as it is, other bytes as \xNN, long ones cut.
-std::string shown(Span s) {
-  std::string out;
+bool append_shown(String& out, Span s) {
   Py_ssize_t limit = s.size > 40 ? 32 : s.size;
   for (Py_ssize_t i = 0; i < limit; i++) {
     unsigned char c = byte_at(s.data + i);
     if (c >= 0x20 && c < 0x7F) {
-      out.push_back(static_cast<char>(c));
+      if (!out.push_back(static_cast<char>(c))) return false;
     } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
+      static const char kHex[] = "0123456789abcdef";
+      const char escape[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+      if (!out.append({escape, 4})) return false;
     }
   }
-  if (limit < s.size) out += "...";
-  return out;
+  return limit == s.size || out.append("...");
 }
 
-void note(Findings* findings, const char* word, std::string sentence) {
-  if (findings != nullptr) findings->push_back(Finding{word, std::move(sentence)});
+// Notes a finding when findings are wanted; false with MemoryError set.
+bool note(Findings* findings, const char* word, std::initializer_list<Piece> pieces) {
+  return findings == nullptr || findings->note(word, pieces);
 }
 
-std::string number(long long n) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%lld", n);
-  return text;
+}  // namespace
+
+bool Findings::note(const char* word, std::initializer_list<Piece> pieces) noexcept {
+  size_t i = 0;
+  while (i < words_ && std::strcmp(counts_[i].word, word) != 0) i++;
+  if (i == words_ && words_ < sizeof counts_ / sizeof counts_[0]) counts_[words_++] = {word, 0};
+  if (i < words_ && ++counts_[i].count > kShownPerWord) return true;
+  String sentence;
+  for (const Piece& piece : pieces) {
+    bool done = piece.kind == Piece::Kind::kText     ? sentence.append(piece.text)
+                : piece.kind == Piece::Kind::kNumber ? sentence.append_decimal(piece.number)
+                                                     : append_shown(sentence, piece.bytes);
+    if (!done) return no_memory();
+  }
+  return items_.push_back(Finding{word, std::move(sentence)}) || no_memory();
 }
+
+void Findings::move_to_front(const char* word) noexcept {
+  for (size_t i = 0; i < items_.size(); i++) {
+    if (std::strcmp(items_[i].word, word) == 0) {
+      Finding found = std::move(items_[i]);
+      for (size_t j = i; j > 0; j--) items_[j] = std::move(items_[j - 1]);
+      items_[0] = std::move(found);
+      return;
+    }
+  }
+}
+
+namespace {
 
 // -- the cookie-date algorithm ---------------------------------------------
 
@@ -359,9 +383,13 @@ bool read_max_age(Span v, int64_t* seconds) {
   return true;
 }
 
+// A method name made once: a name made from a C string at each call can be
+// lost by the interpreter when one of its allocations fails.
+GCO_STR(str_lower, "lower");
+
 // The Domain attribute as a host name: lower case, one leading dot dropped,
 // internationalised labels as A-labels.  1 done, 0 invalid, -1 error set.
-int canonical_domain(Span value, std::string& out) {
+int canonical_domain(Span value, String& out) {
   if (value.size > 0 && value.data[0] == '.') {
     value.data++;
     value.size--;
@@ -371,7 +399,10 @@ int canonical_domain(Span value, std::string& out) {
   bool ascii = true;
   for (Py_ssize_t i = 0; i < value.size; i++) ascii = ascii && byte_at(value.data + i) < 0x80;
   if (ascii) {
-    out.resize(static_cast<size_t>(value.size));
+    if (!out.assign({value.data, static_cast<size_t>(value.size)})) {
+      no_memory();
+      return -1;
+    }
     for (Py_ssize_t i = 0; i < value.size; i++) out[i] = lower(value.data[i]);
     return 1;
   }
@@ -380,7 +411,7 @@ int canonical_domain(Span value, std::string& out) {
   // codec do the work.
   Ref text = steal(decode_text(value.data, value.size));
   if (!text) return -1;
-  Ref lowered = steal(PyObject_CallMethod(text.get(), "lower", nullptr));
+  Ref lowered = steal(PyObject_CallMethodNoArgs(text.get(), str_lower.get()));
   if (!lowered) return -1;
   if (!PyUnicode_IS_ASCII(lowered.get())) {
     Ref dot = steal(PyUnicode_FromOrdinal('.'));
@@ -399,14 +430,24 @@ int canonical_domain(Span value, std::string& out) {
         }
         return -1;
       }
-      if (i) out.push_back('.');
-      out.append(PyBytes_AS_STRING(encoded.get()),
-                 static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+      if ((i && !out.push_back('.')) ||
+          !out.append({PyBytes_AS_STRING(encoded.get()),
+                       static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))})) {
+        {
+          no_memory();
+          return -1;
+        }
+      }
     }
     return 1;
   }
-  out.assign(static_cast<const char*>(PyUnicode_DATA(lowered.get())),
-             static_cast<size_t>(PyUnicode_GET_LENGTH(lowered.get())));
+  if (!out.assign({static_cast<const char*>(PyUnicode_DATA(lowered.get())),
+                   static_cast<size_t>(PyUnicode_GET_LENGTH(lowered.get()))})) {
+    {
+      no_memory();
+      return -1;
+    }
+  }
   return 1;
 }
 
@@ -416,27 +457,29 @@ bool domain_match(std::string_view host, std::string_view domain) {
          host[host.size() - domain.size() - 1] == '.';
 }
 
-bool refuse(Outcome& out, Findings* findings, Refusal refusal, std::string sentence) {
+// A refusal, with its finding; false with MemoryError set.
+bool refuse(Outcome& out, Findings* findings, Refusal refusal,
+            std::initializer_list<Piece> sentence) {
   out.refusal = refusal;
-  note(findings, refusal_word(refusal), std::move(sentence));
-  return true;
+  return note(findings, refusal_word(refusal), sentence);
 }
 
 }  // namespace
 
-bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings) {
+bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings,
+              bool use_list) {
   const char* const end = raw.end();
   bool any_tab = false;
   for (const char* p = raw.data; p < end; p++) {
     unsigned char c = byte_at(p);
     any_tab = any_tab || c == 0x09;
     if ((c < 0x20 && c != 0x09) || c == 0x7F) {
-      char code[8];
-      std::snprintf(code, sizeof code, "0x%02x", c);
+      static const char kHex[] = "0123456789abcdef";
+      const char code[4] = {'0', 'x', kHex[c >> 4], kHex[c & 15]};
       return refuse(out, findings, Refusal::kDisallowedCharacter,
-                    std::string("the header holds the control character ") + code +
-                        (c == 0 ? ", which makes a browser refuse the whole response"
-                                : ": a browser refuses the cookie"));
+                    {"the header holds the control character ", std::string_view(code, 4),
+                     c == 0 ? ", which makes a browser refuse the whole response"
+                            : ": a browser refuses the cookie"});
     }
   }
 
@@ -474,28 +517,36 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
       tab = tab || (any_tab && (has_tab(key) || has_tab(val)));
       int which = attribute_of(key);
       if (val.size > kMaxAttributeValue) {
-        note(findings, "AttributeValueTooLong",
-             (which >= 0 ? std::string(kAttributeNames[which]) : "the attribute " + shown(key)) +
-                 " has a value of " + number(val.size) +
-                 " bytes, over the 1024-byte limit: a browser ignores the attribute");
+        if (!note(findings, "AttributeValueTooLong",
+                  {which >= 0 ? kAttributeNames[which] : "the attribute ",
+                   Piece::shown(which >= 0 ? Span{} : key), " has a value of ",
+                   Piece::decimal(val.size),
+                   " bytes, over the 1024-byte limit: a browser ignores the attribute"})) {
+          return false;
+        }
       } else if (which >= 0) {
         last[which] = val;
         present[which] = true;
         if (++seen[which] == 2) {
-          note(findings, "DuplicateAttribute",
-               std::string(kAttributeNames[which]) +
-                   " is given more than once: a browser keeps the last one");
+          if (!note(findings, "DuplicateAttribute",
+                    {kAttributeNames[which],
+                     " is given more than once: a browser keeps the last one"})) {
+            return false;
+          }
         }
         if ((which == kSecure || which == kHttpOnly || which == kPartitioned) && eq != nullptr) {
-          note(findings, "FlagWithValue",
-               std::string(kAttributeNames[which]) + "=" + shown(val) + " still sets " +
-                   kAttributeNames[which] + ": a browser ignores a flag's value");
+          if (!note(findings, "FlagWithValue",
+                    {kAttributeNames[which], "=", Piece::shown(val), " still sets ",
+                     kAttributeNames[which], ": a browser ignores a flag's value"})) {
+            return false;
+          }
         }
       } else if (key.size > 0 || eq != nullptr) {
-        note(findings, "UnknownAttribute",
-             std::string(1, '"')
-                 .append(shown(key))
-                 .append("\" is not a cookie attribute: a browser ignores it"));
+        if (!note(
+                findings, "UnknownAttribute",
+                {"\"", Piece::shown(key), "\" is not a cookie attribute: a browser ignores it"})) {
+          return false;
+        }
       }
       if (stop == nullptr) break;
       p = stop + 1;
@@ -504,26 +555,26 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
 
   if (name.empty() && value.empty()) {
     return refuse(out, findings, Refusal::kNoCookieContent,
-                  "the header has neither a name nor a value: a browser refuses it");
+                  {"the header has neither a name nor a value: a browser refuses it"});
   }
   // browsers refuse a tab left inside a name, value or attribute after
   // trimming (the draft allows it)
   if (tab) {
     return refuse(out, findings, Refusal::kDisallowedCharacter,
-                  "a tab inside the name, the value or an attribute: a browser refuses the "
-                  "cookie");
+                  {"a tab inside the name, the value or an attribute: a browser refuses the "
+                   "cookie"});
   }
   if (name.size + value.size > kMaxNameValue) {
     return refuse(out, findings, Refusal::kNameValuePairExceedsMaxSize,
-                  "the name and value are " + number(name.size + value.size) +
-                      " bytes, over the 4096-byte limit: a browser refuses the cookie");
+                  {"the name and value are ", Piece::decimal(name.size + value.size),
+                   " bytes, over the 4096-byte limit: a browser refuses the cookie"});
   }
   // browsers refuse an empty name whose value holds "=": sent back, it would
   // read as another name (no reason is reported for it)
   if (name.empty() && value.find('=') != nullptr) {
     return refuse(out, findings, Refusal::kAmbiguousNameValue,
-                  "the name is empty and the value holds \"=\": a browser refuses the cookie, "
-                  "since it would come back as another name");
+                  {"the name is empty and the value holds \"=\": a browser refuses the cookie, "
+                   "since it would come back as another name"});
   }
   out.name = name;
   out.value = value;
@@ -543,14 +594,18 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
   bool has_expires =
       !has_max_age && present[kExpires] && parse_cookie_date(last[kExpires], &expires);
   if (present[kMaxAge] && !has_max_age) {
-    note(findings, "InvalidMaxAge",
-         "Max-Age=" + shown(last[kMaxAge]) +
-             " is not a whole number of seconds: a browser "
-             "ignores it");
+    if (!note(findings, "InvalidMaxAge",
+              {"Max-Age=", Piece::shown(last[kMaxAge]),
+               " is not a whole number of seconds: a browser ignores it"})) {
+      return false;
+    }
   }
   if (present[kExpires] && !has_expires && !has_max_age) {
-    note(findings, "InvalidExpires",
-         "Expires=" + shown(last[kExpires]) + " is not a date a browser reads: it ignores it");
+    if (!note(findings, "InvalidExpires",
+              {"Expires=", Piece::shown(last[kExpires]),
+               " is not a date a browser reads: it ignores it"})) {
+      return false;
+    }
   }
   if (has_max_age) {
     out.has_expiry = true;
@@ -559,8 +614,11 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     } else {
       if (max_age > kMaxAgeLimit) {
         max_age = kMaxAgeLimit;
-        note(findings, "ExpiryCapped",
-             "Max-Age is more than 400 days: a browser caps the expiry at 400 days from now");
+        if (!note(findings, "ExpiryCapped",
+                  {"Max-Age is more than 400 days: a browser caps the expiry at 400 days from "
+                   "now"})) {
+          return false;
+        }
       }
       out.expiry = now > kLatest - max_age * kSecond ? kLatest : now + max_age * kSecond;
     }
@@ -569,18 +627,22 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     out.expiry = expires;
     if (expires > limit) {
       out.expiry = limit;
-      note(findings, "ExpiryCapped",
-           "Expires is more than 400 days away: a browser caps the expiry at 400 days from now");
+      if (!note(findings, "ExpiryCapped",
+                {"Expires is more than 400 days away: a browser caps the expiry at 400 days "
+                 "from now"})) {
+        return false;
+      }
     }
   }
   out.expired = out.has_expiry && out.expiry <= now;
   if (out.expired) {
-    note(findings, "Deletion",
-         has_max_age ? "Max-Age=" + shown(last[kMaxAge]) +
-                           " expires the cookie at once: a browser deletes a stored cookie of "
-                           "this name, domain and path and stores nothing"
-                     : std::string("Expires is not after now: a browser deletes a stored cookie "
-                                   "of this name, domain and path and stores nothing"));
+    const char* kDeletes =
+        "a browser deletes a stored cookie of this name, domain and path and stores nothing";
+    bool noted = has_max_age ? note(findings, "Deletion",
+                                    {"Max-Age=", Piece::shown(last[kMaxAge]),
+                                     " expires the cookie at once: ", kDeletes})
+                             : note(findings, "Deletion", {"Expires is not after now: ", kDeletes});
+    if (!noted) return false;
   }
 
   // Domain.
@@ -590,27 +652,27 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     if (done < 0) return false;
     if (done == 0) {
       return refuse(out, findings, Refusal::kInvalidDomain,
-                    "Domain=" + shown(domain_value) +
-                        " is no host name: a browser refuses the "
-                        "cookie");
+                    {"Domain=", Piece::shown(domain_value),
+                     " is no host name: a browser refuses the cookie"});
     }
     out.has_domain = true;
     out.host_only = false;
   }
   if (origin != nullptr) {
     if (out.has_domain) {
-      int is_public = is_public_suffix(out.domain);
-      if (is_public < 0) return false;
-      if (is_public) {
+      if (is_public_suffix(out.domain, use_list)) {
         if (out.domain != origin->host) {
           return refuse(out, findings, Refusal::kInvalidDomain,
-                        "Domain=" + shown(domain_value) +
-                            " is a public suffix: a browser refuses the cookie");
+                        {"Domain=", Piece::shown(domain_value),
+                         " is a public suffix: a browser refuses the cookie"});
         }
         out.has_domain = false;
-        note(findings, "DomainIgnored",
-             "Domain=" + shown(domain_value) +
-                 " is a public suffix equal to the host: a browser keeps a host-only cookie");
+        if (!note(findings, "DomainIgnored",
+                  {"Domain=", Piece::shown(domain_value),
+                   " is a public suffix equal to the host: a browser keeps a host-only "
+                   "cookie"})) {
+          return false;
+        }
       }
     }
     if (out.has_domain && origin->ip) {
@@ -618,19 +680,21 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
       // then host-only (as browsers do)
       if (out.domain != origin->host) {
         return refuse(out, findings, Refusal::kInvalidDomain,
-                      "Domain=" + shown(domain_value) +
-                          " does not equal the IP-address host: a browser refuses the cookie");
+                      {"Domain=", Piece::shown(domain_value),
+                       " does not equal the IP-address host: a browser refuses the cookie"});
       }
       out.has_domain = false;
-      note(findings, "DomainIgnored",
-           "Domain=" + shown(domain_value) +
-               " names the IP-address host: a browser keeps a host-only cookie");
+      if (!note(findings, "DomainIgnored",
+                {"Domain=", Piece::shown(domain_value),
+                 " names the IP-address host: a browser keeps a host-only cookie"})) {
+        return false;
+      }
     }
     if (out.has_domain) {
       if (!domain_match(origin->host, out.domain)) {
         return refuse(out, findings, Refusal::kInvalidDomain,
-                      "Domain=" + shown(domain_value) + " does not domain-match the host " +
-                          origin->host + ": a browser refuses the cookie");
+                      {"Domain=", Piece::shown(domain_value), " does not domain-match the host ",
+                       origin->host.view(), ": a browser refuses the cookie"});
       }
       out.host_only = false;
     } else {
@@ -647,10 +711,12 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     out.has_path = true;
   } else {
     if (present[kPath]) {
-      note(findings, "PathDefaulted",
-           "Path=" + shown(last[kPath]) +
-               " does not start with \"/\": a browser uses the default path of the request's "
-               "URL instead");
+      if (!note(findings, "PathDefaulted",
+                {"Path=", Piece::shown(last[kPath]),
+                 " does not start with \"/\": a browser uses the default path of the "
+                 "request's URL instead"})) {
+        return false;
+      }
     }
     if (origin != nullptr) out.has_path = out.path_is_default = true;
   }
@@ -680,12 +746,12 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
   }
   if (prefix_failure != nullptr) {
     return refuse(out, findings, Refusal::kInvalidPrefix,
-                  std::string(prefix_failure) + ": a browser refuses the cookie");
+                  {prefix_failure, ": a browser refuses the cookie"});
   }
 
   if (origin != nullptr && out.secure && !origin->secure) {
     return refuse(out, findings, Refusal::kSecureOnly,
-                  "Secure from an insecure origin: a browser refuses the cookie");
+                  {"Secure from an insecure origin: a browser refuses the cookie"});
   }
 
   if (present[kSameSite]) {
@@ -697,21 +763,22 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     } else if (s.is("none")) {
       out.same_site = 3;
     } else {
-      note(findings, "UnknownSameSite",
-           "SameSite=" + shown(s) +
-               " is not Strict, Lax or None: a browser ignores it and "
-               "applies its default");
+      if (!note(findings, "UnknownSameSite",
+                {"SameSite=", Piece::shown(s),
+                 " is not Strict, Lax or None: a browser ignores it and applies its default"})) {
+        return false;
+      }
     }
   }
   if (out.same_site == 3 && !out.secure) {
     return refuse(out, findings, Refusal::kSameSiteNoneInsecure,
-                  "SameSite=None without Secure: a browser refuses the cookie");
+                  {"SameSite=None without Secure: a browser refuses the cookie"});
   }
   // Partitioned comes from browsers, not the draft: it needs Secure (no
   // reason is reported for it)
   if (out.partitioned && !out.secure) {
     return refuse(out, findings, Refusal::kPartitionedNotSecure,
-                  "Partitioned without Secure: a browser refuses the cookie");
+                  {"Partitioned without Secure: a browser refuses the cookie"});
   }
 
   if (present[kPriority]) {
@@ -723,11 +790,14 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     } else if (s.is("high")) {
       out.priority = Priority::kHigh;
     } else {
-      note(findings, "UnknownPriority",
-           "Priority=" + shown(s) + " is not Low, Medium or High: a browser ignores it");
+      if (!note(findings, "UnknownPriority",
+                {"Priority=", Piece::shown(s),
+                 " is not Low, Medium or High: a browser ignores it"})) {
+        return false;
+      }
     }
   }
   return true;
 }
 
-}  // namespace gco::browser
+}  // namespace gco::rules

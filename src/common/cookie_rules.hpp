@@ -8,14 +8,14 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <string>
+#include <initializer_list>
 #include <string_view>
-#include <vector>
 
+#include "memory.hpp"
 #include "ref.hpp"
 #include "span.hpp"
 
-namespace gco::browser {
+namespace gco::rules {
 
 // Instants are microseconds since 1970-01-01 00:00 UTC, the span of datetime.
 inline constexpr int64_t kEarliest = -62135596800LL * 1000000;         // 0001-01-01
@@ -29,7 +29,7 @@ inline constexpr Py_ssize_t kMaxAttributeValue = 1024;
 struct Origin {
   bool secure = false;  // https, or a host that browsers treat as secure over http
   bool ip = false;      // an IPv4 or IPv6 address
-  std::string host;     // lower case, internationalised labels as A-labels; UTF-8
+  String host;          // lower case, internationalised labels as A-labels; UTF-8
   Ref host_text;        // the same host as a str
   Ref default_path;     // a str
 };
@@ -66,19 +66,77 @@ extern const char* const kAttributeNames[kAttributeCount];  // as usually writte
 
 enum class Priority { kNone, kLow, kMedium, kHigh };
 
-// One finding of check(): a code word and its sentence.
-struct Finding {
-  std::string word;
-  std::string sentence;
+// A piece of a finding's sentence: a text, a number in decimal, or header
+// bytes as shown to a reader (printable ASCII as it is, other bytes as \xNN,
+// long ones cut).
+struct Piece {
+  enum class Kind { kText, kNumber, kShown };
+  Kind kind;
+  std::string_view text;
+  long long number = 0;
+  Span bytes;
+
+  Piece(const char* t) noexcept : kind(Kind::kText), text(t) {}
+  Piece(std::string_view t) noexcept : kind(Kind::kText), text(t) {}
+  static Piece decimal(long long n) noexcept {
+    Piece p{""};
+    p.kind = Kind::kNumber;
+    p.number = n;
+    return p;
+  }
+  static Piece shown(Span s) noexcept {
+    Piece p{""};
+    p.kind = Kind::kShown;
+    p.bytes = s;
+    return p;
+  }
 };
-using Findings = std::vector<Finding>;
+
+// One finding of check(): a code word (a static text) and its sentence.
+struct Finding {
+  const char* word;
+  String sentence;
+};
+
+// The findings of one check().  A header can repeat a fault a million times;
+// a reader needs a few of each, so at most kShownPerWord findings of each
+// code word are kept, and the others only counted (their sentences are not
+// even written).
+class Findings {
+ public:
+  static constexpr size_t kShownPerWord = 10;
+
+  // Notes a finding whose sentence is the pieces put together.  False with
+  // MemoryError set when memory runs out.
+  [[nodiscard]] bool note(const char* word, std::initializer_list<Piece> pieces) noexcept;
+  // Moves the first kept finding of this word to the front.
+  void move_to_front(const char* word) noexcept;
+
+  size_t size() const noexcept { return items_.size(); }
+  const Finding& operator[](size_t i) const noexcept { return items_[i]; }
+  // How many findings of the i-th word noted were not kept; its word.
+  size_t words() const noexcept { return words_; }
+  const char* word(size_t i) const noexcept { return counts_[i].word; }
+  size_t left_out(size_t i) const noexcept {
+    return counts_[i].count > kShownPerWord ? counts_[i].count - kShownPerWord : 0;
+  }
+
+ private:
+  Vector<Finding> items_;
+  struct Count {
+    const char* word;
+    size_t count;
+  };
+  Count counts_[32] = {};  // the code words in the order first noted
+  size_t words_ = 0;
+};
 
 struct Outcome {
   Refusal refusal = Refusal::kNone;
   Span name, value;
   // The domain: the canonical Domain attribute (ASCII), or, when
   // domain_is_host, the origin's host; neither without a url and Domain.
-  std::string domain;
+  String domain;
   bool has_domain = false;
   bool domain_is_host = false;
   bool host_only = true;
@@ -96,9 +154,11 @@ struct Outcome {
 };
 
 // Runs every step; false with an exception set only for a failure of the
-// interpreter itself (memory, the list file).  origin may be null.  When
-// findings is not null, every departure from what the header says is noted.
-bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings);
+// interpreter itself (memory).  origin may be null.  When findings is not
+// null, every departure from what the header says is noted.  use_list false
+// switches the Public Suffix List off (only its default rule applies).
+bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings,
+              bool use_list = true);
 
 // The cookie-date algorithm; false when the text is no date.
 bool parse_cookie_date(Span text, int64_t* instant) noexcept;
@@ -114,9 +174,4 @@ PyObject* decode_text(const char* data, Py_ssize_t size) noexcept;
 // A strict dotted-quad IPv4 address (no leading zeros, four decimal parts).
 bool is_ipv4(std::string_view host, bool* loopback) noexcept;
 
-// The Public Suffix List (suffix.cpp).  is_public_suffix: 1, 0, or -1 with an
-// exception set (loading the list the first time failed).
-int is_public_suffix(std::string_view domain) noexcept;
-extern bool use_public_suffix_list;
-
-}  // namespace gco::browser
+}  // namespace gco::rules
