@@ -207,6 +207,8 @@ def test_two_hundred_aiohttp_tasks_share_one_jar(served):
 
     asyncio.run(main())
     assert len(jar._rows()) == 400
+    asyncio.run(_clients.aset_cookies(jar, iter([b"off=loop"]), "http://example.test/"))
+    assert jar.cookie_header("http://example.test/") == b"off=loop"
     for url, received, _ in server.log:
         n, k = url.split("?")[0].split("/")[3:5]
         assert received == (b"n%sk0=1" % n.encode() if k == "1" else None), url

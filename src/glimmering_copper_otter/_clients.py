@@ -365,3 +365,24 @@ def _clear_row(jar, row):
 
     # The raw bytes name exactly this cookie's name and path.
     jar.clear(domain=row[_rows.DOMAIN], path=row[_rows.PATH], name=row[_rows.NAME])
+
+
+# -- asyncio ----------------------------------------------------------------
+
+async def aset_cookie(jar, raw, url, **options):
+    """`jar.set_cookie(raw, url, **options)` in a worker thread: for a jar
+    with a file, the write (one committed transaction) happens off the event
+    loop.  The loop goes on meanwhile; the cookie is in the jar and in the
+    file when the awaited call returns."""
+    import asyncio
+
+    return await asyncio.to_thread(jar.set_cookie, raw, url, **options)
+
+
+async def aset_cookies(jar, values, url, **options):
+    """`jar.set_cookies(values, url, **options)` in a worker thread, as
+    `aset_cookie`."""
+    import asyncio
+
+    values = list(values)  # read here, not in the worker
+    return await asyncio.to_thread(jar.set_cookies, values, url, **options)
