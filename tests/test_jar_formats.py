@@ -78,7 +78,7 @@ def test_load_and_save_cookies_txt(tmp_path):
     with pytest.raises(ValueError, match=f"{source}, line 12: 5 TAB-separated"):
         _formats.load_cookies_txt(jar_type()(), str(source), strict=True)
     partitioned = (b"p", b"1", "example.test", True, b"/", T, 1, 1, True, False, 3, True,
-                   "https://top.test", 1, 2, 443, True)
+                   "https://top.test", 1, 2, 443, True, False)
     jar._load_rows([partitioned])
     report = _formats.save_cookies_txt(jar, tmp_path / "out.txt")
     assert report.written == 6
@@ -174,8 +174,9 @@ def test_curl_both_ways(tmp_path):
 
 JSON_ROWS = [
     (b"n\xe9", b"\xc3\xa9t\xc3\xa9", "example.test", False, b"/p\xff", T, 10, 20, True, True,
-     2, True, "https://top.test", 2, 2, 8443, True),
-    (b"", b"v", "[::1]", True, b"/", None, 11, 11, False, False, 0, False, "", 0, 0, -1, False),
+     2, True, "https://top.test", 2, 2, 8443, True, True),
+    (b"", b"v", "[::1]", True, b"/", None, 11, 11, False, False, 0, False, "", -1, 0, -1, False,
+     False),
 ]
 
 
@@ -187,7 +188,8 @@ def test_json_keeps_every_field():
     assert (document["format"], document["version"]) == ("glimmering_copper_otter cookie jar", 1)
     assert document["cookies"][0]["name"] == {"base64": "buk="}
     assert document["cookies"][0]["value"] == "\xe9t\xe9"
-    assert document["cookies"][1]["same_site"] == "undefined"
+    assert (document["cookies"][1]["same_site"], document["cookies"][1]["priority"]) == (
+        "undefined", None)
     assert _formats.from_json(jar_type(), text)._rows() == jar._rows() == JSON_ROWS
 
 

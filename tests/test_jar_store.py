@@ -21,9 +21,9 @@ DAY = 86400 * 1000000
 # Every field away from its default: Latin-1 and UTF-8 bytes, a partition key,
 # high priority, a secure source on a port.
 ROW = (b"n\xe9", "v\u00e9".encode(), "example.test", False, b"/p\xe9", NOW + DAY, NOW - 5,
-       NOW - 3, True, True, 2, True, "https://top.test", 2, 2, 8443, True)
-SESSION = ROW[:5] + (None,) + ROW[6:16] + (False,)
-KEY = (ROW[0], ROW[2], ROW[3], ROW[4], ROW[12])
+       NOW - 3, True, True, 2, True, "https://top.test", 2, 2, 8443, True, True)
+SESSION = ROW[:5] + (None,) + ROW[6:16] + (False, True)
+KEY = (ROW[0], ROW[2], ROW[3], ROW[4], ROW[11], ROW[12], ROW[17])
 TESTS = Path(__file__).parent
 
 
@@ -59,7 +59,7 @@ def test_last_access_is_written_at_most_once_a_minute(tmp_path):
 
 
 @pytest.mark.parametrize("change, error", [
-    (("set", ROW[:16]), ValueError), (("set", ROW[:2] + (b"example.test",) + ROW[3:]), TypeError),
+    (("set", ROW[:17]), ValueError), (("set", ROW[:2] + (b"example.test",) + ROW[3:]), TypeError),
     (("set", ROW[:13] + (7,) + ROW[14:]), ValueError), (("delete", KEY[:4]), TypeError),
     (("touch", KEY, 1.5), TypeError), (("rename", KEY), ValueError),
 ])
@@ -127,7 +127,7 @@ REFUSED = [
         "CREATE TABLE cookies (name)"), "damaged"),
     ("a row of wrong types", lambda p: _sqlite_file(
         p, "PRAGMA journal_mode=WAL", *OURS, "PRAGMA user_version=1",
-        "INSERT INTO cookies VALUES ('a', 'b', 'h', 1, '/', NULL, 1, 1, 0, 0, 0, 0, '', 1, 0, -1)"),
+        "INSERT INTO cookies VALUES ('a', 'b', 'h', 1, '/', NULL, 1, 1, 0, 0, 0, 0, '', 1, 0, -1, 0)"),
      "damaged"),
     ("a damaged page", _damaged, "damaged|not an SQLite"),
 ]
@@ -203,7 +203,7 @@ for i in range(count):
         # A large transaction: a kill often lands inside it.
         rows = [(b"%s%d.%d" % (tag.encode(), i, k), b"v" * 200, "example.test", True, b"/",
                  4102444800000000, 10 ** 15 + i * 1000 + k, 10 ** 15, False, False, 0, False,
-                 "", 1, 0, -1, True) for k in range(size)]
+                 "", 1, 0, -1, True, False) for k in range(size)]
         print("begin", i, flush=True)
         jar._load_rows(rows)
     else:

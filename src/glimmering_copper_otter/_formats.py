@@ -149,7 +149,7 @@ def _read_line(line, stamp):
         raise ValueError(f"the name and value are {len(name) + len(value)} bytes, "
                          f"over {_MAX_PAIR}")
     return (name, value, domain.decode("ascii"), host_only, path, expires, 0, 0, secure,
-            http_only, 0, False, "", _rows.MEDIUM, 0, -1, expires is not None)
+            http_only, 0, False, "", _rows.UNSET, 0, -1, expires is not None, False)
 
 
 def read_cookies_txt(
@@ -191,8 +191,8 @@ def load_cookies_txt(jar, path_or_file, strict: bool = False) -> LoadReport:
     cookies are passed over.  Lines that cannot be read are reported in the
     returned `LoadReport` (line number, reason) and passed over; with
     `strict=True` the first one raises ValueError and nothing is loaded.
-    SameSite reads as unspecified and Priority as medium: the format has
-    neither.
+    SameSite and Priority read as unspecified (Priority counts as medium):
+    the format has neither.
     """
     data, name = _read_bytes(path_or_file)
     rows, expired, skipped = read_cookies_txt(data)
@@ -250,9 +250,16 @@ def save_cookies_txt(jar, path_or_file) -> SaveReport:
 
 JSON_FORMAT = "glimmering_copper_otter cookie jar"
 JSON_VERSION = 1
-_KEYS = ("name", "value", "domain", "host_only", "path", "expires", "creation",
-         "last_access", "secure", "http_only", "same_site", "partitioned",
-         "partition_key", "priority", "source_scheme", "source_port")
+# The JSON key of each row field, in the order a cookie object lists them
+# (persistent is not written: it is whether expires is null).
+_KEYS = {"name": _rows.NAME, "value": _rows.VALUE, "domain": _rows.DOMAIN,
+         "host_only": _rows.HOST_ONLY, "path": _rows.PATH, "expires": _rows.EXPIRES,
+         "creation": _rows.CREATION, "last_access": _rows.LAST_ACCESS, "secure": _rows.SECURE,
+         "http_only": _rows.HTTP_ONLY, "same_site": _rows.SAME_SITE,
+         "partitioned": _rows.PARTITIONED, "partition_key": _rows.PARTITION_KEY,
+         "cross_site_ancestor": _rows.CROSS_SITE_ANCESTOR, "priority": _rows.PRIORITY,
+         "source_scheme": _rows.SOURCE_SCHEME, "source_port": _rows.SOURCE_PORT}
+# Fields written as names: the names of 0, 1, ... (priority: null for unset).
 _NAMED = {_rows.SAME_SITE: _rows.SAME_SITE_NAMES, _rows.PRIORITY: _rows.PRIORITY_NAMES,
           _rows.SOURCE_SCHEME: _rows.SOURCE_SCHEME_NAMES}
 _BYTES = (_rows.NAME, _rows.VALUE, _rows.PATH)
@@ -278,12 +285,12 @@ def _bytes_from_json(item, where):
 
 def _cookie_to_json(row):
     cookie = {}
-    for index, key in enumerate(_KEYS):
+    for key, index in _KEYS.items():
         value = row[index]
         if index in _BYTES:
             value = _bytes_to_json(value)
         elif index in _NAMED:
-            value = _NAMED[index][value]
+            value = None if value == _rows.UNSET else _NAMED[index][value]
         cookie[key] = value
     return cookie
 
@@ -291,24 +298,25 @@ def _cookie_to_json(row):
 def _cookie_from_json(cookie, where):
     if type(cookie) is not dict:
         raise ValueError(f"{where}: a cookie is an object")
-    if cookie.keys() != set(_KEYS):
+    if cookie.keys() != _KEYS.keys():
         missing = [key for key in _KEYS if key not in cookie]
         extra = sorted(set(cookie) - set(_KEYS))
         raise ValueError(f"{where}: " + (f"missing {', '.join(missing)}" if missing
                                           else f"unknown field {extra[0]}"))
-    fields = []
-    for index, key in enumerate(_KEYS):
+    fields = [None] * len(_rows.FIELDS)
+    for key, index in _KEYS.items():
         value = cookie[key]
         if index in _BYTES:
             value = _bytes_from_json(value, f"{where}, {key}")
+        elif index == _rows.PRIORITY and value is None:
+            value = _rows.UNSET
         elif index in _NAMED:
-            try:
-                value = _NAMED[index].index(value)
-            except ValueError:
-                raise ValueError(f"{where}, {key}: one of "
-                                 f"{', '.join(_NAMED[index])}") from None
-        fields.append(value)
-    fields.append(fields[_rows.EXPIRES] is not None)
+            if value not in _NAMED[index]:
+                raise ValueError(f"{where}, {key}: one of {', '.join(_NAMED[index])}"
+                                 + (" or null" if index == _rows.PRIORITY else ""))
+            value = _NAMED[index].index(value)
+        fields[index] = value
+    fields[_rows.PERSISTENT] = fields[_rows.EXPIRES] is not None
     try:
         return _rows.check_row(tuple(fields), where)
     except TypeError as error:

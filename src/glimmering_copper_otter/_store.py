@@ -34,15 +34,15 @@ TOUCH_INTERVAL = 60 * 1000000
 
 _COLUMNS = ("name, value, domain, host_only, path, expires, creation, last_access, "
             "secure, http_only, same_site, partitioned, partition_key, priority, "
-            "source_scheme, source_port")
+            "source_scheme, source_port, cross_site_ancestor")
 _SCHEMA = """CREATE TABLE cookies (
     name BLOB NOT NULL, value BLOB NOT NULL, domain TEXT NOT NULL,
     host_only INTEGER NOT NULL, path BLOB NOT NULL, expires INTEGER,
     creation INTEGER NOT NULL, last_access INTEGER NOT NULL, secure INTEGER NOT NULL,
     http_only INTEGER NOT NULL, same_site INTEGER NOT NULL, partitioned INTEGER NOT NULL,
     partition_key TEXT NOT NULL, priority INTEGER NOT NULL, source_scheme INTEGER NOT NULL,
-    source_port INTEGER NOT NULL,
-    PRIMARY KEY (name, domain, host_only, path, partition_key)
+    source_port INTEGER NOT NULL, cross_site_ancestor INTEGER NOT NULL,
+    PRIMARY KEY (name, domain, host_only, path, partitioned, partition_key, cross_site_ancestor)
 ) WITHOUT ROWID"""
 _SELECT = f"SELECT {_COLUMNS} FROM cookies ORDER BY creation"
 
@@ -87,32 +87,35 @@ def _text(data):
 
 
 def _where(key):
-    name, domain, host_only, path, partition_key = key
-    return (f"name={_blob(name)} AND domain={_text(domain)} AND host_only={int(host_only)} "
-            f"AND path={_blob(path)} AND partition_key={_text(partition_key)}")
+    name, domain, host_only, path, partitioned, partition_key, cross_site_ancestor = key
+    return (f"name={_blob(name)} AND domain={_text(domain)} AND host_only={host_only:d} "
+            f"AND path={_blob(path)} AND partitioned={partitioned:d} "
+            f"AND partition_key={_text(partition_key)} "
+            f"AND cross_site_ancestor={cross_site_ancestor:d}")
 
 
 def _values(row):
     (name, value, domain, host_only, path, expires, creation, last_access, secure, http_only,
-     same_site, partitioned, partition_key, priority, source_scheme, source_port, _) = row
+     same_site, partitioned, partition_key, priority, source_scheme, source_port, _,
+     cross_site_ancestor) = row
     expires = "NULL" if expires is None else expires
     # One f-string: this runs on every stored change.
     return (f"(X'{name.hex()}',X'{value.hex()}',CAST(X'{domain.encode().hex()}' AS TEXT),"
             f"{host_only:d},X'{path.hex()}',{expires},{creation:d},{last_access:d},"
             f"{secure:d},{http_only:d},{same_site:d},{partitioned:d},"
             f"CAST(X'{partition_key.encode().hex()}' AS TEXT),{priority:d},{source_scheme:d},"
-            f"{source_port:d})")
+            f"{source_port:d},{cross_site_ancestor:d})")
 
 
 def _check_key(key, where):
-    if type(key) is not tuple or len(key) != 5:
-        raise TypeError(f"{where}: a key is a tuple of 5 items")
-    types = (bytes, str, bool, bytes, str)
+    if type(key) is not tuple or len(key) != 7:
+        raise TypeError(f"{where}: a key is a tuple of 7 items")
+    types = (bytes, str, bool, bytes, bool, str, bool)
     for value, expected in zip(key, types):
         if type(value) is not expected:
             raise TypeError(f"{where}: a key holds {expected.__name__}, "
                             f"not {type(value).__name__}")
-    if not key[1].isascii() or not key[4].isascii():
+    if not key[1].isascii() or not key[5].isascii():
         raise ValueError(f"{where}: domain and partition_key are ASCII")
     return key
 
@@ -123,11 +126,12 @@ def _row_from_record(record, path, now):
     try:
         (name, value, domain, host_only, cookie_path, expires, creation, last_access,
          secure, http_only, same_site, partitioned, partition_key, priority,
-         source_scheme, source_port) = record
+         source_scheme, source_port, cross_site_ancestor) = record
         row = (name, value, domain, bool(host_only), cookie_path, expires, creation,
                last_access, bool(secure), bool(http_only), same_site, bool(partitioned),
-               partition_key, priority, source_scheme, source_port, expires is not None)
-        for flag in (host_only, secure, http_only, partitioned):
+               partition_key, priority, source_scheme, source_port, expires is not None,
+               bool(cross_site_ancestor))
+        for flag in (host_only, secure, http_only, partitioned, cross_site_ancestor):
             if type(flag) is not int or flag not in (0, 1):
                 raise ValueError("a flag is not 0 or 1")
         _rows.check_row(row)

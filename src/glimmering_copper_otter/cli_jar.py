@@ -14,7 +14,7 @@ import json
 import os
 import sys
 
-from glimmering_copper_otter import _formats
+from glimmering_copper_otter import _formats, _rows
 
 PROG = "python -m glimmering_copper_otter jar"
 FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
@@ -163,7 +163,7 @@ def _import(jar, args):
     loaded = jar._load_rows(rows) if rows else 0
     for number, reason in skipped:
         _note(f"{args.source}, line {number}: {reason}")
-    session = sum(1 for row in rows if not row[-1])
+    session = sum(1 for row in rows if not row[_rows.PERSISTENT])
     summary = {"imported": loaded, "expired": expired, "skipped": len(skipped)}
     if args.json:
         print(json.dumps(summary))

@@ -15,7 +15,7 @@ from glimmering_copper_otter import _rows
 from glimmering_copper_otter.browser import read_set_cookie
 from glimmering_copper_otter.cookies import CookieSameSiteMode
 
-_PRIORITY = {"low": 0, None: 1, "medium": 1, "high": 2}
+_PRIORITY = {"low": 0, None: -1, "medium": 1, "high": 2}
 _TOUCH = 60 * 1000000
 
 
@@ -114,7 +114,7 @@ class StandInJar:
         expires = None
         if cookie.expires is not None:
             expires = max(self._now(cookie.expires), -10**18)
-        key = (name, domain, cookie.host_only, cookie.path.encode(), "")
+        key = (name, domain, cookie.host_only, cookie.path.encode(), False, "", False)
         with self._lock:
             old = self._cookies.get(key)
             if cookie.expired:
@@ -125,10 +125,9 @@ class StandInJar:
                 if old is not None and old[_rows.VALUE] == value:
                     creation = old[_rows.CREATION]
                 row = (name, value, domain, cookie.host_only, key[3], expires, creation, stamp,
-                       cookie.secure, cookie.http_only, int(cookie.same_site),
-                       cookie.partitioned, "", _PRIORITY[cookie.priority],
+                       cookie.secure, cookie.http_only, int(cookie.same_site), False, "", _PRIORITY[cookie.priority],
                        2 if scheme == "https" else 1, port or (443 if scheme == "https" else 80),
-                       expires is not None)
+                       expires is not None, False)
                 self._cookies[key] = row
                 self._pending.append(("set", row))
         self._flush()
@@ -232,7 +231,7 @@ def _view(row):
         secure=row[_rows.SECURE], http_only=row[_rows.HTTP_ONLY],
         same_site=CookieSameSiteMode(row[_rows.SAME_SITE]),
         partitioned=row[_rows.PARTITIONED],
-        priority=("low", None, "high")[row[_rows.PRIORITY]])
+        priority=(None, "low", "medium", "high")[row[_rows.PRIORITY] + 1])
 
 
 _one_microsecond = datetime(1970, 1, 1, 0, 0, 0, 1, tzinfo=timezone.utc) - datetime(
