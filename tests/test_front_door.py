@@ -49,7 +49,9 @@ WRITES = {
              b"sid=abc; Expires=Wed, 02 Jan 2030 03:04:05 GMT; Max-Age=3600; "
              b"Domain=example.com; Path=/; HttpOnly; SameSite=Lax; Priority=High"),
     "auto-keeps-signed-and-base64": (lambda: S("t!k", "v:17:s+/=="), b"t!k=v:17:s+/==; Path=/"),
-    "auto-encodes-both": (lambda: S("t!k", "a b;\xe9"), b"t%21k=a%20b%3B%C3%A9; Path=/"),
+    "auto-judges-name-and-value-apart": (lambda: S("t!k", "a b;\xe9"), b"t!k=a%20b%3B%C3%A9; Path=/"),
+    "auto-deletion-names-the-same-cookie": (lambda: D("t!k"), b"t!k=; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=0; Path=/"),
+    "auto-encodes-a-name-alone": (lambda: S("t k", "v"), b"t%20k=v; Path=/"),
     "auto-encodes-a-percent": (lambda: S("a", "50%"), b"a=50%25; Path=/"),
     "raw": (lambda: S("a!", "b~/", encoding="raw"), b"a!=b~/; Path=/"),
     "str-subclasses": (lambda: S(Markup("sid"), Markup("<b> x"), path=Markup("/p")),

@@ -37,7 +37,7 @@ print(json.dumps([
 
 
 @pytest.mark.parametrize("config", ["legacy", "isolated"])
-@pytest.mark.parametrize("module", ["cookies", "writer", "cookie_header", "browser"])
+@pytest.mark.parametrize("module", ["cookies", "writer", "cookie_header", "browser", "jar"])
 def test_a_second_interpreter_is_refused(module, config):
     out = run_python(CHILD, module, config).stdout
     assert json.loads(out.splitlines()[-1]) == [

@@ -25,7 +25,8 @@ def _mypy(tmp_path, *args):
 
 
 def test_stubs_are_installed():
-    for name in ("cookies.pyi", "writer.pyi", "browser.pyi", "cookie_header.pyi", "py.typed"):
+    for name in ("cookies.pyi", "writer.pyi", "browser.pyi", "cookie_header.pyi", "jar.pyi",
+                 "py.typed"):
         assert (PACKAGE / name).is_file(), name
 
 
@@ -33,7 +34,7 @@ def test_stubs_match_the_built_modules(tmp_path):
     process = _mypy(tmp_path, "mypy.stubtest", "--allowlist", str(ALLOWLIST),
                     "glimmering_copper_otter.cookies", "glimmering_copper_otter.writer",
                     "glimmering_copper_otter.browser",
-                    "glimmering_copper_otter.cookie_header")
+                    "glimmering_copper_otter.cookie_header", "glimmering_copper_otter.jar")
     assert process.returncode == 0, process.stdout + process.stderr
 
 
@@ -52,6 +53,7 @@ def test_a_caller_is_type_checked(tmp_path):
         from glimmering_copper_otter.cookie_header import (
             parse_cookie_header, parse_cookie_header_pairs, write_cookie_header,
         )
+        from glimmering_copper_otter.jar import CookieJar
 
         cookie = Cookie("sid", "v", expires=datetime(2030, 1, 2), same_site=CookieSameSiteMode.LAX)
         cookie.http_only = "any object"
@@ -68,6 +70,12 @@ def test_a_caller_is_type_checked(tmp_path):
         received: dict[str, str] = parse_cookie_header([b"a=1", "b=2"])
         pairs: list[tuple[str, str]] = parse_cookie_header_pairs("a=1")
         request_header: bytes = write_cookie_header({"a": "1"}) + write_cookie_header([("a", "1")])
+        jar = CookieJar(max_cookies=None)
+        kept: BrowserCookie | None = jar.set_cookie(b"a=b", "https://x.test/", navigation=True)
+        many: list[BrowserCookie | None] = jar.set_cookies([(b"set-cookie", b"a=b")], "https://x.test/")
+        sent: bytes = jar.cookie_header("https://x.test/", site_for_cookies="https://y.test/")
+        listed: list[BrowserCookie] = jar.cookies() + list(jar)
+        removed: int = jar.clear(domain="x.test") + len(jar)
 
         Cookie(b"name", "v")  # E: bytes name
         cookie.name = None  # E: a name is required
@@ -80,6 +88,8 @@ def test_a_caller_is_type_checked(tmp_path):
         write_cookie_for_response(cookie, True)  # E: keyword-only
         parse_cookie_header(1)  # E: not a header
         write_cookie_header({"a": 1})  # E: values are text
+        jar.cookie_header(b"https://x.test/")  # E: url is a str
+        CookieJar("file.sqlite")  # E: no file store yet
         """
     ))
     process = _mypy(tmp_path, "mypy", "--strict", "caller.py")

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "browser_record.hpp"
 #include "cookies.h"
 #include "writer.h"
 #include "cookie_rules.hpp"
@@ -40,26 +41,9 @@ bool use_public_suffix_list = true;  // use_public_suffix_list(), for tests
 // ---------------------------------------------------------------------------
 // The record.
 
-struct BrowserCookie {
-  PyObject_HEAD PyObject* name;
-  PyObject* value;
-  PyObject* raw_name;   // bytes
-  PyObject* raw_value;  // bytes
-  PyObject* domain;
-  PyObject* path;
-  PyObject* expires;
-  PyObject* same_site;
-  PyObject* priority;
-  char host_only;
-  char secure;
-  char http_only;
-  char partitioned;
-  char expired;
-};
-
-constexpr int kObjectFields = 9;
-
-PyObject** object_fields(BrowserCookie* c) { return &c->name; }
+// Its layout is the kit's, which the jar fills too.
+using BrowserCookie = BrowserRecord;
+constexpr int kObjectFields = kBrowserRecordObjects;
 
 void record_dealloc(PyObject* self) {
   BrowserCookie* c = reinterpret_cast<BrowserCookie*>(self);

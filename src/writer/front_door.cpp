@@ -418,30 +418,36 @@ bool has_secure_prefix(const char* name, Py_ssize_t size) {
 
 PyObject* write_header(const Parts& p, bool deletion) {
   ByteBuffer out;
-  // name=value, unchanged or percent-encoded.
-  bool plain = p.encoding == Encoding::kRaw;
+  // name=value, each unchanged or percent-encoded.  In auto mode the name
+  // and the value are judged apart: a token name is written as it is
+  // whatever the value, so that the deletion header (an empty value) names
+  // the very cookie that was set.
+  bool plain_name = p.encoding == Encoding::kRaw;
+  bool plain_value = plain_name;
   if (p.encoding != Encoding::kPercent) {
     const Py_ssize_t bad_name = first_outside(p.name, p.name_size, kTokenBytes.token);
     const Py_ssize_t bad_value = first_outside(p.value, p.value_size, kTokenBytes.octet);
-    if (plain && bad_name >= 0) {
+    if (plain_name && bad_name >= 0) {
       refuse_raw(p.name_object, p.name, bad_name, "name",
                  "a name must be an HTTP token without '%'");
       return nullptr;
     }
-    if (plain && bad_value >= 0) {
+    if (plain_value && bad_value >= 0) {
       refuse_raw(p.value_object, p.value, bad_value, "value",
                  "a value may hold only the cookie-octets of RFC 6265 section 4.1.1, "
                  "without '%'");
       return nullptr;
     }
-    plain = bad_name < 0 && bad_value < 0;
+    plain_name = bad_name < 0;
+    plain_value = bad_value < 0;
   }
-  if (plain ? !out.append(p.name, p.name_size) : !quote_utf8_into(out, p.name, p.name_size)) {
+  if (plain_name ? !out.append(p.name, p.name_size) : !quote_utf8_into(out, p.name, p.name_size)) {
     return nullptr;
   }
   if (!append(out, "=")) return nullptr;
   const Py_ssize_t value_begin = out.size();
-  if (plain ? !out.append(p.value, p.value_size) : !quote_utf8_into(out, p.value, p.value_size)) {
+  if (plain_value ? !out.append(p.value, p.value_size)
+                  : !quote_utf8_into(out, p.value, p.value_size)) {
     return nullptr;
   }
   const Py_ssize_t value_end = out.size();

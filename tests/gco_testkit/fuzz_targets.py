@@ -44,6 +44,7 @@ from glimmering_copper_otter.cookies import (
 )
 
 from .capi import _get_pointer, capi, check_record, fields, same_fields
+from .jar_fuzz import target_jar
 from .hostile import (
     Boom, BytesSub, CookieOverride, CookieSlots, CookieSub, Encodes, IntLike, IntSub, ModeProxy,
     OddDatetime, OddZone, PlainDatetime, StrSub, Truthless, Unsized, WeirdEq, give,
@@ -988,7 +989,7 @@ def target_url(r):
 
 TARGETS = (target_parse, target_parse, target_constructor, target_setters, target_state,
            target_dates, target_c_entries, target_errors, target_late_names, target_reentrancy,
-           target_browser, target_cookie_header, target_url)
+           target_browser, target_cookie_header, target_url, target_jar)
 
 
 def one_input(data):

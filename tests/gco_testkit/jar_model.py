@@ -483,15 +483,20 @@ class CookieJar:
 
     # -- reading and editing -----------------------------------------------------
 
-    def cookies(self, url=None, *, now=None) -> list[JarCookie]:
+    def cookies(self, url=None, *, now=None, details=False):
         """Every unexpired cookie (partitioned ones included), or those a
-        same-site request to ``url`` would carry, in the order sent."""
+        same-site request to ``url`` would carry, in the order sent.  With
+        ``details``, (cookie, details) pairs, as the compiled jar gives its
+        records and their CookieDetails: here a JarCookie is both."""
         now = _now(now)
         if url is None:
-            return sorted((c for c in self._all() if c.expires is None or c.expires > now),
-                          key=lambda c: c.creation)
-        target = _Url(url)
-        return self._matching(target, now, partition_key=self._partition_key(target, target, False))
+            found = sorted((c for c in self._all() if c.expires is None or c.expires > now),
+                           key=lambda c: c.creation)
+        else:
+            target = _Url(url)
+            found = self._matching(target, now,
+                                   partition_key=self._partition_key(target, target, False))
+        return [(c, c) for c in found] if details else found
 
     def get(self, name, *, domain=None, path=None, now=None):
         """The cookie of that name (str, or bytes for the raw name); among

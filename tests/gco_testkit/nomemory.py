@@ -50,6 +50,9 @@ MANY = b"a=b" + b"; x" * 14 + b"; Max-Age=1.5; Max-Age=2; Path=q; SameSite=q; Ex
 # ipaddress and the idna codec, interpreted code that the url reader replaces)
 URL, LOCAL, IPV4 = "https://www.example.co.uk/a/b", "http://localhost:8080/p/q", "http://127.0.0.1/x"
 KEEP = []
+from glimmering_copper_otter.jar import CookieJar
+JAR = CookieJar(max_cookies_per_site=3)
+JAR.set_cookies([b"a=1; Domain=example.co.uk", b"b=2; Path=/a", b"c=\\xe9"], URL, now=NOW)
 """
 
 # group, expression (in SETUP's namespace; no comprehension or generator,
@@ -96,6 +99,18 @@ OPERATIONS = [
     ("browser", "browser.registrable_domain('WWW.Example.CO.UK')"),
     ("browser", "browser.registrable_domain('\\u00e9.test')"),
     ("browser", "browser.public_suffix_list_version()"),
+    # the jar: each operation leaves it as it found it
+    ("jar", "JAR.set_cookie(SET_COOKIE, URL, now=NOW)"),
+    ("jar", "JAR.set_cookies([(b'Set-Cookie', b'p=1; Secure; Partitioned; SameSite=None'), "
+            "'d=4; Max-Age=0', b'a=1; Domain=example.co.uk'], URL, now=NOW, site_for_cookies=LOCAL)"),
+    ("jar", "JAR.cookie_header(URL, now=NOW, site_for_cookies=LOCAL, navigation=True)"),
+    ("jar", "JAR.cookie_header('https://www.example.co.uk/a', now=NOW, from_script=True)"),
+    # (tuple, not list: list() of a sized iterable whose iteration runs out of
+    # memory keeps a block of its own)
+    ("jar", "[JAR.cookies(now=NOW, details=True), JAR.cookies(URL, now=NOW), tuple(JAR)]"),
+    ("jar", "[JAR.get('a', domain='EXAMPLE.co.uk'), JAR.clear(name='zz'), len(JAR)]"),
+    ("jar", "JAR.set_cookie(b'e=5', URL, now=NOW)"),  # a fourth: one is evicted
+    ("jar", "CookieJar(max_cookies=None).set_cookie(b'a=1; Secure', IPV4, now=NOW)"),
 ]
 
 BATCH = 2       # runs per round

@@ -54,8 +54,8 @@ def cdp_view(c: dict) -> dict:
     }
 
 
-def jar_view(c) -> dict:
-    """A jar's cookie in the same form."""
+def jar_view(c, details) -> dict:
+    """A jar's cookie (and its CookieDetails) in the same form."""
     return {
         "name": _text(c.raw_name), "value": _text(c.raw_value),
         "domain": c.domain if c.host_only else "." + c.domain, "path": c.path,
@@ -64,8 +64,8 @@ def jar_view(c) -> dict:
         "secure": c.secure,
         "same_site": {"LAX": "Lax", "STRICT": "Strict", "NONE": "None"}.get(c.same_site.name),
         "priority": (c.priority or "medium").capitalize(),
-        "partition": None if c.partition_key is None else list(c.partition_key),
-        "source_scheme": c.source_scheme, "source_port": c.source_port,
+        "partition": None if details.partition_key is None else list(details.partition_key),
+        "source_scheme": details.source_scheme, "source_port": details.source_port,
     }
 
 
@@ -131,7 +131,8 @@ def replay(jar_class, scenario) -> list[str]:
                             site_for_cookies=s["site_for_cookies"], from_script=s["from_script"])
         if "cookies" in step:
             want = step["cookies"]
-            got = store_view([jar_view(c) for c in jar.cookies(now=now)], isinstance(want, dict))
+            got = store_view([jar_view(c, d) for c, d in jar.cookies(now=now, details=True)],
+                             isinstance(want, dict))
             if not same_store(want, got):
                 problems.append(f"step {n}: store {store_diff(want, got)}")
     return problems

@@ -1,0 +1,99 @@
+# Types of glimmering_copper_otter.jar.
+
+from collections.abc import Iterable, Iterator
+from datetime import datetime
+from typing import Any, Final, Literal, final, overload
+
+from _typeshed import structseq
+from typing_extensions import disjoint_base
+
+from glimmering_copper_otter.browser import BrowserCookie as BrowserCookie
+
+_Text = bytes | str
+_Values = Iterable[_Text] | Iterable[tuple[_Text, _Text]] | Iterable[list[_Text]]
+
+@final
+class CookieDetails(structseq[Any], tuple[datetime, datetime, tuple[str, bool] | None, str, int]):
+    __match_args__: Final = (
+        "creation", "last_access", "partition_key", "source_scheme", "source_port"
+    )
+    @property
+    def creation(self) -> datetime: ...
+    @property
+    def last_access(self) -> datetime: ...
+    @property
+    def partition_key(self) -> tuple[str, bool] | None: ...
+    @property
+    def source_scheme(self) -> str: ...
+    @property
+    def source_port(self) -> int: ...
+
+@disjoint_base
+class CookieJar:
+    def __init__(
+        self,
+        path: None = None,
+        *,
+        max_cookies: int | None = 3300,
+        max_cookies_per_site: int | None = 180,
+        public_suffix_list: bool = True,
+    ) -> None: ...
+    @property
+    def max_cookies(self) -> int | None: ...
+    @property
+    def max_cookies_per_site(self) -> int | None: ...
+    @property
+    def public_suffix_list(self) -> bool: ...
+    def set_cookie(
+        self,
+        raw: _Text,
+        url: str,
+        *,
+        now: datetime | None = None,
+        site_for_cookies: str | None = None,
+        navigation: bool = False,
+        from_script: bool = False,
+    ) -> BrowserCookie | None: ...
+    def set_cookies(
+        self,
+        values: _Values,
+        url: str,
+        *,
+        now: datetime | None = None,
+        site_for_cookies: str | None = None,
+        navigation: bool = False,
+        from_script: bool = False,
+    ) -> list[BrowserCookie | None]: ...
+    def cookie_header(
+        self,
+        url: str,
+        *,
+        now: datetime | None = None,
+        site_for_cookies: str | None = None,
+        navigation: bool = False,
+        method: str = "GET",
+        from_script: bool = False,
+    ) -> bytes: ...
+    @overload
+    def cookies(
+        self, url: str | None = None, *, now: datetime | None = None, details: Literal[False] = False
+    ) -> list[BrowserCookie]: ...
+    @overload
+    def cookies(
+        self, url: str | None = None, *, now: datetime | None = None, details: Literal[True]
+    ) -> list[tuple[BrowserCookie, CookieDetails]]: ...
+    def get(
+        self,
+        name: _Text,
+        *,
+        domain: _Text | None = None,
+        path: _Text | None = None,
+        now: datetime | None = None,
+    ) -> BrowserCookie | None: ...
+    def clear(
+        self, domain: _Text | None = None, path: _Text | None = None, name: _Text | None = None
+    ) -> int: ...
+    def clear_session_cookies(self) -> int: ...
+    def clear_expired(self, now: datetime | None = None) -> int: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[BrowserCookie]: ...

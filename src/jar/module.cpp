@@ -1,0 +1,1070 @@
+// glimmering_copper_otter.jar: a cookie jar that keeps and sends cookies as
+// Chromium does.  This file is the Python type: it reads every argument
+// into native values (running whatever code a subclass or an iterable
+// brings, and the Set-Cookie steps), applies them under the jar's lock,
+// then builds the Python results once the lock is released.
+#include <Python.h>
+#include <datetime.h>
+
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "browser_record.hpp"
+#include "cookie_rules.hpp"
+#include "frame.hpp"
+#include "function.hpp"
+#include "operations.hpp"
+
+namespace gco::jar {
+
+namespace {
+
+PyTypeObject* record_type = nullptr;  // glimmering_copper_otter.browser.BrowserCookie
+PyObject* same_site_members[4];       // CookieSameSiteMode.UNDEFINED, LAX, STRICT, NONE
+
+GCO_STR(str_low, "low");
+GCO_STR(str_medium, "medium");
+GCO_STR(str_high, "high");
+
+using rules::Outcome;
+using rules::Refusal;
+
+// ---------------------------------------------------------------------------
+// Times.
+
+constexpr Instant kEarliest = -62135596800LL * kSecond;         // 0001-01-01
+constexpr Instant kLatest = 253402300799LL * kSecond + 999999;  // 9999-12-31 23:59:59.999999
+constexpr int64_t kDay = 86400;
+
+Instant clamp(Instant t) { return t < kEarliest ? kEarliest : t > kLatest ? kLatest : t; }
+
+// now as an instant: the current time for None.  A datetime whose time in
+// UTC falls outside years 1 to 9999 (possible with an offset) is read as the
+// nearest one inside; an offset of a day or more either way is refused.
+bool read_now(PyObject* now, Instant* out) {
+  if (now == nullptr || now == Py_None) {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    *out = clamp(static_cast<Instant>(ts.tv_sec) * kSecond + ts.tv_nsec / 1000);
+    return true;
+  }
+  if (!PyDateTime_Check(now)) {
+    PyErr_Format(PyExc_TypeError, "now must be a datetime, not %.200s", Py_TYPE(now)->tp_name);
+    return false;
+  }
+  // The fields first: utcoffset() below may run a time zone's code.
+  Instant local = ((rules::days_from_civil(PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now),
+                                           PyDateTime_GET_DAY(now)) *
+                        24 +
+                    PyDateTime_DATE_GET_HOUR(now)) *
+                       60 +
+                   PyDateTime_DATE_GET_MINUTE(now)) *
+                      60 * kSecond +
+                  PyDateTime_DATE_GET_SECOND(now) * kSecond + PyDateTime_DATE_GET_MICROSECOND(now);
+  PyObject* tz = PyDateTime_DATE_GET_TZINFO(now);
+  Instant offset = 0;
+  if (tz != PyDateTime_TimeZone_UTC) {
+    Ref delta =
+        tz == Py_None ? incref(Py_None) : steal(PyObject_CallMethod(now, "utcoffset", nullptr));
+    if (!delta) return false;
+    if (delta.get() == Py_None) {
+      PyErr_SetString(PyExc_ValueError, "now must be an aware datetime");
+      return false;
+    }
+    if (!PyDelta_Check(delta.get())) {
+      PyErr_SetString(PyExc_TypeError, "now.utcoffset() must return a timedelta");
+      return false;
+    }
+    int64_t days = PyDateTime_DELTA_GET_DAYS(delta.get());
+    if (days >= 1 || days < -1 ||
+        (days == -1 && PyDateTime_DELTA_GET_SECONDS(delta.get()) == 0 &&
+         PyDateTime_DELTA_GET_MICROSECONDS(delta.get()) == 0)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "now.utcoffset() must be strictly between -24 hours and 24 hours");
+      return false;
+    }
+    offset = (days * kDay + PyDateTime_DELTA_GET_SECONDS(delta.get())) * kSecond +
+             PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
+  }
+  *out = clamp(local - offset);
+  return true;
+}
+
+PyObject* datetime_of(Instant instant) {
+  const Instant day = kDay * kSecond;
+  int64_t days = instant >= 0 ? instant / day : -((-instant + day - 1) / day);
+  int64_t rest = instant - days * day;
+  int64_t year;
+  unsigned month, date;
+  rules::civil_from_days(days, &year, &month, &date);
+  int64_t seconds = rest / kSecond;
+  return PyDateTimeAPI->DateTime_FromDateAndTime(
+      static_cast<int>(year), static_cast<int>(month), static_cast<int>(date),
+      static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+      static_cast<int>(seconds % 60), static_cast<int>(rest % kSecond), PyDateTime_TimeZone_UTC,
+      PyDateTimeAPI->DateTimeType);
+}
+
+// ---------------------------------------------------------------------------
+// Records.
+
+// What a record shows, from an applied header or from a stored cookie.
+struct RecordParts {
+  std::string_view name, value, domain, path;
+  Instant expiry = kNoExpiry;
+  SameSite same_site = SameSite::kUnspecified;
+  Priority priority = Priority::kUnset;
+  bool host_only = true, secure = false, http_only = false, partitioned = false, expired = false;
+};
+
+RecordParts parts_of(const Cookie& c) {
+  RecordParts p;
+  p.name = c.name();
+  p.value = c.value();
+  p.domain = c.domain();
+  p.path = c.path();
+  p.expiry = c.expiry;
+  p.same_site = c.same_site();
+  p.priority = c.priority();
+  p.host_only = c.host_only();
+  p.secure = c.secure();
+  p.http_only = c.http_only();
+  p.partitioned = c.partitioned();
+  return p;
+}
+
+PyObject* text_of(std::string_view bytes) {
+  return rules::decode_text(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* bytes_of(std::string_view bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+// The last ASCII text made for one field of the records (a name, a domain,
+// a path): records of one site repeat them, and a str is immutable, so the
+// same object serves again.  Used with the interpreter held; never freed.
+struct LastText {
+  PyObject* text = nullptr;
+
+  PyObject* get(std::string_view bytes) {
+    if (text != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(text)) == bytes.size() &&
+        (bytes.empty() || std::memcmp(PyUnicode_DATA(text), bytes.data(), bytes.size()) == 0)) {
+      return Py_NewRef(text);
+    }
+    PyObject* made = text_of(bytes);
+    if (made != nullptr && PyUnicode_IS_ASCII(made)) Py_XSETREF(text, Py_NewRef(made));
+    return made;
+  }
+};
+LastText last_name, last_domain, last_path;
+
+// A new BrowserCookie, or nullptr with an exception set.
+PyObject* make_record(const RecordParts& p) {
+  Ref record = steal(PyType_GenericAlloc(record_type, 0));
+  if (!record) return nullptr;
+  BrowserRecord* r = reinterpret_cast<BrowserRecord*>(record.get());
+  if ((r->name = last_name.get(p.name)) == nullptr || (r->value = text_of(p.value)) == nullptr ||
+      (r->raw_name = bytes_of(p.name)) == nullptr ||
+      (r->raw_value = bytes_of(p.value)) == nullptr ||
+      (r->domain = last_domain.get(p.domain)) == nullptr ||
+      (r->path = last_path.get(p.path)) == nullptr ||
+      (r->expires = p.expiry == kNoExpiry ? Py_NewRef(Py_None) : datetime_of(p.expiry)) ==
+          nullptr) {
+    return nullptr;
+  }
+  r->same_site = Py_NewRef(same_site_members[static_cast<int>(p.same_site)]);
+  static const Constant* const kPriorities[] = {nullptr, &str_low, &str_medium, &str_high};
+  const Constant* priority = kPriorities[static_cast<int>(p.priority)];
+  r->priority = Py_NewRef(priority ? priority->get() : Py_None);
+  r->host_only = p.host_only;
+  r->secure = p.secure;
+  r->http_only = p.http_only;
+  r->partitioned = p.partitioned;
+  r->expired = p.expired;
+  return record.transfer();
+}
+
+// What the jar knows of a cookie beyond its record.
+PyStructSequence_Field details_fields[] = {
+    {"creation", "When the cookie was stored (kept by a replacement with the same value)."},
+    {"last_access", "When a request last carried it (updated at most once a minute)."},
+    {"partition_key",
+     "A partitioned cookie's partition: (top-level site, whether the frame that set it had a "
+     "cross-site ancestor), as (\"https://example.com\", True); None for another cookie."},
+    {"source_scheme",
+     "\"Secure\" for a cookie set from https (or Secure from a loopback host over http), "
+     "else \"NonSecure\"."},
+    {"source_port", "The port of the url that set it."},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc details_desc = {
+    "glimmering_copper_otter.jar.CookieDetails",
+    "What a jar knows of a stored cookie beyond its BrowserCookie record.", details_fields, 5};
+PyTypeObject* details_type = nullptr;
+
+PyObject* details_of(const Cookie& c) {
+  Ref details = steal(PyStructSequence_New(details_type));
+  if (!details) return nullptr;
+  PyObject* fields[5] = {datetime_of(clamp(c.creation)), datetime_of(clamp(c.last_access)),
+                         c.partitioned()
+                             ? Py_BuildValue("(s#O)", c.partition().data(),
+                                             static_cast<Py_ssize_t>(c.partition().size()),
+                                             c.cross_site_ancestor() ? Py_True : Py_False)
+                             : Py_NewRef(Py_None),
+                         PyUnicode_FromString(c.source_secure() ? "Secure" : "NonSecure"),
+                         PyLong_FromLong(c.source_port())};
+  bool ok = true;
+  for (int i = 0; i < 5; i++) {
+    ok = ok && fields[i] != nullptr;
+    PyStructSequence_SetItem(details.get(), i, fields[i] ? fields[i] : Py_NewRef(Py_None));
+  }
+  return ok ? details.transfer() : nullptr;
+}
+
+// The records of the cookies; with details, (record, CookieDetails) pairs.
+PyObject* list_of(const Vector<CookieCopy>& cookies, bool details = false) {
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(cookies.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < cookies.size(); i++) {
+    PyObject* item = make_record(parts_of(*cookies[i].get()));
+    if (item != nullptr && details) {
+      Ref record = steal(item);
+      Ref more = steal(details_of(*cookies[i].get()));
+      item = more ? PyTuple_Pack(2, record.get(), more.get()) : nullptr;
+    }
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.transfer();
+}
+
+// ---------------------------------------------------------------------------
+// The jar object.
+
+struct JarObject {
+  PyObject_HEAD PyMutex mutex;
+  Store* store;  // raw allocated; guarded by mutex
+  bool use_list;
+  PyObject* weakrefs;
+};
+
+extern PyTypeObject JarType;
+
+JarObject* as_jar(PyObject* self) { return reinterpret_cast<JarObject*>(self); }
+
+// Holds the jar's lock for a scope.  PyMutex_Lock detaches the thread state
+// while it waits, so a thread waiting for the jar never holds the
+// interpreter; inside, nothing runs interpreted code or allocates objects.
+class Locked {
+ public:
+  explicit Locked(JarObject* jar) noexcept : mutex_(&jar->mutex) { PyMutex_Lock(mutex_); }
+  ~Locked() { PyMutex_Unlock(mutex_); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  PyMutex* mutex_;
+};
+
+// The changes for a store; none is attached yet, so there is no list.
+Changes* changes_of(JarObject* /*jar*/) { return nullptr; }
+
+Store* make_store(Limits limits) {
+  void* memory = raw_allocate(1, sizeof(Store));
+  return memory ? new (memory) Store(limits) : nullptr;
+}
+
+void free_store(Store* store) {
+  if (store == nullptr) return;
+  store->~Store();
+  raw_free(store);
+}
+
+PyObject* jar_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  Ref self = steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  JarObject* jar = as_jar(self.get());
+  jar->mutex = PyMutex{};
+  jar->use_list = true;
+  jar->weakrefs = nullptr;
+  jar->store = make_store(Limits{});
+  if (jar->store == nullptr) return PyErr_NoMemory();
+  return self.transfer();
+}
+
+void jar_dealloc(PyObject* self) {
+  JarObject* jar = as_jar(self);
+  if (jar->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  free_store(jar->store);
+  jar->store = nullptr;
+  Py_TYPE(self)->tp_free(self);
+}
+
+// A limit: None (no limit) or a positive int.  0 stands for no limit.
+bool read_limit(PyObject* value, const char* param, size_t default_value, size_t* out) {
+  if (value == nullptr) {
+    *out = default_value;
+    return true;
+  }
+  if (value == Py_None) {
+    *out = 0;
+    return true;
+  }
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int or None, not %.200s", param,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0) n = overflow > 0 ? PY_SSIZE_T_MAX : 0;
+  if (n > PY_SSIZE_T_MAX) n = PY_SSIZE_T_MAX;
+  if (n < 1) {
+    PyErr_Format(PyExc_ValueError, "%s must be at least 1, or None for no limit", param);
+    return false;
+  }
+  *out = static_cast<size_t>(n);
+  return true;
+}
+
+Signature init_signature("CookieJar",
+                         params("path=None", "*", "max_cookies=3300", "max_cookies_per_site=180",
+                                "public_suffix_list=True"));
+
+int jar_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* values[kMaxParams];
+  if (!init_signature.bind(args, kwargs, values)) return -1;
+  if (values[0] != nullptr && values[0] != Py_None) {
+    PyErr_SetString(PyExc_NotImplementedError, "a file store (path) is not available yet");
+    return -1;
+  }
+  Limits limits;
+  if (!read_limit(values[1], "max_cookies", 3300, &limits.max_cookies) ||
+      !read_limit(values[2], "max_cookies_per_site", 180, &limits.max_cookies_per_site)) {
+    return -1;
+  }
+  int use_list = values[3] == nullptr ? 1 : truth(values[3]);
+  if (use_list < 0) return -1;
+  JarObject* jar = as_jar(self);
+  Locked lock(jar);
+  jar->store->limits = limits;
+  jar->use_list = use_list;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Arguments.
+
+// A Set-Cookie value's bytes: bytes as they are, a str of characters below
+// U+0100 as its Latin-1 bytes, another str as its UTF-8 (lone surrogates
+// kept).  Subclasses are read as their plain value.  holder keeps a copy.
+bool header_bytes(PyObject* raw, const char* param, Ref& holder, Span& out) {
+  if (PyBytes_Check(raw)) {
+    out = Span{PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw)};
+    return true;
+  }
+  if (PyUnicode_Check(raw)) {
+    if (PyUnicode_KIND(raw) == PyUnicode_1BYTE_KIND) {
+      out = Span{static_cast<const char*>(PyUnicode_DATA(raw)), PyUnicode_GET_LENGTH(raw)};
+      return true;
+    }
+    holder = steal(PyUnicode_AsEncodedString(raw, "utf-8", "surrogatepass"));
+    if (!holder) return false;
+    out = Span{PyBytes_AS_STRING(holder.get()), PyBytes_GET_SIZE(holder.get())};
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s must be bytes or str, not %.200s", param,
+               Py_TYPE(raw)->tp_name);
+  return false;
+}
+
+bool read_flag(PyObject* value, bool* out) {
+  int t = value == nullptr ? 0 : truth(value);
+  if (t < 0) return false;
+  *out = t;
+  return true;
+}
+
+// The context of one call: the url, the time and the page it happens in.
+struct Call {
+  SharedUrl url_holder, top_holder;
+  const RequestUrl* url = nullptr;
+  Instant now = 0;
+  bool has_top = false;
+  const RequestUrl* top = nullptr;
+  bool navigation = false;
+  bool from_script = false;
+  SchemefulSite url_site, top_site;
+  std::string_view key;  // the site key of the url's host
+  // The partition key: the top-level site and whether the frame has a
+  // cross-site ancestor.
+  const SchemefulSite* partition = nullptr;
+  bool partition_cross_site = false;
+};
+
+// Reads url, now, site_for_cookies, navigation and from_script (each may be
+// null), running whatever code they bring, and works out the sites.
+bool read_call(JarObject* jar, PyObject* url, PyObject* now, PyObject* site_for_cookies,
+               PyObject* navigation, PyObject* from_script, Call& call) {
+  if (!call.url_holder.read(url, "url") || !read_now(now, &call.now)) return false;
+  call.url = call.url_holder.get();
+  call.has_top = site_for_cookies != nullptr && site_for_cookies != Py_None;
+  if (call.has_top) {
+    if (!call.top_holder.read(site_for_cookies, "site_for_cookies")) return false;
+    call.top = call.top_holder.get();
+  }
+  if (!read_flag(navigation, &call.navigation) || !read_flag(from_script, &call.from_script)) {
+    return false;
+  }
+  call.navigation = call.navigation && !call.from_script;  // script does not navigate
+  call.key = site_key(call.url->host(), jar->use_list);
+  site_of(*call.url, call.key, call.url_site);
+  if (call.has_top) site_of(*call.top, site_key(call.top->host(), jar->use_list), call.top_site);
+  // The partition key (CookiePartitionKey::FromNetworkIsolationKey): the
+  // top-level site, the url's own on a top-level navigation or without a
+  // page around it; and whether the frame is cross-site with it, never on
+  // a top-level navigation.
+  const bool own = call.navigation || !call.has_top;
+  call.partition_cross_site = !own && !(call.top_site == call.url_site);
+  call.partition = own ? &call.url_site : &call.top_site;
+  return true;
+}
+
+const SchemefulSite* top_of(const Call& call) { return call.has_top ? &call.top_site : nullptr; }
+
+// ---------------------------------------------------------------------------
+// set_cookie and set_cookies.
+
+// One Set-Cookie value on its way into the jar.
+struct Pending {
+  Ref holder;  // keeps the header's bytes
+  Span raw;
+  Outcome out;
+  String partition;  // the partition key's site, written out
+  bool refused = false;
+  SetRequest request;
+  SetOutcome result = SetOutcome::kRefused;
+};
+
+// The Set-Cookie steps for one value (before the lock): refused, or the
+// request that applies it.
+bool prepare(JarObject* jar, const Call& call, Pending& p) {
+  rules::Origin origin;
+  origin.secure = call.url->trustworthy;
+  origin.ip = call.url->ip;
+  if (!origin.host.assign(call.url->host())) return no_memory();
+  if (!rules::evaluate(p.raw, &origin, call.now, p.out, nullptr, jar->use_list)) return false;
+  const Outcome& out = p.out;
+  if (out.refusal != Refusal::kNone) {
+    p.refused = true;
+    return true;
+  }
+  // Chromium's IsSetPermittedInContext: no HttpOnly cookie from script; a
+  // Strict, Lax or unspecified cookie only in a Lax context.
+  const Context context = response_context(call.url_site, top_of(call), call.navigation);
+  if ((call.from_script && out.http_only) ||
+      (out.same_site != static_cast<uint32_t>(SameSite::kNone) && context < Context::kLax)) {
+    p.refused = true;
+    return true;
+  }
+  CookieFields& f = p.request.fields;
+  f.name = {out.name.data, static_cast<size_t>(out.name.size)};
+  f.value = {out.value.data, static_cast<size_t>(out.value.size)};
+  f.domain = out.domain_is_host ? call.url->host() : out.domain.view();
+  f.path = out.path_is_default
+               ? default_path(call.url->path())
+               : std::string_view(out.path.data, static_cast<size_t>(out.path.size));
+  f.expiry = out.has_expiry ? out.expiry : kNoExpiry;
+  f.secure = out.secure;
+  f.http_only = out.http_only;
+  f.host_only = out.host_only;
+  f.partitioned = out.partitioned;
+  if (out.partitioned) {
+    if (!call.partition->serialize(p.partition)) return no_memory();
+    f.partition = p.partition.view();
+    f.cross_site_ancestor = call.partition_cross_site;
+  }
+  // Chromium's source scheme and port (CanonicalCookie::Create): a Secure
+  // cookie from a loopback host over http counts as set from a secure
+  // scheme, and from port 443 when the url's port is http's default.
+  f.source_secure = call.url->https || out.secure;
+  f.source_port = out.secure && !call.url->https && call.url->port == 80 ? 443 : call.url->port;
+  f.same_site = static_cast<SameSite>(out.same_site);
+  f.priority = static_cast<Priority>(out.priority);
+  p.request.expired = out.expired;
+  p.request.secure_origin = call.url->trustworthy;
+  p.request.from_script = call.from_script;
+  p.request.key = site_key(f.domain, jar->use_list);
+  return true;
+}
+
+PyObject* result_of(const Call& call, const Pending& p) {
+  if (p.refused || p.result == SetOutcome::kRefused) Py_RETURN_NONE;
+  const CookieFields& f = p.request.fields;
+  RecordParts r;
+  r.name = f.name;
+  r.value = f.value;
+  r.domain = f.domain;
+  r.path = f.path;
+  r.expiry = f.expiry;
+  r.same_site = f.same_site;
+  r.priority = f.priority;
+  r.host_only = f.host_only;
+  r.secure = f.secure;
+  r.http_only = f.http_only;
+  r.partitioned = f.partitioned;
+  r.expired = p.request.expired;
+  (void)call;
+  return make_record(r);
+}
+
+// Applies the prepared values in order under one lock; false (MemoryError
+// raised) when memory ran out.
+bool apply_all(JarObject* jar, const Call& call, Pending* pending, size_t count) {
+  bool ok = true;
+  {
+    Locked lock(jar);
+    Changes* changes = changes_of(jar);
+    for (size_t i = 0; i < count && ok; i++) {
+      if (pending[i].refused) continue;
+      pending[i].result = apply_set(*jar->store, pending[i].request, call.now, changes);
+      ok = pending[i].result != SetOutcome::kNoMemory;
+    }
+  }
+  return ok || no_memory();
+}
+
+PyObject* set_cookie(PyObject* self, PyObject* const* args) {
+  JarObject* jar = as_jar(self);
+  Pending p;
+  if (!header_bytes(args[0], "raw", p.holder, p.raw)) return nullptr;
+  Call call;
+  if (!read_call(jar, args[1], args[2], args[3], args[4], args[5], call) ||
+      !prepare(jar, call, p) || !apply_all(jar, call, &p, 1)) {
+    return nullptr;
+  }
+  return result_of(call, p);
+}
+
+// Whether a header name is Set-Cookie, in any letter case.
+bool is_set_cookie(PyObject* name, bool* out) {
+  Ref holder;
+  Span s;
+  if (!header_bytes(name, "a header name", holder, s)) return false;
+  *out = s.is("set-cookie");
+  return true;
+}
+
+// The Set-Cookie values of values: bytes or str items, or (name, value)
+// pairs of which those named Set-Cookie count.  The whole iterable is read
+// before anything else happens.
+bool read_values(PyObject* values, Vector<Pending>& out) {
+  if (PyBytes_Check(values) || PyUnicode_Check(values)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "values must be an iterable of Set-Cookie values or of (name, value) "
+                    "headers, not a single bytes or str");
+    return false;
+  }
+  Ref iterator = steal(PyObject_GetIter(values));
+  if (!iterator) return false;
+  while (Ref item = steal(PyIter_Next(iterator.get()))) {
+    Ref value = incref(item.get());
+    if (PyTuple_Check(item.get()) || PyList_Check(item.get())) {
+      Ref pair = steal(PySequence_Tuple(item.get()));
+      if (!pair) return false;
+      if (PyTuple_GET_SIZE(pair.get()) != 2) {
+        PyErr_SetString(PyExc_ValueError, "a header must be a (name, value) pair");
+        return false;
+      }
+      bool wanted;
+      if (!is_set_cookie(PyTuple_GET_ITEM(pair.get(), 0), &wanted)) return false;
+      if (!wanted) continue;
+      value = incref(PyTuple_GET_ITEM(pair.get(), 1));
+    }
+    if (!out.emplace_back()) return no_memory();
+    Pending& p = out.back();
+    if (!header_bytes(value.get(), "a Set-Cookie value", p.holder, p.raw)) return false;
+    if (!p.holder) p.holder = std::move(value);
+  }
+  return !PyErr_Occurred();
+}
+
+PyObject* set_cookies(PyObject* self, PyObject* const* args) {
+  JarObject* jar = as_jar(self);
+  Vector<Pending> pending;
+  if (!read_values(args[0], pending)) return nullptr;
+  Call call;
+  if (!read_call(jar, args[1], args[2], args[3], args[4], args[5], call)) return nullptr;
+  for (Pending& p : pending) {
+    if (!prepare(jar, call, p)) return nullptr;
+  }
+  if (!apply_all(jar, call, pending.data(), pending.size())) return nullptr;
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(pending.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < pending.size(); i++) {
+    PyObject* record = result_of(call, pending[i]);
+    if (record == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
+  }
+  return list.transfer();
+}
+
+// ---------------------------------------------------------------------------
+// Requests.
+
+// Whether the method is safe (GET, HEAD, OPTIONS, TRACE, in any letter case).
+bool read_method(PyObject* method, bool* safe) {
+  *safe = true;
+  if (method == nullptr) return true;
+  if (!PyUnicode_Check(method)) {
+    PyErr_Format(PyExc_TypeError, "method must be a str, not %.200s", Py_TYPE(method)->tp_name);
+    return false;
+  }
+  Span s{};
+  if (PyUnicode_IS_ASCII(method)) {
+    s = Span{static_cast<const char*>(PyUnicode_DATA(method)), PyUnicode_GET_LENGTH(method)};
+  }
+  *safe = s.is("get") || s.is("head") || s.is("options") || s.is("trace");
+  return true;
+}
+
+bool read_request(JarObject* jar, PyObject* const* args, Call& call, Request& request) {
+  // url, now, site_for_cookies, navigation, method, from_script
+  bool safe;
+  if (!read_call(jar, args[0], args[1], args[2], args[3], args[5], call) ||
+      !read_method(args[4], &safe)) {
+    return false;
+  }
+  request.url = call.url;
+  request.key = call.key;
+  request.context = request_context(call.url_site, top_of(call), call.navigation, safe);
+  request.partition = call.partition;
+  request.cross_site_ancestor = call.partition_cross_site;
+  request.from_script = call.from_script;
+  request.now = call.now;
+  return true;
+}
+
+PyObject* cookie_header_method(PyObject* self, PyObject* const* args) {
+  JarObject* jar = as_jar(self);
+  Call call;
+  Request request;
+  if (!read_request(jar, args, call, request)) return nullptr;
+  String header;
+  bool ok;
+  {
+    Locked lock(jar);
+    ok = cookie_header(*jar->store, request, header, changes_of(jar));
+  }
+  if (!ok) return PyErr_NoMemory();
+  const Py_ssize_t size = static_cast<Py_ssize_t>(header.size());
+  if (request.from_script) {
+    // document.cookie is text: a line that is not UTF-8 shows as ""
+    Ref text = steal(PyUnicode_DecodeUTF8(header.data(), size, "strict"));
+    if (!text) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+      PyErr_Clear();
+      return PyBytes_FromStringAndSize("", 0);
+    }
+  }
+  return PyBytes_FromStringAndSize(header.data(), size);
+}
+
+bool copy_cookie(const Cookie& c, void* data) {
+  CookieCopy copy(c.clone());
+  return copy && static_cast<Vector<CookieCopy>*>(data)->push_back(std::move(copy));
+}
+
+PyObject* cookies_method(PyObject* self, PyObject* const* args) {
+  JarObject* jar = as_jar(self);
+  Vector<CookieCopy> found;
+  bool ok, details;
+  if (!read_flag(args[2], &details)) return nullptr;
+  if (args[0] == nullptr || args[0] == Py_None) {
+    Instant now;
+    if (!read_now(args[1], &now)) return nullptr;
+    Locked lock(jar);
+    ok = snapshot(*jar->store, now, found, changes_of(jar));
+  } else {
+    Call call;
+    if (!read_call(jar, args[0], args[1], nullptr, nullptr, nullptr, call)) return nullptr;
+    Request request;
+    request.url = call.url;
+    request.key = call.key;
+    request.partition = call.partition;
+    request.update_access = false;
+    request.now = call.now;
+    Locked lock(jar);
+    ok = each_sent(*jar->store, request, changes_of(jar), copy_cookie, &found);
+  }
+  if (!ok) return PyErr_NoMemory();
+  return list_of(found, details);
+}
+
+// ---------------------------------------------------------------------------
+// get and clear.
+
+// A name, domain or path argument: None (any), bytes (exact), or a str
+// (compared by the text rule; a domain lower-cased without a leading dot).
+bool read_text_key(PyObject* value, const char* param, bool domain, TextKey& out,
+                   const TextKey** chosen, String& lowered) {
+  *chosen = nullptr;
+  if (value == nullptr || value == Py_None) return true;
+  std::string_view bytes;
+  if (PyBytes_Check(value)) {
+    bytes = {PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value))};
+  } else if (PyUnicode_Check(value) && PyUnicode_IS_ASCII(value)) {
+    bytes = {static_cast<const char*>(PyUnicode_DATA(value)),
+             static_cast<size_t>(PyUnicode_GET_LENGTH(value))};
+  } else if (PyUnicode_Check(value)) {
+    out.is_text = true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+    if (!out.text.resize(static_cast<size_t>(n))) return no_memory();
+    for (Py_ssize_t i = 0; i < n; i++) out.text[i] = PyUnicode_READ_CHAR(value, i);
+    *chosen = &out;
+    return true;
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s must be a str, bytes or None, not %.200s", param,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  if (domain) {
+    if (bytes.starts_with('.')) bytes.remove_prefix(1);
+    if (!lowered.reserve(bytes.size())) return no_memory();
+    for (char c : bytes) {
+      (void)lowered.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    bytes = lowered.view();
+  }
+  out.bytes = bytes;
+  *chosen = &out;
+  return true;
+}
+
+struct SelectionArgs {
+  TextKey domain, path, name;
+  String lowered;
+  std::string_view key;
+  Selection selection;
+};
+
+bool read_selection(JarObject* jar, PyObject* domain, PyObject* path, PyObject* name,
+                    SelectionArgs& s) {
+  if (!read_text_key(domain, "domain", true, s.domain, &s.selection.domain, s.lowered) ||
+      !read_text_key(path, "path", false, s.path, &s.selection.path, s.lowered) ||
+      !read_text_key(name, "name", false, s.name, &s.selection.name, s.lowered)) {
+    return false;
+  }
+  if (s.selection.domain != nullptr && !s.domain.is_text) {
+    s.key = site_key(s.domain.bytes, jar->use_list);
+    s.selection.key = &s.key;
+  }
+  return true;
+}
+
+PyObject* get_method(PyObject* self, PyObject* const* args) {
+  JarObject* jar = as_jar(self);
+  if (args[0] == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "name must be a str or bytes, not None");
+    return nullptr;
+  }
+  SelectionArgs s;
+  if (!read_selection(jar, args[1], args[2], args[0], s) || !read_now(args[3], &s.selection.now)) {
+    return nullptr;
+  }
+  CookieCopy found;
+  bool ok;
+  {
+    Locked lock(jar);
+    ok = find_one(*jar->store, s.selection, found);
+  }
+  if (!ok) return PyErr_NoMemory();
+  if (!found) Py_RETURN_NONE;
+  return make_record(parts_of(*found.get()));
+}
+
+PyObject* removed(JarObject* jar, const Selection& selection) {
+  Py_ssize_t count;
+  {
+    Locked lock(jar);
+    count = remove_selected(*jar->store, selection, changes_of(jar));
+  }
+  if (count < 0) return PyErr_NoMemory();
+  return PyLong_FromSsize_t(count);
+}
+
+PyObject* clear_method(PyObject* self, PyObject* const* args) {
+  JarObject* jar = as_jar(self);
+  SelectionArgs s;
+  if (!read_selection(jar, args[0], args[1], args[2], s)) return nullptr;
+  return removed(jar, s.selection);
+}
+
+PyObject* clear_session_cookies(PyObject* self, PyObject* const* /*args*/) {
+  Selection selection;
+  selection.session_only = true;
+  return removed(as_jar(self), selection);
+}
+
+PyObject* clear_expired(PyObject* self, PyObject* const* args) {
+  Selection selection;
+  selection.expired_only = true;
+  if (!read_now(args[0], &selection.now)) return nullptr;
+  return removed(as_jar(self), selection);
+}
+
+// ---------------------------------------------------------------------------
+// The protocols: len(), iteration, repr().
+
+Py_ssize_t jar_length(PyObject* self) {
+  JarObject* jar = as_jar(self);
+  Instant now;
+  (void)read_now(nullptr, &now);
+  Locked lock(jar);
+  return static_cast<Py_ssize_t>(live_count(*jar->store, now, changes_of(jar)));
+}
+
+PyObject* jar_iter(PyObject* self) {
+  JarObject* jar = as_jar(self);
+  Instant now;
+  (void)read_now(nullptr, &now);
+  Vector<CookieCopy> found;
+  bool ok;
+  {
+    Locked lock(jar);
+    ok = snapshot(*jar->store, now, found, changes_of(jar));
+  }
+  if (!ok) return PyErr_NoMemory();
+  Ref list = steal(list_of(found));
+  return list ? PyObject_GetIter(list.get()) : nullptr;
+}
+
+PyObject* jar_repr(PyObject* self) {
+  Py_ssize_t n = jar_length(self);
+  return PyUnicode_FromFormat("<%s with %zd cookie%s>", Py_TYPE(self)->tp_name, n,
+                              n == 1 ? "" : "s");
+}
+
+PyObject* get_limit(size_t limit) {
+  if (limit == 0) Py_RETURN_NONE;
+  return PyLong_FromSize_t(limit);
+}
+
+PyObject* get_max_cookies(PyObject* self, void*) {
+  return get_limit(as_jar(self)->store->limits.max_cookies);
+}
+PyObject* get_max_cookies_per_site(PyObject* self, void*) {
+  return get_limit(as_jar(self)->store->limits.max_cookies_per_site);
+}
+PyObject* get_public_suffix_list(PyObject* self, void*) {
+  return PyBool_FromLong(as_jar(self)->use_list);
+}
+
+PyGetSetDef jar_getset[] = {
+    {"max_cookies", get_max_cookies, nullptr,
+     PyDoc_STR("The limit of cookies in all (not counting partitioned ones), or None."), nullptr},
+    {"max_cookies_per_site", get_max_cookies_per_site, nullptr,
+     PyDoc_STR("The limit of cookies per site (registrable domain), or None."), nullptr},
+    {"public_suffix_list", get_public_suffix_list, nullptr,
+     PyDoc_STR("Whether the jar reads sites with the Public Suffix List."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PySequenceMethods jar_sequence = {.sq_length = jar_length};
+
+PyTypeObject JarType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "glimmering_copper_otter.jar.CookieJar",
+    .tp_basicsize = sizeof(JarObject),
+    .tp_dealloc = jar_dealloc,
+    .tp_repr = jar_repr,
+    .tp_as_sequence = &jar_sequence,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc =
+        PyDoc_STR("CookieJar(path=None, *, max_cookies=3300, max_cookies_per_site=180, "
+                  "public_suffix_list=True)\n"
+                  "--\n"
+                  "\n"
+                  "A cookie jar that keeps and sends cookies as Chromium does.\n"
+                  "\n"
+                  "It applies Set-Cookie values received from urls (set_cookie, set_cookies) and\n"
+                  "gives the exact Cookie header a browser sends with a request (cookie_header):\n"
+                  "host-only and domain cookies, paths, Secure (kept from and sent to secure\n"
+                  "origins only; localhost and loopback addresses count as secure), HttpOnly,\n"
+                  "SameSite in Chromium's same-site contexts, Partitioned cookies kept per\n"
+                  "top-level site, the name prefixes, expiry capped at 400 days, and Chromium's\n"
+                  "limits and eviction.  Cookies are kept natively, indexed by site (registrable\n"
+                  "domain), so a request costs the same however many cookies other sites have.\n"
+                  "\n"
+                  "max_cookies limits the cookies in all (Chromium purges 3300 to 3000, least\n"
+                  "recently used first, sparing cookies used in the last 30 days) and\n"
+                  "max_cookies_per_site those of one registrable domain (Chromium purges 180 to\n"
+                  "150 by priority, non-secure first, least recently used first); None is no\n"
+                  "limit, as a crawler may want.  Partitioned cookies keep limits of their own\n"
+                  "(180 cookies and 10,240 bytes of names and values per partition and site)\n"
+                  "unless max_cookies_per_site is None.  public_suffix_list=False reads sites\n"
+                  "with the list's default rule alone (the last label is the suffix).  path, a\n"
+                  "file store, is not available yet.\n"
+                  "\n"
+                  "One jar may be shared by threads: every call is atomic, and a thread waiting\n"
+                  "for the jar does not hold the interpreter."),
+    .tp_weaklistoffset = offsetof(JarObject, weakrefs),
+    .tp_iter = jar_iter,
+    .tp_getset = jar_getset,
+    .tp_init = jar_init,
+    .tp_new = jar_new,
+};
+
+// ---------------------------------------------------------------------------
+// The module.
+
+#define CONTEXT_DOC                                                                   \
+  "url is the absolute http(s) url of the request (ws and wss count as http and\n"    \
+  "https); now an aware datetime (default: the current time).  site_for_cookies is\n" \
+  "the url of the top-level page the request is made from (None: a page of url's\n"   \
+  "own site, as for a plain HTTP client); navigation says the request is a\n"         \
+  "top-level navigation; from_script that it is made by the page's script\n"          \
+  "(document.cookie), which neither sees nor sets HttpOnly cookies.\n"
+
+FunctionRow functions[] = {
+    {"CookieJar.set_cookie",
+     params("raw", "url", "*", "now=None", "site_for_cookies=None", "navigation=False",
+            "from_script=False"),
+     set_cookie, &JarType,
+     "Applies one Set-Cookie value received from url; returns what was stored.\n"
+     "\n"
+     "raw is bytes, or a str (characters below U+0100 stand for their Latin-1 bytes).\n" CONTEXT_DOC
+     "\n"
+     "Returns a BrowserCookie (with expired true for a deletion: a cookie that\n"
+     "expires at once removes the stored one of its name, domain and path), or None\n"
+     "when a browser refuses or ignores the value: a malformed header, a Domain the\n"
+     "url may not set, a Secure cookie from an insecure origin, one that would\n"
+     "overwrite or shadow a Secure cookie from an insecure origin, an HttpOnly one\n"
+     "from script, a Strict or Lax (or unspecified) cookie in a cross-site context.\n"
+     "Never raises on the value; TypeError and ValueError for the arguments."},
+    {"CookieJar.set_cookies",
+     params("values", "url", "*", "now=None", "site_for_cookies=None", "navigation=False",
+            "from_script=False"),
+     set_cookies, &JarType,
+     "Applies the Set-Cookie values of one response, in order.\n"
+     "\n"
+     "values is an iterable of Set-Cookie values (bytes or str), or of raw headers as\n"
+     "(name, value) pairs (ASGI's), of which those named Set-Cookie in any letter\n"
+     "case count.  It is read to its end before anything is applied.  The other\n"
+     "arguments are as for set_cookie.  Returns the list of what set_cookie would\n"
+     "return for each value."},
+    {"CookieJar.cookie_header",
+     params("url", "*", "now=None", "site_for_cookies=None", "navigation=False", "method='GET'",
+            "from_script=False"),
+     cookie_header_method, &JarType,
+     "The value of the Cookie header a browser sends with the request (b\"\" for\n"
+     "none).\n"
+     "\n" CONTEXT_DOC
+     "method matters for Lax cookies on a cross-site navigation: GET, HEAD, OPTIONS\n"
+     "and TRACE (in any letter case) are safe.  With from_script the result is what\n"
+     "document.cookie shows.\n"
+     "\n"
+     "The cookies are those of the url's site that match its host, path and\n"
+     "scheme, are allowed by SameSite in the request's context (Strict only\n"
+     "same-site; Lax also on a cross-site top-level navigation with a safe method;\n"
+     "no SameSite counts as Lax, except that a cookie younger than two minutes also\n"
+     "goes with an unsafe method; None everywhere), and partitioned ones only under\n"
+     "their top-level site.  They come in Chromium's order (the longest path first,\n"
+     "then the oldest), as the raw bytes received, \"name=value\" (a nameless cookie\n"
+     "as its value) joined by \"; \"."},
+    {"CookieJar.cookies", params("url=None", "*", "now=None", "details=False"), cookies_method,
+     &JarType,
+     "The cookies, as a list of BrowserCookie.\n"
+     "\n"
+     "Without url, every cookie of the jar (the longest path first, then the\n"
+     "oldest); with url, those a same-site request to url carries (HttpOnly ones\n"
+     "included), in header order.  Expired cookies are left out (and removed).\n"
+     "With details, each item is a (BrowserCookie, CookieDetails) pair: the\n"
+     "creation and last-access times, the partition key, the scheme and port that\n"
+     "set the cookie."},
+    {"CookieJar.get", params("name", "*", "domain=None", "path=None", "now=None"), get_method,
+     &JarType,
+     "The cookie of that name (and domain and path, when given) not expired at now, or None.\n"
+     "\n"
+     "name, domain and path are str (compared with the stored bytes read as\n"
+     "UTF-8, a byte outside a valid sequence standing for its Latin-1 character)\n"
+     "or bytes (compared exactly); the domain without a leading dot, in any letter\n"
+     "case.  Of several: a host-only cookie before a domain cookie, then the longest\n"
+     "domain, the longest path, the newest."},
+    {"CookieJar.clear", params("domain=None", "path=None", "name=None"), clear_method, &JarType,
+     "Removes the cookies of that domain, path and name (each when given; all of\n"
+     "them without arguments); returns how many were removed.  The arguments are\n"
+     "compared as for get()."},
+    {"CookieJar.clear_session_cookies", params(), clear_session_cookies, &JarType,
+     "Removes the cookies without an expiry, as a browser does when it closes;\n"
+     "returns how many were removed."},
+    {"CookieJar.clear_expired", params("now=None"), clear_expired, &JarType,
+     "Removes the cookies expired at now (default: the current time); returns how\n"
+     "many were removed."},
+};
+
+int jar_exec(PyObject* module) {
+  if (!start_exec(kModuleName)) return -1;  // refuses a second interpreter
+  PyDateTime_IMPORT;
+  if (PyDateTimeAPI == nullptr) return -1;
+  if (record_type == nullptr) {
+    Ref browser = steal(PyImport_ImportModule("glimmering_copper_otter.browser"));
+    if (!browser) return -1;
+    Ref type = steal(PyObject_GetAttrString(browser.get(), "BrowserCookie"));
+    if (!type) return -1;
+    if (!PyType_Check(type.get()) || reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize !=
+                                         static_cast<Py_ssize_t>(sizeof(BrowserRecord))) {
+      PyErr_SetString(PyExc_ImportError,
+                      "glimmering_copper_otter.browser.BrowserCookie has another layout than "
+                      "this module was built for");
+      return -1;
+    }
+    Ref cookies = steal(PyImport_ImportModule("glimmering_copper_otter.cookies"));
+    Ref mode = cookies ? steal(PyObject_GetAttrString(cookies.get(), "CookieSameSiteMode")) : Ref();
+    if (!mode) return -1;
+    static const char* const kMembers[4] = {"UNDEFINED", "LAX", "STRICT", "NONE"};
+    for (int i = 0; i < 4; i++) {
+      PyObject* member = PyObject_GetAttrString(mode.get(), kMembers[i]);
+      if (member == nullptr) return -1;
+      Py_XSETREF(same_site_members[i], member);
+    }
+    record_type = reinterpret_cast<PyTypeObject*>(type.transfer());
+  }
+  if (details_type == nullptr) {
+    details_type = PyStructSequence_NewType(&details_desc);
+    if (details_type == nullptr) return -1;
+  }
+  if (PyType_Ready(&JarType) < 0 ||
+      PyModule_AddObjectRef(module, "CookieDetails", reinterpret_cast<PyObject*>(details_type)) <
+          0 ||
+      PyModule_AddObjectRef(module, "CookieJar", reinterpret_cast<PyObject*>(&JarType)) < 0 ||
+      PyModule_AddObjectRef(module, "BrowserCookie", reinterpret_cast<PyObject*>(record_type)) <
+          0) {
+    return -1;
+  }
+  return finish_exec(module, functions) ? 0 : -1;
+}
+
+PyModuleDef_Slot jar_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(jar_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef jar_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "jar",
+    .m_doc = PyDoc_STR("A cookie jar that keeps and sends cookies exactly as Chromium does: "
+                       "CookieJar."),
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = jar_slots,
+};
+
+}  // namespace
+
+}  // namespace gco::jar
+
+PyMODINIT_FUNC PyInit_jar() { return PyModuleDef_Init(&gco::jar::jar_module); }

@@ -1,0 +1,242 @@
+// The storage model as Chromium applies it (RFC 6265bis section 5.7, its
+// CookieMonster::SetCanonicalCookie): replacement by name, domain,
+// host-only, path and partition; Secure cookies left alone by insecure
+// origins; HttpOnly cookies kept from script; deletion by an expired
+// cookie.  And the listings and removals a caller asks for.
+#include <algorithm>
+
+#include "operations.hpp"
+
+namespace gco::jar {
+
+namespace {
+
+// Whether sub is super or one of its subdomains.
+bool is_subdomain_of(std::string_view sub, std::string_view super) {
+  return sub == super || (sub.size() > super.size() && sub.ends_with(super) &&
+                          sub[sub.size() - super.size() - 1] == '.');
+}
+
+// Whether a new cookie would shadow a Secure one in a Cookie header (Chromium's
+// IsEquivalentForSecureCookieMatching, from the "Leave Secure Cookies
+// Alone" draft): the same name and partition, domains that domain-match in
+// one direction or the other, and the new path on the Secure cookie's path.
+// The path test is one-way: a new cookie on /a/b would come before a Secure
+// one on /a in the header, one on /a after a Secure one on /a/b.
+bool shadows(const CookieFields& fresh, const Cookie& secure) {
+  return fresh.partitioned == secure.partitioned() && fresh.partition == secure.partition() &&
+         fresh.cross_site_ancestor == secure.cross_site_ancestor() && fresh.name == secure.name() &&
+         (is_subdomain_of(fresh.domain, secure.domain()) ||
+          is_subdomain_of(secure.domain(), fresh.domain)) &&
+         path_matches(secure.path(), fresh.path);
+}
+
+bool same_key(const CookieFields& fresh, const Cookie& c) {
+  return fresh.host_only == c.host_only() && fresh.partitioned == c.partitioned() &&
+         fresh.name == c.name() && fresh.domain == c.domain() && fresh.path == c.path() &&
+         fresh.partition == c.partition() && fresh.cross_site_ancestor == c.cross_site_ancestor();
+}
+
+// The next code point of the text rule at p (which advances).
+uint32_t next_code(const unsigned char*& p, const unsigned char* end) {
+  unsigned char c = *p;
+  auto cont = [&](int i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
+  uint32_t code = c;
+  int length = 1;
+  if (c >= 0xC2 && c <= 0xDF && cont(1)) {
+    code = ((c & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF && cont(1) && cont(2) && !(c == 0xE0 && p[1] < 0xA0) &&
+             !(c == 0xED && p[1] > 0x9F)) {
+    code = ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    length = 3;
+  } else if (c >= 0xF0 && c <= 0xF4 && cont(1) && cont(2) && cont(3) &&
+             !(c == 0xF0 && p[1] < 0x90) && !(c == 0xF4 && p[1] > 0x8F)) {
+    code = ((c & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+    length = 4;
+  }
+  p += length;
+  return code;
+}
+
+bool selected(const Selection& s, const Cookie& c) {
+  return (s.domain == nullptr || s.domain->matches(c.domain())) &&
+         (s.path == nullptr || s.path->matches(c.path())) &&
+         (s.name == nullptr || s.name->matches(c.name())) && (!s.session_only || !c.persistent()) &&
+         (!s.expired_only || c.expired_at(s.now));
+}
+
+// Each site the selection may concern: the site of its key, or all.
+template <class F>
+void each_site(Store& store, const Selection& s, F f) {
+  if (s.key != nullptr) {
+    if (Site* site = store.find(*s.key)) f(site);
+    return;
+  }
+  store.sites.each(f);
+}
+
+}  // namespace
+
+bool TextKey::matches(std::string_view stored) const noexcept {
+  if (!is_text) return stored == bytes;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(stored.data());
+  const unsigned char* end = p + stored.size();
+  size_t i = 0;
+  while (p < end) {
+    if (i == text.size() || next_code(p, end) != text[i]) return false;
+    i++;
+  }
+  return i == text.size();
+}
+
+bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept {
+  if (changes == nullptr) return true;
+  CookieCopy copy(cookie->clone());
+  return copy && changes->push_back(Change{kind, std::move(copy)});
+}
+
+bool remove_cookie(Store& store, Site* site, size_t index, Changes* changes) noexcept {
+  bool ok = record(changes, Change::Kind::kDelete, site->cookies[index]);
+  store.erase(site, index);
+  return ok;
+}
+
+// Chromium first checks the cookie against its context (done by the caller),
+// then looks at every cookie of the site in the same partition: a Secure one
+// that the new cookie would shadow refuses it when the origin is insecure,
+// and the equivalent one (at most one) is replaced, unless it is HttpOnly and
+// the cookie comes from script.  A replaced cookie with the same value hands
+// its creation time on, so the cookie keeps its place in the header.  An
+// expired cookie only deletes.  Then the limits are kept.
+SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
+                     Changes* changes) noexcept {
+  const CookieFields& f = request.fields;
+  const Instant creation = store.next_creation(now);
+  Site* site = store.find(request.key);
+  size_t replaced = SIZE_MAX;
+  bool refused = false;
+  if (site != nullptr) {
+    for (size_t i = 0; i < site->cookies.size(); i++) {
+      const Cookie& c = *site->cookies[i];
+      if (c.secure() && !request.secure_origin && shadows(f, c)) refused = true;
+      if (same_key(f, c)) {
+        if (request.from_script && c.http_only()) {
+          refused = true;
+        } else {
+          replaced = i;
+        }
+      }
+    }
+  }
+  if (refused) return SetOutcome::kRefused;
+
+  Cookie* fresh = nullptr;
+  if (!request.expired) {
+    CookieFields fields = f;
+    fields.creation = creation;
+    fields.last_access = creation;
+    if (replaced != SIZE_MAX && site->cookies[replaced]->value() == f.value) {
+      fields.creation = site->cookies[replaced]->creation;
+    }
+    fresh = Cookie::make(fields);
+    if (fresh == nullptr) return SetOutcome::kNoMemory;
+    if (site == nullptr)
+      site = store.sites.find_or_add(request.key, SiteTable::hash_of(request.key));
+    // Room for it before the replaced one goes: a failure loses nothing.
+    if (site == nullptr || !site->cookies.reserve(site->cookies.size() + 1)) {
+      Cookie::destroy(fresh);
+      if (site != nullptr) store.drop_if_empty(site);
+      return SetOutcome::kNoMemory;
+    }
+  }
+  bool ok = true;
+  if (replaced != SIZE_MAX) ok = remove_cookie(store, site, replaced, changes);
+  if (fresh != nullptr) {
+    (void)store.insert(site, fresh);  // the room was reserved
+    ok = record(changes, Change::Kind::kInsert, fresh) && ok;
+  }
+  if (site != nullptr) {
+    ok = collect_garbage(store, site, f, now, changes) && ok;
+    store.drop_if_empty(site);
+  }
+  if (!ok) return SetOutcome::kNoMemory;
+  return request.expired ? SetOutcome::kDeleted : SetOutcome::kStored;
+}
+
+Py_ssize_t remove_selected(Store& store, const Selection& selection, Changes* changes) noexcept {
+  Py_ssize_t removed = 0;
+  bool ok = true;
+  Vector<Site*> emptied;
+  each_site(store, selection, [&](Site* site) {
+    const size_t before = site->cookies.size();
+    ok = remove_where(
+             store, site, [&](const Cookie* c) { return selected(selection, *c); }, changes) &&
+         ok;
+    removed += static_cast<Py_ssize_t>(before - site->cookies.size());
+    if (site->cookies.empty() && !emptied.push_back(site)) ok = false;
+  });
+  for (Site* site : emptied) store.drop_if_empty(site);
+  return ok ? removed : -1;
+}
+
+bool snapshot(Store& store, Instant now, Vector<CookieCopy>& out, Changes* changes) noexcept {
+  Selection expired;
+  expired.expired_only = true;
+  expired.now = now;
+  if (now >= store.earliest_expiry && remove_selected(store, expired, changes) < 0) return false;
+  if (!out.reserve(store.count)) return false;
+  bool ok = true;
+  store.sites.each([&](Site* site) {
+    for (Cookie* c : site->cookies) {
+      CookieCopy copy(c->clone());
+      ok = ok && copy && out.push_back(std::move(copy));
+    }
+  });
+  if (!ok) return false;
+  std::sort(out.begin(), out.end(), [](const CookieCopy& a, const CookieCopy& b) {
+    size_t pa = a->path().size(), pb = b->path().size();
+    return pa != pb ? pa > pb : a->creation < b->creation;
+  });
+  return true;
+}
+
+size_t live_count(Store& store, Instant now, Changes* changes) noexcept {
+  if (now < store.earliest_expiry) return store.count;
+  Selection expired;
+  expired.expired_only = true;
+  expired.now = now;
+  (void)remove_selected(store, expired, changes);
+  // Exact again: the earliest expiry of what is left.
+  Instant earliest = kNoExpiry;
+  store.sites.each([&](Site* site) {
+    for (Cookie* c : site->cookies) earliest = c->expiry < earliest ? c->expiry : earliest;
+  });
+  store.earliest_expiry = earliest;
+  return store.count;
+}
+
+bool find_one(Store& store, const Selection& selection, CookieCopy& out) noexcept {
+  const Cookie* best = nullptr;
+  // Host-only before a domain cookie, then the longest domain, the longest
+  // path, the newest.
+  auto better = [](const Cookie* a, const Cookie* b) {
+    if (a->host_only() != b->host_only()) return a->host_only();
+    if (a->domain().size() != b->domain().size()) return a->domain().size() > b->domain().size();
+    if (a->path().size() != b->path().size()) return a->path().size() > b->path().size();
+    return a->creation > b->creation;
+  };
+  each_site(store, selection, [&](Site* site) {
+    for (const Cookie* c : site->cookies) {
+      if (!c->expired_at(selection.now) && selected(selection, *c) &&
+          (best == nullptr || better(c, best))) {
+        best = c;
+      }
+    }
+  });
+  if (best == nullptr) return true;
+  out = CookieCopy(best->clone());
+  return static_cast<bool>(out);
+}
+
+}  // namespace gco::jar
