@@ -303,6 +303,9 @@ def _headers_and_options(parser, argv):
 def main(argv=None):
     """Runs the command line; returns the exit status."""
     argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["jar"]:  # the jar command lives in its own module
+        from glimmering_copper_otter.cli_jar import main as jar_main
+        return jar_main(argv[1:])
     if argv[:1] == ["build"]:
         return _build(_build_parser().parse_args(argv[1:]))
     if argv[:1] == ["check"]:
