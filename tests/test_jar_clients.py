@@ -120,7 +120,7 @@ CLIENTS = {"urllib": run_urllib, "requests": run_requests, "httpx": run_httpx,
 
 @pytest.fixture
 def served():
-    jar = jar_type()()
+    jar = jar_type()(max_cookies=None, max_cookies_per_site=None)  # the 400 cookies below
     server = Loopback(oracle=lambda url: jar.cookie_header(url))
     yield jar, server
     server.close()

@@ -175,7 +175,7 @@ def test_curl_both_ways(tmp_path):
 JSON_ROWS = [
     (b"n\xe9", b"\xc3\xa9t\xc3\xa9", "example.test", False, b"/p\xff", T, 10, 20, True, True,
      2, True, "https://top.test", 2, 2, 8443, True, True),
-    (b"", b"v", "[::1]", True, b"/", None, 11, 11, False, False, 0, False, "", -1, 0, -1, False,
+    (b"", b"v", "[::1]", True, b"/", None, 11, 11, False, False, 0, False, "", -1, 1, -1, False,
      False),
 ]
 

@@ -195,7 +195,7 @@ def test_a_forked_child_uses_its_own_connection(tmp_path):
 CHILD = """
 import sys
 from gco_testkit.jars import jar_type
-jar = jar_type()(sys.argv[1])
+jar = jar_type()(sys.argv[1], max_cookies=None, max_cookies_per_site=None)
 tag, count, size = sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 print("ready", flush=True)
 for i in range(count):

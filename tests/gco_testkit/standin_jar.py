@@ -55,7 +55,7 @@ def _path_match(cookie_path, path):
 
 
 class StandInJar:
-    def __init__(self, path=None, *, keep_session_cookies=False, timeout=5.0):
+    def __init__(self, path=None, *, keep_session_cookies=False, timeout=5.0, **limits):
         self._lock = threading.Lock()
         self._store_lock = threading.Lock()
         self._pending = []
