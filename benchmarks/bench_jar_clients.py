@@ -161,7 +161,7 @@ def store_part(rounds):
         for i in range(3300):
             host = HOSTS[i % 100]
             rows.append((b"c%d" % i, b"v" * 40, host, True, b"/", now + 10 ** 12, now + i,
-                         now + i, False, False, 0, False, "", 1, 1, 80, True))
+                         now + i, False, False, 0, False, "", -1, 1, 80, True, False))
         writer._load_rows(rows)
         del writer
         samples = []
