@@ -120,6 +120,12 @@ def _check_key(key, where):
     return key
 
 
+def _replaces(deletion, change):
+    """Whether change stores a cookie of the deleted key."""
+    return (deletion[0] == "delete" and change[0] == "set"
+            and _rows.key(change[1]) == deletion[1])
+
+
 def _row_from_record(record, path, now):
     """A row from a SELECT of _COLUMNS; None when expired.  Raises StoreError
     for a record no store of this version writes."""
@@ -333,11 +339,19 @@ class SqliteStore:
         ("touch", key, last_access), in one transaction, in order.  Every
         change is checked before anything is written."""
         statements = [self._statement(change, index) for index, change in enumerate(changes)]
+        # A replacement comes as the old cookie's deletion, then the new one:
+        # the INSERT OR REPLACE that follows does both.
+        statements = [statement for index, statement in enumerate(statements)
+                      if not (statement.startswith("DELETE") and index + 1 < len(statements)
+                              and _replaces(changes[index], changes[index + 1]))]
         if not statements:
             return
         with self._lock:
             db = self._connection()
             try:
+                if len(statements) == 1:  # a transaction of its own
+                    db.execute(statements[0])
+                    return
                 db.execute("BEGIN IMMEDIATE")
                 try:
                     for statement in statements:
