@@ -29,8 +29,9 @@ _SESSION_TYPES = _TYPES[:EXPIRES] + (type(None),) + _TYPES[EXPIRES + 1:]
 # Inclusive bounds of the small integer fields.
 _RANGES = {SAME_SITE: (0, 3), PRIORITY: (-1, 2), SOURCE_SCHEME: (0, 2),
            SOURCE_PORT: (-1, 65535)}
-# Far beyond any date a cookie can carry, well inside SQLite's 64-bit integers.
-_MAX_TIME = 253402300800 * 1000000  # year 10000
+# Times a jar keeps: years 1 to 9999.
+EARLIEST_TIME = -62135596800 * 1000000
+LATEST_TIME = 253402300799 * 1000000 + 999999
 _TIMES = (EXPIRES, CREATION, LAST_ACCESS)
 
 
@@ -59,7 +60,7 @@ def check_row(row, where="row"):
             raise ValueError(f"{where}: field {FIELDS[index]} is {row[index]}, "
                              f"outside {low}..{high}")
     for index in _TIMES:
-        if row[index] is not None and not -_MAX_TIME <= row[index] <= _MAX_TIME:
+        if row[index] is not None and not EARLIEST_TIME <= row[index] <= LATEST_TIME:
             raise ValueError(f"{where}: field {FIELDS[index]} is out of range")
     if row[PERSISTENT] is not (row[EXPIRES] is not None):
         raise ValueError(f"{where}: field persistent is {row[PERSISTENT]} but expires is "
