@@ -7,6 +7,7 @@ import signal
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -190,6 +191,24 @@ def test_a_forked_child_uses_its_own_connection(tmp_path):
     assert store.refresh() == [ROW]
     store.apply([("delete", KEY)])
     assert store.load() == []
+
+
+def test_threads_on_one_file_leave_it_as_the_jar(tmp_path):
+    jar = jar_type()(tmp_path / "jar.db", max_cookies=None, max_cookies_per_site=None)
+
+    def work(thread):
+        for k in range(40):
+            jar.set_cookie(f"t{thread}k{k}=1; Max-Age=600", "http://example.test/")
+            jar.set_cookie(f"same={thread}.{k}; Max-Age=600", "http://example.test/")
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    # Every change reached the file, the last one last.
+    assert SqliteStore(tmp_path / "jar.db").load() == jar._rows()
+    assert len(jar._rows()) == 8 * 40 + 1
 
 
 CHILD = """
