@@ -484,9 +484,14 @@ bool open_file(JarObject* jar, PyObject* path, PyObject* keep_session_cookies, P
   Ref file = steal(PyObject_Call(type.get(), args.get(), kwargs.get()));
   Ref rows = file ? steal(PyObject_CallMethodNoArgs(file.get(), str_load.get())) : Ref();
   if (!rows) return false;
-  // No file while its rows come in: nothing is recorded for it.
+  // No file while its rows come in: nothing is recorded for it (nor kept
+  // for the file of an earlier __init__).
   Ref old = steal(jar->file);
   jar->file = nullptr;
+  {
+    Locked lock(jar);
+    jar->pending.clear();
+  }
   Py_ssize_t stored;
   if (!load_rows(jar, rows.get(), true, false, &stored)) return false;
   jar->file = file.transfer();
