@@ -16,6 +16,7 @@ import pytest
 from glimmering_copper_otter import _store
 from glimmering_copper_otter._store import SqliteStore
 from gco_testkit.jars import jar_type
+from leakcheck import assert_no_leak
 
 NOW = time.time_ns() // 1000
 DAY = 86400 * 1000000
@@ -211,9 +212,24 @@ def test_threads_on_one_file_leave_it_as_the_jar(tmp_path):
     assert len(jar._rows()) == 8 * 40 + 1
 
 
+def test_rows_and_the_file_leak_nothing(tmp_path):
+    jar = jar_type()(tmp_path / "jar.db")
+    jar.set_cookie("a=1; Max-Age=600", "http://example.test/")
+    rows = jar._rows()
+    bad = [rows[0][:2] + (b"example.test",) + rows[0][3:]]
+    for operation, raises in [
+        (lambda: jar._load_rows(rows, replace=True) + len(jar._rows()), None),
+        (lambda: jar._load_rows(bad), TypeError),
+        (lambda: jar.set_cookie("b=2; Max-Age=600", "http://example.test/"), None),
+        (lambda: jar.cookie_header("http://example.test/"), None),
+    ]:
+        assert_no_leak(operation, raises, runs=50)
+
+
 CHILD = """
 import sys
 from gco_testkit.jars import jar_type
+from leakcheck import assert_no_leak
 jar = jar_type()(sys.argv[1], max_cookies=None, max_cookies_per_site=None)
 tag, count, size = sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 print("ready", flush=True)
