@@ -39,10 +39,12 @@ enum Field : int {
 };
 
 const char* const kFieldNames[kFieldCount] = {
-    "raw_name", "raw_value",     "domain",   "host_only",     "path",        "expires",
-    "creation", "last_access",   "secure",   "http_only",     "same_site",   "partitioned",
-    "partition_key", "priority", "source_scheme", "source_port", "persistent",
-    "cross_site_ancestor"};
+    "raw_name",      "raw_value",   "domain",
+    "host_only",     "path",        "expires",
+    "creation",      "last_access", "secure",
+    "http_only",     "same_site",   "partitioned",
+    "partition_key", "priority",    "source_scheme",
+    "source_port",   "persistent",  "cross_site_ancestor"};
 
 PyObject* text_object(std::string_view s) {
   return PyUnicode_DecodeLatin1(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
@@ -151,8 +153,7 @@ bool good_domain(std::string_view d) {
     return true;
   }
   for (char c : d) {
-    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-          c == '.')) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.')) {
       return false;
     }
   }
@@ -214,8 +215,7 @@ bool read_row(PyObject* row, Py_ssize_t index, CookieFields& f) noexcept {
   bool persistent;
   if (!r.bytes(kName, f.name) || !r.bytes(kValue, f.value) || !r.ascii(kDomain, f.domain) ||
       !r.boolean(kHostOnly, f.host_only) || !r.bytes(kPath, f.path) ||
-      (r.item(kExpires) != Py_None &&
-       !r.integer(kExpires, kEarliestTime, kLatestTime, expires)) ||
+      (r.item(kExpires) != Py_None && !r.integer(kExpires, kEarliestTime, kLatestTime, expires)) ||
       !r.integer(kCreation, kEarliestTime, kLatestTime, creation) ||
       !r.integer(kLastAccess, kEarliestTime, kLatestTime, last_access) ||
       !r.boolean(kSecure, f.secure) || !r.boolean(kHttpOnly, f.http_only) ||
