@@ -16,13 +16,13 @@ from pathlib import PurePosixPath
 # Paths relative to the archive's top directory; "**" spans directories.
 ALLOWED = [
     # Metadata and the build.
-    "PKG-INFO", "pyproject.toml", "README.md", "LICENSE", ".clang-format",
+    "PKG-INFO", "pyproject.toml", "README.md", "CONTRIBUTING.md", "LICENSE", ".clang-format",
     "CMakeLists.txt", "**/CMakeLists.txt", "cmake/*.cmake",
     # The package (interpreted code, declarations, stubs) and the C++ sources.
     "src/glimmering_copper_otter/*.py", "src/glimmering_copper_otter/*.pyi",
     "src/glimmering_copper_otter/*.pxd", "src/glimmering_copper_otter/*.h",
     "src/glimmering_copper_otter/py.typed",
-    "src/**/*.cpp", "src/**/*.hpp", "src/**/*.h",
+    "src/**/*.cpp", "src/**/*.hpp", "src/**/*.h", "src/**/*.inc",
     # The Public Suffix List, the script that compiles it, its licence and note.
     "src/common/public_suffix/public_suffix_list.dat", "src/common/public_suffix/make_table.py",
     "src/common/public_suffix/LICENSE", "src/common/public_suffix/README.md",
@@ -31,9 +31,11 @@ ALLOWED = [
     "tests/**/*.txt", "tests/**/*.json", "tests/**/*.html",
     # The fuzz harness and its corpus (inputs have no suffix).
     "fuzz/*.py", "fuzz/README.md", "fuzz/corpus/*",
-    # Benchmarks and the scripts.
+    # Benchmarks, the scripts and the developer tools (the browser recorder).
     "benchmarks/*.py", "benchmarks/*.cpp", "benchmarks/*.png",
     "scripts/*.sh", "scripts/*.py", "scripts/**/*.py", "scripts/**/*.js",
+    # The generators and recorders of the data above.
+    "tools/**/*.py",
 ]
 
 # Never in an sdist, whatever pattern they match.

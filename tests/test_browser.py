@@ -114,7 +114,7 @@ def test_header_forms(raw, value, raw_value):
     ((b"a=b", b"https://x.test/"), {}, TypeError),
     ((b"a=b", "ftp://x.test/"), {}, ValueError),
     ((b"a=b", "/relative"), {}, ValueError),
-    ((b"a=b", "https:///nohost"), {}, ValueError),
+    ((b"a=b", "https://"), {}, ValueError),
     ((b"a=b", "http://[::1/"), {}, ValueError),
     ((b"a=b",), {"now": dt.datetime(2026, 1, 1)}, ValueError),
     ((b"a=b",), {"now": "2026-01-01"}, TypeError),

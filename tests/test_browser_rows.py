@@ -1,6 +1,6 @@
 """read_set_cookie against what Chromium stored (tests/data/browser_set_cookie.json).
 
-The table is recorded by scripts/record_browser.py; no browser is needed here.
+The table is recorded by tools/recorder; no browser is needed here.
 """
 
 import datetime as dt

@@ -1,6 +1,6 @@
 """Cookies written by the writer, against what Chromium stored for them
 (tests/data/browser_writer_grid.json, recorded by
-``scripts/record_browser.py record-writer-grid``; no browser is needed here).
+``python -m tools.recorder record-writer-grid``; no browser is needed here).
 
 Each row holds a Cookie's constructor arguments, the writer's keywords, and
 either the header the writer wrote and what Chromium stored for it, or the

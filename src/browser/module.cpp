@@ -16,7 +16,9 @@
 #include "public_suffix.hpp"
 #include "frame.hpp"
 #include "function.hpp"
+#include "idna.hpp"
 #include "percent.hpp"
+#include "url.hpp"
 
 namespace gco::browser {
 
@@ -27,8 +29,6 @@ namespace {
 GcoCookiesAPI cookies_api;
 GcoWriterAPI writer_api;
 PyObject* same_site_members[4];  // CookieSameSiteMode.UNDEFINED, LAX, STRICT, NONE
-PyObject* urlsplit = nullptr;    // urllib.parse.urlsplit, imported at first need
-PyObject* ip_address = nullptr;  // ipaddress.ip_address, imported at first need
 
 GCO_STR(str_low, "low");
 GCO_STR(str_medium, "medium");
@@ -252,186 +252,43 @@ PyObject* url_error(PyObject* url) {
   return nullptr;
 }
 
-bool is_scheme_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
-         c == '-' || c == '.';
-}
-
-// The default path of a request path: up to its last "/", or "/" for a
-// path that does not start with "/" or has only one.
-PyObject* default_path_of(PyObject* path) {
-  Py_ssize_t length = PyUnicode_GET_LENGTH(path);
-  if (length == 0 || PyUnicode_READ_CHAR(path, 0) != '/') return Py_NewRef(str_root.get());
-  Py_ssize_t last = PyUnicode_FindChar(path, '/', 0, length, -1);
-  if (last <= 0) return Py_NewRef(str_root.get());
-  return PyUnicode_Substring(path, 0, last);
-}
-
-bool finish_origin(Origin& origin, PyObject* host_text, bool https) {
-  // browsers canonicalise an internationalised host to its A-labels; the
-  // interpreter's idna codec does it for the rare host outside ASCII
-  Ref host = incref(host_text);
-  if (!PyUnicode_IS_ASCII(host.get())) {
-    Ref dot = steal(PyUnicode_FromOrdinal('.'));
-    if (!dot) return false;
-    Ref labels = steal(PyUnicode_Split(host.get(), dot.get(), -1));
-    if (!labels) return false;
-    Ref joined;
-    bool failed = false;
-    Py_ssize_t count = PyList_GET_SIZE(labels.get());
-    for (Py_ssize_t i = 0; i < count && !failed; i++) {
-      PyObject* label = PyList_GET_ITEM(labels.get(), i);
-      if (PyUnicode_GET_LENGTH(label) == 0) continue;
-      Ref encoded = steal(PyUnicode_AsEncodedString(label, "idna", nullptr));
-      if (!encoded) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return false;
-        PyErr_Clear();
-        failed = true;
-        break;
-      }
-      Ref text = steal(PyUnicode_DecodeASCII(PyBytes_AS_STRING(encoded.get()),
-                                             PyBytes_GET_SIZE(encoded.get()), "strict"));
-      if (!text || PyList_SetItem(labels.get(), i, text.transfer()) < 0) return false;
-    }
-    if (!failed) {
-      joined = steal(PyUnicode_Join(dot.get(), labels.get()));
-      if (!joined) return false;
-      host = std::move(joined);
-    }
+// The url's origin: its host as the url reader writes it, whether that is
+// an IP address, whether the origin is secure (https, or a loopback host:
+// localhost, a name under .localhost, 127.0.0.0/8, [::1]), and the default
+// path of its canonical path (up to the last "/", or "/" when that is the
+// first).  ValueError for a url that is not an http(s) url.
+bool read_origin(PyObject* url, Origin& origin) {
+  gco::url::Url parsed;
+  switch (gco::url::read(url, parsed)) {
+    case gco::url::Status::kOk:
+      break;
+    case gco::url::Status::kNotAUrl:
+      url_error(url);
+      return false;
+    case gco::url::Status::kNoMemory:
+      return no_memory();
+    case gco::url::Status::kError:
+      return false;
   }
-  Py_ssize_t size;
-  const char* utf8 = nullptr;
-  Ref encoded;
-  if (PyUnicode_IS_ASCII(host.get())) {
-    utf8 = static_cast<const char*>(PyUnicode_DATA(host.get()));
-    size = PyUnicode_GET_LENGTH(host.get());
-  } else {
-    encoded = steal(PyUnicode_AsEncodedString(host.get(), "utf-8", "surrogatepass"));
-    if (!encoded) return false;
-    utf8 = PyBytes_AS_STRING(encoded.get());
-    size = PyBytes_GET_SIZE(encoded.get());
-  }
-  if (!origin.host.assign({utf8, static_cast<size_t>(size)})) return no_memory();
-  bool loopback = false;
-  origin.ip = is_ipv4(origin.host, &loopback);
-  if (!origin.ip && origin.host.view().find(':') != std::string_view::npos) {
-    if (ip_address == nullptr) {
-      Ref module = steal(PyImport_ImportModule("ipaddress"));
-      if (!module) return false;
-      ip_address = PyObject_GetAttrString(module.get(), "ip_address");
-      if (ip_address == nullptr) return false;
-    }
-    Ref bare = steal(PyObject_CallMethod(host.get(), "strip", "s", "[]"));
-    if (!bare) return false;
-    Ref address = steal(PyObject_CallOneArg(ip_address, bare.get()));
-    if (!address) {
-      if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
-      PyErr_Clear();
-    } else {
-      origin.ip = true;
-      Ref is_loopback = steal(PyObject_GetAttrString(address.get(), "is_loopback"));
-      if (!is_loopback) return false;
-      loopback = is_loopback.get() == Py_True;
-    }
-  }
-  // browsers treat localhost, *.localhost and loopback addresses as secure
-  // origins even over http
-  std::string_view h = origin.host;
-  origin.secure = https || h == "localhost" || h.ends_with(".localhost") || loopback;
-  origin.host_text = std::move(host);
-  return true;
-}
-
-// The url as urllib.parse.urlsplit reads it, through the interpreter's own
-// function for anything but a plain ASCII URL.
-bool read_origin_general(PyObject* url, Origin& origin) {
-  if (urlsplit == nullptr) {
-    Ref module = steal(PyImport_ImportModule("urllib.parse"));
-    if (!module) return false;
-    urlsplit = PyObject_GetAttrString(module.get(), "urlsplit");
-    if (urlsplit == nullptr) return false;
-  }
-  Ref parts = steal(PyObject_CallOneArg(urlsplit, url));
-  if (!parts) return false;
-  Ref scheme = steal(PyObject_GetAttrString(parts.get(), "scheme"));
-  if (!scheme) return false;
-  Ref hostname = steal(PyObject_GetAttrString(parts.get(), "hostname"));
-  if (!hostname) return false;
-  Ref path = steal(PyObject_GetAttrString(parts.get(), "path"));
-  if (!path) return false;
-  bool https =
-      PyUnicode_Check(scheme.get()) && PyUnicode_CompareWithASCIIString(scheme.get(), "https") == 0;
-  bool http =
-      PyUnicode_Check(scheme.get()) && PyUnicode_CompareWithASCIIString(scheme.get(), "http") == 0;
-  if (!(http || https) || !PyUnicode_Check(hostname.get()) ||
-      PyUnicode_GET_LENGTH(hostname.get()) == 0 || !PyUnicode_Check(path.get())) {
+  // ws and wss read fine, but a response to a navigation comes over http(s)
+  if (parsed.scheme != gco::url::Scheme::kHttp && parsed.scheme != gco::url::Scheme::kHttps) {
     url_error(url);
     return false;
   }
-  Ref lowered = steal(PyObject_CallMethod(hostname.get(), "lower", nullptr));
-  if (!lowered) return false;
-  origin.default_path = steal(default_path_of(path.get()));
-  return origin.default_path && finish_origin(origin, lowered.get(), https);
-}
-
-bool read_origin(PyObject* url, Origin& origin) {
-  if (!PyUnicode_Check(url)) {
-    PyErr_Format(PyExc_TypeError, "url must be a str, not %.200s", Py_TYPE(url)->tp_name);
-    return false;
+  origin.secure = parsed.cryptographic() || parsed.loopback_host();
+  origin.ip = parsed.host_kind != gco::url::HostKind::kDomain;
+  std::string_view host = parsed.host();
+  if (!origin.host.assign(host)) return no_memory();
+  origin.host_text = steal(ascii_text(host.data(), static_cast<Py_ssize_t>(host.size())));
+  if (!origin.host_text) return false;
+  std::string_view path = parsed.path();  // never empty: it starts with "/"
+  size_t last = path.rfind('/');
+  if (last == 0 || last == std::string_view::npos) {
+    origin.default_path = incref(str_root.get());
+  } else {
+    origin.default_path = steal(ascii_text(path.data(), static_cast<Py_ssize_t>(last)));
   }
-  if (!PyUnicode_IS_ASCII(url)) return read_origin_general(url, origin);
-  const char* data = static_cast<const char*>(PyUnicode_DATA(url));
-  const Py_ssize_t size = PyUnicode_GET_LENGTH(url);
-  for (Py_ssize_t i = 0; i < size; i++) {
-    // White space, controls and brackets: the general reading.
-    if (data[i] <= ' ' || data[i] == '[' || data[i] == ']' || data[i] == 0x7F) {
-      return read_origin_general(url, origin);
-    }
-  }
-  const char* end = data + size;
-  const char* colon = static_cast<const char*>(std::memchr(data, ':', static_cast<size_t>(size)));
-  const char* rest = data;
-  bool https = false;
-  bool scheme_ok = false;
-  if (colon != nullptr && colon > data &&
-      ((data[0] >= 'a' && data[0] <= 'z') || (data[0] >= 'A' && data[0] <= 'Z'))) {
-    bool all = true;
-    for (const char* p = data; p < colon; p++) all = all && is_scheme_char(*p);
-    if (all) {
-      Span scheme{data, colon - data};
-      https = scheme.is("https");
-      scheme_ok = https || scheme.is("http");
-      rest = colon + 1;
-    }
-  }
-  if (!scheme_ok || end - rest < 2 || rest[0] != '/' || rest[1] != '/') return url_error(url);
-  const char* netloc = rest + 2;
-  const char* netloc_end = netloc;
-  while (netloc_end < end && *netloc_end != '/' && *netloc_end != '?' && *netloc_end != '#') {
-    netloc_end++;
-  }
-  const char* path_end = netloc_end;
-  while (path_end < end && *path_end != '#' && *path_end != '?') path_end++;
-  // The host: after the last "@", before the first ":".
-  const char* host = netloc;
-  for (const char* p = netloc; p < netloc_end; p++) {
-    if (*p == '@') host = p + 1;
-  }
-  const char* host_end = host;
-  while (host_end < netloc_end && *host_end != ':') host_end++;
-  if (host_end == host) return url_error(url);
-  String lowered;
-  if (!lowered.assign({host, static_cast<size_t>(host_end - host)})) return no_memory();
-  for (size_t i = 0; i < lowered.size(); i++) {
-    char c = lowered[i];
-    lowered[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  Ref host_text = steal(ascii_text(lowered.data(), static_cast<Py_ssize_t>(lowered.size())));
-  if (!host_text) return false;
-  Ref path = steal(ascii_text(netloc_end, path_end - netloc_end));
-  if (!path) return false;
-  origin.default_path = steal(default_path_of(path.get()));
-  return origin.default_path && finish_origin(origin, host_text.get(), https);
+  return static_cast<bool>(origin.default_path);
 }
 
 // ---------------------------------------------------------------------------
@@ -493,28 +350,38 @@ PyObject* make_record(const Outcome& out, const Origin* origin) {
 // The arguments every entry shares: url and now.  The url's origin is read
 // last, so that nothing runs interpreted code after the header's bytes are
 // taken (a str subclass's data stays put; bytes are immutable).
-struct Context {
+// An origin shared by the calls that read the same url: the last one read
+// stays cached (callers pass the same url again and again), and a call keeps
+// the one it uses alive, so a call made meanwhile (from the interpreted code
+// some rare step runs) may replace the cache freely.  Kept in the raw
+// allocator's memory; the cached one is never destroyed, since its
+// references must not be dropped after the interpreter has finished.
+struct SharedOrigin {
+  Py_ssize_t users = 1;  // the calls using it, and the cache while it is cached
+  Ref key;               // the url's text, a plain str
   Origin origin;
-  bool has_origin = false;
-  int64_t now = 0;
 };
 
-// The last url read and its origin: callers pass the same url again and
-// again.  Each call takes its own copy, so a call made meanwhile (from the
-// interpreted code some rare step runs) may replace the cache freely.
-// Never destroyed: the references must not be dropped after the
-// interpreter has finished.
-Immortal<Ref> cached_url;
-Immortal<Origin> cached_origin;
+SharedOrigin* cached_origin = nullptr;
 
-bool copy_origin(const Origin& from, Origin& to) {
-  if (!to.host.assign(from.host)) return no_memory();
-  to.secure = from.secure;
-  to.ip = from.ip;
-  to.host_text = incref(from.host_text.get());
-  to.default_path = incref(from.default_path.get());
-  return true;
+void release(SharedOrigin* shared) {
+  if (--shared->users == 0) {
+    shared->~SharedOrigin();
+    raw_free(shared);
+  }
 }
+
+struct Context {
+  SharedOrigin* shared = nullptr;
+  int64_t now = 0;
+  Context() = default;
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+  ~Context() {
+    if (shared != nullptr) release(shared);
+  }
+  const Origin* origin() const { return shared != nullptr ? &shared->origin : nullptr; }
+};
 
 bool read_context(PyObject* url, PyObject* now, Context& context) {
   if (url != nullptr && url != Py_None && !PyUnicode_Check(url)) {
@@ -522,19 +389,28 @@ bool read_context(PyObject* url, PyObject* now, Context& context) {
     return false;
   }
   if (!read_now(now, &context.now)) return false;
-  if (url != nullptr && url != Py_None) {
-    context.has_origin = true;
-    if (*cached_url &&
-        (cached_url->get() == url || PyUnicode_Compare(cached_url->get(), url) == 0)) {
-      return copy_origin(*cached_origin, context.origin);
-    }
-    if (!read_origin(url, context.origin)) return false;
-    Ref key = steal(PyUnicode_FromObject(url));  // a plain str of the same text
-    if (!key) return false;
-    cached_url->clear();  // the cache is empty until both are in place
-    if (!copy_origin(context.origin, *cached_origin)) return false;
-    *cached_url = std::move(key);
+  if (url == nullptr || url == Py_None) return true;
+  // A str subclass is read as its plain text: the copy made here is what is
+  // read and what the cache is keyed by (no method of it runs).
+  Ref key = steal(PyUnicode_FromObject(url));
+  if (!key) return false;
+  SharedOrigin* cached = cached_origin;
+  if (cached != nullptr &&
+      (cached->key.get() == key.get() || PyUnicode_Compare(cached->key.get(), key.get()) == 0)) {
+    cached->users++;
+    context.shared = cached;
+    return true;
   }
+  void* memory = raw_allocate(1, sizeof(SharedOrigin));
+  if (memory == nullptr) return no_memory();
+  SharedOrigin* fresh = new (memory) SharedOrigin;
+  context.shared = fresh;
+  if (!read_origin(key.get(), fresh->origin)) return false;
+  fresh->key = std::move(key);
+  fresh->users++;
+  SharedOrigin* previous = cached_origin;
+  cached_origin = fresh;
+  if (previous != nullptr) release(previous);
   return true;
 }
 
@@ -544,7 +420,7 @@ PyObject* read_set_cookie(PyObject* /*module*/, PyObject* const* args) {
   if (!header_bytes(args[0], "raw", holder, raw)) return nullptr;
   Context context;
   if (!read_context(args[1], args[2], context)) return nullptr;
-  const Origin* origin = context.has_origin ? &context.origin : nullptr;
+  const Origin* origin = context.origin();
   Outcome out;
   if (!evaluate(raw, origin, context.now, out, nullptr, use_public_suffix_list)) return nullptr;
   if (out.refusal != Refusal::kNone) Py_RETURN_NONE;
@@ -714,13 +590,60 @@ PyObject* check(PyObject* /*module*/, PyObject* const* args) {
     return nullptr;
   }
   Outcome out;
-  if (!evaluate(raw, context.has_origin ? &context.origin : nullptr, context.now, out, &findings,
-                use_public_suffix_list)) {
+  if (!evaluate(raw, context.origin(), context.now, out, &findings, use_public_suffix_list)) {
     return nullptr;
   }
   // The refusal first, then the cookie's own findings, then the header's.
   if (out.refusal != Refusal::kNone) findings.move_to_front(refusal_word(out.refusal));
   return findings_list(findings);
+}
+
+// ---------------------------------------------------------------------------
+// The url reader, for the tests.
+
+PyObject* view_text(std::string_view part, bool present) {
+  if (!present) Py_RETURN_NONE;
+  return ascii_text(part.data(), static_cast<Py_ssize_t>(part.size()));
+}
+
+PyObject* read_url(PyObject* /*module*/, PyObject* const* args) {
+  if (!PyUnicode_Check(args[0])) {
+    PyErr_Format(PyExc_TypeError, "url must be a str, not %.200s", Py_TYPE(args[0])->tp_name);
+    return nullptr;
+  }
+  gco::url::Url url;
+  switch (gco::url::read(args[0], url)) {
+    case gco::url::Status::kOk:
+      break;
+    case gco::url::Status::kNotAUrl:
+      Py_RETURN_NONE;
+    case gco::url::Status::kNoMemory:
+      return PyErr_NoMemory();
+    case gco::url::Status::kError:
+      return nullptr;
+  }
+  static const char* const kKinds[] = {"domain", "ipv4", "ipv6"};
+  Ref fields[] = {
+      steal(view_text(url.href.view(), true)),
+      steal(view_text(url.scheme_name(), true)),
+      steal(view_text(url.host(), true)),
+      steal(PyUnicode_FromString(kKinds[static_cast<int>(url.host_kind)])),
+      steal(PyLong_FromLong(url.port)),
+      steal(view_text(url.path(), true)),
+      steal(view_text(url.query(), url.has_query)),
+      steal(view_text(url.fragment(), url.has_fragment)),
+      incref(url.loopback_host() ? Py_True : Py_False),
+  };
+  static const char* const kNames[] = {"href", "scheme", "host",     "host_kind", "port",
+                                       "path", "query",  "fragment", "loopback"};
+  Ref result = steal(PyDict_New());
+  if (!result) return nullptr;
+  for (size_t i = 0; i < sizeof fields / sizeof fields[0]; i++) {
+    if (!fields[i] || PyDict_SetItemString(result.get(), kNames[i], fields[i].get()) < 0) {
+      return nullptr;
+    }
+  }
+  return result.transfer();
 }
 
 // ---------------------------------------------------------------------------
@@ -820,6 +743,9 @@ FunctionRow functions[] = {
      "internationalised labels as A-labels; letters are lowered); ValueError for other text."},
     {"public_suffix_list_version", params(), list_version, nullptr,
      "The date of the Public Suffix List built into the module, as 'YYYY-MM-DD'."},
+    {"_read_url", params("url"), read_url, nullptr,
+     "The url as the url reader reads it (for tests): a dict of its parts, or None when it\n"
+     "is not an absolute http, https, ws or wss url."},
     {"use_public_suffix_list", params("enabled"), set_public_suffix_list, nullptr,
      "Switches the Public Suffix List on or off (for tests); returns the previous setting.\n"
      "\n"
@@ -833,6 +759,7 @@ int browser_exec(PyObject* module) {
   if (writer_api.write_set_cookie == nullptr && GcoWriter_Import(&writer_api) < 0) return -1;
   PyDateTime_IMPORT;
   if (PyDateTimeAPI == nullptr) return -1;
+  if (!gco::idna::prepare()) return -1;
   if (same_site_members[0] == nullptr) {
     Ref cookies = steal(PyImport_ImportModule("glimmering_copper_otter.cookies"));
     if (!cookies) return -1;

@@ -321,31 +321,6 @@ PyObject* decode_text(const char* data, Py_ssize_t size) noexcept {
   return text;
 }
 
-bool is_ipv4(std::string_view host, bool* loopback) noexcept {
-  int parts = 0;
-  size_t i = 0;
-  int first = 0;
-  while (true) {
-    size_t start = i;
-    int value = 0;
-    while (i < host.size() && is_digit(host[i])) {
-      value = value * 10 + (host[i] - '0');
-      i++;
-      if (i - start > 3) return false;
-    }
-    size_t length = i - start;
-    if (length == 0 || value > 255 || (length > 1 && host[start] == '0')) return false;
-    if (parts == 0) first = value;
-    parts++;
-    if (i == host.size()) break;
-    if (host[i] != '.' || parts == 4) return false;
-    i++;
-  }
-  if (parts != 4) return false;
-  *loopback = first == 127;
-  return true;
-}
-
 // -- the set-cookie-string algorithm and the storage model -----------------
 
 namespace {
@@ -661,7 +636,7 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
   if (origin != nullptr) {
     if (out.has_domain) {
       if (is_public_suffix(out.domain, use_list)) {
-        if (out.domain != origin->host) {
+        if (out.domain != origin->host.view()) {
           return refuse(out, findings, Refusal::kInvalidDomain,
                         {"Domain=", Piece::shown(domain_value),
                          " is a public suffix: a browser refuses the cookie"});
@@ -678,7 +653,7 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     if (out.has_domain && origin->ip) {
       // an IP-address host takes only a Domain equal to it, and the cookie is
       // then host-only (as browsers do)
-      if (out.domain != origin->host) {
+      if (out.domain != origin->host.view()) {
         return refuse(out, findings, Refusal::kInvalidDomain,
                       {"Domain=", Piece::shown(domain_value),
                        " does not equal the IP-address host: a browser refuses the cookie"});

@@ -25,13 +25,13 @@ inline constexpr int64_t kMaxAgeLimit = 400LL * 24 * 3600;  // seconds
 inline constexpr Py_ssize_t kMaxNameValue = 4096;
 inline constexpr Py_ssize_t kMaxAttributeValue = 1024;
 
-// The request's origin, as read from the url argument.
+// The request's origin, as read from the url argument by the url reader.
 struct Origin {
   bool secure = false;  // https, or a host that browsers treat as secure over http
   bool ip = false;      // an IPv4 or IPv6 address
-  String host;          // lower case, internationalised labels as A-labels; UTF-8
+  String host;          // as the url writes it: ASCII, "[::1]" with its brackets
   Ref host_text;        // the same host as a str
-  Ref default_path;     // a str
+  Ref default_path;     // a str: the canonical path up to its last "/", or "/"
 };
 
 // Why a browser refuses a header.  The words are the browser's own reasons
@@ -170,8 +170,5 @@ void civil_from_days(int64_t days, int64_t* year, unsigned* month, unsigned* day
 // The text rule: UTF-8, a byte outside a valid sequence standing for its
 // Latin-1 character.  A new str, or nullptr with an exception set.
 PyObject* decode_text(const char* data, Py_ssize_t size) noexcept;
-
-// A strict dotted-quad IPv4 address (no leading zeros, four decimal parts).
-bool is_ipv4(std::string_view host, bool* loopback) noexcept;
 
 }  // namespace gco::rules

@@ -39,6 +39,15 @@ inline void* raw_allocate(size_t count, size_t size) noexcept {
 }
 inline void raw_free(void* p) noexcept { PyMem_RawFree(p); }
 
+// s.substr(pos, count) without the library's range check (which would need
+// the C++ runtime to throw): pos is clamped to the end.
+inline std::string_view sub(std::string_view s, size_t pos,
+                            size_t count = std::string_view::npos) noexcept {
+  if (pos > s.size()) pos = s.size();
+  if (count > s.size() - pos) count = s.size() - pos;
+  return {s.data() + pos, count};
+}
+
 // A growable array of T.  T's move constructor and destructor must not
 // throw; elements move when the array grows, so pointers into it are valid
 // only until the next growth.

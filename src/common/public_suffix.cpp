@@ -86,9 +86,26 @@ size_t registry_length(std::string_view host, bool use_list) {
   return length == 0 ? 0 : length + (host.size() - end);
 }
 
+// A canonical IPv4 host: four decimal parts, no leading zeros.
+bool is_dotted_quad(std::string_view host) {
+  int parts = 0;
+  size_t i = 0;
+  while (true) {
+    size_t start = i;
+    int value = 0;
+    while (i < host.size() && host[i] >= '0' && host[i] <= '9' && i - start < 3) {
+      value = value * 10 + (host[i++] - '0');
+    }
+    size_t length = i - start;
+    if (length == 0 || value > 255 || (length > 1 && host[start] == '0')) return false;
+    if (++parts == 4) return i == host.size();
+    if (i == host.size() || host[i] != '.') return false;
+    i++;
+  }
+}
+
 bool is_ip_address(std::string_view host) {
-  bool loopback;
-  return is_ipv4(host, &loopback) || host.find(':') != std::string_view::npos ||
+  return is_dotted_quad(host) || host.find(':') != std::string_view::npos ||
          (!host.empty() && host[0] == '[');
 }
 

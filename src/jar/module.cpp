@@ -152,7 +152,7 @@ struct LastText {
 
   PyObject* get(std::string_view bytes) {
     if (text != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(text)) == bytes.size() &&
-        std::memcmp(PyUnicode_DATA(text), bytes.data(), bytes.size()) == 0) {
+        (bytes.empty() || std::memcmp(PyUnicode_DATA(text), bytes.data(), bytes.size()) == 0)) {
       return Py_NewRef(text);
     }
     PyObject* made = text_of(bytes);
@@ -557,10 +557,11 @@ bool read_flag(PyObject* value, bool* out) {
 
 // The context of one call: the url, the time and the page it happens in.
 struct Call {
-  RequestUrl url;
+  SharedUrl url_holder, top_holder;
+  const RequestUrl* url = nullptr;
   Instant now = 0;
   bool has_top = false;
-  RequestUrl top;
+  const RequestUrl* top = nullptr;
   bool navigation = false;
   bool from_script = false;
   SchemefulSite url_site, top_site;
@@ -575,16 +576,20 @@ struct Call {
 // null), running whatever code they bring, and works out the sites.
 bool read_call(JarObject* jar, PyObject* url, PyObject* now, PyObject* site_for_cookies,
                PyObject* navigation, PyObject* from_script, Call& call) {
-  if (!read_url(url, "url", call.url) || !read_now(now, &call.now)) return false;
+  if (!call.url_holder.read(url, "url") || !read_now(now, &call.now)) return false;
+  call.url = call.url_holder.get();
   call.has_top = site_for_cookies != nullptr && site_for_cookies != Py_None;
-  if (call.has_top && !read_url(site_for_cookies, "site_for_cookies", call.top)) return false;
+  if (call.has_top) {
+    if (!call.top_holder.read(site_for_cookies, "site_for_cookies")) return false;
+    call.top = call.top_holder.get();
+  }
   if (!read_flag(navigation, &call.navigation) || !read_flag(from_script, &call.from_script)) {
     return false;
   }
   call.navigation = call.navigation && !call.from_script;  // script does not navigate
-  call.key = site_key(call.url.host.view(), jar->use_list);
-  site_of(call.url, call.key, call.url_site);
-  if (call.has_top) site_of(call.top, site_key(call.top.host.view(), jar->use_list), call.top_site);
+  call.key = site_key(call.url->host(), jar->use_list);
+  site_of(*call.url, call.key, call.url_site);
+  if (call.has_top) site_of(*call.top, site_key(call.top->host(), jar->use_list), call.top_site);
   // The partition key (CookiePartitionKey::FromNetworkIsolationKey): the
   // top-level site, the url's own on a top-level navigation or without a
   // page around it; and whether the frame is cross-site with it, never on
@@ -615,9 +620,9 @@ struct Pending {
 // request that applies it.
 bool prepare(JarObject* jar, const Call& call, Pending& p) {
   rules::Origin origin;
-  origin.secure = call.url.trustworthy;
-  origin.ip = call.url.ip;
-  if (!origin.host.assign(call.url.host.view())) return no_memory();
+  origin.secure = call.url->trustworthy;
+  origin.ip = call.url->ip;
+  if (!origin.host.assign(call.url->host())) return no_memory();
   if (!rules::evaluate(p.raw, &origin, call.now, p.out, nullptr, jar->use_list)) return false;
   const Outcome& out = p.out;
   if (out.refusal != Refusal::kNone) {
@@ -635,9 +640,9 @@ bool prepare(JarObject* jar, const Call& call, Pending& p) {
   CookieFields& f = p.request.fields;
   f.name = {out.name.data, static_cast<size_t>(out.name.size)};
   f.value = {out.value.data, static_cast<size_t>(out.value.size)};
-  f.domain = out.domain_is_host ? call.url.host.view() : out.domain.view();
+  f.domain = out.domain_is_host ? call.url->host() : out.domain.view();
   f.path = out.path_is_default
-               ? default_path(call.url.path.view())
+               ? default_path(call.url->path())
                : std::string_view(out.path.data, static_cast<size_t>(out.path.size));
   f.expiry = out.has_expiry ? out.expiry : kNoExpiry;
   f.secure = out.secure;
@@ -652,12 +657,12 @@ bool prepare(JarObject* jar, const Call& call, Pending& p) {
   // Chromium's source scheme and port (CanonicalCookie::Create): a Secure
   // cookie from a loopback host over http counts as set from a secure
   // scheme, and from port 443 when the url's port is http's default.
-  f.source_secure = call.url.https || out.secure;
-  f.source_port = out.secure && !call.url.https && call.url.port == 80 ? 443 : call.url.port;
+  f.source_secure = call.url->https || out.secure;
+  f.source_port = out.secure && !call.url->https && call.url->port == 80 ? 443 : call.url->port;
   f.same_site = static_cast<SameSite>(out.same_site);
   f.priority = static_cast<Priority>(out.priority);
   p.request.expired = out.expired;
-  p.request.secure_origin = call.url.trustworthy;
+  p.request.secure_origin = call.url->trustworthy;
   p.request.from_script = call.from_script;
   p.request.key = site_key(f.domain, jar->use_list);
   return true;
@@ -800,7 +805,7 @@ bool read_request(JarObject* jar, PyObject* const* args, Call& call, Request& re
       !read_method(args[4], &safe)) {
     return false;
   }
-  request.url = &call.url;
+  request.url = call.url;
   request.key = call.key;
   request.context = request_context(call.url_site, top_of(call), call.navigation, safe);
   request.partition = call.partition;
@@ -854,7 +859,7 @@ PyObject* cookies_method(PyObject* self, PyObject* const* args) {
     Call call;
     if (!read_call(jar, args[0], args[1], nullptr, nullptr, nullptr, call)) return nullptr;
     Request request;
-    request.url = &call.url;
+    request.url = call.url;
     request.key = call.key;
     request.partition = call.partition;
     request.update_access = false;

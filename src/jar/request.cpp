@@ -70,8 +70,8 @@ bool each_sent(Store& store, const Request& request, Changes* changes,
   if (site == nullptr) return true;
   const Instant now = request.now;
   bool ok = remove_expired(store, site, now, changes);
-  const std::string_view host = request.url->host.view();
-  const std::string_view path = request.url->path.view();
+  const std::string_view host = request.url->host();
+  const std::string_view path = request.url->path();
   for (Cookie* c : site->cookies) {
     if (c->partitioned() && (!request.partition->is(c->partition()) ||
                              c->cross_site_ancestor() != request.cross_site_ancestor)) {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "memory.hpp"
-#include "url.hpp"
+#include "request_url.hpp"
 
 namespace gco::jar {
 

@@ -19,9 +19,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as dt
-import ipaddress
 import re
-from urllib.parse import urlsplit
 
 from glimmering_copper_otter.cookies import CookieSameSiteMode
 
@@ -121,34 +119,23 @@ def _later(when: dt.datetime, seconds: int) -> dt.datetime:
 
 
 class _Origin:
+    """The url's origin.  The url itself is read by the compiled url reader,
+    which tests/test_url.py checks on its own against the standard's test
+    data and Chromium's recorded answers."""
+
     def __init__(self, url):
         if not isinstance(url, str):
             raise TypeError(f"url must be a str, not {type(url).__name__}")
-        parts = urlsplit(url)
-        if parts.scheme.lower() not in ("http", "https") or not parts.hostname:
-            raise ValueError(f"url must be an absolute http(s) URL: {url!r}")
-        host = parts.hostname.lower()
-        # browsers canonicalise an internationalised host to its A-labels
-        try:
-            host = ".".join(label.encode("idna").decode("ascii") if label else label
-                            for label in host.split("."))
-        except UnicodeError:
-            pass
-        self.host = host
-        self.path = parts.path
-        self.ip = _ip(host)
+        from glimmering_copper_otter import browser
+        parts = browser._read_url(str(url))
+        if parts is None or parts["scheme"] not in ("http", "https"):
+            raise ValueError(f"url must be an absolute http(s) URL: {str(url)!r}")
+        self.host = parts["host"]
+        self.path = parts["path"]
+        self.ip = parts["host_kind"] != "domain"
         # browsers treat localhost, *.localhost and loopback addresses as
         # secure origins even over http
-        self.secure = (parts.scheme.lower() == "https" or host == "localhost"
-                       or host.endswith(".localhost")
-                       or (self.ip is not None and self.ip.is_loopback))
-
-
-def _ip(host):
-    try:
-        return ipaddress.ip_address(host.strip("[]"))
-    except ValueError:
-        return None
+        self.secure = parts["scheme"] == "https" or parts["loopback"]
 
 
 # -- the cookie-date algorithm -------------------------------------------------
@@ -339,7 +326,7 @@ def _evaluate(raw, url, now):
             if domain != origin.host:
                 return None, ["InvalidDomain"]
             domain = None     # a Domain equal to a public-suffix host: host-only
-        if domain and origin.ip is not None:
+        if domain and origin.ip:
             # an IP-address host takes only a Domain equal to it, and the
             # cookie is then host-only (as browsers do)
             if domain != origin.host:

@@ -44,6 +44,7 @@ from glimmering_copper_otter.cookies import (
 )
 
 from .capi import _get_pointer, capi, check_record, fields, same_fields
+from .jar_fuzz import target_jar
 from .hostile import (
     Boom, BytesSub, CookieOverride, CookieSlots, CookieSub, Encodes, IntLike, IntSub, ModeProxy,
     OddDatetime, OddZone, PlainDatetime, StrSub, Truthless, Unsized, WeirdEq, give,
@@ -959,9 +960,36 @@ def target_cookie_header(r):
         assert cookie_header.parse_cookie_header(written[1]) == argument
 
 
+URL_PIECES = ("http://", "https://", "ws://", "wss:", "HTTP:\\\\", "ftp://", " ", "\t", "\n",
+              "/", "\\", "?", "#", "@", ":", ":80", ":65536", ":0x", ".", "..", "%2e", "%2E%2e",
+              "%", "%41", "%zz", "%C3%A9", "%ff", "[", "]", "[::1]", "[1:0::2]", "[::ffff:1.2.3.4]",
+              "0x7f", "0177", "127.1", "4294967296", "09", "xn--", "xn--fa-hia", "faß", "ＡＢ",
+              "\u3002", "\u05d0", "\u0301", "\u200d", "\u00ad", "*", "^", "|", "\x00", "\x7f",
+              "\ud800", "localhost", "example.test", "a", "é", "\U0001f600")
+
+
+def target_url(r):
+    """The url reader on urls made of pieces and raw text: nothing crashes,
+    the canonical href reads back as itself, and read_set_cookie accepts
+    exactly the http(s) urls that the reader reads."""
+    from glimmering_copper_otter import browser
+    text = "".join(r.pick(URL_PIECES) if r.below(4) else r.text(12) for _ in range(r.below(16)))
+    got = browser._read_url(text)
+    if got is not None:
+        again = browser._read_url(got["href"])
+        assert again == got, (text, got, again)
+        assert got["href"].isascii() and got["host"], got
+    try:
+        browser.read_set_cookie(b"a=b", text, now=BROWSER_NOWS[0])
+    except ValueError:
+        assert got is None or got["scheme"] in ("ws", "wss"), (text, got)
+    else:
+        assert got is not None and got["scheme"] in ("http", "https"), (text, got)
+
+
 TARGETS = (target_parse, target_parse, target_constructor, target_setters, target_state,
            target_dates, target_c_entries, target_errors, target_late_names, target_reentrancy,
-           target_browser, target_cookie_header)
+           target_browser, target_cookie_header, target_url, target_jar)
 
 
 def one_input(data):

@@ -3,7 +3,7 @@ given by its constructor arguments, the writer's keywords, and what the
 cookie says a browser should store, in the form of the recorder's
 expectations.
 
-Used by scripts/record_browser.py (record-writer-grid) and by
+Used by tools/recorder (record-writer-grid) and by
 tests/test_browser_writer_grid.py.
 """
 

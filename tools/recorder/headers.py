@@ -1,14 +1,14 @@
 """Record what Chromium stores for Set-Cookie headers, and compare it live.
 
-Run with the project's venv python (it needs the ``recorder`` and
-``browser`` extras: playwright, trustme, publicsuffixlist) and Debian's
-``chromium`` (``apt-get install -y chromium``; ``playwright install`` is never
-used)::
+Run from the repository root with the project's venv python (it needs the
+``recorder`` extra: playwright, trustme)
+and Debian's ``chromium`` (``apt-get install -y chromium``; ``playwright
+install`` is never used)::
 
-    .venv/bin/python scripts/record_browser.py record [--only TEXT]
-    .venv/bin/python scripts/record_browser.py compare --sample 40 --seed 7
-    .venv/bin/python scripts/record_browser.py renormalise
-    .venv/bin/python scripts/record_browser.py record-writer-grid [--only TEXT]
+    .venv/bin/python -m tools.recorder record [--only TEXT]
+    .venv/bin/python -m tools.recorder compare --sample 40 --seed 7
+    .venv/bin/python -m tools.recorder renormalise
+    .venv/bin/python -m tools.recorder record-writer-grid [--only TEXT]
 
 ``record`` serves every row of the corpus below to a headless Chromium and
 writes ``tests/data/browser_set_cookie.json`` (``--only`` records just the
@@ -61,8 +61,8 @@ string (its ``size`` is still the byte count).  For rows with any byte over
 0x7F the recorder navigates to the URL once more and keeps the Cookie request
 header that Chromium sends (``devtools.cookie_header_sent``, a Latin-1
 string); raw_name and raw_value of the expectation are then those bytes, and
-name and value are read from them with the text rule (UTF-8, a byte outside a
-valid sequence standing for its Latin-1 character).
+name and value are read from them with the text rule (UTF-8, a byte outside a valid sequence standing for its
+Latin-1 character).
 
 What the recording showed about the transport: a NUL anywhere in the
 header makes Chromium refuse the whole response (net::ERR_INVALID_HTTP_RESPONSE,
@@ -104,9 +104,8 @@ One JSON document: ``{"format": 1, "chromium": "156.0...", "recorded":
      "difference": null | {"reason": "...", "section": "..."},
      "moving": false}                  # true: an absolute date near now
 
-``expected`` holds name, value, raw_name and raw_value (the bytes as
-received and sent back, as Latin-1 strings), domain (lower case, no leading
-dot), host_only, path, expires (UTC POSIX seconds, a float, null for a session
+``expected`` holds name, value, domain (lower case, no leading dot),
+host_only, path, expires (UTC POSIX seconds, a float, null for a session
 cookie), secure, http_only, same_site ("UNDEFINED", "LAX", "STRICT",
 "NONE"), partitioned, priority and expired.  CDP always reports a priority
 (Medium by default), so ``priority`` is CDP's value in lower case when it is
@@ -119,20 +118,16 @@ checks them against the model only, since the stored answer ages.
 
 from __future__ import annotations
 
-import argparse
-import base64
 import datetime as dt
-import hashlib
 import json
-import os
 import random
-import socket
-import ssl
 import sys
-import threading
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+from .driver import Browser
+from .formats import differences, from_cdp
+
+ROOT = Path(__file__).resolve().parents[2]
 DATA = ROOT / "tests" / "data" / "browser_set_cookie.json"
 sys.path.insert(0, str(ROOT / "tests"))
 
@@ -142,17 +137,6 @@ IP = "https://127.0.0.1/"
 LH = "https://localhost/"
 H = "http://www.example.test/"
 UTC = dt.timezone.utc
-
-FLAGS = [
-    "--no-sandbox",
-    "--disable-background-networking",
-    "--disable-component-update",
-    "--no-first-run",
-    "--disable-sync",
-    "--disable-default-apps",
-    "--disable-extensions",
-]
-
 
 # ---------------------------------------------------------------------------
 # The corpus: (id, header bytes, url, difference or None)
@@ -507,256 +491,6 @@ def corpus(now: dt.datetime) -> list[dict]:
 DIFFERENCES: dict[str, dict] = {}
 
 
-# ---------------------------------------------------------------------------
-# The loopback server
-# ---------------------------------------------------------------------------
-
-class Server:
-    """One port, TLS or plain per connection; answers the current plan."""
-
-    def __init__(self):
-        import trustme
-        from cryptography import x509
-        from cryptography.hazmat.primitives import serialization
-
-        ca = trustme.CA()
-        cert = ca.issue_cert("www.example.test", "localhost", "127.0.0.1")
-        self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        cert.configure_cert(self.tls)
-        leaf = x509.load_pem_x509_certificate(cert.cert_chain_pems[0].bytes())
-        spki = leaf.public_key().public_bytes(
-            serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
-        self.spki = base64.b64encode(hashlib.sha256(spki).digest()).decode()
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.port = self.sock.getsockname()[1]
-        self.lock = threading.Lock()
-        self.plan = None          # (host, target, header bytes or None)
-        self.seen_cookie = None   # Cookie request header of the last planned hit
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def set_plan(self, host, target, header):
-        with self.lock:
-            self.plan = (host, target, header)
-            self.seen_cookie = None
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
-
-    def _handle(self, conn):
-        try:
-            conn.settimeout(10)
-            if conn.recv(1, socket.MSG_PEEK) == b"\x16":
-                conn = self.tls.wrap_socket(conn, server_side=True)
-            data = b""
-            while b"\r\n\r\n" not in data and len(data) < 65536:
-                chunk = conn.recv(65536)
-                if not chunk:
-                    return
-                data += chunk
-            head = data.split(b"\r\n\r\n", 1)[0].split(b"\r\n")
-            target = head[0].split(b" ")[1].decode("latin-1")
-            fields = {}
-            for line in head[1:]:
-                k, _, v = line.partition(b":")
-                fields[k.strip().lower()] = v.strip()
-            host = fields.get(b"host", b"").decode("latin-1").lower()
-            with self.lock:
-                plan = self.plan
-                hit = plan is not None and host == plan[0] and target == plan[1]
-                if hit:
-                    self.seen_cookie = fields.get(b"cookie")
-            if hit and plan[2] is not None:
-                out = (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2\r\n"
-                       b"Connection: close\r\nSet-Cookie: " + plan[2] + b"\r\n\r\nok")
-            elif hit:
-                out = b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"
-            else:
-                out = b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
-            conn.sendall(out)
-        except (OSError, ssl.SSLError, IndexError):
-            pass
-        finally:
-            try:
-                conn.close()
-            except OSError:
-                pass
-
-
-# ---------------------------------------------------------------------------
-# Driving Chromium
-# ---------------------------------------------------------------------------
-
-def _host_and_target(url):
-    from urllib.parse import urlsplit
-    parts = urlsplit(url)
-    host = parts.hostname.encode("idna").decode() if parts.hostname else ""
-    if parts.hostname and parts.hostname.endswith("."):
-        host = parts.hostname.rstrip(".").encode("idna").decode() + "."
-    target = parts.path or "/"
-    if parts.query:
-        target += "?" + parts.query
-    return host.lower(), target
-
-
-class Browser:
-    def __init__(self):
-        from playwright.sync_api import sync_playwright
-        self.server = Server()
-        self.pw = sync_playwright().start()
-        args = FLAGS + [f"--host-resolver-rules=MAP * 127.0.0.1:{self.server.port}",
-                        f"--ignore-certificate-errors-spki-list={self.server.spki}"]
-        self.browser = self.pw.chromium.launch(executable_path="/usr/bin/chromium", args=args)
-        self.version = self.browser.version
-
-    def close(self):
-        self.browser.close()
-        self.pw.stop()
-
-    def _navigate(self, page, session, url, header):
-        host, target = _host_and_target(url)
-        self.server.set_plan(host, target, header)
-        events, docs = {}, set()
-
-        def on_request(e):
-            if e.get("type") == "Document":
-                docs.add(e["requestId"])
-
-        def on_extra(e):
-            events[e["requestId"]] = e
-
-        session.on("Network.requestWillBeSent", on_request)
-        session.on("Network.responseReceivedExtraInfo", on_extra)
-        error = None
-        try:
-            page.goto(url, wait_until="load", timeout=15000)
-        except Exception as exc:  # a refused response is data, not a failure
-            error = str(exc).splitlines()[0]
-        page.wait_for_timeout(50)
-        session.remove_listener("Network.requestWillBeSent", on_request)
-        session.remove_listener("Network.responseReceivedExtraInfo", on_extra)
-        extra = [events[r] for r in docs if r in events]
-        return extra, error
-
-    def _cookies(self, session):
-        return session.send("Network.getAllCookies")["cookies"]
-
-    def record(self, row):
-        url, header = row["url"], row["header"]
-        context = self.browser.new_context()
-        try:
-            page = context.new_page()
-            session = context.new_cdp_session(page)
-            session.send("Network.enable")
-            recorded_at = dt.datetime.now(UTC)
-            extra, error = self._navigate(page, session, url, header)
-            cookies = self._cookies(session)
-            devtools = {"cookies": cookies, "error": error,
-                        "blocked": [b for e in extra for b in e.get("blockedCookies", [])]}
-            exempted = [b for e in extra for b in e.get("exemptedCookies", [])]
-            if exempted:
-                devtools["exempted"] = exempted
-            if extra and "cookiePartitionKey" in extra[0]:
-                devtools["partition_key"] = extra[0]["cookiePartitionKey"]
-            if cookies and any(b > 0x7F for b in header):
-                self._navigate(page, session, url, None)
-                sent = self.server.seen_cookie
-                devtools["cookie_header_sent"] = None if sent is None else sent.decode("latin-1")
-        finally:
-            context.close()
-        if not cookies and not devtools["blocked"] and error is None:
-            devtools["deletion"] = self._deletion(row)
-        return {"recorded_at": recorded_at.isoformat(), "chromium": self.version, "devtools": devtools}
-
-    def _deletion(self, row):
-        seed = seed_header(row["header"])
-        context = self.browser.new_context()
-        try:
-            page = context.new_page()
-            session = context.new_cdp_session(page)
-            session.send("Network.enable")
-            self._navigate(page, session, row["url"], seed)
-            before = self._cookies(session)
-            extra, _ = self._navigate(page, session, row["url"], row["header"])
-            after = self._cookies(session)
-        finally:
-            context.close()
-        return {"seed": seed.decode("latin-1"), "before": before, "after": after,
-                "blocked": [b for e in extra for b in e.get("blockedCookies", [])]}
-
-
-def seed_header(header: bytes) -> bytes:
-    """The header without its Expires and Max-Age attributes."""
-    parts = header.split(b";")
-    keep = [parts[0]] + [p for p in parts[1:]
-                         if p.split(b"=", 1)[0].strip(b" \t").lower() not in (b"expires", b"max-age")]
-    return b";".join(keep)
-
-
-# ---------------------------------------------------------------------------
-# From DevTools output to the expectation
-# ---------------------------------------------------------------------------
-
-def _text(raw: bytes) -> str:
-    """The text rule: UTF-8, a byte outside a valid sequence read as Latin-1."""
-    out, i = [], 0
-    while i < len(raw):
-        for n in (4, 3, 2, 1):
-            try:
-                out.append(raw[i:i + n].decode("utf-8"))
-            except UnicodeDecodeError:
-                continue
-            i += n
-            break
-        else:
-            out.append(chr(raw[i]))
-            i += 1
-    return "".join(out)
-
-
-def _header_priority(header: bytes):
-    last = None
-    for av in header.split(b";")[1:]:
-        name, _, value = av.partition(b"=")
-        value = value.strip(b" \t")
-        if name.strip(b" \t").lower() == b"priority" and len(value) <= 1024:
-            last = value.lower()
-    return last.decode("latin-1") if last in (b"low", b"medium", b"high") else None
-
-
-def _from_cdp(c, header, sent):
-    priority = c.get("priority", "Medium").lower()
-    if priority == "medium":
-        priority = "medium" if _header_priority(header) == "medium" else None
-    n, v = c["name"].encode(), c["value"].encode()
-    if sent is not None:
-        # the Cookie header Chromium sent back: "name=value" or a bare value
-        pair = sent.encode("latin-1")
-        if b"=" in pair:
-            n, _, v = pair.partition(b"=")
-        else:
-            n, v = b"", pair
-    return {
-        "name": _text(n), "value": _text(v),
-        "raw_name": n.decode("latin-1"), "raw_value": v.decode("latin-1"),
-        "domain": c["domain"].lstrip(".").lower(),
-        "host_only": not c["domain"].startswith("."),
-        "path": c["path"],
-        "expires": None if c.get("session") or c["expires"] == -1 else float(c["expires"]),
-        "secure": c["secure"], "http_only": c["httpOnly"],
-        "same_site": {"Lax": "LAX", "Strict": "STRICT", "None": "NONE"}.get(c.get("sameSite"), "UNDEFINED"),
-        "partitioned": "partitionKey" in c,
-        "priority": priority, "expired": False,
-    }
-
-
 def normalise(row, rec):
     """(expected, reasons, derived_from_model) for one recorded row."""
     dev = rec["devtools"]
@@ -765,10 +499,10 @@ def normalise(row, rec):
     if dev["cookies"]:
         if len(dev["cookies"]) != 1:
             raise RuntimeError(f"{row['id']}: {len(dev['cookies'])} cookies stored")
-        return _from_cdp(dev["cookies"][0], header, dev.get("cookie_header_sent")), reasons, []
+        return from_cdp(dev["cookies"][0], header, dev.get("cookie_header_sent")), reasons, []
     deletion = dev.get("deletion")
     if deletion and len(deletion["before"]) == 1 and not deletion["after"] and not deletion["blocked"]:
-        exp = _from_cdp(deletion["before"][0], header, None)
+        exp = from_cdp(deletion["before"][0], header, None)
         exp["expired"] = True
         exp["expires"] = None
         try:
@@ -790,21 +524,6 @@ def model_view(cookie):
     """A read_set_cookie result in the expectation's form."""
     from gco_testkit import browser_model
     return browser_model.expectation_view(cookie)
-
-
-def differences(want, got, tolerance=5.0):
-    """Field names on which two expectations differ (expiry within tolerance)."""
-    if want is None or got is None:
-        return [] if want is got else ["stored" if got is not None else "refused"]
-    out = []
-    for key in want:
-        a, b = want[key], got.get(key)
-        if key == "expires" and a is not None and b is not None:
-            if abs(a - b) > tolerance:
-                out.append(key)
-        elif a != b:
-            out.append(key)
-    return out
 
 
 def _shift(exp, delta):
@@ -923,225 +642,3 @@ def record(only):
         doc.update(chromium=previous["chromium"], recorded=previous["recorded"])
     _save(doc)
     print(f"record: {len(old)} rows written to {DATA.relative_to(ROOT)} (Chromium {version})")
-
-
-# ---------------------------------------------------------------------------
-# The writer grid: Cookie records written by the writer, then served
-# ---------------------------------------------------------------------------
-
-WRITER_DATA = ROOT / "tests" / "data" / "browser_writer_grid.json"
-
-
-def writer_grid(now: dt.datetime) -> list[dict]:
-    """Rows of Cookie constructor arguments and writer keywords."""
-    from gco_testkit.writer_grid import cookie_args
-
-    rows: list[dict] = []
-    naive_now = now.replace(tzinfo=None, microsecond=0)
-    D = "https://www.example.test/a/b/page"
-
-    def add(group, key, name="a", value="b", url=T, partitioned=False, priority=None,
-            moving=False, **fields):
-        rows.append({"id": f"{group}/{key}", "group": group,
-                     "cookie": cookie_args(name, value, **fields),
-                     "keywords": {"partitioned": partitioned, "priority": priority},
-                     "url": url, "moving": moving})
-
-    # -- sizes: the name and the value as written, percent-escapes included
-    add("size", "plain")
-    add("size", "empty-value", value="")
-    add("size", "4096-ascii", name="n", value="v" * 4095)
-    add("size", "4097-ascii", name="n", value="v" * 4096)
-    add("size", "4096-long-name", name="n" * 4000, value="v" * 96)
-    add("size", "4097-long-name", name="n" * 4001, value="v" * 96)
-    add("size", "750-e-acute", value="é" * 750)
-    add("size", "682-e-acute", name="n", value="é" * 682)
-    add("size", "683-e-acute", name="n", value="é" * 683)
-    add("size", "4096-spaces", value=" " * 4096)
-    add("size", "1365-spaces", name="n", value=" " * 1365)
-    add("size", "1366-spaces", name="n", value=" " * 1366)
-    add("size", "euro-sign", value="€")
-    add("size", "emoji-name", name="\U0001f36a", value="v")
-    add("size", "specials", value='a"b,c;d\\e f')
-    add("size", "name-with-space", name="a b", value="c")
-    add("size", "4096-ascii-partitioned", name="n", value="v" * 4095, partitioned=True,
-        priority="high")
-
-    # -- SameSite: every mode, Secure or not, from https and http
-    for mode in ("UNDEFINED", "LAX", "STRICT", "NONE"):
-        key = mode.lower()
-        add("samesite", key, same_site=mode)
-        add("samesite", f"{key}-secure", same_site=mode, secure=True)
-        add("samesite", f"{key}-http", same_site=mode, url=H)
-        add("samesite", f"{key}-partitioned", same_site=mode, partitioned=True)
-
-    # -- Expires at the edges (naive: UTC) and Max-Age
-    for key, when in [
-        ("year-1", dt.datetime(1, 1, 2, 3, 4, 5)), ("year-69", dt.datetime(69, 1, 2, 3, 4, 5)),
-        ("year-999", dt.datetime(999, 6, 1)), ("year-1600", dt.datetime(1600, 12, 31, 23, 59, 59)),
-        ("year-1601", dt.datetime(1601, 1, 1)), ("year-1601-later", dt.datetime(1601, 1, 2, 3, 4, 5)),
-        ("epoch", dt.datetime(1970, 1, 1)), ("year-2099", dt.datetime(2099, 10, 21, 7, 28)),
-        ("year-9999", dt.datetime(9999, 12, 31, 23, 59, 59)),
-        ("aware-offset", dt.datetime(2099, 1, 2, 3, 4, 5, tzinfo=dt.timezone(dt.timedelta(hours=2)))),
-    ]:
-        add("expires", key, expires=when)
-    for key, days in [("yesterday", -1), ("in-30-days", 30), ("in-399-days", 399),
-                      ("in-401-days", 401)]:
-        add("expires", key, expires=naive_now + dt.timedelta(days=days), moving=True)
-    for key, seconds in [("zero", 0), ("one", 1), ("hour", 3600), ("400-days", 400 * 86400),
-                         ("400-days-and-an-hour", 400 * 86400 + 3600), ("2-31", 2**31),
-                         ("largest", 2**63 - 1)]:
-        add("max-age", key, max_age=seconds)
-    add("max-age", "over-past-expires", max_age=3600, expires=dt.datetime(1970, 1, 1))
-    add("max-age", "zero-partitioned", max_age=0, partitioned=True)
-
-    # -- domains
-    for key, domain, url in [
-        ("none", None, T), ("empty", "", T), ("parent", "example.test", T),
-        ("parent-dot", ".example.test", T), ("upper", "EXAMPLE.TEST", T),
-        ("host", "www.example.test", T), ("trailing-dot", "example.test.", T),
-        ("other", "other.test", T), ("suffix", "test", T), ("child", "sub.www.example.test", T),
-        ("sub", "sub", T), ("non-ascii", "exämple.test", T), ("space", "exa mple.test", T),
-        ("1100-bytes", "a." * 544 + "example.test", T), ("ip-equal", "127.0.0.1", IP),
-        ("ip-other", "127.0.0.2", IP), ("co-uk-parent", "example.co.uk", CU),
-        ("co-uk-suffix", "co.uk", CU), ("localhost", "localhost", LH),
-        ("http-parent", "example.test", H),
-        ("semicolon", "example.test;x", T), ("control", "exa\x01mple.test", T),
-        ("delete", "example.test\x7f", T),
-    ]:
-        add("domain", key, domain=domain, url=url)
-    add("domain", "parent-partitioned", domain="example.test", partitioned=True, priority="low")
-
-    # -- paths, received from a deep page (default path /a/b)
-    for key, path in [
-        ("none", None), ("empty", ""), ("root", "/"), ("explicit", "/x"), ("slash-end", "/x/"),
-        ("space", "/a b"), ("e-acute", "/é"), ("encoded", "/a%20b"), ("sub", "sub"),
-        ("1024-bytes", "/" + "p" * 1023), ("1100-bytes", "/" + "p" * 1099),
-        ("double-slash", "//"), ("backslash", "\\x"), ("query-like", "/x?y"),
-        ("semicolon", "/a;b"), ("tab", "/a\tb"), ("control", "/a\x1fb"),
-    ]:
-        add("path", key, path=path, url=D)
-
-    # -- name prefixes
-    for key, name, fields, url, part in [
-        ("secure-ok", "__Secure-a", {"secure": True}, T, False),
-        ("secure-not-secure", "__Secure-a", {}, T, False),
-        ("secure-by-strict", "__Secure-a", {"same_site": "STRICT"}, T, False),
-        ("secure-by-partitioned", "__Secure-a", {}, T, True),
-        ("secure-http", "__Secure-a", {"secure": True}, H, False),
-        ("secure-lower", "__secure-a", {}, T, False),
-        ("host-ok", "__Host-a", {"secure": True, "path": "/"}, T, False),
-        ("host-no-path", "__Host-a", {"secure": True}, T, False),
-        ("host-path-x", "__Host-a", {"secure": True, "path": "/x"}, T, False),
-        ("host-domain", "__Host-a", {"secure": True, "path": "/", "domain": "www.example.test"},
-         T, False),
-        ("host-not-secure", "__Host-a", {"path": "/"}, T, False),
-        ("host-partitioned", "__Host-a", {"path": "/", "same_site": "NONE"}, T, True),
-        ("host-http", "__Host-a", {"secure": True, "path": "/"}, H, False),
-        ("host-upper", "__HOST-a", {"secure": True, "path": "/"}, T, False),
-    ]:
-        add("prefix", key, name=name, url=url, partitioned=part, **fields)
-
-    # -- the keywords
-    for key, url, part, prio, fields in [
-        ("partitioned", T, True, None, {}),
-        ("partitioned-http", H, True, None, {}),
-        ("partitioned-ip", IP, True, None, {}),
-        ("partitioned-localhost", LH, True, None, {}),
-        ("partitioned-co-uk", CU, True, None, {}),
-        ("partitioned-httponly-lax", T, True, None, {"http_only": True, "same_site": "LAX",
-                                                     "path": "/"}),
-        ("partitioned-full", T, True, "medium",
-         {"expires": dt.datetime(2099, 1, 1), "max_age": 3600, "domain": "example.test",
-          "path": "/", "http_only": True, "same_site": "LAX"}),
-        ("priority-low", T, False, "low", {}), ("priority-medium", T, False, "medium", {}),
-        ("priority-high", T, False, "high", {}), ("priority-upper", T, False, "HIGH", {}),
-        ("priority-mixed", T, False, "mEdIuM", {}),
-        ("priority-http", H, False, "low", {}),
-        ("both-strict", T, True, "high", {"same_site": "STRICT"}),
-        ("both-http-secure", H, True, "low", {"secure": True}),
-    ]:
-        add("keywords", key, url=url, partitioned=part, priority=prio, **fields)
-
-    rows.sort(key=lambda r: r["id"])
-    ids = [r["id"] for r in rows]
-    assert len(ids) == len(set(ids)), "duplicate row ids"
-    return rows
-
-
-def write_grid_row(row) -> tuple[bytes | None, str | None]:
-    """(header bytes, None) as the writer writes the row's cookie, or (None,
-    "ErrorType: message") when the writer refuses it."""
-    from glimmering_copper_otter.writer import write_cookie_for_response
-    from gco_testkit.writer_grid import make_cookie
-
-    try:
-        header = write_cookie_for_response(make_cookie(row["cookie"]), **row["keywords"])
-    except (ValueError, TypeError) as error:
-        return None, f"{type(error).__name__}: {error}"
-    return header, None
-
-
-def record_writer_grid(only):
-    now = dt.datetime.now(UTC)
-    rows = writer_grid(now)
-    if only:
-        rows = [r for r in rows if only in r["id"]]
-    old = {}
-    if only and WRITER_DATA.exists():
-        old = {r["id"]: r for r in json.loads(WRITER_DATA.read_text())["rows"]}
-    browser = Browser()
-    try:
-        for i, row in enumerate(rows, 1):
-            header, error = write_grid_row(row)
-            out = dict(row, header=None if header is None else header.decode("latin-1"),
-                       writer_error=error)
-            if header is None:
-                out.update(recorded_at=dt.datetime.now(UTC).isoformat(),
-                           chromium=browser.version, devtools=None, expected=None,
-                           reasons=[], derived_from_model=[])
-            else:
-                served = dict(row, header=header)
-                rec = browser.record(served)
-                expected, reasons, derived = normalise(served, rec)
-                out.update(rec, expected=expected, reasons=reasons, derived_from_model=derived)
-            old[row["id"]] = out
-            if i % 25 == 0:
-                print(f"record-writer-grid: {i}/{len(rows)}", file=sys.stderr)
-        version = browser.version
-    finally:
-        browser.close()
-    doc = {"format": 1, "chromium": version, "recorded": now.date().isoformat(),
-           "rows": sorted(old.values(), key=lambda r: r["id"])}
-    WRITER_DATA.write_text(json.dumps(doc, indent=1, ensure_ascii=True) + "\n")
-    print(f"record-writer-grid: {len(old)} rows written to {WRITER_DATA.relative_to(ROOT)} "
-          f"(Chromium {version})")
-
-
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    sub = ap.add_subparsers(dest="mode", required=True)
-    r = sub.add_parser("record")
-    r.add_argument("--only", default="")
-    c = sub.add_parser("compare")
-    c.add_argument("--sample", type=int, default=40)
-    c.add_argument("--seed", type=int, default=7)
-    sub.add_parser("renormalise")
-    w = sub.add_parser("record-writer-grid")
-    w.add_argument("--only", default="")
-    args = ap.parse_args()
-    os.chdir(ROOT)
-    if args.mode == "record":
-        record(args.only)
-        return 0
-    if args.mode == "renormalise":
-        renormalise()
-        return 0
-    if args.mode == "record-writer-grid":
-        record_writer_grid(args.only)
-        return 0
-    return compare(args.sample, args.seed)
-
-
-if __name__ == "__main__":
-    sys.exit(main())

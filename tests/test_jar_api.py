@@ -1,0 +1,122 @@
+"""The jar's API beside what the recorded sequences pin: reading and editing
+the store, its options and its argument errors, one table per kind."""
+
+import datetime as dt
+
+import pytest
+
+
+from gco_testkit import jar_model
+
+JARS = [pytest.param(jar_model.CookieJar, id="model")]
+try:
+    from glimmering_copper_otter.jar import CookieJar
+except ImportError:  # the compiled jar is not built yet
+    pass
+else:
+    JARS.append(pytest.param(CookieJar, id="compiled"))
+NOW = dt.datetime.now(dt.timezone.utc).replace(microsecond=0)
+T = "https://www.example.test/"
+
+
+def filled(jar_class, **options):
+    jar = jar_class(**options)
+    jar.set_cookies([b"a=1", b"a=2; Domain=example.test", b"a=3; Path=/p", b"s=1; Max-Age=3600",
+                     b"h=1; HttpOnly", b"e=1; Domain=www.example.test"], T, now=NOW)
+    return jar
+
+
+def names(jar, **kw):
+    return sorted(f"{c.name}={c.value}" for c in jar.cookies(now=kw.pop("now", NOW), **kw))
+
+
+LATER = NOW + dt.timedelta(hours=2)
+ROWS = [
+    ("get: host-only first, then the longest path", lambda j: j.get("a").value, "3"),
+    ("get: by domain", lambda j: j.get("a", domain=".example.test").value, "2"),
+    ("get: by path", lambda j: j.get("a", path="/p").value, "3"),
+    ("get: raw name", lambda j: j.get(b"h").value, "1"),
+    ("get: none", lambda j: j.get("z"), None),
+    ("len and iteration", lambda j: (len(j), sorted(c.name for c in j)),
+     (6, ["a", "a", "a", "e", "h", "s"])),
+    ("cookies(url): header order", lambda j: [c.value for c in j.cookies(T + "p/x", now=NOW)],
+     ["3", "1", "2", "1", "1", "1"]),
+    ("clear by name", lambda j: (j.clear(name="a"), names(j))[1], ["e=1", "h=1", "s=1"]),
+    ("clear by domain", lambda j: (j.clear(domain="example.test"), names(j))[1],
+     ["a=1", "a=3", "e=1", "h=1", "s=1"]),
+    ("clear by path", lambda j: (j.clear(path="/p"), len(names(j)))[1], 5),
+    ("clear all", lambda j: (j.clear(), names(j))[1], []),
+    ("clear_session_cookies", lambda j: (j.clear_session_cookies(), names(j))[1], ["s=1"]),
+    ("clear_expired", lambda j: (j.clear_expired(LATER), len(names(j, now=NOW)))[1], 5),
+    ("document.cookie hides HttpOnly",
+     lambda j: j.cookie_header(T, now=NOW, from_script=True), b"a=1; a=2; s=1; e=1"),
+    ("ws is http, wss is https",
+     lambda j: (j.set_cookie("w=1; Secure", "wss://ws.other.test/", now=NOW) is not None,
+                j.cookie_header("ws://ws.other.test/", now=NOW),
+                j.cookie_header("wss://ws.other.test/", now=NOW)), (True, b"", b"w=1")),
+    ("raw ASGI headers",
+     lambda j: [c is not None for c in j.set_cookies(
+         [(b"content-type", b"x"), (b"Set-Cookie", b"k=1"), (b"SET-COOKIE", b"k=2")], T, now=NOW)],
+     [True, True]),
+    ("a deletion returns the expired record",
+     lambda j: j.set_cookie(b"a=; Max-Age=0", T, now=NOW).expired, True),
+    ("a refusal returns None", lambda j: j.set_cookie(b"a=1; Secure", "http://x.test/", now=NOW),
+     None),
+    ("a Lax cookie from a cross-site frame is refused",
+     lambda j: j.set_cookie(b"l=1; SameSite=Lax", T, now=NOW, site_for_cookies="https://b.test/"),
+     None),
+]
+
+
+@pytest.mark.parametrize("jar_class", JARS)
+@pytest.mark.parametrize("title, call, want", [pytest.param(*r, id=r[0]) for r in ROWS])
+def test_api(jar_class, title, call, want):
+    assert call(filled(jar_class)) == want
+
+
+def many(jar, host, n, now=NOW):
+    jar.set_cookies([f"c{i:03d}=1" for i in range(n)], f"https://{host}/", now=now)
+    return len(jar.cookies(now=now))
+
+
+OPTIONS = [
+    ("no limit per site", {"max_cookies_per_site": None}, lambda j: many(j, "a.test", 300), 300),
+    ("12 per site: purged to 10", {"max_cookies_per_site": 12}, lambda j: many(j, "a.test", 13), 10),
+    # the 23rd cookie purges to 20 (3300 to 3000), the old ones first
+    ("22 in all: only cookies unused for 30 days go", {"max_cookies": 22},
+     lambda j: (many(j, "a.test", 20, NOW - dt.timedelta(days=40)), many(j, "b.test", 5)), (20, 22)),
+    ("22 in all: recent cookies stay", {"max_cookies": 22},
+     lambda j: (many(j, "a.test", 20), many(j, "b.test", 5)), (20, 25)),
+    ("no limit in all", {"max_cookies": None},
+     lambda j: (many(j, "a.test", 20, NOW - dt.timedelta(days=40)), many(j, "b.test", 5)), (20, 25)),
+    ("without the suffix list co.uk is a domain", {"public_suffix_list": False},
+     lambda j: j.set_cookie("d=1; Domain=co.uk", "https://www.example.co.uk/", now=NOW).domain,
+     "co.uk"),
+    ("with it co.uk is refused", {},
+     lambda j: j.set_cookie("d=1; Domain=co.uk", "https://www.example.co.uk/", now=NOW), None),
+]
+
+
+@pytest.mark.parametrize("jar_class", JARS)
+@pytest.mark.parametrize("title, options, call, want", [pytest.param(*r, id=r[0]) for r in OPTIONS])
+def test_options(jar_class, title, options, call, want):
+    assert call(jar_class(**options)) == want
+
+
+ERRORS = [
+    (lambda j: j.set_cookie(1, T), TypeError),
+    (lambda j: j.set_cookie(b"a=1", b"https://x.test/"), TypeError),
+    (lambda j: j.set_cookie(b"a=1", "ftp://x.test/"), ValueError),
+    (lambda j: j.cookie_header("/relative"), ValueError),
+    (lambda j: j.cookie_header(T, now=dt.datetime(2026, 1, 1)), ValueError),
+    (lambda j: j.cookie_header(T, method=None), TypeError),
+    (lambda j: type(j)(max_cookies="1"), TypeError),
+    (lambda j: type(j)(max_cookies_per_site=0), ValueError),
+]
+
+
+@pytest.mark.parametrize("jar_class", JARS)
+@pytest.mark.parametrize("call, error", ERRORS)
+def test_argument_errors(jar_class, call, error):
+    with pytest.raises(error):
+        call(jar_class())
