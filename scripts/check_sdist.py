@@ -43,7 +43,7 @@ FORBIDDEN_PARTS = {"build", "dist", "__pycache__", ".hypothesis", ".pytest_cache
 FORBIDDEN_SUFFIXES = {".so", ".o", ".a", ".pyc", ".whl"}
 
 REQUIRED = [
-    "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
+    "pyproject.toml", "CMakeLists.txt", "README.md", "CONTRIBUTING.md", "LICENSE",
     "src/glimmering_copper_otter/__init__.py", "src/glimmering_copper_otter/cookies.h",
     "src/glimmering_copper_otter/cookies.pxd", "src/glimmering_copper_otter/cookies.pyi",
     "src/glimmering_copper_otter/writer.pyi", "src/glimmering_copper_otter/py.typed",

@@ -94,6 +94,10 @@ def test_read(case):
         assert parse_cookie_header_pairs(given_raw) == pairs
         assert parse_cookie_header(given_raw) == first
         assert model.parse_cookie_header_pairs(given_raw) == pairs
+        # Without percent-decoding: what the model says, percent_decode as any truth value.
+        kept = model.parse_cookie_header_pairs(given_raw, percent_decode=False)
+        assert parse_cookie_header_pairs(given_raw, percent_decode=0) == kept
+        assert parse_cookie_header(given_raw, percent_decode=[]) == dict(reversed(kept))
 
 
 def test_typical_header():
@@ -244,10 +248,12 @@ TEXT = st.text(st.characters(exclude_categories=["Cs"]), max_size=12)
 @settings(max_examples=400, deadline=None)
 @given(HEADER_BYTES)
 def test_agrees_with_the_model_on_any_bytes(raw):
-    pairs = model.parse_cookie_header_pairs(raw)
-    assert parse_cookie_header_pairs(raw) == pairs
-    assert parse_cookie_header_pairs(raw.decode("latin-1")) == pairs
-    assert parse_cookie_header(raw) == model.parse_cookie_header(raw)
+    for decode in (True, False):
+        pairs = model.parse_cookie_header_pairs(raw, decode)
+        assert parse_cookie_header_pairs(raw, percent_decode=decode) == pairs
+        assert parse_cookie_header_pairs(raw.decode("latin-1"), percent_decode=decode) == pairs
+        assert parse_cookie_header(raw, percent_decode=decode) == model.parse_cookie_header(
+            raw, decode)
 
 
 @settings(max_examples=200, deadline=None)
@@ -281,9 +287,11 @@ def test_linear_in_the_header_size():
 
 
 def test_signatures_docstrings_and_namespace():
-    for function, parameter in ((parse_cookie_header, "raw"), (parse_cookie_header_pairs, "raw"),
+    for function, parameter in ((parse_cookie_header, "raw, *, percent_decode=True"),
+                                (parse_cookie_header_pairs, "raw, *, percent_decode=True"),
                                 (write_cookie_header, "cookies")):
         assert str(inspect.signature(function)) == f"({parameter})"
+        parameter = parameter.split(",")[0]
         assert len(function.__doc__) > 100
         assert function(**{parameter: b"a=1" if parameter == "raw" else {"a": "1"}})
     assert "U+FFFD" in parse_cookie_header.__doc__

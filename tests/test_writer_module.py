@@ -113,7 +113,7 @@ def test_signature_and_namespace():
     assert str(inspect.signature(writer.write_cookie_for_response)) == (
         "(cookie, *, partitioned=False, priority=None)")
     assert [name for name in vars(writer) if not name.startswith("_")] == [
-        "write_cookie_for_response"
+        "write_cookie_for_response", "set_cookie_header", "delete_cookie_header"
     ]
 
 

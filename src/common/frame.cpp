@@ -178,6 +178,39 @@ bool Signature::raise_count(Py_ssize_t given, bool too_many) const noexcept {
   return false;
 }
 
+// The usual call: each keyword is one of the interned parameter names
+// itself (the interpreter interns the keywords of a call), none names a
+// parameter given by position, and no required one is missing.  Pointer
+// comparisons only; false sends the call to the general binding, which
+// also says what is wrong.
+bool Signature::bind_identical(PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t nargs,
+                               PyObject** values) const noexcept {
+  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  // A call site calls again with the same keywords: the places found last.
+  if (kwnames == last_kwnames_ && nargs == last_nargs_) {
+    for (Py_ssize_t k = 0; k < n; k++) values[last_slots_[k]] = kwvalues[k];
+    return true;
+  }
+  signed char slots[kMaxParams];
+  for (Py_ssize_t k = 0; k < n; k++) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    int i = static_cast<int>(nargs);
+    while (i < count_ && names_[i] != key) i++;
+    if (i == count_ || values[i] != nullptr) return false;
+    values[i] = kwvalues[k];
+    slots[k] = static_cast<signed char>(i);
+  }
+  for (int i = static_cast<int>(nargs); i < required_; i++) {
+    if (values[i] == nullptr) return false;
+  }
+  // Each keyword filled another parameter, so there are at most count_.
+  std::memcpy(last_slots_, slots, static_cast<size_t>(n));
+  last_nargs_ = nargs;
+  // Freeing the tuple replaced (of texts) runs no interpreted code.
+  Py_XSETREF(last_kwnames_, Py_NewRef(kwnames));
+  return true;
+}
+
 template <class Keywords>
 bool Signature::bind_keywords(const Keywords& keywords, Py_ssize_t nargs,
                               PyObject** values) const noexcept {
@@ -231,6 +264,8 @@ bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     if (nargs < required_) return raise_count(nargs, false);
     return true;
   }
+  if (bind_identical(args + nargs, kwnames, nargs, values)) return true;
+  for (int i = static_cast<int>(nargs); i < count_; i++) values[i] = nullptr;
   return bind_keywords(FastKeywords{args + nargs, kwnames}, nargs, values);
 }
 

@@ -89,7 +89,7 @@ class Constant {
 // and the parameters after "*" are keyword-only.  More than kMaxParams
 // entries do not compile.
 
-inline constexpr int kMaxParams = 9;
+inline constexpr int kMaxParams = 16;
 
 struct ParamList {
   const char* specs[kMaxParams];
@@ -132,6 +132,8 @@ class Signature {
  private:
   template <class Keywords>
   bool bind_keywords(const Keywords& keywords, Py_ssize_t nargs, PyObject** values) const noexcept;
+  bool bind_identical(PyObject* const* kwvalues, PyObject* kwnames, Py_ssize_t nargs,
+                      PyObject** values) const noexcept;
   template <class Keywords>
   bool check_keyword_names(const Keywords& keywords, Py_ssize_t nargs) const noexcept;
   bool raise_count(Py_ssize_t given, bool too_many) const noexcept;
@@ -144,6 +146,12 @@ class Signature {
   int required_ = 0;    // leading parameters without a default
   int positional_ = 0;  // parameters that may be given by position
   Signature* next_ = nullptr;
+  // The keywords of the last call bound by identity (a strong reference to
+  // the call site's tuple), the number of positional arguments before them,
+  // and the parameter that each keyword filled.
+  mutable PyObject* last_kwnames_ = nullptr;
+  mutable Py_ssize_t last_nargs_ = -1;
+  mutable signed char last_slots_[kMaxParams] = {};
 };
 
 // Parameter type checks.  None passes each of them.

@@ -82,6 +82,19 @@ int quote_into(ByteBuffer& out, PyObject* text) noexcept {
   return 1;
 }
 
+bool quote_utf8_into(ByteBuffer& out, const char* data, Py_ssize_t size) noexcept {
+  if (size > PY_SSIZE_T_MAX / 3) {
+    PyErr_NoMemory();
+    return false;
+  }
+  char* p = out.claim(size * 3);
+  if (p == nullptr) return false;
+  char* start = p;
+  for (Py_ssize_t i = 0; i < size; i++) p = encode_byte(p, static_cast<unsigned char>(data[i]));
+  out.commit(p - start);
+  return true;
+}
+
 PyObject* ascii_text(const char* data, Py_ssize_t length) noexcept {
   // The interpreter's own decoder shares its one-character singletons.
   if (length <= 1) return PyUnicode_DecodeASCII(data, length, "strict");

@@ -27,6 +27,10 @@ inline constexpr struct HexValues {
 // itself), -1 error set.
 int quote_into(ByteBuffer& out, PyObject* text) noexcept;
 
+// Appends quote() of text given as its UTF-8 bytes; false with MemoryError
+// set.
+bool quote_utf8_into(ByteBuffer& out, const char* data, Py_ssize_t size) noexcept;
+
 // unquote() of the text made of these ASCII bytes.
 PyObject* unquote_ascii(const char* data, Py_ssize_t length) noexcept;
 

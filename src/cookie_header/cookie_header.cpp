@@ -54,6 +54,9 @@ inline bool is_blank(char c) {
 constexpr unsigned kSawPercent = 1;
 constexpr unsigned kSawBackslash = 2;
 constexpr unsigned kSawHigh = 4;  // a byte above 0x7F
+// Not a scan result: the part is read without percent-decoding, and
+// kSawPercent is left out of its bits.
+constexpr unsigned kKeepPercent = 8;
 
 // A name or a value as found in the header.
 struct Field {
@@ -325,13 +328,13 @@ void add_unquoted_ascii_run(CodePoints& out, Span run, char* scratch) {
   }
 }
 
-// Bytes as text, the general way: runs of ASCII bytes are unquoted, and
-// elsewhere a valid UTF-8 sequence is its character and any other byte the
-// Latin-1 character of its value.  A multi-byte sequence holds no ASCII
-// byte, so the ASCII runs of the bytes are the ASCII runs of the text that
-// unquote() would see.
-PyObject* text_general(Span s) {
-  if (s.find('%') == nullptr && is_valid_utf8(s)) {
+// Bytes as text, the general way: runs of ASCII bytes are unquoted (unless
+// unquote is false), and elsewhere a valid UTF-8 sequence is its character
+// and any other byte the Latin-1 character of its value.  A multi-byte
+// sequence holds no ASCII byte, so the ASCII runs of the bytes are the ASCII
+// runs of the text that unquote() would see.
+PyObject* text_general(Span s, bool unquote) {
+  if ((!unquote || s.find('%') == nullptr) && is_valid_utf8(s)) {
     return PyUnicode_DecodeUTF8(s.data, s.size, "strict");
   }
   if (s.size > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(Py_UCS4) + 1)) {
@@ -349,7 +352,11 @@ PyObject* text_general(Span s) {
     if (*p < 0x80) {
       const auto* run_end = p;
       while (run_end < end && *run_end < 0x80) run_end++;
-      add_unquoted_ascii_run(out, {reinterpret_cast<const char*>(p), run_end - p}, scratch);
+      if (unquote) {
+        add_unquoted_ascii_run(out, {reinterpret_cast<const char*>(p), run_end - p}, scratch);
+      } else {
+        for (const auto* q = p; q < run_end; q++) out.add(*q);
+      }
       p = run_end;
       continue;
     }
@@ -407,22 +414,23 @@ PyObject* unquote_plain(Span s) {
   return plain_text({decoded, o - decoded});
 }
 
-// The text of a name or value: the text rule, then unquote().  A plain
-// ASCII part (the common one) is copied into its str at once.
+// The text of a name or value: the text rule, then unquote() (unless
+// kKeepPercent).  A plain ASCII part (the common one) is copied into its str
+// at once.
 [[gnu::always_inline]] inline PyObject* text_of(const Field& f) {
   if ((f.seen & (kSawHigh | kSawPercent)) == 0) return plain_text(f.s);
-  if (f.seen & kSawHigh) return text_general(f.s);
+  if (f.seen & kSawHigh) return text_general(f.s, (f.seen & kKeepPercent) == 0);
   return unquote_plain(f.s);
 }
 
 // A quoted value whose inside holds a backslash: the inside unescaped,
-// then read as text.
-PyObject* unescaped_text(Span inner) {
+// then read as text.  keep: kKeepPercent or 0.
+PyObject* unescaped_text(Span inner, unsigned keep) {
   ByteBuffer buffer;
   if (!unescape_into(buffer, inner)) return nullptr;
   // An escape may have made a "%" or a byte above 0x7F.
   Span unescaped{buffer.data(), buffer.size()};
-  unsigned seen = unescaped.find('%') != nullptr ? kSawPercent : 0;
+  unsigned seen = keep != 0 ? keep : unescaped.find('%') != nullptr ? kSawPercent : 0;
   if (!is_ascii(buffer.data(), buffer.size())) seen |= kSawHigh;
   return text_of({unescaped, seen});
 }
@@ -433,7 +441,7 @@ PyObject* unescaped_text(Span inner) {
   // The quotes are not special: what was seen in the value is in the inside.
   Field inner{{value.s.data + 1, value.s.size - 2}, value.seen};
   if (!(value.seen & kSawBackslash)) return text_of(inner);
-  return unescaped_text(inner.s);
+  return unescaped_text(inner.s, value.seen & kKeepPercent);
 }
 
 // ---------------------------------------------------------------------------
@@ -573,6 +581,11 @@ constexpr Py_ssize_t kInternedPerHeader = 64;
 // ---------------------------------------------------------------------------
 // Reading a header into a dict or a list.
 
+// A part read without percent-decoding: its "%" is an ordinary byte.
+inline Field kept(const Field& f, bool decode) {
+  return decode ? f : Field{f.s, (f.seen & ~kSawPercent) | kKeepPercent};
+}
+
 // The pairs of one header, found before any object is made, so that the
 // result is made at its size at once.
 class PairFields {
@@ -631,6 +644,7 @@ class PairFields {
 // a header of empty pieces cannot make a large empty dict).
 class DictBuilder {
  public:
+  explicit DictBuilder(bool decode) : decode_(decode) {}
   bool read(Span header) {
     if (!result_) {
       const Py_ssize_t pieces = count_semicolons(header) + 1;
@@ -647,9 +661,9 @@ class DictBuilder {
   static constexpr Py_ssize_t kMaxPresized = 1024;
 
   bool add(const Field& name, const Field& value) {
-    Ref key = steal(name_text(name, count_++));
+    Ref key = steal(name_text(kept(name, decode_), count_++));
     if (!key) return false;
-    Ref text = steal(value_text(value));
+    Ref text = steal(value_text(kept(value, decode_)));
     if (!text) return false;
     // The interpreter's PyDict_SetDefaultRef (3.13.0) counts an entry that a
     // failed resize did not add, and the dict then reads past its table: it
@@ -664,12 +678,14 @@ class DictBuilder {
   Ref result_;
   Py_ssize_t presized_ = 0;
   Py_ssize_t count_ = 0;
+  bool decode_;
 };
 
 // The list of (name, value) tuples.  The first header value's pairs fill a
 // list made at their number; those of later values are appended.
 class ListBuilder {
  public:
+  explicit ListBuilder(bool decode) : decode_(decode) {}
   // The pairs of one header value are found first, so that the first
   // value's list is made at their number.
   bool read(Span header) {
@@ -695,9 +711,9 @@ class ListBuilder {
     return static_cast<bool>(result_);
   }
   bool add(const Field& name, const Field& value, Py_ssize_t index) {
-    Ref key = steal(name_text(name, index));
+    Ref key = steal(name_text(kept(name, decode_), index));
     if (!key) return false;
-    Ref text = steal(value_text(value));
+    Ref text = steal(value_text(kept(value, decode_)));
     if (!text) return false;
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) return false;
@@ -714,6 +730,7 @@ class ListBuilder {
   Ref result_;
   Py_ssize_t reserved_ = 0;
   Py_ssize_t filled_ = 0;
+  bool decode_;
 };
 
 // Adds the pairs of one header value (bytes or str, or a subclass of either,
@@ -734,10 +751,11 @@ int read_value(Builder& builder, PyObject* value) {
 }
 
 // The result of reading raw: a header value, or a list or tuple of them
-// read as if joined by "; ".
+// read as if joined by "; ".  decode: whether names and values are
+// percent-decoded.
 template <class Builder>
-PyObject* read_header(PyObject* raw) {
-  Builder builder;
+PyObject* read_header(PyObject* raw, bool decode) {
+  Builder builder(decode);
   int done = read_value(builder, raw);
   if (done != 0) return done > 0 ? builder.finish() : nullptr;
   if (!PyList_Check(raw) && !PyTuple_Check(raw)) {
@@ -896,7 +914,7 @@ PyObject* parse_cookie_header(PyObject* raw) noexcept {
   if (raw == nullptr) {
     PyErr_SetString(PyExc_TypeError, "Expected bytes, str, or a list or tuple of them, got NULL");
   } else {
-    result = read_header<DictBuilder>(raw);
+    result = read_header<DictBuilder>(raw, true);
   }
   if (result == nullptr) GCO_TRACEBACK("parse_cookie_header");
   return result;
@@ -907,7 +925,7 @@ PyObject* parse_cookie_header_pairs(PyObject* raw) noexcept {
   if (raw == nullptr) {
     PyErr_SetString(PyExc_TypeError, "Expected bytes, str, or a list or tuple of them, got NULL");
   } else {
-    result = read_header<ListBuilder>(raw);
+    result = read_header<ListBuilder>(raw, true);
   }
   if (result == nullptr) GCO_TRACEBACK("parse_cookie_header_pairs");
   return result;
@@ -931,12 +949,21 @@ namespace {
 // The module.  The function objects add their own traceback entries, so the
 // bodies call the algorithm, not the C entries.
 
+// percent_decode: any object's truth value (its code may run before the
+// header is read).
+template <class Builder>
+PyObject* read_with_keyword(PyObject* const* args) {
+  const int decode = args[1] == nullptr ? 1 : truth(args[1]);
+  if (decode < 0) return nullptr;
+  return read_header<Builder>(args[0], decode != 0);
+}
+
 PyObject* py_parse_cookie_header(PyObject* /*module*/, PyObject* const* args) {
-  return read_header<DictBuilder>(args[0]);
+  return read_with_keyword<DictBuilder>(args);
 }
 
 PyObject* py_parse_cookie_header_pairs(PyObject* /*module*/, PyObject* const* args) {
-  return read_header<ListBuilder>(args[0]);
+  return read_with_keyword<ListBuilder>(args);
 }
 
 PyObject* py_write_cookie_header(PyObject* /*module*/, PyObject* const* args) {
@@ -944,7 +971,8 @@ PyObject* py_write_cookie_header(PyObject* /*module*/, PyObject* const* args) {
 }
 
 FunctionRow functions[] = {
-    {"parse_cookie_header", params("raw"), py_parse_cookie_header, nullptr,
+    {"parse_cookie_header", params("raw", "*", "percent_decode=True"), py_parse_cookie_header,
+     nullptr,
      "The cookies of a Cookie request header as a dict of names to values.\n"
      "\n"
      "raw is the header value as bytes, or as str: a str whose characters are\n"
@@ -966,16 +994,21 @@ FunctionRow functions[] = {
      "hex digits reads back decoded, and an escape of invalid UTF-8 (%E9) reads\n"
      "as U+FFFD while a raw byte E9 reads as \"\\u00e9\".\n"
      "\n"
+     "percent_decode=False skips only the percent-decoding (quotes and their\n"
+     "escapes are still removed), for cookies set by a writer that does not\n"
+     "percent-encode, as most frameworks' readers do.\n"
+     "\n"
      "The first occurrence of a name is kept (browsers send the cookie with\n"
      "the longest path first).\n"
      "\n"
      "    >>> parse_cookie_header(b'sid=a%20b; theme=\"dark\"; sid=old')\n"
      "    {'sid': 'a b', 'theme': 'dark'}"},
-    {"parse_cookie_header_pairs", params("raw"), py_parse_cookie_header_pairs, nullptr,
+    {"parse_cookie_header_pairs", params("raw", "*", "percent_decode=True"),
+     py_parse_cookie_header_pairs, nullptr,
      "Every (name, value) pair of a Cookie request header, in header order.\n"
      "\n"
-     "raw and the reading are as for parse_cookie_header, which keeps only\n"
-     "the first pair of each name.\n"
+     "raw, percent_decode and the reading are as for parse_cookie_header,\n"
+     "which keeps only the first pair of each name.\n"
      "\n"
      "    >>> parse_cookie_header_pairs([b'a=1; token', 'a=2'])\n"
      "    [('a', '1'), ('', 'token'), ('a', '2')]"},

@@ -1,6 +1,6 @@
 """The command line: ``python -m glimmering_copper_otter --help``."""
 
-from glimmering_copper_otter.cli import main
+from glimmering_copper_otter.cli import run
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    raise SystemExit(run())

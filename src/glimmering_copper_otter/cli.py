@@ -1,85 +1,128 @@
 """Reads and writes Set-Cookie header values from the command line.
 
     python -m glimmering_copper_otter [parse] [--json] [HEADER ...]
-    python -m glimmering_copper_otter build NAME VALUE [options]
+    python -m glimmering_copper_otter build NAME [VALUE] [options]
     python -m glimmering_copper_otter check [--url URL] [--json] [HEADER ...]
     python -m glimmering_copper_otter request [--json] [HEADER ...]
 
 The parse form reads each header value with ``parse_cookie`` and shows the
 cookie's attributes next to the header as this library writes it back; the
-build form makes a ``Cookie`` from its arguments and prints its header; the
-check form shows what a browser stores for each header
-(``glimmering_copper_otter.browser.read_set_cookie``) and the findings of
-``glimmering_copper_otter.browser.check``; the request form reads Cookie
-request headers and shows their (name, value) pairs.
+build form writes a header with ``writer.set_cookie_header`` (or
+``delete_cookie_header``); the check form shows what a browser stores for
+each header (``browser.read_set_cookie``) and the findings of
+``browser.check``; the request form reads Cookie request headers and shows
+their (name, value) pairs.  Headers come as arguments, or one per line on
+standard input; ``--json`` prints one JSON object per line, one per header.
 """
 
 import argparse
+import codecs
 import json
 import os
+import re
+import signal
 import sys
 from datetime import datetime, timezone
 
-from glimmering_copper_otter.cookies import (
-    Cookie,
-    CookieSameSiteMode,
-    datetime_from_cookie_format,
-    parse_cookie,
-)
+from glimmering_copper_otter import __version__
 from glimmering_copper_otter.cookie_header import parse_cookie_header_pairs
-from glimmering_copper_otter.writer import write_cookie_for_response
+from glimmering_copper_otter.cookies import datetime_from_cookie_format, parse_cookie
+from glimmering_copper_otter.writer import (
+    delete_cookie_header,
+    set_cookie_header,
+    write_cookie_for_response,
+)
 
 PROG = "python -m glimmering_copper_otter"
 USAGE = f"""{PROG} [parse] [--json] [HEADER ...]
-       {PROG} build NAME VALUE [options]
+       {PROG} build NAME [VALUE] [options]
        {PROG} check [--url URL] [--json] [HEADER ...]
-       {PROG} request [--json] [HEADER ...]"""
+       {PROG} request [--json] [HEADER ...]
+       {PROG} --version"""
 FIELDS = ("name", "value", "expires", "domain", "path",
           "http_only", "secure", "max_age", "same_site")
 # What a browser stores: the fields of read_set_cookie's record.
 STORED_FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
                  "http_only", "same_site", "partitioned", "priority", "expired")
+JSON_HELP = "print one JSON object per line, one per header, instead of a table"
+HEADER_HELP = ('a Set-Cookie header value, e.g. "sid=abc; Path=/" (a pasted "Set-Cookie:" '
+               "is removed); put -- before values that begin with -")
+STDIN_NOTE = ("Without HEADER arguments, one header per line is read from standard input "
+              "(blank lines are skipped).")
+
+
+def _latin1_for_invalid(error):
+    # A byte outside a valid UTF-8 sequence stands for its Latin-1 character.
+    return error.object[error.start:error.end].decode("latin-1"), error.end
+
+
+codecs.register_error("glimmering_copper_otter.latin1", _latin1_for_invalid)
+
+
+def _text(raw):
+    """Header bytes as text: UTF-8, any other byte its Latin-1 character."""
+    return raw.decode("utf-8", "glimmering_copper_otter.latin1")
+
+
+def _escaped(text):
+    """Text safe to print to a terminal: unprintable characters escaped."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 class _Parser(argparse.ArgumentParser):
-    """Reports bad arguments in one line on standard error, status 2."""
+    """Reports bad arguments in one line on standard error, status 2, with
+    the arguments' control characters escaped; knows --version."""
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self.add_argument("--version", action="version", version=f"{PROG} {__version__}")
 
     def error(self, message):
-        self.exit(2, f"{self.prog}: error: {message}\n")
+        self.exit(2, f"{self.prog}: error: {_escaped(message)}\n")
 
 
 def _parse_parser():
     parser = _Parser(
         prog=PROG, usage=USAGE,
         description="Parse Set-Cookie header values and show each cookie's attributes "
-        "and its header as written back. Without HEADER arguments, one header value "
-        "per line is read from standard input (blank lines are skipped). The word "
-        "'parse' is optional; 'build' makes a header instead (see 'build --help').",
+        f"and its header as written back. {STDIN_NOTE} The word 'parse' is optional; "
+        "'build' writes a header, 'check' shows what a browser keeps of one, 'request' "
+        "reads Cookie request headers (see COMMAND --help).",
     )
-    parser.add_argument("headers", nargs="*", metavar="HEADER",
-                        help='a Set-Cookie header value, e.g. "sid=abc; Path=/"; '
-                        "put -- before values that begin with -")
-    parser.add_argument("--json", action="store_true",
-                        help="print one JSON object per header instead of a table")
+    parser.add_argument("headers", nargs="*", metavar="HEADER", help=HEADER_HELP)
+    parser.add_argument("--json", action="store_true", help=JSON_HELP)
     return parser
 
 
 def _build_parser():
-    parser = _Parser(prog=f"{PROG} build",
-                     description="Build a cookie and print its Set-Cookie header value.")
+    parser = _Parser(
+        prog=f"{PROG} build",
+        description="Write a Set-Cookie header value with writer.set_cookie_header and print "
+        "it. Secure is added where browsers require it; a header a browser would refuse "
+        "is an error.")
     parser.add_argument("name", metavar="NAME")
-    parser.add_argument("value", metavar="VALUE")
+    parser.add_argument("value", metavar="VALUE", nargs="?", default="")
     parser.add_argument("--expires", type=_expiry, metavar="DATE",
-                        help="ISO 8601 date and time (converted to UTC when it has an "
-                        'offset) or a cookie date such as "Wed, 02 Jan 2030 03:04:05 GMT"')
-    parser.add_argument("--max-age", type=int, default=-1, metavar="N",
-                        help="lifetime in seconds (negative: none)")
+                        help="ISO 8601 date and time (UTC unless it has an offset) or a "
+                        'cookie date such as "Wed, 02 Jan 2030 03:04:05 GMT"')
+    parser.add_argument("--max-age", type=_max_age, metavar="AGE",
+                        help="lifetime: seconds, or a number followed by s, m, h or d "
+                        "(30d is thirty days)")
     parser.add_argument("--domain", metavar="D")
-    parser.add_argument("--path", metavar="P")
+    parser.add_argument("--path", metavar="P", default="/", help='default "/"; "" for none')
     parser.add_argument("--http-only", action="store_true")
     parser.add_argument("--secure", action="store_true")
-    parser.add_argument("--same-site", type=str.lower, default="undefined",
-                        choices=("lax", "strict", "none", "undefined"))
+    parser.add_argument("--same-site", type=str.lower, choices=("lax", "strict", "none"))
+    parser.add_argument("--partitioned", action="store_true")
+    parser.add_argument("--priority", type=str.lower, choices=("low", "medium", "high"))
+    parser.add_argument("--encoding", choices=("auto", "percent", "raw"), default="auto",
+                        help="auto (default): name and value as they are when they are "
+                        "plain, else percent-encoded; percent: always; raw: never")
+    parser.add_argument("--raw", dest="encoding", action="store_const", const="raw",
+                        help="the same as --encoding raw")
+    parser.add_argument("--delete", action="store_true",
+                        help="a header that removes the cookie (VALUE, --expires, --max-age "
+                        "and --priority are not used)")
     return parser
 
 
@@ -87,14 +130,13 @@ def _request_parser():
     parser = _Parser(
         prog=f"{PROG} request",
         description="Read Cookie request headers and show their (name, value) pairs in "
-        "header order. Without HEADER arguments, one header per line is read from "
-        "standard input (blank lines are skipped).",
+        f"header order. {STDIN_NOTE}",
     )
     parser.add_argument("headers", nargs="*", metavar="HEADER",
-                        help='a Cookie request header, e.g. "sid=abc; theme=dark"')
+                        help='a Cookie request header, e.g. "sid=abc; theme=dark" (a pasted '
+                        '"Cookie:" is removed)')
     parser.add_argument("--json", action="store_true",
-                        help='print one JSON object per header, {"header": ..., "pairs": '
-                        "[[name, value], ...]}, instead of a table")
+                        help=JSON_HELP + ': {"header": ..., "pairs": [[name, value], ...]}')
     return parser
 
 
@@ -102,20 +144,16 @@ def _check_parser():
     parser = _Parser(
         prog=f"{PROG} check",
         description="Show what a browser stores for each Set-Cookie header value and "
-        "what it refuses, ignores or changes. Without HEADER arguments, one header value "
-        "per line is read from standard input (blank lines are skipped). The exit status "
-        "is 1 when a browser would refuse some header (a header that deletes the cookie "
-        "is not refused).",
+        f"what it refuses, ignores or changes. {STDIN_NOTE} The exit status is 1 when a "
+        "browser would refuse some header (a header that deletes the cookie is not "
+        "refused).",
     )
-    parser.add_argument("headers", nargs="*", metavar="HEADER",
-                        help='a Set-Cookie header value, e.g. "sid=abc; Path=/"; '
-                        "put -- before values that begin with -")
+    parser.add_argument("headers", nargs="*", metavar="HEADER", help=HEADER_HELP)
     parser.add_argument("--url", metavar="URL",
                         help="the absolute http(s) URL whose response carries the header "
                         "(a top-level navigation); without it, the steps that depend on "
                         "the origin are skipped")
-    parser.add_argument("--json", action="store_true",
-                        help="print one JSON object per header instead of a table")
+    parser.add_argument("--json", action="store_true", help=JSON_HELP)
     return parser
 
 
@@ -129,6 +167,37 @@ def _expiry(text):
             raise argparse.ArgumentTypeError(
                 f"not an ISO date or a cookie date: {text!r}") from None
     return when.astimezone(timezone.utc) if when.tzinfo is not None else when
+
+
+_UNITS = {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400}
+
+
+def _max_age(text):
+    found = re.fullmatch(r"\s*(\d+)\s*([smhd]?)\s*", text, re.ASCII | re.IGNORECASE)
+    if found is None:
+        raise argparse.ArgumentTypeError(
+            f"expected seconds, or a number followed by s, m, h or d (such as 30d), not "
+            f"{text!r}")
+    return int(found[1]) * _UNITS[found[2].lower()]
+
+
+# The cookies module's messages for a header it cannot read, in plainer words.
+_PLAIN = [
+    (r"Invalid name=value fragment", "the header does not begin with name=value"),
+    (r"invalid literal for int\(\)", "Max-Age is not a whole number of seconds"),
+    (r"(Python )?int too (big|large) to convert", "Max-Age is out of range"),
+    (r"Invalid date value or format", "Expires is not a date"),
+]
+
+
+def _report(error, header=None):
+    message = str(error)
+    for pattern, plain in _PLAIN:
+        if re.match(pattern, message):
+            message = plain
+            break
+    where = "" if header is None else f"'{_escaped(_text(header))}': "
+    print(f"error: {where}{message}", file=sys.stderr)
 
 
 def _describe(cookie, header):
@@ -153,17 +222,12 @@ def _shown(value):
     return str(value)
 
 
-def _print_table(fields, first):
+def _print_rows(rows, first):
     if not first:
         print()
-    width = max(map(len, fields))
-    for key, value in fields.items():
+    width = max(len(key) for key, _ in rows)
+    for key, value in rows:
         print(f"{key:<{width}}  {_shown(value)}")
-
-
-def _report(error, header=None):
-    where = "" if header is None else f"{header!r}: "
-    print(f"error: {where}{type(error).__name__}: {error}", file=sys.stderr)
 
 
 def _stored(cookie):
@@ -177,30 +241,25 @@ def _stored(cookie):
     return fields
 
 
-def _print_check_table(result, first):
-    if not first:
-        print()
-    rows = [("header", result["header"]), ("refused", result["refused"])]
-    rows += list((result["cookie"] or {}).items())
-    rows += [("finding", finding) for finding in result["findings"]] or [("findings", None)]
-    width = max(len(key) for key, _ in rows)
-    for key, value in rows:
-        print(f"{key:<{width}}  {_shown(value)}")
-
-
-def _stdin_headers():
-    for line in sys.stdin.buffer:
-        line = line.rstrip(b"\r\n")
-        if line:
-            yield line
+def _headers(args, prefix):
+    """The header values as bytes (arguments, else standard input's lines),
+    each without a pasted header name (prefix, such as b"set-cookie:")."""
+    lines = map(os.fsencode, args.headers) if args.headers else (
+        line.rstrip(b"\r\n") for line in sys.stdin.buffer)
+    for raw in lines:
+        if raw[:len(prefix)].lower() == prefix:
+            raw = raw[len(prefix):].lstrip(b" \t")
+            name = prefix.decode().title().rstrip(":")
+            print(f"note: removed the pasted '{name}:' before the header", file=sys.stderr)
+        if raw:
+            yield raw
 
 
 def _parse(args):
-    headers = map(os.fsencode, args.headers) if args.headers else _stdin_headers()
     status, first = 0, True
-    for raw in headers:
+    for raw in _headers(args, b"set-cookie:"):
         try:
-            cookie = parse_cookie(raw)
+            cookie = parse_cookie(_text(raw).encode())
             fields = _describe(cookie, write_cookie_for_response(cookie))
         except Exception as error:  # each header stands alone; report and go on
             _report(error, raw)
@@ -209,16 +268,15 @@ def _parse(args):
         if args.json:
             print(json.dumps(fields))
         else:
-            _print_table(fields, first)
+            _print_rows(list(fields.items()), first)
             first = False
         sys.stdout.flush()
     return status
 
 
 def _request(args):
-    headers = map(os.fsencode, args.headers) if args.headers else _stdin_headers()
     first = True
-    for raw in headers:
+    for raw in _headers(args, b"cookie:"):
         # No header content raises: every header gets its pairs.
         pairs = parse_cookie_header_pairs(raw)
         if args.json:
@@ -235,14 +293,20 @@ def _request(args):
 
 
 def _build(args):
+    # Arguments as the bytes typed, read as header bytes are read.
+    name, value, domain, path = (
+        None if text is None else _text(os.fsencode(text))
+        for text in (args.name, args.value, args.domain, args.path))
+    common = dict(path=path or None, domain=domain, secure=args.secure,
+                  http_only=args.http_only, same_site=args.same_site,
+                  partitioned=args.partitioned, encoding=args.encoding)
     try:
-        cookie = Cookie(
-            args.name, args.value, expires=args.expires, domain=args.domain,
-            path=args.path, http_only=args.http_only, secure=args.secure,
-            max_age=args.max_age, same_site=CookieSameSiteMode[args.same_site.upper()],
-        )
-        header = write_cookie_for_response(cookie)
-    except Exception as error:
+        if args.delete:
+            header = delete_cookie_header(name, **common)
+        else:
+            header = set_cookie_header(name, value, expires=args.expires, max_age=args.max_age,
+                                       priority=args.priority, **common)
+    except (TypeError, ValueError) as error:
         _report(error)
         return 1
     sys.stdout.buffer.write(header + b"\n")
@@ -262,9 +326,8 @@ def _check(args, parser):
             read_set_cookie(b"a=b", args.url)
         except (TypeError, ValueError) as error:
             parser.error(f"argument --url: {error}")
-    headers = map(os.fsencode, args.headers) if args.headers else _stdin_headers()
     status, first = 0, True
-    for raw in headers:
+    for raw in _headers(args, b"set-cookie:"):
         try:
             # One instant for both, so that they judge an expiry alike.
             now = datetime.now(timezone.utc)
@@ -274,15 +337,17 @@ def _check(args, parser):
             _report(error, raw)
             status = 1
             continue
-        result = {"header": raw.decode("utf-8", "backslashreplace"),
-                  "refused": cookie is None, "cookie": _stored(cookie),
+        result = {"header": _text(raw), "refused": cookie is None, "cookie": _stored(cookie),
                   "findings": list(findings)}
         if cookie is None:
             status = 1
         if args.json:
             print(json.dumps(result))
         else:
-            _print_check_table(result, first)
+            rows = [("header", result["header"]), ("refused", result["refused"])]
+            rows += list((result["cookie"] or {}).items())
+            rows += [("finding", f) for f in result["findings"]] or [("findings", None)]
+            _print_rows(rows, first)
             first = False
         sys.stdout.flush()
     return status
@@ -306,13 +371,27 @@ def main(argv=None):
     if argv[:1] == ["jar"]:  # the jar command lives in its own module
         from glimmering_copper_otter.cli_jar import main as jar_main
         return jar_main(argv[1:])
-    if argv[:1] == ["build"]:
+    command = argv[0] if argv[:1] in (["build"], ["check"], ["request"], ["parse"]) else "parse"
+    if command == "build":
         return _build(_build_parser().parse_args(argv[1:]))
-    if argv[:1] == ["check"]:
-        parser = _check_parser()
-        return _check(_headers_and_options(parser, argv[1:]), parser)
-    if argv[:1] == ["request"]:
-        return _request(_headers_and_options(_request_parser(), argv[1:]))
-    if argv[:1] == ["parse"]:
-        argv = argv[1:]
-    return _parse(_headers_and_options(_parse_parser(), argv))
+    parser = {"check": _check_parser, "request": _request_parser,
+              "parse": _parse_parser}[command]()
+    args = _headers_and_options(parser, argv[1:] if argv[:1] == [command] else argv)
+    if not args.headers and sys.stdin.isatty():
+        # Nothing to read but what a person would type: help instead.
+        parser.print_help()
+        return 0
+    if command == "check":
+        return _check(args, parser)
+    return _request(args) if command == "request" else _parse(args)
+
+
+def run():
+    """The command: main() with standard streams as command-line tools have
+    them.  A reader that goes away (`| head -1`) ends the command quietly,
+    by SIGPIPE; text that the streams' encoding cannot show is escaped."""
+    if hasattr(signal, "SIGPIPE"):
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    for stream in (sys.stdout, sys.stderr):
+        stream.reconfigure(errors="backslashreplace")
+    return main()

@@ -8,9 +8,15 @@ __pyx_capi__: dict[str, CapsuleType]
 
 _Header = bytes | str
 
-def parse_cookie_header(raw: _Header | list[_Header] | tuple[_Header, ...]) -> dict[str, str]: ...
+def parse_cookie_header(
+    raw: _Header | list[_Header] | tuple[_Header, ...],
+    *,
+    percent_decode: bool = True,
+) -> dict[str, str]: ...
 def parse_cookie_header_pairs(
     raw: _Header | list[_Header] | tuple[_Header, ...],
+    *,
+    percent_decode: bool = True,
 ) -> list[tuple[str, str]]: ...
 def write_cookie_header(
     cookies: Mapping[str, str] | Iterable[tuple[str, str] | list[str]],

@@ -1,14 +1,45 @@
 # Types of glimmering_copper_otter.writer.
 
+from datetime import date, datetime, timedelta
 from types import CapsuleType
+from typing import Literal
 
-from glimmering_copper_otter.cookies import Cookie
+from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
 
 __pyx_capi__: dict[str, CapsuleType]
+
+_SameSite = str | CookieSameSiteMode
+_Encoding = Literal["auto", "percent", "raw"]
 
 def write_cookie_for_response(
     cookie: Cookie,
     *,
     partitioned: bool = False,
     priority: str | None = None,
+) -> bytes: ...
+def set_cookie_header(
+    name: str,
+    value: str = "",
+    *,
+    max_age: int | timedelta | None = None,
+    expires: datetime | date | int | float | None = None,
+    path: str | None = "/",
+    domain: str | None = None,
+    secure: bool = False,
+    http_only: bool = False,
+    same_site: _SameSite | None = None,
+    partitioned: bool = False,
+    priority: str | None = None,
+    encoding: _Encoding = "auto",
+) -> bytes: ...
+def delete_cookie_header(
+    name: str,
+    *,
+    path: str | None = "/",
+    domain: str | None = None,
+    secure: bool = False,
+    http_only: bool = False,
+    same_site: _SameSite | None = None,
+    partitioned: bool = False,
+    encoding: _Encoding = "auto",
 ) -> bytes: ...

@@ -13,24 +13,10 @@
 #include "frame.hpp"
 #include "function.hpp"
 #include "writer.h"
+#include "writer.hpp"
 
 namespace gco {
 
-namespace {
-
-// What exec takes out of the cookies module: Cookie (a strong reference),
-// its method table and the function table entries, each checked against
-// cookies.h.  Held for the life of the process.
-GcoCookiesAPI cookies_api;
-
-// The Priority attribute: its text after "; Priority=", or none.
-struct Priority {
-  const char* text = nullptr;
-  Py_ssize_t size = 0;
-};
-
-// priority: None (or nullptr) or "low", "medium", "high" in any letter
-// case.  Reads the text in place, so a str subclass runs none of its code.
 bool priority_from_object(PyObject* priority, Priority* out) {
   static constexpr struct {
     const char* lower;
@@ -68,6 +54,13 @@ bool priority_from_object(PyObject* priority, Priority* out) {
                priority);
   return false;
 }
+
+namespace {
+
+// What exec takes out of the cookies module: Cookie (a strong reference),
+// its method table and the function table entries, each checked against
+// cookies.h.  Held for the life of the process.
+GcoCookiesAPI cookies_api;
 
 template <size_t N>
 char* put(char* out, const char (&literal)[N]) {
@@ -179,6 +172,54 @@ FunctionRow functions[] = {
      "\n"
      "Compiled callers reach the same writer through this module's\n"
      "__pyx_capi__ entry write_set_cookie (writer.pxd, writer.h)."},
+    {"set_cookie_header",
+     params("name", "value=''", "*", "max_age=None", "expires=None", "path='/'", "domain=None",
+            "secure=False", "http_only=False", "same_site=None", "partitioned=False",
+            "priority=None", "encoding='auto'"),
+     set_cookie_header, nullptr,
+     "One Set-Cookie header value, from what web frameworks pass, as bytes.\n"
+     "\n"
+     "name and value are str (a subclass is read as its plain text).\n"
+     "max_age: None, an int or a timedelta (whole seconds, the fraction dropped;\n"
+     "negative raises ValueError); it writes Max-Age only.\n"
+     "expires: None, a datetime (naive ones are read as UTC), a date (midnight\n"
+     "UTC) or an int or float POSIX timestamp, within the years 1601 to 9999.\n"
+     "path (default \"/\") and domain: str or None; the path is written as\n"
+     "browsers send request paths (non-ASCII characters, space and \"#<>?`{}\n"
+     "percent-encoded).  secure, http_only, partitioned: truth values.\n"
+     "same_site: None, 'lax', 'strict' or 'none' in any letter case, or a\n"
+     "CookieSameSiteMode.  priority: None, 'low', 'medium' or 'high'.\n"
+     "encoding: 'auto' writes name and value unchanged when the name is an HTTP\n"
+     "token, the value holds only cookie-octets (RFC 6265 section 4.1.1) and\n"
+     "neither holds '%', and percent-encoded otherwise; 'percent' always\n"
+     "percent-encodes (as write_cookie_for_response); 'raw' never does and\n"
+     "raises ValueError for a name or value that would need it.\n"
+     "\n"
+     "Secure is added where browsers require it: SameSite=None, Partitioned,\n"
+     "and names starting with __Secure-, __Host- or __Http-.  A header that a\n"
+     "browser would refuse or change whatever the page (a refusal of\n"
+     "browser.check that needs no url, a Domain that is a public suffix, a Path\n"
+     "not starting with \"/\", an attribute value over 1024 bytes, a name and\n"
+     "value over 4096 bytes as written) raises ValueError whose message starts\n"
+     "with check's code word.  A wrong type raises TypeError.\n"
+     "\n"
+     "    >>> set_cookie_header(\"sid\", \"abc\", max_age=3600, http_only=True, "
+     "same_site=\"lax\")\n"
+     "    b'sid=abc; Max-Age=3600; Path=/; HttpOnly; SameSite=Lax'"},
+    {"delete_cookie_header",
+     params("name", "*", "path='/'", "domain=None", "secure=False", "http_only=False",
+            "same_site=None", "partitioned=False", "encoding='auto'"),
+     delete_cookie_header, nullptr,
+     "A Set-Cookie header value that makes a browser remove a cookie, as bytes.\n"
+     "\n"
+     "The name is written as set_cookie_header writes it with an empty value\n"
+     "and the same encoding, followed by Expires in 1970 and Max-Age=0.  path\n"
+     "and domain must be those the cookie was set with; Secure is added as\n"
+     "set_cookie_header adds it (a __Host-, __Secure-, SameSite=None or\n"
+     "partitioned cookie is only removed by a Secure header).\n"
+     "\n"
+     "    >>> delete_cookie_header(\"sid\")\n"
+     "    b'sid=; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Max-Age=0; Path=/'"},
 };
 
 // A module object made again (after it was removed from sys.modules) gets
@@ -186,6 +227,7 @@ FunctionRow functions[] = {
 int writer_exec(PyObject* module) {
   if (!start_exec(kModuleName)) return -1;
   if (cookies_api.cookie_type == nullptr && GcoCookies_Import(&cookies_api) < 0) return -1;
+  if (!front_door_exec(module)) return -1;
   bool ok = finish_exec(module, functions) &&
             publish_c_entry(module, "write_set_cookie", reinterpret_cast<void*>(write_set_cookie),
                             GCO_SIG_WRITE_SET_COOKIE);
@@ -201,8 +243,10 @@ PyModuleDef_Slot writer_slots[] = {
 PyModuleDef writer_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "writer",
-    .m_doc = PyDoc_STR("Cookies of glimmering_copper_otter.cookies written as Set-Cookie "
-                       "header values, with the Partitioned and Priority attributes."),
+    .m_doc = PyDoc_STR("Set-Cookie header values: cookies of glimmering_copper_otter.cookies "
+                       "written with the Partitioned and Priority attributes, and headers "
+                       "made from what web frameworks pass (set_cookie_header, "
+                       "delete_cookie_header)."),
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = writer_slots,

@@ -79,12 +79,13 @@ def unescape(inner):
     return bytes(out)
 
 
-def text(data):
+def text(data, percent_decode=True):
     """Bytes as text (UTF-8, other bytes as Latin-1), then unquote()."""
-    return unquote(data.decode("utf-8", _LATIN1_FALLBACK))
+    decoded = data.decode("utf-8", _LATIN1_FALLBACK)
+    return unquote(decoded) if percent_decode else decoded
 
 
-def parse_cookie_header_pairs(raw):
+def parse_cookie_header_pairs(raw, percent_decode=True):
     pairs = []
     for piece in _raw_bytes(raw).split(b";"):
         piece = piece.strip(b" \t")
@@ -98,13 +99,13 @@ def parse_cookie_header_pairs(raw):
             continue
         if len(value) >= 2 and value.startswith(b'"') and value.endswith(b'"'):
             value = unescape(value[1:-1])
-        pairs.append((text(name), text(value)))
+        pairs.append((text(name, percent_decode), text(value, percent_decode)))
     return pairs
 
 
-def parse_cookie_header(raw):
+def parse_cookie_header(raw, percent_decode=True):
     result = {}
-    for name, value in parse_cookie_header_pairs(raw):
+    for name, value in parse_cookie_header_pairs(raw, percent_decode):
         result.setdefault(name, value)
     return result
 
