@@ -6,8 +6,7 @@ import time
 
 import pytest
 
-from glimmering_copper_otter import cli, cli_jar
-from gco_testkit.jars import jar_type
+from glimmering_copper_otter import cli
 
 LATER = int(time.time()) + 3600
 TXT = (b"# Netscape HTTP Cookie File\n.example.test\tTRUE\t/\tFALSE\t%d\tt\t1\n"
@@ -34,8 +33,7 @@ SESSION = [
 
 
 @pytest.fixture
-def jar_command(monkeypatch, tmp_path, capsys):
-    monkeypatch.setattr(cli_jar, "jar_type", jar_type)
+def jar_command(tmp_path, capsys):
     (tmp_path / "in.txt").write_bytes(TXT)
 
     def run(arguments, path=tmp_path / "jar.db"):

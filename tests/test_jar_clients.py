@@ -13,7 +13,7 @@ from yarl import URL
 import pytest
 
 from glimmering_copper_otter import _clients
-from gco_testkit.jars import jar_type
+from glimmering_copper_otter.jar import CookieJar
 from gco_testkit.loopback import Loopback
 
 requests = pytest.importorskip("requests")
@@ -68,14 +68,14 @@ SCENARIOS = {
 
 def run_urllib(jar, proxy, urls):
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({"http": proxy}),
-                                         _clients.for_urllib(jar))
+                                         jar.for_urllib())
     for url in urls:
         with opener.open(url, timeout=30) as response:
             response.read()
 
 
 def run_requests(jar, proxy, urls):
-    with _clients.install(jar, requests.Session()) as session:
+    with jar.install(requests.Session()) as session:
         session.trust_env = False
         session.cookies.set("own", "1")  # the session's own jar takes nothing
         for url in urls:
@@ -85,7 +85,7 @@ def run_requests(jar, proxy, urls):
 def run_httpx(jar, proxy, urls):
     client = httpx.Client(proxy=proxy, trust_env=False, follow_redirects=True,
                           cookies={"own": "1"})
-    with _clients.install(jar, client):
+    with jar.install(client):
         for url in urls:
             client.get(url)
     asyncio.run(_httpx_async(jar, proxy, urls[-1:]))
@@ -93,14 +93,14 @@ def run_httpx(jar, proxy, urls):
 
 async def _httpx_async(jar, proxy, urls):
     async with httpx.AsyncClient(proxy=proxy, trust_env=False, follow_redirects=True) as client:
-        _clients.install(jar, client)
+        jar.install(client)
         for url in urls:
             await client.get(url)
 
 
 def run_aiohttp(jar, proxy, urls):
     async def main():
-        async with aiohttp.ClientSession(cookie_jar=_clients.for_aiohttp(jar),
+        async with aiohttp.ClientSession(cookie_jar=jar.for_aiohttp(),
                                          trust_env=False) as session:
             for url in urls:
                 async with session.get(url, proxy=proxy) as response:
@@ -120,7 +120,7 @@ CLIENTS = {"urllib": run_urllib, "requests": run_requests, "httpx": run_httpx,
 
 @pytest.fixture
 def served():
-    jar = jar_type()(max_cookies=None, max_cookies_per_site=None)  # the 400 cookies below
+    jar = CookieJar(max_cookies=None, max_cookies_per_site=None)  # the 400 cookies below
     server = Loopback(oracle=lambda url: jar.cookie_header(url))
     yield jar, server
     server.close()
@@ -146,26 +146,26 @@ def test_scenario(served, client, scenario):
 
 
 def test_install_twice_replaces_and_rejects_other_targets():
-    jar, session = jar_type()(), requests.Session()
-    _clients.install(jar, _clients.install(jar_type()(), session))
+    jar, session = CookieJar(), requests.Session()
+    jar.install(CookieJar().install(session))
     assert {adapter.inner.__class__.__name__ for adapter in session.adapters.values()} == {
         "HTTPAdapter"}
     assert all(adapter.cookie_jar is jar for adapter in session.adapters.values())
-    client = _clients.install(jar, _clients.install(jar, httpx.Client()))
+    client = jar.install(jar.install(httpx.Client()))
     assert [len(hooks) for hooks in client.event_hooks.values()] == [1, 1]
     with pytest.raises(TypeError, match="not object"):
-        _clients.install(jar, object())
+        jar.install(object())
 
 
 @pytest.mark.parametrize("client", ["requests", "httpx"])
 def test_sixteen_threads_share_one_jar(served, client):
     jar, server = served
     if client == "requests":
-        target = _clients.install(jar, requests.Session())
+        target = jar.install(requests.Session())
         target.trust_env = False
         get = lambda url: target.get(url, proxies={"http": server.proxy}, timeout=30)  # noqa: E731
     else:
-        target = _clients.install(jar, httpx.Client(proxy=server.proxy, trust_env=False))
+        target = jar.install(httpx.Client(proxy=server.proxy, trust_env=False))
         get = target.get
     errors = []
 
@@ -201,13 +201,13 @@ def test_two_hundred_aiohttp_tasks_share_one_jar(served):
 
     async def main():
         connector = aiohttp.TCPConnector(limit=50)
-        async with aiohttp.ClientSession(cookie_jar=_clients.for_aiohttp(jar),
+        async with aiohttp.ClientSession(cookie_jar=jar.for_aiohttp(),
                                          connector=connector) as session:
             await asyncio.gather(*(task(session, n) for n in range(200)))
 
     asyncio.run(main())
     assert len(jar._rows()) == 400
-    asyncio.run(_clients.aset_cookies(jar, iter([b"off=loop"]), "http://example.test/"))
+    asyncio.run(jar.aset_cookies(iter([b"off=loop"]), "http://example.test/"))
     assert jar.cookie_header("http://example.test/") == b"off=loop"
     for url, received, _ in server.log:
         n, k = url.split("?")[0].split("/")[3:5]
@@ -221,7 +221,7 @@ def test_aiohttp_jar_surface(served):
         jar.set_cookie(header, url)
 
     async def main():
-        adapter = _clients.for_aiohttp(jar)
+        adapter = jar.for_aiohttp()
         assert sorted(m.key for m in adapter) == ["a", "b", "c"]
         assert adapter.cookies[("example.test", "/p")]["a"].value == "1"
         assert adapter.host_only_cookies == {("example.test", "/p", "a"), ("127.0.0.1", "/", "b")}

@@ -13,7 +13,7 @@ from urllib.parse import quote_from_bytes
 import pytest
 
 from glimmering_copper_otter import _formats
-from gco_testkit.jars import jar_type
+from glimmering_copper_otter.jar import CookieJar
 from gco_testkit.loopback import Loopback
 
 FUTURE = int(time.time()) + 86400
@@ -71,17 +71,17 @@ def test_cookies_txt_lines():
 
 
 def test_load_and_save_cookies_txt(tmp_path):
-    jar = jar_type()()
+    jar = CookieJar()
     source = tmp_path / "in.txt"
     source.write_bytes(b"\n".join(line for line, _ in LINES))
-    report = _formats.load_cookies_txt(jar, source)
+    report = jar.load_cookies_txt(source)
     assert (report.loaded, report.expired, len(report.skipped)) == (6, 1, 13)
     with pytest.raises(ValueError, match=f"{source}, line 12: 5 TAB-separated"):
-        _formats.load_cookies_txt(jar_type()(), str(source), strict=True)
+        CookieJar().load_cookies_txt(str(source), strict=True)
     partitioned = (b"p", b"1", "example.test", True, b"/", T, 1, 1, True, False, 3, True,
                    "https://top.test", 1, 2, 443, True, False)
     jar._load_rows([partitioned])
-    report = _formats.save_cookies_txt(jar, tmp_path / "out.txt")
+    report = jar.save_cookies_txt(tmp_path / "out.txt")
     assert report.written == 6
     assert report.left_out == [(b"p", "example.test", b"/", "partitioned: the format has "
                                 "no partition key")]
@@ -89,20 +89,20 @@ def test_load_and_save_cookies_txt(tmp_path):
     lines = (tmp_path / "out.txt").read_bytes().splitlines()
     assert lines[0] == b"# Netscape HTTP Cookie File"
     assert b"#HttpOnly_.example.test\tTRUE\t/\tFALSE\t0\tsid\t\xe9t\xe9" in lines
-    again = jar_type()()
+    again = CookieJar()
     text = io.StringIO((tmp_path / "out.txt").read_bytes().decode("latin-1"))
-    assert _formats.load_cookies_txt(again, text).loaded == 6
+    assert again.load_cookies_txt(text).loaded == 6
     kept = (0, 2, 3, 4, 8, 9)  # cookies.txt keeps no SameSite, Priority nor times
     assert ([tuple(row[i] for i in kept) for row in again._rows()]
             == [tuple(row[i] for i in kept) for row in jar._rows() if not row[11]])
 
 
 def test_mozilla_cookie_jar_both_ways(tmp_path):
-    jar = jar_type()()
+    jar = CookieJar()
     jar.set_cookie("a=1; Max-Age=3600; Domain=example.test; Path=/p", "http://example.test/")
     jar.set_cookie("b=2; Max-Age=3600; Secure", "https://www.example.test/")
     jar.set_cookie("c=3", "http://example.test/")
-    _formats.save_cookies_txt(jar, tmp_path / "ours.txt")
+    jar.save_cookies_txt(tmp_path / "ours.txt")
     mozilla = http.cookiejar.MozillaCookieJar()
     mozilla.load(tmp_path / "ours.txt", ignore_discard=True, ignore_expires=True)
     seen = {(c.domain, c.path, c.secure, c.name, c.value, c.expires) for c in mozilla}
@@ -154,14 +154,14 @@ def test_curl_both_ways(tmp_path):
     try:
         # curl keeps what the server sets and writes it; the jar reads it.
         curl("-c", tmp_path / "curl.txt", *[_url(h, "/set", c) for h, c in CURL_COOKIES])
-        jar = jar_type()()
-        assert _formats.load_cookies_txt(jar, tmp_path / "curl.txt").skipped == []
+        jar = CookieJar()
+        assert jar.load_cookies_txt(tmp_path / "curl.txt").skipped == []
         assert len(jar._rows()) == len(CURL_COOKIES)
         # The jar writes; curl reads.
-        ours = jar_type()()
+        ours = CookieJar()
         for host, cookie in CURL_COOKIES:
             ours.set_cookie(cookie, f"http://{host}/set")
-        _formats.save_cookies_txt(ours, tmp_path / "ours.txt")
+        ours.save_cookies_txt(tmp_path / "ours.txt")
         del server.log[:]
         for target in CURL_TARGETS:
             curl("-b", tmp_path / "curl.txt", target)
@@ -185,16 +185,16 @@ JSON_ROWS = [
 
 
 def test_json_keeps_every_field():
-    jar = jar_type()()
+    jar = CookieJar()
     jar._load_rows(JSON_ROWS)
-    text = _formats.to_json(jar)
+    text = jar.to_json()
     document = json.loads(text)
     assert (document["format"], document["version"]) == ("glimmering_copper_otter cookie jar", 1)
     assert document["cookies"][0]["name"] == {"base64": "buk="}
     assert document["cookies"][0]["value"] == "\xe9t\xe9"
     assert (document["cookies"][1]["same_site"], document["cookies"][1]["priority"]) == (
         "undefined", None)
-    assert _formats.from_json(jar_type(), text)._rows() == jar._rows() == JSON_ROWS
+    assert CookieJar.from_json(text)._rows() == jar._rows() == JSON_ROWS
 
 
 @pytest.mark.parametrize("change, message", [
@@ -208,9 +208,9 @@ def test_json_keeps_every_field():
     (lambda d: d["cookies"][1].update(host_only=1), "cookie 1: field host_only is bool"),
 ])
 def test_json_errors(change, message):
-    jar = jar_type()()
+    jar = CookieJar()
     jar._load_rows(JSON_ROWS)
-    document = json.loads(_formats.to_json(jar))
+    document = json.loads(jar.to_json())
     change(document)
     with pytest.raises(ValueError, match=message):
         _formats.rows_from_json(json.dumps(document))

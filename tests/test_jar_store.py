@@ -9,13 +9,12 @@ import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
 from glimmering_copper_otter import _store
 from glimmering_copper_otter._store import SqliteStore
-from gco_testkit.jars import jar_type
+from glimmering_copper_otter.jar import CookieJar
 from leakcheck import assert_no_leak
 
 NOW = time.time_ns() // 1000
@@ -26,7 +25,6 @@ ROW = (b"n\xe9", "v\u00e9".encode(), "example.test", False, b"/p\xe9", NOW + DAY
        NOW - 3, True, True, 2, True, "https://top.test", 2, 2, 8443, True, True)
 SESSION = ROW[:5] + (None,) + ROW[6:16] + (False, True)
 KEY = (ROW[0], ROW[2], ROW[3], ROW[4], ROW[11], ROW[12], ROW[17])
-TESTS = Path(__file__).parent
 
 
 def _other(path):
@@ -84,7 +82,7 @@ def test_statements_bind_nothing_a_caller_could_adapt(tmp_path):
     try:
         for kind in (bytes, str, int, bool, tuple):
             sqlite3.register_adapter(kind, hostile)
-        jar = jar_type()(tmp_path / "jar.db")
+        jar = CookieJar(tmp_path / "jar.db")
         jar.set_cookie(b"sid=\xe9t\xe9; Max-Age=3600; Path=/a", "http://example.test/a")
         jar.cookie_header("http://example.test/a")
         with SqliteStore(tmp_path / "jar.db") as store:
@@ -172,7 +170,7 @@ def test_two_connections_see_each_others_changes(tmp_path):
     second.apply([("set", ROW)])
     assert second.refresh() is None  # its own change
     assert first.refresh() == [ROW] and first.refresh() is None
-    jars = [jar_type()(tmp_path / "jar.db") for _ in range(2)]
+    jars = [CookieJar(tmp_path / "jar.db") for _ in range(2)]
     jars[0].set_cookie("a=1; Max-Age=600", "http://example.test/")
     jars[1].set_cookie("b=2; Max-Age=600", "http://example.test/")
     jars[0].set_cookie("a=3; Max-Age=600", "http://example.test/")
@@ -195,7 +193,7 @@ def test_a_forked_child_uses_its_own_connection(tmp_path):
 
 
 def test_threads_on_one_file_leave_it_as_the_jar(tmp_path):
-    jar = jar_type()(tmp_path / "jar.db", max_cookies=None, max_cookies_per_site=None)
+    jar = CookieJar(tmp_path / "jar.db", max_cookies=None, max_cookies_per_site=None)
 
     def work(thread):
         for k in range(40):
@@ -213,7 +211,7 @@ def test_threads_on_one_file_leave_it_as_the_jar(tmp_path):
 
 
 def test_rows_and_the_file_leak_nothing(tmp_path):
-    jar = jar_type()(tmp_path / "jar.db")
+    jar = CookieJar(tmp_path / "jar.db")
     jar.set_cookie("a=1; Max-Age=600", "http://example.test/")
     rows = jar._rows()
     bad = [rows[0][:2] + (b"example.test",) + rows[0][3:]]
@@ -228,9 +226,8 @@ def test_rows_and_the_file_leak_nothing(tmp_path):
 
 CHILD = """
 import sys
-from gco_testkit.jars import jar_type
-from leakcheck import assert_no_leak
-jar = jar_type()(sys.argv[1], max_cookies=None, max_cookies_per_site=None)
+from glimmering_copper_otter.jar import CookieJar
+jar = CookieJar(sys.argv[1], max_cookies=None, max_cookies_per_site=None)
 tag, count, size = sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
 print("ready", flush=True)
 for i in range(count):
@@ -248,9 +245,8 @@ for i in range(count):
 
 
 def _child(path, tag, count, size):
-    env = dict(os.environ, PYTHONPATH=str(TESTS))
     return subprocess.Popen([sys.executable, "-c", CHILD, str(path), tag, str(count), str(size)],
-                            stdout=subprocess.PIPE, text=True, env=env)
+                            stdout=subprocess.PIPE, text=True)
 
 
 def _names(path):
