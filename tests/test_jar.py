@@ -324,7 +324,7 @@ ARGUMENT_ERRORS = [
     (lambda j: j.set_cookie("a=1"), TypeError, "exactly 2 positional arguments"),
     (lambda j: CookieJar(max_cookies=0), ValueError, "at least 1"),
     (lambda j: CookieJar(max_cookies_per_site="1"), TypeError, "int or None"),
-    (lambda j: CookieJar("cookies.sqlite"), NotImplementedError, "not available yet"),
+    (lambda j: CookieJar("cookies.sqlite", timeout="5"), TypeError, "timeout is a number"),
     (lambda j: CookieJar(max_cookies=True), TypeError, "int or None"),
 ]
 

@@ -76,6 +76,7 @@ def test_a_caller_is_type_checked(tmp_path):
         sent: bytes = jar.cookie_header("https://x.test/", site_for_cookies="https://y.test/")
         listed: list[BrowserCookie] = jar.cookies() + list(jar)
         removed: int = jar.clear(domain="x.test") + len(jar)
+        saved: str = CookieJar.from_json(jar.to_json()).to_json() + str(jar.for_urllib())
 
         Cookie(b"name", "v")  # E: bytes name
         cookie.name = None  # E: a name is required
@@ -89,7 +90,7 @@ def test_a_caller_is_type_checked(tmp_path):
         parse_cookie_header(1)  # E: not a header
         write_cookie_header({"a": 1})  # E: values are text
         jar.cookie_header(b"https://x.test/")  # E: url is a str
-        CookieJar("file.sqlite")  # E: no file store yet
+        CookieJar("file.sqlite", timeout="5")  # E: timeout is a number of seconds
         """
     ))
     process = _mypy(tmp_path, "mypy", "--strict", "caller.py")

@@ -368,6 +368,9 @@ def _headers_and_options(parser, argv):
 def main(argv=None):
     """Runs the command line; returns the exit status."""
     argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["jar"]:  # the jar command lives in its own module
+        from glimmering_copper_otter.cli_jar import main as jar_main
+        return jar_main(argv[1:])
     command = argv[0] if argv[:1] in (["build"], ["check"], ["request"], ["parse"]) else "parse"
     if command == "build":
         return _build(_build_parser().parse_args(argv[1:]))

@@ -1,16 +1,26 @@
 # Types of glimmering_copper_otter.jar.
 
+import os
+import urllib.request
 from collections.abc import Iterable, Iterator
 from datetime import datetime
-from typing import Any, Final, Literal, final, overload
+from typing import IO, Any, Final, Literal, Self, TypeVar, final, overload
 
 from _typeshed import structseq
 from typing_extensions import disjoint_base
 
+from glimmering_copper_otter._formats import LoadReport, SaveReport
 from glimmering_copper_otter.browser import BrowserCookie as BrowserCookie
 
 _Text = bytes | str
 _Values = Iterable[_Text] | Iterable[tuple[_Text, _Text]] | Iterable[list[_Text]]
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Target = TypeVar("_Target")
+# A row: see glimmering_copper_otter._rows.
+_Row = tuple[
+    bytes, bytes, str, bool, bytes, int | None, int, int, bool, bool, int, bool, str, int, int,
+    int, bool, bool,
+]
 
 @final
 class CookieDetails(structseq[Any], tuple[datetime, datetime, tuple[str, bool] | None, str, int]):
@@ -32,11 +42,13 @@ class CookieDetails(structseq[Any], tuple[datetime, datetime, tuple[str, bool] |
 class CookieJar:
     def __init__(
         self,
-        path: None = None,
+        path: _Path | None = None,
         *,
         max_cookies: int | None = 3300,
         max_cookies_per_site: int | None = 180,
         public_suffix_list: bool = True,
+        keep_session_cookies: bool = False,
+        timeout: float = 5.0,
     ) -> None: ...
     @property
     def max_cookies(self) -> int | None: ...
@@ -97,3 +109,33 @@ class CookieJar:
     def clear_expired(self, now: datetime | None = None) -> int: ...
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[BrowserCookie]: ...
+    def _rows(self) -> list[_Row]: ...
+    def _load_rows(self, rows: Iterable[_Row], *, replace: bool = False) -> int: ...
+    def load_cookies_txt(self, path_or_file: _Path | IO[bytes] | IO[str], strict: bool = False) -> LoadReport: ...
+    def save_cookies_txt(self, path_or_file: _Path | IO[bytes] | IO[str]) -> SaveReport: ...
+    def to_json(self) -> str: ...
+    @classmethod
+    def from_json(cls, text: str | bytes, /) -> Self: ...
+    def for_urllib(self) -> urllib.request.BaseHandler: ...
+    def install(self, target: _Target) -> _Target: ...
+    def for_aiohttp(self) -> Any: ...
+    async def aset_cookie(
+        self,
+        raw: _Text,
+        url: str,
+        *,
+        now: datetime | None = None,
+        site_for_cookies: str | None = None,
+        navigation: bool = False,
+        from_script: bool = False,
+    ) -> BrowserCookie | None: ...
+    async def aset_cookies(
+        self,
+        values: _Values,
+        url: str,
+        *,
+        now: datetime | None = None,
+        site_for_cookies: str | None = None,
+        navigation: bool = False,
+        from_script: bool = False,
+    ) -> list[BrowserCookie | None]: ...

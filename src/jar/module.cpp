@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <datetime.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -16,6 +17,7 @@
 #include "frame.hpp"
 #include "function.hpp"
 #include "operations.hpp"
+#include "rows.hpp"
 
 namespace gco::jar {
 
@@ -249,6 +251,13 @@ struct JarObject {
   Store* store;  // raw allocated; guarded by mutex
   bool use_list;
   PyObject* weakrefs;
+  // The file store (glimmering_copper_otter._store.SqliteStore), or null.
+  PyObject* file;
+  // The changes not yet written to the file, in order; guarded by mutex.
+  Changes pending;
+  // Held while changes go to the file: whoever holds it takes every pending
+  // change, so the file sees them in the order they were made.
+  PyMutex file_order;
 };
 
 extern PyTypeObject JarType;
@@ -269,8 +278,8 @@ class Locked {
   PyMutex* mutex_;
 };
 
-// The changes for a store; none is attached yet, so there is no list.
-Changes* changes_of(JarObject* /*jar*/) { return nullptr; }
+// The list that records changes for the file; none without a file.
+Changes* changes_of(JarObject* jar) { return jar->file != nullptr ? &jar->pending : nullptr; }
 
 Store* make_store(Limits limits) {
   void* memory = raw_allocate(1, sizeof(Store));
@@ -283,6 +292,131 @@ void free_store(Store* store) {
   raw_free(store);
 }
 
+// ---------------------------------------------------------------------------
+// The file: a glimmering_copper_otter._store.SqliteStore, driven with rows
+// (rows.hpp).  Before a call the jar asks it whether another connection
+// changed the file (refresh); after a call that changed something it hands
+// it the changes, once the jar's lock is released (flush).
+
+GCO_STR(str_load, "load");
+GCO_STR(str_refresh, "refresh");
+GCO_STR(str_apply, "apply");
+GCO_STR(str_set, "set");
+GCO_STR(str_delete, "delete");
+GCO_STR(str_touch, "touch");
+
+// Puts rows (any iterable of rows, read to its end first) into the jar as
+// they are; expired ones are passed over.  With replace the jar is emptied
+// first.  With adopt (the file's whole contents, after another connection
+// changed it) only the jar's persistent cookies go first, as the file holds
+// session cookies only when asked to, and nothing is recorded for the file.
+// *stored: how many rows went in.
+bool load_rows(JarObject* jar, PyObject* rows, bool replace, bool adopt, Py_ssize_t* stored) {
+  // A list of its own, which no other code can change while the jar's lock
+  // is held: the fields borrow the bytes of its rows.
+  Ref list = steal(PySequence_List(rows));
+  if (!list) return false;
+  const size_t n = static_cast<size_t>(PyList_GET_SIZE(list.get()));
+  Vector<CookieFields> fields;
+  Vector<std::string_view> keys;
+  if (!fields.resize(n) || !keys.resize(n)) return no_memory();
+  for (size_t i = 0; i < n; i++) {
+    const Py_ssize_t index = static_cast<Py_ssize_t>(i);
+    if (!read_row(PyList_GET_ITEM(list.get(), index), index, fields[i])) return false;
+    keys[i] = site_key(fields[i].domain, jar->use_list);
+  }
+  Instant now;
+  (void)read_now(nullptr, &now);
+  bool ok = true;
+  Py_ssize_t count = 0;
+  {
+    Locked lock(jar);
+    Changes* changes = adopt ? nullptr : changes_of(jar);
+    if (replace || adopt) {
+      Selection all;
+      all.persistent_only = adopt;
+      ok = remove_selected(*jar->store, all, changes) >= 0;
+    }
+    for (size_t i = 0; i < n && ok; i++) {
+      if (fields[i].expiry != kNoExpiry && fields[i].expiry <= now) continue;
+      ok = apply_load(*jar->store, fields[i], keys[i], now, changes);
+      count++;
+    }
+  }
+  *stored = count;
+  return ok || no_memory();
+}
+
+// Before a call: the file's contents, when another connection changed it.
+bool refresh(JarObject* jar) {
+  if (jar->file == nullptr) return true;
+  Ref file = incref(jar->file);
+  Ref rows = steal(PyObject_CallMethodNoArgs(file.get(), str_refresh.get()));
+  if (!rows) return false;
+  if (rows.get() == Py_None) return true;
+  Py_ssize_t stored;
+  return load_rows(jar, rows.get(), false, true, &stored);
+}
+
+// A change as the file store takes it: ("set", row), ("delete", key) or
+// ("touch", key, last_access).
+PyObject* change_object(const Change& change) {
+  const Cookie& c = *change.cookie.get();
+  Ref item = steal(change.kind == Change::Kind::kInsert ? row_of(c) : key_of(c));
+  if (!item) return nullptr;
+  switch (change.kind) {
+    case Change::Kind::kInsert:
+      return PyTuple_Pack(2, str_set.get(), item.get());
+    case Change::Kind::kDelete:
+      return PyTuple_Pack(2, str_delete.get(), item.get());
+    case Change::Kind::kAccess:
+      break;
+  }
+  Ref when = steal(PyLong_FromLongLong(c.last_access));
+  return when ? PyTuple_Pack(3, str_touch.get(), item.get(), when.get()) : nullptr;
+}
+
+// After a call: every pending change written to the file, in one
+// transaction, in order.  The thread that holds file_order takes all of
+// them, so a call returns once its own changes are in the file, written by
+// itself or by the thread that took them first.
+bool flush(JarObject* jar) {
+  if (jar->file == nullptr) return true;
+  Ref file = incref(jar->file);
+  PyMutex_Lock(&jar->file_order);  // detaches the thread state while it waits
+  Changes taken;
+  {
+    Locked lock(jar);
+    taken = std::move(jar->pending);
+  }
+  bool ok = true;
+  if (!taken.empty()) {
+    Ref list = steal(PyList_New(static_cast<Py_ssize_t>(taken.size())));
+    ok = static_cast<bool>(list);
+    for (size_t i = 0; ok && i < taken.size(); i++) {
+      PyObject* item = change_object(taken[i]);
+      ok = item != nullptr;
+      if (ok) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    if (ok)
+      ok = static_cast<bool>(
+          steal(PyObject_CallMethodOneArg(file.get(), str_apply.get(), list.get())));
+  }
+  PyMutex_Unlock(&jar->file_order);
+  return ok;
+}
+
+// A call's result, once its changes are in the file.  Without a result
+// (an error) the changes stay pending and go with the next call.
+PyObject* written(JarObject* jar, PyObject* result) {
+  if (result == nullptr) return nullptr;
+  if (!flush(jar)) {
+    Py_DECREF(result);
+    return nullptr;
+  }
+  return result;
+}
+
 PyObject* jar_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
   Ref self = steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
@@ -290,6 +424,9 @@ PyObject* jar_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) 
   jar->mutex = PyMutex{};
   jar->use_list = true;
   jar->weakrefs = nullptr;
+  jar->file = nullptr;
+  new (&jar->pending) Changes();
+  jar->file_order = PyMutex{};
   jar->store = make_store(Limits{});
   if (jar->store == nullptr) return PyErr_NoMemory();
   return self.transfer();
@@ -300,6 +437,8 @@ void jar_dealloc(PyObject* self) {
   if (jar->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   free_store(jar->store);
   jar->store = nullptr;
+  jar->pending.~Changes();
+  Py_CLEAR(jar->file);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -331,17 +470,42 @@ bool read_limit(PyObject* value, const char* param, size_t default_value, size_t
   return true;
 }
 
-Signature init_signature("CookieJar",
-                         params("path=None", "*", "max_cookies=3300", "max_cookies_per_site=180",
-                                "public_suffix_list=True"));
+// Opens the file store at path and fills the jar with its cookies.
+bool open_file(JarObject* jar, PyObject* path, PyObject* keep_session_cookies, PyObject* timeout) {
+  Ref module = steal(PyImport_ImportModule("glimmering_copper_otter._store"));
+  Ref type = module ? steal(PyObject_GetAttrString(module.get(), "SqliteStore")) : Ref();
+  Ref args = steal(PyTuple_Pack(1, path));
+  Ref kwargs = steal(PyDict_New());
+  if (!type || !args || !kwargs ||
+      (keep_session_cookies != nullptr &&
+       PyDict_SetItemString(kwargs.get(), "keep_session_cookies", keep_session_cookies) < 0) ||
+      (timeout != nullptr && PyDict_SetItemString(kwargs.get(), "timeout", timeout) < 0)) {
+    return false;
+  }
+  Ref file = steal(PyObject_Call(type.get(), args.get(), kwargs.get()));
+  Ref rows = file ? steal(PyObject_CallMethodNoArgs(file.get(), str_load.get())) : Ref();
+  if (!rows) return false;
+  // No file while its rows come in: nothing is recorded for it (nor kept
+  // for the file of an earlier __init__).
+  Ref old = steal(jar->file);
+  jar->file = nullptr;
+  {
+    Locked lock(jar);
+    jar->pending.clear();
+  }
+  Py_ssize_t stored;
+  if (!load_rows(jar, rows.get(), true, false, &stored)) return false;
+  jar->file = file.transfer();
+  return true;
+}
+
+Signature init_signature("CookieJar", params("path=None", "*", "max_cookies=3300",
+                                             "max_cookies_per_site=180", "public_suffix_list=True",
+                                             "keep_session_cookies=False", "timeout=5.0"));
 
 int jar_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* values[kMaxParams];
   if (!init_signature.bind(args, kwargs, values)) return -1;
-  if (values[0] != nullptr && values[0] != Py_None) {
-    PyErr_SetString(PyExc_NotImplementedError, "a file store (path) is not available yet");
-    return -1;
-  }
   Limits limits;
   if (!read_limit(values[1], "max_cookies", 3300, &limits.max_cookies) ||
       !read_limit(values[2], "max_cookies_per_site", 180, &limits.max_cookies_per_site)) {
@@ -350,10 +514,13 @@ int jar_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   int use_list = values[3] == nullptr ? 1 : truth(values[3]);
   if (use_list < 0) return -1;
   JarObject* jar = as_jar(self);
-  Locked lock(jar);
-  jar->store->limits = limits;
-  jar->use_list = use_list;
-  return 0;
+  {
+    Locked lock(jar);
+    jar->store->limits = limits;
+    jar->use_list = use_list;
+  }
+  if (values[0] == nullptr || values[0] == Py_None) return 0;
+  return open_file(jar, values[0], values[4], values[5]) ? 0 : -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -544,10 +711,10 @@ PyObject* set_cookie(PyObject* self, PyObject* const* args) {
   if (!header_bytes(args[0], "raw", p.holder, p.raw)) return nullptr;
   Call call;
   if (!read_call(jar, args[1], args[2], args[3], args[4], args[5], call) ||
-      !prepare(jar, call, p) || !apply_all(jar, call, &p, 1)) {
+      !prepare(jar, call, p) || !refresh(jar) || !apply_all(jar, call, &p, 1)) {
     return nullptr;
   }
-  return result_of(call, p);
+  return written(jar, result_of(call, p));
 }
 
 // Whether a header name is Set-Cookie, in any letter case.
@@ -602,7 +769,7 @@ PyObject* set_cookies(PyObject* self, PyObject* const* args) {
   for (Pending& p : pending) {
     if (!prepare(jar, call, p)) return nullptr;
   }
-  if (!apply_all(jar, call, pending.data(), pending.size())) return nullptr;
+  if (!refresh(jar) || !apply_all(jar, call, pending.data(), pending.size())) return nullptr;
   Ref list = steal(PyList_New(static_cast<Py_ssize_t>(pending.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < pending.size(); i++) {
@@ -610,7 +777,7 @@ PyObject* set_cookies(PyObject* self, PyObject* const* args) {
     if (record == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
   }
-  return list.transfer();
+  return written(jar, list.transfer());
 }
 
 // ---------------------------------------------------------------------------
@@ -653,7 +820,7 @@ PyObject* cookie_header_method(PyObject* self, PyObject* const* args) {
   JarObject* jar = as_jar(self);
   Call call;
   Request request;
-  if (!read_request(jar, args, call, request)) return nullptr;
+  if (!read_request(jar, args, call, request) || !refresh(jar)) return nullptr;
   String header;
   bool ok;
   {
@@ -668,10 +835,10 @@ PyObject* cookie_header_method(PyObject* self, PyObject* const* args) {
     if (!text) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
       PyErr_Clear();
-      return PyBytes_FromStringAndSize("", 0);
+      return written(jar, PyBytes_FromStringAndSize("", 0));
     }
   }
-  return PyBytes_FromStringAndSize(header.data(), size);
+  return written(jar, PyBytes_FromStringAndSize(header.data(), size));
 }
 
 bool copy_cookie(const Cookie& c, void* data) {
@@ -686,7 +853,7 @@ PyObject* cookies_method(PyObject* self, PyObject* const* args) {
   if (!read_flag(args[2], &details)) return nullptr;
   if (args[0] == nullptr || args[0] == Py_None) {
     Instant now;
-    if (!read_now(args[1], &now)) return nullptr;
+    if (!read_now(args[1], &now) || !refresh(jar)) return nullptr;
     Locked lock(jar);
     ok = snapshot(*jar->store, now, found, changes_of(jar));
   } else {
@@ -698,11 +865,12 @@ PyObject* cookies_method(PyObject* self, PyObject* const* args) {
     request.partition = call.partition;
     request.update_access = false;
     request.now = call.now;
+    if (!refresh(jar)) return nullptr;
     Locked lock(jar);
     ok = each_sent(*jar->store, request, changes_of(jar), copy_cookie, &found);
   }
   if (!ok) return PyErr_NoMemory();
-  return list_of(found, details);
+  return written(jar, list_of(found, details));
 }
 
 // ---------------------------------------------------------------------------
@@ -773,7 +941,8 @@ PyObject* get_method(PyObject* self, PyObject* const* args) {
     return nullptr;
   }
   SelectionArgs s;
-  if (!read_selection(jar, args[1], args[2], args[0], s) || !read_now(args[3], &s.selection.now)) {
+  if (!read_selection(jar, args[1], args[2], args[0], s) || !read_now(args[3], &s.selection.now) ||
+      !refresh(jar)) {
     return nullptr;
   }
   CookieCopy found;
@@ -788,13 +957,14 @@ PyObject* get_method(PyObject* self, PyObject* const* args) {
 }
 
 PyObject* removed(JarObject* jar, const Selection& selection) {
+  if (!refresh(jar)) return nullptr;
   Py_ssize_t count;
   {
     Locked lock(jar);
     count = remove_selected(*jar->store, selection, changes_of(jar));
   }
   if (count < 0) return PyErr_NoMemory();
-  return PyLong_FromSsize_t(count);
+  return written(jar, PyLong_FromSsize_t(count));
 }
 
 PyObject* clear_method(PyObject* self, PyObject* const* args) {
@@ -824,8 +994,13 @@ Py_ssize_t jar_length(PyObject* self) {
   JarObject* jar = as_jar(self);
   Instant now;
   (void)read_now(nullptr, &now);
-  Locked lock(jar);
-  return static_cast<Py_ssize_t>(live_count(*jar->store, now, changes_of(jar)));
+  if (!refresh(jar)) return -1;
+  size_t count;
+  {
+    Locked lock(jar);
+    count = live_count(*jar->store, now, changes_of(jar));
+  }
+  return flush(jar) ? static_cast<Py_ssize_t>(count) : -1;
 }
 
 PyObject* jar_iter(PyObject* self) {
@@ -834,20 +1009,127 @@ PyObject* jar_iter(PyObject* self) {
   (void)read_now(nullptr, &now);
   Vector<CookieCopy> found;
   bool ok;
+  if (!refresh(jar)) return nullptr;
   {
     Locked lock(jar);
     ok = snapshot(*jar->store, now, found, changes_of(jar));
   }
   if (!ok) return PyErr_NoMemory();
-  Ref list = steal(list_of(found));
+  Ref list = steal(written(jar, list_of(found)));
   return list ? PyObject_GetIter(list.get()) : nullptr;
 }
 
 PyObject* jar_repr(PyObject* self) {
   Py_ssize_t n = jar_length(self);
+  if (n < 0) return nullptr;
   return PyUnicode_FromFormat("<%s with %zd cookie%s>", Py_TYPE(self)->tp_name, n,
                               n == 1 ? "" : "s");
 }
+
+// ---------------------------------------------------------------------------
+// Rows, and the interpreted helpers that work with them: the formats
+// (_formats.py) and the client adapters (_clients.py).
+
+PyObject* rows_method(PyObject* self, PyObject* const* /*args*/) {
+  JarObject* jar = as_jar(self);
+  Instant now;
+  (void)read_now(nullptr, &now);
+  if (!refresh(jar)) return nullptr;
+  Vector<CookieCopy> found;
+  bool ok;
+  {
+    Locked lock(jar);
+    ok = snapshot(*jar->store, now, found, changes_of(jar));
+  }
+  if (!ok) return PyErr_NoMemory();
+  std::sort(found.begin(), found.end(),
+            [](const CookieCopy& a, const CookieCopy& b) { return a->creation < b->creation; });
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < found.size(); i++) {
+    PyObject* row = row_of(*found[i].get());
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return written(jar, list.transfer());
+}
+
+PyObject* load_rows_method(PyObject* self, PyObject* const* args) {
+  JarObject* jar = as_jar(self);
+  bool replace;
+  if (!read_flag(args[1], &replace) || !refresh(jar)) return nullptr;
+  Py_ssize_t stored;
+  if (!load_rows(jar, args[0], replace, false, &stored)) return nullptr;
+  return written(jar, PyLong_FromSsize_t(stored));
+}
+
+// glimmering_copper_otter.<module>.<name>(*positional, **keywords): the
+// keywords are (name, value) pairs, those with a null value left out.
+PyObject* call_helper(const char* module, const char* name, PyObject* const* positional,
+                      size_t count, const char* const* keyword_names = nullptr,
+                      PyObject* const* keyword_values = nullptr, size_t keyword_count = 0) {
+  Ref helpers = steal(PyImport_ImportModule(module));
+  Ref function = helpers ? steal(PyObject_GetAttrString(helpers.get(), name)) : Ref();
+  if (!function) return nullptr;
+  Ref keywords;
+  if (keyword_count != 0) {
+    keywords = steal(PyDict_New());
+    if (!keywords) return nullptr;
+    for (size_t i = 0; i < keyword_count; i++) {
+      if (keyword_values[i] != nullptr &&
+          PyDict_SetItemString(keywords.get(), keyword_names[i], keyword_values[i]) < 0) {
+        return nullptr;
+      }
+    }
+  }
+  return PyObject_VectorcallDict(function.get(), positional, count, keywords.get());
+}
+
+constexpr const char* kFormats = "glimmering_copper_otter._formats";
+constexpr const char* kClients = "glimmering_copper_otter._clients";
+
+PyObject* load_cookies_txt(PyObject* self, PyObject* const* args) {
+  PyObject* call[3] = {self, args[0], args[1] != nullptr ? args[1] : Py_False};
+  return call_helper(kFormats, "load_cookies_txt", call, 3);
+}
+PyObject* save_cookies_txt(PyObject* self, PyObject* const* args) {
+  PyObject* call[2] = {self, args[0]};
+  return call_helper(kFormats, "save_cookies_txt", call, 2);
+}
+PyObject* to_json(PyObject* self, PyObject* const* /*args*/) {
+  return call_helper(kFormats, "to_json", &self, 1);
+}
+PyObject* from_json(PyObject* type, PyObject* text) {
+  PyObject* call[2] = {type, text};
+  return call_helper(kFormats, "from_json", call, 2);
+}
+PyObject* for_urllib(PyObject* self, PyObject* const* /*args*/) {
+  return call_helper(kClients, "for_urllib", &self, 1);
+}
+PyObject* for_aiohttp(PyObject* self, PyObject* const* /*args*/) {
+  return call_helper(kClients, "for_aiohttp", &self, 1);
+}
+PyObject* install(PyObject* self, PyObject* const* args) {
+  PyObject* call[2] = {self, args[0]};
+  return call_helper(kClients, "install", call, 2);
+}
+const char* const kContextNames[4] = {"now", "site_for_cookies", "navigation", "from_script"};
+PyObject* aset_cookie(PyObject* self, PyObject* const* args) {
+  PyObject* call[3] = {self, args[0], args[1]};
+  return call_helper(kClients, "aset_cookie", call, 3, kContextNames, args + 2, 4);
+}
+PyObject* aset_cookies(PyObject* self, PyObject* const* args) {
+  PyObject* call[3] = {self, args[0], args[1]};
+  return call_helper(kClients, "aset_cookies", call, 3, kContextNames, args + 2, 4);
+}
+
+PyMethodDef jar_methods[] = {
+    {"from_json", from_json, METH_O | METH_CLASS,
+     PyDoc_STR(
+         "from_json($type, text, /)\n--\n\nA new jar (without a file) holding the cookies of a "
+         "JSON document written by to_json(); ValueError names what does not read.")},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* get_limit(size_t limit) {
   if (limit == 0) Py_RETURN_NONE;
@@ -885,7 +1167,7 @@ PyTypeObject JarType = {
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .tp_doc =
         PyDoc_STR("CookieJar(path=None, *, max_cookies=3300, max_cookies_per_site=180, "
-                  "public_suffix_list=True)\n"
+                  "public_suffix_list=True, keep_session_cookies=False, timeout=5.0)\n"
                   "--\n"
                   "\n"
                   "A cookie jar that keeps and sends cookies as Chromium does.\n"
@@ -906,13 +1188,20 @@ PyTypeObject JarType = {
                   "limit, as a crawler may want.  Partitioned cookies keep limits of their own\n"
                   "(180 cookies and 10,240 bytes of names and values per partition and site)\n"
                   "unless max_cookies_per_site is None.  public_suffix_list=False reads sites\n"
-                  "with the list's default rule alone (the last label is the suffix).  path, a\n"
-                  "file store, is not available yet.\n"
+                  "with the list's default rule alone (the last label is the suffix).\n"
+                  "\n"
+                  "With path, the jar is also kept in an SQLite file (made, mode 0600, when\n"
+                  "missing): every change is in the file when the call that made it returns\n"
+                  "(a killed process loses nothing; a power loss may lose the last changes),\n"
+                  "session cookies only with keep_session_cookies, and each call first takes\n"
+                  "in what other processes changed in the file.  timeout bounds the wait, in\n"
+                  "seconds, for a file another program holds locked; then OSError.\n"
                   "\n"
                   "One jar may be shared by threads: every call is atomic, and a thread waiting\n"
                   "for the jar does not hold the interpreter."),
     .tp_weaklistoffset = offsetof(JarObject, weakrefs),
     .tp_iter = jar_iter,
+    .tp_methods = jar_methods,
     .tp_getset = jar_getset,
     .tp_init = jar_init,
     .tp_new = jar_new,
@@ -1004,6 +1293,50 @@ FunctionRow functions[] = {
     {"CookieJar.clear_expired", params("now=None"), clear_expired, &JarType,
      "Removes the cookies expired at now (default: the current time); returns how\n"
      "many were removed."},
+    {"CookieJar._rows", params(), rows_method, &JarType,
+     "Every unexpired cookie as a row (a tuple of builtin values; see\n"
+     "glimmering_copper_otter._rows), oldest first."},
+    {"CookieJar._load_rows", params("rows", "*", "replace=False"), load_rows_method, &JarType,
+     "Puts rows into the jar as they are (replacing cookies of the same key; the\n"
+     "limits apply); with replace, the jar is emptied first.  Returns how many went\n"
+     "in (expired rows do not).  TypeError or ValueError names a malformed row and\n"
+     "its field; then nothing changes."},
+    {"CookieJar.load_cookies_txt", params("path_or_file", "strict=False"), load_cookies_txt,
+     &JarType,
+     "Adds the cookies of a Netscape cookies.txt file (a path or a file opened for\n"
+     "reading); returns a LoadReport (loaded, expired, skipped: [(line, reason)]).\n"
+     "Lines that cannot be read are passed over and reported; with strict, the\n"
+     "first one raises ValueError and nothing is loaded."},
+    {"CookieJar.save_cookies_txt", params("path_or_file"), save_cookies_txt, &JarType,
+     "Writes the cookies as a Netscape cookies.txt file (a path, replaced at once by\n"
+     "a file of mode 0600, or a file opened for writing); session cookies with an\n"
+     "expiry of 0.  The format keeps neither SameSite nor Priority; partitioned\n"
+     "cookies are left out and reported in the returned SaveReport."},
+    {"CookieJar.to_json", params(), to_json, &JarType,
+     "The cookies as a JSON document (str) that keeps every field; from_json reads\n"
+     "it back."},
+    {"CookieJar.for_urllib", params(), for_urllib, &JarType,
+     "A handler for urllib.request.build_opener that keeps and sends cookies\n"
+     "through this jar."},
+    {"CookieJar.install", params("target"), install, &JarType,
+     "Makes a requests.Session, httpx.Client or httpx.AsyncClient keep and send its\n"
+     "cookies through this jar (every request, redirect hops included, carries\n"
+     "exactly cookie_header(url)); returns target."},
+    {"CookieJar.for_aiohttp", params(), for_aiohttp, &JarType,
+     "An aiohttp.abc.AbstractCookieJar over this jar, for\n"
+     "aiohttp.ClientSession(cookie_jar=...)."},
+    {"CookieJar.aset_cookie",
+     params("raw", "url", "*", "now=None", "site_for_cookies=None", "navigation=False",
+            "from_script=False"),
+     aset_cookie, &JarType,
+     "set_cookie in a worker thread (a coroutine): a jar's file is written off the\n"
+     "event loop."},
+    {"CookieJar.aset_cookies",
+     params("values", "url", "*", "now=None", "site_for_cookies=None", "navigation=False",
+            "from_script=False"),
+     aset_cookies, &JarType,
+     "set_cookies in a worker thread (a coroutine): a jar's file is written off the\n"
+     "event loop."},
 };
 
 int jar_exec(PyObject* module) {

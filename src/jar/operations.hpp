@@ -36,6 +36,13 @@ enum class SetOutcome { kStored, kDeleted, kRefused, kNoMemory };
 SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
                      Changes* changes) noexcept;
 
+// Puts a cookie as it is (a row of a file or of another jar, with its own
+// creation and last-access times): it replaces the one of the same key,
+// then the limits are kept.  Later creation times come after its own.
+// False when memory runs out.
+bool apply_load(Store& store, const CookieFields& fields, std::string_view key, Instant now,
+                Changes* changes) noexcept;
+
 // Records a change (a copy of the cookie); false when memory runs out.
 bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept;
 
@@ -73,8 +80,9 @@ struct Selection {
   const TextKey* domain = nullptr;
   const TextKey* path = nullptr;
   const TextKey* name = nullptr;
-  bool session_only = false;  // only cookies without an expiry
-  bool expired_only = false;  // only cookies expired at now
+  bool session_only = false;     // only cookies without an expiry
+  bool persistent_only = false;  // only cookies with an expiry
+  bool expired_only = false;     // only cookies expired at now
   Instant now = 0;
 };
 // Removes the selected cookies; their number, or -1 when memory runs out.

@@ -63,7 +63,7 @@ bool selected(const Selection& s, const Cookie& c) {
   return (s.domain == nullptr || s.domain->matches(c.domain())) &&
          (s.path == nullptr || s.path->matches(c.path())) &&
          (s.name == nullptr || s.name->matches(c.name())) && (!s.session_only || !c.persistent()) &&
-         (!s.expired_only || c.expired_at(s.now));
+         (!s.persistent_only || c.persistent()) && (!s.expired_only || c.expired_at(s.now));
 }
 
 // Each site the selection may concern: the site of its key, or all.
@@ -162,6 +162,34 @@ SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
   }
   if (!ok) return SetOutcome::kNoMemory;
   return request.expired ? SetOutcome::kDeleted : SetOutcome::kStored;
+}
+
+bool apply_load(Store& store, const CookieFields& f, std::string_view key, Instant now,
+                Changes* changes) noexcept {
+  Site* site = store.find(key);
+  size_t replaced = SIZE_MAX;
+  if (site != nullptr) {
+    for (size_t i = 0; i < site->cookies.size() && replaced == SIZE_MAX; i++) {
+      if (same_key(f, *site->cookies[i])) replaced = i;
+    }
+  }
+  Cookie* fresh = Cookie::make(f);
+  if (fresh == nullptr) return false;
+  if (site == nullptr) site = store.sites.find_or_add(key, SiteTable::hash_of(key));
+  // Room for it before the replaced one goes: a failure loses nothing.
+  if (site == nullptr || !site->cookies.reserve(site->cookies.size() + 1)) {
+    Cookie::destroy(fresh);
+    if (site != nullptr) store.drop_if_empty(site);
+    return false;
+  }
+  bool ok = true;
+  if (replaced != SIZE_MAX) ok = remove_cookie(store, site, replaced, changes);
+  (void)store.insert(site, fresh);  // the room was reserved
+  ok = record(changes, Change::Kind::kInsert, fresh) && ok;
+  if (f.creation > store.last_creation) store.last_creation = f.creation;
+  ok = collect_garbage(store, site, f, now, changes) && ok;
+  store.drop_if_empty(site);
+  return ok;
 }
 
 Py_ssize_t remove_selected(Store& store, const Selection& selection, Changes* changes) noexcept {

@@ -1,0 +1,217 @@
+"""The jar command: inspect and edit a cookie jar file, and convert between
+cookies.txt and JSON.
+
+    python -m glimmering_copper_otter jar --file F [--json] set URL HEADER...
+    python -m glimmering_copper_otter jar --file F [--json] header URL
+    python -m glimmering_copper_otter jar --file F [--json] list [URL]
+    python -m glimmering_copper_otter jar --file F import FILE
+    python -m glimmering_copper_otter jar --file F export [--format cookies.txt|json]
+    python -m glimmering_copper_otter jar --file F clear
+"""
+
+import argparse
+import json
+import os
+import sys
+
+from glimmering_copper_otter import _formats, _rows
+
+PROG = "python -m glimmering_copper_otter jar"
+FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
+          "http_only", "same_site", "partitioned", "priority")
+
+
+def jar_type():
+    """The jar class (a name the tests may rebind)."""
+    from glimmering_copper_otter.jar import CookieJar
+
+    return CookieJar
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports bad arguments in one line on standard error, status 2."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def _parser():
+    parser = _Parser(
+        prog=PROG,
+        description="Inspect and edit a cookie jar file (an SQLite cookie store, made "
+        "when missing), and convert between cookies.txt and JSON.")
+    parser.add_argument("--file", required=True, metavar="F", help="the jar's file")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON object per line instead of a table")
+    parser.add_argument("--keep-session-cookies", action="store_true",
+                        help="write session cookies to the file too (by default they "
+                        "are not written, as browsers do)")
+    parser.add_argument("--timeout", type=float, default=5.0, metavar="S",
+                        help="seconds to wait for a file another program holds locked")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=_Parser)
+    command = commands.add_parser("set", help="store the Set-Cookie HEADERs received from URL")
+    command.add_argument("url", metavar="URL")
+    command.add_argument("headers", nargs="+", metavar="HEADER")
+    command = commands.add_parser("header", help="print the Cookie header sent to URL")
+    command.add_argument("url", metavar="URL")
+    command = commands.add_parser("list", help="list the cookies (those sent to URL)")
+    command.add_argument("url", nargs="?", metavar="URL")
+    command = commands.add_parser("import", help="add the cookies of a cookies.txt or JSON "
+                                  "file (- for standard input)")
+    command.add_argument("source", metavar="FILE")
+    command.add_argument("--strict", action="store_true",
+                         help="refuse the whole file when a line cannot be read")
+    command = commands.add_parser("export", help="print the cookies as cookies.txt or JSON")
+    command.add_argument("--format", choices=("cookies.txt", "json"), default="cookies.txt")
+    commands.add_parser("clear", help="remove every cookie")
+    return parser
+
+
+def _fields(cookie):
+    fields = {name: getattr(cookie, name) for name in FIELDS}
+    if fields["expires"] is not None:
+        fields["expires"] = fields["expires"].isoformat()
+    fields["same_site"] = fields["same_site"].name
+    return fields
+
+
+def _shown(value):
+    if value is None:
+        return "-"
+    if isinstance(value, str):
+        if value and value != "-" and value.isprintable() and value == value.strip():
+            return value
+        return repr(value)
+    return str(value)
+
+
+def _table(rows):
+    """Prints rows of equal keys as columns under a header line."""
+    if not rows:
+        return
+    cells = [list(rows[0])] + [[_shown(value) for value in row.values()] for row in rows]
+    widths = [max(len(line[column]) for line in cells) for column in range(len(cells[0]))]
+    for line in cells:
+        print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
+
+
+def _print(records, as_json):
+    if as_json:
+        for record in records:
+            print(json.dumps(record))
+    else:
+        _table(records)
+
+
+def _note(message):
+    print(message, file=sys.stderr)
+
+
+def _set(jar, args):
+    status, records, session = 0, [], 0
+    for header in args.headers:
+        cookie = jar.set_cookie(os.fsencode(header), args.url)
+        if cookie is None:
+            status = 1
+        elif cookie.expires is None:
+            session += 1
+        records.append({"header": header, "stored": cookie is not None,
+                        "cookie": None if cookie is None else _fields(cookie)})
+    if args.json:
+        _print(records, True)
+    else:
+        _table([record["cookie"] for record in records if record["stored"]])
+        for record in records:
+            if not record["stored"]:
+                _note(f"refused: {record['header']!r}")
+    if session and not args.keep_session_cookies:
+        _note(f"{session} session cookie(s) not written to {args.file} "
+              "(--keep-session-cookies writes them)")
+    return status
+
+
+def _header(jar, args):
+    header = jar.cookie_header(args.url)
+    if args.json:
+        print(json.dumps({"url": args.url, "header": header.decode("latin-1")}))
+    else:
+        sys.stdout.flush()
+        sys.stdout.buffer.write(header + b"\n")
+    return 0
+
+
+def _list(jar, args):
+    _print([_fields(cookie) for cookie in jar.cookies(args.url)], args.json)
+    return 0
+
+
+def _import(jar, args):
+    if args.source == "-":
+        data = sys.stdin.buffer.read()
+    else:
+        with open(args.source, "rb") as file:
+            data = file.read()
+    if data.lstrip().startswith(b"{"):
+        rows = _formats.rows_from_json(data)
+        expired, skipped = 0, []
+    else:
+        rows, expired, skipped = _formats.read_cookies_txt(data)
+        if args.strict and skipped:
+            number, reason = skipped[0]
+            raise ValueError(f"{args.source}, line {number}: {reason}")
+    loaded = jar._load_rows(rows) if rows else 0
+    for number, reason in skipped:
+        _note(f"{args.source}, line {number}: {reason}")
+    session = sum(1 for row in rows if not row[_rows.PERSISTENT])
+    summary = {"imported": loaded, "expired": expired, "skipped": len(skipped)}
+    if args.json:
+        print(json.dumps(summary))
+    else:
+        print(f"imported {loaded} cookie(s); {expired} expired, {len(skipped)} line(s) "
+              "not read")
+    if session and not args.keep_session_cookies:
+        _note(f"{session} session cookie(s) not written to {args.file} "
+              "(--keep-session-cookies writes them)")
+    return 0
+
+
+def _export(jar, args):
+    if args.format == "json":
+        sys.stdout.write(_formats.to_json(jar))
+        return 0
+    data, left_out = _formats.write_cookies_txt(jar._rows())
+    sys.stdout.flush()
+    sys.stdout.buffer.write(data)
+    for item in left_out:
+        _note(f"left out {item.name.decode('latin-1')!r} for {item.domain}: {item.reason}")
+    return 0
+
+
+def _clear(jar, args):
+    count = len(jar._rows())
+    jar.clear()
+    if args.json:
+        print(json.dumps({"removed": count}))
+    else:
+        print(f"removed {count} cookie(s)")
+    return 0
+
+
+COMMANDS = {"set": _set, "header": _header, "list": _list, "import": _import,
+            "export": _export, "clear": _clear}
+
+
+def main(argv):
+    """Runs the jar command with its arguments; returns the exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        jar = jar_type()(args.file, keep_session_cookies=args.keep_session_cookies,
+                         timeout=args.timeout)
+        return COMMANDS[args.command](jar, args)
+    except ImportError as error:
+        _note(f"error: the jar command needs glimmering_copper_otter.jar "
+              f"({type(error).__name__}: {error})")
+    except (OSError, ValueError, TypeError) as error:
+        _note(f"error: {error}")
+    return 1

@@ -1,0 +1,70 @@
+"""The jar command, one session of commands on one file."""
+
+import subprocess
+import sys
+import time
+
+import pytest
+
+from glimmering_copper_otter import cli
+
+LATER = int(time.time()) + 3600
+TXT = (b"# Netscape HTTP Cookie File\n.example.test\tTRUE\t/\tFALSE\t%d\tt\t1\n"
+       b"example.test\tFALSE\t/\tFALSE\t0\ts\t2\nbroken line\n" % LATER)
+# (arguments after "jar --file F", exit status, what stdout holds, what stderr holds)
+SESSION = [
+    (["set", "http://example.test/", "a=1; Max-Age=600", "b=2; Secure"], 1,
+     "name  value  domain", "refused: 'b=2; Secure'"),
+    (["header", "http://example.test/"], 0, "a=1\n", ""),
+    (["import", "IN"], 0, "imported 2 cookie(s); 0 expired, 1 line(s) not read",
+     "line 4: 1 TAB-separated fields, not 7\n1 session cookie(s) not written"),
+    (["--json", "header", "http://www.example.test/"], 0,
+     '{"url": "http://www.example.test/", "header": "t=1"}', ""),
+    (["--json", "list"], 0, '"name": "t", "value": "1", "domain": "example.test", '
+     '"host_only": false', ""),
+    (["list", "http://other.test/"], 0, "", ""),
+    (["export"], 0, ".example.test\tTRUE\t/\tFALSE\t%d\tt\t1" % LATER, ""),
+    (["export", "--format", "json"], 0, '"format": "glimmering_copper_otter cookie jar"', ""),
+    (["clear"], 0, "removed 2 cookie(s)", ""),
+    (["--json", "list"], 0, "", ""),
+    (["import", "--strict", "IN"], 1, "", "IN, line 4: 1 TAB-separated fields"),
+    (["set", "http://example.test/"], 2, "", "the following arguments are required"),
+]
+
+
+@pytest.fixture
+def jar_command(tmp_path, capsys):
+    (tmp_path / "in.txt").write_bytes(TXT)
+
+    def run(arguments, path=tmp_path / "jar.db"):
+        arguments = [str(tmp_path / "in.txt") if a == "IN" else a for a in arguments]
+        try:
+            status = cli.main(["jar", "--file", str(path), *arguments])
+        except SystemExit as exit:
+            status = exit.code
+        out, err = capsys.readouterr()
+        return status, out, err.replace(str(tmp_path / "in.txt"), "IN")
+
+    return run
+
+
+def test_a_session_of_commands(jar_command):
+    for arguments, status, out, err in SESSION:
+        result = jar_command(arguments)
+        assert result[0] == status, (arguments, result)
+        assert out in result[1] and (out or not result[1]), (arguments, result)
+        assert err in result[2], (arguments, result)
+
+
+def test_a_file_that_is_not_a_jar(jar_command, tmp_path):
+    (tmp_path / "notes.txt").write_text("not a database, but long enough to be read " * 50)
+    status, out, err = jar_command(["list"], path=tmp_path / "notes.txt")
+    assert (status, out) == (1, "")
+    assert err == f"error: {tmp_path / 'notes.txt'}: not a cookie store (not an SQLite " \
+        "database); the file was left untouched\n"
+
+
+def test_the_command_line_reaches_the_jar_command():
+    process = subprocess.run([sys.executable, "-m", "glimmering_copper_otter", "jar", "--help"],
+                             capture_output=True, text=True, timeout=60)
+    assert process.returncode == 0 and "export" in process.stdout

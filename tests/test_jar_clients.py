@@ -1,0 +1,236 @@
+"""The client adapters, judged by the Cookie bytes a loopback server receives:
+on every request, redirect hops included, they must equal
+`jar.cookie_header(url)` at that moment.  One table of scenarios runs against
+urllib, requests, httpx and aiohttp; then threads and tasks share one jar."""
+
+import asyncio
+import threading
+import urllib.request
+from urllib.parse import quote_from_bytes
+
+from yarl import URL
+
+import pytest
+
+from glimmering_copper_otter import _clients
+from glimmering_copper_otter.jar import CookieJar
+from gco_testkit.loopback import Loopback
+
+requests = pytest.importorskip("requests")
+httpx = pytest.importorskip("httpx")
+aiohttp = pytest.importorskip("aiohttp")
+
+
+def hop(host, path, *cookies, to=None):
+    """The URL of a request whose response sets `cookies` (and redirects to `to`)."""
+    query = [("c", c if isinstance(c, bytes) else c.encode()) for c in cookies]
+    if to is not None:
+        query.append(("to", to.encode()))
+    text = "&".join(f"{k}={quote_from_bytes(v, safe='')}" for k, v in query)
+    return f"http://{host}{path}?{text}"
+
+
+E, A, B = "example.test", "a.example.test", "b.example.test"
+# Each scenario: the URLs requested in turn, and the Cookie header the last
+# request carries.  The localhost rows get the server's port (PORT).
+SCENARIOS = {
+    "host-only cookie not sent to a subdomain": (
+        [hop(E, "/", "a=1", "d=2; Domain=example.test"), hop(A, "/")], b"d=2"),
+    "same name on two paths, longer path first": (
+        [hop(E, "/x/", "b=0", "a=1; Path=/", "a=2; Path=/x"), hop(E, "/x/y")],
+        b"b=0; a=2; a=1"),
+    "equal paths in creation order": (
+        [hop(E, "/", "z=1"), hop(E, "/", "y=1", "x=1"), hop(E, "/")], b"z=1; y=1; x=1"),
+    "a cookie set by a redirect is sent on the next hop": (
+        [hop(E, "/r1", "r=1", to=hop(E, "/r2", "s=2", to=hop(A, "/end", "t=3"))), hop(E, "/")],
+        b"r=1; s=2"),
+    "several Set-Cookie headers in one response": (
+        [hop(E, "/", "x=1", "y=2; Path=/", "z=3; Max-Age=600"), hop(E, "/")], b"x=1; y=2; z=3"),
+    "same name on two subdomains": (
+        [hop(A, "/", "a=1"), hop(B, "/", "a=2"), hop(A, "/", "a=3; Domain=example.test"),
+         hop(B, "/"), hop(A, "/")], b"a=1; a=3"),
+    "a Secure cookie over http is refused": (
+        [hop(E, "/", "s=1; Secure", "p=1"), hop(E, "/")], b"p=1"),
+    "localhost and 127.0.0.1": (
+        [hop("localhost:PORT", "/", "l=1", "s=1; Secure"), hop("127.0.0.1:PORT", "/", "i=1"),
+         hop("localhost:PORT", "/")], b"l=1; s=1"),
+    "a deletion": (
+        [hop(E, "/", "d=1", "k=1"), hop(E, "/", "d=; Max-Age=0"), hop(E, "/")], b"k=1"),
+    "bytes as received": (
+        [hop(E, "/", b"v=\xe9t\xe9", "u=\u00e9t\u00e9"), hop(E, "/")],
+        b"v=\xe9t\xe9; u=\xc3\xa9t\xc3\xa9"),
+    "what a jar cannot store is ignored": (
+        [hop(E, "/", "=", ";", "a=b; Domain=other.test", "x=" + "y" * 5000,
+             b"\xff\xfe=\x80", "e=1; Expires=garbage"), hop(E, "/")],
+        b"\xff\xfe=\x80; e=1"),
+}
+
+
+def run_urllib(jar, proxy, urls):
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({"http": proxy}),
+                                         jar.for_urllib())
+    for url in urls:
+        with opener.open(url, timeout=30) as response:
+            response.read()
+
+
+def run_requests(jar, proxy, urls):
+    with jar.install(requests.Session()) as session:
+        session.trust_env = False
+        session.cookies.set("own", "1")  # the session's own jar takes nothing
+        for url in urls:
+            session.get(url, proxies={"http": proxy}, timeout=30)
+
+
+def run_httpx(jar, proxy, urls):
+    client = httpx.Client(proxy=proxy, trust_env=False, follow_redirects=True,
+                          cookies={"own": "1"})
+    with jar.install(client):
+        for url in urls:
+            client.get(url)
+    asyncio.run(_httpx_async(jar, proxy, urls[-1:]))
+
+
+async def _httpx_async(jar, proxy, urls):
+    async with httpx.AsyncClient(proxy=proxy, trust_env=False, follow_redirects=True) as client:
+        jar.install(client)
+        for url in urls:
+            await client.get(url)
+
+
+def run_aiohttp(jar, proxy, urls):
+    async def main():
+        async with aiohttp.ClientSession(cookie_jar=jar.for_aiohttp(),
+                                         trust_env=False) as session:
+            for url in urls:
+                async with session.get(url, proxy=proxy) as response:
+                    await response.read()
+    asyncio.run(main())
+
+
+def utf8_pairs(header):
+    """What aiohttp can send of a header: it writes header values as UTF-8
+    text, so a cookie whose bytes are not UTF-8 is left out."""
+    return "; ".join(_clients._utf8_pairs(header)).encode()
+
+
+CLIENTS = {"urllib": run_urllib, "requests": run_requests, "httpx": run_httpx,
+           "aiohttp": run_aiohttp}
+
+
+@pytest.fixture
+def served():
+    jar = CookieJar(max_cookies=None, max_cookies_per_site=None)  # the 400 cookies below
+    server = Loopback(oracle=lambda url: jar.cookie_header(url))
+    yield jar, server
+    server.close()
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+@pytest.mark.parametrize("client", CLIENTS)
+def test_scenario(served, client, scenario):
+    jar, server = served
+    urls, last = SCENARIOS[scenario]
+    urls = [url.replace("PORT", str(server.port)) for url in urls]
+    CLIENTS[client](jar, server.proxy, urls)
+    assert len(server.log) >= len(urls)
+    for url, received, expected in server.log:
+        if client == "aiohttp":
+            expected = utf8_pairs(expected)
+        assert (received or b"") == expected, url
+    if client == "aiohttp":
+        last = utf8_pairs(last)
+        if scenario == "bytes as received":
+            assert last == b"u=\xc3\xa9t\xc3\xa9"  # the Latin-1 value is lost
+    assert server.log[-1][1] == (last or None)
+
+
+def test_install_twice_replaces_and_rejects_other_targets():
+    jar, session = CookieJar(), requests.Session()
+    jar.install(CookieJar().install(session))
+    assert {adapter.inner.__class__.__name__ for adapter in session.adapters.values()} == {
+        "HTTPAdapter"}
+    assert all(adapter.cookie_jar is jar for adapter in session.adapters.values())
+    client = jar.install(jar.install(httpx.Client()))
+    assert [len(hooks) for hooks in client.event_hooks.values()] == [1, 1]
+    with pytest.raises(TypeError, match="not object"):
+        jar.install(object())
+
+
+@pytest.mark.parametrize("client", ["requests", "httpx"])
+def test_sixteen_threads_share_one_jar(served, client):
+    jar, server = served
+    if client == "requests":
+        target = jar.install(requests.Session())
+        target.trust_env = False
+        get = lambda url: target.get(url, proxies={"http": server.proxy}, timeout=30)  # noqa: E731
+    else:
+        target = jar.install(httpx.Client(proxy=server.proxy, trust_env=False))
+        get = target.get
+    errors = []
+
+    def work(thread):
+        try:
+            for k in range(5):
+                get(hop(E, f"/{thread}/{k}", f"t{thread}k{k}=1; Path=/{thread}"))
+        except Exception as error:  # reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(16)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    target.close()
+    assert errors == []
+    assert len(jar._rows()) == 80
+    for url, received, _ in server.log:
+        thread, k = url.split("?")[0].split("/")[3:5]
+        assert received == (b"; ".join(b"t%sk%d=1" % (thread.encode(), i) for i in range(int(k)))
+                            or None), url
+
+
+def test_two_hundred_aiohttp_tasks_share_one_jar(served):
+    jar, server = served
+
+    async def task(session, n):
+        for k in range(2):
+            async with session.get(hop(E, f"/{n}/{k}", f"n{n}k{k}=1; Path=/{n}"),
+                                   proxy=server.proxy) as response:
+                await response.read()
+
+    async def main():
+        connector = aiohttp.TCPConnector(limit=50)
+        async with aiohttp.ClientSession(cookie_jar=jar.for_aiohttp(),
+                                         connector=connector) as session:
+            await asyncio.gather(*(task(session, n) for n in range(200)))
+
+    asyncio.run(main())
+    assert len(jar._rows()) == 400
+    asyncio.run(jar.aset_cookies(iter([b"off=loop"]), "http://example.test/"))
+    assert jar.cookie_header("http://example.test/") == b"off=loop"
+    for url, received, _ in server.log:
+        n, k = url.split("?")[0].split("/")[3:5]
+        assert received == (b"n%sk0=1" % n.encode() if k == "1" else None), url
+
+
+def test_aiohttp_jar_surface(served):
+    jar, _ = served
+    for header, url in (("a=1; Path=/p", "http://example.test/"), ("b=2", "http://127.0.0.1/"),
+                        ("c=3; Domain=example.test", "http://www.example.test/")):
+        jar.set_cookie(header, url)
+
+    async def main():
+        adapter = jar.for_aiohttp()
+        assert sorted(m.key for m in adapter) == ["a", "b", "c"]
+        assert adapter.cookies[("example.test", "/p")]["a"].value == "1"
+        assert adapter.host_only_cookies == {("example.test", "/p", "a"), ("127.0.0.1", "/", "b")}
+        with pytest.raises(ValueError, match="needs the URL"):
+            adapter.update_cookies({"x": "1"})
+        adapter.update_cookies({"x": "1"}, URL("http://example.test/"))
+        adapter.clear(lambda morsel: morsel.key == "a")
+        adapter.clear_domain("example.test")  # x and c
+        assert [m.key for m in adapter] == ["b"]
+        adapter.clear()
+        assert len(adapter) == 0
+    asyncio.run(main())

@@ -1,0 +1,297 @@
+"""The SQLite store behind a jar made with a path: what it keeps, the files
+it refuses, locks, other processes, and processes killed mid-write."""
+
+import os
+import random
+import signal
+import sqlite3
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from glimmering_copper_otter import _store
+from glimmering_copper_otter._store import SqliteStore
+from glimmering_copper_otter.jar import CookieJar
+from leakcheck import assert_no_leak
+
+NOW = time.time_ns() // 1000
+DAY = 86400 * 1000000
+# Every field away from its default: Latin-1 and UTF-8 bytes, a partition key,
+# high priority, a secure source on a port.
+ROW = (b"n\xe9", "v\u00e9".encode(), "example.test", False, b"/p\xe9", NOW + DAY, NOW - 5,
+       NOW - 3, True, True, 2, True, "https://top.test", 2, 2, 8443, True, True)
+SESSION = ROW[:5] + (None,) + ROW[6:16] + (False, True)
+KEY = (ROW[0], ROW[2], ROW[3], ROW[4], ROW[11], ROW[12], ROW[17])
+
+
+def _other(path):
+    return sqlite3.connect(path, isolation_level=None)
+
+
+def test_rows_keep_every_field_and_the_files_are_private(tmp_path):
+    path = tmp_path / "jar.db"
+    with SqliteStore(path) as store:
+        store.apply([("set", ROW), ("set", (b"s",) + SESSION[1:])])
+        assert store.load() == [ROW]  # the session cookie was not written
+        assert {f.name: f.stat().st_mode & 0o777 for f in tmp_path.iterdir()} == {
+            "jar.db": 0o600, "jar.db-wal": 0o600, "jar.db-shm": 0o600}
+    with SqliteStore(path, keep_session_cookies=True) as store:
+        assert store.load() == [ROW]
+        store.apply([("set", SESSION)])  # a session cookie replaces the stored one
+        assert store.load() == [SESSION]
+    with SqliteStore(path) as store:
+        store.apply([("set", SESSION)])  # not written, and the stored one is gone
+        assert store.load() == []
+
+
+def test_last_access_is_written_at_most_once_a_minute(tmp_path):
+    with SqliteStore(tmp_path / "jar.db") as store:
+        store.apply([("set", ROW)])
+        for moved, written in ((30, False), (59, False), (60, True)):
+            when = ROW[7] + moved * 1000000
+            store.apply([("touch", KEY, when)])
+            assert (store.load()[0][7] == when) is written, moved
+        store.apply([("touch", KEY[:2] + (True,) + KEY[3:], NOW + DAY)])  # no such cookie
+        assert store.load()[0][7] == ROW[7] + 60 * 1000000
+
+
+@pytest.mark.parametrize("change, error", [
+    (("set", ROW[:17]), ValueError), (("set", ROW[:2] + (b"example.test",) + ROW[3:]), TypeError),
+    (("set", ROW[:13] + (7,) + ROW[14:]), ValueError), (("delete", KEY[:4]), TypeError),
+    (("touch", KEY, 1.5), TypeError), (("rename", KEY), ValueError),
+])
+def test_a_malformed_change_writes_nothing(tmp_path, change, error):
+    with SqliteStore(tmp_path / "jar.db") as store:
+        store.apply([("set", ROW)])
+        with pytest.raises(error, match="change 1"):
+            store.apply([("delete", KEY), change])
+        assert store.load() == [ROW]
+
+
+def test_statements_bind_nothing_a_caller_could_adapt(tmp_path):
+    calls = []
+
+    def hostile(value):
+        calls.append(value)
+        return b"adapted"
+
+    saved = dict(sqlite3.adapters)
+    try:
+        for kind in (bytes, str, int, bool, tuple):
+            sqlite3.register_adapter(kind, hostile)
+        jar = CookieJar(tmp_path / "jar.db")
+        jar.set_cookie(b"sid=\xe9t\xe9; Max-Age=3600; Path=/a", "http://example.test/a")
+        jar.cookie_header("http://example.test/a")
+        with SqliteStore(tmp_path / "jar.db") as store:
+            store.apply([("set", ROW), ("touch", KEY, NOW + DAY), ("delete", KEY)])
+    finally:
+        sqlite3.adapters.clear()
+        sqlite3.adapters.update(saved)
+    assert calls == []
+    stored = _other(tmp_path / "jar.db").execute("SELECT name, value, path FROM cookies")
+    assert stored.fetchall() == [(b"sid", b"\xe9t\xe9", b"/a")]
+
+
+def _damaged(path):
+    with SqliteStore(path) as store:
+        store.apply([("set", ROW[:1] + (bytes(3000),) + ROW[2:])])
+    data = bytearray(path.read_bytes())
+    data[4096:8192] = random.Random(1).randbytes(4096)  # the table's page
+    path.write_bytes(data)
+
+
+def _sqlite_file(path, *statements):
+    db = _other(path)
+    for statement in statements:
+        db.execute(statement)
+    db.close()
+
+
+OURS = (f"PRAGMA application_id={_store.APPLICATION_ID}", _store._SCHEMA)
+# Each makes a file (in tmp_path) that the store must refuse, and what it says.
+REFUSED = [
+    ("text", lambda p: p.write_bytes(b"example.test\tFALSE\t/\tFALSE\t0\ta\tb\n" * 100),
+     "not an SQLite database"),
+    ("another program's", lambda p: _sqlite_file(p, "CREATE TABLE moz_cookies (x)"),
+     "another program"),
+    ("version 2", lambda p: _sqlite_file(p, *OURS, "PRAGMA user_version=2"),
+     "schema version 2"),
+    ("version 0", lambda p: _sqlite_file(p, *OURS), "schema version 0"),
+    ("an extra table", lambda p: _sqlite_file(p, *OURS, "PRAGMA user_version=1",
+                                              "CREATE TABLE t (x)"), "damaged"),
+    ("a missing column", lambda p: _sqlite_file(
+        p, f"PRAGMA application_id={_store.APPLICATION_ID}", "PRAGMA user_version=1",
+        "CREATE TABLE cookies (name)"), "damaged"),
+    ("a row of wrong types", lambda p: _sqlite_file(
+        p, "PRAGMA journal_mode=WAL", *OURS, "PRAGMA user_version=1",
+        "INSERT INTO cookies VALUES ('a', 'b', 'h', 1, '/', NULL, 1, 1, 0, 0, 0, 0, '', 1, 0, -1, 0)"),
+     "damaged"),
+    ("a damaged page", _damaged, "damaged|not an SQLite"),
+]
+
+
+@pytest.mark.parametrize("make, message", [row[1:] for row in REFUSED],
+                         ids=[row[0] for row in REFUSED])
+def test_a_foreign_or_damaged_file_is_refused_and_left_untouched(tmp_path, make, message):
+    path = tmp_path / "jar.db"
+    make(path)
+    before = path.read_bytes()
+    with pytest.raises(OSError, match=message) as raised:
+        SqliteStore(path).load()
+    assert str(path) in str(raised.value) and raised.value.filename == path.__fspath__()
+    assert path.read_bytes() == before
+
+
+@pytest.mark.parametrize("statements", [
+    ["BEGIN IMMEDIATE", "DELETE FROM cookies"],  # a writer: reading goes on, writing waits
+    ["PRAGMA locking_mode=EXCLUSIVE", "BEGIN IMMEDIATE", "DELETE FROM cookies"],  # nothing goes
+])
+def test_a_locked_file_waits_the_timeout_then_raises(tmp_path, statements):
+    path = tmp_path / "jar.db"
+    with SqliteStore(path) as store:
+        store.apply([("set", ROW)])
+    other = _other(path)
+    for statement in statements:
+        other.execute(statement)
+    start = time.monotonic()
+    with pytest.raises(OSError, match=f"{path}: locked by another program"):
+        SqliteStore(path, timeout=0.3).apply([("delete", KEY)])
+    assert 0.25 < time.monotonic() - start
+    other.execute("ROLLBACK")
+
+
+def test_two_connections_see_each_others_changes(tmp_path):
+    first, second = SqliteStore(tmp_path / "jar.db"), SqliteStore(tmp_path / "jar.db")
+    assert first.load() == second.load() == []
+    assert first.refresh() is None
+    second.apply([("set", ROW)])
+    assert second.refresh() is None  # its own change
+    assert first.refresh() == [ROW] and first.refresh() is None
+    jars = [CookieJar(tmp_path / "jar.db") for _ in range(2)]
+    jars[0].set_cookie("a=1; Max-Age=600", "http://example.test/")
+    jars[1].set_cookie("b=2; Max-Age=600", "http://example.test/")
+    jars[0].set_cookie("a=3; Max-Age=600", "http://example.test/")
+    assert [jar.cookie_header("http://example.test/") for jar in jars] == [b"b=2; a=3"] * 2
+
+
+def test_a_forked_child_uses_its_own_connection(tmp_path):
+    store = SqliteStore(tmp_path / "jar.db")
+    assert store.load() == []
+    pid = os.fork()
+    if pid == 0:
+        try:
+            store.apply([("set", ROW)])
+        finally:
+            os._exit(0)
+    assert os.waitpid(pid, 0)[1] == 0
+    assert store.refresh() == [ROW]
+    store.apply([("delete", KEY)])
+    assert store.load() == []
+
+
+def test_threads_on_one_file_leave_it_as_the_jar(tmp_path):
+    jar = CookieJar(tmp_path / "jar.db", max_cookies=None, max_cookies_per_site=None)
+
+    def work(thread):
+        for k in range(40):
+            jar.set_cookie(f"t{thread}k{k}=1; Max-Age=600", "http://example.test/")
+            jar.set_cookie(f"same={thread}.{k}; Max-Age=600", "http://example.test/")
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    # Every change reached the file, the last one last.
+    assert SqliteStore(tmp_path / "jar.db").load() == jar._rows()
+    assert len(jar._rows()) == 8 * 40 + 1
+
+
+def test_rows_and_the_file_leak_nothing(tmp_path):
+    jar = CookieJar(tmp_path / "jar.db")
+    jar.set_cookie("a=1; Max-Age=600", "http://example.test/")
+    rows = jar._rows()
+    bad = [rows[0][:2] + (b"example.test",) + rows[0][3:]]
+    for operation, raises in [
+        (lambda: jar._load_rows(rows, replace=True) + len(jar._rows()), None),
+        (lambda: jar._load_rows(bad), TypeError),
+        (lambda: jar.set_cookie("b=2; Max-Age=600", "http://example.test/"), None),
+        (lambda: jar.cookie_header("http://example.test/"), None),
+    ]:
+        assert_no_leak(operation, raises, runs=50)
+
+
+CHILD = """
+import sys
+from glimmering_copper_otter.jar import CookieJar
+jar = CookieJar(sys.argv[1], max_cookies=None, max_cookies_per_site=None)
+tag, count, size = sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+print("ready", flush=True)
+for i in range(count):
+    if i % 3 == 2:
+        # A large transaction: a kill often lands inside it.
+        rows = [(b"%s%d.%d" % (tag.encode(), i, k), b"v" * 200, "example.test", True, b"/",
+                 4102444800000000, 10 ** 15 + i * 1000 + k, 10 ** 15, False, False, 0, False,
+                 "", 1, 0, -1, True, False) for k in range(size)]
+        print("begin", i, flush=True)
+        jar._load_rows(rows)
+    else:
+        jar.set_cookie("%s%d=v; Max-Age=86400" % (tag, i), "http://example.test/")
+    print("done", i, flush=True)
+"""
+
+
+def _child(path, tag, count, size):
+    return subprocess.Popen([sys.executable, "-c", CHILD, str(path), tag, str(count), str(size)],
+                            stdout=subprocess.PIPE, text=True)
+
+
+def _names(path):
+    return {row[0] for row in SqliteStore(path).load()}
+
+
+def _expected(tag, lines, size):
+    names = set()
+    for line in lines:
+        if line.startswith("done"):
+            i = int(line.split()[1])
+            if i % 3 == 2:
+                names |= {b"%s%d.%d" % (tag.encode(), i, k) for k in range(size)}
+            else:
+                names.add(b"%s%d" % (tag.encode(), i))
+    return names
+
+
+def test_a_killed_writer_loses_nothing_it_reported_done(tmp_path):
+    rng = random.Random(22)
+    mid_transaction = 0
+    for wave in range(5):  # 4 writers at a time, each killed at its own instant
+        paths = [tmp_path / f"jar{wave}.{n}.db" for n in range(4)]
+        children = [_child(path, "c", 10 ** 6, 300) for path in paths]
+        assert [child.stdout.readline() for child in children] == ["ready\n"] * 4
+        start = time.monotonic()
+        for instant, child in sorted(zip((rng.uniform(0.0, 0.5) for _ in children), children),
+                                     key=lambda pair: pair[0]):
+            time.sleep(max(0.0, start + instant - time.monotonic()))
+            child.send_signal(signal.SIGKILL)
+        for path, child in zip(paths, children):
+            lines = child.stdout.read().splitlines()
+            child.wait()
+            mid_transaction += bool(lines) and lines[-1].startswith("begin")
+            assert _expected("c", lines, 300) <= _names(path), path
+    assert mid_transaction > 0
+
+
+def test_two_processes_sharing_one_file_lose_no_cookie(tmp_path):
+    path = tmp_path / "jar.db"
+    SqliteStore(path).close()
+    children = {tag: _child(path, tag, 60, 20) for tag in ("p", "q")}
+    expected = set()
+    for tag, child in children.items():
+        expected |= _expected(tag, child.stdout.read().splitlines(), 20)
+        assert child.wait() == 0
+    assert len(expected) == 2 * (40 + 20 * 20)
+    assert _names(path) == expected
