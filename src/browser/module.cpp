@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "browser_record.hpp"
+#include "arguments.hpp"
 #include "cookies.h"
 #include "writer.h"
 #include "cookie_rules.hpp"
@@ -34,7 +35,6 @@ GCO_STR(str_low, "low");
 GCO_STR(str_medium, "medium");
 GCO_STR(str_high, "high");
 GCO_STR(str_root, "/");
-GCO_STR(str_utcoffset, "utcoffset");
 
 bool use_public_suffix_list = true;  // use_public_suffix_list(), for tests
 
@@ -149,104 +149,6 @@ PyTypeObject BrowserCookieType = {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// The header's bytes: bytes as they are, a str of characters below U+0100 as
-// its Latin-1 bytes, another str as its UTF-8 (lone surrogates kept).
-// Subclasses are read as their plain value.  holder keeps a made copy.
-bool header_bytes(PyObject* raw, const char* param, Ref& holder, Span& out) {
-  if (PyBytes_Check(raw)) {
-    out = Span{PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw)};
-    return true;
-  }
-  if (PyUnicode_Check(raw)) {
-    if (PyUnicode_KIND(raw) == PyUnicode_1BYTE_KIND) {
-      out = Span{static_cast<const char*>(PyUnicode_DATA(raw)), PyUnicode_GET_LENGTH(raw)};
-      return true;
-    }
-    holder = steal(PyUnicode_AsEncodedString(raw, "utf-8", "surrogatepass"));
-    if (!holder) return false;
-    out = Span{PyBytes_AS_STRING(holder.get()), PyBytes_GET_SIZE(holder.get())};
-    return true;
-  }
-  PyErr_Format(PyExc_TypeError, "%s must be bytes or str, not %.200s", param,
-               Py_TYPE(raw)->tp_name);
-  return false;
-}
-
-int64_t instant_of_fields(int64_t year, unsigned month, unsigned day, int64_t hour, int64_t minute,
-                          int64_t second, int64_t micro) {
-  return ((days_from_civil(year, month, day) * 24 + hour) * 60 + minute) * 60 * kSecond +
-         second * kSecond + micro;
-}
-
-// now as microseconds since the epoch: the current time for None.  A now
-// whose time in UTC falls outside datetime's years 1 to 9999 (an aware
-// datetime near either end, with an offset) is read as the nearest instant
-// inside them, so that every instant computed from it stays representable.
-bool read_now(PyObject* now, int64_t* out) {
-  if (now == nullptr || now == Py_None) {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    *out = static_cast<int64_t>(ts.tv_sec) * kSecond + ts.tv_nsec / 1000;
-    return true;
-  }
-  if (!PyDateTime_Check(now)) {
-    PyErr_Format(PyExc_TypeError, "now must be a datetime, not %.200s", Py_TYPE(now)->tp_name);
-    return false;
-  }
-  PyObject* tz = PyDateTime_DATE_GET_TZINFO(now);
-  int64_t offset = 0;
-  if (tz != PyDateTime_TimeZone_UTC) {
-    Ref delta = tz == Py_None ? incref(Py_None)
-                              : steal(PyObject_CallMethodNoArgs(now, str_utcoffset.get()));
-    if (!delta) return false;
-    if (delta.get() == Py_None) {
-      PyErr_SetString(PyExc_ValueError, "now must be an aware datetime");
-      return false;
-    }
-    if (!PyDelta_Check(delta.get())) {
-      PyErr_SetString(PyExc_TypeError, "now.utcoffset() must return a timedelta");
-      return false;
-    }
-    // A time zone's offset is strictly within a day, but a datetime
-    // subclass's own utcoffset() may return any timedelta (its days are
-    // normalised: seconds and microseconds are never negative).
-    const int days = PyDateTime_DELTA_GET_DAYS(delta.get());
-    const int seconds = PyDateTime_DELTA_GET_SECONDS(delta.get());
-    const int micro = PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
-    if (!(days == 0 || (days == -1 && (seconds > 0 || micro > 0)))) {
-      PyErr_Format(PyExc_ValueError,
-                   "now.utcoffset() must be strictly between -timedelta(hours=24) and "
-                   "timedelta(hours=24), not %R",
-                   delta.get());
-      return false;
-    }
-    offset = (static_cast<int64_t>(days) * 86400 + seconds) * kSecond + micro;
-  }
-  const int64_t local = instant_of_fields(
-      PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now), PyDateTime_GET_DAY(now),
-      PyDateTime_DATE_GET_HOUR(now), PyDateTime_DATE_GET_MINUTE(now),
-      PyDateTime_DATE_GET_SECOND(now), PyDateTime_DATE_GET_MICROSECOND(now));
-  // Both within a few times 10^17 microseconds: no overflow.
-  const int64_t instant = local - offset;
-  *out = instant < kEarliest ? kEarliest : instant > kLatest ? kLatest : instant;
-  return true;
-}
-
-PyObject* instant_to_datetime(int64_t instant) {
-  int64_t days = instant >= 0 ? instant / (86400 * kSecond)
-                              : -((-instant + 86400 * kSecond - 1) / (86400 * kSecond));
-  int64_t rest = instant - days * 86400 * kSecond;
-  int64_t year;
-  unsigned month, day;
-  civil_from_days(days, &year, &month, &day);
-  int64_t seconds = rest / kSecond;
-  return PyDateTimeAPI->DateTime_FromDateAndTime(
-      static_cast<int>(year), static_cast<int>(month), static_cast<int>(day),
-      static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
-      static_cast<int>(seconds % 60), static_cast<int>(rest % kSecond), PyDateTime_TimeZone_UTC,
-      PyDateTimeAPI->DateTimeType);
-}
-
 PyObject* url_error(PyObject* url) {
   PyErr_Format(PyExc_ValueError, "url must be an absolute http(s) URL: %R", url);
   return nullptr;
@@ -322,7 +224,7 @@ PyObject* make_record(const Outcome& out, const Origin* origin) {
     c->path = decode_text(out.path.data, out.path.size);
     if (c->path == nullptr) return nullptr;
   }
-  c->expires = out.has_expiry ? instant_to_datetime(out.expiry) : Py_NewRef(Py_None);
+  c->expires = out.has_expiry ? datetime_of_instant(out.expiry) : Py_NewRef(Py_None);
   if (c->expires == nullptr) return nullptr;
   c->same_site = Py_NewRef(same_site_members[out.same_site]);
   switch (out.priority) {
@@ -758,6 +660,7 @@ int browser_exec(PyObject* module) {
   if (cookies_api.cookie_type == nullptr && GcoCookies_Import(&cookies_api) < 0) return -1;
   if (writer_api.write_set_cookie == nullptr && GcoWriter_Import(&writer_api) < 0) return -1;
   PyDateTime_IMPORT;
+  if (!prepare_arguments()) return -1;
   if (PyDateTimeAPI == nullptr) return -1;
   if (!gco::idna::prepare()) return -1;
   if (same_site_members[0] == nullptr) {

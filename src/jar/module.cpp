@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <new>
 
+#include "arguments.hpp"
 #include "idna.hpp"
 #include "browser_record.hpp"
 #include "cookie_rules.hpp"
@@ -36,77 +36,9 @@ using rules::Refusal;
 // ---------------------------------------------------------------------------
 // Times.
 
-constexpr Instant kEarliest = -62135596800LL * kSecond;         // 0001-01-01
-constexpr Instant kLatest = 253402300799LL * kSecond + 999999;  // 9999-12-31 23:59:59.999999
-constexpr int64_t kDay = 86400;
-
-Instant clamp(Instant t) { return t < kEarliest ? kEarliest : t > kLatest ? kLatest : t; }
-
-// now as an instant: the current time for None.  A datetime whose time in
-// UTC falls outside years 1 to 9999 (possible with an offset) is read as the
-// nearest one inside; an offset of a day or more either way is refused.
-bool read_now(PyObject* now, Instant* out) {
-  if (now == nullptr || now == Py_None) {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    *out = clamp(static_cast<Instant>(ts.tv_sec) * kSecond + ts.tv_nsec / 1000);
-    return true;
-  }
-  if (!PyDateTime_Check(now)) {
-    PyErr_Format(PyExc_TypeError, "now must be a datetime, not %.200s", Py_TYPE(now)->tp_name);
-    return false;
-  }
-  // The fields first: utcoffset() below may run a time zone's code.
-  Instant local = ((rules::days_from_civil(PyDateTime_GET_YEAR(now), PyDateTime_GET_MONTH(now),
-                                           PyDateTime_GET_DAY(now)) *
-                        24 +
-                    PyDateTime_DATE_GET_HOUR(now)) *
-                       60 +
-                   PyDateTime_DATE_GET_MINUTE(now)) *
-                      60 * kSecond +
-                  PyDateTime_DATE_GET_SECOND(now) * kSecond + PyDateTime_DATE_GET_MICROSECOND(now);
-  PyObject* tz = PyDateTime_DATE_GET_TZINFO(now);
-  Instant offset = 0;
-  if (tz != PyDateTime_TimeZone_UTC) {
-    Ref delta =
-        tz == Py_None ? incref(Py_None) : steal(PyObject_CallMethod(now, "utcoffset", nullptr));
-    if (!delta) return false;
-    if (delta.get() == Py_None) {
-      PyErr_SetString(PyExc_ValueError, "now must be an aware datetime");
-      return false;
-    }
-    if (!PyDelta_Check(delta.get())) {
-      PyErr_SetString(PyExc_TypeError, "now.utcoffset() must return a timedelta");
-      return false;
-    }
-    int64_t days = PyDateTime_DELTA_GET_DAYS(delta.get());
-    if (days >= 1 || days < -1 ||
-        (days == -1 && PyDateTime_DELTA_GET_SECONDS(delta.get()) == 0 &&
-         PyDateTime_DELTA_GET_MICROSECONDS(delta.get()) == 0)) {
-      PyErr_SetString(PyExc_ValueError,
-                      "now.utcoffset() must be strictly between -24 hours and 24 hours");
-      return false;
-    }
-    offset = (days * kDay + PyDateTime_DELTA_GET_SECONDS(delta.get())) * kSecond +
-             PyDateTime_DELTA_GET_MICROSECONDS(delta.get());
-  }
-  *out = clamp(local - offset);
-  return true;
-}
-
-PyObject* datetime_of(Instant instant) {
-  const Instant day = kDay * kSecond;
-  int64_t days = instant >= 0 ? instant / day : -((-instant + day - 1) / day);
-  int64_t rest = instant - days * day;
-  int64_t year;
-  unsigned month, date;
-  rules::civil_from_days(days, &year, &month, &date);
-  int64_t seconds = rest / kSecond;
-  return PyDateTimeAPI->DateTime_FromDateAndTime(
-      static_cast<int>(year), static_cast<int>(month), static_cast<int>(date),
-      static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
-      static_cast<int>(seconds % 60), static_cast<int>(rest % kSecond), PyDateTime_TimeZone_UTC,
-      PyDateTimeAPI->DateTimeType);
+// A stored time shown as a datetime: within its years 1 to 9999.
+Instant clamp(Instant t) {
+  return t < rules::kEarliest ? rules::kEarliest : t > rules::kLatest ? rules::kLatest : t;
 }
 
 // ---------------------------------------------------------------------------
@@ -173,7 +105,7 @@ PyObject* make_record(const RecordParts& p) {
       (r->raw_value = bytes_of(p.value)) == nullptr ||
       (r->domain = last_domain.get(p.domain)) == nullptr ||
       (r->path = last_path.get(p.path)) == nullptr ||
-      (r->expires = p.expiry == kNoExpiry ? Py_NewRef(Py_None) : datetime_of(p.expiry)) ==
+      (r->expires = p.expiry == kNoExpiry ? Py_NewRef(Py_None) : datetime_of_instant(p.expiry)) ==
           nullptr) {
     return nullptr;
   }
@@ -210,14 +142,14 @@ PyTypeObject* details_type = nullptr;
 PyObject* details_of(const Cookie& c) {
   Ref details = steal(PyStructSequence_New(details_type));
   if (!details) return nullptr;
-  PyObject* fields[5] = {datetime_of(clamp(c.creation)), datetime_of(clamp(c.last_access)),
-                         c.partitioned()
-                             ? Py_BuildValue("(s#O)", c.partition().data(),
-                                             static_cast<Py_ssize_t>(c.partition().size()),
-                                             c.cross_site_ancestor() ? Py_True : Py_False)
-                             : Py_NewRef(Py_None),
-                         PyUnicode_FromString(c.source_secure() ? "Secure" : "NonSecure"),
-                         PyLong_FromLong(c.source_port())};
+  PyObject* fields[5] = {
+      datetime_of_instant(clamp(c.creation)), datetime_of_instant(clamp(c.last_access)),
+      c.partitioned() ? Py_BuildValue("(s#O)", c.partition().data(),
+                                      static_cast<Py_ssize_t>(c.partition().size()),
+                                      c.cross_site_ancestor() ? Py_True : Py_False)
+                      : Py_NewRef(Py_None),
+      PyUnicode_FromString(c.source_secure() ? "Secure" : "NonSecure"),
+      PyLong_FromLong(c.source_port())};
   bool ok = true;
   for (int i = 0; i < 5; i++) {
     ok = ok && fields[i] != nullptr;
@@ -525,29 +457,6 @@ int jar_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---------------------------------------------------------------------------
 // Arguments.
-
-// A Set-Cookie value's bytes: bytes as they are, a str of characters below
-// U+0100 as its Latin-1 bytes, another str as its UTF-8 (lone surrogates
-// kept).  Subclasses are read as their plain value.  holder keeps a copy.
-bool header_bytes(PyObject* raw, const char* param, Ref& holder, Span& out) {
-  if (PyBytes_Check(raw)) {
-    out = Span{PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw)};
-    return true;
-  }
-  if (PyUnicode_Check(raw)) {
-    if (PyUnicode_KIND(raw) == PyUnicode_1BYTE_KIND) {
-      out = Span{static_cast<const char*>(PyUnicode_DATA(raw)), PyUnicode_GET_LENGTH(raw)};
-      return true;
-    }
-    holder = steal(PyUnicode_AsEncodedString(raw, "utf-8", "surrogatepass"));
-    if (!holder) return false;
-    out = Span{PyBytes_AS_STRING(holder.get()), PyBytes_GET_SIZE(holder.get())};
-    return true;
-  }
-  PyErr_Format(PyExc_TypeError, "%s must be bytes or str, not %.200s", param,
-               Py_TYPE(raw)->tp_name);
-  return false;
-}
 
 bool read_flag(PyObject* value, bool* out) {
   int t = value == nullptr ? 0 : truth(value);
@@ -1344,6 +1253,7 @@ int jar_exec(PyObject* module) {
   // hosts and Domain attributes outside ASCII go through UTS #46
   if (!gco::idna::prepare()) return -1;
   PyDateTime_IMPORT;
+  if (!prepare_arguments()) return -1;
   if (PyDateTimeAPI == nullptr) return -1;
   if (record_type == nullptr) {
     Ref browser = steal(PyImport_ImportModule("glimmering_copper_otter.browser"));
