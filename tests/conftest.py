@@ -109,3 +109,14 @@ class IntOf:
         if isinstance(self.result, BaseException):
             raise self.result
         return self.result
+
+
+def _jars():
+    from gco_testkit import jar_model
+    from glimmering_copper_otter.jar import CookieJar
+    return [pytest.param(jar_model.CookieJar, id="model"), pytest.param(CookieJar, id="compiled")]
+
+
+# Every jar that must behave as Chromium did: the reference model and the
+# compiled jar.
+JARS = _jars()

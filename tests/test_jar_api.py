@@ -5,16 +5,8 @@ import datetime as dt
 
 import pytest
 
+from conftest import JARS
 
-from gco_testkit import jar_model
-
-JARS = [pytest.param(jar_model.CookieJar, id="model")]
-try:
-    from glimmering_copper_otter.jar import CookieJar
-except ImportError:  # the compiled jar is not built yet
-    pass
-else:
-    JARS.append(pytest.param(CookieJar, id="compiled"))
 NOW = dt.datetime.now(dt.timezone.utc).replace(microsecond=0)
 T = "https://www.example.test/"
 

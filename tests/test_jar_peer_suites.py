@@ -15,18 +15,11 @@ from pathlib import Path
 
 import pytest
 
-
-from gco_testkit import jar_model, peer_suites
+from conftest import JARS
+from gco_testkit import peer_suites
 
 SCENARIOS = {s["id"]: s for s in json.loads(
     (Path(__file__).parent / "data" / "browser_sequences.json").read_text())["scenarios"]}
-JARS = [pytest.param(jar_model.CookieJar, id="model")]
-try:
-    from glimmering_copper_otter.jar import CookieJar
-except ImportError:  # the compiled jar is not built yet
-    pass
-else:
-    JARS.append(pytest.param(CookieJar, id="compiled"))
 
 # case id -> why Chromium answers otherwise (its answers: the recorded
 # scenario peer/<case id>), or ("rule", text) where nothing can be recorded

@@ -12,21 +12,11 @@ from pathlib import Path
 
 import pytest
 
-
-from gco_testkit import jar_model
+from conftest import JARS
 from gco_testkit.sequences import replay
 
 DOC = json.loads((Path(__file__).parent / "data" / "browser_sequences.json").read_text())
 SCENARIOS = DOC["scenarios"]
-
-# Every jar that must behave as Chromium did.
-JARS = [pytest.param(jar_model.CookieJar, id="model")]
-try:
-    from glimmering_copper_otter.jar import CookieJar
-except ImportError:  # the compiled jar is not built yet
-    pass
-else:
-    JARS.append(pytest.param(CookieJar, id="compiled"))
 
 
 @pytest.mark.parametrize("jar_class", JARS)
