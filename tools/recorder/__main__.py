@@ -6,17 +6,19 @@
     python -m tools.recorder record-writer-grid [--only TEXT]
     python -m tools.recorder record-sequences [--only TEXT]  # cookie sequences
     python -m tools.recorder compare-sequences --sample 20 --seed 7
+    python -m tools.recorder record-url-forms [--limit N]   # how Chromium reads urls
 
-Run from the repository root with the project's .venv (the ``recorder`` and
-``browser`` extras) and Debian's ``chromium``; see headers.py and
+Run from the repository root with the project's .venv (the ``recorder``
+extra) and Debian's ``chromium``; see headers.py and
 sequences.py for how rows and scenarios are recorded.
 """
 
 import argparse
 import os
 import sys
+from pathlib import Path
 
-from . import sequences
+from . import sequences, url_forms
 from .headers import ROOT, compare, record, renormalise
 from .writer_grid import record_writer_grid
 
@@ -32,6 +34,9 @@ def main():
         c.add_argument("--sample", type=int, default=sample)
         c.add_argument("--seed", type=int, default=7)
     sub.add_parser("renormalise")
+    u = sub.add_parser("record-url-forms")
+    u.add_argument("--limit", type=int, help="record only the first N forms (a trial run)")
+    u.add_argument("--out", default=str(url_forms.OUT))
     args = ap.parse_args()
     os.chdir(ROOT)
     if args.mode == "record":
@@ -42,6 +47,8 @@ def main():
         record_writer_grid(args.only)
     elif args.mode == "record-sequences":
         sequences.record(args.only)
+    elif args.mode == "record-url-forms":
+        url_forms.record(args.limit, Path(args.out))
     elif args.mode == "compare-sequences":
         return sequences.compare(args.sample, args.seed)
     else:

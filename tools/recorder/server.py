@@ -65,7 +65,9 @@ class Seen:
 class Server:
     """One port, TLS or plain per connection; answers the current routes."""
 
-    def __init__(self):
+    def __init__(self, head_limit=262144, page_everywhere=False):
+        """head_limit: the longest request head read; page_everywhere: every
+        request no route names gets the plain page (no 404)."""
         import trustme
         from cryptography import x509
         from cryptography.hazmat.primitives import serialization
@@ -82,11 +84,15 @@ class Server:
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", 0))
         self.sock.listen(64)
+        self.head_limit, self.page_everywhere = head_limit, page_everywhere
         self.port = self.sock.getsockname()[1]
         self.lock = threading.Lock()
         self.routes: dict[tuple[str, str, str], Response] = {}
         self.seen: list[Seen] = []
         threading.Thread(target=self._accept, daemon=True).start()
+
+    def close(self):
+        self.sock.close()
 
     def serve(self, routes: dict[tuple[str, str, str], Response]):
         """Answer these routes from now on, and start a new request log."""
@@ -126,7 +132,7 @@ class Server:
                 conn = self.tls.wrap_socket(conn, server_side=True)
                 scheme = "https"
             data = b""
-            while b"\r\n\r\n" not in data and len(data) < 262144:
+            while b"\r\n\r\n" not in data and len(data) < self.head_limit:
                 chunk = conn.recv(65536)
                 if not chunk:
                     return
@@ -155,7 +161,7 @@ class Server:
                 response = self.routes.get((seen.scheme, seen.host, seen.target))
             if response is not None:
                 out = response.encode()
-            elif seen.target == "/" or seen.target.startswith("/page"):
+            elif self.page_everywhere or seen.target == "/" or seen.target.startswith("/page"):
                 out = Response().encode()
             else:
                 out = NOT_FOUND

@@ -24,21 +24,17 @@ path edge cases, and every absolute http, https, ws and wss input of the
 standard's test data (tests/data/urltestdata.json).  Run it with the venv
 that has the ``recorder`` extra (playwright, trustme)::
 
-    .venv/bin/python tools/recorder/url_forms.py [--limit N]
+    .venv/bin/python -m tools.recorder record-url-forms [--limit N]
 """
 
 from __future__ import annotations
 
-import argparse
-import base64
 import datetime as dt
-import hashlib
 import json
-import socket
-import ssl
-import threading
 import time
 from pathlib import Path
+
+from .server import Server
 
 ROOT = Path(__file__).resolve().parents[2]
 OUT = ROOT / "tests" / "data" / "url_forms.json"
@@ -223,65 +219,10 @@ def wpt_forms():
     return forms
 
 
-class Server:
-    """One loopback port, TLS or plain per connection, a page for every request."""
-
-    def __init__(self):
-        import trustme
-        from cryptography import x509
-        from cryptography.hazmat.primitives import serialization
-
-        ca = trustme.CA()
-        cert = ca.issue_cert("www.example.test", "localhost", "127.0.0.1")
-        self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        cert.configure_cert(self.tls)
-        leaf = x509.load_pem_x509_certificate(cert.cert_chain_pems[0].bytes())
-        spki = leaf.public_key().public_bytes(
-            serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
-        self.spki = base64.b64encode(hashlib.sha256(spki).digest()).decode()
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(32)
-        self.port = self.sock.getsockname()[1]
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def close(self):
-        self.sock.close()
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
-
-    def _handle(self, conn):
-        try:
-            conn.settimeout(10)
-            if conn.recv(1, socket.MSG_PEEK) == b"\x16":
-                conn = self.tls.wrap_socket(conn, server_side=True)
-            data = b""
-            while b"\r\n\r\n" not in data and len(data) < 4 * WIDE:
-                chunk = conn.recv(65536)
-                if not chunk:
-                    return
-                data += chunk
-            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: "
-                         + str(len(PAGE)).encode() + b"\r\nConnection: close\r\n\r\n" + PAGE)
-        except (OSError, ssl.SSLError):
-            pass
-        finally:
-            try:
-                conn.close()
-            except OSError:
-                pass
-
-
-def record(limit=None):
+def record(limit=None, out=OUT):
     from playwright.sync_api import sync_playwright
 
-    server = Server()
+    server = Server(head_limit=4 * WIDE, page_everywhere=True)
     forms = FORMS + wpt_forms()
     if limit:
         forms = forms[:limit]
@@ -304,8 +245,8 @@ def record(limit=None):
     doc = {"format": 1, "chromium": version,
            "recorded": dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds"),
            "rows": rows}
-    OUT.write_text(json.dumps(doc, indent=1, ensure_ascii=True) + "\n")
-    print(f"{OUT}: {len(rows)} rows, Chromium {version}")
+    out.write_text(json.dumps(doc, indent=1, ensure_ascii=True) + "\n")
+    print(f"{out}: {len(rows)} rows, Chromium {version}")
 
 
 def evaluate(session, expression):
@@ -361,14 +302,3 @@ def record_one(session, probe, form_id, text):
     time.sleep(0.05)
     row["href"] = evaluate(session, "location.href")
     return row
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--limit", type=int, help="record only the first N forms (a trial run)")
-    args = parser.parse_args(argv)
-    record(args.limit)
-
-
-if __name__ == "__main__":
-    main()
