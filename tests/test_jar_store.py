@@ -163,6 +163,19 @@ def test_a_locked_file_waits_the_timeout_then_raises(tmp_path, statements):
     other.execute("ROLLBACK")
 
 
+def test_a_change_the_locked_file_refused_goes_with_the_next_call(tmp_path):
+    path = tmp_path / "jar.db"
+    jar = CookieJar(path, timeout=0.2)
+    jar.set_cookie(b"a=1; Max-Age=999", "https://x.test/")
+    other = _other(path)
+    other.execute("BEGIN EXCLUSIVE")
+    with pytest.raises(OSError, match="locked"):
+        jar.set_cookie(b"b=1; Max-Age=999", "https://x.test/")
+    other.execute("ROLLBACK")
+    assert jar.cookie_header("https://x.test/") == b"a=1; b=1"
+    assert CookieJar(path).cookie_header("https://x.test/") == b"a=1; b=1"
+
+
 def test_two_connections_see_each_others_changes(tmp_path):
     first, second = SqliteStore(tmp_path / "jar.db"), SqliteStore(tmp_path / "jar.db")
     assert first.load() == second.load() == []

@@ -280,8 +280,18 @@ bool load_rows(JarObject* jar, PyObject* rows, bool replace, bool adopt, Py_ssiz
 }
 
 // Before a call: the file's contents, when another connection changed it.
+bool flush(JarObject* jar);
+
 bool refresh(JarObject* jar) {
   if (jar->file == nullptr) return true;
+  // Changes that an earlier call could not write go first, so that what the
+  // file holds afterwards, and the jar adopts, includes them.
+  bool pending;
+  {
+    Locked lock(jar);
+    pending = !jar->pending.empty();
+  }
+  if (pending && !flush(jar)) return false;
   Ref file = incref(jar->file);
   Ref rows = steal(PyObject_CallMethodNoArgs(file.get(), str_refresh.get()));
   if (!rows) return false;
@@ -333,6 +343,16 @@ bool flush(JarObject* jar) {
     if (ok)
       ok = static_cast<bool>(
           steal(PyObject_CallMethodOneArg(file.get(), str_apply.get(), list.get())));
+  }
+  if (!ok) {
+    // Not written (the transaction rolled back): the changes go back ahead
+    // of those made meanwhile, for the next call to write.  Should memory
+    // for that run out, the file misses them until it is read again.
+    Locked lock(jar);
+    if (taken.reserve(taken.size() + jar->pending.size())) {
+      for (Change& change : jar->pending) (void)taken.push_back(std::move(change));
+      jar->pending = std::move(taken);
+    }
   }
   PyMutex_Unlock(&jar->file_order);
   return ok;
