@@ -83,7 +83,7 @@ class JarCookie(BrowserCookie):
     def key(self):
         # Chromium's unique key: partition, name, domain (a leading dot for a
         # domain cookie), path (CanonicalCookie::UniqueKey without the scheme
-        # and port, which Chromium 150 does not bind cookies to)
+        # and port, which Chromium 156 does not bind cookies to)
         return (self.partition_key, self.raw_name, self.domain, self.host_only, self.path)
 
 

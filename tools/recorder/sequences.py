@@ -31,7 +31,7 @@ How a step is driven (one tab of a persistent browser context):
 The browser: Debian's ``chromium`` through Playwright, a persistent context
 (a regular profile, not an incognito one) in a new temporary directory whose
 ``Preferences`` set ``profile.cookie_controls_mode`` to 0, third-party
-cookies allowed.  A fresh profile of Chromium 150 blocks them (its default
+cookies allowed.  A fresh profile of Chromium 156 blocks them (its default
 setting; the blocked cookies report ``UserPreferences``): the control
 scenarios ``third-party/*`` show the setting in effect, and
 ``record-sequences`` also runs ``third-party/control`` in a profile left at
