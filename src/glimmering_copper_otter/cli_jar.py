@@ -15,6 +15,7 @@ import os
 import sys
 
 from glimmering_copper_otter import _formats, _rows
+from glimmering_copper_otter.cli import _shown
 
 PROG = "python -m glimmering_copper_otter jar"
 FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
@@ -74,16 +75,6 @@ def _fields(cookie):
         fields["expires"] = fields["expires"].isoformat()
     fields["same_site"] = fields["same_site"].name
     return fields
-
-
-def _shown(value):
-    if value is None:
-        return "-"
-    if isinstance(value, str):
-        if value and value != "-" and value.isprintable() and value == value.strip():
-            return value
-        return repr(value)
-    return str(value)
 
 
 def _table(rows):
