@@ -145,7 +145,7 @@ bool good_domain(std::string_view d) {
   if (d.empty() || d.size() > kMaxAttribute) return false;
   if (d.front() == '[') {
     if (d.size() < 3 || d.back() != ']') return false;
-    for (char c : d.substr(1, d.size() - 2)) {
+    for (char c : gco::sub(d, 1, d.size() - 2)) {
       if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == ':' || c == '.')) {
         return false;
       }
