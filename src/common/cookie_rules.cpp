@@ -394,7 +394,7 @@ int canonical_domain(Span value, String& out) {
 
 bool domain_match(std::string_view host, std::string_view domain) {
   if (host == domain) return true;
-  return host.size() > domain.size() && host.ends_with(domain) &&
+  return host.size() > domain.size() && gco::ends_with(host, domain) &&
          host[host.size() - domain.size() - 1] == '.';
 }
 

@@ -48,6 +48,17 @@ inline std::string_view sub(std::string_view s, size_t pos,
   return {s.data() + pos, count};
 }
 
+// s.starts_with(prefix) and s.ends_with(suffix) by memcmp: the library's
+// forms go through substr, whose range check needs the C++ runtime when it
+// is not optimised away.
+inline bool starts_with(std::string_view s, std::string_view prefix) noexcept {
+  return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
+}
+inline bool ends_with(std::string_view s, std::string_view suffix) noexcept {
+  return s.size() >= suffix.size() &&
+         std::memcmp(s.data() + s.size() - suffix.size(), suffix.data(), suffix.size()) == 0;
+}
+
 // A growable array of T.  T's move constructor and destructor must not
 // throw; elements move when the array grows, so pointers into it are valid
 // only until the next growth.

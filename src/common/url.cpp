@@ -597,7 +597,7 @@ bool Url::loopback_host() const noexcept {
   }
   std::string_view h = host();
   if (!h.empty() && h.back() == '.') h.remove_suffix(1);  // as Chromium: "localhost." too
-  return h == "localhost" || h.ends_with(".localhost");
+  return h == "localhost" || gco::ends_with(h, ".localhost");
 }
 
 Status read(std::string_view input, Url& out) noexcept {

@@ -46,7 +46,7 @@ bool append_to_header(const Cookie& c, void* data) {
 bool path_matches(std::string_view cookie_path, std::string_view url_path) noexcept {
   // RFC 6265bis section 5.1.4: the cookie path is a prefix of the request
   // path, ending in "/" or followed by "/" there.
-  if (cookie_path.empty() || !url_path.starts_with(cookie_path)) return false;
+  if (cookie_path.empty() || !gco::starts_with(url_path, cookie_path)) return false;
   return cookie_path.size() == url_path.size() || cookie_path.back() == '/' ||
          url_path[cookie_path.size()] == '/';
 }
@@ -54,7 +54,7 @@ bool path_matches(std::string_view cookie_path, std::string_view url_path) noexc
 bool domain_matches(const Cookie& c, std::string_view host) noexcept {
   std::string_view domain = c.domain();
   if (host == domain) return true;
-  return !c.host_only() && host.size() > domain.size() && host.ends_with(domain) &&
+  return !c.host_only() && host.size() > domain.size() && gco::ends_with(host, domain) &&
          host[host.size() - domain.size() - 1] == '.';
 }
 

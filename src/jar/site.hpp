@@ -31,8 +31,8 @@ struct SchemefulSite {
   // of a cookie partition.
   bool is(std::string_view text) const noexcept {
     std::string_view scheme = https ? "https://" : "http://";
-    return text.size() == scheme.size() + host.size() && text.starts_with(scheme) &&
-           text.ends_with(host);
+    return text.size() == scheme.size() + host.size() && gco::starts_with(text, scheme) &&
+           gco::ends_with(text, host);
   }
   bool serialize(String& out) const noexcept {
     out.clear();

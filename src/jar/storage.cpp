@@ -13,7 +13,7 @@ namespace {
 
 // Whether sub is super or one of its subdomains.
 bool is_subdomain_of(std::string_view sub, std::string_view super) {
-  return sub == super || (sub.size() > super.size() && sub.ends_with(super) &&
+  return sub == super || (sub.size() > super.size() && gco::ends_with(sub, super) &&
                           sub[sub.size() - super.size() - 1] == '.');
 }
 
