@@ -71,6 +71,11 @@ def property_table():
     return ranges
 
 
+def rows(cells, per_row):
+    """The cells of an array initialiser, per_row to a line."""
+    return ["    " + " ".join(cells[i:i + per_row]) for i in range(0, len(cells), per_row)]
+
+
 def main():
     if uts46.__version__ != VERSION or unicodedata2.unidata_version != VERSION:
         sys.exit(f"needs the Unicode {VERSION} tables: idna==3.19 and unicodedata2=={VERSION}")
@@ -89,17 +94,9 @@ def main():
         "// is (info >> 2) & 31 code points at kMapPool[info >> 7].",
         f"constexpr MapEntry kMap[{len(entries)}] = {{",
     ]
-    row = []
-    for start, info in entries:
-        row.append(f"{{0x{start:X}, 0x{info:X}}},")
-        if len(row) == 5:
-            out.append("    " + " ".join(row))
-            row = []
-    if row:
-        out.append("    " + " ".join(row))
+    out += rows([f"{{0x{start:X}, 0x{info:X}}}," for start, info in entries], 5)
     out += ["};", "", f"constexpr char32_t kMapPool[{len(pool)}] = {{"]
-    for i in range(0, len(pool), 10):
-        out.append("    " + " ".join(f"0x{c:X}," for c in pool[i:i + 10]))
+    out += rows([f"0x{c:X}," for c in pool], 10)
     out += [
         "};",
         "",
@@ -108,14 +105,7 @@ def main():
         "// bit 5, the joining type in bits 6-8 (0 none, 1 L, 2 D, 3 T, 4 R).",
         f"constexpr PropEntry kProps[{len(props)}] = {{",
     ]
-    row = []
-    for start, value in props:
-        row.append(f"{{0x{start:X}, {value}}},")
-        if len(row) == 6:
-            out.append("    " + " ".join(row))
-            row = []
-    if row:
-        out.append("    " + " ".join(row))
+    out += rows([f"{{0x{start:X}, {value}}}," for start, value in props], 6)
     out.append("};")
     OUT.write_text("\n".join(out) + "\n")
     print(f"{OUT}: {len(entries)} mapping ranges, {len(pool)} pooled code points, "
