@@ -25,6 +25,8 @@ namespace {
 // reference, held for the life of the process).
 PyObject* same_site_type = nullptr;
 
+GCO_STR(str_utcoffset, "utcoffset");
+
 // Expiry bounds in seconds since 1970: 1601-01-01 00:00:00 (the cookie-date
 // epoch) and 9999-12-31 23:59:59 UTC.
 constexpr int64_t kFirstSecond = -11644473600LL;
@@ -143,7 +145,7 @@ bool datetime_instant(PyObject* when, int64_t* microseconds) {
       // The zone's own utcoffset(), as datetime.utcoffset() asks it; its
       // code may run, and the datetime (held by the caller) keeps the zone.
       Ref zone = incref(tz);
-      Ref offset = steal(PyObject_CallMethod(zone.get(), "utcoffset", "O", when));
+      Ref offset = steal(PyObject_CallMethodOneArg(zone.get(), str_utcoffset.get(), when));
       if (!offset) return false;
       if (offset.get() != Py_None) {
         if (!PyDelta_Check(offset.get())) {

@@ -31,11 +31,12 @@ import tracemalloc
 import _testcapi
 
 SETUP = """
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from urllib.parse import urlsplit
 from glimmering_copper_otter import browser, cookie_header, writer
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
 NOW = datetime(2026, 12, 9, 3, 4, 5, tzinfo=timezone.utc)
+EXP = datetime(2030, 1, 2, 3, 4, 5, tzinfo=timezone(timedelta(hours=2)))
 FULL = Cookie("sid", "a b;c\\u00e9", datetime(2030, 1, 2, 3, 4, 5), "example.com", "/p", True,
               True, 3600, CookieSameSiteMode.LAX)
 TEXT = Cookie("\\u00e9", "\\u00fc=1", None, "b\\u00fccher.example", "/\\u00df")
@@ -67,6 +68,9 @@ OPERATIONS = [
     ("writer", "writer.write_cookie_for_response(FULL, priority='urgent')"),
     ("writer", "writer.write_cookie_for_response(BAD_PATH)"),
     ("writer", "writer.write_cookie_for_response(cookie=FULL, partitioned=1, priority='MEDIUM')"),
+    ("writer", "writer.set_cookie_header('sid', 'a b', expires=EXP, path='/a/../b|c', "
+               "same_site='none', priority='high')"),
+    ("writer", "writer.delete_cookie_header('__Host-sid', partitioned=True)"),
     ("cookie_header", "cookie_header.parse_cookie_header(HEADER)"),
     ("cookie_header", "cookie_header.parse_cookie_header(HEADER.decode('latin-1'))"),
     ("cookie_header", "cookie_header.parse_cookie_header_pairs(PAIRS)"),
