@@ -10,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from glimmering_copper_otter import cookies
-from glimmering_copper_otter.browser import check, read_set_cookie
+from glimmering_copper_otter.browser import _read_url, check, read_set_cookie
 from glimmering_copper_otter.cookie_header import parse_cookie_header
 from glimmering_copper_otter.cookies import CookieSameSiteMode
 from glimmering_copper_otter.writer import delete_cookie_header, set_cookie_header
@@ -68,6 +68,8 @@ WRITES = {
                     b"__Http-a=b; Path=/; HttpOnly; Secure"),
     "no-path-no-domain": (lambda: S("a", "b", path=None, domain=""), b"a=b"),
     "path-as-requests-send-it": (lambda: S("a", "b", path="/\xdf x"), b"a=b; Path=/%C3%9F%20x"),
+    "path-read-as-a-url-path": (lambda: S("a", "b", path="/a|^\\b/../c/%2e"),
+                                b"a=b; Path=/a%7C%5E/c/"),
     "aware-expires": (lambda: S("a", "b", expires=datetime(2030, 1, 2, tzinfo=PLUS_TWO)),
                       b"a=b; Expires=Tue, 01 Jan 2030 22:00:00 GMT; Path=/"),
     "date-expires": (lambda: S("a", "b", expires=date(1601, 1, 1)),
@@ -173,7 +175,7 @@ VALUES = st.one_of(st.text(st.characters(exclude_categories=["Cs"]), max_size=12
                    st.sampled_from(["", "x" * 4090, "\xe9" * 1364, '"q"', "a=b"]))
 DOMAINS = st.sampled_from([None, "", "example.test", ".example.test", "Sub.Example.test", "co.uk",
                            "test", "127.0.0.1", ".", "x" * 1030, "a;b", "a b"])
-PATHS = st.sampled_from([None, "", "/", "/a/b", "a", "/\xe9 x?#", "/" + "p" * 1023,
+PATHS = st.sampled_from([None, "", "/", "/a/b", "a", "/\xe9 x?#", "/a|^\\b/../c", "/" + "p" * 1023,
                          "/" + "p" * 1024, "/a;b", "/\x01"])
 ZONES = st.sampled_from([None, timezone.utc, PLUS_TWO])
 EXPIRES = st.one_of(st.none(), st.datetimes(min_value=datetime(1601, 1, 2), timezones=ZONES),
@@ -207,6 +209,10 @@ def test_a_browser_keeps_what_is_written(name, value, keywords, deletion):
                    for f in findings), findings
     kept = read_set_cookie(header, url)
     assert kept is not None, findings
+    path = keywords.get("path")
+    if path and path.startswith("/"):  # sent on the pages of the path it was set for
+        page = f"https://{host}" + path.replace("?", "%3F").replace("#", "%23")
+        assert kept.path == _read_url(page)["path"]
     assert parse_cookie_header(f"{kept.name}={kept.value}".encode()) == {
         name: "" if deletion else value}
 

@@ -649,4 +649,8 @@ Status read(PyObject* text, Url& out) noexcept {
   return read(utf8.view(), out);
 }
 
+bool canonical_path(std::string_view path, String& out) noexcept {
+  return append_path(out, path, out.size());
+}
+
 }  // namespace gco::url

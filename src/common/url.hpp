@@ -78,6 +78,12 @@ struct Url {
 // read a cookie's Domain attribute so.
 Status read_host(std::string_view host, String& out, HostKind* kind) noexcept;
 
+// Appends path (UTF-8, starting with "/") as a url's path is written out:
+// "\\" read as "/", its "." and ".." segments (also written %2e) resolved,
+// the path's percent-encode set escaped ("?" and "#" too, since here they
+// end nothing).  What a browser sends as the request path for it.
+[[nodiscard]] bool canonical_path(std::string_view path, String& out) noexcept;
+
 // Reads input, UTF-8 (a byte outside a valid sequence read as U+FFFD).
 // out is overwritten; on a failure its content is unspecified.
 Status read(std::string_view input, Url& out) noexcept;

@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <datetime.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "frame.hpp"
 #include "memory.hpp"
 #include "percent.hpp"
+#include "url.hpp"
 #include "writer.hpp"
 
 namespace gco {
@@ -329,27 +331,18 @@ bool append(ByteBuffer& out, const char (&literal)[N]) {
   return out.append_literal(literal);
 }
 
-// The path as browsers send request paths: characters outside ASCII, and
-// those the URL parser escapes in a path, percent-encoded.
+// The path as browsers send request paths (a cookie's Path is matched
+// against those as written): read as a url's path is read.  One that does
+// not start with "/" or holds a control character is written as given, for
+// the browser rules to refuse.
 bool append_path(ByteBuffer& out, const char* data, Py_ssize_t size) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  if (size > PY_SSIZE_T_MAX / 3) return no_memory();
-  char* const start = out.claim(size * 3);
-  if (start == nullptr) return false;
-  char* o = start;
-  for (Py_ssize_t i = 0; i < size; i++) {
-    const unsigned char c = static_cast<unsigned char>(data[i]);
-    if (c >= 0x80 || c == ' ' || c == '"' || c == '#' || c == '<' || c == '>' || c == '?' ||
-        c == '`' || c == '{' || c == '}') {
-      *o++ = '%';
-      *o++ = kHex[c >> 4];
-      *o++ = kHex[c & 0xF];
-    } else {
-      *o++ = static_cast<char>(c);
-    }
-  }
-  out.commit(o - start);
-  return true;
+  const std::string_view path(data, static_cast<size_t>(size));
+  const bool control = std::any_of(path.begin(), path.end(),
+                                   [](char c) { return c == 0x7F || (c >= 0 && c < 0x20); });
+  if (path.empty() || path[0] != '/' || control) return out.append(data, size);
+  String canonical;
+  if (!url::canonical_path(path, canonical)) return no_memory();
+  return out.append(canonical.data(), static_cast<Py_ssize_t>(canonical.size()));
 }
 
 // "Wdy, DD Mon YYYY HH:MM:SS GMT" for a second within the years 1601-9999.
