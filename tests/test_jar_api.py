@@ -112,3 +112,15 @@ ERRORS = [
 def test_argument_errors(jar_class, call, error):
     with pytest.raises(error):
         call(jar_class())
+
+
+def test_the_suffix_list_setting_changes_only_while_the_jar_is_empty():
+    from glimmering_copper_otter.jar import CookieJar
+    jar = CookieJar()
+    jar.set_cookie(b"a=1", T)
+    with pytest.raises(ValueError, match="^public_suffix_list cannot change"):
+        jar.__init__(public_suffix_list=False)
+    assert (jar.public_suffix_list, jar.cookie_header(T)) == (True, b"a=1")
+    jar.clear()
+    jar.__init__(public_suffix_list=False)
+    assert jar.public_suffix_list is False

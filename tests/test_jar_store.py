@@ -1,6 +1,7 @@
 """The SQLite store behind a jar made with a path: what it keeps, the files
 it refuses, locks, other processes, and processes killed mid-write."""
 
+import datetime as dt
 import os
 import random
 import signal
@@ -176,6 +177,23 @@ def test_a_change_the_locked_file_refused_goes_with_the_next_call(tmp_path):
     assert CookieJar(path).cookie_header("https://x.test/") == b"a=1; b=1"
 
 
+def test_a_change_the_store_refuses_as_such_is_reported_once(tmp_path, monkeypatch):
+    refusals = [TypeError("refused")]
+
+    class Refusing(SqliteStore):
+        def apply(self, changes):
+            if refusals:
+                raise refusals.pop()
+            super().apply(changes)
+
+    monkeypatch.setattr(_store, "SqliteStore", Refusing)
+    jar = CookieJar(tmp_path / "jar.db")
+    with pytest.raises(TypeError, match="refused"):
+        jar.set_cookie(b"a=1; Max-Age=999", "https://x.test/")
+    jar.set_cookie(b"b=1; Max-Age=999", "https://x.test/")  # not refused again and again
+    assert [row[0] for row in SqliteStore(tmp_path / "jar.db").load()] == [b"b"]
+
+
 def test_two_connections_see_each_others_changes(tmp_path):
     first, second = SqliteStore(tmp_path / "jar.db"), SqliteStore(tmp_path / "jar.db")
     assert first.load() == second.load() == []
@@ -221,6 +239,60 @@ def test_threads_on_one_file_leave_it_as_the_jar(tmp_path):
     # Every change reached the file, the last one last.
     assert SqliteStore(tmp_path / "jar.db").load() == jar._rows()
     assert len(jar._rows()) == 8 * 40 + 1
+
+
+U = "https://example.com/"
+OLD = dt.datetime(1960, 1, 1, tzinfo=dt.timezone.utc)
+LAST = dt.datetime.max.replace(tzinfo=dt.timezone.utc)
+
+
+@pytest.mark.parametrize("now", [OLD, LAST], ids=["before-1970", "end-of-9999"])
+def test_a_file_jar_at_the_edges_of_time(tmp_path, now):
+    path = tmp_path / "jar.db"
+    jar, other = (CookieJar(path, keep_session_cookies=True) for _ in range(2))
+    later = now if now == LAST else now + dt.timedelta(minutes=2)  # an access to write
+    jar.set_cookies([b"a=1", b"b=1"], U, now=now)
+    assert jar.cookie_header(U, now=later) == b"a=1; b=1"
+    assert sorted(SqliteStore(path).load()) == sorted(jar._rows())
+    assert sorted(CookieJar.from_json(jar.to_json())._rows()) == sorted(jar._rows())
+    other.clear(name="a")  # another connection removes a session cookie
+    assert jar.cookie_header(U, now=later) == b"b=1"
+
+
+def test_calls_on_a_file_jar_take_turns(tmp_path, monkeypatch):
+    # While one call's change is on its way to the file and another
+    # connection commits, a call from another thread waits its turn (it
+    # would adopt a file without that change); a call made on the same
+    # thread inside the write, as a signal handler's would be, joins it.
+    path = tmp_path / "jar.db"
+    entered, go = threading.Event(), threading.Event()
+
+    class Slow(SqliteStore):
+        def apply(self, changes):
+            if threading.current_thread().name == "writer" and not entered.is_set():
+                entered.set()
+                go.wait(10)
+                jar.set_cookie(b"nested=1; Max-Age=999", U)
+            super().apply(changes)
+
+    monkeypatch.setattr(_store, "SqliteStore", Slow)
+    jar = CookieJar(path)
+    monkeypatch.undo()
+    writer = threading.Thread(name="writer", target=jar.set_cookie,
+                              args=(b"mine=1; Max-Age=999", U))
+    writer.start()
+    entered.wait(10)
+    CookieJar(path).set_cookie(b"other=1; Max-Age=999", "https://other.test/")
+    got = []
+    reader = threading.Thread(target=lambda: got.append(jar.cookie_header(U)))
+    reader.start()
+    reader.join(0.3)
+    assert reader.is_alive()
+    go.set()
+    writer.join(10)
+    reader.join(10)
+    assert got == [b"mine=1; nested=1"]
+    assert sorted(row[0] for row in SqliteStore(path).load()) == [b"mine", b"nested", b"other"]
 
 
 def test_rows_and_the_file_leak_nothing(tmp_path):

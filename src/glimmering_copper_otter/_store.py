@@ -339,7 +339,7 @@ class SqliteStore:
         if kind == "touch" and len(change) == 3:
             key = _check_key(change[1], where)
             when = change[2]
-            if type(when) is not int or not 0 <= when <= _rows.LATEST_TIME:
+            if type(when) is not int or not _rows.EARLIEST_TIME <= when <= _rows.LATEST_TIME:
                 raise TypeError(f"{where}: a last-access time is an int of microseconds")
             return (f"UPDATE cookies SET last_access={when} WHERE {_where(key)} "
                     f"AND last_access<={when - TOUCH_INTERVAL}")

@@ -7,6 +7,7 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -187,9 +188,13 @@ struct JarObject {
   PyObject* file;
   // The changes not yet written to the file, in order; guarded by mutex.
   Changes pending;
-  // Held while changes go to the file: whoever holds it takes every pending
-  // change, so the file sees them in the order they were made.
+  // Held for the whole of a call on a jar with a file (FileTurn below), and
+  // the thread that holds it: while it is held, no other call reads the
+  // file or changes the jar.
   PyMutex file_order;
+  std::atomic<unsigned long> file_owner;
+  // The file keeps session cookies too (keep_session_cookies).
+  bool file_keeps_sessions;
 };
 
 extern PyTypeObject JarType;
@@ -208,6 +213,42 @@ class Locked {
 
  private:
   PyMutex* mutex_;
+};
+
+// A call's turn at the file.  Calls on a jar with a file take turns, each
+// for its whole length: the file is read, the jar changed and the changes
+// written with no other call in between, so a call never adopts a file that
+// lacks changes another call has made but not yet written.  A call made on
+// the same thread inside another (a signal handler, a finaliser the
+// collector runs) joins that one's turn: it neither reads nor writes the
+// file, and the outer call writes its changes with its own.  PyMutex_Lock
+// detaches the thread state while it waits.
+class FileTurn {
+ public:
+  explicit FileTurn(JarObject* jar) noexcept : jar_(jar->file != nullptr ? jar : nullptr) {
+    if (jar_ == nullptr) return;
+    const unsigned long me = PyThread_get_thread_ident();
+    if (jar_->file_owner.load(std::memory_order_relaxed) == me) {
+      nested_ = true;
+      return;
+    }
+    PyMutex_Lock(&jar_->file_order);
+    jar_->file_owner.store(me, std::memory_order_relaxed);
+  }
+  ~FileTurn() {
+    if (jar_ == nullptr || nested_) return;
+    jar_->file_owner.store(0, std::memory_order_relaxed);
+    PyMutex_Unlock(&jar_->file_order);
+  }
+  FileTurn(const FileTurn&) = delete;
+  FileTurn& operator=(const FileTurn&) = delete;
+
+  // Whether this call reads and writes the file (not one joined inside another).
+  bool outermost() const noexcept { return jar_ != nullptr && !nested_ && jar_->file != nullptr; }
+
+ private:
+  JarObject* jar_;
+  bool nested_ = false;
 };
 
 // The list that records changes for the file; none without a file.
@@ -240,8 +281,9 @@ GCO_STR(str_touch, "touch");
 // Puts rows (any iterable of rows, read to its end first) into the jar as
 // they are; expired ones are passed over.  With replace the jar is emptied
 // first.  With adopt (the file's whole contents, after another connection
-// changed it) only the jar's persistent cookies go first, as the file holds
-// session cookies only when asked to, and nothing is recorded for the file.
+// changed it) the cookies the file keeps go first (the persistent ones, and
+// the session ones when it keeps those), and nothing is recorded for the
+// file.
 // *stored: how many rows went in.
 bool load_rows(JarObject* jar, PyObject* rows, bool replace, bool adopt, Py_ssize_t* stored) {
   // A list of its own, which no other code can change while the jar's lock
@@ -266,7 +308,7 @@ bool load_rows(JarObject* jar, PyObject* rows, bool replace, bool adopt, Py_ssiz
     Changes* changes = adopt ? nullptr : changes_of(jar);
     if (replace || adopt) {
       Selection all;
-      all.persistent_only = adopt;
+      all.persistent_only = adopt && !jar->file_keeps_sessions;
       ok = remove_selected(*jar->store, all, changes) >= 0;
     }
     for (size_t i = 0; i < n && ok; i++) {
@@ -280,10 +322,10 @@ bool load_rows(JarObject* jar, PyObject* rows, bool replace, bool adopt, Py_ssiz
 }
 
 // Before a call: the file's contents, when another connection changed it.
-bool flush(JarObject* jar);
+bool flush(JarObject* jar, const FileTurn& turn);
 
-bool refresh(JarObject* jar) {
-  if (jar->file == nullptr) return true;
+bool refresh(JarObject* jar, const FileTurn& turn) {
+  if (!turn.outermost()) return true;
   // Changes that an earlier call could not write go first, so that what the
   // file holds afterwards, and the jar adopts, includes them.
   bool pending;
@@ -291,7 +333,7 @@ bool refresh(JarObject* jar) {
     Locked lock(jar);
     pending = !jar->pending.empty();
   }
-  if (pending && !flush(jar)) return false;
+  if (pending && !flush(jar, turn)) return false;
   Ref file = incref(jar->file);
   Ref rows = steal(PyObject_CallMethodNoArgs(file.get(), str_refresh.get()));
   if (!rows) return false;
@@ -319,50 +361,51 @@ PyObject* change_object(const Change& change) {
 }
 
 // After a call: every pending change written to the file, in one
-// transaction, in order.  The thread that holds file_order takes all of
-// them, so a call returns once its own changes are in the file, written by
-// itself or by the thread that took them first.
-bool flush(JarObject* jar) {
-  if (jar->file == nullptr) return true;
+// transaction, in order, and again for changes that calls joined to this
+// one made meanwhile.
+bool flush(JarObject* jar, const FileTurn& turn) {
+  if (!turn.outermost()) return true;  // the outer call writes them
   Ref file = incref(jar->file);
-  PyMutex_Lock(&jar->file_order);  // detaches the thread state while it waits
-  Changes taken;
-  {
-    Locked lock(jar);
-    taken = std::move(jar->pending);
-  }
-  bool ok = true;
-  if (!taken.empty()) {
+  for (;;) {
+    Changes taken;
+    {
+      Locked lock(jar);
+      taken = std::move(jar->pending);
+    }
+    if (taken.empty()) return true;
     Ref list = steal(PyList_New(static_cast<Py_ssize_t>(taken.size())));
-    ok = static_cast<bool>(list);
+    bool ok = static_cast<bool>(list);
     for (size_t i = 0; ok && i < taken.size(); i++) {
       PyObject* item = change_object(taken[i]);
       ok = item != nullptr;
       if (ok) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    if (ok)
+    if (ok) {
       ok = static_cast<bool>(
           steal(PyObject_CallMethodOneArg(file.get(), str_apply.get(), list.get())));
-  }
-  if (!ok) {
-    // Not written (the transaction rolled back): the changes go back ahead
+    }
+    if (ok) continue;
+    // A change the store refuses as such (TypeError, ValueError) would be
+    // refused again: it is reported and not kept.  Otherwise nothing was
+    // written (the transaction rolled back) and the changes go back ahead
     // of those made meanwhile, for the next call to write.  Should memory
     // for that run out, the file misses them until it is read again.
-    Locked lock(jar);
-    if (taken.reserve(taken.size() + jar->pending.size())) {
-      for (Change& change : jar->pending) (void)taken.push_back(std::move(change));
-      jar->pending = std::move(taken);
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+      Locked lock(jar);
+      if (taken.reserve(taken.size() + jar->pending.size())) {
+        for (Change& change : jar->pending) (void)taken.push_back(std::move(change));
+        jar->pending = std::move(taken);
+      }
     }
+    return false;
   }
-  PyMutex_Unlock(&jar->file_order);
-  return ok;
 }
 
 // A call's result, once its changes are in the file.  Without a result
 // (an error) the changes stay pending and go with the next call.
-PyObject* written(JarObject* jar, PyObject* result) {
+PyObject* written(JarObject* jar, const FileTurn& turn, PyObject* result) {
   if (result == nullptr) return nullptr;
-  if (!flush(jar)) {
+  if (!flush(jar, turn)) {
     Py_DECREF(result);
     return nullptr;
   }
@@ -379,6 +422,8 @@ PyObject* jar_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) 
   jar->file = nullptr;
   new (&jar->pending) Changes();
   jar->file_order = PyMutex{};
+  new (&jar->file_owner) std::atomic<unsigned long>(0);
+  jar->file_keeps_sessions = false;
   jar->store = make_store(Limits{});
   if (jar->store == nullptr) return PyErr_NoMemory();
   return self.transfer();
@@ -437,6 +482,9 @@ bool open_file(JarObject* jar, PyObject* path, PyObject* keep_session_cookies, P
   Ref file = steal(PyObject_Call(type.get(), args.get(), kwargs.get()));
   Ref rows = file ? steal(PyObject_CallMethodNoArgs(file.get(), str_load.get())) : Ref();
   if (!rows) return false;
+  Ref keeps = steal(PyObject_GetAttrString(file.get(), "keep_session_cookies"));
+  const int keeps_sessions = keeps ? truth(keeps.get()) : -1;
+  if (keeps_sessions < 0) return false;
   // No file while its rows come in: nothing is recorded for it (nor kept
   // for the file of an earlier __init__).
   Ref old = steal(jar->file);
@@ -447,6 +495,7 @@ bool open_file(JarObject* jar, PyObject* path, PyObject* keep_session_cookies, P
   }
   Py_ssize_t stored;
   if (!load_rows(jar, rows.get(), true, false, &stored)) return false;
+  jar->file_keeps_sessions = keeps_sessions;
   jar->file = file.transfer();
   return true;
 }
@@ -466,10 +515,23 @@ int jar_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   int use_list = values[3] == nullptr ? 1 : truth(values[3]);
   if (use_list < 0) return -1;
   JarObject* jar = as_jar(self);
+  FileTurn turn(jar);
   {
     Locked lock(jar);
-    jar->store->limits = limits;
-    jar->use_list = use_list;
+    // The cookies are kept under sites by the list: they stay reachable
+    // only while it does not change.
+    if (jar->use_list != static_cast<bool>(use_list) && jar->store->count > 0) {
+      use_list = -1;
+    } else {
+      jar->store->limits = limits;
+      jar->use_list = use_list;
+    }
+  }
+  if (use_list < 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    "public_suffix_list cannot change while the jar holds cookies: clear it "
+                    "first");
+    return -1;
   }
   if (values[0] == nullptr || values[0] == Py_None) return 0;
   return open_file(jar, values[0], values[4], values[5]) ? 0 : -1;
@@ -640,10 +702,12 @@ PyObject* set_cookie(PyObject* self, PyObject* const* args) {
   if (!header_bytes(args[0], "raw", p.holder, p.raw)) return nullptr;
   Call call;
   if (!read_call(jar, args[1], args[2], args[3], args[4], args[5], call) ||
-      !prepare(jar, call, p) || !refresh(jar) || !apply_all(jar, call, &p, 1)) {
+      !prepare(jar, call, p)) {
     return nullptr;
   }
-  return written(jar, result_of(call, p));
+  FileTurn turn(jar);
+  if (!refresh(jar, turn) || !apply_all(jar, call, &p, 1)) return nullptr;
+  return written(jar, turn, result_of(call, p));
 }
 
 // Whether a header name is Set-Cookie, in any letter case.
@@ -698,7 +762,8 @@ PyObject* set_cookies(PyObject* self, PyObject* const* args) {
   for (Pending& p : pending) {
     if (!prepare(jar, call, p)) return nullptr;
   }
-  if (!refresh(jar) || !apply_all(jar, call, pending.data(), pending.size())) return nullptr;
+  FileTurn turn(jar);
+  if (!refresh(jar, turn) || !apply_all(jar, call, pending.data(), pending.size())) return nullptr;
   Ref list = steal(PyList_New(static_cast<Py_ssize_t>(pending.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < pending.size(); i++) {
@@ -706,7 +771,7 @@ PyObject* set_cookies(PyObject* self, PyObject* const* args) {
     if (record == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
   }
-  return written(jar, list.transfer());
+  return written(jar, turn, list.transfer());
 }
 
 // ---------------------------------------------------------------------------
@@ -749,7 +814,9 @@ PyObject* cookie_header_method(PyObject* self, PyObject* const* args) {
   JarObject* jar = as_jar(self);
   Call call;
   Request request;
-  if (!read_request(jar, args, call, request) || !refresh(jar)) return nullptr;
+  if (!read_request(jar, args, call, request)) return nullptr;
+  FileTurn turn(jar);
+  if (!refresh(jar, turn)) return nullptr;
   String header;
   bool ok;
   {
@@ -764,10 +831,10 @@ PyObject* cookie_header_method(PyObject* self, PyObject* const* args) {
     if (!text) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
       PyErr_Clear();
-      return written(jar, PyBytes_FromStringAndSize("", 0));
+      return written(jar, turn, PyBytes_FromStringAndSize("", 0));
     }
   }
-  return written(jar, PyBytes_FromStringAndSize(header.data(), size));
+  return written(jar, turn, PyBytes_FromStringAndSize(header.data(), size));
 }
 
 bool copy_cookie(const Cookie& c, void* data) {
@@ -780,26 +847,29 @@ PyObject* cookies_method(PyObject* self, PyObject* const* args) {
   Vector<CookieCopy> found;
   bool ok, details;
   if (!read_flag(args[2], &details)) return nullptr;
-  if (args[0] == nullptr || args[0] == Py_None) {
-    Instant now;
-    if (!read_now(args[1], &now) || !refresh(jar)) return nullptr;
-    Locked lock(jar);
-    ok = snapshot(*jar->store, now, found, changes_of(jar));
+  const bool every = args[0] == nullptr || args[0] == Py_None;
+  Instant now;
+  Call call;
+  Request request;
+  if (every) {
+    if (!read_now(args[1], &now)) return nullptr;
   } else {
-    Call call;
     if (!read_call(jar, args[0], args[1], nullptr, nullptr, nullptr, call)) return nullptr;
-    Request request;
     request.url = call.url;
     request.key = call.key;
     request.partition = call.partition;
     request.update_access = false;
     request.now = call.now;
-    if (!refresh(jar)) return nullptr;
+  }
+  FileTurn turn(jar);
+  if (!refresh(jar, turn)) return nullptr;
+  {
     Locked lock(jar);
-    ok = each_sent(*jar->store, request, changes_of(jar), copy_cookie, &found);
+    ok = every ? snapshot(*jar->store, now, found, changes_of(jar))
+               : each_sent(*jar->store, request, changes_of(jar), copy_cookie, &found);
   }
   if (!ok) return PyErr_NoMemory();
-  return written(jar, list_of(found, details));
+  return written(jar, turn, list_of(found, details));
 }
 
 // ---------------------------------------------------------------------------
@@ -870,10 +940,11 @@ PyObject* get_method(PyObject* self, PyObject* const* args) {
     return nullptr;
   }
   SelectionArgs s;
-  if (!read_selection(jar, args[1], args[2], args[0], s) || !read_now(args[3], &s.selection.now) ||
-      !refresh(jar)) {
+  if (!read_selection(jar, args[1], args[2], args[0], s) || !read_now(args[3], &s.selection.now)) {
     return nullptr;
   }
+  FileTurn turn(jar);
+  if (!refresh(jar, turn)) return nullptr;
   CookieCopy found;
   bool ok;
   {
@@ -886,14 +957,15 @@ PyObject* get_method(PyObject* self, PyObject* const* args) {
 }
 
 PyObject* removed(JarObject* jar, const Selection& selection) {
-  if (!refresh(jar)) return nullptr;
+  FileTurn turn(jar);
+  if (!refresh(jar, turn)) return nullptr;
   Py_ssize_t count;
   {
     Locked lock(jar);
     count = remove_selected(*jar->store, selection, changes_of(jar));
   }
   if (count < 0) return PyErr_NoMemory();
-  return written(jar, PyLong_FromSsize_t(count));
+  return written(jar, turn, PyLong_FromSsize_t(count));
 }
 
 PyObject* clear_method(PyObject* self, PyObject* const* args) {
@@ -923,13 +995,14 @@ Py_ssize_t jar_length(PyObject* self) {
   JarObject* jar = as_jar(self);
   Instant now;
   (void)read_now(nullptr, &now);
-  if (!refresh(jar)) return -1;
+  FileTurn turn(jar);
+  if (!refresh(jar, turn)) return -1;
   size_t count;
   {
     Locked lock(jar);
     count = live_count(*jar->store, now, changes_of(jar));
   }
-  return flush(jar) ? static_cast<Py_ssize_t>(count) : -1;
+  return flush(jar, turn) ? static_cast<Py_ssize_t>(count) : -1;
 }
 
 PyObject* jar_iter(PyObject* self) {
@@ -938,13 +1011,14 @@ PyObject* jar_iter(PyObject* self) {
   (void)read_now(nullptr, &now);
   Vector<CookieCopy> found;
   bool ok;
-  if (!refresh(jar)) return nullptr;
+  FileTurn turn(jar);
+  if (!refresh(jar, turn)) return nullptr;
   {
     Locked lock(jar);
     ok = snapshot(*jar->store, now, found, changes_of(jar));
   }
   if (!ok) return PyErr_NoMemory();
-  Ref list = steal(written(jar, list_of(found)));
+  Ref list = steal(written(jar, turn, list_of(found)));
   return list ? PyObject_GetIter(list.get()) : nullptr;
 }
 
@@ -963,7 +1037,8 @@ PyObject* rows_method(PyObject* self, PyObject* const* /*args*/) {
   JarObject* jar = as_jar(self);
   Instant now;
   (void)read_now(nullptr, &now);
-  if (!refresh(jar)) return nullptr;
+  FileTurn turn(jar);
+  if (!refresh(jar, turn)) return nullptr;
   Vector<CookieCopy> found;
   bool ok;
   {
@@ -980,16 +1055,18 @@ PyObject* rows_method(PyObject* self, PyObject* const* /*args*/) {
     if (row == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
   }
-  return written(jar, list.transfer());
+  return written(jar, turn, list.transfer());
 }
 
 PyObject* load_rows_method(PyObject* self, PyObject* const* args) {
   JarObject* jar = as_jar(self);
   bool replace;
-  if (!read_flag(args[1], &replace) || !refresh(jar)) return nullptr;
+  if (!read_flag(args[1], &replace)) return nullptr;
+  FileTurn turn(jar);
+  if (!refresh(jar, turn)) return nullptr;
   Py_ssize_t stored;
   if (!load_rows(jar, args[0], replace, false, &stored)) return nullptr;
-  return written(jar, PyLong_FromSsize_t(stored));
+  return written(jar, turn, PyLong_FromSsize_t(stored));
 }
 
 // glimmering_copper_otter.<module>.<name>(*positional, **keywords): the

@@ -119,11 +119,13 @@ void Store::clear() noexcept {
 }
 
 bool Store::insert(Site* site, Cookie* cookie) noexcept {
-  // The first cookie that comes after the new one.
+  // The first cookie that comes after the new one (a tie, at the last
+  // instant of year 9999 or between loaded rows, keeps the order of
+  // insertion).
   size_t low = 0, high = site->cookies.size();
   while (low < high) {
     size_t mid = low + (high - low) / 2;
-    if (sent_before(site->cookies[mid], cookie)) {
+    if (!sent_before(cookie, site->cookies[mid])) {
       low = mid + 1;
     } else {
       high = mid;

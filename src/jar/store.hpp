@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "cookie.hpp"
+#include "cookie_rules.hpp"
 #include "memory.hpp"
 
 namespace gco::jar {
@@ -74,9 +75,12 @@ class Store {
   ~Store();
 
   // A creation time for a cookie made now: now itself, or just after the
-  // latest one handed out, so that creation times are unique and increase.
+  // latest one handed out, so that creation times are unique and increase
+  // (up to the last instant of year 9999, which may then repeat).
   Instant next_creation(Instant now) noexcept {
-    last_creation = now > last_creation ? now : last_creation + 1;
+    last_creation = now > last_creation              ? now
+                    : last_creation < rules::kLatest ? last_creation + 1
+                                                     : last_creation;
     return last_creation;
   }
 
