@@ -231,6 +231,9 @@ def test_aiohttp_jar_surface(served):
         adapter.clear(lambda morsel: morsel.key == "a")
         adapter.clear_domain("example.test")  # x and c
         assert [m.key for m in adapter] == ["b"]
+        jar.set_cookies([b"t=1", b"t=2; Domain=example.test"], "http://example.test/")
+        adapter.clear(lambda morsel: morsel.value == "1")  # not the domain cookie of that name
+        assert sorted(m.value for m in adapter) == ["2", "2"]
         adapter.clear()
         assert len(adapter) == 0
     asyncio.run(main())

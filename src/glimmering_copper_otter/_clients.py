@@ -292,15 +292,13 @@ def for_aiohttp(jar):
             if predicate is None:
                 jar.clear()
                 return
-            for row in jar._rows():
-                if predicate(morsel(text(row[_rows.NAME]), text(row[_rows.VALUE]), row)):
-                    _clear_row(jar, row)
+            _clear_rows(jar, [row for row in jar._rows() if predicate(
+                morsel(text(row[_rows.NAME]), text(row[_rows.VALUE]), row))])
 
         def clear_domain(self, domain):
             domain = domain.lower().lstrip(".")
-            for row in jar._rows():
-                if row[_rows.DOMAIN] == domain or row[_rows.DOMAIN].endswith("." + domain):
-                    _clear_row(jar, row)
+            _clear_rows(jar, [row for row in jar._rows() if row[_rows.DOMAIN] == domain
+                              or row[_rows.DOMAIN].endswith("." + domain)])
 
         def update_cookies(self, cookies, response_url=None):
             items = cookies.items() if hasattr(cookies, "items") else cookies
@@ -360,11 +358,20 @@ def _has_host(url):
         return False
 
 
-def _clear_row(jar, row):
+def _clear_rows(jar, doomed):
     from glimmering_copper_otter import _rows
 
-    # The raw bytes name exactly this cookie's name and path.
-    jar.clear(domain=row[_rows.DOMAIN], path=row[_rows.PATH], name=row[_rows.NAME])
+    # clear() removes by domain, path and name (the raw bytes): a host-only
+    # or partitioned twin of a doomed cookie that was not picked goes back.
+    names = {(row[_rows.DOMAIN], row[_rows.PATH], row[_rows.NAME]) for row in doomed}
+    picked = set(doomed)
+    twins = [row for row in jar._rows()
+             if (row[_rows.DOMAIN], row[_rows.PATH], row[_rows.NAME]) in names
+             and row not in picked]
+    for domain, path, name in names:
+        jar.clear(domain=domain, path=path, name=name)
+    if twins:
+        jar._load_rows(twins)
 
 
 # -- asyncio ----------------------------------------------------------------
