@@ -37,8 +37,8 @@ from requests.cookies import create_cookie
 from urllib3 import HTTPResponse
 from urllib3._collections import HTTPHeaderDict
 
-from glimmering_copper_otter import _clients
-from glimmering_copper_otter._store import SqliteStore
+
+from glimmering_copper_otter.stores.sqlite import SqliteStore
 from glimmering_copper_otter.jar import CookieJar
 
 HOSTS = [f"www.site{i}.test" for i in range(100)]
@@ -96,7 +96,7 @@ def session(kind):
         for host in HOSTS:
             for k in range(10):
                 jar.set_cookie(f"c_{k}=value{k}; Path=/", f"http://{host}/")
-        _clients.install(jar, s)
+        jar.install(s)
         s.cookie_jar = jar
     return s
 

@@ -20,6 +20,7 @@ ALLOWED = [
     "CMakeLists.txt", "**/CMakeLists.txt", "cmake/*.cmake",
     # The package (interpreted code, declarations, stubs) and the C++ sources.
     "src/glimmering_copper_otter/*.py", "src/glimmering_copper_otter/*.pyi",
+    "src/glimmering_copper_otter/*/*.py",
     "src/glimmering_copper_otter/*.pxd", "src/glimmering_copper_otter/*.h",
     "src/glimmering_copper_otter/py.typed",
     "src/**/*.cpp", "src/**/*.hpp", "src/**/*.h", "src/**/*.inc",
@@ -50,7 +51,9 @@ REQUIRED = [
     "src/writer/writer.cpp", "tests/conftest.py", "tests/stubtest-allowlist.txt",
     "fuzz/fuzz_cookies.py", "tests/gco_testkit/fuzz_targets.py",
     "src/common/public_suffix/public_suffix_list.dat", "src/common/public_suffix/make_table.py",
-    "src/common/public_suffix/LICENSE",
+    "src/common/public_suffix/LICENSE", "src/glimmering_copper_otter/jar.py",
+    "src/glimmering_copper_otter/stores/sqlite.py", "src/glimmering_copper_otter/formats/netscape.py",
+    "src/glimmering_copper_otter/clients/__init__.py", "src/glimmering_copper_otter/cli/__init__.py",
 ]
 # Directories that must hold at least one file matching the pattern.
 REQUIRED_SOME = ["src/cookies/*.cpp", "tests/test_*.py", "tests/data/*.py", "fuzz/corpus/*"]

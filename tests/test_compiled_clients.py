@@ -24,7 +24,7 @@ from conftest import SIGNATURES, run_python
 from glimmering_copper_otter import cookie_header, cookies, writer
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
 
-CLIENTS = Path(__file__).parent / "clients"
+CLIENTS = Path(__file__).parent / "capi_clients"
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 PYTHON_INCLUDES = sorted({sysconfig.get_paths()["include"], sysconfig.get_paths()["platinclude"]})
 INCLUDE = glimmering_copper_otter.get_include()

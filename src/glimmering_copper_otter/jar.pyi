@@ -4,13 +4,22 @@ import os
 import urllib.request
 from collections.abc import Iterable, Iterator
 from datetime import datetime
+from types import TracebackType
 from typing import IO, Any, Final, Literal, Self, TypeVar, final, overload
 
 from _typeshed import structseq
-from typing_extensions import disjoint_base
 
-from glimmering_copper_otter._formats import LoadReport, SaveReport
+from glimmering_copper_otter import _jar
+from glimmering_copper_otter._rows import LeftOut as LeftOut
+from glimmering_copper_otter._rows import LoadReport as LoadReport
+from glimmering_copper_otter._rows import SaveReport as SaveReport
 from glimmering_copper_otter.browser import BrowserCookie as BrowserCookie
+from glimmering_copper_otter.stores import RowStore
+from glimmering_copper_otter.stores import StoreError as StoreError
+from glimmering_copper_otter.stores import StoreWarning as StoreWarning
+
+__all__ = ["BrowserCookie", "CookieDetails", "CookieJar", "LeftOut", "LoadReport", "SaveReport",
+           "StoreError", "StoreWarning"]
 
 _Text = bytes | str
 _Values = Iterable[_Text] | Iterable[tuple[_Text, _Text]] | Iterable[list[_Text]]
@@ -21,6 +30,9 @@ _Row = tuple[
     bytes, bytes, str, bool, bytes, int | None, int, int, bool, bool, int, bool, str, int, int,
     int, bool, bool,
 ]
+# A cookie's key: (raw_name, domain, host_only, path, partitioned, partition_key,
+# cross_site_ancestor).
+_Key = tuple[bytes, str, bool, bytes, bool, str, bool]
 
 @final
 class CookieDetails(structseq[Any], tuple[datetime, datetime, tuple[str, bool] | None, str, int]):
@@ -38,8 +50,7 @@ class CookieDetails(structseq[Any], tuple[datetime, datetime, tuple[str, bool] |
     @property
     def source_port(self) -> int: ...
 
-@disjoint_base
-class CookieJar:
+class CookieJar(_jar.CookieJar):
     def __init__(
         self,
         path: _Path | None = None,
@@ -56,6 +67,18 @@ class CookieJar:
     def max_cookies_per_site(self) -> int | None: ...
     @property
     def public_suffix_list(self) -> bool: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def store(self) -> RowStore | None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
     def set_cookie(
         self,
         raw: _Text,
@@ -107,13 +130,17 @@ class CookieJar:
     ) -> int: ...
     def clear_session_cookies(self) -> int: ...
     def clear_expired(self, now: datetime | None = None) -> int: ...
+    def remove(self, cookie: BrowserCookie | tuple[BrowserCookie, CookieDetails] | _Key) -> bool: ...
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[BrowserCookie]: ...
     def _rows(self) -> list[_Row]: ...
-    def _load_rows(self, rows: Iterable[_Row], *, replace: bool = False) -> int: ...
+    def _load_rows(
+        self, rows: Iterable[_Row], *, replace: bool = False
+    ) -> tuple[int, int, list[tuple[int, str]]]: ...
     def load_cookies_txt(self, path_or_file: _Path | IO[bytes] | IO[str], strict: bool = False) -> LoadReport: ...
     def save_cookies_txt(self, path_or_file: _Path | IO[bytes] | IO[str]) -> SaveReport: ...
     def to_json(self) -> str: ...
+    def load_json(self, text: str | bytes) -> LoadReport: ...
     @classmethod
     def from_json(cls, text: str | bytes, /) -> Self: ...
     def for_urllib(self) -> urllib.request.BaseHandler: ...

@@ -124,14 +124,20 @@ class CookieCopy {
 
   const Cookie* get() const noexcept { return cookie_; }
   const Cookie* operator->() const noexcept { return cookie_; }
+  // Hands the cookie over (to a store that takes it back).
+  Cookie* release() noexcept {
+    Cookie* c = cookie_;
+    cookie_ = nullptr;
+    return c;
+  }
   explicit operator bool() const noexcept { return cookie_ != nullptr; }
 
  private:
   Cookie* cookie_ = nullptr;
 };
 
-// A change that a store writes once the jar's lock is released, in order.
-// Made only when a store is attached (none is yet: this is its seam).
+// A change that a backing store writes once the jar's lock is released, in
+// order; undone, newest first, when the store refuses it.
 struct Change {
   enum class Kind : uint8_t { kInsert, kDelete, kAccess };
   Kind kind;

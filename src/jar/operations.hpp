@@ -43,21 +43,32 @@ SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
 bool apply_load(Store& store, const CookieFields& fields, std::string_view key, Instant now,
                 Changes* changes) noexcept;
 
-// Records a change (a copy of the cookie); false when memory runs out.
+// Undoes changes, newest first: an inserted cookie is taken out, a deleted
+// one put back as it was (last-access times stay as they are: only a later
+// write of them was lost).  Empties changes.  False when memory ran out
+// putting a cookie back: the jar then differs from what it was.
+bool revert(Store& store, Changes& changes, bool use_list) noexcept;
+
+// Records a change (a copy of the cookie); false when memory runs out.  A
+// change is recorded before it is made, and not made when that fails: what
+// was recorded is then exactly what was done, for revert() to undo.
 bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept;
 
-// Removes the cookie at index of the site, recording the deletion.
+// Removes the cookie at index of the site, recording the deletion; false
+// (and the cookie kept) when memory runs out for the record.
 bool remove_cookie(Store& store, Site* site, size_t index, Changes* changes) noexcept;
 
 // Removes, in one pass, the cookies of the site that pred picks, recording
-// the deletions; false when memory ran out for a record.
+// the deletions; false when memory ran out for a record (the cookies not
+// recorded are kept).
 template <class F>
 bool remove_where(Store& store, Site* site, F pred, Changes* changes) noexcept {
   bool ok = true;
   store.erase_if(site, [&](const Cookie* c) {
     if (!pred(c)) return false;
-    ok = record(changes, Change::Kind::kDelete, c) && ok;
-    return true;
+    if (record(changes, Change::Kind::kDelete, c)) return true;
+    ok = false;
+    return false;
   });
   return ok;
 }
@@ -87,6 +98,12 @@ struct Selection {
 };
 // Removes the selected cookies; their number, or -1 when memory runs out.
 Py_ssize_t remove_selected(Store& store, const Selection& selection, Changes* changes) noexcept;
+
+// Removes the one cookie of key's key (its key fields; path, when given,
+// compares the path by the text rule instead); 1 when it was there, 0 when
+// not, -1 when memory ran out for the record of the change.
+int remove_exact(Store& store, const CookieFields& key, const TextKey* path,
+                 std::string_view site_key, Changes* changes) noexcept;
 
 // Copies of every cookie not expired at now (expired ones are removed), in
 // Chromium's order for its full list: the longer path first, then the

@@ -1,50 +1,34 @@
-// Rows: a stored cookie as a tuple of exact builtin types, and back.
+// Rows: a stored cookie as a tuple of exact builtin types, and back, and the
+// contract every row meets (rows.hpp).
 #include "rows.hpp"
 
 #include <string_view>
 
 #include "ref.hpp"
+#include "url.hpp"
 
 namespace gco::jar {
 
-namespace {
-
-// Years 1 to 9999, the times a jar keeps.
-constexpr long long kEarliestTime = -62135596800LL * kSecond;
-constexpr long long kLatestTime = 253402300799LL * kSecond + 999999;
-// Chromium's limits on what a cookie holds (ParsedCookie).
-constexpr size_t kMaxNameValue = 4096;
-constexpr size_t kMaxAttribute = 1024;
-
-enum Field : int {
-  kName,
-  kValue,
-  kDomain,
-  kHostOnly,
-  kPath,
-  kExpires,
-  kCreation,
-  kLastAccess,
-  kSecure,
-  kHttpOnly,
-  kSameSite,
-  kPartitioned,
-  kPartitionKey,
-  kPriority,
-  kSourceScheme,
-  kSourcePort,
-  kPersistent,
-  kCrossSiteAncestor,
-  kFieldCount
-};
-
-const char* const kFieldNames[kFieldCount] = {
+const char* const kRowFields[kRowFieldCount] = {
     "raw_name",      "raw_value",   "domain",
     "host_only",     "path",        "expires",
     "creation",      "last_access", "secure",
     "http_only",     "same_site",   "partitioned",
     "partition_key", "priority",    "source_scheme",
     "source_port",   "persistent",  "cross_site_ancestor"};
+
+const RowField kKeyFields[kKeyFieldCount] = {
+    kRowName,        kRowDomain,       kRowHostOnly,         kRowPath,
+    kRowPartitioned, kRowPartitionKey, kRowCrossSiteAncestor};
+
+namespace {
+
+// Years 1 to 9999, the times a jar keeps.
+constexpr long long kEarliestTime = -62135596800LL * kSecond;
+constexpr long long kLatestTime = 253402300799LL * kSecond + 999999;
+// Chromium's limit on a cookie's name and value (ParsedCookie); a path and a
+// domain have none once stored (a default path and a host come from a url).
+constexpr size_t kMaxNameValue = 4096;
 
 PyObject* text_object(std::string_view s) {
   return PyUnicode_DecodeLatin1(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
@@ -74,96 +58,208 @@ PyObject* tuple_of(PyObject** items, Py_ssize_t count) {
   return tuple;
 }
 
-// Reading a row: each item of an exact type, in range; errors name the
-// row and the field.
+// Reading the items of a row or a key: each of an exact type, in range.  A
+// refusal sets *reason (or an exception, when even that fails) and returns
+// false.
 struct Reader {
-  PyObject* row;
-  Py_ssize_t index;
+  PyObject* items;  // a tuple
+  PyObject** reason;
 
-  PyObject* item(int field) const { return PyTuple_GET_ITEM(row, field); }
+  PyObject* item(Py_ssize_t i) const { return PyTuple_GET_ITEM(items, i); }
 
-  bool fail(PyObject* type, int field, const char* what) const {
-    PyErr_Format(type, "row %zd: field %s %s", index, kFieldNames[field], what);
+  bool refuse(const char* word, const char* format, ...) const {
+    va_list args;
+    va_start(args, format);
+    Ref why = steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (why) *reason = PyUnicode_FromFormat("%s: %U", word, why.get());
     return false;
   }
-  bool wrong_type(int field, const char* expected) const {
-    PyErr_Format(PyExc_TypeError, "row %zd: field %s must be %s, not %.200s", index,
-                 kFieldNames[field], expected, Py_TYPE(item(field))->tp_name);
-    return false;
+  bool wrong_type(Py_ssize_t i, int field, const char* expected) const {
+    return refuse("Unreadable", "field %s must be %s, not %.200s", kRowFields[field], expected,
+                  Py_TYPE(item(i))->tp_name);
   }
-
-  bool bytes(int field, std::string_view& out) const {
-    PyObject* o = item(field);
-    if (!PyBytes_CheckExact(o)) return wrong_type(field, "bytes");
+  bool bytes(Py_ssize_t i, int field, std::string_view& out) const {
+    PyObject* o = item(i);
+    if (!PyBytes_CheckExact(o)) return wrong_type(i, field, "bytes");
     out = {PyBytes_AS_STRING(o), static_cast<size_t>(PyBytes_GET_SIZE(o))};
     return true;
   }
-  bool ascii(int field, std::string_view& out) const {
-    PyObject* o = item(field);
-    if (!PyUnicode_CheckExact(o)) return wrong_type(field, "str");
-    if (!PyUnicode_IS_ASCII(o)) return fail(PyExc_ValueError, field, "must be ASCII");
+  bool ascii(Py_ssize_t i, int field, std::string_view& out) const {
+    PyObject* o = item(i);
+    if (!PyUnicode_CheckExact(o)) return wrong_type(i, field, "str");
+    if (!PyUnicode_IS_ASCII(o)) {
+      return refuse(field == kRowDomain ? "InvalidDomain" : "Unreadable",
+                    "field %s must be ASCII (a host's labels as A-labels)", kRowFields[field]);
+    }
     out = {static_cast<const char*>(PyUnicode_DATA(o)),
            static_cast<size_t>(PyUnicode_GET_LENGTH(o))};
     return true;
   }
-  bool boolean(int field, bool& out) const {
-    PyObject* o = item(field);
-    if (o != Py_True && o != Py_False) return wrong_type(field, "bool");
+  bool boolean(Py_ssize_t i, int field, bool& out) const {
+    PyObject* o = item(i);
+    if (o != Py_True && o != Py_False) return wrong_type(i, field, "bool");
     out = o == Py_True;
     return true;
   }
-  bool integer(int field, long long low, long long high, long long& out) const {
-    PyObject* o = item(field);
-    if (!PyLong_CheckExact(o)) return wrong_type(field, "int");
+  bool integer(Py_ssize_t i, int field, long long low, long long high, long long& out) const {
+    PyObject* o = item(i);
+    if (!PyLong_CheckExact(o)) return wrong_type(i, field, "int");
     int overflow = 0;
     out = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (out == -1 && PyErr_Occurred()) return false;
     if (overflow != 0 || out < low || out > high) {
-      PyErr_Format(PyExc_ValueError, "row %zd: field %s must be from %lld to %lld", index,
-                   kFieldNames[field], low, high);
-      return false;
+      return refuse("Unreadable", "field %s must be from %lld to %lld", kRowFields[field], low,
+                    high);
     }
     return true;
   }
 };
 
-// Bytes a cookie never holds, as Chromium reads them: control characters
-// but a tab, and ";" (and "=" in a name); a path holds no tab either.
-bool clean(std::string_view s, bool name, bool path) {
+// The first byte a part of a cookie may not hold, or -1: control characters
+// (a tab too: browsers refuse one inside a name, value or attribute),
+// ";" (but in a path: a default path comes from a url), and "=" in a name.
+int bad_byte(std::string_view s, bool name, bool path) {
   for (char ch : s) {
     unsigned char c = static_cast<unsigned char>(ch);
-    if ((c < 0x20 && (c != '\t' || path)) || c == 0x7F || c == ';' || (name && c == '=')) {
+    if (c < 0x20 || c == 0x7F || (c == ';' && !path) || (name && c == '=')) return c;
+  }
+  return -1;
+}
+
+bool starts_with_lowered(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); i++) {
+    char c = s[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// Whether text is a canonical host, as the url reader writes one; its kind.
+// False with no exception for another text; an exception only when memory
+// runs out.
+bool canonical_host(std::string_view text, url::HostKind* kind, bool* failed) {
+  *failed = false;
+  if (text.empty()) return false;
+  String canonical;
+  switch (url::read_host(text, canonical, kind)) {
+    case url::Status::kOk:
+      return canonical.view() == text;
+    case url::Status::kNoMemory:
+      (void)no_memory();
+      *failed = true;
       return false;
+    case url::Status::kError:  // only for a host outside ASCII
+      *failed = true;
+      return false;
+    case url::Status::kNotAUrl:
+      break;
+  }
+  return false;
+}
+
+// The key's own checks, on fields already read: the domain and the
+// partition key.
+bool check_key(const Reader& r, const CookieFields& f) {
+  url::HostKind kind;
+  bool failed;
+  if (!canonical_host(f.domain, &kind, &failed)) {
+    if (failed) return false;
+    return r.refuse("InvalidDomain", "the domain is not a host as a url writes it");
+  }
+  if (kind != url::HostKind::kDomain && !f.host_only) {
+    return r.refuse("InvalidDomain", "a cookie on an IP address is host-only");
+  }
+  if (!f.path.starts_with('/')) return r.refuse("Unreadable", "the path does not begin with /");
+  if (int c = bad_byte(f.path, false, true); c >= 0) {
+    return r.refuse("DisallowedCharacter", "the path holds the control character 0x%02x", c);
+  }
+  if (int c = bad_byte(f.name, true, false); c >= 0) {
+    return r.refuse("DisallowedCharacter", "the name holds the byte 0x%02x", c);
+  }
+  if (f.partitioned != !f.partition.empty() || (f.cross_site_ancestor && !f.partitioned)) {
+    return r.refuse("Unreadable",
+                    "the partition key and cross_site_ancestor are for a partitioned cookie only, "
+                    "which has a partition key");
+  }
+  if (f.partitioned) {
+    std::string_view site = f.partition;
+    if (gco::starts_with(site, "https://")) {
+      site.remove_prefix(8);
+    } else if (gco::starts_with(site, "http://")) {
+      site.remove_prefix(7);
+    } else {
+      site = {};
+    }
+    if (!canonical_host(site, &kind, &failed)) {
+      if (failed) return false;
+      return r.refuse("Unreadable",
+                      "the partition key is not a site written out (\"https://example.com\")");
     }
   }
   return true;
 }
 
-// A domain as a jar keeps it: lower-case ASCII labels of letters, digits,
-// "-" and "_", or an IPv6 address in brackets.
-bool good_domain(std::string_view d) {
-  if (d.empty() || d.size() > kMaxAttribute) return false;
-  if (d.front() == '[') {
-    if (d.size() < 3 || d.back() != ']') return false;
-    for (char c : gco::sub(d, 1, d.size() - 2)) {
-      if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == ':' || c == '.')) {
-        return false;
-      }
-    }
-    return true;
+bool is_space(char c) { return c == ' '; }
+
+// The rest of the contract: what Chromium requires of any cookie it loads.
+bool check_cookie(const Reader& r, const CookieFields& f) {
+  if (int c = bad_byte(f.value, false, false); c >= 0) {
+    return r.refuse("DisallowedCharacter", "the value holds the byte 0x%02x", c);
   }
-  for (char c : d) {
-    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.')) {
-      return false;
-    }
+  if ((!f.name.empty() && (is_space(f.name.front()) || is_space(f.name.back()))) ||
+      (!f.value.empty() && (is_space(f.value.front()) || is_space(f.value.back())))) {
+    return r.refuse("DisallowedCharacter",
+                    "the name or the value begins or ends with a space, which a browser trims");
+  }
+  if (f.name.empty() && f.value.empty()) {
+    return r.refuse("NoCookieContent", "the cookie has neither a name nor a value");
+  }
+  if (f.name.size() + f.value.size() > kMaxNameValue) {
+    return r.refuse("NameValuePairExceedsMaxSize",
+                    "the name and value are %zu bytes, over the 4096-byte limit",
+                    f.name.size() + f.value.size());
+  }
+  if (f.name.empty() && f.value.find('=') != std::string_view::npos) {
+    return r.refuse("AmbiguousNameValue",
+                    "the name is empty and the value holds \"=\": it would come back as "
+                    "another name");
+  }
+  const char* prefix = nullptr;
+  if (starts_with_lowered(f.name, "__secure-") && !f.secure) {
+    prefix = "a __Secure- name needs Secure";
+  } else if (starts_with_lowered(f.name, "__host-") &&
+             !(f.secure && f.host_only && f.path == "/")) {
+    prefix = "a __Host- name needs Secure, no Domain and the path /";
+  } else if (starts_with_lowered(f.name, "__http-") && !(f.secure && f.http_only)) {
+    prefix = "an __Http- name needs Secure and HttpOnly";
+  } else if (starts_with_lowered(f.name, "__host-http-") && !f.http_only) {
+    prefix = "a __Host-Http- name needs HttpOnly besides the __Host- rules";
+  } else if (f.name.empty() && (starts_with_lowered(f.value, "__secure-") ||
+                                starts_with_lowered(f.value, "__host-"))) {
+    prefix = "a cookie without a name may not have a value that starts like a prefixed name";
+  }
+  if (prefix != nullptr) return r.refuse("InvalidPrefix", "%s", prefix);
+  if (f.same_site == SameSite::kNone && !f.secure) {
+    return r.refuse("SameSiteNoneInsecure", "SameSite=None without Secure");
+  }
+  if (f.partitioned && !f.secure) {
+    return r.refuse("PartitionedNotSecure", "Partitioned without Secure");
   }
   return true;
+}
+
+RowRead outcome(bool ok, PyObject** reason) {
+  if (ok) return RowRead::kOk;
+  return *reason != nullptr ? RowRead::kRefused : RowRead::kError;
 }
 
 }  // namespace
 
 PyObject* row_of(const Cookie& c) noexcept {
-  PyObject* items[kFieldCount] = {
+  PyObject* items[kRowFieldCount] = {
       bytes_object(c.name()),
       bytes_object(c.value()),
       text_object(c.domain()),
@@ -183,11 +279,11 @@ PyObject* row_of(const Cookie& c) noexcept {
       flag(c.persistent()),
       flag(c.cross_site_ancestor()),
   };
-  return tuple_of(items, kFieldCount);
+  return tuple_of(items, kRowFieldCount);
 }
 
 PyObject* key_of(const Cookie& c) noexcept {
-  PyObject* items[7] = {
+  PyObject* items[kKeyFieldCount] = {
       bytes_object(c.name()),
       text_object(c.domain()),
       flag(c.host_only()),
@@ -196,66 +292,61 @@ PyObject* key_of(const Cookie& c) noexcept {
       text_object(c.partitioned() ? c.partition() : std::string_view()),
       flag(c.cross_site_ancestor()),
   };
-  return tuple_of(items, 7);
+  return tuple_of(items, kKeyFieldCount);
 }
 
-bool read_row(PyObject* row, Py_ssize_t index, CookieFields& f) noexcept {
+RowRead read_key(PyObject* key, CookieFields& f, PyObject** reason) noexcept {
+  *reason = nullptr;
+  const Reader r{key, reason};
+  if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != kKeyFieldCount) {
+    return outcome(r.refuse("Unreadable", "a key is a tuple of %d items", kKeyFieldCount), reason);
+  }
+  const bool ok = r.bytes(0, kRowName, f.name) && r.ascii(1, kRowDomain, f.domain) &&
+                  r.boolean(2, kRowHostOnly, f.host_only) && r.bytes(3, kRowPath, f.path) &&
+                  r.boolean(4, kRowPartitioned, f.partitioned) &&
+                  r.ascii(5, kRowPartitionKey, f.partition) &&
+                  r.boolean(6, kRowCrossSiteAncestor, f.cross_site_ancestor) && check_key(r, f);
+  return outcome(ok, reason);
+}
+
+RowRead read_row(PyObject* row, CookieFields& f, PyObject** reason) noexcept {
+  *reason = nullptr;
+  const Reader r{row, reason};
   if (!PyTuple_CheckExact(row)) {
-    PyErr_Format(PyExc_TypeError, "row %zd must be a tuple, not %.200s", index,
-                 Py_TYPE(row)->tp_name);
-    return false;
+    return outcome(r.refuse("Unreadable", "a row is a tuple, not %.200s", Py_TYPE(row)->tp_name),
+                   reason);
   }
-  if (PyTuple_GET_SIZE(row) != kFieldCount) {
-    PyErr_Format(PyExc_ValueError, "row %zd must have %d fields, not %zd", index, kFieldCount,
-                 PyTuple_GET_SIZE(row));
-    return false;
+  if (PyTuple_GET_SIZE(row) != kRowFieldCount) {
+    return outcome(r.refuse("Unreadable", "a row has %d fields, not %zd", kRowFieldCount,
+                            PyTuple_GET_SIZE(row)),
+                   reason);
   }
-  const Reader r{row, index};
-  long long expires = 0, creation, last_access, same_site, priority, scheme, port;
-  bool persistent;
-  if (!r.bytes(kName, f.name) || !r.bytes(kValue, f.value) || !r.ascii(kDomain, f.domain) ||
-      !r.boolean(kHostOnly, f.host_only) || !r.bytes(kPath, f.path) ||
-      (r.item(kExpires) != Py_None && !r.integer(kExpires, kEarliestTime, kLatestTime, expires)) ||
-      !r.integer(kCreation, kEarliestTime, kLatestTime, creation) ||
-      !r.integer(kLastAccess, kEarliestTime, kLatestTime, last_access) ||
-      !r.boolean(kSecure, f.secure) || !r.boolean(kHttpOnly, f.http_only) ||
-      !r.integer(kSameSite, 0, 3, same_site) || !r.boolean(kPartitioned, f.partitioned) ||
-      !r.ascii(kPartitionKey, f.partition) || !r.integer(kPriority, -1, 2, priority) ||
-      !r.integer(kSourceScheme, 0, 2, scheme) || !r.integer(kSourcePort, -1, 65535, port) ||
-      !r.boolean(kPersistent, persistent) ||
-      !r.boolean(kCrossSiteAncestor, f.cross_site_ancestor)) {
-    return false;
-  }
-  const bool has_expiry = r.item(kExpires) != Py_None;
+  long long expires = 0, creation = 0, last_access = 0, same_site = 0, priority = 0, scheme = 0,
+            port = 0;
+  bool persistent = false;
+  bool ok = r.bytes(kRowName, kRowName, f.name) && r.bytes(kRowValue, kRowValue, f.value) &&
+            r.ascii(kRowDomain, kRowDomain, f.domain) &&
+            r.boolean(kRowHostOnly, kRowHostOnly, f.host_only) &&
+            r.bytes(kRowPath, kRowPath, f.path) &&
+            (r.item(kRowExpires) == Py_None ||
+             r.integer(kRowExpires, kRowExpires, kEarliestTime, kLatestTime, expires)) &&
+            r.integer(kRowCreation, kRowCreation, kEarliestTime, kLatestTime, creation) &&
+            r.integer(kRowLastAccess, kRowLastAccess, kEarliestTime, kLatestTime, last_access) &&
+            r.boolean(kRowSecure, kRowSecure, f.secure) &&
+            r.boolean(kRowHttpOnly, kRowHttpOnly, f.http_only) &&
+            r.integer(kRowSameSite, kRowSameSite, 0, 3, same_site) &&
+            r.boolean(kRowPartitioned, kRowPartitioned, f.partitioned) &&
+            r.ascii(kRowPartitionKey, kRowPartitionKey, f.partition) &&
+            r.integer(kRowPriority, kRowPriority, -1, 2, priority) &&
+            r.integer(kRowSourceScheme, kRowSourceScheme, 0, 2, scheme) &&
+            r.integer(kRowSourcePort, kRowSourcePort, -1, 65535, port) &&
+            r.boolean(kRowPersistent, kRowPersistent, persistent) &&
+            r.boolean(kRowCrossSiteAncestor, kRowCrossSiteAncestor, f.cross_site_ancestor);
+  if (!ok) return outcome(false, reason);
+  const bool has_expiry = r.item(kRowExpires) != Py_None;
   if (persistent != has_expiry) {
-    return r.fail(PyExc_ValueError, kPersistent, "must be whether expires is not None");
-  }
-  if (f.name.empty() && f.value.empty()) {
-    return r.fail(PyExc_ValueError, kName, "and raw_value are both empty");
-  }
-  if (f.name.size() + f.value.size() > kMaxNameValue) {
-    return r.fail(PyExc_ValueError, kValue, "makes the name and value over 4096 bytes");
-  }
-  if (!clean(f.name, true, false)) {
-    return r.fail(PyExc_ValueError, kName, "holds a control character, ';' or '='");
-  }
-  if (!clean(f.value, false, false)) {
-    return r.fail(PyExc_ValueError, kValue, "holds a control character or ';'");
-  }
-  if (!f.path.starts_with('/') || f.path.size() > kMaxAttribute || !clean(f.path, false, true)) {
-    return r.fail(PyExc_ValueError, kPath,
-                  "must begin with '/', hold no control character nor ';', and be at most "
-                  "1024 bytes");
-  }
-  if (!good_domain(f.domain)) {
-    return r.fail(PyExc_ValueError, kDomain,
-                  "must be lower-case ASCII letters, digits, '-', '_' and '.', or an IPv6 "
-                  "address in brackets");
-  }
-  if (f.partitioned == f.partition.empty() || (f.cross_site_ancestor && !f.partitioned)) {
-    return r.fail(PyExc_ValueError, kPartitionKey,
-                  "must be given for a partitioned cookie only (and cross_site_ancestor "
-                  "only with it)");
+    return outcome(r.refuse("Unreadable", "field persistent must say whether expires is given"),
+                   reason);
   }
   f.expiry = has_expiry ? expires : kNoExpiry;
   f.creation = creation;
@@ -264,7 +355,47 @@ bool read_row(PyObject* row, Py_ssize_t index, CookieFields& f) noexcept {
   f.priority = static_cast<Priority>(priority + 1);
   f.source_secure = scheme == 2;
   f.source_port = static_cast<uint16_t>(port < 0 ? 0 : port);
-  return true;
+  return outcome(check_key(r, f) && check_cookie(r, f), reason);
+}
+
+bool add_row_names(PyObject* module) noexcept {
+  Ref fields = steal(PyTuple_New(kRowFieldCount));
+  Ref key = steal(PyTuple_New(kKeyFieldCount));
+  if (!fields || !key) return false;
+  for (int i = 0; i < kRowFieldCount; i++) {
+    PyObject* name = PyUnicode_InternFromString(kRowFields[i]);
+    if (name == nullptr) return false;
+    PyTuple_SET_ITEM(fields.get(), i, name);
+  }
+  for (int i = 0; i < kKeyFieldCount; i++) {
+    PyTuple_SET_ITEM(key.get(), i, Py_NewRef(PyTuple_GET_ITEM(fields.get(), kKeyFields[i])));
+  }
+  return PyModule_AddObjectRef(module, "ROW_FIELDS", fields.get()) == 0 &&
+         PyModule_AddObjectRef(module, "KEY_FIELDS", key.get()) == 0;
+}
+
+PyObject* check_rows(PyObject* /*self*/, PyObject* const* args) noexcept {
+  Ref rows = steal(PySequence_List(args[0]));
+  if (!rows) return nullptr;
+  Ref refused = steal(PyList_New(0));
+  if (!refused) return nullptr;
+  const Py_ssize_t n = PyList_GET_SIZE(rows.get());
+  for (Py_ssize_t i = 0; i < n; i++) {
+    CookieFields fields;
+    PyObject* why;
+    switch (read_row(PyList_GET_ITEM(rows.get(), i), fields, &why)) {
+      case RowRead::kOk:
+        continue;
+      case RowRead::kError:
+        return nullptr;
+      case RowRead::kRefused:
+        break;
+    }
+    Ref reason = steal(why);
+    Ref pair = steal(Py_BuildValue("(nO)", i, reason.get()));
+    if (!pair || PyList_Append(refused.get(), pair.get()) < 0) return nullptr;
+  }
+  return refused.transfer();
 }
 
 }  // namespace gco::jar

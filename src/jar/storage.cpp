@@ -31,10 +31,18 @@ bool shadows(const CookieFields& fresh, const Cookie& secure) {
          path_matches(secure.path(), fresh.path);
 }
 
+// The key of a cookie, what replaces what (the fields rows.hpp lists in
+// kKeyFields).
 bool same_key(const CookieFields& fresh, const Cookie& c) {
   return fresh.host_only == c.host_only() && fresh.partitioned == c.partitioned() &&
          fresh.name == c.name() && fresh.domain == c.domain() && fresh.path == c.path() &&
          fresh.partition == c.partition() && fresh.cross_site_ancestor == c.cross_site_ancestor();
+}
+
+bool same_key(const Cookie& a, const Cookie& c) {
+  return a.host_only() == c.host_only() && a.partitioned() == c.partitioned() &&
+         a.name() == c.name() && a.domain() == c.domain() && a.path() == c.path() &&
+         a.partition() == c.partition() && a.cross_site_ancestor() == c.cross_site_ancestor();
 }
 
 // The next code point of the text rule at p (which advances).
@@ -90,6 +98,36 @@ bool TextKey::matches(std::string_view stored) const noexcept {
   return i == text.size();
 }
 
+bool revert(Store& store, Changes& changes, bool use_list) noexcept {
+  bool ok = true;
+  for (size_t i = changes.size(); i-- > 0;) {
+    Change& change = changes[i];
+    const Cookie& c = *change.cookie.get();
+    const std::string_view key = site_key(c.domain(), use_list);
+    if (change.kind == Change::Kind::kInsert) {
+      if (Site* site = store.find(key)) {
+        for (size_t k = 0; k < site->cookies.size(); k++) {
+          if (same_key(c, *site->cookies[k])) {
+            store.erase(site, k);
+            break;
+          }
+        }
+        store.drop_if_empty(site);
+      }
+    } else if (change.kind == Change::Kind::kDelete) {
+      Site* site = store.sites.find_or_add(key, SiteTable::hash_of(key));
+      Cookie* back = change.cookie.release();
+      if (site == nullptr || !store.insert(site, back)) {
+        Cookie::destroy(back);
+        if (site != nullptr) store.drop_if_empty(site);
+        ok = false;
+      }
+    }
+  }
+  changes.clear();
+  return ok;
+}
+
 bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept {
   if (changes == nullptr) return true;
   CookieCopy copy(cookie->clone());
@@ -97,10 +135,28 @@ bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept 
 }
 
 bool remove_cookie(Store& store, Site* site, size_t index, Changes* changes) noexcept {
-  bool ok = record(changes, Change::Kind::kDelete, site->cookies[index]);
+  if (!record(changes, Change::Kind::kDelete, site->cookies[index])) return false;
   store.erase(site, index);
-  return ok;
+  return true;
 }
+
+namespace {
+
+// Records the replacement of the cookie at replaced (SIZE_MAX: none) by
+// fresh (null: none), before either is made; false, with nothing recorded,
+// when memory runs out.
+bool record_replacement(Changes* changes, const Site* site, size_t replaced, const Cookie* fresh) {
+  if (changes == nullptr) return true;
+  const size_t before = changes->size();
+  if ((replaced == SIZE_MAX || record(changes, Change::Kind::kDelete, site->cookies[replaced])) &&
+      (fresh == nullptr || record(changes, Change::Kind::kInsert, fresh))) {
+    return true;
+  }
+  while (changes->size() > before) changes->pop_back();
+  return false;
+}
+
+}  // namespace
 
 // Chromium first checks the cookie against its context (done by the caller),
 // then looks at every cookie of the site in the same partition: a Secure one
@@ -150,14 +206,16 @@ SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
       return SetOutcome::kNoMemory;
     }
   }
-  bool ok = true;
-  if (replaced != SIZE_MAX) ok = remove_cookie(store, site, replaced, changes);
-  if (fresh != nullptr) {
-    (void)store.insert(site, fresh);  // the room was reserved
-    ok = record(changes, Change::Kind::kInsert, fresh) && ok;
+  if (site != nullptr && !record_replacement(changes, site, replaced, fresh)) {
+    Cookie::destroy(fresh);
+    store.drop_if_empty(site);
+    return SetOutcome::kNoMemory;
   }
+  if (replaced != SIZE_MAX) store.erase(site, replaced);
+  if (fresh != nullptr) (void)store.insert(site, fresh);  // the room was reserved
+  bool ok = true;
   if (site != nullptr) {
-    ok = collect_garbage(store, site, f, now, changes) && ok;
+    ok = collect_garbage(store, site, f, now, changes);
     store.drop_if_empty(site);
   }
   if (!ok) return SetOutcome::kNoMemory;
@@ -182,12 +240,15 @@ bool apply_load(Store& store, const CookieFields& f, std::string_view key, Insta
     if (site != nullptr) store.drop_if_empty(site);
     return false;
   }
-  bool ok = true;
-  if (replaced != SIZE_MAX) ok = remove_cookie(store, site, replaced, changes);
+  if (!record_replacement(changes, site, replaced, fresh)) {
+    Cookie::destroy(fresh);
+    store.drop_if_empty(site);
+    return false;
+  }
+  if (replaced != SIZE_MAX) store.erase(site, replaced);
   (void)store.insert(site, fresh);  // the room was reserved
-  ok = record(changes, Change::Kind::kInsert, fresh) && ok;
   if (f.creation > store.last_creation) store.last_creation = f.creation;
-  ok = collect_garbage(store, site, f, now, changes) && ok;
+  const bool ok = collect_garbage(store, site, f, now, changes);
   store.drop_if_empty(site);
   return ok;
 }
@@ -206,6 +267,25 @@ Py_ssize_t remove_selected(Store& store, const Selection& selection, Changes* ch
   });
   for (Site* site : emptied) store.drop_if_empty(site);
   return ok ? removed : -1;
+}
+
+int remove_exact(Store& store, const CookieFields& key, const TextKey* path,
+                 std::string_view site_key, Changes* changes) noexcept {
+  Site* site = store.find(site_key);
+  if (site == nullptr) return 0;
+  for (size_t i = 0; i < site->cookies.size(); i++) {
+    const Cookie& c = *site->cookies[i];
+    CookieFields fields = key;
+    if (path != nullptr) {
+      if (!path->matches(c.path())) continue;
+      fields.path = c.path();
+    }
+    if (!same_key(fields, c)) continue;
+    const bool ok = remove_cookie(store, site, i, changes);
+    store.drop_if_empty(site);
+    return ok ? 1 : -1;
+  }
+  return 0;
 }
 
 bool snapshot(Store& store, Instant now, Vector<CookieCopy>& out, Changes* changes) noexcept {

@@ -13,9 +13,9 @@ import time
 
 import pytest
 
-from glimmering_copper_otter import _store
-from glimmering_copper_otter._store import SqliteStore
-from glimmering_copper_otter.jar import CookieJar
+from glimmering_copper_otter.jar import CookieJar, StoreError, StoreWarning
+from glimmering_copper_otter.stores import sqlite as _store
+from glimmering_copper_otter.stores.sqlite import SqliteStore
 from leakcheck import assert_no_leak
 
 NOW = time.time_ns() // 1000
@@ -26,6 +26,9 @@ ROW = (b"n\xe9", "v\u00e9".encode(), "example.test", False, b"/p\xe9", NOW + DAY
        NOW - 3, True, True, 2, True, "https://top.test", 2, 2, 8443, True, True)
 SESSION = ROW[:5] + (None,) + ROW[6:16] + (False, True)
 KEY = (ROW[0], ROW[2], ROW[3], ROW[4], ROW[11], ROW[12], ROW[17])
+
+
+X = "https://x.test/"
 
 
 def _other(path):
@@ -60,7 +63,7 @@ def test_last_access_is_written_at_most_once_a_minute(tmp_path):
 
 
 @pytest.mark.parametrize("change, error", [
-    (("set", ROW[:17]), ValueError), (("set", ROW[:2] + (b"example.test",) + ROW[3:]), TypeError),
+    (("set", ROW[:17]), ValueError), (("set", ROW[:2] + (b"example.test",) + ROW[3:]), ValueError),
     (("set", ROW[:13] + (7,) + ROW[14:]), ValueError), (("delete", KEY[:4]), TypeError),
     (("touch", KEY, 1.5), TypeError), (("rename", KEY), ValueError),
 ])
@@ -98,7 +101,7 @@ def test_statements_bind_nothing_a_caller_could_adapt(tmp_path):
 
 def _damaged(path):
     with SqliteStore(path) as store:
-        store.apply([("set", ROW[:1] + (bytes(3000),) + ROW[2:])])
+        store.apply([("set", ROW[:1] + (b"v" * 3000,) + ROW[2:])])
     data = bytearray(path.read_bytes())
     data[4096:8192] = random.Random(1).randbytes(4096)  # the table's page
     path.write_bytes(data)
@@ -126,10 +129,6 @@ REFUSED = [
     ("a missing column", lambda p: _sqlite_file(
         p, f"PRAGMA application_id={_store.APPLICATION_ID}", "PRAGMA user_version=1",
         "CREATE TABLE cookies (name)"), "damaged"),
-    ("a row of wrong types", lambda p: _sqlite_file(
-        p, "PRAGMA journal_mode=WAL", *OURS, "PRAGMA user_version=1",
-        "INSERT INTO cookies VALUES ('a', 'b', 'h', 1, '/', NULL, 1, 1, 0, 0, 0, 0, '', 1, 0, -1, 0)"),
-     "damaged"),
     ("a damaged page", _damaged, "damaged|not an SQLite"),
 ]
 
@@ -164,17 +163,22 @@ def test_a_locked_file_waits_the_timeout_then_raises(tmp_path, statements):
     other.execute("ROLLBACK")
 
 
-def test_a_change_the_locked_file_refused_goes_with_the_next_call(tmp_path):
+def test_a_call_the_locked_file_refused_changed_nothing(tmp_path):
     path = tmp_path / "jar.db"
     jar = CookieJar(path, timeout=0.2)
-    jar.set_cookie(b"a=1; Max-Age=999", "https://x.test/")
+    jar.set_cookies([b"a=1; Max-Age=999", b"s=old; Max-Age=999"], "https://x.test/")
     other = _other(path)
     other.execute("BEGIN EXCLUSIVE")
-    with pytest.raises(OSError, match="locked"):
-        jar.set_cookie(b"b=1; Max-Age=999", "https://x.test/")
+    for call in (lambda: jar.set_cookies([b"b=1; Max-Age=999", b"a=2; Max-Age=999"], X),
+                 lambda: jar.clear(name="a"), lambda: jar._load_rows(jar._rows(), replace=True)):
+        with pytest.raises(StoreError, match="locked"):
+            call()
     other.execute("ROLLBACK")
-    assert jar.cookie_header("https://x.test/") == b"a=1; b=1"
-    assert CookieJar(path).cookie_header("https://x.test/") == b"a=1; b=1"
+    # Reads do not raise meanwhile, nor write the refused changes later
+    # over another connection's newer one.
+    CookieJar(path).set_cookie(b"s=newer; Max-Age=999", "https://x.test/")
+    assert jar.cookie_header("https://x.test/") == b"a=1; s=newer"
+    assert CookieJar(path).cookie_header("https://x.test/") == b"a=1; s=newer"
 
 
 def test_a_change_the_store_refuses_as_such_is_reported_once(tmp_path, monkeypatch):
@@ -301,8 +305,8 @@ def test_rows_and_the_file_leak_nothing(tmp_path):
     rows = jar._rows()
     bad = [rows[0][:2] + (b"example.test",) + rows[0][3:]]
     for operation, raises in [
-        (lambda: jar._load_rows(rows, replace=True) + len(jar._rows()), None),
-        (lambda: jar._load_rows(bad), TypeError),
+        (lambda: jar._load_rows(rows, replace=True)[0] + len(jar._rows()), None),
+        (lambda: jar._load_rows(bad), None),
         (lambda: jar.set_cookie("b=2; Max-Age=600", "http://example.test/"), None),
         (lambda: jar.cookie_header("http://example.test/"), None),
     ]:
@@ -380,3 +384,166 @@ def test_two_processes_sharing_one_file_lose_no_cookie(tmp_path):
         assert child.wait() == 0
     assert len(expected) == 2 * (40 + 20 * 20)
     assert _names(path) == expected
+
+
+# Rows another program wrote, and the code word each is passed over with.
+FOREIGN_ROWS = [
+    ("'a', 'b', 'h.test', 1, '/', NULL, 1, 1, 0, 0, 0, 0, '', 1, 0, -1, 0",
+     "Unreadable: field raw_name must be bytes"),
+    ("X'61', X'62', 'h.test', 2, X'2f', NULL, 1, 1, 0, 0, 0, 0, '', 1, 0, -1, 0",
+     "Unreadable: field host_only must be bool"),
+    ("X'63', X'62', 'H.test', 1, X'2f', NULL, 1, 1, 0, 0, 0, 0, '', 1, 0, -1, 0",
+     "InvalidDomain"),
+    ("X'64', X'620a', 'h.test', 1, X'2f', NULL, 1, 1, 0, 0, 0, 0, '', 1, 0, -1, 0",
+     "DisallowedCharacter"),
+    ("X'65', X'62', 'h.test', 1, X'2f', NULL, 1, 1, 0, 0, 3, 0, '', 1, 0, -1, 0",
+     "SameSiteNoneInsecure"),
+]
+
+
+def test_rows_another_program_wrote_are_passed_over_with_a_warning(tmp_path):
+    path = tmp_path / "jar.db"
+    with CookieJar(path) as jar:
+        jar.set_cookie("good=1; Max-Age=600", "https://h.test/")
+    _sqlite_file(path, *(f"INSERT INTO cookies VALUES ({values})" for values, _ in FOREIGN_ROWS))
+    with pytest.warns(StoreWarning) as warned:
+        jar = CookieJar(path)
+    message = str(warned[0].message)
+    assert message.startswith(f"{path}: 5 row(s) passed over") and "and 2 more" in message
+    for _, reason in FOREIGN_ROWS[:3]:
+        assert reason in message
+    assert jar.cookie_header("https://h.test/") == b"good=1"
+
+
+def _run_read_only(folder, path, whole_directory):
+    """Runs READ_ONLY on a file this process may not write (or in a
+    directory it may not write either).  Root writes any file whatever its
+    mode: as root the file is made immutable, the directory a read-only
+    mount in a namespace of its own."""
+    command = [sys.executable, "-c", READ_ONLY, str(path)]
+    if os.getuid() != 0:
+        os.chmod(path, 0o444)
+        os.chmod(folder, 0o555 if whole_directory else 0o755)
+        try:
+            return subprocess.run(command, capture_output=True, text=True, timeout=60)
+        finally:
+            os.chmod(folder, 0o755)
+            os.chmod(path, 0o644)
+    if whole_directory:
+        mount = (f"mount --bind {folder} {folder} && mount -o remount,bind,ro {folder} && "
+                 'exec "$@"')
+        return subprocess.run(["unshare", "-m", "sh", "-c", mount, "sh", *command],
+                              capture_output=True, text=True, timeout=60)
+    subprocess.run(["chattr", "+i", str(path)], check=True)
+    try:
+        return subprocess.run(command, capture_output=True, text=True, timeout=60)
+    finally:
+        subprocess.run(["chattr", "-i", str(path)], check=True)
+
+
+READ_ONLY = """
+import sys, warnings
+warnings.simplefilter("error")
+from glimmering_copper_otter.jar import CookieJar
+jar = CookieJar(sys.argv[1])
+print(jar.store.read_only, jar.store.immutable, jar.cookie_header("https://h.test/").decode())
+print(len(jar), jar.cookies()[0].name, jar.get("a").value)
+try:
+    jar.set_cookie("b=2; Max-Age=600", "https://h.test/")
+except OSError as error:
+    print(type(error).__name__, error)
+print(jar.cookie_header("https://h.test/").decode())
+"""
+
+
+@pytest.mark.parametrize("immutable", [False, True], ids=["file", "directory"])
+def test_a_read_only_file_is_read_and_refuses_changes(tmp_path, immutable):
+    folder = tmp_path / "d"
+    folder.mkdir()
+    path = folder / "jar.db"
+    with CookieJar(path) as jar:
+        jar.set_cookie("a=1; Max-Age=600", "https://h.test/")
+    assert os.listdir(folder) == ["jar.db"]
+    done = _run_read_only(folder, path, immutable)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        f"True {immutable} a=1", "1 a 1",
+        f"StoreError {path}: the file is read-only here: the change was not written", "a=1"]
+
+
+def test_a_dangling_link_is_refused_and_a_link_to_a_file_followed(tmp_path):
+    link = tmp_path / "link.db"
+    link.symlink_to(tmp_path / "missing.db")
+    with pytest.raises(StoreError, match=f"{link}: a symbolic link to a missing file"):
+        CookieJar(link)
+    assert not (tmp_path / "missing.db").exists()
+    with CookieJar(tmp_path / "real.db") as jar:
+        jar.set_cookie("a=1; Max-Age=600", "https://h.test/")
+    link.unlink()
+    link.symlink_to(tmp_path / "real.db")
+    with CookieJar(link) as jar:
+        assert jar.cookie_header("https://h.test/") == b"a=1"
+        jar.set_cookie("b=1; Max-Age=600", "https://h.test/")
+    assert {name: os.stat(tmp_path / name).st_mode & 0o777 for name in os.listdir(tmp_path)
+            if name.startswith("real")} == {"real.db": 0o600}
+
+
+OPEN_AT_ONCE = """
+import sys, time
+from glimmering_copper_otter.jar import CookieJar
+time.sleep(max(0.0, float(sys.argv[2]) - time.time()))
+with CookieJar(sys.argv[1]) as jar:
+    jar.set_cookie("c%s=1; Max-Age=600" % sys.argv[3], "https://h.test/")
+"""
+
+
+def test_processes_making_one_file_at_once_all_open_it(tmp_path):
+    for round_ in range(6):
+        path = tmp_path / f"jar{round_}.db"
+        start = time.time() + 0.5
+        children = [subprocess.Popen([sys.executable, "-c", OPEN_AT_ONCE, str(path), str(start),
+                                      str(n)], stderr=subprocess.PIPE, text=True)
+                    for n in range(6)]
+        errors = [child.communicate(timeout=60)[1] for child in children]
+        assert [child.returncode for child in children] == [0] * 6, errors
+        assert len(_names(path)) == 6
+
+
+UNCLOSED = """
+import sys, gc
+from glimmering_copper_otter.jar import CookieJar
+jar = CookieJar(sys.argv[1])
+jar.set_cookie("a=1; Max-Age=600", "https://h.test/")
+del jar
+gc.collect()
+"""
+
+
+def test_a_closed_jar_and_an_unclosed_one(tmp_path):
+    path = tmp_path / "jar.db"
+    with CookieJar(path) as jar:
+        jar.set_cookie("a=1; Max-Age=600", "https://h.test/")
+    assert jar.closed and repr(jar) == "<glimmering_copper_otter.jar.CookieJar (closed)>"
+    for call in (lambda: jar.cookie_header("https://h.test/"), lambda: len(jar),
+                 lambda: jar.set_cookie("a=1", "https://h.test/"), jar._rows):
+        with pytest.raises(ValueError, match="the cookie jar is closed"):
+            call()
+    jar.close()  # again: nothing
+    done = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", UNCLOSED,
+                           str(path)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stderr == ""
+
+
+def test_a_call_made_while_init_reads_its_path_is_not_lost(tmp_path):
+    old, new = tmp_path / "old.db", tmp_path / "new.db"
+    jar = CookieJar(old)
+
+    class Path:
+        def __fspath__(self):
+            jar.set_cookie("during=1; Max-Age=600", "https://h.test/")
+            return str(new)
+
+    assert jar.set_cookie("before=1; Max-Age=600", "https://h.test/")
+    jar.__init__(Path())
+    assert jar.store.path == str(new) and len(jar) == 0
+    assert _names(old) == {b"before", b"during"}

@@ -44,7 +44,7 @@ BARE_JSON = {
 }
 
 
-SOURCE_ROOT = Path(__file__).resolve().parent.parent
+SOURCE_ROOT = Path(__file__).resolve().parents[2]
 PROG = "python -m glimmering_copper_otter"
 
 
@@ -260,6 +260,7 @@ def test_help_names_every_form(cli):
         "       python -m glimmering_copper_otter build NAME [VALUE] [options]\n"
         "       python -m glimmering_copper_otter check [--url URL] [--json] [HEADER ...]\n"
         "       python -m glimmering_copper_otter request [--json] [HEADER ...]\n"
+        "       python -m glimmering_copper_otter jar --file F COMMAND ...\n"
         "       python -m glimmering_copper_otter --version\n"
     )
 

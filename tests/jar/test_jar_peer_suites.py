@@ -19,7 +19,7 @@ from conftest import JARS
 from gco_testkit import peer_suites
 
 SCENARIOS = {s["id"]: s for s in json.loads(
-    (Path(__file__).parent / "data" / "browser_sequences.json").read_text())["scenarios"]}
+    (Path(__file__).parent.parent / "data" / "browser_sequences.json").read_text())["scenarios"]}
 
 # case id -> why Chromium answers otherwise (its answers: the recorded
 # scenario peer/<case id>), or ("rule", text) where nothing can be recorded

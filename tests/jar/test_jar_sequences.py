@@ -15,7 +15,7 @@ import pytest
 from conftest import JARS
 from gco_testkit.sequences import replay
 
-DOC = json.loads((Path(__file__).parent / "data" / "browser_sequences.json").read_text())
+DOC = json.loads((Path(__file__).parent.parent / "data" / "browser_sequences.json").read_text())
 SCENARIOS = DOC["scenarios"]
 
 

@@ -17,7 +17,7 @@ SESSION = [
      "name  value  domain", "refused: 'b=2; Secure'"),
     (["header", "http://example.test/"], 0, "a=1\n", ""),
     (["import", "IN"], 0, "imported 2 cookie(s); 0 expired, 1 line(s) not read",
-     "line 4: 1 TAB-separated fields, not 7\n1 session cookie(s) not written"),
+     "line 4: Unreadable: 1 TAB-separated fields, not 7\n1 session cookie(s) not written"),
     (["--json", "header", "http://www.example.test/"], 0,
      '{"url": "http://www.example.test/", "header": "t=1"}', ""),
     (["--json", "list"], 0, '"name": "t", "value": "1", "domain": "example.test", '
@@ -27,23 +27,31 @@ SESSION = [
     (["export", "--format", "json"], 0, '"format": "glimmering_copper_otter cookie jar"', ""),
     (["clear"], 0, "removed 2 cookie(s)", ""),
     (["--json", "list"], 0, "", ""),
-    (["import", "--strict", "IN"], 1, "", "IN, line 4: 1 TAB-separated fields"),
+    (["import", "--strict", "IN"], 1, "", "IN, line 4: Unreadable: 1 TAB-separated fields"),
     (["set", "http://example.test/"], 2, "", "the following arguments are required"),
+    # A document that reads as nothing: an error line, never a traceback.
+    (["import", "DEEP"], 1, "", "error: not a document this reader takes: arrays and objects"),
+    (["import", "NONE"], 1, "imported 0 cookie(s); 0 expired, 1 line(s) not read",
+     "NONE, line 1: Unreadable: 1 TAB-separated fields"),
 ]
 
 
 @pytest.fixture
 def jar_command(tmp_path, capsys):
-    (tmp_path / "in.txt").write_bytes(TXT)
+    inputs = {"IN": TXT, "DEEP": b"{\"cookies\": " + b"[" * 100000, "NONE": b"broken line\n"}
+    for name, data in inputs.items():
+        (tmp_path / name).write_bytes(data)
 
     def run(arguments, path=tmp_path / "jar.db"):
-        arguments = [str(tmp_path / "in.txt") if a == "IN" else a for a in arguments]
+        arguments = [str(tmp_path / a) if a in inputs else a for a in arguments]
         try:
             status = cli.main(["jar", "--file", str(path), *arguments])
         except SystemExit as exit:
             status = exit.code
         out, err = capsys.readouterr()
-        return status, out, err.replace(str(tmp_path / "in.txt"), "IN")
+        for name in inputs:
+            err = err.replace(str(tmp_path / name), name)
+        return status, out, err
 
     return run
 

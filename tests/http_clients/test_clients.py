@@ -12,7 +12,7 @@ from yarl import URL
 
 import pytest
 
-from glimmering_copper_otter import _clients
+from glimmering_copper_otter.clients import aiohttp as aiohttp_adapter
 from glimmering_copper_otter.jar import CookieJar
 from gco_testkit.loopback import Loopback
 
@@ -111,7 +111,7 @@ def run_aiohttp(jar, proxy, urls):
 def utf8_pairs(header):
     """What aiohttp can send of a header: it writes header values as UTF-8
     text, so a cookie whose bytes are not UTF-8 is left out."""
-    return "; ".join(_clients._utf8_pairs(header)).encode()
+    return "; ".join(aiohttp_adapter._utf8_pairs(header)).encode()
 
 
 CLIENTS = {"urllib": run_urllib, "requests": run_requests, "httpx": run_httpx,

@@ -1,4 +1,5 @@
-"""Reads and writes Set-Cookie header values from the command line.
+"""The header commands: read and write Set-Cookie header values, and read
+Cookie request headers.
 
     python -m glimmering_copper_otter [parse] [--json] [HEADER ...]
     python -m glimmering_copper_otter build NAME [VALUE] [options]
@@ -16,15 +17,14 @@ standard input; ``--json`` prints one JSON object per line, one per header.
 """
 
 import argparse
-import codecs
 import json
 import os
 import re
-import signal
 import sys
 from datetime import datetime, timezone
 
-from glimmering_copper_otter import __version__
+from glimmering_copper_otter.cli._common import PROG, Parser as _Parser, escaped as _escaped
+from glimmering_copper_otter.cli._common import header_arguments, shown as _shown, text as _text
 from glimmering_copper_otter.cookie_header import parse_cookie_header_pairs
 from glimmering_copper_otter.cookies import datetime_from_cookie_format, parse_cookie
 from glimmering_copper_otter.writer import (
@@ -33,11 +33,11 @@ from glimmering_copper_otter.writer import (
     write_cookie_for_response,
 )
 
-PROG = "python -m glimmering_copper_otter"
 USAGE = f"""{PROG} [parse] [--json] [HEADER ...]
        {PROG} build NAME [VALUE] [options]
        {PROG} check [--url URL] [--json] [HEADER ...]
        {PROG} request [--json] [HEADER ...]
+       {PROG} jar --file F COMMAND ...
        {PROG} --version"""
 FIELDS = ("name", "value", "expires", "domain", "path",
           "http_only", "secure", "max_age", "same_site")
@@ -49,36 +49,6 @@ HEADER_HELP = ('a Set-Cookie header value, e.g. "sid=abc; Path=/" (a pasted "Set
                "is removed); put -- before values that begin with -")
 STDIN_NOTE = ("Without HEADER arguments, one header per line is read from standard input "
               "(blank lines are skipped).")
-
-
-def _latin1_for_invalid(error):
-    # A byte outside a valid UTF-8 sequence stands for its Latin-1 character.
-    return error.object[error.start:error.end].decode("latin-1"), error.end
-
-
-codecs.register_error("glimmering_copper_otter.latin1", _latin1_for_invalid)
-
-
-def _text(raw):
-    """Header bytes as text: UTF-8, any other byte its Latin-1 character."""
-    return raw.decode("utf-8", "glimmering_copper_otter.latin1")
-
-
-def _escaped(text):
-    """Text safe to print to a terminal: unprintable characters escaped."""
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
-
-
-class _Parser(argparse.ArgumentParser):
-    """Reports bad arguments in one line on standard error, status 2, with
-    the arguments' control characters escaped; knows --version."""
-
-    def __init__(self, **kwargs):
-        super().__init__(**kwargs)
-        self.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-
-    def error(self, message):
-        self.exit(2, f"{self.prog}: error: {_escaped(message)}\n")
 
 
 def _parse_parser():
@@ -210,18 +180,6 @@ def _describe(cookie, header):
     return fields
 
 
-def _shown(value):
-    """A field as a table cell: missing is "-", text is quoted when bare
-    text would be ambiguous or unsafe for a terminal."""
-    if value is None:
-        return "-"
-    if isinstance(value, str):
-        if value and value != "-" and value.isprintable() and value == value.strip():
-            return value
-        return repr(value)
-    return str(value)
-
-
 def _print_rows(rows, first):
     if not first:
         print()
@@ -241,23 +199,9 @@ def _stored(cookie):
     return fields
 
 
-def _headers(args, prefix):
-    """The header values as bytes (arguments, else standard input's lines),
-    each without a pasted header name (prefix, such as b"set-cookie:")."""
-    lines = map(os.fsencode, args.headers) if args.headers else (
-        line.rstrip(b"\r\n") for line in sys.stdin.buffer)
-    for raw in lines:
-        if raw[:len(prefix)].lower() == prefix:
-            raw = raw[len(prefix):].lstrip(b" \t")
-            name = prefix.decode().title().rstrip(":")
-            print(f"note: removed the pasted '{name}:' before the header", file=sys.stderr)
-        if raw:
-            yield raw
-
-
 def _parse(args):
     status, first = 0, True
-    for raw in _headers(args, b"set-cookie:"):
+    for raw in header_arguments(args, b"set-cookie:"):
         try:
             cookie = parse_cookie(_text(raw).encode())
             fields = _describe(cookie, write_cookie_for_response(cookie))
@@ -276,7 +220,7 @@ def _parse(args):
 
 def _request(args):
     first = True
-    for raw in _headers(args, b"cookie:"):
+    for raw in header_arguments(args, b"cookie:"):
         # No header content raises: every header gets its pairs.
         pairs = parse_cookie_header_pairs(raw)
         if args.json:
@@ -327,7 +271,7 @@ def _check(args, parser):
         except (TypeError, ValueError) as error:
             parser.error(f"argument --url: {error}")
     status, first = 0, True
-    for raw in _headers(args, b"set-cookie:"):
+    for raw in header_arguments(args, b"set-cookie:"):
         try:
             # One instant for both, so that they judge an expiry alike.
             now = datetime.now(timezone.utc)
@@ -365,12 +309,8 @@ def _headers_and_options(parser, argv):
     return args
 
 
-def main(argv=None):
-    """Runs the command line; returns the exit status."""
-    argv = sys.argv[1:] if argv is None else list(argv)
-    if argv[:1] == ["jar"]:  # the jar command lives in its own module
-        from glimmering_copper_otter.cli_jar import main as jar_main
-        return jar_main(argv[1:])
+def main(argv):
+    """Runs a header command with its arguments; returns the exit status."""
     command = argv[0] if argv[:1] in (["build"], ["check"], ["request"], ["parse"]) else "parse"
     if command == "build":
         return _build(_build_parser().parse_args(argv[1:]))
@@ -384,14 +324,3 @@ def main(argv=None):
     if command == "check":
         return _check(args, parser)
     return _request(args) if command == "request" else _parse(args)
-
-
-def run():
-    """The command: main() with standard streams as command-line tools have
-    them.  A reader that goes away (`| head -1`) ends the command quietly,
-    by SIGPIPE; text that the streams' encoding cannot show is escaped."""
-    if hasattr(signal, "SIGPIPE"):
-        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    for stream in (sys.stdout, sys.stderr):
-        stream.reconfigure(errors="backslashreplace")
-    return main()

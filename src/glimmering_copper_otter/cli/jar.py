@@ -9,15 +9,16 @@ cookies.txt and JSON.
     python -m glimmering_copper_otter jar --file F clear
 """
 
-import argparse
-import json
+import io
 import os
+import json
 import sys
+import warnings
 
-from glimmering_copper_otter import _formats, _rows
-from glimmering_copper_otter.cli import _shown
+from glimmering_copper_otter.cli._common import PROG as _PROG, Parser as _Parser, note as _note
+from glimmering_copper_otter.cli._common import shown as _shown
 
-PROG = "python -m glimmering_copper_otter jar"
+PROG = f"{_PROG} jar"
 FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
           "http_only", "same_site", "partitioned", "priority")
 
@@ -27,13 +28,6 @@ def jar_type():
     from glimmering_copper_otter.jar import CookieJar
 
     return CookieJar
-
-
-class _Parser(argparse.ArgumentParser):
-    """Reports bad arguments in one line on standard error, status 2."""
-
-    def error(self, message):
-        self.exit(2, f"{self.prog}: error: {message}\n")
 
 
 def _parser():
@@ -95,10 +89,6 @@ def _print(records, as_json):
         _table(records)
 
 
-def _note(message):
-    print(message, file=sys.stderr)
-
-
 def _set(jar, args):
     status, records, session = 0, [], 0
     for header in args.headers:
@@ -144,44 +134,44 @@ def _import(jar, args):
         with open(args.source, "rb") as file:
             data = file.read()
     if data.lstrip().startswith(b"{"):
-        rows = _formats.rows_from_json(data)
-        expired, skipped = 0, []
+        report = jar.load_json(data)
+        place = "cookie"
     else:
-        rows, expired, skipped = _formats.read_cookies_txt(data)
-        if args.strict and skipped:
-            number, reason = skipped[0]
-            raise ValueError(f"{args.source}, line {number}: {reason}")
-    loaded = jar._load_rows(rows) if rows else 0
-    for number, reason in skipped:
-        _note(f"{args.source}, line {number}: {reason}")
-    session = sum(1 for row in rows if not row[_rows.PERSISTENT])
-    summary = {"imported": loaded, "expired": expired, "skipped": len(skipped)}
+        source = io.BytesIO(data)
+        source.name = args.source  # for the messages
+        report = jar.load_cookies_txt(source, strict=args.strict)
+        place = "line"
+    for where, reason in report.skipped:
+        _note(f"{args.source}, {place} {where}: {reason}")
+    summary = {"imported": report.loaded, "expired": report.expired,
+               "skipped": len(report.skipped)}
     if args.json:
         print(json.dumps(summary))
     else:
-        print(f"imported {loaded} cookie(s); {expired} expired, {len(skipped)} line(s) "
-              "not read")
+        print(f"imported {report.loaded} cookie(s); {report.expired} expired, "
+              f"{len(report.skipped)} {place}(s) not read")
+    session = sum(1 for cookie in jar.cookies() if cookie.expires is None)
     if session and not args.keep_session_cookies:
         _note(f"{session} session cookie(s) not written to {args.file} "
               "(--keep-session-cookies writes them)")
-    return 0
+    # Nothing read from something that held cookies: an error, for scripts.
+    return 1 if report.skipped and not report.loaded and not report.expired else 0
 
 
 def _export(jar, args):
     if args.format == "json":
-        sys.stdout.write(_formats.to_json(jar))
+        sys.stdout.write(jar.to_json())
         return 0
-    data, left_out = _formats.write_cookies_txt(jar._rows())
     sys.stdout.flush()
-    sys.stdout.buffer.write(data)
-    for item in left_out:
+    report = jar.save_cookies_txt(sys.stdout.buffer)
+    sys.stdout.buffer.flush()
+    for item in report.left_out:
         _note(f"left out {item.name.decode('latin-1')!r} for {item.domain}: {item.reason}")
     return 0
 
 
 def _clear(jar, args):
-    count = len(jar._rows())
-    jar.clear()
+    count = jar.clear()
     if args.json:
         print(json.dumps({"removed": count}))
     else:
@@ -193,16 +183,24 @@ COMMANDS = {"set": _set, "header": _header, "list": _list, "import": _import,
             "export": _export, "clear": _clear}
 
 
+def _warned(message, category, filename, lineno, file=None, line=None):
+    _note(f"warning: {message}")
+
+
 def main(argv):
-    """Runs the jar command with its arguments; returns the exit status."""
+    """Runs the jar command with its arguments; returns the exit status.
+    Every failure is an error line, never a traceback."""
     args = _parser().parse_args(argv)
+    shown, warnings.showwarning = warnings.showwarning, _warned
     try:
-        jar = jar_type()(args.file, keep_session_cookies=args.keep_session_cookies,
-                         timeout=args.timeout)
-        return COMMANDS[args.command](jar, args)
+        with jar_type()(args.file, keep_session_cookies=args.keep_session_cookies,
+                        timeout=args.timeout) as jar:
+            return COMMANDS[args.command](jar, args)
     except ImportError as error:
         _note(f"error: the jar command needs glimmering_copper_otter.jar "
               f"({type(error).__name__}: {error})")
-    except (OSError, ValueError, TypeError) as error:
+    except Exception as error:  # noqa: BLE001  an error line, never a traceback
         _note(f"error: {error}")
+    finally:
+        warnings.showwarning = shown
     return 1

@@ -1,0 +1,55 @@
+"""Adapters that make the HTTP clients people use keep and send cookies
+through a CookieJar: urllib, requests, httpx and aiohttp, one module each.
+
+Every request a client sends through an adapter, redirect hops included,
+carries exactly `jar.cookie_header(url)` (no Cookie header when it is empty),
+and every response's Set-Cookie values go to `jar.set_cookies(values, url)`,
+as the bytes received.  The client's own cookie jar is left empty and adds
+nothing.  An adapter never raises because of what a response's Set-Cookie
+headers hold (the jar ignores what it cannot store); an OSError of the jar's
+store does go through.  Adapters use the jar's public methods only.
+
+None of the clients is a dependency: each adapter imports its client when it
+is made.
+"""
+
+import sys
+
+# What a jar's set_cookies may raise for content it cannot read; anything
+# else (an OSError of its store) goes through.
+_IGNORED = (TypeError, ValueError)
+
+
+def store_set_cookies(jar, values, url):
+    """Hands a response's Set-Cookie values to the jar, ignoring what it
+    cannot read."""
+    if values:
+        try:
+            jar.set_cookies(values, url)
+        except _IGNORED:
+            pass
+
+
+def latin1(text):
+    """The bytes of a header value that a client read as Latin-1 text."""
+    try:
+        return text.encode("latin-1")
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "surrogateescape")
+
+
+def install(jar, target):
+    """Makes a `requests.Session`, an `httpx.Client` or an `httpx.AsyncClient`
+    keep and send its cookies through `jar`; returns `target`."""
+    requests = sys.modules.get("requests")
+    if requests is not None and isinstance(target, requests.Session):
+        from glimmering_copper_otter.clients import requests as adapter
+
+        return adapter.install(jar, target)
+    httpx = sys.modules.get("httpx")
+    if httpx is not None and isinstance(target, (httpx.Client, httpx.AsyncClient)):
+        from glimmering_copper_otter.clients import httpx as adapter
+
+        return adapter.install(jar, target)
+    raise TypeError("install() takes a requests.Session, an httpx.Client or an "
+                    f"httpx.AsyncClient, not {type(target).__name__}")

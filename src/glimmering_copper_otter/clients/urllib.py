@@ -1,0 +1,35 @@
+"""The urllib adapter: `urllib.request.build_opener(jar.for_urllib())`."""
+
+import urllib.request
+
+from glimmering_copper_otter.clients import latin1, store_set_cookies
+
+
+def handler(jar) -> urllib.request.BaseHandler:
+    """A handler for `urllib.request.build_opener`: it sets each request's
+    Cookie header from the jar (replacing one the caller set) and hands each
+    response's Set-Cookie values to the jar."""
+
+    class CookieJarHandler(urllib.request.BaseHandler):
+        # Before the error processor (1000), so that the cookies of a
+        # redirect reach the jar before the next hop is made.
+        handler_order = 500
+
+        def http_request(self, request):
+            header = jar.cookie_header(request.full_url)
+            request.remove_header("Cookie")
+            if header:
+                # http.client writes str header values as Latin-1: the bytes go out unchanged.
+                request.add_unredirected_header("Cookie", header.decode("latin-1"))
+            return request
+
+        def http_response(self, request, response):
+            # http.client reads header values as Latin-1: encoding gives the bytes back.
+            values = response.headers.get_all("Set-Cookie") or ()
+            store_set_cookies(jar, [latin1(value) for value in values], request.full_url)
+            return response
+
+        https_request = http_request
+        https_response = http_response
+
+    return CookieJarHandler()

@@ -1,0 +1,317 @@
+// The row store behind a jar (glimmering_copper_otter.stores.RowStore),
+// driven with rows (rows.hpp): the jar knows nothing of files.  Before a
+// call the jar asks the store whether another connection changed it
+// (refresh); after a call that changed something it hands it the changes,
+// once the jar's lock is released, and undoes them when the store refuses
+// them, so that a call that raised leaves the jar and the store as they
+// were.
+#include <new>
+
+#include "arguments.hpp"
+#include "frame.hpp"
+#include "jar_object.hpp"
+#include "ref.hpp"
+#include "rows.hpp"
+
+namespace gco::jar {
+
+namespace {
+
+GCO_STR(str_load, "load");
+GCO_STR(str_refresh, "refresh");
+GCO_STR(str_apply, "apply");
+GCO_STR(str_close, "close");
+GCO_STR(str_set, "set");
+GCO_STR(str_delete, "delete");
+GCO_STR(str_touch, "touch");
+GCO_STR(str_keep_session_cookies, "keep_session_cookies");
+GCO_STR(str_read_only, "read_only");
+
+enum class Put { kAdd, kReplace, kAdopt };
+
+// Puts rows into the jar; see put_rows.  kAdopt (the store's whole contents)
+// first drops the cookies the store keeps (the persistent ones, and the
+// session ones when it keeps those).
+bool put(JarObject* jar, PyObject* rows, Put mode, Changes* changes, Py_ssize_t* loaded,
+         Py_ssize_t* expired, PyObject* refused) {
+  // A list of its own, which no other code can change while the jar's lock
+  // is held: the fields borrow the bytes of its rows.
+  Ref list = steal(PySequence_List(rows));
+  if (!list) return false;
+  const size_t n = static_cast<size_t>(PyList_GET_SIZE(list.get()));
+  Vector<CookieFields> fields;
+  Vector<std::string_view> keys;  // empty: a refused row
+  Vector<bool> good;
+  if (!fields.resize(n) || !keys.resize(n) || !good.resize(n)) return no_memory();
+  for (size_t i = 0; i < n; i++) {
+    const Py_ssize_t index = static_cast<Py_ssize_t>(i);
+    PyObject* why;
+    switch (read_row(PyList_GET_ITEM(list.get(), index), fields[i], &why)) {
+      case RowRead::kError:
+        return false;
+      case RowRead::kRefused: {
+        good[i] = false;
+        Ref reason = steal(why);
+        if (refused == nullptr) continue;
+        Ref pair = steal(Py_BuildValue("(nO)", index, reason.get()));
+        if (!pair || PyList_Append(refused, pair.get()) < 0) return false;
+        continue;
+      }
+      case RowRead::kOk:
+        good[i] = true;
+        keys[i] = site_key(fields[i].domain, jar->use_list);
+        break;
+    }
+  }
+  Instant now;
+  (void)read_now(nullptr, &now);
+  bool ok = true;
+  Py_ssize_t count = 0, passed = 0;
+  {
+    Locked lock(jar);
+    if (mode != Put::kAdd) {
+      Selection all;
+      all.persistent_only = mode == Put::kAdopt && !jar->keeps_sessions;
+      ok = remove_selected(*jar->store, all, changes) >= 0;
+    }
+    for (size_t i = 0; i < n && ok; i++) {
+      if (!good[i]) continue;
+      if (fields[i].expiry != kNoExpiry && fields[i].expiry <= now) {
+        passed++;
+        continue;
+      }
+      ok = apply_load(*jar->store, fields[i], keys[i], now, changes);
+      count++;
+    }
+  }
+  if (loaded != nullptr) *loaded = count;
+  if (expired != nullptr) *expired = passed;
+  return ok || no_memory();
+}
+
+// Brings the jar up to date with its store: the whole contents when the jar
+// is stale, else what refresh() gives (None: nothing changed).
+bool catch_up(JarObject* jar) {
+  Ref backing = incref(jar->backing);
+  const bool whole = jar->stale;
+  Ref rows =
+      steal(whole ? PyObject_CallMethodNoArgs(backing.get(), str_load.get())
+                  : PyObject_CallMethodNoArgs(backing.get(), str_refresh.get()));
+  if (!rows) return false;
+  if (rows.get() == Py_None) return true;
+  // A failure part way leaves the jar between two states: read whole again.
+  jar->stale = true;
+  if (!put(jar, rows.get(), Put::kAdopt, nullptr, nullptr, nullptr, nullptr)) return false;
+  jar->stale = false;
+  return true;
+}
+
+// A change as the store takes it: ("set", row), ("delete", key) or
+// ("touch", key, last_access).
+PyObject* change_object(const Change& change) {
+  const Cookie& c = *change.cookie.get();
+  Ref item = steal(change.kind == Change::Kind::kInsert ? row_of(c) : key_of(c));
+  if (!item) return nullptr;
+  switch (change.kind) {
+    case Change::Kind::kInsert:
+      return PyTuple_Pack(2, str_set.get(), item.get());
+    case Change::Kind::kDelete:
+      return PyTuple_Pack(2, str_delete.get(), item.get());
+    case Change::Kind::kAccess:
+      break;
+  }
+  Ref when = steal(PyLong_FromLongLong(c.last_access));
+  return when ? PyTuple_Pack(3, str_touch.get(), item.get(), when.get()) : nullptr;
+}
+
+// The changes the store takes, as a list; an empty one when none is for it
+// (a session cookie the store does not keep is never written).
+PyObject* change_list(JarObject* jar, const Changes& changes) {
+  Ref list = steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const Change& change : changes) {
+    if (change.kind == Change::Kind::kInsert && !jar->keeps_sessions &&
+        !change.cookie->persistent()) {
+      continue;
+    }
+    Ref item = steal(change_object(change));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.transfer();
+}
+
+// Undoes the changes from index start of the pending ones; a jar that could
+// not be put back reads its store whole at its next call.
+void revert_pending(JarObject* jar, size_t start) {
+  Locked lock(jar);
+  Changes undone;
+  const size_t n = jar->pending.size();
+  if (start >= n) return;
+  if (!undone.reserve(n - start)) {
+    jar->stale = true;
+    while (jar->pending.size() > start) jar->pending.pop_back();
+    return;
+  }
+  for (size_t i = start; i < n; i++) (void)undone.push_back(std::move(jar->pending[i]));
+  while (jar->pending.size() > start) jar->pending.pop_back();
+  if (!revert(*jar->store, undone, jar->use_list)) jar->stale = true;
+}
+
+}  // namespace
+
+bool check_open(JarObject* jar) noexcept {
+  if (!jar->closed) return true;
+  PyErr_SetString(PyExc_ValueError, "the cookie jar is closed");
+  return false;
+}
+
+Turn::Turn(JarObject* jar, bool modifies) noexcept : jar_(jar), modifies_(modifies) {
+  if (jar->backing == nullptr) return;
+  changes_ = &jar->pending;
+  const unsigned long me = PyThread_get_thread_ident();
+  if (jar->turn_owner.load(std::memory_order_relaxed) == me) {
+    // Joins the call under way: its own changes start where the pending
+    // ones end.
+    Locked lock(jar);
+    start_ = jar->pending.size();
+    return;
+  }
+  PyMutex_Lock(&jar->turn);
+  jar->turn_owner.store(me, std::memory_order_relaxed);
+  owner_ = true;
+}
+
+Turn::~Turn() {
+  if (changes_ != nullptr && !finished_) {
+    if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      // A change may have gone unrecorded: undoing what was recorded may
+      // not be enough.
+      jar_->stale = true;
+    }
+    revert_pending(jar_, start_);
+  }
+  if (owner_) {
+    jar_->turn_owner.store(0, std::memory_order_relaxed);
+    PyMutex_Unlock(&jar_->turn);
+  }
+}
+
+bool Turn::begin() noexcept {
+  if (!check_open(jar_)) return false;
+  if (!owner_) return true;
+  return catch_up(jar_);
+}
+
+PyObject* Turn::finish(PyObject* result) noexcept {
+  if (result == nullptr) return nullptr;
+  if (!owner_) {
+    finished_ = true;  // the outer call writes this one's changes with its own
+    return result;
+  }
+  Ref owned = steal(result);
+  Ref backing = incref(jar_->backing);
+  // Calls joined to this one while it writes add changes of their own:
+  // they go in transactions after this call's.
+  for (bool first = true;; first = false) {
+    Changes taken;
+    {
+      Locked lock(jar_);
+      taken = std::move(jar_->pending);
+    }
+    if (taken.empty()) break;
+    if (!modifies_ && jar_->read_only) continue;  // nothing of a read is worth an error
+    Ref list = steal(change_list(jar_, taken));
+    bool ok = static_cast<bool>(list);
+    if (ok && PyList_GET_SIZE(list.get()) > 0) {
+      ok = static_cast<bool>(
+          steal(PyObject_CallMethodOneArg(backing.get(), str_apply.get(), list.get())));
+    }
+    if (ok) continue;
+    if (!modifies_ && PyErr_ExceptionMatches(PyExc_Exception)) {
+      // Last-access times and expired cookies are written when the store
+      // takes them; the jar keeps them either way.
+      PyErr_Clear();
+      continue;
+    }
+    // Newest first: what calls joined to this one changed meanwhile, then
+    // the changes the store refused.
+    revert_pending(jar_, 0);
+    {
+      Locked lock(jar_);
+      if (!revert(*jar_->store, taken, jar_->use_list)) jar_->stale = true;
+    }
+    if (first) {
+      finished_ = true;
+      return nullptr;
+    }
+    // The changes of a call joined to this one (a finaliser's): this call's
+    // own are written, so the failure goes where a finaliser's do.
+    PyErr_WriteUnraisable(backing.get());
+  }
+  finished_ = true;
+  return owned.transfer();
+}
+
+bool put_rows(JarObject* jar, PyObject* rows, bool replace, Changes* changes, Py_ssize_t* loaded,
+              Py_ssize_t* expired, PyObject* refused) noexcept {
+  return put(jar, rows, replace ? Put::kReplace : Put::kAdd, changes, loaded, expired, refused);
+}
+
+bool attach(JarObject* jar, PyObject* backing) noexcept {
+  // The store's code runs first, outside any turn: a call it makes on this
+  // jar is a call of its own.
+  int keeps, read_only;
+  Ref keep_attr = steal(PyObject_GetAttr(backing, str_keep_session_cookies.get()));
+  Ref read_only_attr = keep_attr ? steal(PyObject_GetAttr(backing, str_read_only.get())) : Ref();
+  if (!read_only_attr || (keeps = truth(keep_attr.get())) < 0 ||
+      (read_only = truth(read_only_attr.get())) < 0) {
+    return false;
+  }
+  Ref rows = steal(PyObject_CallMethodNoArgs(backing, str_load.get()));
+  if (!rows) return false;
+  Turn turn(jar, true);
+  if (jar->backing != nullptr && !turn.outermost()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "a cookie jar cannot be given another store inside one of its own calls");
+    return false;
+  }
+  Ref old = steal(jar->backing);  // released once the new one is in place
+  jar->backing = nullptr;
+  {
+    Locked lock(jar);
+    jar->pending.clear();
+  }
+  jar->closed = false;
+  jar->keeps_sessions = keeps;
+  jar->read_only = read_only;
+  const bool ok = put(jar, rows.get(), Put::kReplace, nullptr, nullptr, nullptr, nullptr);
+  jar->stale = !ok;
+  jar->backing = Py_NewRef(backing);
+  return ok;
+}
+
+bool close(JarObject* jar) noexcept {
+  if (jar->backing == nullptr) {
+    Locked lock(jar);
+    jar->closed = true;
+    jar->store->clear();
+    return true;
+  }
+  Turn turn(jar, true);
+  if (!turn.outermost()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "a cookie jar cannot be closed inside one of its own calls");
+    return false;
+  }
+  Ref backing = steal(jar->backing);
+  jar->backing = nullptr;
+  {
+    Locked lock(jar);
+    jar->closed = true;
+    jar->pending.clear();
+    jar->store->clear();
+  }
+  return static_cast<bool>(steal(PyObject_CallMethodNoArgs(backing.get(), str_close.get())));
+}
+
+}  // namespace gco::jar

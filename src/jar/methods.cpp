@@ -1,0 +1,430 @@
+// The jar's methods: each reads its arguments into native values (running
+// whatever code a subclass or an iterable brings, and the Set-Cookie
+// steps), applies them under the jar's lock within the call's turn with
+// the backing store, then builds the Python results once the lock is
+// released.
+#include "methods.hpp"
+
+#include <algorithm>
+
+#include "arguments.hpp"
+#include "call.hpp"
+#include "cookie_rules.hpp"
+#include "records.hpp"
+#include "rows.hpp"
+
+namespace gco::jar {
+
+namespace {
+
+using rules::Outcome;
+using rules::Refusal;
+
+// One Set-Cookie value on its way into the jar.
+struct Pending {
+  Ref holder;  // keeps the header's bytes
+  Span raw;
+  Outcome out;
+  String partition;  // the partition key's site, written out
+  bool refused = false;
+  SetRequest request;
+  SetOutcome result = SetOutcome::kRefused;
+};
+
+// The Set-Cookie steps for one value (before the lock): refused, or the
+// request that applies it.
+bool prepare(JarObject* jar, const Call& call, Pending& p) {
+  rules::Origin origin;
+  origin.secure = call.url->trustworthy;
+  origin.ip = call.url->ip;
+  if (!origin.host.assign(call.url->host())) return no_memory();
+  if (!rules::evaluate(p.raw, &origin, call.now, p.out, nullptr, jar->use_list)) return false;
+  const Outcome& out = p.out;
+  if (out.refusal != Refusal::kNone) {
+    p.refused = true;
+    return true;
+  }
+  // Chromium's IsSetPermittedInContext: no HttpOnly cookie from script; a
+  // Strict, Lax or unspecified cookie only in a Lax context.
+  const Context context =
+      response_context(call.url_site, call.top_site_or_null(), call.navigation);
+  if ((call.from_script && out.http_only) ||
+      (out.same_site != static_cast<uint32_t>(SameSite::kNone) && context < Context::kLax)) {
+    p.refused = true;
+    return true;
+  }
+  CookieFields& f = p.request.fields;
+  f.name = {out.name.data, static_cast<size_t>(out.name.size)};
+  f.value = {out.value.data, static_cast<size_t>(out.value.size)};
+  f.domain = out.domain_is_host ? call.url->host() : out.domain.view();
+  f.path = out.path_is_default
+               ? default_path(call.url->path())
+               : std::string_view(out.path.data, static_cast<size_t>(out.path.size));
+  f.expiry = out.has_expiry ? out.expiry : kNoExpiry;
+  f.secure = out.secure;
+  f.http_only = out.http_only;
+  f.host_only = out.host_only;
+  f.partitioned = out.partitioned;
+  if (out.partitioned) {
+    if (!call.partition->serialize(p.partition)) return no_memory();
+    f.partition = p.partition.view();
+    f.cross_site_ancestor = call.partition_cross_site;
+  }
+  // Chromium's source scheme and port (CanonicalCookie::Create): a Secure
+  // cookie from a loopback host over http counts as set from a secure
+  // scheme, and from port 443 when the url's port is http's default.
+  f.source_secure = call.url->https || out.secure;
+  f.source_port = out.secure && !call.url->https && call.url->port == 80 ? 443 : call.url->port;
+  f.same_site = static_cast<SameSite>(out.same_site);
+  f.priority = static_cast<Priority>(out.priority);
+  p.request.expired = out.expired;
+  p.request.secure_origin = call.url->trustworthy;
+  p.request.from_script = call.from_script;
+  p.request.key = site_key(f.domain, jar->use_list);
+  return true;
+}
+
+PyObject* result_of(const Pending& p) {
+  if (p.refused || p.result == SetOutcome::kRefused) Py_RETURN_NONE;
+  const CookieFields& f = p.request.fields;
+  RecordParts r;
+  r.name = f.name;
+  r.value = f.value;
+  r.domain = f.domain;
+  r.path = f.path;
+  r.expiry = f.expiry;
+  r.same_site = f.same_site;
+  r.priority = f.priority;
+  r.host_only = f.host_only;
+  r.secure = f.secure;
+  r.http_only = f.http_only;
+  r.partitioned = f.partitioned;
+  r.expired = p.request.expired;
+  return make_record(r);
+}
+
+// Applies the prepared values in order under one lock, all or none: false
+// (MemoryError raised) when memory ran out, with what was applied undone
+// (the turn undoes what its changes recorded; a jar without a store keeps a
+// log of its own for several values).
+bool apply_all(JarObject* jar, const Turn& turn, const Call& call, Pending* pending,
+               size_t count) {
+  Changes own;
+  Changes* changes = turn.changes() != nullptr ? turn.changes() : count > 1 ? &own : nullptr;
+  bool ok = true;
+  {
+    Locked lock(jar);
+    for (size_t i = 0; i < count && ok; i++) {
+      if (pending[i].refused) continue;
+      pending[i].result = apply_set(*jar->store, pending[i].request, call.now, changes);
+      ok = pending[i].result != SetOutcome::kNoMemory;
+    }
+    if (!ok && changes == &own) (void)revert(*jar->store, own, jar->use_list);
+  }
+  return ok || no_memory();
+}
+
+// Whether a header name is Set-Cookie, in any letter case.
+bool is_set_cookie(PyObject* name, bool* out) {
+  Ref holder;
+  Span s;
+  if (!header_bytes(name, "a header name", holder, s)) return false;
+  *out = s.is("set-cookie");
+  return true;
+}
+
+// The Set-Cookie values of values: bytes or str items, or (name, value)
+// pairs of which those named Set-Cookie count.  The whole iterable is read
+// before anything else happens.
+bool read_values(PyObject* values, Vector<Pending>& out) {
+  if (PyBytes_Check(values) || PyUnicode_Check(values)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "values must be an iterable of Set-Cookie values or of (name, value) "
+                    "headers, not a single bytes or str");
+    return false;
+  }
+  Ref iterator = steal(PyObject_GetIter(values));
+  if (!iterator) return false;
+  while (Ref item = steal(PyIter_Next(iterator.get()))) {
+    Ref value = incref(item.get());
+    if (PyTuple_Check(item.get()) || PyList_Check(item.get())) {
+      Ref pair = steal(PySequence_Tuple(item.get()));
+      if (!pair) return false;
+      if (PyTuple_GET_SIZE(pair.get()) != 2) {
+        PyErr_SetString(PyExc_ValueError, "a header must be a (name, value) pair");
+        return false;
+      }
+      bool wanted;
+      if (!is_set_cookie(PyTuple_GET_ITEM(pair.get(), 0), &wanted)) return false;
+      if (!wanted) continue;
+      value = incref(PyTuple_GET_ITEM(pair.get(), 1));
+    }
+    if (!out.emplace_back()) return no_memory();
+    Pending& p = out.back();
+    if (!header_bytes(value.get(), "a Set-Cookie value", p.holder, p.raw)) return false;
+    if (!p.holder) p.holder = std::move(value);
+  }
+  return !PyErr_Occurred();
+}
+
+bool copy_cookie(const Cookie& c, void* data) {
+  CookieCopy copy(c.clone());
+  return copy && static_cast<Vector<CookieCopy>*>(data)->push_back(std::move(copy));
+}
+
+// Every live cookie, copied out in Chromium's order for its full list.
+bool live_cookies(JarObject* jar, const Turn& turn, Instant now, Vector<CookieCopy>& found) {
+  Locked lock(jar);
+  return snapshot(*jar->store, now, found, turn.changes());
+}
+
+PyObject* removed(JarObject* jar, const Selection& selection) {
+  Turn turn(jar, true);
+  if (!turn.begin()) return nullptr;
+  Py_ssize_t count;
+  {
+    Locked lock(jar);
+    count = remove_selected(*jar->store, selection, turn.changes());
+  }
+  if (count < 0) return PyErr_NoMemory();
+  return turn.finish(PyLong_FromSsize_t(count));
+}
+
+}  // namespace
+
+PyObject* set_cookie(PyObject* self, PyObject* const* args) noexcept {
+  JarObject* jar = as_jar(self);
+  Pending p;
+  if (!header_bytes(args[0], "raw", p.holder, p.raw)) return nullptr;
+  Call call;
+  if (!read_call(jar, args[1], args[2], args[3], args[4], args[5], call) ||
+      !prepare(jar, call, p)) {
+    return nullptr;
+  }
+  Turn turn(jar, true);
+  if (!turn.begin() || !apply_all(jar, turn, call, &p, 1)) return nullptr;
+  return turn.finish(result_of(p));
+}
+
+PyObject* set_cookies(PyObject* self, PyObject* const* args) noexcept {
+  JarObject* jar = as_jar(self);
+  Vector<Pending> pending;
+  if (!read_values(args[0], pending)) return nullptr;
+  Call call;
+  if (!read_call(jar, args[1], args[2], args[3], args[4], args[5], call)) return nullptr;
+  for (Pending& p : pending) {
+    if (!prepare(jar, call, p)) return nullptr;
+  }
+  Turn turn(jar, true);
+  if (!turn.begin() || !apply_all(jar, turn, call, pending.data(), pending.size())) {
+    return nullptr;
+  }
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(pending.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < pending.size(); i++) {
+    PyObject* record = result_of(pending[i]);
+    if (record == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
+  }
+  return turn.finish(list.transfer());
+}
+
+PyObject* cookie_header_method(PyObject* self, PyObject* const* args) noexcept {
+  JarObject* jar = as_jar(self);
+  Call call;
+  Request request;
+  if (!read_request(jar, args, call, request)) return nullptr;
+  Turn turn(jar, false);
+  if (!turn.begin()) return nullptr;
+  String header;
+  bool ok;
+  {
+    Locked lock(jar);
+    ok = cookie_header(*jar->store, request, header, turn.changes());
+  }
+  if (!ok) return PyErr_NoMemory();
+  const Py_ssize_t size = static_cast<Py_ssize_t>(header.size());
+  if (request.from_script) {
+    // document.cookie is text: a line that is not UTF-8 shows as ""
+    Ref text = steal(PyUnicode_DecodeUTF8(header.data(), size, "strict"));
+    if (!text) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+      PyErr_Clear();
+      return turn.finish(PyBytes_FromStringAndSize("", 0));
+    }
+  }
+  return turn.finish(PyBytes_FromStringAndSize(header.data(), size));
+}
+
+PyObject* cookies_method(PyObject* self, PyObject* const* args) noexcept {
+  JarObject* jar = as_jar(self);
+  Vector<CookieCopy> found;
+  bool ok, details;
+  if (!read_flag(args[2], &details)) return nullptr;
+  const bool every = args[0] == nullptr || args[0] == Py_None;
+  Instant now;
+  Call call;
+  Request request;
+  if (every) {
+    if (!read_now(args[1], &now)) return nullptr;
+  } else {
+    if (!read_call(jar, args[0], args[1], nullptr, nullptr, nullptr, call)) return nullptr;
+    request.url = call.url;
+    request.key = call.key;
+    request.partition = call.partition;
+    request.update_access = false;
+    request.now = call.now;
+  }
+  Turn turn(jar, false);
+  if (!turn.begin()) return nullptr;
+  if (every) {
+    ok = live_cookies(jar, turn, now, found);
+  } else {
+    Locked lock(jar);
+    ok = each_sent(*jar->store, request, turn.changes(), copy_cookie, &found);
+  }
+  if (!ok) return PyErr_NoMemory();
+  return turn.finish(list_of(found, details));
+}
+
+PyObject* get_method(PyObject* self, PyObject* const* args) noexcept {
+  JarObject* jar = as_jar(self);
+  if (args[0] == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "name must be a str or bytes, not None");
+    return nullptr;
+  }
+  SelectionArgs s;
+  if (!read_selection(jar, args[1], args[2], args[0], s) || !read_now(args[3], &s.selection.now)) {
+    return nullptr;
+  }
+  Turn turn(jar, false);
+  if (!turn.begin()) return nullptr;
+  CookieCopy found;
+  bool ok;
+  {
+    Locked lock(jar);
+    ok = find_one(*jar->store, s.selection, found);
+  }
+  if (!ok) return PyErr_NoMemory();
+  if (!found) return turn.finish(Py_NewRef(Py_None));
+  return turn.finish(make_record(parts_of(*found.get())));
+}
+
+PyObject* clear_method(PyObject* self, PyObject* const* args) noexcept {
+  JarObject* jar = as_jar(self);
+  SelectionArgs s;
+  if (!read_selection(jar, args[0], args[1], args[2], s)) return nullptr;
+  return removed(jar, s.selection);
+}
+
+PyObject* clear_session_cookies(PyObject* self, PyObject* const* /*args*/) noexcept {
+  Selection selection;
+  selection.session_only = true;
+  return removed(as_jar(self), selection);
+}
+
+PyObject* clear_expired(PyObject* self, PyObject* const* args) noexcept {
+  Selection selection;
+  selection.expired_only = true;
+  if (!read_now(args[0], &selection.now)) return nullptr;
+  return removed(as_jar(self), selection);
+}
+
+PyObject* remove_method(PyObject* self, PyObject* const* args) noexcept {
+  JarObject* jar = as_jar(self);
+  CookieFields key;
+  TextKey path;
+  bool by_text;
+  Ref holder;
+  if (!read_removal(args[0], key, path, &by_text, holder)) return nullptr;
+  const std::string_view site = site_key(key.domain, jar->use_list);
+  Turn turn(jar, true);
+  if (!turn.begin()) return nullptr;
+  int found;
+  {
+    Locked lock(jar);
+    found = remove_exact(*jar->store, key, by_text ? &path : nullptr, site, turn.changes());
+  }
+  if (found < 0) return PyErr_NoMemory();
+  return turn.finish(PyBool_FromLong(found));
+}
+
+PyObject* rows_method(PyObject* self, PyObject* const* /*args*/) noexcept {
+  JarObject* jar = as_jar(self);
+  Instant now;
+  (void)read_now(nullptr, &now);
+  Turn turn(jar, false);
+  if (!turn.begin()) return nullptr;
+  Vector<CookieCopy> found;
+  if (!live_cookies(jar, turn, now, found)) return PyErr_NoMemory();
+  std::sort(found.begin(), found.end(),
+            [](const CookieCopy& a, const CookieCopy& b) { return a->creation < b->creation; });
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < found.size(); i++) {
+    PyObject* row = row_of(*found[i].get());
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return turn.finish(list.transfer());
+}
+
+PyObject* load_rows_method(PyObject* self, PyObject* const* args) noexcept {
+  JarObject* jar = as_jar(self);
+  bool replace;
+  if (!read_flag(args[1], &replace)) return nullptr;
+  // The rows are read (running whatever code an iterable brings) inside the
+  // call's turn: they are checked and applied together.
+  Ref refused = steal(PyList_New(0));
+  if (!refused) return nullptr;
+  Turn turn(jar, true);
+  if (!turn.begin()) return nullptr;
+  Py_ssize_t loaded, expired;
+  if (!put_rows(jar, args[0], replace, turn.changes(), &loaded, &expired, refused.get())) {
+    return nullptr;
+  }
+  return turn.finish(Py_BuildValue("(nnO)", loaded, expired, refused.get()));
+}
+
+PyObject* close_method(PyObject* self, PyObject* const* /*args*/) noexcept {
+  if (!close(as_jar(self))) return nullptr;
+  Py_RETURN_NONE;
+}
+
+Py_ssize_t jar_length(PyObject* self) noexcept {
+  JarObject* jar = as_jar(self);
+  Instant now;
+  (void)read_now(nullptr, &now);
+  Turn turn(jar, false);
+  if (!turn.begin()) return -1;
+  size_t count;
+  {
+    Locked lock(jar);
+    count = live_count(*jar->store, now, turn.changes());
+  }
+  Ref done = steal(turn.finish(Py_NewRef(Py_None)));
+  return done ? static_cast<Py_ssize_t>(count) : -1;
+}
+
+PyObject* jar_iter(PyObject* self) noexcept {
+  JarObject* jar = as_jar(self);
+  Instant now;
+  (void)read_now(nullptr, &now);
+  Vector<CookieCopy> found;
+  Turn turn(jar, false);
+  if (!turn.begin()) return nullptr;
+  if (!live_cookies(jar, turn, now, found)) return PyErr_NoMemory();
+  Ref list = steal(turn.finish(list_of(found)));
+  return list ? PyObject_GetIter(list.get()) : nullptr;
+}
+
+PyObject* jar_repr(PyObject* self) noexcept {
+  Ref name = steal(PyType_GetFullyQualifiedName(Py_TYPE(self)));
+  if (!name) return nullptr;
+  if (as_jar(self)->closed) return PyUnicode_FromFormat("<%U (closed)>", name.get());
+  Py_ssize_t n = jar_length(self);
+  if (n < 0) return nullptr;
+  return PyUnicode_FromFormat("<%U with %zd cookie%s>", name.get(), n, n == 1 ? "" : "s");
+}
+
+}  // namespace gco::jar
