@@ -213,7 +213,8 @@ class CookieJar(_jar.CookieJar):
         off the event loop."""
         import asyncio
 
-        values = list(values)  # read here, not in the worker
+        if not isinstance(values, (bytes, str)):
+            values = list(values)  # read here, not in the worker (set_cookies refuses a lone value)
         return await asyncio.to_thread(self.set_cookies, values, url, now=now,
                                        site_for_cookies=site_for_cookies,
                                        navigation=navigation, from_script=from_script)

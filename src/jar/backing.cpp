@@ -94,9 +94,8 @@ bool put(JarObject* jar, PyObject* rows, Put mode, Changes* changes, Py_ssize_t*
 bool catch_up(JarObject* jar) {
   Ref backing = incref(jar->backing);
   const bool whole = jar->stale;
-  Ref rows =
-      steal(whole ? PyObject_CallMethodNoArgs(backing.get(), str_load.get())
-                  : PyObject_CallMethodNoArgs(backing.get(), str_refresh.get()));
+  Ref rows = steal(whole ? PyObject_CallMethodNoArgs(backing.get(), str_load.get())
+                         : PyObject_CallMethodNoArgs(backing.get(), str_refresh.get()));
   if (!rows) return false;
   if (rows.get() == Py_None) return true;
   // A failure part way leaves the jar between two states: read whole again.
@@ -267,7 +266,8 @@ bool attach(JarObject* jar, PyObject* backing) noexcept {
       (read_only = truth(read_only_attr.get())) < 0) {
     return false;
   }
-  Ref rows = steal(PyObject_CallMethodNoArgs(backing, str_load.get()));
+  Ref loaded = steal(PyObject_CallMethodNoArgs(backing, str_load.get()));
+  Ref rows = loaded ? steal(PySequence_List(loaded.get())) : Ref();
   if (!rows) return false;
   Turn turn(jar, true);
   if (jar->backing != nullptr && !turn.outermost()) {

@@ -112,8 +112,7 @@ bool read_request(JarObject* jar, PyObject* const* args, Call& call, Request& re
   }
   request.url = call.url;
   request.key = call.key;
-  request.context =
-      request_context(call.url_site, call.top_site_or_null(), call.navigation, safe);
+  request.context = request_context(call.url_site, call.top_site_or_null(), call.navigation, safe);
   request.partition = call.partition;
   request.cross_site_ancestor = call.partition_cross_site;
   request.from_script = call.from_script;

@@ -46,8 +46,7 @@ bool prepare(JarObject* jar, const Call& call, Pending& p) {
   }
   // Chromium's IsSetPermittedInContext: no HttpOnly cookie from script; a
   // Strict, Lax or unspecified cookie only in a Lax context.
-  const Context context =
-      response_context(call.url_site, call.top_site_or_null(), call.navigation);
+  const Context context = response_context(call.url_site, call.top_site_or_null(), call.navigation);
   if ((call.from_script && out.http_only) ||
       (out.same_site != static_cast<uint32_t>(SameSite::kNone) && context < Context::kLax)) {
     p.refused = true;
@@ -107,8 +106,7 @@ PyObject* result_of(const Pending& p) {
 // (MemoryError raised) when memory ran out, with what was applied undone
 // (the turn undoes what its changes recorded; a jar without a store keeps a
 // log of its own for several values).
-bool apply_all(JarObject* jar, const Turn& turn, const Call& call, Pending* pending,
-               size_t count) {
+bool apply_all(JarObject* jar, const Turn& turn, const Call& call, Pending* pending, size_t count) {
   Changes own;
   Changes* changes = turn.changes() != nullptr ? turn.changes() : count > 1 ? &own : nullptr;
   bool ok = true;

@@ -52,6 +52,9 @@ KEEP = []
 from glimmering_copper_otter.jar import CookieJar
 JAR = CookieJar(max_cookies_per_site=3)
 JAR.set_cookies([b"a=1; Domain=example.co.uk", b"b=2; Path=/a", b"c=\\xe9"], URL, now=NOW)
+from glimmering_copper_otter._jar import check_rows
+ROWS = JAR._rows() + [(b"x", b"\\x00", "H", True, b"/", None, 0, 0, False, False, 0, False, "",
+                      -1, 0, -1, False, False)]
 """
 
 # group, expression (in SETUP's namespace; no comprehension or generator,
@@ -120,6 +123,8 @@ OPERATIONS = [
     ("jar", "JAR.cookie_header('https://www.\\u4f8b\\u3048.jp/', now=NOW)"),
     ("jar", "JAR.set_cookie(b'e=5', URL, now=NOW)"),  # a fourth: one is evicted
     ("jar", "CookieJar(max_cookies=None).set_cookie(b'a=1; Secure', IPV4, now=NOW)"),
+    ("jar", "[check_rows(ROWS), JAR._load_rows(ROWS)]"),
+    ("jar", "JAR.remove((b'zz', 'example.co.uk', False, b'/a', False, '', False))"),
 ]
 
 BATCH = 2       # runs per round

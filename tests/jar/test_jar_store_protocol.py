@@ -1,0 +1,120 @@
+"""The row store protocol as the jar drives it, with a store whose hooks do
+hostile things: raise, call the jar from inside (a call that joins the one
+under way), close or re-make the jar, hand back what is not rows, collect
+garbage.  Whatever they do, the jar does not crash, a call that raised left
+the jar and the store as they were, and the store holds what the jar
+keeps."""
+
+import gc
+
+import pytest
+
+from glimmering_copper_otter import _rows
+from glimmering_copper_otter._jar import CookieJar as Core
+
+U = "https://example.test/"
+
+
+class Store:
+    """A RowStore in a dict; one hook is hostile once."""
+
+    keep_session_cookies = False
+    read_only = False
+
+    def __init__(self, hook=None, action=None):
+        self.rows, self.hook, self.action, self.jar = {}, hook, action, None
+
+    def _fire(self, hook):
+        if hook != self.hook or self.action is None:
+            return None
+        action, self.action = self.action, None
+        return ACTIONS[action](self)
+
+    def load(self):
+        got = self._fire("load")
+        return list(self.rows.values()) if got is None else got
+
+    def refresh(self):
+        return self._fire("refresh")
+
+    def apply(self, changes):
+        self._fire("apply")
+        for change in changes:
+            if change[0] == "set":
+                self.rows[_rows.key(change[1])] = change[1]
+            elif change[0] == "delete":
+                self.rows.pop(change[1], None)
+
+    def close(self):
+        self._fire("close")
+
+
+def _raise(store):
+    raise OSError("the store is down")
+
+
+def _nested(store):
+    store.jar.set_cookie("nested=1; Max-Age=600", U)
+
+
+def _collect(store):
+    store.rows = dict(store.rows)
+    gc.collect()
+
+
+ACTIONS = {
+    "raise": _raise,
+    "nested": _nested,
+    "close": lambda store: store.jar.close(),
+    "remake": lambda store: store.jar.__init__(Store()),
+    "not-rows": lambda store: [("not", "a", "row"), 5],
+    "not-a-list": lambda store: 5,
+    "collect": _collect,
+}
+CALLS = {
+    "set_cookie": lambda jar: jar.set_cookie("a=2; Max-Age=600", U),
+    "cookie_header": lambda jar: jar.cookie_header(U),
+    "clear": lambda jar: jar.clear(),
+    "load_rows": lambda jar: jar._load_rows([]),
+    "remove": lambda jar: jar.remove((b"a", "example.test", True, b"/", False, "", False)),
+}
+
+
+@pytest.mark.parametrize("hook", ["refresh", "apply"])
+@pytest.mark.parametrize("action", ACTIONS)
+@pytest.mark.parametrize("call", CALLS)
+def test_a_hostile_store_hook(hook, action, call):
+    store = Store()
+    jar = Core(store)
+    jar.set_cookies(["a=1; Max-Age=600", "b=1; Max-Age=600"], U)
+    before = sorted(jar._rows())
+    store.hook, store.action, store.jar = hook, action, jar
+    try:
+        CALLS[call](jar)
+    except (OSError, RuntimeError, TypeError):
+        raised = True
+    else:
+        raised = False
+    if jar.closed or jar.store is not store or store.action is not None:
+        return  # (a call that writes nothing never reaches apply)
+    if raised:
+        assert sorted(jar._rows()) == before
+    if (hook, action) != ("refresh", "not-rows"):  # a store that says it holds nothing
+        # What the store holds is what the jar keeps (every cookie here persists).
+        assert sorted(store.rows.values()) == sorted(jar._rows())
+
+
+@pytest.mark.parametrize("action", ["raise", "nested", "not-rows", "not-a-list", "collect"])
+def test_a_hostile_load(action):
+    store = Store("load", action)
+    store.rows = {("k",): (b"k", b"1", "example.test", True, b"/", 4 * 10 ** 15, 1, 1, False,
+                           False, 0, False, "", -1, 2, 443, True, False)}
+    jar = Core()
+    store.jar = jar
+    try:
+        jar.__init__(store)
+    except (OSError, TypeError):
+        assert jar.store is None and len(jar) == 0
+    else:
+        assert jar.store is store
+        assert [row[0] for row in jar._rows()] in ([b"k"], [])
