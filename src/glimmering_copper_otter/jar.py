@@ -128,11 +128,18 @@ class CookieJar(_jar.CookieJar):
         the first one raises ValueError and nothing is loaded.  SameSite and
         Priority read as unspecified: the format has neither."""
         data, name = _read_bytes(path_or_file)
-        rows, expired, skipped = netscape.read_cookies_txt(data)
-        if strict and skipped:
-            number, reason = skipped[0]
-            raise ValueError(f"{name}, line {number}: {reason}")
-        loaded, passed, _ = self._load_rows(rows) if rows else (0, 0, [])
+        if strict:
+            rows, expired, skipped = netscape.read_cookies_txt(data)
+            if skipped:
+                number, reason = skipped[0]
+                raise ValueError(f"{name}, line {number}: {reason}")
+            loaded, passed, _ = self._load_rows(rows)
+            return LoadReport(loaded, expired + passed, [])
+        # The jar checks the rows as it takes them (once, natively).
+        rows, numbers, expired, skipped = netscape.parse(data)
+        loaded, passed, refused = self._load_rows(rows)
+        if refused:
+            skipped = sorted(skipped + [(numbers[index], reason) for index, reason in refused])
         return LoadReport(loaded, expired + passed, skipped)
 
     def save_cookies_txt(self, path_or_file) -> SaveReport:

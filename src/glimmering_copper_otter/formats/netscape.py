@@ -19,26 +19,25 @@ HEADER = (b"# Netscape HTTP Cookie File\n"
           b"# this format; partitioned and nameless cookies are left out.\n\n")
 # Far beyond the 400 days a cookie may live; keeps the microseconds in range.
 _MAX_SECONDS = 253402300799  # 9999-12-31T23:59:59Z
-_FLAGS = {b"TRUE": True, b"FALSE": False}
+_FLAGS = {b"TRUE": True, b"FALSE": False, b"true": True, b"false": False}
 # The fields of a row this format does not carry: unset SameSite, priority
 # and source, no partition.
 _REST = (0, False, "", _rows.UNSET, 0, -1)
-
-
-class _Unreadable(ValueError):
-    pass
+_SESSION = (b"", b"0")
 
 
 def _flag(field, what):
-    flag = _FLAGS.get(field.upper())
+    flag = _FLAGS.get(field)
     if flag is None:
-        raise _Unreadable(f"{what} is {field.decode('latin-1')!r}, not TRUE or FALSE")
+        flag = _FLAGS.get(field.upper())
+        if flag is None:
+            raise ValueError(f"{what} is {field.decode('latin-1')!r}, not TRUE or FALSE")
     return flag
 
 
-def _read_line(line, stamp):
-    """A row for one cookie line (times are set later); None for an expired
-    cookie.  Raises _Unreadable with the reason."""
+def _read_line(line, stamp, creation):
+    """The row of one cookie line; None for an expired cookie.  Raises
+    ValueError with the reason."""
     http_only = line.startswith(HTTPONLY_PREFIX)
     if http_only:
         line = line[len(HTTPONLY_PREFIX):]
@@ -46,60 +45,72 @@ def _read_line(line, stamp):
     if len(fields) == 6:  # a cookie with an empty value, as curl reads it
         fields.append(b"")
     if len(fields) != 7:
-        raise _Unreadable(f"{len(fields)} TAB-separated fields, not 7")
+        raise ValueError(f"{len(fields)} TAB-separated fields, not 7")
     domain, domain_flag, path, secure, expires, name, value = fields
     host_only = not _flag(domain_flag, "the domain flag")
-    domain = domain.strip().lower().removeprefix(b".").decode("latin-1")
     secure = _flag(secure, "the secure flag")
-    expires = expires.strip()
-    if expires in (b"", b"0"):
+    if expires in _SESSION:
         expires = None
     else:
         try:
             seconds = int(expires)
         except ValueError:
-            raise _Unreadable(f"the expiry {expires.decode('latin-1')!r} is not a number "
-                              "of seconds") from None
+            raise ValueError(f"the expiry {expires.decode('latin-1')!r} is not a number of "
+                             "seconds") from None
         if seconds * 1000000 <= stamp:
             return None
         expires = min(seconds, _MAX_SECONDS) * 1000000
-    return (name, value, domain, host_only, path, expires, 0, 0, secure, http_only,
-            *_REST, expires is not None, False)
+    domain = domain.strip().lower().removeprefix(b".").decode("latin-1")
+    return (name, value, domain, host_only, path, expires, creation, creation, secure,
+            http_only, *_REST, expires is not None, False)
 
 
-def read_cookies_txt(
-    data: bytes, *, now: int | None = None
-) -> tuple[list[tuple], int, list[tuple[int, str]]]:
-    """The rows of a cookies.txt file's bytes, in file order, with
-    increasing creation times that end at `now` (microseconds since the
-    epoch; default: the clock); the count of expired cookies; and the lines
-    passed over as (line number, reason), reason beginning with a code word
-    (Unreadable for a line that is no cookie line, else `browser.check`'s:
-    the row contract refused the cookie)."""
+def parse(data: bytes, *, now: int | None = None
+          ) -> tuple[list[tuple], list[int], int, list[tuple[int, str]]]:
+    """The rows of a cookies.txt file's bytes as the lines give them, not
+    yet checked against the row contract: the rows in file order, with
+    increasing creation times before `now` (microseconds since the epoch;
+    default: the clock); the line number of each; the count of expired
+    cookies; and the lines that are no cookie lines, as (line number,
+    reason), the reason beginning with Unreadable."""
     stamp = time.time_ns() // 1000 if now is None else now
-    rows, lines, skipped, expired = [], [], [], 0
-    for number, line in enumerate(data.split(b"\n"), 1):
-        line = line.removesuffix(b"\r")
-        bare = line.strip()
-        if not bare or (bare.startswith((b"#", b"$")) and not line.startswith(HTTPONLY_PREFIX)):
-            continue
+    lines = data.split(b"\n")
+    # File order is creation order, all in the past.
+    first = stamp - len(lines) - 1
+    rows, numbers, skipped, expired = [], [], [], 0
+    for number, line in enumerate(lines, 1):
+        if line[-1:] == b"\r":
+            line = line[:-1]
+        start = line[:1]
+        if start in b"#$ \t" and (not start or not line.startswith(HTTPONLY_PREFIX)):
+            bare = line.strip()
+            if not bare or bare[:1] in b"#$":
+                continue  # a blank line or a comment
         try:
-            row = _read_line(line, stamp)
-        except _Unreadable as error:
+            row = _read_line(line, stamp, first + number)
+        except ValueError as error:
             skipped.append((number, f"Unreadable: {error}"))
             continue
         if row is None:
             expired += 1
         else:
             rows.append(row)
-            lines.append(number)
-    # File order is creation order, all in the past.
-    first = stamp - len(rows)
-    rows = [row[:6] + (first + i, first + i) + row[8:] for i, row in enumerate(rows)]
+            numbers.append(number)
+    return rows, numbers, expired, skipped
+
+
+def read_cookies_txt(
+    data: bytes, *, now: int | None = None
+) -> tuple[list[tuple], int, list[tuple[int, str]]]:
+    """The rows of a cookies.txt file's bytes (see `parse`), those the row
+    contract refuses left out; the count of expired cookies; and the lines
+    passed over as (line number, reason), reason beginning with a code word
+    (Unreadable for a line that is no cookie line, else `browser.check`'s)."""
+    rows, numbers, expired, skipped = parse(data, now=now)
     refused = _rows.check_rows(rows)
     if refused:
         bad = {index for index, _ in refused}
-        skipped.extend((lines[index], reason) for index, reason in refused)
+        skipped.extend((numbers[index], reason) for index, reason in refused)
         skipped.sort()
         rows = [row for index, row in enumerate(rows) if index not in bad]
     return rows, expired, skipped
