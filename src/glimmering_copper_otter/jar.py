@@ -57,8 +57,9 @@ def _write_bytes(path_or_file, data):
 
 
 class CookieJar(_jar.CookieJar):
-    """CookieJar(path=None, *, max_cookies=3300, max_cookies_per_site=180,
-    public_suffix_list=True, keep_session_cookies=False, timeout=5.0)
+    """CookieJar(path=None, *, name="default", max_cookies=3300,
+    max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=False,
+    timeout=5.0)
 
     A cookie jar that keeps and sends cookies as Chromium does.
 
@@ -85,7 +86,10 @@ class CookieJar(_jar.CookieJar):
     (a killed process loses nothing; a power loss may lose the last changes),
     and a call that raises changed neither the jar nor the file.  Session
     cookies are written only with keep_session_cookies, and each call first
-    takes in what other processes changed in the file.  timeout bounds the
+    takes in what other processes changed in the file (reading only what
+    changed).  A file holds one jar per name (name, "default" unless given):
+    one per account, spider or task; fork(name) starts another from this
+    one's cookies.  timeout bounds the
     wait, in seconds, for a file another program holds locked; then
     StoreError (an OSError).  A file this process may not write is read,
     and a change then raises StoreError.  close() (or a with block) closes
@@ -97,18 +101,65 @@ class CookieJar(_jar.CookieJar):
 
     __slots__ = ()
 
-    def __init__(self, path=None, *, max_cookies=3300, max_cookies_per_site=180,
-                 public_suffix_list=True, keep_session_cookies=False, timeout=5.0):
+    def __init__(self, path=None, *, name="default", max_cookies=3300,
+                 max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=False,
+                 timeout=5.0):
         # The arguments are checked before a file is made.
         super().__init__(None, max_cookies=max_cookies, max_cookies_per_site=max_cookies_per_site,
                          public_suffix_list=public_suffix_list)
-        if path is not None:
-            from glimmering_copper_otter.stores.sqlite import SqliteStore
+        if type(name) is not str:
+            raise TypeError(f"name is a str, not {type(name).__name__}")
+        if path is None:
+            if name != "default":
+                raise ValueError("name chooses a jar of a file: it needs a path")
+            return
+        from glimmering_copper_otter.stores.sqlite import SqliteStore
 
-            store = SqliteStore(path, timeout=timeout, keep_session_cookies=keep_session_cookies)
-            super().__init__(store, max_cookies=max_cookies,
-                             max_cookies_per_site=max_cookies_per_site,
-                             public_suffix_list=public_suffix_list)
+        store = SqliteStore(path, name=name, timeout=timeout,
+                            keep_session_cookies=keep_session_cookies)
+        super().__init__(store, max_cookies=max_cookies,
+                         max_cookies_per_site=max_cookies_per_site,
+                         public_suffix_list=public_suffix_list)
+
+    def _empty_copy(self):
+        """A new memory jar of this one's type and limits."""
+        jar = type(self).__new__(type(self))
+        CookieJar.__init__(jar, max_cookies=self.max_cookies,
+                           max_cookies_per_site=self.max_cookies_per_site,
+                           public_suffix_list=self.public_suffix_list)
+        return jar
+
+    def __copy__(self):
+        """A memory jar (no file) holding this one's cookies, times included."""
+        jar = self._empty_copy()
+        jar._load_rows(self._rows())
+        return jar
+
+    def __deepcopy__(self, memo, /):
+        return self.__copy__()
+
+    def fork(self, name):
+        """A new jar named name in this jar's file, starting from this jar's
+        cookies (written to the file in one transaction; session cookies too
+        when the file keeps them); this jar goes on as it was.  The named jar
+        must hold no cookie yet.  A jar without a file forks into a copy."""
+        store = self.store
+        if store is None:
+            return self.__copy__()
+        if name == store.name:
+            raise ValueError(f"the jar is named {name!r} already")
+        jar = type(self).__new__(type(self))
+        CookieJar.__init__(jar, store.path, name=name, max_cookies=self.max_cookies,
+                           max_cookies_per_site=self.max_cookies_per_site,
+                           public_suffix_list=self.public_suffix_list,
+                           keep_session_cookies=store.keep_session_cookies,
+                           timeout=store.timeout)
+        if len(jar):
+            jar.close()
+            raise ValueError(f"{os.fsdecode(store.path)}: the jar {name!r} holds cookies "
+                             "already")
+        jar._load_rows(self._rows())
+        return jar
 
     def __enter__(self):
         return self

@@ -27,22 +27,45 @@ GCO_STR(str_touch, "touch");
 GCO_STR(str_keep_session_cookies, "keep_session_cookies");
 GCO_STR(str_read_only, "read_only");
 
-enum class Put { kAdd, kReplace, kAdopt };
+// kAttach: a store's whole contents for a jar made again with it; kAdopt:
+// the store's whole contents after another connection changed it; kCatchUp:
+// what changed in the store since the jar last looked.
+enum class Put { kAdd, kReplace, kAttach, kAdopt, kCatchUp };
 
-// Puts rows into the jar; see put_rows.  kAdopt (the store's whole contents)
-// first drops the cookies the store keeps (the persistent ones, and the
-// session ones when it keeps those).
+// Puts rows into the jar; see put_rows.  kAdopt first drops the cookies the
+// store keeps (the persistent ones, and the session ones when it keeps
+// those); kCatchUp first drops the cookies of the keys in removed.  Rows of
+// the store are marked as such.
 bool put(JarObject* jar, PyObject* rows, Put mode, Changes* changes, Py_ssize_t* loaded,
-         Py_ssize_t* expired, PyObject* refused) {
-  // A list of its own, which no other code can change while the jar's lock
-  // is held: the fields borrow the bytes of its rows.
+         Py_ssize_t* expired, PyObject* refused, PyObject* removed = nullptr) {
+  // Lists of their own, which no other code can change while the jar's lock
+  // is held: the fields borrow the bytes of their rows and keys.
   Ref list = steal(PySequence_List(rows));
-  if (!list) return false;
+  Ref gone = removed != nullptr ? steal(PySequence_List(removed)) : steal(PyList_New(0));
+  if (!list || !gone) return false;
   const size_t n = static_cast<size_t>(PyList_GET_SIZE(list.get()));
-  Vector<CookieFields> fields;
-  Vector<std::string_view> keys;  // empty: a refused row
+  const size_t m = static_cast<size_t>(PyList_GET_SIZE(gone.get()));
+  Vector<CookieFields> fields, gone_keys;
+  Vector<std::string_view> keys, gone_sites;
   Vector<bool> good;
-  if (!fields.resize(n) || !keys.resize(n) || !good.resize(n)) return no_memory();
+  if (!fields.resize(n) || !keys.resize(n) || !good.resize(n) || !gone_keys.resize(m) ||
+      !gone_sites.resize(m)) {
+    return no_memory();
+  }
+  for (size_t i = 0; i < m; i++) {
+    PyObject* why;
+    switch (read_key(PyList_GET_ITEM(gone.get(), static_cast<Py_ssize_t>(i)), gone_keys[i], &why)) {
+      case RowRead::kError:
+        return false;
+      case RowRead::kRefused:
+        Py_DECREF(why);
+        gone_sites[i] = {};  // no cookie of the jar has it
+        continue;
+      case RowRead::kOk:
+        gone_sites[i] = site_key(gone_keys[i].domain, jar->use_list);
+        break;
+    }
+  }
   for (size_t i = 0; i < n; i++) {
     const Py_ssize_t index = static_cast<Py_ssize_t>(i);
     PyObject* why;
@@ -60,6 +83,7 @@ bool put(JarObject* jar, PyObject* rows, Put mode, Changes* changes, Py_ssize_t*
       case RowRead::kOk:
         good[i] = true;
         keys[i] = site_key(fields[i].domain, jar->use_list);
+        fields[i].from_store = mode != Put::kAdd && mode != Put::kReplace;
         break;
     }
   }
@@ -69,10 +93,15 @@ bool put(JarObject* jar, PyObject* rows, Put mode, Changes* changes, Py_ssize_t*
   Py_ssize_t count = 0, passed = 0;
   {
     Locked lock(jar);
-    if (mode != Put::kAdd) {
+    if (mode == Put::kReplace || mode == Put::kAttach || mode == Put::kAdopt) {
       Selection all;
       all.persistent_only = mode == Put::kAdopt && !jar->keeps_sessions;
       ok = remove_selected(*jar->store, all, changes) >= 0;
+    }
+    for (size_t i = 0; i < m; i++) {
+      if (!gone_sites[i].empty()) {
+        (void)remove_exact(*jar->store, gone_keys[i], nullptr, gone_sites[i], nullptr);
+      }
     }
     for (size_t i = 0; i < n && ok; i++) {
       if (!good[i]) continue;
@@ -90,17 +119,35 @@ bool put(JarObject* jar, PyObject* rows, Put mode, Changes* changes, Py_ssize_t*
 }
 
 // Brings the jar up to date with its store: the whole contents when the jar
-// is stale, else what refresh() gives (None: nothing changed).
+// is stale, else what refresh() gives: None (nothing changed), or (rows,
+// removed keys), removed None when rows are the whole contents.
 bool catch_up(JarObject* jar) {
   Ref backing = incref(jar->backing);
-  const bool whole = jar->stale;
-  Ref rows = steal(whole ? PyObject_CallMethodNoArgs(backing.get(), str_load.get())
-                         : PyObject_CallMethodNoArgs(backing.get(), str_refresh.get()));
-  if (!rows) return false;
-  if (rows.get() == Py_None) return true;
+  Ref rows, removed;
+  if (jar->stale) {
+    rows = steal(PyObject_CallMethodNoArgs(backing.get(), str_load.get()));
+    if (!rows) return false;
+  } else {
+    Ref got = steal(PyObject_CallMethodNoArgs(backing.get(), str_refresh.get()));
+    if (!got) return false;
+    if (got.get() == Py_None) return true;
+    if (!PyTuple_Check(got.get()) || PyTuple_GET_SIZE(got.get()) != 2) {
+      PyErr_Format(PyExc_TypeError,
+                   "a store's refresh() gives None or (rows, removed keys), not %.200s",
+                   Py_TYPE(got.get())->tp_name);
+      return false;
+    }
+    rows = incref(PyTuple_GET_ITEM(got.get(), 0));
+    if (PyTuple_GET_ITEM(got.get(), 1) != Py_None) {
+      removed = incref(PyTuple_GET_ITEM(got.get(), 1));
+    }
+  }
   // A failure part way leaves the jar between two states: read whole again.
   jar->stale = true;
-  if (!put(jar, rows.get(), Put::kAdopt, nullptr, nullptr, nullptr, nullptr)) return false;
+  if (!put(jar, rows.get(), removed ? Put::kCatchUp : Put::kAdopt, nullptr, nullptr, nullptr,
+           nullptr, removed.get())) {
+    return false;
+  }
   jar->stale = false;
   return true;
 }
@@ -129,8 +176,11 @@ PyObject* change_list(JarObject* jar, const Changes& changes) {
   Ref list = steal(PyList_New(0));
   if (!list) return nullptr;
   for (const Change& change : changes) {
-    if (change.kind == Change::Kind::kInsert && !jar->keeps_sessions &&
-        !change.cookie->persistent()) {
+    // A session cookie the store does not keep is never written, and its
+    // removal writes nothing unless it came from the store.
+    const Cookie& c = *change.cookie.get();
+    if (!jar->keeps_sessions && !c.persistent() &&
+        (change.kind == Change::Kind::kInsert || !c.from_store())) {
       continue;
     }
     Ref item = steal(change_object(change));
@@ -284,7 +334,7 @@ bool attach(JarObject* jar, PyObject* backing) noexcept {
   jar->closed = false;
   jar->keeps_sessions = keeps;
   jar->read_only = read_only;
-  const bool ok = put(jar, rows.get(), Put::kReplace, nullptr, nullptr, nullptr, nullptr);
+  const bool ok = put(jar, rows.get(), Put::kAttach, nullptr, nullptr, nullptr, nullptr);
   jar->stale = !ok;
   jar->backing = Py_NewRef(backing);
   return ok;

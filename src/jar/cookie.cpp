@@ -28,7 +28,8 @@ Cookie* Cookie::make(const CookieFields& f) noexcept {
   c->flags_ = static_cast<uint8_t>(
       (f.secure ? kSecureFlag : 0) | (f.http_only ? kHttpOnlyFlag : 0) |
       (f.host_only ? kHostOnlyFlag : 0) | (f.partitioned ? kPartitionedFlag : 0) |
-      (f.source_secure ? kSourceSecureFlag : 0) | (f.cross_site_ancestor ? kCrossSiteFlag : 0));
+      (f.source_secure ? kSourceSecureFlag : 0) | (f.cross_site_ancestor ? kCrossSiteFlag : 0) |
+      (f.from_store ? kFromStoreFlag : 0));
   c->same_site_ = f.same_site;
   c->priority_ = f.priority;
   char* p = c->bytes();

@@ -34,6 +34,9 @@ struct CookieFields {
   // The partition key's second half: the frame that set it had a cross-site
   // ancestor (its url is cross-site with the top-level site).
   bool cross_site_ancestor = false;
+  // It came from the jar's row store (and may be in it, a session cookie
+  // too): its removal is written there.
+  bool from_store = false;
   // Chromium's source scheme: set from https (or wss), or Secure from a
   // loopback host over http.
   bool source_secure = false;
@@ -69,6 +72,7 @@ class Cookie {
   bool partitioned() const noexcept { return flags_ & kPartitionedFlag; }
   bool source_secure() const noexcept { return flags_ & kSourceSecureFlag; }
   bool cross_site_ancestor() const noexcept { return flags_ & kCrossSiteFlag; }
+  bool from_store() const noexcept { return flags_ & kFromStoreFlag; }
   bool persistent() const noexcept { return expiry != kNoExpiry; }
   SameSite same_site() const noexcept { return same_site_; }
   Priority priority() const noexcept { return priority_; }
@@ -87,7 +91,8 @@ class Cookie {
 
  private:
   static constexpr uint8_t kSecureFlag = 1, kHttpOnlyFlag = 2, kHostOnlyFlag = 4,
-                           kPartitionedFlag = 8, kSourceSecureFlag = 16, kCrossSiteFlag = 32;
+                           kPartitionedFlag = 8, kSourceSecureFlag = 16, kCrossSiteFlag = 32,
+                           kFromStoreFlag = 64;
 
   Cookie() noexcept = default;
   const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }

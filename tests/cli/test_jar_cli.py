@@ -27,6 +27,9 @@ SESSION = [
     (["export", "--format", "json"], 0, '"format": "glimmering_copper_otter cookie jar"', ""),
     (["clear"], 0, "removed 2 cookie(s)", ""),
     (["--json", "list"], 0, "", ""),
+    (["--name", "spider", "set", "http://example.test/", "n=1; Max-Age=600"], 0, "n     1", ""),
+    (["header", "--name", "spider", "http://example.test/"], 0, "n=1\n", ""),
+    (["header", "http://example.test/"], 0, "\n", ""),
     (["import", "--strict", "IN"], 1, "", "IN, line 4: Unreadable: 1 TAB-separated fields"),
     (["set", "http://example.test/"], 2, "", "the following arguments are required"),
     # A document that reads as nothing: an error line, never a traceback.

@@ -114,17 +114,18 @@ def _sqlite_file(path, *statements):
     db.close()
 
 
-OURS = (f"PRAGMA application_id={_store.APPLICATION_ID}", _store._SCHEMA)
+OURS = (f"PRAGMA application_id={_store.APPLICATION_ID}",
+        *(statement for _, _, statement in _store._SCHEMA_2))
 # Each makes a file (in tmp_path) that the store must refuse, and what it says.
 REFUSED = [
     ("text", lambda p: p.write_bytes(b"example.test\tFALSE\t/\tFALSE\t0\ta\tb\n" * 100),
      "not an SQLite database"),
     ("another program's", lambda p: _sqlite_file(p, "CREATE TABLE moz_cookies (x)"),
      "another program"),
-    ("version 2", lambda p: _sqlite_file(p, *OURS, "PRAGMA user_version=2"),
-     "schema version 2"),
+    ("version 3", lambda p: _sqlite_file(p, *OURS, "PRAGMA user_version=3"),
+     "schema version 3"),
     ("version 0", lambda p: _sqlite_file(p, *OURS), "schema version 0"),
-    ("an extra table", lambda p: _sqlite_file(p, *OURS, "PRAGMA user_version=1",
+    ("an extra table", lambda p: _sqlite_file(p, *OURS, "PRAGMA user_version=2",
                                               "CREATE TABLE t (x)"), "damaged"),
     ("a missing column", lambda p: _sqlite_file(
         p, f"PRAGMA application_id={_store.APPLICATION_ID}", "PRAGMA user_version=1",
@@ -204,7 +205,7 @@ def test_two_connections_see_each_others_changes(tmp_path):
     assert first.refresh() is None
     second.apply([("set", ROW)])
     assert second.refresh() is None  # its own change
-    assert first.refresh() == [ROW] and first.refresh() is None
+    assert first.refresh() == ([ROW], []) and first.refresh() is None
     jars = [CookieJar(tmp_path / "jar.db") for _ in range(2)]
     jars[0].set_cookie("a=1; Max-Age=600", "http://example.test/")
     jars[1].set_cookie("b=2; Max-Age=600", "http://example.test/")
@@ -222,7 +223,7 @@ def test_a_forked_child_uses_its_own_connection(tmp_path):
         finally:
             os._exit(0)
     assert os.waitpid(pid, 0)[1] == 0
-    assert store.refresh() == [ROW]
+    assert store.refresh() == ([ROW], [])
     store.apply([("delete", KEY)])
     assert store.load() == []
 
@@ -405,7 +406,8 @@ def test_rows_another_program_wrote_are_passed_over_with_a_warning(tmp_path):
     path = tmp_path / "jar.db"
     with CookieJar(path) as jar:
         jar.set_cookie("good=1; Max-Age=600", "https://h.test/")
-    _sqlite_file(path, *(f"INSERT INTO cookies VALUES ({values})" for values, _ in FOREIGN_ROWS))
+    _sqlite_file(path, *(f"INSERT INTO cookies VALUES ('default', {values}, 1)"
+                         for values, _ in FOREIGN_ROWS))
     with pytest.warns(StoreWarning) as warned:
         jar = CookieJar(path)
     message = str(warned[0].message)

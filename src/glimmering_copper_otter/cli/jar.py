@@ -1,7 +1,7 @@
 """The jar command: inspect and edit a cookie jar file, and convert between
 cookies.txt and JSON.
 
-    python -m glimmering_copper_otter jar --file F [--json] set URL HEADER...
+    python -m glimmering_copper_otter jar --file F [--name NAME] [--json] set URL HEADER...
     python -m glimmering_copper_otter jar --file F [--json] header URL
     python -m glimmering_copper_otter jar --file F [--json] list [URL]
     python -m glimmering_copper_otter jar --file F import FILE
@@ -9,6 +9,7 @@ cookies.txt and JSON.
     python -m glimmering_copper_otter jar --file F clear
 """
 
+import argparse
 import io
 import os
 import json
@@ -36,6 +37,8 @@ def _parser():
         description="Inspect and edit a cookie jar file (an SQLite cookie store, made "
         "when missing), and convert between cookies.txt and JSON.")
     parser.add_argument("--file", required=True, metavar="F", help="the jar's file")
+    parser.add_argument("--name", default="default", metavar="NAME",
+                        help='which jar of the file (default: "default")')
     parser.add_argument("--json", action="store_true",
                         help="print one JSON object per line instead of a table")
     parser.add_argument("--keep-session-cookies", action="store_true",
@@ -60,6 +63,10 @@ def _parser():
     command = commands.add_parser("export", help="print the cookies as cookies.txt or JSON")
     command.add_argument("--format", choices=("cookies.txt", "json"), default="cookies.txt")
     commands.add_parser("clear", help="remove every cookie")
+    for command in commands.choices.values():
+        # After the command too; there the default must not hide the one given before it.
+        command.add_argument("--name", default=argparse.SUPPRESS, metavar="NAME",
+                             help='which jar of the file (default: "default")')
     return parser
 
 
@@ -193,7 +200,7 @@ def main(argv):
     args = _parser().parse_args(argv)
     shown, warnings.showwarning = warnings.showwarning, _warned
     try:
-        with jar_type()(args.file, keep_session_cookies=args.keep_session_cookies,
+        with jar_type()(args.file, name=args.name, keep_session_cookies=args.keep_session_cookies,
                         timeout=args.timeout) as jar:
             return COMMANDS[args.command](jar, args)
     except ImportError as error:

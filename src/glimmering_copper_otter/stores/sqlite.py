@@ -1,9 +1,18 @@
 """The SQLite file behind a CookieJar made with a path: a `RowStore`.
 
-Each `apply` is one transaction: when it returns, the changes are in the
-file; when it raises, nothing was written.  The file is in WAL mode with
-`synchronous=NORMAL`: a killed process loses nothing that was committed, a
-power loss may lose the last transactions.
+A file holds named jars (one per account, spider or task), each cookie under
+its jar's name.  Each `apply` is one transaction: when it returns, the
+changes are in the file; when it raises, nothing was written.  The file is
+in WAL mode with `synchronous=NORMAL`: a killed process loses nothing that
+was committed, a power loss may lose the last transactions.
+
+Connections share the file without reading it whole: every transaction that
+writes takes the next number of a counter, each row holds the number of its
+last change, and removals are kept (the last 10,000 changes, or those of
+the last 24 hours, whichever is more) with theirs.  A connection remembers
+the number it last saw (its mark) and reads only what changed after it; a
+connection whose mark is older than the removals kept reads the whole file
+once.
 
 Statements are written as text with literals only (hexadecimal blob literals
 for bytes and text, decimal integers, NULL): nothing is bound, so no
@@ -13,6 +22,7 @@ for bytes and text, decimal integers, NULL): nothing is bound, so no
 import errno
 import os
 import threading
+import time
 import urllib.parse
 import weakref
 
@@ -24,17 +34,34 @@ from glimmering_copper_otter.stores import StoreError, warn_skipped
 _connect = _sqlite3.connect
 _Error = _sqlite3.Error
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 # PRAGMA application_id: marks a file as a cookie store ("gcoj").
 APPLICATION_ID = 0x67636F6A
 # Last-access times are written at most once a minute per cookie.
 TOUCH_INTERVAL = 60 * 1000000
+# Removals are kept for the last KEEP_CHANGES changes or KEEP_TIME
+# microseconds, whichever is more; they are pruned every PRUNE_EVERY changes.
+KEEP_CHANGES = 10000
+KEEP_TIME = 24 * 3600 * 1000000
+PRUNE_EVERY = 256
+DEFAULT_NAME = "default"
 
 # The columns: the row's fields but persistent (whether expires is NULL),
-# the key's fields the primary key.  The text is the one files of this
-# version hold, compared as it is (the tests check it against the row's
-# fields).
-_SCHEMA = """CREATE TABLE cookies (
+# after the jar's name; the key's fields, after it, the primary key.
+_COLUMN_NAMES = {"raw_name": "name", "raw_value": "value"}
+_COLUMNS = tuple(_COLUMN_NAMES.get(field, field) for field in _rows.FIELDS
+                 if field != "persistent")
+_KEY = tuple(_COLUMN_NAMES.get(field, field) for field in _rows.KEY_FIELDS)
+_TYPES = {"name": "BLOB NOT NULL", "value": "BLOB NOT NULL", "domain": "TEXT NOT NULL",
+          "path": "BLOB NOT NULL", "expires": "INTEGER", "partition_key": "TEXT NOT NULL"}
+
+
+def _declared(columns):
+    return ", ".join(f"{column} {_TYPES.get(column, 'INTEGER NOT NULL')}" for column in columns)
+
+
+# Version 1, as files of that version hold it (compared as it is).
+_SCHEMA_1 = """CREATE TABLE cookies (
     name BLOB NOT NULL, value BLOB NOT NULL, domain TEXT NOT NULL,
     host_only INTEGER NOT NULL, path BLOB NOT NULL, expires INTEGER,
     creation INTEGER NOT NULL, last_access INTEGER NOT NULL, secure INTEGER NOT NULL,
@@ -43,11 +70,20 @@ _SCHEMA = """CREATE TABLE cookies (
     source_port INTEGER NOT NULL, cross_site_ancestor INTEGER NOT NULL,
     PRIMARY KEY (name, domain, host_only, path, partitioned, partition_key, cross_site_ancestor)
 ) WITHOUT ROWID"""
-_COLUMN_NAMES = {"raw_name": "name", "raw_value": "value"}
-_COLUMNS = tuple(_COLUMN_NAMES.get(field, field) for field in _rows.FIELDS
-                 if field != "persistent")
-_KEY = tuple(_COLUMN_NAMES.get(field, field) for field in _rows.KEY_FIELDS)
-_SELECT = f"SELECT {', '.join(_COLUMNS)} FROM cookies ORDER BY creation"
+# Version 2: the jar's name in the key, the number of each row's last change,
+# the removals, the counter.
+_SCHEMA_2 = (
+    ("table", "cookies",
+     f"CREATE TABLE cookies (jar TEXT NOT NULL, {_declared(_COLUMNS)}, change INTEGER NOT NULL, "
+     f"PRIMARY KEY (jar, {', '.join(_KEY)})) WITHOUT ROWID"),
+    ("index", "cookies_by_change", "CREATE INDEX cookies_by_change ON cookies (jar, change)"),
+    ("table", "removals",
+     f"CREATE TABLE removals (change INTEGER NOT NULL, at INTEGER NOT NULL, jar TEXT NOT NULL, "
+     f"{_declared(_KEY)})"),
+    ("index", "removals_by_change", "CREATE INDEX removals_by_change ON removals (jar, change)"),
+    ("table", "counter", "CREATE TABLE counter (value INTEGER NOT NULL, pruned INTEGER NOT NULL)"),
+)
+_OBJECTS_2 = sorted(_SCHEMA_2)
 # The header in one statement (one read transaction): a file another
 # process is making meanwhile reads as new or as made, never as half made.
 _HEADER = ("SELECT a.application_id, v.user_version, m.type, m.name, m.sql "
@@ -76,10 +112,10 @@ os.register_at_fork(after_in_child=_after_fork)
 
 
 def _hex_text(text):
-    return f"CAST(X'{text.encode('ascii').hex()}' AS TEXT)"
+    return f"CAST(X'{text.encode().hex()}' AS TEXT)"
 
 
-def _where(key):
+def _key_where(key):
     name, domain, host_only, path, partitioned, partition_key, cross_site_ancestor = key
     return (f"name=X'{name.hex()}' AND domain={_hex_text(domain)} AND host_only={host_only:d} "
             f"AND path=X'{path.hex()}' AND partitioned={partitioned:d} "
@@ -93,11 +129,11 @@ def _values(row):
      cross_site_ancestor) = row
     expires = "NULL" if expires is None else expires
     # One f-string: this runs on every stored change.
-    return (f"(X'{name.hex()}',X'{value.hex()}',CAST(X'{domain.encode().hex()}' AS TEXT),"
+    return (f"X'{name.hex()}',X'{value.hex()}',CAST(X'{domain.encode().hex()}' AS TEXT),"
             f"{host_only:d},X'{path.hex()}',{expires},{creation:d},{last_access:d},"
             f"{secure:d},{http_only:d},{same_site:d},{partitioned:d},"
             f"CAST(X'{partition_key.encode().hex()}' AS TEXT),{priority:d},{source_scheme:d},"
-            f"{source_port:d},{cross_site_ancestor:d})")
+            f"{source_port:d},{cross_site_ancestor:d}")
 
 
 def _key_from(key, where):
@@ -114,13 +150,15 @@ def _key_from(key, where):
 
 def _replaces(deletion, change):
     """Whether change stores a cookie of the deleted key."""
-    return (deletion[0] == "delete" and change[0] == "set"
+    return (type(deletion) is tuple and len(deletion) == 2 and deletion[0] == "delete"
+            and type(change) is tuple and len(change) == 2 and change[0] == "set"
+            and type(change[1]) is tuple and len(change[1]) == len(_rows.FIELDS)
             and _rows.key(change[1]) == deletion[1])
 
 
 def _row(record):
-    """A row from a record of _SELECT.  A column of the wrong type or range
-    stays as it is, for the row contract to refuse."""
+    """A row from a record of the columns.  A column of the wrong type or
+    range stays as it is, for the row contract to refuse."""
     (name, value, domain, host_only, path, expires, creation, last_access, secure, http_only,
      same_site, partitioned, partition_key, priority, source_scheme, source_port,
      cross_site_ancestor) = record
@@ -129,6 +167,15 @@ def _row(record):
             last_access, flag(secure, secure), flag(http_only, http_only), same_site,
             flag(partitioned, partitioned), partition_key, priority, source_scheme, source_port,
             expires is not None, flag(cross_site_ancestor, cross_site_ancestor))
+
+
+def _key(record):
+    """A key from a record of the key's columns (as _row, checked by the
+    jar when it takes it)."""
+    name, domain, host_only, path, partitioned, partition_key, cross_site_ancestor = record
+    flag = _FLAG.get
+    return (name, domain, flag(host_only, host_only), path, flag(partitioned, partitioned),
+            partition_key, flag(cross_site_ancestor, cross_site_ancestor))
 
 
 def _place(row):
@@ -145,34 +192,53 @@ def _open_flags():
     return os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC | getattr(os, "O_NOFOLLOW", 0)
 
 
+def _now():
+    return time.time_ns() // 1000
+
+
 class SqliteStore:
-    """A cookie store in an SQLite file (created with mode 0600 when missing).
+    """A cookie store in an SQLite file (created with mode 0600 when missing):
+    the cookies of the jar named `name`.
 
     `timeout` bounds the wait, in seconds, for a file that another connection
     holds locked; then StoreError (an OSError) names the file.  Session cookies
-    are written only with `keep_session_cookies=True`.  A file this process
-    may not write (its mode, a read-only mount) is opened read-only: it is
-    read, and a change raises StoreError; in a directory this process may not
-    write either, it is opened as immutable, and changes other processes make
-    to it are not seen.  Safe to share between threads; after a fork the
-    child opens its own connection.
+    are written only with `keep_session_cookies=True`.  A file of schema
+    version 1 is upgraded to version 2 (its cookies become the jar "default")
+    in one transaction when it is first opened.  A file this process may not
+    write (its mode, a read-only mount) is opened read-only: it is read, and a
+    change raises StoreError; in a directory this process may not write
+    either, it is opened as immutable, and changes other processes make to it
+    are not seen.  Safe to share between threads; after a fork the child
+    opens its own connection.
     """
 
-    def __init__(self, path: str | bytes | os.PathLike, *, timeout: float = 5.0,
-                 keep_session_cookies: bool = False) -> None:
+    def __init__(self, path: str | bytes | os.PathLike, *, name: str = DEFAULT_NAME,
+                 timeout: float = 5.0, keep_session_cookies: bool = False) -> None:
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
             raise TypeError(f"timeout is a number of seconds, not {type(timeout).__name__}")
         if not timeout >= 0:
             raise ValueError(f"timeout is a number of seconds >= 0, not {timeout!r}")
+        if type(name) is not str:
+            raise TypeError(f"name is a str, not {type(name).__name__}")
+        try:
+            name.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError("name holds a lone surrogate") from None
         self.path = os.fspath(path)
+        self.name = name
         self.timeout = float(timeout)
         self.keep_session_cookies = bool(keep_session_cookies)
         self.read_only = False
         self.immutable = False
+        self.version = SCHEMA_VERSION
         self._lock = threading.Lock()
         self._db = None
         self._abandoned: list[_sqlite3.Connection] = []
         self._data_version = None
+        self._mark = None
+        jar = _hex_text(name)
+        self._jar = jar
+        self._select = f"SELECT {', '.join(_COLUMNS)} FROM cookies WHERE jar={jar}"
         self._open()
         _STORES.add(self)
 
@@ -221,10 +287,10 @@ class SqliteStore:
                 mode = "immutable=1" if self.immutable else "mode=ro"
                 target = f"file:{urllib.parse.quote(os.fsencode(path))}?{mode}"
                 db = _connect(target, uri=True, timeout=self.timeout, isolation_level=None,
-                              check_same_thread=False, cached_statements=8)
+                              check_same_thread=False, cached_statements=16)
             else:
                 db = _connect(path, timeout=self.timeout, isolation_level=None,
-                              check_same_thread=False, cached_statements=8)
+                              check_same_thread=False, cached_statements=16)
         except _Error as error:
             raise self._error(error) from None
         try:
@@ -235,26 +301,34 @@ class SqliteStore:
         self._db = db
         self._cursor = db.cursor()
         self._data_version = None
+        self._mark = None
 
     def _adopt(self, db):
-        """Checks that `db` is a cookie store of this version (or a new, empty
-        file) before anything is written, then sets it up."""
+        """Checks that `db` is a cookie store (or a new, empty file) before
+        anything is written, then sets it up: a new file is made, a file of
+        version 1 upgraded."""
         try:
             kind = self._kind(db)
             if self.read_only:
                 if kind == "new":
                     raise self._fail("not a cookie store (an empty file this process may not "
                                      "write)")
+                self.version = kind
+                if kind == 1 and self.name != DEFAULT_NAME:
+                    raise self._fail("a read-only file of schema version 1 holds only the jar "
+                                     f"{DEFAULT_NAME!r}")
                 return
-            if kind == "new":
-                db.execute("PRAGMA journal_mode=WAL")
+            if kind != SCHEMA_VERSION:
+                if kind == "new":
+                    db.execute("PRAGMA journal_mode=WAL")
                 db.execute("BEGIN IMMEDIATE")
                 try:
-                    # Another process may have made it meanwhile.
-                    if self._kind(db) == "new":
-                        db.execute(_SCHEMA)
-                        db.execute(f"PRAGMA application_id={APPLICATION_ID}")
-                        db.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+                    # Another process may have made or upgraded it meanwhile.
+                    kind = self._kind(db)
+                    if kind == "new":
+                        self._make(db)
+                    elif kind == 1:
+                        self._upgrade(db)
                     db.execute("COMMIT")
                 except BaseException:
                     if db.in_transaction:
@@ -268,23 +342,46 @@ class SqliteStore:
         except _Error as error:
             raise self._error(error) from None
 
+    @staticmethod
+    def _make(db):
+        for _, _, statement in _SCHEMA_2:
+            db.execute(statement)
+        db.execute("INSERT INTO counter VALUES (0, 0)")
+        db.execute(f"PRAGMA application_id={APPLICATION_ID}")
+        db.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+
+    @staticmethod
+    def _upgrade(db):
+        """Version 1 to 2, in the caller's transaction: a killed upgrade
+        leaves version 1 as it was."""
+        db.execute("ALTER TABLE cookies RENAME TO cookies_1")
+        for _, _, statement in _SCHEMA_2:
+            db.execute(statement)
+        columns = ", ".join(_COLUMNS)
+        db.execute(f"INSERT INTO cookies (jar, {columns}, change) "
+                   f"SELECT {_hex_text(DEFAULT_NAME)}, {columns}, 0 FROM cookies_1")
+        db.execute("DROP TABLE cookies_1")
+        db.execute("INSERT INTO counter VALUES (0, 0)")
+        db.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+
     def _kind(self, db):
-        """"new" for an empty database, "ours" for a cookie store of this
-        version; raises StoreError for anything else."""
+        """"new" for an empty database, else the schema version of a cookie
+        store this version reads (1 or 2); raises StoreError for anything
+        else."""
         header = db.execute(_HEADER).fetchall()
         application_id, version = header[0][:2]
-        objects = [record[2:] for record in header if record[2] is not None]
+        objects = sorted(record[2:] for record in header if record[2] is not None)
         if application_id == 0 and version == 0 and not objects:
             return "new"
         if application_id != APPLICATION_ID:
             raise self._fail("not a cookie store (an SQLite database of another program); "
                              "the file was left untouched")
-        if version != SCHEMA_VERSION:
+        if version not in (1, SCHEMA_VERSION):
             raise self._fail(f"cookie store of schema version {version}; this version reads "
-                             f"version {SCHEMA_VERSION} only (the file was left untouched)")
-        if objects != [("table", "cookies", _SCHEMA)]:
-            raise self._fail("damaged cookie store: not the tables of this version")
-        return "ours"
+                             f"versions 1 and {SCHEMA_VERSION} (the file was left untouched)")
+        if objects != ([("table", "cookies", _SCHEMA_1)] if version == 1 else _OBJECTS_2):
+            raise self._fail("damaged cookie store: not the tables of its version")
+        return version
 
     def _error(self, error):
         code = getattr(error, "sqlite_errorcode", 0) & 0xFF
@@ -312,35 +409,63 @@ class SqliteStore:
 
     # -- reading ---------------------------------------------------------
 
-    def _read_all(self, db):
+    def _checked(self, records):
+        """The rows of records, those the row contract refuses passed over
+        with a StoreWarning."""
+        rows = list(map(_row, records))
+        refused = _rows.check_rows(rows)
+        if refused:
+            warn_skipped(os.fsdecode(self.path),
+                         [(_place(rows[index]), reason) for index, reason in refused], 5)
+            bad = {index for index, _ in refused}
+            rows = [row for index, row in enumerate(rows) if index not in bad]
+        return rows
+
+    def _read(self, db, whole):
+        """Every cookie of the jar (whole), or what changed after the mark:
+        (rows, removed keys), removed None for the whole contents."""
         try:
             db.execute("BEGIN")
             try:
-                records = db.execute(_SELECT).fetchall()
                 version = db.execute("PRAGMA data_version").fetchone()[0]
+                if self.version == 1:
+                    counter, pruned = 0, 0
+                else:
+                    counter, pruned = db.execute("SELECT value, pruned FROM counter").fetchone()
+                if not whole and self._mark is not None and counter == self._mark:
+                    records = removals = None
+                elif whole or self._mark is None or self._mark < pruned or self.version == 1:
+                    records = db.execute(
+                        f"{self._select} ORDER BY creation" if self.version == 2 else
+                        f"SELECT {', '.join(_COLUMNS)} FROM cookies ORDER BY creation").fetchall()
+                    removals = None
+                else:
+                    since = f"jar={self._jar} AND change>{self._mark}"
+                    records = db.execute(f"{self._select} AND change>{self._mark} "
+                                         "ORDER BY creation").fetchall()
+                    removals = db.execute(f"SELECT {', '.join(_KEY)} FROM removals "
+                                          f"WHERE {since}").fetchall()
             finally:
                 db.execute("COMMIT")
         except _Error as error:
             raise self._error(error) from None
         self._data_version = version
-        rows = list(map(_row, records))
-        refused = _rows.check_rows(rows)
-        if refused:
-            warn_skipped(os.fsdecode(self.path),
-                         [(_place(rows[index]), reason) for index, reason in refused], 4)
-            bad = {index for index, _ in refused}
-            rows = [row for index, row in enumerate(rows) if index not in bad]
-        return rows
+        self._mark = counter
+        if records is None:
+            return None
+        return self._checked(records), None if removals is None else list(map(_key, removals))
 
     def load(self) -> list[tuple]:
-        """Every cookie in the file, as rows, oldest first (rows that are not
-        cookies a jar keeps are passed over with a StoreWarning)."""
+        """Every cookie of the jar, as rows (rows that are not cookies a jar
+        keeps are passed over with a StoreWarning)."""
         with self._lock:
-            return self._read_all(self._connection())
+            return self._read(self._connection(), True)[0]
 
-    def refresh(self) -> list[tuple] | None:
-        """None when no other connection committed a change since this one
-        last read or wrote; else the whole current contents, as `load`."""
+    def refresh(self) -> tuple[list[tuple], list[tuple] | None] | None:
+        """None when no other connection committed a change to this jar since
+        this one last looked; else (rows, removed): the rows written and the
+        keys removed since then, or (all rows, None) when this connection
+        must read the whole jar again."""
         with self._lock:
             db = self._connection()
             if self.immutable and self._data_version is not None:
@@ -351,15 +476,15 @@ class SqliteStore:
                 raise self._error(error) from None
             if version == self._data_version:
                 return None
-            return self._read_all(db)
+            return self._read(db, False)
 
     # -- writing ---------------------------------------------------------
 
-    def _statement(self, change, index):
+    def _statements(self, change, index, now):
         where = f"change {index}"
         if type(change) is not tuple or not change or type(change[0]) is not str:
             raise TypeError(f"{where}: a change is a tuple (kind, ...)")
-        kind = change[0]
+        kind, jar = change[0], self._jar
         if kind == "set" and len(change) == 2:
             reason = _rows.refusal(change[1])
             if reason is not None:
@@ -367,50 +492,85 @@ class SqliteStore:
             row = change[1]
             if row[_rows.PERSISTENT] or self.keep_session_cookies:
                 # No column list (the schema is checked to be exactly ours): shorter to compile.
-                return f"INSERT OR REPLACE INTO cookies VALUES {_values(row)}"
+                return [f"INSERT OR REPLACE INTO cookies VALUES ({jar},{_values(row)},{{change}})"]
             # Not written; and a stored cookie it replaces is gone.
-            return f"DELETE FROM cookies WHERE {_where(_rows.key(row))}"
+            return self._removal(_rows.key(row), now)
         if kind == "delete" and len(change) == 2:
-            return f"DELETE FROM cookies WHERE {_where(_key_from(change[1], where))}"
+            return self._removal(_key_from(change[1], where), now)
         if kind == "touch" and len(change) == 3:
             key = _key_from(change[1], where)
             when = change[2]
             if type(when) is not int or not _rows.EARLIEST_TIME <= when <= _rows.LATEST_TIME:
                 raise TypeError(f"{where}: a last-access time is an int of microseconds")
-            return (f"UPDATE cookies SET last_access={when} WHERE {_where(key)} "
-                    f"AND last_access<={when - TOUCH_INTERVAL}")
+            return [f"UPDATE cookies SET last_access={when}, change={{change}} WHERE jar={jar} "
+                    f"AND {_key_where(key)} AND last_access<={when - TOUCH_INTERVAL}"]
         raise ValueError(f"{where}: not a change: {kind!r} with {len(change) - 1} items")
+
+    def _removal(self, key, now):
+        where = f"jar={self._jar} AND {_key_where(key)}"
+        return [f"INSERT INTO removals SELECT {{change}}, {now}, jar, {', '.join(_KEY)} "
+                f"FROM cookies WHERE {where}", f"DELETE FROM cookies WHERE {where}"]
 
     def apply(self, changes: list[tuple]) -> None:
         """Writes the changes, a list of ("set", row), ("delete", key) and
         ("touch", key, last_access), in one transaction, in order.  Every
         change is checked before anything is written; when this raises,
         nothing was written."""
-        statements = [self._statement(change, index) for index, change in enumerate(changes)]
-        # A replacement comes as the old cookie's deletion, then the new one:
-        # the INSERT OR REPLACE that follows does both.
-        statements = [statement for index, statement in enumerate(statements)
-                      if not (statement.startswith("DELETE") and index + 1 < len(statements)
-                              and _replaces(changes[index], changes[index + 1]))]
+        now = _now()
+        statements = []
+        for index, change in enumerate(changes):
+            # A replacement comes as the old cookie's deletion, then the new
+            # one: the INSERT OR REPLACE that follows does both.
+            if index + 1 < len(changes) and _replaces(change, changes[index + 1]):
+                continue
+            statements += self._statements(change, index, now)
         if not statements:
             return
         if self.read_only:
             raise self._fail("the file is read-only here: the change was not written")
+        if self.version == 1:  # only a read-only file stays at version 1
+            raise self._fail("a file of schema version 1 is not written")
         with self._lock:
             db = self._connection()
             try:
-                if len(statements) == 1:  # a transaction of its own
-                    db.execute(statements[0])
-                    return
                 db.execute("BEGIN IMMEDIATE")
                 try:
+                    number = db.execute(
+                        "UPDATE counter SET value=value+1 RETURNING value").fetchall()[0][0]
                     for statement in statements:
-                        db.execute(statement)
+                        db.execute(statement.replace("{change}", str(number)))
+                    if number % PRUNE_EVERY == 0:
+                        self._prune(db, number, now)
                     db.execute("COMMIT")
                 except BaseException:
                     if db.in_transaction:
                         db.execute("ROLLBACK")
                     raise
+            except _Error as error:
+                raise self._error(error) from None
+            if self._mark is not None and number == self._mark + 1:
+                self._mark = number  # no other connection wrote in between
+
+    @staticmethod
+    def _prune(db, number, now):
+        """Drops the removals older than both the last KEEP_CHANGES changes
+        and KEEP_TIME; the counter's pruned is the last change whose removals
+        may be gone: a mark before it reads the whole jar again."""
+        old = f"change<={number - KEEP_CHANGES} AND at<{now - KEEP_TIME}"
+        db.execute("UPDATE counter SET pruned=max(pruned, coalesce("
+                   f"(SELECT max(change) FROM removals WHERE {old}), 0))")
+        db.execute(f"DELETE FROM removals WHERE {old}")
+
+    def jar_names(self) -> list[str]:
+        """The names of the jars that hold cookies in the file."""
+        with self._lock:
+            db = self._connection()
+            try:
+                if self.version == 1:
+                    return [DEFAULT_NAME] if db.execute(
+                        "SELECT 1 FROM cookies LIMIT 1").fetchone() else []
+                return [name for (name,) in db.execute(
+                    "SELECT DISTINCT jar FROM cookies ORDER BY jar").fetchall()]
             except _Error as error:
                 raise self._error(error) from None
 
@@ -435,7 +595,7 @@ class SqliteStore:
         self.close()
 
     def __repr__(self):
-        return f"SqliteStore({self.path!r})"
+        return f"SqliteStore({self.path!r}, name={self.name!r})"
 
 
 __all__ = ["SqliteStore", "StoreError", "SCHEMA_VERSION"]
