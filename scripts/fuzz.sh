@@ -54,8 +54,9 @@ cd "$ROOT"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
-# The targets are in tests/gco_testkit, imported as the tests import it.
-export PYTHONPATH="$ROOT/tests"
+# The targets are in tests/gco_testkit, imported as the tests import it
+# (with the form of the recorded data from tools/recorder).
+export PYTHONPATH="$ROOT/tests:$ROOT"
 # libFuzzer's merge runs the harness again as a program: through its first
 # line, with the venv's python first on PATH.
 export PATH="$VENV_FUZZ/bin:$PATH"

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 from gco_testkit import browser_model
+from tools.recorder import form
 
 # Every implementation of read_set_cookie that must agree with the browser.
 IMPLEMENTATIONS = [pytest.param(browser_model.read_set_cookie, id="model")]
@@ -25,7 +26,7 @@ DOC = json.loads((Path(__file__).parent / "data" / "browser_set_cookie.json").re
 ROWS = DOC["rows"]
 
 
-view = browser_model.expectation_view
+view = form.cookie_view
 
 
 def same(want, got):

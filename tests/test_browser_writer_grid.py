@@ -15,7 +15,8 @@ from pathlib import Path
 import pytest
 
 from glimmering_copper_otter.writer import write_cookie_for_response
-from gco_testkit.writer_grid import make_cookie, said, stored_as_said
+from gco_testkit.writer_grid import said, stored_as_said
+from tools.recorder.form import make_cookie
 
 DOC = json.loads((Path(__file__).parent / "data" / "browser_writer_grid.json").read_text())
 ROWS = DOC["rows"]

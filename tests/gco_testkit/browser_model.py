@@ -408,19 +408,3 @@ def refusal_reasons(raw, url=None, *, now=None) -> list[str]:
     """
     return _evaluate(raw, url, now)[1]
 
-
-def expectation_view(cookie):
-    """A read_set_cookie result (of the model or the module) in the form of
-    the recorded expectations of tests/data/browser_set_cookie.json."""
-    if cookie is None:
-        return None
-    return {
-        "name": cookie.name, "value": cookie.value,
-        "raw_name": cookie.raw_name.decode("latin-1"),
-        "raw_value": cookie.raw_value.decode("latin-1"), "domain": cookie.domain,
-        "host_only": cookie.host_only, "path": cookie.path,
-        "expires": None if cookie.expires is None else cookie.expires.timestamp(),
-        "secure": cookie.secure, "http_only": cookie.http_only,
-        "same_site": cookie.same_site.name, "partitioned": cookie.partitioned,
-        "priority": cookie.priority, "expired": cookie.expired,
-    }

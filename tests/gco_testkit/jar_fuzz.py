@@ -6,9 +6,9 @@ whole store after each step.  Registered in fuzz_targets.TARGETS."""
 import datetime as dt
 
 from glimmering_copper_otter.jar import CookieJar
+from tools.recorder.form import jar_view, store_view
 
 from . import jar_model
-from .sequences import jar_view, store_view
 
 T0 = dt.datetime(2030, 1, 1, tzinfo=dt.timezone.utc)
 URLS = ("https://www.a.test/", "https://a.test/x/y", "http://www.a.test/x/", "https://b.test/",

@@ -1,10 +1,7 @@
-"""Rows of the writer grid (tests/data/browser_writer_grid.json): a Cookie
-given by its constructor arguments, the writer's keywords, and what the
-cookie says a browser should store, in the form of the recorder's
-expectations.
-
-Used by tools/recorder (record-writer-grid) and by
-tests/test_browser_writer_grid.py.
+"""Rows of the writer grid (tests/data/browser_writer_grid.json): what a
+row's cookie says a browser should store, in the form of the recorder's
+expectations (tools/recorder/form.py, where the cookie's constructor
+arguments are read too).  Used by tests/test_browser_writer_grid.py.
 """
 
 from __future__ import annotations
@@ -12,28 +9,7 @@ from __future__ import annotations
 import datetime as dt
 from urllib.parse import quote, urlsplit
 
-from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
-
 UTC = dt.timezone.utc
-
-
-def cookie_args(name, value, *, expires=None, domain=None, path=None, http_only=False,
-                secure=False, max_age=-1, same_site="UNDEFINED"):
-    """Constructor arguments as JSON values (expires as ISO text)."""
-    return {"name": name, "value": value,
-            "expires": None if expires is None else expires.isoformat(),
-            "domain": domain, "path": path, "http_only": http_only, "secure": secure,
-            "max_age": max_age, "same_site": same_site}
-
-
-def make_cookie(args: dict) -> Cookie:
-    expires = args["expires"]
-    return Cookie(
-        args["name"], args["value"],
-        None if expires is None else dt.datetime.fromisoformat(expires),
-        args["domain"], args["path"], args["http_only"], args["secure"], args["max_age"],
-        CookieSameSiteMode[args["same_site"]],
-    )
 
 
 def _default_path(url_path: str) -> str:

@@ -1,7 +1,7 @@
 """Public cookie test suites replayed through the jar: the http-state corpus,
 Go's net/http/cookiejar tables and the Rust cookie_store crate's tests
 (tests/data/peer_*.json, each naming its source and how it is replayed;
-gco_testkit/peer_suites.py turns them into operations).
+tools/recorder/peers.py turns them into operations).
 
 Where Chromium does otherwise than a suite expects, Chromium wins: the case
 is recorded in Chromium as the scenario ``peer/<case id>`` of
@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 from conftest import JARS
-from gco_testkit import peer_suites
+from tools.recorder import peers
 
 SCENARIOS = {s["id"]: s for s in json.loads(
     (Path(__file__).parent.parent / "data" / "browser_sequences.json").read_text())["scenarios"]}
@@ -48,17 +48,17 @@ CHROMIUM = {
                      "only (CookieMonster::GetDefaultCookieableSchemes): none for ftp",
                      {16: []}),
 }
-CASES = peer_suites.cases()
+CASES = peers.cases()
 
 
 def chromium_expected(case_id, ops):
-    want = peer_suites.expected(ops)
+    want = peers.expected(ops)
     if case_id not in CHROMIUM:
         return want
     why = CHROMIUM[case_id]
     if isinstance(why, tuple):
         return {**dict(enumerate(want)), **why[2]}.values()
-    answers = peer_suites.chromium_answers(ops, SCENARIOS[f"peer/{case_id}"])
+    answers = peers.chromium_answers(ops, SCENARIOS[f"peer/{case_id}"])
     return [answers.get(n, w) for n, w in enumerate(want)]
 
 
@@ -73,7 +73,7 @@ def _loose(got, want):
 @pytest.mark.parametrize("case_id, ops", [pytest.param(i, ops, id=i) for i, ops in CASES])
 def test_peer_suite(jar_class, case_id, ops):
     want = list(chromium_expected(case_id, ops))
-    got, want = _loose(peer_suites.run(jar_class(), ops), want)
+    got, want = _loose(peers.run(jar_class(), ops), want)
     assert got == want
 
 
@@ -84,4 +84,4 @@ def test_chromium_rows():
             continue
         assert f"peer/{case_id}" in SCENARIOS, case_id
         # Chromium does disagree with the suite somewhere
-        assert list(chromium_expected(case_id, ids[case_id])) != peer_suites.expected(ids[case_id])
+        assert list(chromium_expected(case_id, ids[case_id])) != peers.expected(ids[case_id])

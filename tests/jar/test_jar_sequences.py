@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from conftest import JARS
-from gco_testkit.sequences import replay
+from tools.recorder.form import replay
 
 DOC = json.loads((Path(__file__).parent.parent / "data" / "browser_sequences.json").read_text())
 SCENARIOS = DOC["scenarios"]

@@ -18,7 +18,7 @@ import os
 import sys
 from pathlib import Path
 
-from . import sequences, url_forms
+from . import scenarios, sequences, url_forms
 from .headers import ROOT, compare, record, renormalise
 from .writer_grid import record_writer_grid
 
@@ -46,7 +46,7 @@ def main():
     elif args.mode == "record-writer-grid":
         record_writer_grid(args.only)
     elif args.mode == "record-sequences":
-        sequences.record(args.only)
+        sequences.record(args.only, scenarios.scenarios(), scenarios.derived())
     elif args.mode == "record-url-forms":
         url_forms.record(args.limit, Path(args.out))
     elif args.mode == "compare-sequences":

@@ -16,9 +16,9 @@ rows whose id contains TEXT and merges them into the existing file, whose
 ``chromium`` and ``recorded`` stay those of the bulk of the table; each row
 names the build that recorded it).
 ``compare`` re-runs a fixed random sample of the stored rows against the live
-browser and also checks the reference model
-(``tests/gco_testkit/browser_model.py``) and, when importable,
-``glimmering_copper_otter.browser.read_set_cookie`` against the live result.
+browser and also checks ``glimmering_copper_otter.browser.read_set_cookie``
+against the live result (the test suite checks the reference model of
+``tests/gco_testkit/`` against every stored row).
 It exits 1 when Chromium cannot start, or when a row disagrees and the live
 major version equals the recorded one; under another major version it only
 reports.
@@ -53,8 +53,9 @@ header.  If the seed cookie was stored and is gone afterwards, the header is
 a deletion of exactly that cookie: ``devtools.deletion`` holds the seed
 header and the seed cookie, and the expectation is the seed cookie with
 ``expired: true``.  Chromium never reports the instant of a deletion, so its
-``expires`` is the reference model's value at the recording time, and the row
-lists ``"expires"`` in ``derived_from_model``.
+``expires`` is ``read_set_cookie``'s value at the recording time (the
+package's, which the reference model agrees with on every stored row), and
+the row lists ``"expires"`` in ``derived_from_model``.
 
 Bytes that are not UTF-8: CDP reports such a name or value as an empty
 string (its ``size`` is still the byte count).  For rows with any byte over
@@ -113,7 +114,7 @@ Low or High, and for Medium it is "medium" only when the header's last
 Priority attribute (split on ";" and "=", trimmed, its value at most 1024
 bytes) is "medium" in any letter case, else null.  ``moving`` rows carry an
 absolute Expires within 400 days of the recording: the live comparison
-checks them against the model only, since the stored answer ages.
+checks them against read_set_cookie only, since the stored answer ages.
 """
 
 from __future__ import annotations
@@ -124,12 +125,13 @@ import random
 import sys
 from pathlib import Path
 
+from glimmering_copper_otter.browser import read_set_cookie
+
 from .driver import Browser
-from .formats import differences, from_cdp
+from .form import cookie_view, differences, from_cdp
 
 ROOT = Path(__file__).resolve().parents[2]
 DATA = ROOT / "tests" / "data" / "browser_set_cookie.json"
-sys.path.insert(0, str(ROOT / "tests"))
 
 T = "https://www.example.test/"
 CU = "https://www.example.co.uk/"
@@ -509,14 +511,10 @@ def normalise(row, rec):
     if deletion and len(deletion["before"]) == 1 and not deletion["after"] and not deletion["blocked"]:
         exp = from_cdp(deletion["before"][0], header, None)
         exp["expired"] = True
-        exp["expires"] = None
-        try:
-            from gco_testkit import browser_model
-        except ImportError:   # recording before the model exists
-            return exp, reasons, ["expires"]
+        # Chromium never shows the instant a deletion expired at
         now = dt.datetime.fromisoformat(rec["recorded_at"])
-        model = browser_model.read_set_cookie(header, row["url"], now=now)
-        exp["expires"] = None if model is None or model.expires is None else model.expires.timestamp()
+        cookie = read_set_cookie(header, row["url"], now=now)
+        exp["expires"] = None if cookie is None or cookie.expires is None else cookie.expires.timestamp()
         return exp, reasons, ["expires"]
     return None, reasons, []
 
@@ -524,12 +522,6 @@ def normalise(row, rec):
 # ---------------------------------------------------------------------------
 # Comparing
 # ---------------------------------------------------------------------------
-
-def model_view(cookie):
-    """A read_set_cookie result in the expectation's form."""
-    from gco_testkit import browser_model
-    return browser_model.expectation_view(cookie)
-
 
 def _shift(exp, delta):
     if exp is None or exp.get("expires") is None or exp["expired"]:
@@ -544,18 +536,6 @@ def _load():
     return doc
 
 
-def implementations():
-    from gco_testkit import browser_model
-    impls = [("model", browser_model.read_set_cookie)]
-    try:
-        from glimmering_copper_otter.browser import read_set_cookie
-    except ImportError:
-        pass
-    else:
-        impls.append(("browser", read_set_cookie))
-    return impls
-
-
 def compare(sample, seed):
     doc = _load()
     rows = sorted(doc["rows"], key=lambda r: r["id"])
@@ -566,7 +546,6 @@ def compare(sample, seed):
         print(f"compare: Chromium did not start: {exc}")
         return 1
     same_major = browser.version.split(".")[0] == doc["chromium"].split(".")[0]
-    impls = implementations()
     bad = 0
     try:
         for row in picked:
@@ -582,10 +561,10 @@ def compare(sample, seed):
                 diff = differences(stored, live)
                 if diff and differences(_shift(stored, delta), live):
                     problems.append(f"stored {diff}")
-            for name, fn in impls:
-                diff = differences(model_view(fn(row["header"], row["url"], now=now)), live)
-                if diff:
-                    problems.append(f"{name} {diff}")
+            diff = differences(cookie_view(read_set_cookie(row["header"], row["url"], now=now)),
+                               live)
+            if diff:
+                problems.append(f"read_set_cookie {diff}")
             if problems:
                 bad += 1
                 print(f"DIFF {row['id']}: {'; '.join(problems)}\n  live: {live} {reasons}")

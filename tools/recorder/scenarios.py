@@ -16,6 +16,9 @@ from __future__ import annotations
 
 import datetime as dt
 
+from . import peers
+from .form import jar_calls, store_view
+
 A = "https://www.a.test"
 A2 = "https://sub.a.test"
 AR = "https://a.test"
@@ -611,12 +614,11 @@ def scenarios() -> list[dict]:
         goto(pg, "x=1", "n=1; SameSite=None; Secure"), read(f"{A}/page", f"{C}/page"))
 
     # -- peer suites' cases where Chromium answers otherwise than the suite
-    from gco_testkit import peer_suites
-    cases = dict(peer_suites.cases())
+    cases = dict(peers.cases())
     for case_id in PEER:
         out.append({"id": f"peer/{case_id}", "group": "peer",
                     "title": f"the peer suite case {case_id} in Chromium",
-                    "steps": peer_suites.mirror(cases[case_id]), "pages": []})
+                    "steps": peers.mirror(cases[case_id]), "pages": []})
 
     ids = [s["id"] for s in out]
     assert len(ids) == len(set(ids)), "duplicate scenario ids"
@@ -625,7 +627,7 @@ def scenarios() -> list[dict]:
 
 # Cases of the peer suites (tests/data/peer_*.json) recorded in Chromium,
 # because Chromium does not answer what the suite expects
-# (tests/test_jar_peer_suites.py says why for each).
+# (tests/jar/test_jar_peer_suites.py says why for each).
 PEER = [f"http-state/{i}" for i in (
     "0002 0004 0021 0023 0024 0025 0026 0027 0028 chromium0009 chromium0010 chromium0012 "
     "comma0006 comma0007 disabled-chromium0022 disabled-path0029 "
@@ -643,7 +645,6 @@ T0 = dt.datetime(2026, 1, 5, 12, 0, 0, tzinfo=dt.timezone.utc)
 
 
 def _at(step, when):
-    from .sequences import jar_calls
     return dict(step, at=when.isoformat(), jar=jar_calls(step))
 
 
@@ -653,7 +654,6 @@ def _views(names, domain):
 
 
 def _bulk(views):
-    from gco_testkit.sequences import store_view
     full = [dict(v, expires=None, http_only=False, secure=False, same_site=None,
                  priority="Medium", source_scheme="Secure", source_port=443) for v in views]
     return store_view(full, True)

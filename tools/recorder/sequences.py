@@ -11,8 +11,8 @@ empty), and keeps per step the raw Cookie header the loopback server
 received, what ``document.cookie`` showed, and the whole store afterwards
 (DevTools ``Network.getAllCookies``: partition keys, priorities, source
 scheme and port included).  The form of the stored data is described in
-``tests/gco_testkit/sequences.py``; ``tests/test_jar_sequences.py`` replays
-every scenario through the jar model (and the compiled jar).
+``form.py``; ``tests/jar/test_jar_sequences.py`` replays every scenario
+through the jar model and the compiled jar.
 
 How a step is driven (one tab of a persistent browser context):
 
@@ -54,6 +54,7 @@ import sys
 import tempfile
 from urllib.parse import urlsplit
 
+from . import form
 from .driver import FLAGS
 from .headers import ROOT
 from .server import Response, Server
@@ -82,36 +83,6 @@ def route(url: str) -> tuple[str, str, str]:
     host = parts.netloc.rsplit("@", 1)[-1].lower()
     target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
     return parts.scheme, host, target
-
-
-def jar_calls(step: dict) -> dict:
-    """The step as calls on a jar (see the jar model's docstring for the
-    meaning of site_for_cookies)."""
-    do = step["do"]
-    if do == "goto":
-        return {"header": _header(step["url"], None, True, "GET"),
-                "set": _set(step["url"], None)}
-    if do == "navigate":
-        return {"header": _header(step["url"], step["from"], True, step.get("method", "GET")),
-                "set": _set(step["url"], None)}
-    if do in ("iframe", "fetch"):
-        return {"header": _header(step["url"], step["top"], False, "GET"),
-                "set": _set(step["url"], step["top"])}
-    if do == "script":
-        top = None if step["frame"] == step["top"] else step["top"]
-        if "write" in step:
-            return {"set": _set(step["frame"], top, from_script=True)}
-        return {"header": _header(step["frame"], top, False, "GET", from_script=True)}
-    return {}
-
-
-def _header(url, top, navigation, method, from_script=False):
-    return {"url": url, "site_for_cookies": top, "navigation": navigation, "method": method,
-            "from_script": from_script}
-
-
-def _set(url, top, from_script=False):
-    return {"url": url, "site_for_cookies": top, "from_script": from_script}
 
 
 class SequenceBrowser:
@@ -172,8 +143,6 @@ class SequenceBrowser:
 
     def run_step(self, step: dict, pages: dict) -> dict:
         """Performs one step; returns what was observed."""
-        from gco_testkit import sequences
-
         do = step["do"]
         out = {}
         if do == "wait":
@@ -227,8 +196,8 @@ class SequenceBrowser:
                 out["sec_fetch_site"] = seen[0].fetch.get("site")
         if error:
             out["error"] = error
-        views = [sequences.cdp_view(c) for c in self.cookies()]
-        out["cookies"] = sequences.store_view(views, bool(step.get("bulk")))
+        views = [form.cdp_view(c) for c in self.cookies()]
+        out["cookies"] = form.store_view(views, bool(step.get("bulk")))
         return out
 
     def run(self, scenario: dict) -> dict:
@@ -240,7 +209,7 @@ class SequenceBrowser:
             if step["do"] == "script" and "write" in step:
                 # document.cookie is text; the store gets its UTF-8 bytes
                 step = dict(step, set_cookie=[step["write"].encode().decode("latin-1")])
-            steps.append(dict(step, jar=jar_calls(step), **self.run_step(step, pages)))
+            steps.append(dict(step, jar=form.jar_calls(step), **self.run_step(step, pages)))
         return dict(scenario, recorded_at=recorded_at, chromium=self.version, derived=None,
                     steps=steps)
 
@@ -255,11 +224,13 @@ def _save(doc):
                     .replace('{"id":', '\n{"id":') + "\n")
 
 
-def record(only):
-    from .scenarios import derived, scenarios
-
+def record(only, planned, derived):
+    """Records the ``planned`` scenarios whose id holds ``only`` (all of
+    them for "", which also runs the control scenario in a profile left at
+    its default) and stores them with the ``derived`` ones; the lists are
+    ``scenarios.scenarios()`` and ``scenarios.derived()``."""
     now = dt.datetime.now(UTC)
-    todo = [s for s in scenarios() if only in s["id"]]
+    todo = [s for s in planned if only in s["id"]]
     old, settings = {}, None
     if only and DATA.exists():
         doc = _load()
@@ -276,8 +247,9 @@ def record(only):
     finally:
         browser.close()
     if settings is None:
-        settings = dict(setting, default_profile=_default_profile_control())
-    for scenario in derived():
+        control = next(s for s in planned if s["id"] == "third-party/control")
+        settings = dict(setting, default_profile=_default_profile_control(control))
+    for scenario in derived:
         if only in scenario["id"]:
             old[scenario["id"]] = dict(scenario, chromium=version, jar_options={})
     doc = {"format": 1, "chromium": version, "recorded": now.date().isoformat(),
@@ -287,11 +259,8 @@ def record(only):
           f"(Chromium {version}), {DATA.stat().st_size} bytes")
 
 
-def _default_profile_control():
+def _default_profile_control(control):
     """The third-party control scenario in a profile left at its default setting."""
-    from .scenarios import scenarios
-
-    control = next(s for s in scenarios() if s["id"] == "third-party/control")
     browser = SequenceBrowser(third_party_cookies=False)
     try:
         got = browser.run(control)
@@ -305,8 +274,6 @@ def compare(sample, seed):
     """Replays a fixed sample of recorded scenarios (no bulk steps, no
     waits) in a live Chromium; exits 1 on a difference under the recorded
     major version, and when Chromium cannot start."""
-    from gco_testkit import sequences
-
     doc = _load()
     pool = [s for s in doc["scenarios"] if not s.get("derived")
             and not any(st.get("bulk") or st["do"] == "wait" for st in s["steps"])]
@@ -329,8 +296,8 @@ def compare(sample, seed):
                         problems.append(f"step {n} {key}: {b.get(key)!r}, recorded {a.get(key)!r}")
                 moved = (dt.datetime.fromisoformat(b["at"])
                          - dt.datetime.fromisoformat(a["at"])).total_seconds()
-                if not sequences.same_store(a["cookies"], b["cookies"], moved):
-                    problems.append(f"step {n} store: " + sequences.store_diff(
+                if not form.same_store(a["cookies"], b["cookies"], moved):
+                    problems.append(f"step {n} store: " + form.store_diff(
                         a["cookies"], b["cookies"], ("the recording", "the live browser")))
             if problems:
                 bad += 1

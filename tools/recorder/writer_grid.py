@@ -7,6 +7,7 @@ import json
 import sys
 
 from .driver import Browser
+from .form import cookie_args, make_cookie
 from .headers import ROOT, T, H, CU, IP, LH, UTC, normalise
 
 WRITER_DATA = ROOT / "tests" / "data" / "browser_writer_grid.json"
@@ -14,8 +15,6 @@ WRITER_DATA = ROOT / "tests" / "data" / "browser_writer_grid.json"
 
 def writer_grid(now: dt.datetime) -> list[dict]:
     """Rows of Cookie constructor arguments and writer keywords."""
-    from gco_testkit.writer_grid import cookie_args
-
     rows: list[dict] = []
     naive_now = now.replace(tzinfo=None, microsecond=0)
     D = "https://www.example.test/a/b/page"
@@ -153,7 +152,6 @@ def write_grid_row(row) -> tuple[bytes | None, str | None]:
     """(header bytes, None) as the writer writes the row's cookie, or (None,
     "ErrorType: message") when the writer refuses it."""
     from glimmering_copper_otter.writer import write_cookie_for_response
-    from gco_testkit.writer_grid import make_cookie
 
     try:
         header = write_cookie_for_response(make_cookie(row["cookie"]), **row["keywords"])

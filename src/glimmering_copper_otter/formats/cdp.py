@@ -4,14 +4,22 @@ rows to such objects.
 
 The protocol carries no creation or last-access time, and shows a priority
 the header did not give as "Medium"; it shows a name or a value that is
-not UTF-8 as an empty string.
+not UTF-8 as an empty string (`shown`), and a path by the text rule
+(`text`).
 """
 
 from glimmering_copper_otter import _rows
 
-_SAME_SITE = {"Lax": 1, "Strict": 2, "None": 3}
-_PRIORITY = {"Low": 0, "Medium": 1, "High": 2}
-_SOURCE_SCHEME = {"Unset": 0, "NonSecure": 1, "Secure": 2}
+# The protocol's names of a row's values, by the value: a SameSite of 0 is
+# shown as no sameSite at all, and a priority the header did not give
+# (_rows.UNSET) as "Medium".
+SAME_SITE_NAMES = (None, "Lax", "Strict", "None")
+PRIORITY_NAMES = ("Low", "Medium", "High")
+SOURCE_SCHEME_NAMES = ("Unset", "NonSecure", "Secure")
+
+_SAME_SITE = {name: n for n, name in enumerate(SAME_SITE_NAMES) if name}
+_PRIORITY = {name: n for n, name in enumerate(PRIORITY_NAMES)}
+_SOURCE_SCHEME = {name: n for n, name in enumerate(SOURCE_SCHEME_NAMES)}
 
 
 def to_row(cookie: dict, *, creation: int = 0, last_access: int | None = None) -> tuple:
@@ -32,14 +40,16 @@ def to_row(cookie: dict, *, creation: int = 0, last_access: int | None = None) -
             expires is not None, bool(key and key["hasCrossSiteAncestor"]))
 
 
-def _shown(raw):
+def shown(raw: bytes) -> str:
+    """A name or a value as the protocol shows it: its UTF-8 text, or an
+    empty string when it is not UTF-8."""
     try:
         return raw.decode("utf-8")
     except UnicodeDecodeError:
         return ""
 
 
-def _text(raw):
+def text(raw: bytes) -> str:
     """The text rule: UTF-8, a byte outside a valid sequence read as Latin-1."""
     try:
         return raw.decode("utf-8")
@@ -63,21 +73,20 @@ def _text(raw):
 def from_row(row: tuple) -> dict:
     """The `Network.Cookie` a browser would show for the row: a name, value
     or path that is not UTF-8 is shown as DevTools shows one."""
-    name, value = row[_rows.NAME], row[_rows.VALUE]
+    name, value, priority = row[_rows.NAME], row[_rows.VALUE], row[_rows.PRIORITY]
     cookie = {
-        "name": _shown(name), "value": _shown(value),
+        "name": shown(name), "value": shown(value),
         "domain": row[_rows.DOMAIN] if row[_rows.HOST_ONLY] else "." + row[_rows.DOMAIN],
-        "path": _text(row[_rows.PATH]),
+        "path": text(row[_rows.PATH]),
         "expires": -1 if row[_rows.EXPIRES] is None else row[_rows.EXPIRES] / 1000000,
         "size": len(name) + len(value), "httpOnly": row[_rows.HTTP_ONLY],
         "secure": row[_rows.SECURE], "session": row[_rows.EXPIRES] is None,
-        "priority": ("Low", "Medium", "High")[max(row[_rows.PRIORITY], 0)
-                                              if row[_rows.PRIORITY] != _rows.UNSET else 1],
-        "sourceScheme": ("Unset", "NonSecure", "Secure")[row[_rows.SOURCE_SCHEME]],
+        "priority": PRIORITY_NAMES[1 if priority == _rows.UNSET else priority],
+        "sourceScheme": SOURCE_SCHEME_NAMES[row[_rows.SOURCE_SCHEME]],
         "sourcePort": row[_rows.SOURCE_PORT],
     }
     if row[_rows.SAME_SITE]:
-        cookie["sameSite"] = ("", "Lax", "Strict", "None")[row[_rows.SAME_SITE]]
+        cookie["sameSite"] = SAME_SITE_NAMES[row[_rows.SAME_SITE]]
     if row[_rows.PARTITIONED]:
         cookie["partitionKey"] = {"topLevelSite": row[_rows.PARTITION_KEY],
                                   "hasCrossSiteAncestor": row[_rows.CROSS_SITE_ANCESTOR]}

@@ -6,7 +6,9 @@ Set-Cookie values of one response; ``("get", url, now, expected header)``;
 "name=value" words); the Rust suite's ``("set", ..., accepted, store_size)``
 and ``("get-unordered", url, now, expected list, with names)``.  ``mirror``
 turns a case into recorder steps, so that Chromium's own answers can be
-recorded (scenario ``peer/<case id>``) and read back by ``chromium_answers``.
+recorded (scenario ``peer/<case id>``, see ``scenarios.PEER``) and read back
+by ``chromium_answers``; ``run`` gives a jar's answers and ``expected`` the
+suite's, in one form (tests/jar/test_jar_peer_suites.py compares them).
 """
 
 from __future__ import annotations
@@ -16,7 +18,7 @@ import json
 from pathlib import Path
 from urllib.parse import urljoin
 
-DATA = Path(__file__).resolve().parent.parent / "data"
+DATA = Path(__file__).resolve().parents[2] / "tests" / "data"
 UTC = dt.timezone.utc
 NOW = dt.datetime(2026, 12, 9, 12, tzinfo=UTC)
 
