@@ -12,6 +12,7 @@ ROW_FIELDS: Final[tuple[str, ...]]
 KEY_FIELDS: Final[tuple[str, ...]]
 
 def check_rows(rows: Iterable[object]) -> list[tuple[int, str]]: ...
+def rows_of_columns(records: Iterable[tuple[object, ...]]) -> list[tuple[object, ...]]: ...
 
 class CookieJar:
     def __init__(

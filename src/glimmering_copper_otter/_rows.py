@@ -12,9 +12,12 @@ from collections import Counter
 from operator import itemgetter
 from typing import NamedTuple
 
-from glimmering_copper_otter._jar import KEY_FIELDS, ROW_FIELDS, check_rows
+from glimmering_copper_otter._jar import KEY_FIELDS, ROW_FIELDS, check_rows, rows_of_columns
 
 FIELDS = ROW_FIELDS
+# The columns a store keeps: the fields but persistent (whether expires is
+# None); rows_of_columns makes rows of records of them.
+COLUMN_FIELDS = tuple(field for field in FIELDS if field != "persistent")
 (NAME, VALUE, DOMAIN, HOST_ONLY, PATH, EXPIRES, CREATION, LAST_ACCESS, SECURE,
  HTTP_ONLY, SAME_SITE, PARTITIONED, PARTITION_KEY, PRIORITY, SOURCE_SCHEME,
  SOURCE_PORT, PERSISTENT, CROSS_SITE_ANCESTOR) = range(len(FIELDS))

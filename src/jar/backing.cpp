@@ -5,6 +5,7 @@
 // once the jar's lock is released, and undoes them when the store refuses
 // them, so that a call that raised leaves the jar and the store as they
 // were.
+#include <algorithm>
 #include <new>
 
 #include "arguments.hpp"
@@ -170,19 +171,21 @@ PyObject* change_object(const Change& change) {
   return when ? PyTuple_Pack(3, str_touch.get(), item.get(), when.get()) : nullptr;
 }
 
-// The changes the store takes, as a list; an empty one when none is for it
-// (a session cookie the store does not keep is never written).
+// Whether the store takes the change: a session cookie the store does not
+// keep is never written, and its removal writes nothing unless it came from
+// the store.
+bool for_store(const JarObject* jar, const Change& change) {
+  const Cookie& c = *change.cookie.get();
+  return jar->keeps_sessions || c.persistent() ||
+         (change.kind != Change::Kind::kInsert && c.from_store());
+}
+
+// The changes the store takes, as a list.
 PyObject* change_list(JarObject* jar, const Changes& changes) {
   Ref list = steal(PyList_New(0));
   if (!list) return nullptr;
   for (const Change& change : changes) {
-    // A session cookie the store does not keep is never written, and its
-    // removal writes nothing unless it came from the store.
-    const Cookie& c = *change.cookie.get();
-    if (!jar->keeps_sessions && !c.persistent() &&
-        (change.kind == Change::Kind::kInsert || !c.from_store())) {
-      continue;
-    }
+    if (!for_store(jar, change)) continue;
     Ref item = steal(change_object(change));
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
@@ -269,6 +272,10 @@ PyObject* Turn::finish(PyObject* result) noexcept {
     }
     if (taken.empty()) break;
     if (!modifies_ && jar_->read_only) continue;  // nothing of a read is worth an error
+    if (std::none_of(taken.begin(), taken.end(),
+                     [this](const Change& change) { return for_store(jar_, change); })) {
+      continue;
+    }
     Ref list = steal(change_list(jar_, taken));
     bool ok = static_cast<bool>(list);
     if (ok && PyList_GET_SIZE(list.get()) > 0) {

@@ -296,6 +296,10 @@ FunctionRow functions[] = {
      "expired, refused): how many went in, how many had expired, and an (index,\n"
      "reason) pair for each row the row contract refuses (passed over).  All or\n"
      "nothing: when the store refuses the change, nothing changes."},
+    {"rows_of_columns", params("records"), rows_of_columns, nullptr,
+     "Rows from records of a row's columns as a store keeps them: the row's\n"
+     "fields but persistent (whether expires is None), each flag the number 0\n"
+     "or 1.  Nothing is checked (check_rows does that)."},
     {"check_rows", params("rows"), check_rows, nullptr,
      "The rows (an iterable of rows) that the row contract refuses, as (index,\n"
      "reason) pairs; reason begins with a code word (browser.check's, or\n"

@@ -137,12 +137,38 @@ bool starts_with_lowered(std::string_view s, std::string_view prefix) {
   return true;
 }
 
+// Whether a host of lower-case letters, digits, "-", "_" and "." is one the
+// url reader writes as it is, without asking it: no empty label, and a last
+// label that cannot read as a number (it holds a letter past "f" other than
+// "x", or "-" or "_"), so that the host is no IPv4 address.
+bool plainly_canonical(std::string_view text) {
+  if (text.front() == '.' || text.back() == '.') return false;
+  bool number_like = true;  // the label so far could read as a number
+  char previous = '.';
+  for (char c : text) {
+    if (c == '.') {
+      if (previous == '.') return false;
+      number_like = true;
+    } else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_') {
+      number_like = number_like && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == 'x');
+    } else {
+      return false;
+    }
+    previous = c;
+  }
+  return !number_like;
+}
+
 // Whether text is a canonical host, as the url reader writes one; its kind.
 // False with no exception for another text; an exception only when memory
 // runs out.
 bool canonical_host(std::string_view text, url::HostKind* kind, bool* failed) {
   *failed = false;
   if (text.empty()) return false;
+  if (plainly_canonical(text)) {
+    *kind = url::HostKind::kDomain;
+    return true;
+  }
   String canonical;
   switch (url::read_host(text, canonical, kind)) {
     case url::Status::kOk:
@@ -396,6 +422,43 @@ PyObject* check_rows(PyObject* /*self*/, PyObject* const* args) noexcept {
     if (!pair || PyList_Append(refused.get(), pair.get()) < 0) return nullptr;
   }
   return refused.transfer();
+}
+
+PyObject* rows_of_columns(PyObject* /*self*/, PyObject* const* args) noexcept {
+  Ref records = steal(PySequence_List(args[0]));
+  if (!records) return nullptr;
+  const Py_ssize_t n = PyList_GET_SIZE(records.get());
+  Ref rows = steal(PyList_New(n));
+  if (!rows) return nullptr;
+  for (Py_ssize_t i = 0; i < n; i++) {
+    PyObject* record = PyList_GET_ITEM(records.get(), i);
+    if (!PyTuple_Check(record) || PyTuple_GET_SIZE(record) != kRowFieldCount - 1) {
+      PyErr_Format(PyExc_TypeError, "record %zd is not a tuple of the %d columns", i,
+                   kRowFieldCount - 1);
+      return nullptr;
+    }
+    PyObject* row = PyTuple_New(kRowFieldCount);
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(rows.get(), i, row);
+    for (int field = 0, column = 0; field < kRowFieldCount; field++) {
+      PyObject* item;
+      if (field == kRowPersistent) {
+        item = PyTuple_GET_ITEM(record, kRowExpires) != Py_None ? Py_True : Py_False;
+      } else {
+        item = PyTuple_GET_ITEM(record, column++);
+        const bool flag = field == kRowHostOnly || field == kRowSecure || field == kRowHttpOnly ||
+                          field == kRowPartitioned || field == kRowCrossSiteAncestor;
+        if (flag && PyLong_CheckExact(item)) {
+          // 0 and 1 are the flags; another number stays, for read_row to refuse.
+          int overflow = 0;
+          const long value = PyLong_AsLongAndOverflow(item, &overflow);
+          if (overflow == 0 && (value == 0 || value == 1)) item = value ? Py_True : Py_False;
+        }
+      }
+      PyTuple_SET_ITEM(row, field, Py_NewRef(item));
+    }
+  }
+  return rows.transfer();
 }
 
 }  // namespace gco::jar

@@ -82,4 +82,10 @@ bool add_row_names(PyObject* module) noexcept;
 // check_rows(rows): the body of the module function (see module.cpp).
 PyObject* check_rows(PyObject* self, PyObject* const* args) noexcept;
 
+// rows_of_columns(records): rows from records of a row's columns, as a
+// store keeps them: the fields but persistent (whether expires is None), a
+// flag as the number 0 or 1.  Nothing is checked (read_row does that): an
+// item that is not what its field holds stays as it is.
+PyObject* rows_of_columns(PyObject* self, PyObject* const* args) noexcept;
+
 }  // namespace gco::jar

@@ -117,3 +117,14 @@ HEADER = st.builds(lambda name, value, attributes: b"; ".join([name + b"=" + val
 @given(st.lists(st.tuples(HEADER, URL), min_size=1, max_size=6))
 def test_generated_headers(tmp_path, calls):
     _check_round_trips(calls, tmp_path)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text("abcdefxz09-_.A%\u00e9", min_size=1, max_size=14))
+def test_a_domain_is_a_host_as_the_url_reader_writes_it(host):
+    from glimmering_copper_otter import browser
+
+    row = (b"a", b"b", host, True, b"/", None, 0, 0, False, False, 0, False, "", -1, 0, -1,
+           False, False)
+    read = browser._read_url(f"http://{host}/")
+    assert (not _rows.check_rows([row])) == (read is not None and read["host"] == host)

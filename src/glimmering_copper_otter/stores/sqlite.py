@@ -33,6 +33,7 @@ from glimmering_copper_otter.stores import StoreError, warn_skipped
 
 _connect = _sqlite3.connect
 _Error = _sqlite3.Error
+_pread = os.pread
 
 SCHEMA_VERSION = 2
 # PRAGMA application_id: marks a file as a cookie store ("gcoj").
@@ -49,9 +50,9 @@ DEFAULT_NAME = "default"
 # The columns: the row's fields but persistent (whether expires is NULL),
 # after the jar's name; the key's fields, after it, the primary key.
 _COLUMN_NAMES = {"raw_name": "name", "raw_value": "value"}
-_COLUMNS = tuple(_COLUMN_NAMES.get(field, field) for field in _rows.FIELDS
-                 if field != "persistent")
+_COLUMNS = tuple(_COLUMN_NAMES.get(field, field) for field in _rows.COLUMN_FIELDS)
 _KEY = tuple(_COLUMN_NAMES.get(field, field) for field in _rows.KEY_FIELDS)
+_KEY_COLUMNS = tuple(_COLUMNS.index(column) for column in _KEY)
 _TYPES = {"name": "BLOB NOT NULL", "value": "BLOB NOT NULL", "domain": "TEXT NOT NULL",
           "path": "BLOB NOT NULL", "expires": "INTEGER", "partition_key": "TEXT NOT NULL"}
 
@@ -95,6 +96,9 @@ _HEADER = ("SELECT a.application_id, v.user_version, m.type, m.name, m.sql "
 _BUSY, _LOCKED, _READONLY, _CORRUPT, _NOTADB = 5, 6, 8, 11, 26
 
 _FLAG = {0: False, 1: True}
+# The first copy of the WAL index header (iVersion, iChange, mxFrame, salts,
+# checksums: the SQLite file format's "wal-index header").
+_HEADER_BYTES = 48
 
 
 # The stores of this process: a forked child marks them, so that each opens
@@ -154,19 +158,6 @@ def _replaces(deletion, change):
             and type(change) is tuple and len(change) == 2 and change[0] == "set"
             and type(change[1]) is tuple and len(change[1]) == len(_rows.FIELDS)
             and _rows.key(change[1]) == deletion[1])
-
-
-def _row(record):
-    """A row from a record of the columns.  A column of the wrong type or
-    range stays as it is, for the row contract to refuse."""
-    (name, value, domain, host_only, path, expires, creation, last_access, secure, http_only,
-     same_site, partitioned, partition_key, priority, source_scheme, source_port,
-     cross_site_ancestor) = record
-    flag = _FLAG.get
-    return (name, value, domain, flag(host_only, host_only), path, expires, creation,
-            last_access, flag(secure, secure), flag(http_only, http_only), same_site,
-            flag(partitioned, partitioned), partition_key, priority, source_scheme, source_port,
-            expires is not None, flag(cross_site_ancestor, cross_site_ancestor))
 
 
 def _key(record):
@@ -236,9 +227,15 @@ class SqliteStore:
         self._abandoned: list[_sqlite3.Connection] = []
         self._data_version = None
         self._mark = None
+        self._shm = None
         jar = _hex_text(name)
         self._jar = jar
         self._select = f"SELECT {', '.join(_COLUMNS)} FROM cookies WHERE jar={jar}"
+        # The removed keys in the columns of the rows ({mark} filled in).
+        removed = ", ".join(column if column in _KEY else "NULL" for column in _COLUMNS)
+        self._since = (f"SELECT 0, {', '.join(_COLUMNS)} FROM cookies "
+                       f"WHERE jar={jar} AND change>{{mark}} UNION ALL "
+                       f"SELECT 1, {removed} FROM removals WHERE jar={jar} AND change>{{mark}}")
         self._open()
         _STORES.add(self)
 
@@ -301,6 +298,19 @@ class SqliteStore:
         self._db = db
         self._cursor = db.cursor()
         self._data_version = None
+        self._header = None
+        self._shm = None
+        if not self.read_only:
+            # The shared-memory index SQLite keeps beside a file in WAL mode:
+            # its header changes with every transaction any connection
+            # commits, and reading it costs one system call, where asking
+            # SQLite (PRAGMA data_version) takes the file's read lock.  It
+            # stays while this connection is open (SQLite removes it with
+            # the last connection).
+            try:
+                self._shm = os.open(os.path.realpath(path) + "-shm", os.O_RDONLY | os.O_CLOEXEC)
+            except OSError:
+                pass
         self._mark = None
 
     def _adopt(self, db):
@@ -404,6 +414,8 @@ class SqliteStore:
         if self._forked:
             self._abandoned.append(self._db)
             self._db = None
+            if self._shm is not None:
+                os.close(self._shm)  # the child's own descriptor
             self._open()
         return self._db
 
@@ -412,7 +424,7 @@ class SqliteStore:
     def _checked(self, records):
         """The rows of records, those the row contract refuses passed over
         with a StoreWarning."""
-        rows = list(map(_row, records))
+        rows = _rows.rows_of_columns(records)
         refused = _rows.check_rows(rows)
         if refused:
             warn_skipped(os.fsdecode(self.path),
@@ -421,32 +433,35 @@ class SqliteStore:
             rows = [row for index, row in enumerate(rows) if index not in bad]
         return rows
 
-    def _read(self, db, whole):
+    def _read(self, db, whole, version=None):
         """Every cookie of the jar (whole), or what changed after the mark:
-        (rows, removed keys), removed None for the whole contents."""
+        (rows, removed keys), removed None for the whole contents; None when
+        nothing changed.  version is the file's data_version as read before.
+
+        The counter is read first: a change committed between the reads is
+        read (again) at the next call, never missed.  No transaction spans
+        them, so the few statements of a call that catches up stay few."""
         try:
-            db.execute("BEGIN")
-            try:
-                version = db.execute("PRAGMA data_version").fetchone()[0]
-                if self.version == 1:
-                    counter, pruned = 0, 0
-                else:
-                    counter, pruned = db.execute("SELECT value, pruned FROM counter").fetchone()
-                if not whole and self._mark is not None and counter == self._mark:
-                    records = removals = None
-                elif whole or self._mark is None or self._mark < pruned or self.version == 1:
-                    records = db.execute(
-                        f"{self._select} ORDER BY creation" if self.version == 2 else
-                        f"SELECT {', '.join(_COLUMNS)} FROM cookies ORDER BY creation").fetchall()
-                    removals = None
-                else:
-                    since = f"jar={self._jar} AND change>{self._mark}"
-                    records = db.execute(f"{self._select} AND change>{self._mark} "
-                                         "ORDER BY creation").fetchall()
-                    removals = db.execute(f"SELECT {', '.join(_KEY)} FROM removals "
-                                          f"WHERE {since}").fetchall()
-            finally:
-                db.execute("COMMIT")
+            if version is None:
+                version = self._cursor.execute("PRAGMA data_version").fetchone()[0]
+            if self.version == 1:
+                counter, pruned = 0, 0
+            else:
+                counter, pruned = self._cursor.execute(
+                    "SELECT value, pruned FROM counter").fetchone()
+            if not whole and self._mark is not None and counter == self._mark:
+                records = removals = None
+            elif whole or self._mark is None or self._mark < pruned or self.version == 1:
+                records = db.execute(
+                    self._select if self.version == 2 else
+                    f"SELECT {', '.join(_COLUMNS)} FROM cookies").fetchall()
+                removals = None
+            else:
+                # One statement: the rows written and the keys removed.
+                found = db.execute(self._since.format(mark=self._mark)).fetchall()
+                records = [record[1:] for record in found if record[0] == 0]
+                removals = [tuple(record[i + 1] for i in _KEY_COLUMNS)
+                            for record in found if record[0] == 1]
         except _Error as error:
             raise self._error(error) from None
         self._data_version = version
@@ -466,6 +481,18 @@ class SqliteStore:
         this one last looked; else (rows, removed): the rows written and the
         keys removed since then, or (all rows, None) when this connection
         must read the whole jar again."""
+        # The index header as it was before SQLite is asked: unchanged at
+        # the next call, no transaction was committed meanwhile.  (The jar's
+        # calls take turns: nothing else uses the store meanwhile.)
+        header, shm = None, self._shm
+        if shm is not None and not self._forked:
+            try:
+                header = _pread(shm, _HEADER_BYTES, 0)
+            except OSError:
+                pass
+            else:
+                if header == self._header:
+                    return None
         with self._lock:
             db = self._connection()
             if self.immutable and self._data_version is not None:
@@ -475,8 +502,11 @@ class SqliteStore:
             except _Error as error:
                 raise self._error(error) from None
             if version == self._data_version:
+                self._header = header
                 return None
-            return self._read(db, False)
+            changes = self._read(db, False, version)
+            self._header = header
+            return changes
 
     # -- writing ---------------------------------------------------------
 
@@ -550,6 +580,7 @@ class SqliteStore:
                 raise self._error(error) from None
             if self._mark is not None and number == self._mark + 1:
                 self._mark = number  # no other connection wrote in between
+            self._header = None  # this write changed it: the next call asks SQLite
 
     @staticmethod
     def _prune(db, number, now):
@@ -577,16 +608,21 @@ class SqliteStore:
     def close(self) -> None:
         """Closes the file; later calls raise StoreError."""
         with self._lock:
-            if self._db is not None and not self._forked:
-                self._db.close()
-            self._db = None
+            self._release()
+
+    def _release(self):
+        if self._shm is not None:
+            os.close(self._shm)
+            self._shm = None
+        if self._db is not None and not self._forked:
+            self._db.close()
+        self._db = None
 
     def __del__(self):
         # Every change was committed when its call returned: a store that is
         # dropped unclosed loses nothing, and says nothing.
-        db = getattr(self, "_db", None)
-        if db is not None and not getattr(self, "_forked", True):
-            db.close()
+        if getattr(self, "_db", None) is not None:
+            self._release()
 
     def __enter__(self):
         return self
