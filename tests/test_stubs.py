@@ -53,7 +53,14 @@ def test_a_caller_is_type_checked(tmp_path):
         from glimmering_copper_otter.cookie_header import (
             parse_cookie_header, parse_cookie_header_pairs, write_cookie_header,
         )
-        from glimmering_copper_otter.jar import CookieJar
+        from collections import Counter
+
+        import httpx
+        import requests
+        from aiohttp.abc import AbstractCookieJar
+
+        from glimmering_copper_otter.jar import CookieJar, LoadReport
+        from glimmering_copper_otter.writer import set_cookie_header
 
         cookie = Cookie("sid", "v", expires=datetime(2030, 1, 2), same_site=CookieSameSiteMode.LAX)
         cookie.http_only = "any object"
@@ -91,12 +98,62 @@ def test_a_caller_is_type_checked(tmp_path):
         write_cookie_header({"a": 1})  # E: values are text
         jar.cookie_header(b"https://x.test/")  # E: url is a str
         CookieJar("file.sqlite", timeout="5")  # E: timeout is a number of seconds
+        jar.set_cookies("a=b", "https://x.test/")  # E: deprecated: a lone value
+        jar.install(object())  # E: not a client
+        set_cookie_header("a", "b", same_site="lox")  # E: not a SameSite
+        set_cookie_header("a", "b", priority="urgent")  # E: not a priority
+        jar["sid"]  # E: not a mapping
+        jar.dump_cookies(format="json")  # E: not a format of other jars
+        sessions: requests.Session = jar.install(requests.Session())
+        client: httpx.AsyncClient = jar.install(httpx.AsyncClient())
+        aio: AbstractCookieJar = jar.for_aiohttp()
+        held: bool = "sid" in jar and jar.remove(jar.cookies()[0])
+        standard, left = jar.dump_cookies(format="cookiejar")
+        loaded: LoadReport = jar.load_cookies(standard, format="cookiejar")
+        mapping: dict[str, str] = jar.dump_cookies(format="mapping", url="https://x.test/")[0]
+        words: Counter[str] = jar.load_json(jar.to_json()).counts()
         """
     ))
-    process = _mypy(tmp_path, "mypy", "--strict", "caller.py")
+    process = _mypy(tmp_path, "mypy", "--strict", "--enable-error-code", "deprecated",
+                    "caller.py")
     errors = [line for line in process.stdout.splitlines() if ": error:" in line]
     expected_lines = [
         number for number, line in enumerate((tmp_path / "caller.py").read_text().splitlines(), 1)
         if "# E:" in line
     ]
     assert sorted({int(line.split(":")[1]) for line in errors}) == expected_lines, process.stdout
+
+
+# What the README's jar examples may use without defining it.
+README_PRELUDE = """\
+import copy
+import urllib.request
+
+import aiohttp
+import httpx
+import requests
+
+from glimmering_copper_otter.jar import CookieJar
+
+jar = CookieJar()
+session = requests.Session()
+client = httpx.Client()
+old_session = requests.Session()
+aiohttp_jar = aiohttp.CookieJar()
+url = "https://example.com/"
+"""
+
+
+def test_the_readme_jar_examples_type_check(tmp_path):
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    section = readme[readme.index("## `jar`"):readme.index("### The jar command")]
+    blocks = [block.split("```", 1)[0] for block in section.split("```python\n")[1:]]
+    assert len(blocks) > 8
+    body = [README_PRELUDE]
+    for index, block in enumerate(blocks):
+        body.append(f"\n\nasync def example_{index}() -> None:\n" +
+                    textwrap.indent(block, "    ") + "    pass\n")
+    (tmp_path / "readme.py").write_text("".join(body))
+    process = _mypy(tmp_path, "mypy", "--strict", "--enable-error-code", "deprecated",
+                    "readme.py")
+    assert process.returncode == 0, process.stdout

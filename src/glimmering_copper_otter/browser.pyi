@@ -47,7 +47,8 @@ def check(
     *,
     now: datetime | None = None,
     partitioned: bool = False,
-    priority: str | None = None,
+    priority: Literal["low", "medium", "high", "Low", "Medium", "High", "LOW", "MEDIUM", "HIGH"]
+    | None = None,
 ) -> list[str]: ...
 def registrable_domain(host: str) -> str | None: ...
 def public_suffix_list_version() -> str: ...

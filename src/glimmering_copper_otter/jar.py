@@ -14,6 +14,7 @@ import tempfile
 from glimmering_copper_otter import _jar
 from glimmering_copper_otter._jar import BrowserCookie, CookieDetails
 from glimmering_copper_otter._rows import LeftOut, LoadReport, SaveReport
+from glimmering_copper_otter.formats import clients as clients_format
 from glimmering_copper_otter.formats import native_json, netscape
 from glimmering_copper_otter.stores import StoreError, StoreWarning
 
@@ -54,6 +55,18 @@ def _write_bytes(path_or_file, data):
         except OSError:
             pass
         raise
+
+
+def _refusal(header, url):
+    """Why a browser refuses a Set-Cookie value from url: check's finding."""
+    from glimmering_copper_otter.browser import check
+
+    findings = [finding for finding in check(header, url) if finding.split(":", 1)[0] in (
+        "DisallowedCharacter", "NoCookieContent", "NameValuePairExceedsMaxSize",
+        "AmbiguousNameValue", "InvalidDomain", "InvalidPrefix", "SecureOnly",
+        "SameSiteNoneInsecure", "PartitionedNotSecure")]
+    return findings[0] if findings else (
+        "SecureOnly: it would overwrite or shadow a Secure cookie of the jar")
 
 
 class CookieJar(_jar.CookieJar):
@@ -161,6 +174,20 @@ class CookieJar(_jar.CookieJar):
         jar._load_rows(self._rows())
         return jar
 
+    def __contains__(self, item):
+        """Whether the jar holds a cookie of that name (str or bytes), that
+        BrowserCookie (a partitioned one in any partition, unless given with
+        its CookieDetails) or that key."""
+        if isinstance(item, BrowserCookie) and item.partitioned:
+            return any((record.raw_name, record.domain, record.host_only, record.path)
+                       == (item.raw_name, item.domain, item.host_only, item.path)
+                       for record in self.cookies() if record.partitioned)
+        return super().__contains__(item)
+
+    def __getitem__(self, name):
+        raise TypeError("a cookie jar is not a mapping: several cookies may share a name; use "
+                        "jar.get(name, domain=..., path=...) for one, 'name in jar' to ask")
+
     def __enter__(self):
         return self
 
@@ -230,6 +257,49 @@ class CookieJar(_jar.CookieJar):
         jar = cls()
         jar._load_rows(rows)
         return jar
+
+    # -- other jars ------------------------------------------------------------
+
+    def load_cookies(self, source, *, format, url=None) -> LoadReport:
+        """Adds the cookies of another jar; returns a LoadReport (skipped:
+        [(index, reason)], reason beginning with check's code word).
+
+        format says what source is: "cookiejar" (any http.cookiejar.CookieJar,
+        requests' RequestsCookieJar and MozillaCookieJar included), "httpx"
+        (httpx.Cookies), "aiohttp" (its CookieJar) or "mapping" (names to
+        values, for url, which it then needs).  Each cookie is applied as if
+        set by a navigation response from https://{domain}{path} (from its
+        host when it is host-only), with its expiry and, where the source has
+        them, host-only, Secure, HttpOnly and SameSite: a cookie a browser
+        would refuse is reported, not stored.  Creation times are the time of
+        the load (none of these formats keeps one)."""
+        calls = clients_format.headers_of(source, format, url)
+        loaded = expired = 0
+        skipped = []
+        for where, header, target in calls:
+            if header is None:
+                skipped.append((where, target))
+                continue
+            record = self.set_cookie(header, target, navigation=True)
+            if record is None:
+                skipped.append((where, _refusal(header, target)))
+            elif record.expired:
+                expired += 1
+            else:
+                loaded += 1
+        return LoadReport(loaded, expired, skipped)
+
+    def dump_cookies(self, *, format, url=None):
+        """(object, SaveReport): the cookies (with url, only those a same-site
+        request to it carries) as format's object: "cookiejar" an
+        http.cookiejar.CookieJar, "httpx" an httpx.Cookies, "aiohttp" an
+        aiohttp.CookieJar, "mapping" a dict of names to values (the cookie a
+        browser sends first, of each name).  The SaveReport lists what the
+        target cannot carry: a partitioned cookie, a name or value that is not
+        UTF-8 (the clients keep text), a second cookie of one name (mapping)."""
+        records = self.cookies(url) if url is not None else self.cookies()
+        target, left_out = clients_format.dump(records, format)
+        return target, SaveReport(len(records) - len(left_out), left_out)
 
     # -- the HTTP clients ---------------------------------------------------
 

@@ -1,13 +1,19 @@
 # Types of glimmering_copper_otter.jar.
 
+import http.cookiejar
 import os
 import urllib.request
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
 from datetime import datetime
 from types import TracebackType
 from typing import IO, Any, Final, Literal, Self, TypeVar, final, overload
 
+import aiohttp
+import httpx
+import requests
 from _typeshed import structseq
+from aiohttp.abc import AbstractCookieJar
+from typing_extensions import deprecated
 
 from glimmering_copper_otter import _jar
 from glimmering_copper_otter._rows import LeftOut as LeftOut
@@ -24,7 +30,10 @@ __all__ = ["BrowserCookie", "CookieDetails", "CookieJar", "LeftOut", "LoadReport
 _Text = bytes | str
 _Values = Iterable[_Text] | Iterable[tuple[_Text, _Text]] | Iterable[list[_Text]]
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-_Target = TypeVar("_Target")
+_Session = TypeVar("_Session", bound=requests.Session)
+_Client = TypeVar("_Client", bound=httpx.Client)
+_AsyncClient = TypeVar("_AsyncClient", bound=httpx.AsyncClient)
+_Format = Literal["cookiejar", "httpx", "aiohttp", "mapping"]
 # A row: see glimmering_copper_otter._rows.
 _Row = tuple[
     bytes, bytes, str, bool, bytes, int | None, int, int, bool, bool, int, bool, str, int, int,
@@ -93,6 +102,19 @@ class CookieJar(_jar.CookieJar):
         navigation: bool = False,
         from_script: bool = False,
     ) -> BrowserCookie | None: ...
+    @overload
+    @deprecated("pass a list of values: a lone bytes or str raises TypeError")
+    def set_cookies(
+        self,
+        values: _Text,
+        url: str,
+        *,
+        now: datetime | None = None,
+        site_for_cookies: str | None = None,
+        navigation: bool = False,
+        from_script: bool = False,
+    ) -> list[BrowserCookie | None]: ...
+    @overload
     def set_cookies(
         self,
         values: _Values,
@@ -136,6 +158,7 @@ class CookieJar(_jar.CookieJar):
     def clear_expired(self, now: datetime | None = None) -> int: ...
     def remove(self, cookie: BrowserCookie | tuple[BrowserCookie, CookieDetails] | _Key) -> bool: ...
     def __len__(self) -> int: ...
+    def __contains__(self, item: object) -> bool: ...
     def __iter__(self) -> Iterator[BrowserCookie]: ...
     def _rows(self) -> list[_Row]: ...
     def _load_rows(
@@ -147,9 +170,37 @@ class CookieJar(_jar.CookieJar):
     def load_json(self, text: str | bytes) -> LoadReport: ...
     @classmethod
     def from_json(cls, text: str | bytes, /) -> Self: ...
+    def load_cookies(
+        self,
+        source: http.cookiejar.CookieJar | httpx.Cookies | aiohttp.CookieJar | Mapping[str, str],
+        *,
+        format: _Format,
+        url: str | None = None,
+    ) -> LoadReport: ...
+    @overload
+    def dump_cookies(
+        self, *, format: Literal["cookiejar"], url: str | None = None
+    ) -> tuple[http.cookiejar.CookieJar, SaveReport]: ...
+    @overload
+    def dump_cookies(
+        self, *, format: Literal["httpx"], url: str | None = None
+    ) -> tuple[httpx.Cookies, SaveReport]: ...
+    @overload
+    def dump_cookies(
+        self, *, format: Literal["aiohttp"], url: str | None = None
+    ) -> tuple[aiohttp.CookieJar, SaveReport]: ...
+    @overload
+    def dump_cookies(
+        self, *, format: Literal["mapping"], url: str | None = None
+    ) -> tuple[dict[str, str], SaveReport]: ...
     def for_urllib(self) -> urllib.request.BaseHandler: ...
-    def install(self, target: _Target) -> _Target: ...
-    def for_aiohttp(self) -> Any: ...
+    @overload
+    def install(self, target: _Session) -> _Session: ...
+    @overload
+    def install(self, target: _Client) -> _Client: ...
+    @overload
+    def install(self, target: _AsyncClient) -> _AsyncClient: ...
+    def for_aiohttp(self) -> AbstractCookieJar: ...
     async def aset_cookie(
         self,
         raw: _Text,

@@ -8,14 +8,18 @@ from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
 
 __pyx_capi__: dict[str, CapsuleType]
 
-_SameSite = str | CookieSameSiteMode
+_SameSite = (
+    Literal["lax", "strict", "none", "Lax", "Strict", "None", "LAX", "STRICT", "NONE"]
+    | CookieSameSiteMode
+)
+_Priority = Literal["low", "medium", "high", "Low", "Medium", "High", "LOW", "MEDIUM", "HIGH"]
 _Encoding = Literal["auto", "percent", "raw"]
 
 def write_cookie_for_response(
     cookie: Cookie,
     *,
     partitioned: bool = False,
-    priority: str | None = None,
+    priority: _Priority | None = None,
 ) -> bytes: ...
 def set_cookie_header(
     name: str,
@@ -29,7 +33,7 @@ def set_cookie_header(
     http_only: bool = False,
     same_site: _SameSite | None = None,
     partitioned: bool = False,
-    priority: str | None = None,
+    priority: _Priority | None = None,
     encoding: _Encoding = "auto",
 ) -> bytes: ...
 def delete_cookie_header(

@@ -347,6 +347,59 @@ PyObject* remove_method(PyObject* self, PyObject* const* args) noexcept {
   return turn.finish(PyBool_FromLong(found));
 }
 
+int jar_contains(PyObject* self, PyObject* item) noexcept {
+  JarObject* jar = as_jar(self);
+  Instant now;
+  (void)read_now(nullptr, &now);
+  if (PyUnicode_Check(item) || PyBytes_Check(item)) {
+    SelectionArgs s;
+    s.selection.now = now;
+    if (!read_selection(jar, nullptr, nullptr, item, s)) return -1;
+    Turn turn(jar, false);
+    if (!turn.begin()) return -1;
+    CookieCopy found;
+    bool ok;
+    {
+      Locked lock(jar);
+      ok = find_one(*jar->store, s.selection, found);
+    }
+    if (!ok) {
+      (void)no_memory();
+      return -1;
+    }
+    Ref done = steal(turn.finish(Py_NewRef(Py_None)));
+    return done ? static_cast<bool>(found) : -1;
+  }
+  CookieFields key;
+  TextKey path;
+  bool by_text;
+  Ref holder;
+  if (!read_removal(item, key, path, &by_text, holder)) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Format(PyExc_TypeError,
+                     "a cookie jar holds cookies found by name (str or bytes), by their "
+                     "BrowserCookie (or its pair with its CookieDetails) or by their key, not "
+                     "%.200s",
+                     Py_TYPE(item)->tp_name);
+      }
+      return -1;
+    }
+    PyErr_Clear();  // not a cookie a jar holds
+    return 0;
+  }
+  const std::string_view site = site_key(key.domain, jar->use_list);
+  Turn turn(jar, false);
+  if (!turn.begin()) return -1;
+  int found;
+  {
+    Locked lock(jar);
+    found = remove_exact(*jar->store, key, by_text ? &path : nullptr, site, nullptr, true, now);
+  }
+  Ref done = steal(turn.finish(Py_NewRef(Py_None)));
+  return done ? found : -1;
+}
+
 PyObject* rows_method(PyObject* self, PyObject* const* /*args*/) noexcept {
   JarObject* jar = as_jar(self);
   Instant now;

@@ -20,6 +20,7 @@ PyObject* load_rows_method(PyObject* self, PyObject* const* args) noexcept;
 PyObject* close_method(PyObject* self, PyObject* const* args) noexcept;
 
 Py_ssize_t jar_length(PyObject* self) noexcept;
+int jar_contains(PyObject* self, PyObject* item) noexcept;
 PyObject* jar_iter(PyObject* self) noexcept;
 PyObject* jar_repr(PyObject* self) noexcept;
 

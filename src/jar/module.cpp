@@ -166,7 +166,7 @@ PyGetSetDef jar_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PySequenceMethods jar_sequence = {.sq_length = jar_length};
+PySequenceMethods jar_sequence = {.sq_length = jar_length, .sq_contains = jar_contains};
 
 PyTypeObject JarType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "glimmering_copper_otter._jar.CookieJar",

@@ -101,9 +101,11 @@ Py_ssize_t remove_selected(Store& store, const Selection& selection, Changes* ch
 
 // Removes the one cookie of key's key (its key fields; path, when given,
 // compares the path by the text rule instead); 1 when it was there, 0 when
-// not, -1 when memory ran out for the record of the change.
+// not, -1 when memory ran out for the record of the change.  With keep, it
+// only says whether a cookie of that key, unexpired at now, is there.
 int remove_exact(Store& store, const CookieFields& key, const TextKey* path,
-                 std::string_view site_key, Changes* changes) noexcept;
+                 std::string_view site_key, Changes* changes, bool keep = false,
+                 Instant now = 0) noexcept;
 
 // Copies of every cookie not expired at now (expired ones are removed), in
 // Chromium's order for its full list: the longer path first, then the

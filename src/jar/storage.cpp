@@ -270,7 +270,7 @@ Py_ssize_t remove_selected(Store& store, const Selection& selection, Changes* ch
 }
 
 int remove_exact(Store& store, const CookieFields& key, const TextKey* path,
-                 std::string_view site_key, Changes* changes) noexcept {
+                 std::string_view site_key, Changes* changes, bool keep, Instant now) noexcept {
   Site* site = store.find(site_key);
   if (site == nullptr) return 0;
   for (size_t i = 0; i < site->cookies.size(); i++) {
@@ -281,6 +281,7 @@ int remove_exact(Store& store, const CookieFields& key, const TextKey* path,
       fields.path = c.path();
     }
     if (!same_key(fields, c)) continue;
+    if (keep) return c.expired_at(now) ? 0 : 1;
     const bool ok = remove_cookie(store, site, i, changes);
     store.drop_if_empty(site);
     return ok ? 1 : -1;

@@ -30,6 +30,10 @@ SESSION = [
     (["--name", "spider", "set", "http://example.test/", "n=1; Max-Age=600"], 0, "n     1", ""),
     (["header", "--name", "spider", "http://example.test/"], 0, "n=1\n", ""),
     (["header", "http://example.test/"], 0, "\n", ""),
+    (["set", "http://example.test/", "Set-Cookie: q=1; Max-Age=600", "__Host-r=1"], 1, "q     1",
+     "removed the pasted 'Set-Cookie:'"),
+    (["set", "http://example.test/", "__Host-r=1"], 1, "",
+     "refused: '__Host-r=1': InvalidPrefix: a __Host- name needs Secure"),
     (["import", "--strict", "IN"], 1, "", "IN, line 4: Unreadable: 1 TAB-separated fields"),
     (["set", "http://example.test/"], 2, "", "the following arguments are required"),
     # A document that reads as nothing: an error line, never a traceback.
@@ -79,3 +83,9 @@ def test_the_command_line_reaches_the_jar_command():
     process = subprocess.run([sys.executable, "-m", "glimmering_copper_otter", "jar", "--help"],
                              capture_output=True, text=True, timeout=60)
     assert process.returncode == 0 and "export" in process.stdout
+
+
+def test_a_command_that_fails_on_its_arguments_makes_no_file(jar_command, tmp_path):
+    status, out, err = jar_command(["header", "example.test"], path=tmp_path / "new.db")
+    assert (status, out) == (1, "") and "must be an absolute http(s)" in err
+    assert not (tmp_path / "new.db").exists()

@@ -75,9 +75,10 @@ def run_urllib(jar, proxy, urls):
 
 
 def run_requests(jar, proxy, urls):
-    with jar.install(requests.Session()) as session:
+    session = requests.Session()
+    session.cookies.set("own", "1")  # what the session held before is not sent
+    with jar.install(session):
         session.trust_env = False
-        session.cookies.set("own", "1")  # the session's own jar takes nothing
         for url in urls:
             session.get(url, proxies={"http": proxy}, timeout=30)
 
@@ -237,3 +238,187 @@ def test_aiohttp_jar_surface(served):
         adapter.clear()
         assert len(adapter) == 0
     asyncio.run(main())
+
+
+# -- per-request cookies and a hand-set Cookie header -------------------------
+
+def _call_requests(jar, proxy, url, cookies, headers):
+    session = requests.Session() if jar is None else jar.install(requests.Session())
+    session.trust_env = False
+    session.get(hop(E, "/", "sid=1"), proxies={"http": proxy}, timeout=30)
+    session.get(url, cookies=cookies, headers=headers, proxies={"http": proxy}, timeout=30)
+
+
+def _call_httpx(jar, proxy, url, cookies, headers):
+    client = httpx.Client(proxy=proxy, trust_env=False, follow_redirects=True)
+    if jar is not None:
+        jar.install(client)
+    with client, pytest.warns(DeprecationWarning) if cookies else _nothing():
+        client.get(hop(E, "/", "sid=1"))
+        client.get(url, cookies=cookies, headers=headers)
+
+
+def _call_httpx_async(jar, proxy, url, cookies, headers):
+    async def main():
+        async with httpx.AsyncClient(proxy=proxy, trust_env=False,
+                                     follow_redirects=True) as client:
+            if jar is not None:
+                jar.install(client)
+            await client.get(hop(E, "/", "sid=1"))
+            with pytest.warns(DeprecationWarning) if cookies else _nothing():
+                await client.get(url, cookies=cookies, headers=headers)
+    asyncio.run(main())
+
+
+class _nothing:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
+CALLS = {"requests": _call_requests, "httpx": _call_httpx, "httpx-async": _call_httpx_async}
+SAME_HOST = hop(E, "/a", to=hop(E, "/b", to=hop(A, "/c")))
+# A call after a response set sid=1: (url, cookies=, headers=), then the
+# Cookie field of each hop with the jar, and what the client sends without
+# it (client: fields, for those that differ).
+# (Without the jar, a host-only cookie of example.test also goes to
+# a.example.test: the clients' jars follow Netscape's rules.)
+HTTPX = ("httpx", "httpx-async")
+PER_REQUEST = {
+    "per-request cookies after the jar's, a same-name one too": (
+        (hop(E, "/"), {"sid": "2", "p": "1"}, None),
+        [b"sid=1; sid=2; p=1"], {}),
+    "per-request cookies follow hops to the same host only": (
+        (SAME_HOST, {"p": "1"}, None),
+        [b"sid=1; p=1", b"sid=1; p=1", None],
+        {"requests": [b"sid=1; p=1", b"sid=1; p=1", b"sid=1; p=1"],
+         **dict.fromkeys(HTTPX, [b"sid=1; p=1", b"sid=1", b"sid=1"])}),
+    "a hand-set header first, on the first hop only": (
+        (SAME_HOST, None, {"Cookie": "hand=1"}),
+        [b"hand=1; sid=1", b"sid=1", None],
+        dict.fromkeys(("requests", *HTTPX), [b"hand=1", b"sid=1", b"sid=1"])),
+    "both": (
+        (SAME_HOST, {"p": "1"}, {"Cookie": "hand=1"}),
+        [b"hand=1; sid=1; p=1", b"sid=1; p=1", None],
+        {"requests": [b"hand=1", b"sid=1; p=1", b"sid=1; p=1"],
+         **dict.fromkeys(HTTPX, [b"hand=1", b"sid=1", b"sid=1"])}),
+}
+
+
+@pytest.mark.parametrize("case", PER_REQUEST)
+@pytest.mark.parametrize("client", CALLS)
+@pytest.mark.parametrize("with_jar", [True, False], ids=["jar", "own"])
+def test_per_request_cookies(client, case, with_jar):
+    (url, cookies, headers), ours, theirs = PER_REQUEST[case]
+    expected = ours if with_jar else theirs.get(client, ours)
+    server = Loopback()
+    try:
+        CALLS[client](CookieJar() if with_jar else None, server.proxy, url, cookies, headers)
+    finally:
+        server.close()
+    assert [received for _, received, _ in server.log[1:]] == expected
+
+
+# -- the session's own cookie object over the jar -----------------------------
+
+def _session(kind, jar):
+    if kind == "requests":
+        return jar.install(requests.Session())
+    return jar.install(httpx.Client())
+
+
+@pytest.mark.parametrize("kind", ["requests", "httpx"])
+def test_the_session_cookie_object_reads_and_writes_the_jar(kind):
+    jar = CookieJar()
+    jar.set_cookies(["sid=1", "csrftoken=t; Path=/p"], "https://www.example.test/p/q")
+    jar.set_cookie("sid=2; Domain=example.test", "https://www.example.test/")
+    cookies = _session(kind, jar).cookies
+    assert (cookies.get("csrftoken"), cookies.get("sid"), cookies.get("none", "d")) == ("t", "1", "d")
+    assert cookies.get("sid", domain="example.test") == "2"
+    assert cookies.get_all("sid") == ["1", "2"] and cookies["csrftoken"] == "t"
+    assert ("sid" in cookies, "none" in cookies, len(cookies)) == (True, False, 3)
+    assert dict(cookies) == {"sid": "1", "csrftoken": "t"} or dict(cookies) == {
+        "sid": "2", "csrftoken": "t"}
+    names = [c.name if kind == "requests" else c for c in cookies]
+    assert sorted(names) == ["csrftoken", "sid", "sid"]
+    cookies.set("k", "v", domain="example.test", secure=True, same_site="lax")
+    assert jar.get("k").secure and jar.cookie_header("https://example.test/") == b"sid=2; k=v"
+    for bad, message in ((lambda: cookies.set("k", "v"), "pass domain="),
+                         (lambda: cookies.set("__Host-k", "v", domain="example.test"),
+                          "InvalidPrefix"),
+                         (lambda: cookies.update({"a": "1"}), "pass domain=")):
+        with pytest.raises(ValueError, match=message):
+            bad()
+    del cookies["sid"]
+    assert "sid" not in jar and len(cookies) == 2
+    with pytest.raises(KeyError):
+        cookies["sid"]
+    cookies.clear(domain="example.test")
+    assert [c.name for c in jar] == ["csrftoken"]
+
+
+# -- other jars in and out ------------------------------------------------------
+
+def _foreign(format):
+    import http.cookiejar
+    from http.cookies import SimpleCookie
+
+    standard = requests.cookies.RequestsCookieJar()
+    standard.set("a", "1", domain=".example.test", path="/", rest={"HttpOnly": None,
+                                                                  "SameSite": "Strict"})
+    standard.set("b", "2", domain="www.example.test", path="/p", secure=True)
+    standard.set("c", "3", domain="", path="/")  # a cookie of no site
+    standard.set("__Host-d", "4", domain=".example.test", path="/")  # refused
+    if format == "cookiejar":
+        return standard
+    if format == "httpx":
+        return httpx.Cookies(standard)
+    if format == "mapping":
+        return {"a": "1", "b": "2"}
+
+    async def make():
+        jar = aiohttp.CookieJar(unsafe=True)
+        cookies = SimpleCookie()
+        cookies["a"] = "1"
+        cookies["a"]["domain"] = "example.test"
+        cookies["a"]["httponly"] = True
+        cookies["b"] = "2"
+        cookies["b"]["path"] = "/p"
+        jar.update_cookies(cookies, URL("https://www.example.test/"))
+        return jar
+    assert http.cookiejar
+    return asyncio.run(make())
+
+
+# format: (the loaded cookies as (name, domain, host_only, path, secure,
+# http_only, same_site), the code words of what was skipped)
+# (requests' set() makes domain cookies, HttpOnly in their attributes.)
+LOADED = {
+    "cookiejar": ({("a", "example.test", False, "/", False, True, "STRICT"),
+                   ("b", "www.example.test", False, "/p", True, True, "UNDEFINED")},
+                  ["Unreadable", "InvalidPrefix"]),
+    "mapping": ({("a", "www.example.test", True, "/", False, False, "UNDEFINED"),
+                 ("b", "www.example.test", True, "/", False, False, "UNDEFINED")}, []),
+    "aiohttp": ({("a", "example.test", False, "/", False, True, "UNDEFINED"),
+                 ("b", "www.example.test", True, "/p", False, False, "UNDEFINED")}, []),
+}
+LOADED["httpx"] = LOADED["cookiejar"]
+
+
+@pytest.mark.parametrize("format", LOADED)
+def test_other_jars_in_and_out(format):
+    jar = CookieJar()
+    url = "https://www.example.test/" if format == "mapping" else None
+    report = jar.load_cookies(_foreign(format), format=format, url=url)
+    loaded, skipped = LOADED[format]
+    assert {(c.name, c.domain, c.host_only, c.path, c.secure, c.http_only, c.same_site.name)
+            for c in jar} == loaded
+    assert sorted(reason.split(":")[0] for _, reason in report.skipped) == sorted(skipped)
+    jar.set_cookie("p=1; Secure; Partitioned", "https://www.example.test/")
+    target, saved = jar.dump_cookies(format=format, url=url)
+    assert [item.name for item in saved.left_out] == [b"p"]
+    again = CookieJar()
+    assert again.load_cookies(target, format=format, url=url).skipped == []
+    assert {c.name for c in again} == {c.name for c in jar} - {"p"}

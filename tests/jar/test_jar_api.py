@@ -124,3 +124,45 @@ def test_the_suffix_list_setting_changes_only_while_the_jar_is_empty():
     jar.clear()
     jar.__init__(public_suffix_list=False)
     assert jar.public_suffix_list is False
+
+
+def _membership():
+    from glimmering_copper_otter.jar import CookieJar
+
+    jar = CookieJar()
+    kept = jar.set_cookie("a=1", T, now=NOW)
+    part = jar.set_cookie("p=1; Secure; Partitioned; SameSite=None", T,
+                          site_for_cookies="https://top.test/")
+    gone = jar.set_cookie("g=1", T)
+    jar.remove(gone)
+    pair = next(item for item in jar.cookies(details=True) if item[0].name == "p")
+    return jar, kept, part, gone, pair
+
+
+# What `in` says of a jar holding a=1 and a partitioned p=1, g=1 removed.
+MEMBERSHIP = [
+    ("a name", lambda j, k, p, g, d: ("a" in j, b"a" in j, "g" in j, "z" in j),
+     (True, True, False, False)),
+    ("a record", lambda j, k, p, g, d: (k in j, g in j), (True, False)),
+    ("a partitioned record, in any partition", lambda j, k, p, g, d: p in j, True),
+    ("with its details, in that partition", lambda j, k, p, g, d: d in j, True),
+    ("a key", lambda j, k, p, g, d: ((b"a", "www.example.test", True, b"/", False, "", False) in j,
+                                    (b"a", "example.test", True, b"/", False, "", False) in j),
+     (True, False)),
+]
+
+
+@pytest.mark.parametrize("call, expected", [row[1:] for row in MEMBERSHIP],
+                         ids=[row[0] for row in MEMBERSHIP])
+def test_membership(call, expected):
+    assert call(*_membership()) == expected
+
+
+def test_a_jar_is_not_indexed():
+    jar = _membership()[0]
+    for bad, error, message in ((lambda: jar["a"], TypeError, "use jar.get"),
+                                (lambda: 5 in jar, TypeError, "by name"),
+                                (lambda: jar.remove(5), TypeError, "a cookie's key"),
+                                (lambda: jar.remove(_membership()[2]), ValueError, "partition")):
+        with pytest.raises(error, match=message):
+            bad()

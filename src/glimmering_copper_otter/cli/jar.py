@@ -17,7 +17,12 @@ import sys
 import warnings
 
 from glimmering_copper_otter.cli._common import PROG as _PROG, Parser as _Parser, note as _note
-from glimmering_copper_otter.cli._common import shown as _shown
+from glimmering_copper_otter.cli._common import shown as _shown, without_prefix
+
+# check's code words for a header a browser refuses.
+_REFUSALS = ("DisallowedCharacter", "NoCookieContent", "NameValuePairExceedsMaxSize",
+             "AmbiguousNameValue", "InvalidDomain", "InvalidPrefix", "SecureOnly",
+             "SameSiteNoneInsecure", "PartitionedNotSecure")
 
 PROG = f"{_PROG} jar"
 FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
@@ -97,22 +102,30 @@ def _print(records, as_json):
 
 
 def _set(jar, args):
+    from glimmering_copper_otter.browser import check
+
     status, records, session = 0, [], 0
     for header in args.headers:
-        cookie = jar.set_cookie(os.fsencode(header), args.url)
+        raw = without_prefix(os.fsencode(header), b"set-cookie:")
+        cookie = jar.set_cookie(raw, args.url)
         if cookie is None:
             status = 1
         elif cookie.expires is None:
             session += 1
-        records.append({"header": header, "stored": cookie is not None,
-                        "cookie": None if cookie is None else _fields(cookie)})
+        text = raw.decode("utf-8", "surrogateescape")
+        findings = [] if cookie is not None else [
+            finding for finding in check(raw, args.url) if finding.split(":")[0] in _REFUSALS]
+        records.append({"header": text, "stored": cookie is not None,
+                        "cookie": None if cookie is None else _fields(cookie),
+                        "refused": findings[0] if findings else None})
     if args.json:
         _print(records, True)
     else:
         _table([record["cookie"] for record in records if record["stored"]])
         for record in records:
             if not record["stored"]:
-                _note(f"refused: {record['header']!r}")
+                why = record["refused"] or "a browser would not store it here"
+                _note(f"refused: {record['header']!r}: {why}")
     if session and not args.keep_session_cookies:
         _note(f"{session} session cookie(s) not written to {args.file} "
               "(--keep-session-cookies writes them)")
@@ -190,6 +203,15 @@ COMMANDS = {"set": _set, "header": _header, "list": _list, "import": _import,
             "export": _export, "clear": _clear}
 
 
+def _check_url(args):
+    """Raises ValueError for a URL argument no request can have."""
+    url = getattr(args, "url", None)
+    if url is not None:
+        from glimmering_copper_otter.browser import read_set_cookie
+
+        read_set_cookie(b"a=b", url)
+
+
 def _warned(message, category, filename, lineno, file=None, line=None):
     _note(f"warning: {message}")
 
@@ -200,6 +222,7 @@ def main(argv):
     args = _parser().parse_args(argv)
     shown, warnings.showwarning = warnings.showwarning, _warned
     try:
+        _check_url(args)  # before the file is made
         with jar_type()(args.file, name=args.name, keep_session_cookies=args.keep_session_cookies,
                         timeout=args.timeout) as jar:
             return COMMANDS[args.command](jar, args)
