@@ -18,6 +18,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -57,6 +58,35 @@ inline bool starts_with(std::string_view s, std::string_view prefix) noexcept {
 inline bool ends_with(std::string_view s, std::string_view suffix) noexcept {
   return s.size() >= suffix.size() &&
          std::memcmp(s.data() + s.size() - suffix.size(), suffix.data(), suffix.size()) == 0;
+}
+
+// Whether the n bytes at a and at b are equal.  Inline, in words: the texts
+// compared on a jar's hot paths (domains, paths) are short, and a call to
+// memcmp costs more than comparing them.
+inline bool equal_bytes(const char* a, const char* b, size_t n) noexcept {
+  auto word = [](const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  auto half = [](const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  if (n >= 8) {
+    // Whole words, then the last word (which may overlap the one before).
+    const char* const last = a + n - 8;
+    for (; a < last; a += 8, b += 8) {
+      if (word(a) != word(b)) return false;
+    }
+    return word(last) == word(b - (a - last));
+  }
+  if (n >= 4) return half(a) == half(b) && half(a + n - 4) == half(b + n - 4);
+  for (size_t i = 0; i < n; i++) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
 }
 
 // A growable array of T.  T's move constructor and destructor must not
@@ -129,6 +159,17 @@ class Vector {
   }
   [[nodiscard]] bool push_back(T&& value) noexcept { return emplace_back(std::move(value)); }
   [[nodiscard]] bool push_back(const T& value) noexcept { return emplace_back(value); }
+
+  // Room for extra more elements; the capacity at least doubles when it grows.
+  [[nodiscard]] bool reserve_more(size_t extra) noexcept {
+    return extra <= capacity_ - size_ || grow(extra);
+  }
+  // The size set to size (at most capacity()), for plain elements only: the
+  // new ones hold whatever bytes are there, for the caller to write.
+  void set_size(size_t size) noexcept {
+    static_assert(kTrivial);
+    size_ = size;
+  }
 
   // Copies of count elements at the end (trivially copyable elements only;
   // items must not point into this array).
@@ -237,6 +278,15 @@ class String {
     return bytes_.append(text.data(), text.size());
   }
   [[nodiscard]] bool push_back(char c) noexcept { return bytes_.push_back(c); }
+  // n more bytes at the end for the caller to write, or nullptr when memory
+  // runs out.
+  [[nodiscard]] char* extend(size_t n) noexcept {
+    const size_t at = bytes_.size();
+    if (n > bytes_.capacity() - at && !bytes_.reserve_more(n)) return nullptr;
+    bytes_.set_size(at + n);
+    return bytes_.data() + at;
+  }
+  size_t capacity() const noexcept { return bytes_.capacity(); }
   [[nodiscard]] bool assign(std::string_view text) noexcept {
     bytes_.clear();
     return append(text);

@@ -46,9 +46,6 @@ bool apply_load(Store& store, const CookieFields& fields, std::string_view key, 
 // Records a change (a copy of the cookie); false when memory runs out.
 bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept;
 
-// Removes the cookie at index of the site, recording the deletion.
-bool remove_cookie(Store& store, Site* site, size_t index, Changes* changes) noexcept;
-
 // Removes, in one pass, the cookies of the site that pred picks, recording
 // the deletions; false when memory ran out for a record.
 template <class F>

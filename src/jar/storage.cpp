@@ -96,11 +96,22 @@ bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept 
   return copy && changes->push_back(Change{kind, std::move(copy)});
 }
 
-bool remove_cookie(Store& store, Site* site, size_t index, Changes* changes) noexcept {
-  bool ok = record(changes, Change::Kind::kDelete, site->cookies[index]);
-  store.erase(site, index);
-  return ok;
+namespace {
+
+// Puts fresh into the site in place of replaced (nullptr: none), recording
+// the deletion, then the insertion; the room was reserved.  fresh goes in
+// before replaced comes out, so that their group never empties between
+// the two (which would drop it and need memory again).
+bool put(Store& store, Site* site, Cookie* replaced, Cookie* fresh, Changes* changes) noexcept {
+  bool ok = replaced == nullptr || record(changes, Change::Kind::kDelete, replaced);
+  if (replaced == nullptr || !store.replace(site, replaced, fresh)) {
+    store.insert(site, fresh);
+    if (replaced != nullptr) store.erase(site, replaced);
+  }
+  return record(changes, Change::Kind::kInsert, fresh) && ok;
 }
+
+}  // namespace
 
 // Chromium first checks the cookie against its context (done by the caller),
 // then looks at every cookie of the site in the same partition: a Secure one
@@ -108,26 +119,26 @@ bool remove_cookie(Store& store, Site* site, size_t index, Changes* changes) noe
 // and the equivalent one (at most one) is replaced, unless it is HttpOnly and
 // the cookie comes from script.  A replaced cookie with the same value hands
 // its creation time on, so the cookie keeps its place in the header.  An
-// expired cookie only deletes.  Then the limits are kept.
+// expired cookie only deletes.  Then the limits are kept.  Both tests need
+// the same name, so only the cookies of that name are looked at.
 SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
                      Changes* changes) noexcept {
   const CookieFields& f = request.fields;
   const Instant creation = store.next_creation(now);
   Site* site = store.find(request.key);
-  size_t replaced = SIZE_MAX;
+  Cookie* replaced = nullptr;
   bool refused = false;
   if (site != nullptr) {
-    for (size_t i = 0; i < site->cookies.size(); i++) {
-      const Cookie& c = *site->cookies[i];
-      if (c.secure() && !request.secure_origin && shadows(f, c)) refused = true;
-      if (same_key(f, c)) {
-        if (request.from_script && c.http_only()) {
+    site->each_named(f.name, [&](Cookie* c) {
+      if (c->secure() && !request.secure_origin && shadows(f, *c)) refused = true;
+      if (same_key(f, *c)) {
+        if (request.from_script && c->http_only()) {
           refused = true;
         } else {
-          replaced = i;
+          replaced = c;
         }
       }
-    }
+    });
   }
   if (refused) return SetOutcome::kRefused;
 
@@ -136,25 +147,24 @@ SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
     CookieFields fields = f;
     fields.creation = creation;
     fields.last_access = creation;
-    if (replaced != SIZE_MAX && site->cookies[replaced]->value() == f.value) {
-      fields.creation = site->cookies[replaced]->creation;
-    }
+    if (replaced != nullptr && replaced->value() == f.value) fields.creation = replaced->creation;
     fresh = Cookie::make(fields);
     if (fresh == nullptr) return SetOutcome::kNoMemory;
     if (site == nullptr)
       site = store.sites.find_or_add(request.key, SiteTable::hash_of(request.key));
     // Room for it before the replaced one goes: a failure loses nothing.
-    if (site == nullptr || !site->cookies.reserve(site->cookies.size() + 1)) {
+    if (site == nullptr || !store.reserve_one(site, f.path.size())) {
       Cookie::destroy(fresh);
       if (site != nullptr) store.drop_if_empty(site);
       return SetOutcome::kNoMemory;
     }
   }
   bool ok = true;
-  if (replaced != SIZE_MAX) ok = remove_cookie(store, site, replaced, changes);
   if (fresh != nullptr) {
-    (void)store.insert(site, fresh);  // the room was reserved
-    ok = record(changes, Change::Kind::kInsert, fresh) && ok;
+    ok = put(store, site, replaced, fresh, changes);
+  } else if (replaced != nullptr) {
+    ok = record(changes, Change::Kind::kDelete, replaced);
+    store.erase(site, replaced);
   }
   if (site != nullptr) {
     ok = collect_garbage(store, site, f, now, changes) && ok;
@@ -167,25 +177,22 @@ SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
 bool apply_load(Store& store, const CookieFields& f, std::string_view key, Instant now,
                 Changes* changes) noexcept {
   Site* site = store.find(key);
-  size_t replaced = SIZE_MAX;
+  Cookie* replaced = nullptr;
   if (site != nullptr) {
-    for (size_t i = 0; i < site->cookies.size() && replaced == SIZE_MAX; i++) {
-      if (same_key(f, *site->cookies[i])) replaced = i;
-    }
+    site->each_named(f.name, [&](Cookie* c) {
+      if (replaced == nullptr && same_key(f, *c)) replaced = c;
+    });
   }
   Cookie* fresh = Cookie::make(f);
   if (fresh == nullptr) return false;
   if (site == nullptr) site = store.sites.find_or_add(key, SiteTable::hash_of(key));
   // Room for it before the replaced one goes: a failure loses nothing.
-  if (site == nullptr || !site->cookies.reserve(site->cookies.size() + 1)) {
+  if (site == nullptr || !store.reserve_one(site, f.path.size())) {
     Cookie::destroy(fresh);
     if (site != nullptr) store.drop_if_empty(site);
     return false;
   }
-  bool ok = true;
-  if (replaced != SIZE_MAX) ok = remove_cookie(store, site, replaced, changes);
-  (void)store.insert(site, fresh);  // the room was reserved
-  ok = record(changes, Change::Kind::kInsert, fresh) && ok;
+  bool ok = put(store, site, replaced, fresh, changes);
   if (f.creation > store.last_creation) store.last_creation = f.creation;
   ok = collect_garbage(store, site, f, now, changes) && ok;
   store.drop_if_empty(site);
@@ -197,12 +204,12 @@ Py_ssize_t remove_selected(Store& store, const Selection& selection, Changes* ch
   bool ok = true;
   Vector<Site*> emptied;
   each_site(store, selection, [&](Site* site) {
-    const size_t before = site->cookies.size();
+    const size_t before = site->count;
     ok = remove_where(
              store, site, [&](const Cookie* c) { return selected(selection, *c); }, changes) &&
          ok;
-    removed += static_cast<Py_ssize_t>(before - site->cookies.size());
-    if (site->cookies.empty() && !emptied.push_back(site)) ok = false;
+    removed += static_cast<Py_ssize_t>(before - site->count);
+    if (site->empty() && !emptied.push_back(site)) ok = false;
   });
   for (Site* site : emptied) store.drop_if_empty(site);
   return ok ? removed : -1;
@@ -216,10 +223,10 @@ bool snapshot(Store& store, Instant now, Vector<CookieCopy>& out, Changes* chang
   if (!out.reserve(store.count)) return false;
   bool ok = true;
   store.sites.each([&](Site* site) {
-    for (Cookie* c : site->cookies) {
+    site->each([&](const Cookie* c) {
       CookieCopy copy(c->clone());
       ok = ok && copy && out.push_back(std::move(copy));
-    }
+    });
   });
   if (!ok) return false;
   std::sort(out.begin(), out.end(), [](const CookieCopy& a, const CookieCopy& b) {
@@ -238,7 +245,7 @@ size_t live_count(Store& store, Instant now, Changes* changes) noexcept {
   // Exact again: the earliest expiry of what is left.
   Instant earliest = kNoExpiry;
   store.sites.each([&](Site* site) {
-    for (Cookie* c : site->cookies) earliest = c->expiry < earliest ? c->expiry : earliest;
+    site->each([&](const Cookie* c) { earliest = c->expiry < earliest ? c->expiry : earliest; });
   });
   store.earliest_expiry = earliest;
   return store.count;
@@ -255,12 +262,12 @@ bool find_one(Store& store, const Selection& selection, CookieCopy& out) noexcep
     return a->creation > b->creation;
   };
   each_site(store, selection, [&](Site* site) {
-    for (const Cookie* c : site->cookies) {
+    site->each([&](const Cookie* c) {
       if (!c->expired_at(selection.now) && selected(selection, *c) &&
           (best == nullptr || better(c, best))) {
         best = c;
       }
-    }
+    });
   });
   if (best == nullptr) return true;
   out = CookieCopy(best->clone());
