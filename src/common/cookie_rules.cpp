@@ -411,8 +411,18 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
               bool use_list) {
   const char* const end = raw.end();
   bool any_tab = false;
-  for (const char* p = raw.data; p < end; p++) {
-    unsigned char c = byte_at(p);
+  const char* scan = raw.data;
+  // Eight bytes at a time while none is a control character (a tab
+  // included), which are looked at one by one below.
+  for (; end - scan >= 8; scan += 8) {
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+    uint64_t word;
+    std::memcpy(&word, scan, sizeof word);
+    const uint64_t del = word ^ (0x7F * kOnes);
+    if ((((word - 0x20 * kOnes) & ~word) | ((del - kOnes) & ~del)) & kHighs) break;
+  }
+  for (; scan < end; scan++) {
+    unsigned char c = byte_at(scan);
     any_tab = any_tab || c == 0x09;
     if ((c < 0x20 && c != 0x09) || c == 0x7F) {
       static const char kHex[] = "0123456789abcdef";
@@ -445,14 +455,10 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
   if (semicolon != nullptr && semicolon + 1 < end) {
     const char* p = semicolon + 1;
     while (true) {
-      // One pass to the attribute's end, noting its first "=".
-      const char* eq = nullptr;
-      const char* av_end = p;
-      while (av_end < end && *av_end != ';') {
-        if (*av_end == '=' && eq == nullptr) eq = av_end;
-        av_end++;
-      }
-      const char* stop = av_end < end ? av_end : nullptr;
+      // The attribute's end, and its first "=".
+      const char* stop = Span{p, end - p}.find(';');
+      const char* av_end = stop ? stop : end;
+      const char* eq = Span{p, av_end - p}.find('=');
       Span key = trim(p, eq ? eq : av_end);
       Span val = eq ? trim(eq + 1, av_end) : Span{av_end, 0};
       tab = tab || (any_tab && (has_tab(key) || has_tab(val)));

@@ -18,6 +18,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -57,6 +58,35 @@ inline bool starts_with(std::string_view s, std::string_view prefix) noexcept {
 inline bool ends_with(std::string_view s, std::string_view suffix) noexcept {
   return s.size() >= suffix.size() &&
          std::memcmp(s.data() + s.size() - suffix.size(), suffix.data(), suffix.size()) == 0;
+}
+
+// Whether the n bytes at a and at b are equal.  Inline, in words: the texts
+// compared on a jar's hot paths (domains, paths) are short, and a call to
+// memcmp costs more than comparing them.
+inline bool equal_bytes(const char* a, const char* b, size_t n) noexcept {
+  auto word = [](const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  auto half = [](const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  if (n >= 8) {
+    // Whole words, then the last word (which may overlap the one before).
+    const char* const last = a + n - 8;
+    for (; a < last; a += 8, b += 8) {
+      if (word(a) != word(b)) return false;
+    }
+    return word(last) == word(b - (a - last));
+  }
+  if (n >= 4) return half(a) == half(b) && half(a + n - 4) == half(b + n - 4);
+  for (size_t i = 0; i < n; i++) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
 }
 
 // A growable array of T.  T's move constructor and destructor must not
@@ -104,9 +134,15 @@ class Vector {
     if (capacity <= capacity_) return true;
     T* data = static_cast<T*>(raw_allocate(capacity, sizeof(T)));
     if (data == nullptr) return false;
-    for (size_t i = 0; i < size_; i++) {
-      new (data + i) T(std::move(data_[i]));
-      data_[i].~T();
+    if constexpr (kTrivial) {
+      // Bytes of a header or pointers: one copy rather than a loop over
+      // elements, which cost a dozen instructions a byte.
+      if (size_ != 0) std::memcpy(data, data_, size_ * sizeof(T));
+    } else {
+      for (size_t i = 0; i < size_; i++) {
+        new (data + i) T(std::move(data_[i]));
+        data_[i].~T();
+      }
     }
     raw_free(data_);
     data_ = data;
@@ -124,32 +160,76 @@ class Vector {
   [[nodiscard]] bool push_back(T&& value) noexcept { return emplace_back(std::move(value)); }
   [[nodiscard]] bool push_back(const T& value) noexcept { return emplace_back(value); }
 
+  // Room for extra more elements; the capacity at least doubles when it grows.
+  [[nodiscard]] bool reserve_more(size_t extra) noexcept {
+    return extra <= capacity_ - size_ || grow(extra);
+  }
+  // The size set to size (at most capacity()), for plain elements only: the
+  // new ones hold whatever bytes are there, for the caller to write.
+  void set_size(size_t size) noexcept {
+    static_assert(kTrivial);
+    size_ = size;
+  }
+
+  // Copies of count elements at the end (trivially copyable elements only;
+  // items must not point into this array).
+  [[nodiscard]] bool append(const T* items, size_t count) noexcept {
+    static_assert(kTrivial);
+    if (count == 0) return true;
+    if (count > capacity_ - size_ && !grow(count)) return false;
+    std::memcpy(data_ + size_, items, count * sizeof(T));
+    size_ += count;
+    return true;
+  }
+
   // Inserts at position (0 <= position <= size()), moving the later ones up.
   [[nodiscard]] bool insert(size_t position, T&& value) noexcept {
     if (size_ == capacity_ && !grow(1)) return false;
     if (position == size_) return emplace_back(std::move(value));
-    new (data_ + size_) T(std::move(data_[size_ - 1]));
-    for (size_t i = size_ - 1; i > position; i--) data_[i] = std::move(data_[i - 1]);
-    data_[position] = std::move(value);
+    if constexpr (kTrivial) {
+      T copy = value;  // value may be an element of this array
+      std::memmove(data_ + position + 1, data_ + position, (size_ - position) * sizeof(T));
+      data_[position] = copy;
+    } else {
+      new (data_ + size_) T(std::move(data_[size_ - 1]));
+      for (size_t i = size_ - 1; i > position; i--) data_[i] = std::move(data_[i - 1]);
+      data_[position] = std::move(value);
+    }
     size_++;
     return true;
   }
 
-  // Default-constructed elements up to size (or the tail dropped).
+  // Value-initialised elements up to size (or the tail dropped).
   [[nodiscard]] bool resize(size_t size) noexcept {
     if (size > capacity_ && !grow(size - size_)) return false;
-    while (size_ < size) new (data_ + size_++) T();
-    while (size_ > size) data_[--size_].~T();
+    if constexpr (kTrivial) {
+      // Value-initialised trivial elements are zero bytes.
+      if (size > size_)
+        std::memset(static_cast<void*>(data_ + size_), 0, (size - size_) * sizeof(T));
+      size_ = size;
+    } else {
+      while (size_ < size) new (data_ + size_++) T();
+      while (size_ > size) data_[--size_].~T();
+    }
     return true;
   }
 
   void erase(size_t position) noexcept {
-    for (size_t i = position; i + 1 < size_; i++) data_[i] = std::move(data_[i + 1]);
-    data_[--size_].~T();
+    if constexpr (kTrivial) {
+      std::memmove(data_ + position, data_ + position + 1, (size_ - position - 1) * sizeof(T));
+      size_--;
+    } else {
+      for (size_t i = position; i + 1 < size_; i++) data_[i] = std::move(data_[i + 1]);
+      data_[--size_].~T();
+    }
   }
   void pop_back() noexcept { data_[--size_].~T(); }
   void clear() noexcept {
-    while (size_ > 0) data_[--size_].~T();
+    if constexpr (kTrivial) {
+      size_ = 0;
+    } else {
+      while (size_ > 0) data_[--size_].~T();
+    }
   }
 
  private:
@@ -160,6 +240,10 @@ class Vector {
     size_t doubled = capacity_ < 4 ? 4 : capacity_ * 2;
     return reserve(wanted > doubled ? wanted : doubled);
   }
+  // Elements that are plain bytes: copied, moved and zeroed as memory.
+  static constexpr bool kTrivial =
+      std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>;
+
   void release() noexcept {
     clear();
     raw_free(data_);
@@ -191,13 +275,18 @@ class String {
 
   [[nodiscard]] bool reserve(size_t capacity) noexcept { return bytes_.reserve(capacity); }
   [[nodiscard]] bool append(std::string_view text) noexcept {
-    if (text.empty()) return true;
-    size_t at = bytes_.size();
-    if (!bytes_.resize(at + text.size())) return false;
-    std::memcpy(bytes_.data() + at, text.data(), text.size());
-    return true;
+    return bytes_.append(text.data(), text.size());
   }
   [[nodiscard]] bool push_back(char c) noexcept { return bytes_.push_back(c); }
+  // n more bytes at the end for the caller to write, or nullptr when memory
+  // runs out.
+  [[nodiscard]] char* extend(size_t n) noexcept {
+    const size_t at = bytes_.size();
+    if (n > bytes_.capacity() - at && !bytes_.reserve_more(n)) return nullptr;
+    bytes_.set_size(at + n);
+    return bytes_.data() + at;
+  }
+  size_t capacity() const noexcept { return bytes_.capacity(); }
   [[nodiscard]] bool assign(std::string_view text) noexcept {
     bytes_.clear();
     return append(text);

@@ -75,6 +75,18 @@ constexpr struct HostChars {
   return t;
 }();
 
+// The characters of a plain host name (letters, digits, "-", ".", "_" and
+// the other characters kept as they are), lower-cased; 0 for those that
+// need the full reading: "%", "*", a space, "[", "]", ":", and those refused.
+constexpr struct PlainHostChars {
+  char out[128];
+} kPlainHostChars = [] {
+  PlainHostChars t{};
+  for (int c = 0; c < 128; c++) t.out[c] = kHostChars.out[c] == 1 ? 0 : kHostChars.out[c];
+  for (char c : {'[', ']', ':'}) t.out[static_cast<int>(c)] = 0;
+  return t;
+}();
+
 bool is_alpha(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_hex(char c) noexcept { return kHexValues[c] >= 0; }
@@ -271,6 +283,8 @@ bool append_ipv6(String& out, const uint8_t address[16]) noexcept {
 // decode_escapes (the text came out of the UTS #46 processing), Chromium
 // decodes a percent-escape once more.
 Status append_host_chars(String& out, std::string_view text, bool decode_escapes) noexcept {
+  // Nearly every character maps to one: room for them all at once.
+  if (!out.reserve(out.size() + text.size())) return Status::kNoMemory;
   for (size_t i = 0; i < text.size(); i++) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '%' && decode_escapes) {
@@ -288,9 +302,31 @@ Status append_host_chars(String& out, std::string_view text, bool decode_escapes
   return Status::kOk;
 }
 
-Status append_host(std::string_view in, Url& url) noexcept {
-  String& out = url.href;
+// Appends the host in to out; an IP host's address goes to address, its
+// kind to *kind (left alone for a domain).
+Status append_host(std::string_view in, String& out, uint8_t address[16], HostKind* kind) noexcept {
   const size_t begin = out.size();
+  {
+    // The usual host, plain ASCII: written in one pass, byte for byte.
+    char* plain = out.extend(in.size());
+    if (plain == nullptr) return Status::kNoMemory;
+    size_t i = 0;
+    for (; i < in.size(); i++) {
+      const unsigned char c = static_cast<unsigned char>(in[i]);
+      const char mapped = c < 0x80 ? kPlainHostChars.out[c] : 0;
+      if (mapped == 0) break;
+      plain[i] = mapped;
+    }
+    if (i == in.size() && i != 0) {
+      // An IPv4 address ends in a number, which starts with a digit (or is
+      // empty, a trailing dot): anything else is a domain.
+      size_t last = in.size() - (in.back() == '.');
+      while (last > 0 && in[last - 1] != '.') last--;
+      const char first = last < in.size() ? in[last] : '.';
+      if (!is_digit(first) && first != '.') return Status::kOk;
+    }
+    out.truncate(begin);  // the full reading below
+  }
   bool ascii = true, escaped = false;
   for (char c : in) {
     ascii = ascii && static_cast<unsigned char>(c) < 0x80;
@@ -341,24 +377,24 @@ Status append_host(std::string_view in, Url& url) noexcept {
   std::string_view host = gco::sub(out.view(), begin);
   if (host.empty()) return Status::kNotAUrl;
   if (host[0] == '[') {
-    if (host.back() != ']' || !parse_ipv6(gco::sub(host, 1, host.size() - 2), url.address)) {
+    if (host.back() != ']' || !parse_ipv6(gco::sub(host, 1, host.size() - 2), address)) {
       return Status::kNotAUrl;
     }
-    url.host_kind = HostKind::kIPv6;
+    *kind = HostKind::kIPv6;
     out.truncate(begin);
-    return append_ipv6(out, url.address) ? Status::kOk : Status::kNoMemory;
+    return append_ipv6(out, address) ? Status::kOk : Status::kNoMemory;
   }
   for (char c : host) {
     if (c == '[' || c == ']' || c == ':') return Status::kNotAUrl;
   }
   int parts = 0;
-  int ipv4 = parse_ipv4(host, url.address, &parts);
+  int ipv4 = parse_ipv4(host, address, &parts);
   if (ipv4 < 0) return Status::kNotAUrl;
   if (ipv4 == 0) return Status::kOk;
-  url.host_kind = HostKind::kIPv4;
+  *kind = HostKind::kIPv4;
   out.truncate(begin);
   for (int i = 0; i < 4; i++) {
-    if ((i > 0 && !out.push_back('.')) || !append_decimal(out, url.address[i])) {
+    if ((i > 0 && !out.push_back('.')) || !append_decimal(out, address[i])) {
       return Status::kNoMemory;
     }
   }
@@ -475,7 +511,8 @@ Status parse(std::string_view s, Url& url) noexcept {
   }
   url.host_kind = HostKind::kDomain;
   url.host_begin = static_cast<uint32_t>(out.size());
-  Status status = append_host(gco::sub(s, host_begin, host_end - host_begin), url);
+  Status status =
+      append_host(gco::sub(s, host_begin, host_end - host_begin), out, url.address, &url.host_kind);
   if (status != Status::kOk) return status;
   url.host_end = static_cast<uint32_t>(out.size());
   uint32_t port = default_port;
@@ -566,11 +603,14 @@ size_t utf8_sequence(const unsigned char* p, const unsigned char* end) noexcept 
 }  // namespace
 
 Status read_host(std::string_view host, String& out, HostKind* kind) noexcept {
-  Url url;
-  const Status status = append_host(host, url);
-  if (status != Status::kOk) return status;
-  *kind = url.host_kind;
-  return out.assign(url.href.view()) ? Status::kOk : Status::kNoMemory;
+  // Straight into out: a Domain attribute is read on every Set-Cookie value
+  // that has one.
+  uint8_t address[16];
+  *kind = HostKind::kDomain;
+  out.clear();
+  const Status status = append_host(host, out, address, kind);
+  if (status != Status::kOk) out.clear();
+  return status;
 }
 
 std::string_view Url::scheme_name() const noexcept {

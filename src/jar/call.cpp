@@ -29,9 +29,9 @@ bool read_call(JarObject* jar, PyObject* url, PyObject* now, PyObject* site_for_
     return false;
   }
   call.navigation = call.navigation && !call.from_script;  // script does not navigate
-  call.key = site_key(call.url->host(), jar->use_list);
+  call.key = site_key(*call.url, jar->use_list);
   site_of(*call.url, call.key, call.url_site);
-  if (call.has_top) site_of(*call.top, site_key(call.top->host(), jar->use_list), call.top_site);
+  if (call.has_top) site_of(*call.top, site_key(*call.top, jar->use_list), call.top_site);
   // The partition key (CookiePartitionKey::FromNetworkIsolationKey): the
   // top-level site, the url's own on a top-level navigation or without a
   // page around it; and whether the frame is cross-site with it, never on

@@ -79,9 +79,9 @@ bool purge_site(Store& store, Site* site, Changes* changes) {
   const size_t target = limit - limit / 6;
   Vector<Cookie*> lru, doomed;
   if (!lru.reserve(site->unpartitioned) || !doomed.reserve(site->unpartitioned)) return false;
-  for (Cookie* c : site->cookies) {
-    if (!c->partitioned()) (void)lru.push_back(c);
-  }
+  site->each([&](Cookie* c) {
+    if (!c->partitioned()) (void)lru.push_back(c);  // reserved
+  });
   std::sort(lru.begin(), lru.end(), used_earlier);
   size_t purge_goal = lru.size() - target;
   const size_t low = limit / 6, medium = limit * 5 / 18, high = target - low - medium;
@@ -160,9 +160,9 @@ bool purge_all(Store& store, Site* current, Instant now, Changes* changes) {
       return false;
     }
     store.sites.each([&](Site* site) {
-      for (Cookie* c : site->cookies) {
+      site->each([&](Cookie* c) {
         if (!c->partitioned()) (void)(c->secure() ? secure : insecure).push_back(Located{site, c});
-      }
+      });
     });
     Instant earliest_insecure = kNullTime, earliest_secure = kNullTime;
     size_t insecure_goal = std::min(purge_goal, insecure.size());
@@ -180,7 +180,7 @@ bool purge_all(Store& store, Site* current, Instant now, Changes* changes) {
   }
   Vector<Site*> emptied;
   store.sites.each([&](Site* site) {
-    if (site != current && site->cookies.empty()) ok = emptied.push_back(site) && ok;
+    if (site != current && site->empty()) ok = emptied.push_back(site) && ok;
   });
   for (Site* site : emptied) store.drop_if_empty(site);
   return ok;
@@ -196,22 +196,23 @@ bool purge_partition(Store& store, Site* site, const CookieFields& set, Instant 
            c->cross_site_ancestor() == set.cross_site_ancestor;
   };
   size_t count = 0, bytes = 0;
-  for (const Cookie* c : site->cookies) {
+  site->each([&](const Cookie* c) {
     if (in_partition(c)) {
       count++;
       bytes += c->name_value_size();
     }
-  }
+  });
   if (count <= kPartitionMaxCookies && bytes <= kPartitionMaxBytes) return true;
   bool ok = remove_where(
       store, site, [&](const Cookie* c) { return in_partition(c) && c->expired_at(now); }, changes);
   Vector<Cookie*> lru, doomed;
   bytes = 0;
-  for (Cookie* c : site->cookies) {
-    if (!in_partition(c)) continue;
-    if (!lru.push_back(c)) return false;
+  const bool listed = site->each_while([&](Cookie* c) {
+    if (!in_partition(c)) return true;
     bytes += c->name_value_size();
-  }
+    return lru.push_back(c);
+  });
+  if (!listed) return false;
   std::sort(lru.begin(), lru.end(), used_earlier);
   for (size_t i = 0; bytes > kPartitionMaxBytes || lru.size() - i > kPartitionMaxCookies; i++) {
     bytes -= lru[i]->name_value_size();
@@ -223,7 +224,18 @@ bool purge_partition(Store& store, Site* site, const CookieFields& set, Instant 
 }  // namespace
 
 bool remove_expired(Store& store, Site* site, Instant now, Changes* changes) noexcept {
-  return remove_where(store, site, [&](const Cookie* c) { return c->expired_at(now); }, changes);
+  if (now < site->earliest_expiry) return true;  // nothing can have expired
+  Instant earliest = kNoExpiry;
+  const bool ok = remove_where(
+      store, site,
+      [&](const Cookie* c) {
+        if (c->expired_at(now)) return true;
+        if (c->expiry < earliest) earliest = c->expiry;
+        return false;
+      },
+      changes);
+  site->earliest_expiry = earliest;  // exact again
+  return ok;
 }
 
 bool collect_garbage(Store& store, Site* site, const CookieFields& set, Instant now,

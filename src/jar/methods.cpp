@@ -79,7 +79,8 @@ bool prepare(JarObject* jar, const Call& call, Pending& p) {
   p.request.expired = out.expired;
   p.request.secure_origin = call.url->trustworthy;
   p.request.from_script = call.from_script;
-  p.request.key = site_key(f.domain, jar->use_list);
+  // A host-only cookie's key is the url's, worked out already.
+  p.request.key = out.domain_is_host ? call.key : site_key(f.domain, jar->use_list);
   return true;
 }
 

@@ -54,10 +54,6 @@ bool revert(Store& store, Changes& changes, bool use_list) noexcept;
 // was recorded is then exactly what was done, for revert() to undo.
 bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept;
 
-// Removes the cookie at index of the site, recording the deletion; false
-// (and the cookie kept) when memory runs out for the record.
-bool remove_cookie(Store& store, Site* site, size_t index, Changes* changes) noexcept;
-
 // Removes, in one pass, the cookies of the site that pred picks, recording
 // the deletions; false when memory ran out for a record (the cookies not
 // recorded are kept).

@@ -18,6 +18,11 @@ struct RequestUrl {
   bool trustworthy = false;  // https, or a loopback host over http (localhost, 127/8, [::1])
   bool ip = false;           // the host is an IPv4 or IPv6 address
   uint16_t port = 0;         // the port, or the scheme's default one
+  // Where the host's site key (site.hpp) begins in it, for each reading of
+  // the suffix list (without, with), once worked out: a url read once serves
+  // many calls (SharedUrl), and the key costs a suffix-list lookup.
+  mutable uint32_t key_begin[2] = {kNoKeyYet, kNoKeyYet};
+  static constexpr uint32_t kNoKeyYet = UINT32_MAX;
 
   // Lower case, internationalised labels as A-labels, IPv6 in brackets.
   std::string_view host() const noexcept { return parsed.host(); }

@@ -9,6 +9,16 @@ std::string_view site_key(std::string_view domain, bool use_list) noexcept {
   return found.empty() ? domain : found;
 }
 
+std::string_view site_key(const RequestUrl& url, bool use_list) noexcept {
+  const std::string_view host = url.host();
+  uint32_t& begin = url.key_begin[use_list];
+  // The key is the host or a suffix of it.
+  if (begin == RequestUrl::kNoKeyYet) {
+    begin = static_cast<uint32_t>(site_key(host, use_list).data() - host.data());
+  }
+  return {host.data() + begin, host.size() - begin};
+}
+
 void site_of(const RequestUrl& url, std::string_view key, SchemefulSite& out) noexcept {
   out.https = url.https;
   out.host = key;

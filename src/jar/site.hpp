@@ -18,6 +18,9 @@ namespace gco::jar {
 // has none: an IP address, localhost, a public suffix (as Chromium's cookie
 // store keys its cookies, CookieMonster::GetKey).  A view into domain.
 std::string_view site_key(std::string_view domain, bool use_list) noexcept;
+// The same for a url's host, worked out once per url read (used with the
+// interpreter held, as SharedUrl is).  A view into the url's host.
+std::string_view site_key(const RequestUrl& url, bool use_list) noexcept;
 
 // A schemeful site: the scheme (ws and wss read as http and https) and the
 // registrable domain, or the host when it has none.

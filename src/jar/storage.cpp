@@ -98,6 +98,12 @@ bool TextKey::matches(std::string_view stored) const noexcept {
   return i == text.size();
 }
 
+bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept {
+  if (changes == nullptr) return true;
+  CookieCopy copy(cookie->clone());
+  return copy && changes->push_back(Change{kind, std::move(copy)});
+}
+
 bool revert(Store& store, Changes& changes, bool use_list) noexcept {
   bool ok = true;
   for (size_t i = changes.size(); i-- > 0;) {
@@ -106,54 +112,49 @@ bool revert(Store& store, Changes& changes, bool use_list) noexcept {
     const std::string_view key = site_key(c.domain(), use_list);
     if (change.kind == Change::Kind::kInsert) {
       if (Site* site = store.find(key)) {
-        for (size_t k = 0; k < site->cookies.size(); k++) {
-          if (same_key(c, *site->cookies[k])) {
-            store.erase(site, k);
-            break;
-          }
-        }
+        Cookie* found = nullptr;
+        site->each_named(c.name(), [&](Cookie* held) {
+          if (found == nullptr && same_key(c, *held)) found = held;
+        });
+        if (found != nullptr) store.erase(site, found);
         store.drop_if_empty(site);
       }
     } else if (change.kind == Change::Kind::kDelete) {
       Site* site = store.sites.find_or_add(key, SiteTable::hash_of(key));
-      Cookie* back = change.cookie.release();
-      if (site == nullptr || !store.insert(site, back)) {
-        Cookie::destroy(back);
+      if (site == nullptr || !store.reserve_one(site, c.path().size())) {
         if (site != nullptr) store.drop_if_empty(site);
         ok = false;
+        continue;
       }
+      store.insert(site, change.cookie.release());
     }
   }
   changes.clear();
   return ok;
 }
 
-bool record(Changes* changes, Change::Kind kind, const Cookie* cookie) noexcept {
-  if (changes == nullptr) return true;
-  CookieCopy copy(cookie->clone());
-  return copy && changes->push_back(Change{kind, std::move(copy)});
-}
-
-bool remove_cookie(Store& store, Site* site, size_t index, Changes* changes) noexcept {
-  if (!record(changes, Change::Kind::kDelete, site->cookies[index])) return false;
-  store.erase(site, index);
-  return true;
-}
-
 namespace {
 
-// Records the replacement of the cookie at replaced (SIZE_MAX: none) by
-// fresh (null: none), before either is made; false, with nothing recorded,
-// when memory runs out.
-bool record_replacement(Changes* changes, const Site* site, size_t replaced, const Cookie* fresh) {
-  if (changes == nullptr) return true;
-  const size_t before = changes->size();
-  if ((replaced == SIZE_MAX || record(changes, Change::Kind::kDelete, site->cookies[replaced])) &&
-      (fresh == nullptr || record(changes, Change::Kind::kInsert, fresh))) {
-    return true;
+// Puts fresh into the site in place of replaced (nullptr: none), both
+// recorded first (a record that memory cannot hold changes nothing); the
+// room was reserved.  fresh goes in before replaced comes out, so that
+// their group never empties between the two (which would drop it and need
+// memory again).
+bool put(Store& store, Site* site, Cookie* replaced, Cookie* fresh, Changes* changes) noexcept {
+  if (changes != nullptr) {
+    const size_t before = changes->size();
+    if ((replaced != nullptr && !record(changes, Change::Kind::kDelete, replaced)) ||
+        !record(changes, Change::Kind::kInsert, fresh)) {
+      while (changes->size() > before) changes->pop_back();
+      Cookie::destroy(fresh);
+      return false;
+    }
   }
-  while (changes->size() > before) changes->pop_back();
-  return false;
+  if (replaced == nullptr || !store.replace(site, replaced, fresh)) {
+    store.insert(site, fresh);
+    if (replaced != nullptr) store.erase(site, replaced);
+  }
+  return true;
 }
 
 }  // namespace
@@ -164,26 +165,26 @@ bool record_replacement(Changes* changes, const Site* site, size_t replaced, con
 // and the equivalent one (at most one) is replaced, unless it is HttpOnly and
 // the cookie comes from script.  A replaced cookie with the same value hands
 // its creation time on, so the cookie keeps its place in the header.  An
-// expired cookie only deletes.  Then the limits are kept.
+// expired cookie only deletes.  Then the limits are kept.  Both tests need
+// the same name, so only the cookies of that name are looked at.
 SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
                      Changes* changes) noexcept {
   const CookieFields& f = request.fields;
   const Instant creation = store.next_creation(now);
   Site* site = store.find(request.key);
-  size_t replaced = SIZE_MAX;
+  Cookie* replaced = nullptr;
   bool refused = false;
   if (site != nullptr) {
-    for (size_t i = 0; i < site->cookies.size(); i++) {
-      const Cookie& c = *site->cookies[i];
-      if (c.secure() && !request.secure_origin && shadows(f, c)) refused = true;
-      if (same_key(f, c)) {
-        if (request.from_script && c.http_only()) {
+    site->each_named(f.name, [&](Cookie* c) {
+      if (c->secure() && !request.secure_origin && shadows(f, *c)) refused = true;
+      if (same_key(f, *c)) {
+        if (request.from_script && c->http_only()) {
           refused = true;
         } else {
-          replaced = i;
+          replaced = c;
         }
       }
-    }
+    });
   }
   if (refused) return SetOutcome::kRefused;
 
@@ -192,30 +193,27 @@ SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
     CookieFields fields = f;
     fields.creation = creation;
     fields.last_access = creation;
-    if (replaced != SIZE_MAX && site->cookies[replaced]->value() == f.value) {
-      fields.creation = site->cookies[replaced]->creation;
-    }
+    if (replaced != nullptr && replaced->value() == f.value) fields.creation = replaced->creation;
     fresh = Cookie::make(fields);
     if (fresh == nullptr) return SetOutcome::kNoMemory;
     if (site == nullptr)
       site = store.sites.find_or_add(request.key, SiteTable::hash_of(request.key));
     // Room for it before the replaced one goes: a failure loses nothing.
-    if (site == nullptr || !site->cookies.reserve(site->cookies.size() + 1)) {
+    if (site == nullptr || !store.reserve_one(site, f.path.size())) {
       Cookie::destroy(fresh);
       if (site != nullptr) store.drop_if_empty(site);
       return SetOutcome::kNoMemory;
     }
   }
-  if (site != nullptr && !record_replacement(changes, site, replaced, fresh)) {
-    Cookie::destroy(fresh);
-    store.drop_if_empty(site);
-    return SetOutcome::kNoMemory;
-  }
-  if (replaced != SIZE_MAX) store.erase(site, replaced);
-  if (fresh != nullptr) (void)store.insert(site, fresh);  // the room was reserved
   bool ok = true;
+  if (fresh != nullptr) {
+    ok = put(store, site, replaced, fresh, changes);
+  } else if (replaced != nullptr) {
+    ok = record(changes, Change::Kind::kDelete, replaced);
+    if (ok) store.erase(site, replaced);
+  }
   if (site != nullptr) {
-    ok = collect_garbage(store, site, f, now, changes);
+    ok = ok && collect_garbage(store, site, f, now, changes);
     store.drop_if_empty(site);
   }
   if (!ok) return SetOutcome::kNoMemory;
@@ -225,28 +223,25 @@ SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
 bool apply_load(Store& store, const CookieFields& f, std::string_view key, Instant now,
                 Changes* changes) noexcept {
   Site* site = store.find(key);
-  size_t replaced = SIZE_MAX;
+  Cookie* replaced = nullptr;
   if (site != nullptr) {
-    for (size_t i = 0; i < site->cookies.size() && replaced == SIZE_MAX; i++) {
-      if (same_key(f, *site->cookies[i])) replaced = i;
-    }
+    site->each_named(f.name, [&](Cookie* c) {
+      if (replaced == nullptr && same_key(f, *c)) replaced = c;
+    });
   }
   Cookie* fresh = Cookie::make(f);
   if (fresh == nullptr) return false;
   if (site == nullptr) site = store.sites.find_or_add(key, SiteTable::hash_of(key));
   // Room for it before the replaced one goes: a failure loses nothing.
-  if (site == nullptr || !site->cookies.reserve(site->cookies.size() + 1)) {
+  if (site == nullptr || !store.reserve_one(site, f.path.size())) {
     Cookie::destroy(fresh);
     if (site != nullptr) store.drop_if_empty(site);
     return false;
   }
-  if (!record_replacement(changes, site, replaced, fresh)) {
-    Cookie::destroy(fresh);
+  if (!put(store, site, replaced, fresh, changes)) {
     store.drop_if_empty(site);
     return false;
   }
-  if (replaced != SIZE_MAX) store.erase(site, replaced);
-  (void)store.insert(site, fresh);  // the room was reserved
   if (f.creation > store.last_creation) store.last_creation = f.creation;
   const bool ok = collect_garbage(store, site, f, now, changes);
   store.drop_if_empty(site);
@@ -258,12 +253,12 @@ Py_ssize_t remove_selected(Store& store, const Selection& selection, Changes* ch
   bool ok = true;
   Vector<Site*> emptied;
   each_site(store, selection, [&](Site* site) {
-    const size_t before = site->cookies.size();
+    const size_t before = site->count;
     ok = remove_where(
              store, site, [&](const Cookie* c) { return selected(selection, *c); }, changes) &&
          ok;
-    removed += static_cast<Py_ssize_t>(before - site->cookies.size());
-    if (site->cookies.empty() && !emptied.push_back(site)) ok = false;
+    removed += static_cast<Py_ssize_t>(before - site->count);
+    if (site->empty() && !emptied.push_back(site)) ok = false;
   });
   for (Site* site : emptied) store.drop_if_empty(site);
   return ok ? removed : -1;
@@ -273,20 +268,22 @@ int remove_exact(Store& store, const CookieFields& key, const TextKey* path,
                  std::string_view site_key, Changes* changes, bool keep, Instant now) noexcept {
   Site* site = store.find(site_key);
   if (site == nullptr) return 0;
-  for (size_t i = 0; i < site->cookies.size(); i++) {
-    const Cookie& c = *site->cookies[i];
+  Cookie* found = nullptr;
+  site->each_named(key.name, [&](Cookie* c) {
+    if (found != nullptr) return;
     CookieFields fields = key;
     if (path != nullptr) {
-      if (!path->matches(c.path())) continue;
-      fields.path = c.path();
+      if (!path->matches(c->path())) return;
+      fields.path = c->path();
     }
-    if (!same_key(fields, c)) continue;
-    if (keep) return c.expired_at(now) ? 0 : 1;
-    const bool ok = remove_cookie(store, site, i, changes);
-    store.drop_if_empty(site);
-    return ok ? 1 : -1;
-  }
-  return 0;
+    if (same_key(fields, *c)) found = c;
+  });
+  if (found == nullptr) return 0;
+  if (keep) return found->expired_at(now) ? 0 : 1;
+  if (!record(changes, Change::Kind::kDelete, found)) return -1;
+  store.erase(site, found);
+  store.drop_if_empty(site);
+  return 1;
 }
 
 bool snapshot(Store& store, Instant now, Vector<CookieCopy>& out, Changes* changes) noexcept {
@@ -297,10 +294,10 @@ bool snapshot(Store& store, Instant now, Vector<CookieCopy>& out, Changes* chang
   if (!out.reserve(store.count)) return false;
   bool ok = true;
   store.sites.each([&](Site* site) {
-    for (Cookie* c : site->cookies) {
+    site->each([&](const Cookie* c) {
       CookieCopy copy(c->clone());
       ok = ok && copy && out.push_back(std::move(copy));
-    }
+    });
   });
   if (!ok) return false;
   std::sort(out.begin(), out.end(), [](const CookieCopy& a, const CookieCopy& b) {
@@ -319,7 +316,7 @@ size_t live_count(Store& store, Instant now, Changes* changes) noexcept {
   // Exact again: the earliest expiry of what is left.
   Instant earliest = kNoExpiry;
   store.sites.each([&](Site* site) {
-    for (Cookie* c : site->cookies) earliest = c->expiry < earliest ? c->expiry : earliest;
+    site->each([&](const Cookie* c) { earliest = c->expiry < earliest ? c->expiry : earliest; });
   });
   store.earliest_expiry = earliest;
   return store.count;
@@ -336,12 +333,12 @@ bool find_one(Store& store, const Selection& selection, CookieCopy& out) noexcep
     return a->creation > b->creation;
   };
   each_site(store, selection, [&](Site* site) {
-    for (const Cookie* c : site->cookies) {
+    site->each([&](const Cookie* c) {
       if (!c->expired_at(selection.now) && selected(selection, *c) &&
           (best == nullptr || better(c, best))) {
         best = c;
       }
-    }
+    });
   });
   if (best == nullptr) return true;
   out = CookieCopy(best->clone());
