@@ -13,7 +13,11 @@ Cases, each a lambda called in a loop:
   of the same header;
 - the jar's set_cookie replacing one cookie with a new value in a site of
   100, 10,000 and 30,000 cookies (a jar without limits), cycling over 1,024
-  of its names.
+  of its names;
+- cookies.txt: save_cookies_txt and load_cookies_txt (a new jar, every
+  cookie checked by the row contract) of 3,000 and 100,000 cookies, against
+  http.cookiejar.MozillaCookieJar's save and load of the same file (time
+  only: these are whole files).
 
 Times: every case in this one process, the rounds interleaving the cases,
 medians; the ratios compare figures of the same run.  With --callgrind, the
@@ -27,6 +31,7 @@ same figure for an empty lambda; the machine's load does not move them.
 from __future__ import annotations
 
 import argparse
+import atexit
 import http.cookiejar
 import itertools
 import os
@@ -114,7 +119,35 @@ def case_makers():
     for count in (100, 10000, 30000):
         makers[f"set_cookie replacing, one site of {count:,}"] = (
             lambda count=count: one_site_jar(count))
+    for count in (3000, 100000):
+        for side in ("jar", "MozillaCookieJar"):
+            for action in ("save", "load"):
+                makers[f"cookies.txt {action}, {count:,} cookies, {side}"] = (
+                    lambda count=count, side=side, action=action:
+                    cookies_txt(count, side, action))
     return makers
+
+
+def cookies_txt(count, side, action):
+    """Saving or loading a cookies.txt file of count cookies (10 per site)."""
+    folder = tempfile.mkdtemp()
+    atexit.register(shutil.rmtree, folder, True)
+    path = os.path.join(folder, "cookies.txt")
+    jar = CookieJar(max_cookies=None, max_cookies_per_site=None)
+    for site in range(count // PER_SITE):
+        jar.set_cookies([p + b"; Path=/; Max-Age=86400" for p in pairs(site)],
+                        f"https://www.site{site}.com/")
+    jar.save_cookies_txt(path)
+    mozilla = http.cookiejar.MozillaCookieJar()
+    mozilla.load(path)
+    assert len(mozilla) == count
+    if side == "jar" and action == "save":
+        return lambda: jar.save_cookies_txt(path)
+    if side == "jar":
+        return lambda: CookieJar(max_cookies=None, max_cookies_per_site=None).load_cookies_txt(path)
+    if action == "save":
+        return lambda: mozilla.save(path)
+    return lambda: http.cookiejar.MozillaCookieJar().load(path)
 
 
 def timed(function, target_ns=2_000_000):
@@ -157,7 +190,10 @@ RATIOS = [
      "read_set_cookie, full header", "at least 9"),
     ("set_cookie, one site of 30,000 / of 100", "set_cookie replacing, one site of 30,000",
      "set_cookie replacing, one site of 100", "about 1"),
-]
+] + [(f"cookies.txt {action}, {count:,}: MozillaCookieJar / jar",
+      f"cookies.txt {action}, {count:,} cookies, MozillaCookieJar",
+      f"cookies.txt {action}, {count:,} cookies, jar", "at least 1")
+     for count in (3000, 100000) for action in ("save", "load")]
 
 
 def main(argv=None):
@@ -186,14 +222,16 @@ def main(argv=None):
     counts = {}
     if args.callgrind:
         empty = per_call("empty lambda")
-        counts = {name: per_call(name) - empty for name in names}
+        counts = {name: per_call(name) - empty for name in names
+                  if not name.startswith("cookies.txt")}
     print(f"Python {sys.version.split()[0]}, medians of {args.rounds} rounds"
           + (f"; instructions per call net of an empty lambda's {empty:,.0f}"
              if args.callgrind else "") + "\n")
     print("| case | ns per call |" + (" instructions |" if counts else ""))
     print("|---|---:|" + ("---:|" if counts else ""))
     for name in names:
-        print(f"| {name} | {ns[name]:,.0f} |" + (f" {counts[name]:,.0f} |" if counts else ""))
+        count = f" {counts[name]:,.0f} |" if name in counts else " |" if counts else ""
+        print(f"| {name} | {ns[name]:,.0f} |" + count)
     print("\n| ratio (same run) | time |" + (" instructions |" if counts else "") + " held to |")
     print("|---|---:|" + ("---:|" if counts else "") + "---|")
     for label, top, bottom, aim in RATIOS:
@@ -201,7 +239,7 @@ def main(argv=None):
             continue
         line = f"| {label} | {ns[top] / ns[bottom]:.2f} |"
         if counts:
-            line += f" {counts[top] / counts[bottom]:.2f} |"
+            line += f" {counts[top] / counts[bottom]:.2f} |" if top in counts else " |"
         print(f"{line} {aim} |")
 
 

@@ -305,7 +305,12 @@ PyObject* row_of(const Cookie& c) noexcept {
       flag(c.persistent()),
       flag(c.cross_site_ancestor()),
   };
-  return tuple_of(items, kRowFieldCount);
+  PyObject* row = tuple_of(items, kRowFieldCount);
+  // Its items are bytes, str, int, bool and None: it can be in no cycle, and
+  // the collector need not look at the many a listing makes (CPython
+  // untracks such tuples itself, at its first look).
+  if (row != nullptr) PyObject_GC_UnTrack(row);
+  return row;
 }
 
 PyObject* key_of(const Cookie& c) noexcept {

@@ -78,24 +78,54 @@ def parse(data: bytes, *, now: int | None = None
     # File order is creation order, all in the past.
     first = stamp - len(lines) - 1
     rows, numbers, skipped, expired = [], [], [], 0
+    add_row, add_number, flags, latest = rows.append, numbers.append, _FLAGS, _MAX_SECONDS
+    # The usual line, read in this loop: seven fields, the flags written as
+    # TRUE or FALSE, the expiry 0 or seconds; any other goes to _read_line.
     for number, line in enumerate(lines, 1):
         if line[-1:] == b"\r":
             line = line[:-1]
-        start = line[:1]
-        if start in b"#$ \t" and (not start or not line.startswith(HTTPONLY_PREFIX)):
+        raw, start, http_only = line, line[:1], False
+        if start == b"#":
+            if not line.startswith(HTTPONLY_PREFIX):
+                continue  # a comment
+            http_only = True
+            line = line[10:]
+        elif start in b"$ \t":  # a blank line, a comment, or one to read slowly
             bare = line.strip()
             if not bare or bare[:1] in b"#$":
-                continue  # a blank line or a comment
+                continue
+            http_only = None
+        fields = line.split(b"\t")
+        if http_only is not None and len(fields) == 7:
+            domain, domain_flag, path, secure, expires, name, value = fields
+            domain_cookie, secure = flags.get(domain_flag), flags.get(secure)
+            if domain_cookie is not None and secure is not None and (
+                    expires == b"0" or expires.isdigit()):
+                creation = first + number
+                if expires == b"0":
+                    expires = None
+                else:
+                    seconds = int(expires)
+                    if seconds * 1000000 <= stamp:
+                        expired += 1
+                        continue
+                    expires = (seconds if seconds < latest else latest) * 1000000
+                add_row((name, value,
+                         domain.lower().removeprefix(b".").decode("latin-1"),
+                         not domain_cookie, path, expires, creation, creation, secure,
+                         http_only, 0, False, "", -1, 0, -1, expires is not None, False))
+                add_number(number)
+                continue
         try:
-            row = _read_line(line, stamp, first + number)
+            row = _read_line(raw, stamp, first + number)
         except ValueError as error:
             skipped.append((number, f"Unreadable: {error}"))
             continue
         if row is None:
             expired += 1
         else:
-            rows.append(row)
-            numbers.append(number)
+            add_row(row)
+            add_number(number)
     return rows, numbers, expired, skipped
 
 

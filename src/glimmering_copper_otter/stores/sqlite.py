@@ -316,7 +316,21 @@ class SqliteStore:
     def _adopt(self, db):
         """Checks that `db` is a cookie store (or a new, empty file) before
         anything is written, then sets it up: a new file is made, a file of
-        version 1 upgraded."""
+        version 1 upgraded.  Processes that open a new file at once can meet
+        in SQLite's locks in a way it resolves by failing one of them at once
+        rather than waiting (one switching the file to WAL while another
+        makes the tables): that one tries again, until the timeout."""
+        deadline = time.monotonic() + self.timeout
+        while True:
+            try:
+                return self._set_up(db)
+            except StoreError as error:
+                busy = getattr(error.__cause__, "sqlite_errorcode", 0) & 0xFF in (_BUSY, _LOCKED)
+                if not busy or time.monotonic() >= deadline:
+                    raise
+            time.sleep(0.005 + 0.02 * (os.getpid() % 7) / 7)
+
+    def _set_up(self, db):
         try:
             kind = self._kind(db)
             if self.read_only:
@@ -350,7 +364,7 @@ class SqliteStore:
             db.execute("PRAGMA synchronous=NORMAL")
             db.execute("PRAGMA trusted_schema=OFF")
         except _Error as error:
-            raise self._error(error) from None
+            raise self._error(error) from error
 
     @staticmethod
     def _make(db):
