@@ -3,8 +3,8 @@
 
 The jar itself is native (`glimmering_copper_otter._jar`): it knows cookies,
 rows and the row store it is kept in.  This module puts it together with a
-store for a path (`stores.sqlite`), the formats (`formats`) and the HTTP
-clients (`clients`).
+store for a path (`stores.sqlite`), the formats (`formats`), a browser's
+own profile (`browsers`) and the HTTP clients (`clients`).
 """
 
 import io

@@ -36,6 +36,14 @@ def have(path):
     return Path(path).is_file() and os.access(path, os.X_OK)
 
 
+def _environment(home):
+    """The browsers' environment: a throw-away home (nothing reaches the
+    user's own profiles), and none of the sanitizer run's preloading."""
+    return {name: value for name, value in os.environ.items()
+            if name not in ("LD_PRELOAD", "PYTHONMALLOC")
+            and not name.startswith(("ASAN_", "UBSAN_", "LSAN_"))} | {"HOME": str(home)}
+
+
 def _certificate(directory):
     """A self-signed certificate for every name, written to directory; its
     key's SPKI hash for Chromium's --ignore-certificate-errors-spki-list."""
@@ -175,15 +183,14 @@ class Chromium:
         self.process = subprocess.Popen(
             args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL, start_new_session=True, pass_fds=(3, 4),
-            preexec_fn=arrange)
+            preexec_fn=arrange, env=_environment(self.profile.parent))
         for end in ends:
             os.close(end)
         self._buffer = b""
         self._id = 0
         self._session = None
-        targets = self.call("Target.getTargets")["targetInfos"]
-        page = next(t for t in targets if t["type"] == "page")
-        self._session = self.call("Target.attachToTarget", targetId=page["targetId"],
+        page = self.call("Target.createTarget", url="about:blank")["targetId"]
+        self._session = self.call("Target.attachToTarget", targetId=page,
                                   flatten=True)["sessionId"]
         self.call("Page.enable", session=True)
 
@@ -235,10 +242,10 @@ class Chromium:
         os.close(self._read)
 
 
-def firefox_run(site, profile, url, *, settle=2.0, timeout=60):
+def firefox_run(site, profile, url, *, timeout=60):
     """Firefox headless on a new profile directory, opened on url through the
-    site's proxy; stopped with SIGTERM `settle` seconds after the site's
-    /done page loaded.  Returns the profile directory."""
+    site's proxy; stopped with SIGTERM once the site's /done page loaded and
+    the session store was written after it.  Returns the profile directory."""
     profile = Path(profile)
     profile.mkdir(parents=True, exist_ok=True)
     prefs = {
@@ -254,14 +261,21 @@ def firefox_run(site, profile, url, *, settle=2.0, timeout=60):
     (profile / "user.js").write_text(
         "".join(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in prefs.items()))
     site.done.clear()
-    env = dict(os.environ, MOZ_HEADLESS="1", HOME=str(profile.parent))
+    env = _environment(profile.parent) | {"MOZ_HEADLESS": "1"}
     process = subprocess.Popen([FIREFOX, "--headless", "--no-remote", "--profile", str(profile),
                                 url], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, env=env, start_new_session=True)
     try:
         if not site.done.wait(timeout):
             raise TimeoutError("Firefox did not reach the last page")
-        time.sleep(settle)
+        # Cookies reach cookies.sqlite at once; the session store is written
+        # every half second (browser.sessionstore.interval) after a change.
+        done, store = time.time(), profile / "sessionstore-backups" / "recovery.jsonlz4"
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if store.is_file() and store.stat().st_mtime > done + 1:
+                break
+            time.sleep(0.2)
         process.send_signal(signal.SIGTERM)
         process.wait(30)
     finally:

@@ -61,6 +61,8 @@ def profile_of(browser: str, profile: str | os.PathLike | None = None) -> Profil
                 directory = path if chromium_cookie_file(path).is_file() else path / "Default"
                 return Profile(browser, directory.name, directory, chromium_cookie_file(directory))
             return Profile(browser, path.name, path, path / "cookies.sqlite")
+        if isinstance(profile, os.PathLike) or os.sep in os.fsdecode(profile):
+            raise FileNotFoundError(2, "no such profile directory or cookie file", str(path))
     profiles = find(browser)
     if not profiles:
         raise FileNotFoundError(f"no {browser} profile found in the home directory (give the "

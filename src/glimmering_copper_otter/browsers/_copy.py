@@ -82,6 +82,10 @@ def opened_copy(source):
     try:
         for _ in range(COPIES):
             copy = _copy_once(source, directory)
+            if copy is not None:
+                with open(copy, "rb") as file:
+                    if file.read(16) != b"SQLite format 3\0":
+                        raise ValueError(f"{source}: not an SQLite database")
             connection = None if copy is None else _check(copy)
             if connection is not None:
                 break

@@ -47,9 +47,9 @@ def containers(profile: Path) -> dict[str, int]:
 
 
 def _container_id(profile, container):
-    if container is None:
-        return 0, {}
     known = containers(profile)
+    if container is None:
+        return 0, known
     if isinstance(container, int) and not isinstance(container, bool):
         return container, known
     if isinstance(container, str):

@@ -114,7 +114,7 @@ def to_row(record: dict, value: bytes, version: int) -> tuple:
         raise ValueError(f"priority is {record['priority']!r}")
     # Chromium resets a source scheme it does not know to unset.
     source_scheme = record["source_scheme"]
-    if source_scheme not in (0, 1, 2):
+    if type(source_scheme) is not int or source_scheme not in (0, 1, 2):
         source_scheme = 0
     source_port = record["source_port"]
     if type(source_port) is not int or not -1 <= source_port <= 65535:
