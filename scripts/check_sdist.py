@@ -54,6 +54,8 @@ REQUIRED = [
     "src/common/public_suffix/LICENSE", "src/glimmering_copper_otter/jar.py",
     "src/glimmering_copper_otter/stores/sqlite.py", "src/glimmering_copper_otter/formats/netscape.py",
     "src/glimmering_copper_otter/clients/__init__.py", "src/glimmering_copper_otter/cli/__init__.py",
+    "src/glimmering_copper_otter/browsers/__init__.py", "src/glimmering_copper_otter/formats/chromium.py",
+    "src/glimmering_copper_otter/formats/firefox.py",
 ]
 # Directories that must hold at least one file matching the pattern.
 REQUIRED_SOME = ["src/cookies/*.cpp", "tests/test_*.py", "tests/data/*.py", "fuzz/corpus/*"]

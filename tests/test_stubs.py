@@ -84,6 +84,10 @@ def test_a_caller_is_type_checked(tmp_path):
         listed: list[BrowserCookie] = jar.cookies() + list(jar)
         removed: int = jar.clear(domain="x.test") + len(jar)
         saved: str = CookieJar.from_json(jar.to_json()).to_json() + str(jar.for_urllib())
+        from glimmering_copper_otter import browsers
+        profiles: list[browsers.Profile] = browsers.find("firefox")
+        report = jar.load_browser("chromium", "Default", password=b"secret")
+        notes: tuple[str, ...] = report.notes
 
         Cookie(b"name", "v")  # E: bytes name
         cookie.name = None  # E: a name is required

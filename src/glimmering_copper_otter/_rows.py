@@ -48,11 +48,14 @@ class LoadReport(NamedTuple):
     already expired, and the items it passed over as (where, reason): where
     is a line number, an index or a row's place, and reason begins with a
     code word (`browser.check`'s, or Unreadable for an item that does not
-    read as a cookie)."""
+    read as a cookie; a browser's cookies also Undecryptable and
+    Unsupported); notes: what concerns the whole source rather than one
+    item (a key that could not be verified, a keyring not read)."""
 
     loaded: int
     expired: int
     skipped: list[tuple[int | str, str]]
+    notes: tuple[str, ...] = ()
 
     def counts(self) -> Counter[str]:
         """How many items were passed over, by code word."""

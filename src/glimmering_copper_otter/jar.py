@@ -3,8 +3,8 @@
 
 The jar itself is native (`glimmering_copper_otter._jar`): it knows cookies,
 rows and the row store it is kept in.  This module puts it together with a
-store for a path (`stores.sqlite`), the formats (`formats`) and the HTTP
-clients (`clients`).
+store for a path (`stores.sqlite`), the formats (`formats`), a browser's
+own profile (`browsers`) and the HTTP clients (`clients`).
 """
 
 import io
@@ -300,6 +300,31 @@ class CookieJar(_jar.CookieJar):
         records = self.cookies(url) if url is not None else self.cookies()
         target, left_out = clients_format.dump(records, format)
         return target, SaveReport(len(records) - len(left_out), left_out)
+
+    # -- a browser's own cookies ---------------------------------------------
+
+    def load_browser(self, browser, profile=None, *, password=None, key=None,
+                     container=None) -> LoadReport:
+        """Adds the cookies of a browser profile on this machine (see
+        `glimmering_copper_otter.browsers`); returns a LoadReport (skipped:
+        [(place, reason)], reason beginning with a code word: Undecryptable,
+        Unsupported, Unreadable, or `browser.check`'s for a cookie Chromium
+        would refuse today; notes: what concerns the whole profile).
+        browser is "chromium", "chrome", "edge", "brave", "opera", "vivaldi",
+        "firefox" or a Firefox fork; profile a profile's name (None: the
+        default one), its directory or its cookie file.  password: the
+        keyring's password for v11 values, or a Mac Keychain's "Safe
+        Storage" password for a file copied from a Mac; key: the 32-byte
+        AES-256-GCM key of a file copied from Windows; container: a Firefox
+        container whose cookies to load.  Nothing is written to the
+        profile."""
+        from glimmering_copper_otter import browsers
+
+        found = browsers.read_cookies(browser, profile, password=password, key=key,
+                                      container=container)
+        loaded, expired, refused = self._load_rows(found.rows) if found.rows else (0, 0, [])
+        skipped = found.skipped + [(found.places[index], reason) for index, reason in refused]
+        return LoadReport(loaded, expired, skipped, tuple(found.notes))
 
     # -- the HTTP clients ---------------------------------------------------
 

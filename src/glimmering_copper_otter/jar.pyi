@@ -193,6 +193,16 @@ class CookieJar(_jar.CookieJar):
     def dump_cookies(
         self, *, format: Literal["mapping"], url: str | None = None
     ) -> tuple[dict[str, str], SaveReport]: ...
+
+    def load_browser(
+        self,
+        browser: str,
+        profile: _Path | None = None,
+        *,
+        password: str | bytes | None = None,
+        key: bytes | None = None,
+        container: str | int | None = None,
+    ) -> LoadReport: ...
     def for_urllib(self) -> urllib.request.BaseHandler: ...
     @overload
     def install(self, target: _Session) -> _Session: ...

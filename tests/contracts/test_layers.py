@@ -1,7 +1,9 @@
 """Who may import whom, read from the sources: the package's layers (a
 format or a store knows rows, never the jar, the command line or each
-other; a client adapter knows the jar's public methods only), and the
-recorder, which the tests import and which imports no test code."""
+other; the browsers package reads files and keys and hands rows to the
+formats, never to a jar or a store; a client adapter knows the jar's public
+methods only), and the recorder, which the tests import and which imports
+no test code."""
 
 import ast
 from pathlib import Path
@@ -25,9 +27,14 @@ RULES = [
     ("tools/recorder/scenarios.py", ["tools.recorder.sequences"], set()),
     ("tools/recorder/sequences.py", ["tools.recorder.scenarios"], set()),
     (f"src/{P}/_rows.py", [f"{P}.cli", f"{P}.jar"], set()),
-    (f"src/{P}/formats/*.py", [f"{P}.cli", f"{P}.jar", f"{P}.stores", f"{P}.clients"], set()),
-    (f"src/{P}/stores/*.py", [f"{P}.cli", f"{P}.jar", f"{P}.formats", f"{P}.clients"], set()),
-    (f"src/{P}/clients/*.py", [f"{P}.cli", f"{P}.jar", f"{P}.stores", f"{P}._jar", *FORMATS],
+    (f"src/{P}/formats/*.py", [f"{P}.cli", f"{P}.jar", f"{P}.stores", f"{P}.clients",
+                               f"{P}.browsers"], set()),
+    (f"src/{P}/browsers/*.py", [f"{P}.cli", f"{P}.jar", f"{P}.stores", f"{P}.clients",
+                                f"{P}._jar"], set()),
+    (f"src/{P}/stores/*.py", [f"{P}.cli", f"{P}.jar", f"{P}.formats", f"{P}.clients",
+                              f"{P}.browsers"], set()),
+    (f"src/{P}/clients/*.py", [f"{P}.cli", f"{P}.jar", f"{P}.stores", f"{P}._jar", f"{P}.browsers",
+                               *FORMATS],
      JAR_PRIVATE),
     (f"src/{P}/cli/*.py", [], JAR_PRIVATE),
 ]

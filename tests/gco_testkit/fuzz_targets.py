@@ -987,9 +987,42 @@ def target_url(r):
         assert got is not None and got["scheme"] in ("http", "https"), (text, got)
 
 
+def target_mozlz4(r):
+    """Firefox's mozLz4 decoder on arbitrary bytes, and on real LZ4 blocks
+    with bytes changed: it gives exactly the header's size or raises
+    ValueError, and agrees with the lz4 package where that reads the block."""
+    from glimmering_copper_otter.browsers import mozlz4
+    if r.flag():
+        data = r.rest()
+    else:
+        try:
+            import lz4.block
+        except ImportError:
+            return
+        content = r.chunk(64) * (1 + r.below(8))
+        data = bytearray(mozlz4.MAGIC + lz4.block.compress(bytes(content)))
+        for _ in range(r.below(4)):
+            if len(data) > 12:
+                data[12 + r.below(len(data) - 12)] = r.byte()
+        data = bytes(data)
+    try:
+        decoded = mozlz4.decode(data, max_size=1 << 16)
+    except ValueError:
+        decoded = None
+    else:
+        assert len(decoded) == int.from_bytes(data[8:12], "little")
+    try:
+        import lz4.block
+        reference = lz4.block.decompress(data[8:]) if data[:8] == mozlz4.MAGIC else None
+    except (ImportError, ValueError, lz4.block.LZ4BlockError, MemoryError):
+        reference = None
+    if reference is not None and len(reference) <= 1 << 16:
+        assert decoded == reference
+
+
 TARGETS = (target_parse, target_parse, target_constructor, target_setters, target_state,
            target_dates, target_c_entries, target_errors, target_late_names, target_reentrancy,
-           target_browser, target_cookie_header, target_url, target_jar)
+           target_browser, target_cookie_header, target_url, target_jar, target_mozlz4)
 
 
 def one_input(data):

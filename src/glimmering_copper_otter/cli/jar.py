@@ -5,6 +5,8 @@ cookies.txt and JSON.
     python -m glimmering_copper_otter jar --file F [--json] header URL
     python -m glimmering_copper_otter jar --file F [--json] list [URL]
     python -m glimmering_copper_otter jar --file F import FILE
+    python -m glimmering_copper_otter jar --file F import --from-browser NAME [--profile P]
+        [--password-env VAR] [--container C]
     python -m glimmering_copper_otter jar --file F export [--format cookies.txt|json]
     python -m glimmering_copper_otter jar --file F clear
 """
@@ -61,10 +63,22 @@ def _parser():
     command = commands.add_parser("list", help="list the cookies (those sent to URL)")
     command.add_argument("url", nargs="?", metavar="URL")
     command = commands.add_parser("import", help="add the cookies of a cookies.txt or JSON "
-                                  "file (- for standard input)")
-    command.add_argument("source", metavar="FILE")
+                                  "file (- for standard input), or of a browser profile")
+    command.add_argument("source", metavar="FILE", nargs="?")
     command.add_argument("--strict", action="store_true",
                          help="refuse the whole file when a line cannot be read")
+    command.add_argument("--from-browser", metavar="NAME",
+                         help="read the cookies of a browser on this machine (chromium, chrome, "
+                         "edge, brave, opera, vivaldi, firefox, ...); nothing is written to "
+                         "its profile")
+    command.add_argument("--profile", metavar="P",
+                         help="the browser profile: its name, directory or cookie file "
+                         "(default: the browser's default profile)")
+    command.add_argument("--password-env", metavar="VAR",
+                         help="the environment variable holding the keyring's password (v11 "
+                         "values), or a Mac Keychain's Safe Storage password")
+    command.add_argument("--container", metavar="C",
+                         help="the Firefox container whose cookies to read (its name)")
     command = commands.add_parser("export", help="print the cookies as cookies.txt or JSON")
     command.add_argument("--format", choices=("cookies.txt", "json"), default="cookies.txt")
     commands.add_parser("clear", help="remove every cookie")
@@ -147,7 +161,52 @@ def _list(jar, args):
     return 0
 
 
+def _import_browser(jar, args):
+    password = None
+    if args.password_env is not None:
+        password = os.environb.get(os.fsencode(args.password_env))
+        if password is None:
+            _note(f"error: the environment variable {args.password_env} is not set")
+            return 1
+    report = jar.load_browser(args.from_browser, args.profile, password=password,
+                              container=args.container)
+    for where, reason in report.skipped:
+        _note(f"{args.from_browser}: {where}: {reason}")
+    for note in report.notes:
+        _note(f"{args.from_browser}: note: {note}")
+    counts = dict(report.counts())
+    if args.json:
+        print(json.dumps({"imported": report.loaded, "expired": report.expired,
+                          "skipped": len(report.skipped), "by_reason": counts,
+                          "notes": list(report.notes)}))
+    else:
+        shown = ", ".join(f"{count} {word}" for word, count in sorted(counts.items()))
+        print(f"imported {report.loaded} cookie(s) from {args.from_browser}; "
+              f"{report.expired} expired, {len(report.skipped)} not loaded"
+              + (f" ({shown})" if shown else ""))
+    _session_note(jar, args)
+    return 1 if report.skipped and not report.loaded and not report.expired else 0
+
+
+def _session_note(jar, args):
+    session = sum(1 for cookie in jar.cookies() if cookie.expires is None)
+    if session and not args.keep_session_cookies:
+        _note(f"{session} session cookie(s) not written to {args.file} "
+              "(--keep-session-cookies writes them)")
+
+
 def _import(jar, args):
+    if args.from_browser is not None:
+        if args.source is not None or args.strict:
+            _note("error: import takes a FILE or --from-browser, not both")
+            return 2
+        return _import_browser(jar, args)
+    if args.source is None:
+        _note("error: import needs a FILE (- for standard input) or --from-browser NAME")
+        return 2
+    if args.profile is not None or args.password_env is not None or args.container is not None:
+        _note("error: --profile, --password-env and --container go with --from-browser")
+        return 2
     if args.source == "-":
         data = sys.stdin.buffer.read()
     else:
@@ -170,10 +229,7 @@ def _import(jar, args):
     else:
         print(f"imported {report.loaded} cookie(s); {report.expired} expired, "
               f"{len(report.skipped)} {place}(s) not read")
-    session = sum(1 for cookie in jar.cookies() if cookie.expires is None)
-    if session and not args.keep_session_cookies:
-        _note(f"{session} session cookie(s) not written to {args.file} "
-              "(--keep-session-cookies writes them)")
+    _session_note(jar, args)
     # Nothing read from something that held cookies: an error, for scripts.
     return 1 if report.skipped and not report.loaded and not report.expired else 0
 

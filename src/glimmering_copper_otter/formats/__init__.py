@@ -6,7 +6,9 @@ write.  A format never touches a jar or a store; the jar's methods
 - `netscape`: the Netscape cookies.txt file of curl, wget, yt-dlp and
   browser extensions;
 - `native_json`: this package's JSON document, which keeps every field;
-- `cdp`: the cookies of the DevTools protocol (`Network.Cookie`).
+- `cdp`: the cookies of the DevTools protocol (`Network.Cookie`);
+- `chromium`, `firefox`: a record of a browser's own cookie database (and
+  of Firefox's session store) to a row; `browsers` reads the files.
 """
 
 from glimmering_copper_otter._rows import LeftOut, LoadReport, SaveReport

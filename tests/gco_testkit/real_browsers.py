@@ -1,0 +1,285 @@
+"""Debian's chromium and firefox-esr, started by the tests with throw-away
+profiles, on a site served from this process.
+
+`Site` answers every host name: over TLS (a certificate made at run time,
+which Chromium is told to accept by its key) for Chromium, whose host
+resolver maps every name to it, and over plain HTTP as a proxy for Firefox.
+`/set?c=...&to=...` answers with a Set-Cookie header per `c` (and a 302 to
+`to`), `/frame?src=URL` with a page holding an iframe of URL, `/done` with a
+page that tells the test it loaded; each request's Cookie header is logged.
+`Chromium` speaks the DevTools protocol over a pipe (no driver, no
+package); `firefox_run` starts Firefox headless on one url and stops it with
+SIGTERM once the site says the last page loaded."""
+
+import datetime
+import json
+import os
+import shutil
+import signal
+import ssl
+import subprocess
+import tempfile
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from urllib.parse import parse_qs, urlsplit
+
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+FIREFOX = shutil.which("firefox-esr") or "/usr/bin/firefox-esr"
+# How each real-browser test is run where a browser is missing.
+HOW = ("apt-get install -y chromium firefox-esr, and the browsers extra "
+       "(pip install 'glimmering-copper-otter[browsers]'); CI installs both")
+
+
+def have(path):
+    return Path(path).is_file() and os.access(path, os.X_OK)
+
+
+def _environment(home):
+    """The browsers' environment: a throw-away home (nothing reaches the
+    user's own profiles), and none of the sanitizer run's preloading."""
+    return {name: value for name, value in os.environ.items()
+            if name not in ("LD_PRELOAD", "PYTHONMALLOC")
+            and not name.startswith(("ASAN_", "UBSAN_", "LSAN_"))} | {"HOME": str(home)}
+
+
+def _certificate(directory):
+    """A self-signed certificate for every name, written to directory; its
+    key's SPKI hash for Chromium's --ignore-certificate-errors-spki-list."""
+    import base64
+    import hashlib
+
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "test site")])
+    now = datetime.datetime.now(datetime.UTC)
+    names = [x509.DNSName(n) for n in ("*.test", "*.site-a.test", "localhost")]
+    certificate = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
+                   .public_key(key.public_key()).serial_number(x509.random_serial_number())
+                   .not_valid_before(now - datetime.timedelta(days=1))
+                   .not_valid_after(now + datetime.timedelta(days=2))
+                   .add_extension(x509.SubjectAlternativeName(names), critical=False)
+                   .sign(key, hashes.SHA256()))
+    cert_path, key_path = Path(directory, "cert.pem"), Path(directory, "key.pem")
+    cert_path.write_bytes(certificate.public_bytes(serialization.Encoding.PEM))
+    key_path.write_bytes(key.private_bytes(serialization.Encoding.PEM,
+                                           serialization.PrivateFormat.PKCS8,
+                                           serialization.NoEncryption()))
+    spki = key.public_key().public_bytes(serialization.Encoding.DER,
+                                         serialization.PublicFormat.SubjectPublicKeyInfo)
+    return cert_path, key_path, base64.b64encode(hashlib.sha256(spki).digest()).decode()
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def do_GET(self):
+        server = self.server
+        scheme = "https" if server.tls else "http"
+        url = self.path if "://" in self.path else f"{scheme}://{self.headers['Host']}{self.path}"
+        parts = urlsplit(url)
+        cookies = self.headers.get_all("Cookie")
+        with server.site.lock:
+            server.site.log.append((url, None if cookies is None else "; ".join(cookies)))
+        query = parse_qs(parts.query)
+        body, status, headers = b"ok", 200, []
+        if parts.path == "/frame":
+            body = f'<html><body><iframe src="{query["src"][0]}"></iframe></body></html>'.encode()
+            headers.append(("Content-Type", "text/html"))
+        elif parts.path == "/done":
+            server.site.done.set()
+            body = b"<html><body>done</body></html>"
+            headers.append(("Content-Type", "text/html"))
+        for value in query.get("c", ()):
+            headers.append(("Set-Cookie", value))
+        if "to" in query:
+            status = 302
+            headers.append(("Location", query["to"][0]))
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+class Site:
+    """The site, over TLS (`tls_port`) and plain HTTP (`port`), until close()."""
+
+    def __init__(self):
+        self.directory = tempfile.mkdtemp(prefix="gco-site-")
+        self.log = []
+        self.lock = threading.Lock()
+        self.done = threading.Event()
+        cert, key, self.spki = _certificate(self.directory)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        self.servers = []
+        for tls in (True, False):
+            server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+            server.daemon_threads = True
+            server.tls, server.site = tls, self
+            if tls:
+                server.socket = context.wrap_socket(server.socket, server_side=True)
+            threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
+                             daemon=True).start()
+            self.servers.append(server)
+        self.tls_port = self.servers[0].server_address[1]
+        self.port = self.servers[1].server_address[1]
+
+    def sent(self, path):
+        """The Cookie header of the last request whose url ends with path."""
+        with self.lock:
+            for url, header in reversed(self.log):
+                if url.endswith(path):
+                    return header
+        raise LookupError(path)
+
+    def close(self):
+        for server in self.servers:
+            server.shutdown()
+            server.server_close()
+        shutil.rmtree(self.directory, ignore_errors=True)
+
+
+class Chromium:
+    """Headless Chromium on a throw-away profile (`profile`, the user data
+    directory), its values stored with the basic password store (v10),
+    driven over the DevTools pipe."""
+
+    def __init__(self, site, profile):
+        self.profile = Path(profile)
+        default = self.profile / "Default"
+        default.mkdir(parents=True, exist_ok=True)
+        # Session cookies are kept in the file only when the browser restores
+        # the last session.
+        (default / "Preferences").write_text(json.dumps({"session": {"restore_on_startup": 1}}))
+        to_browser, self._write = os.pipe()
+        self._read, from_browser = os.pipe()
+        args = [CHROMIUM, "--headless", "--no-sandbox", "--remote-debugging-pipe",
+                f"--user-data-dir={self.profile}", "--password-store=basic",
+                "--no-first-run", "--no-default-browser-check", "--disable-gpu",
+                "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--disable-features=Translate,MediaRouter",
+                f"--host-resolver-rules=MAP * 127.0.0.1:{site.tls_port}",
+                f"--ignore-certificate-errors-spki-list={site.spki}", "about:blank"]
+        # The pipe is the child's fds 3 (commands in) and 4 (answers out):
+        # moved out of the way first, in case a pipe end is 3 or 4 already.
+        high_in, high_out = os.dup(to_browser), os.dup(from_browser)
+        ends = (to_browser, from_browser, high_in, high_out)
+
+        def arrange():
+            os.dup2(high_in, 3)
+            os.dup2(high_out, 4)
+
+        self.process = subprocess.Popen(
+            args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True, pass_fds=(3, 4),
+            preexec_fn=arrange, env=_environment(self.profile.parent))
+        for end in ends:
+            os.close(end)
+        self._buffer = b""
+        self._id = 0
+        self._session = None
+        page = self.call("Target.createTarget", url="about:blank")["targetId"]
+        self._session = self.call("Target.attachToTarget", targetId=page,
+                                  flatten=True)["sessionId"]
+        self.call("Page.enable", session=True)
+
+    def call(self, method, session=False, **params):
+        self._id += 1
+        message = {"id": self._id, "method": method, "params": params}
+        if session:
+            message["sessionId"] = self._session
+        os.write(self._write, json.dumps(message).encode() + b"\0")
+        return self._wait(lambda m: m.get("id") == self._id)["result"]
+
+    def _wait(self, match, timeout=30):
+        deadline = time.monotonic() + timeout
+        while True:
+            while b"\0" in self._buffer:
+                raw, self._buffer = self._buffer.split(b"\0", 1)
+                message = json.loads(raw)
+                if "error" in message and message.get("id") == self._id:
+                    raise RuntimeError(message["error"])
+                if match(message):
+                    return message
+            if time.monotonic() > deadline:
+                raise TimeoutError("Chromium did not answer")
+            chunk = os.read(self._read, 1 << 16)
+            if not chunk:
+                raise RuntimeError("Chromium closed the pipe")
+            self._buffer += chunk
+
+    def goto(self, url):
+        """Navigates the page and waits for its load event."""
+        self.call("Page.navigate", session=True, url=url)
+        self._wait(lambda m: m.get("method") == "Page.loadEventFired")
+
+    def cookies(self):
+        return self.call("Storage.getCookies")["cookies"]
+
+    def close(self):
+        """Closes the browser the way a user does (it writes its cookies)."""
+        try:
+            self.call("Browser.close")
+        except (RuntimeError, OSError):
+            pass
+        try:
+            self.process.wait(30)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+        os.close(self._write)
+        os.close(self._read)
+
+
+def firefox_run(site, profile, url, *, timeout=60):
+    """Firefox headless on a new profile directory, opened on url through the
+    site's proxy; stopped with SIGTERM once the site's /done page loaded and
+    the session store was written after it.  Returns the profile directory."""
+    profile = Path(profile)
+    profile.mkdir(parents=True, exist_ok=True)
+    prefs = {
+        "network.proxy.type": 1, "network.proxy.http": "127.0.0.1",
+        "network.proxy.http_port": site.port, "network.proxy.allow_hijacking_localhost": True,
+        "network.proxy.no_proxies_on": "", "browser.shell.checkDefaultBrowser": False,
+        "browser.startup.homepage_override.mstone": "ignore", "datareporting.policy.dataSubmissionEnabled": False,
+        "toolkit.telemetry.reportingpolicy.firstRun": False, "app.update.disabledForTesting": True,
+        "browser.aboutwelcome.enabled": False, "network.captive-portal-service.enabled": False,
+        "network.connectivity-service.enabled": False, "browser.safebrowsing.update.enabled": False,
+        "browser.sessionstore.interval": 500,
+    }
+    (profile / "user.js").write_text(
+        "".join(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in prefs.items()))
+    site.done.clear()
+    env = _environment(profile.parent) | {"MOZ_HEADLESS": "1"}
+    process = subprocess.Popen([FIREFOX, "--headless", "--no-remote", "--profile", str(profile),
+                                url], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, env=env, start_new_session=True)
+    try:
+        if not site.done.wait(timeout):
+            raise TimeoutError("Firefox did not reach the last page")
+        # Cookies reach cookies.sqlite at once; the session store is written
+        # every half second (browser.sessionstore.interval) after a change.
+        done, store = time.time(), profile / "sessionstore-backups" / "recovery.jsonlz4"
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if store.is_file() and store.stat().st_mtime > done + 1:
+                break
+            time.sleep(0.2)
+        process.send_signal(signal.SIGTERM)
+        process.wait(30)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+    return profile
