@@ -3,8 +3,8 @@
 # against the allowlist in scripts/check_sdist.py), a wheel built from that
 # sdist with compiler warnings treated as errors, repaired by auditwheel to
 # the manylinux_2_17 (manylinux2014) policy, installed with the test extras
-# (the HTTP clients the jar's adapters are tested against, and the browsers
-# extra that reads a browser's cookies) into a fresh
+# (the HTTP clients the jar's adapters are tested against, the browsers
+# extra that reads a browser's cookies, and the postgres extra) into a fresh
 # venv (.venv-test); then the sdist's own test suite, run from the unpacked
 # sdist, against the installed wheel (with the web frameworks of the
 # README's recipes).  Everything goes to
@@ -35,7 +35,7 @@ VENV_TEST="$ROOT/.venv-test"
 rm -rf "$VENV_TEST"
 "$(find_python)" -m venv "$VENV_TEST"
 "$VENV_TEST/bin/python" -m pip install --quiet --upgrade pip
-"$VENV_TEST/bin/python" -m pip install --quiet "$WHEEL[test,frameworks,clients,browsers]"
+"$VENV_TEST/bin/python" -m pip install --quiet "$WHEEL[test,frameworks,clients,browsers,postgres]"
 
 mkdir "$DIST/sdist"
 tar -xzf "$SDIST" -C "$DIST/sdist"

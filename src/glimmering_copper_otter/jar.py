@@ -108,13 +108,24 @@ class CookieJar(_jar.CookieJar):
     and a change then raises StoreError.  close() (or a with block) closes
     the file.
 
+    With store, the jar is kept in a RowStore (stores.RowStore): a
+    "postgresql://" url (a str path is always a file) is a PostgreSQL
+    server's jar named name, shared by the workers of a fleet
+    (stores.postgres.PostgresStore; the postgres extra): each call that
+    changes cookies takes the named jar's lock on the server, reads what
+    other workers changed and applies Chromium's rules in that transaction,
+    so the workers' calls apply one after another, as in one jar.  Each
+    worker holds the named jar in memory (about 160 bytes a cookie) and
+    reads it whole when it opens it.  A store object brings its own name,
+    keep_session_cookies and timeout.
+
     One jar may be shared by threads: every call is atomic, and a thread waiting
     for the jar does not hold the interpreter.
     """
 
     __slots__ = ()
 
-    def __init__(self, path=None, *, name="default", max_cookies=3300,
+    def __init__(self, path=None, *, store=None, name="default", max_cookies=3300,
                  max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=False,
                  timeout=5.0):
         # The arguments are checked before a file is made.
@@ -122,14 +133,30 @@ class CookieJar(_jar.CookieJar):
                          public_suffix_list=public_suffix_list)
         if type(name) is not str:
             raise TypeError(f"name is a str, not {type(name).__name__}")
-        if path is None:
+        if path is not None and store is not None:
+            raise ValueError("a jar is kept in a file (path) or in a store (store=), not both")
+        if path is None and store is None:
             if name != "default":
-                raise ValueError("name chooses a jar of a file: it needs a path")
+                raise ValueError("name chooses a jar of a file or a store: it needs a path "
+                                 "or a store")
             return
-        from glimmering_copper_otter.stores.sqlite import SqliteStore
+        if store is not None and not isinstance(store, str) and (
+                name != "default" or keep_session_cookies or timeout != 5.0):
+            raise ValueError("a store object brings its own name, keep_session_cookies and "
+                             "timeout")
+        if path is not None:
+            from glimmering_copper_otter.stores.sqlite import SqliteStore
 
-        store = SqliteStore(path, name=name, timeout=timeout,
-                            keep_session_cookies=keep_session_cookies)
+            store = SqliteStore(path, name=name, timeout=timeout,
+                                keep_session_cookies=keep_session_cookies)
+        elif isinstance(store, str):
+            if not store.startswith(("postgresql://", "postgres://")):
+                raise ValueError("store= takes a RowStore or a postgresql:// url (a path to a "
+                                 "file goes first, as path)")
+            from glimmering_copper_otter.stores.postgres import PostgresStore
+
+            store = PostgresStore(store, name=name, timeout=timeout,
+                                  keep_session_cookies=keep_session_cookies)
         super().__init__(store, max_cookies=max_cookies,
                          max_cookies_per_site=max_cookies_per_site,
                          public_suffix_list=public_suffix_list)
@@ -152,25 +179,24 @@ class CookieJar(_jar.CookieJar):
         return self.__copy__()
 
     def fork(self, name):
-        """A new jar named name in this jar's file, starting from this jar's
-        cookies (written to the file in one transaction; session cookies too
-        when the file keeps them); this jar goes on as it was.  The named jar
-        must hold no cookie yet.  A jar without a file forks into a copy."""
+        """A new jar named name in this jar's file or store, starting from
+        this jar's cookies (written in one transaction; session cookies too
+        when the store keeps them); this jar goes on as it was.  The named jar
+        must hold no cookie yet.  A jar in memory only forks into a copy."""
         store = self.store
         if store is None:
             return self.__copy__()
+        if not hasattr(store, "for_jar"):
+            raise TypeError(f"{type(store).__name__} has no for_jar(): it keeps one jar")
         if name == store.name:
             raise ValueError(f"the jar is named {name!r} already")
         jar = type(self).__new__(type(self))
-        CookieJar.__init__(jar, store.path, name=name, max_cookies=self.max_cookies,
+        CookieJar.__init__(jar, store=store.for_jar(name), max_cookies=self.max_cookies,
                            max_cookies_per_site=self.max_cookies_per_site,
-                           public_suffix_list=self.public_suffix_list,
-                           keep_session_cookies=store.keep_session_cookies,
-                           timeout=store.timeout)
+                           public_suffix_list=self.public_suffix_list)
         if len(jar):
             jar.close()
-            raise ValueError(f"{os.fsdecode(store.path)}: the jar {name!r} holds cookies "
-                             "already")
+            raise ValueError(f"{store!r}: the jar {name!r} holds cookies already")
         jar._load_rows(self._rows())
         return jar
 

@@ -64,6 +64,7 @@ class CookieJar(_jar.CookieJar):
         self,
         path: _Path | None = None,
         *,
+        store: RowStore | str | None = None,
         name: str = "default",
         max_cookies: int | None = 3300,
         max_cookies_per_site: int | None = 180,

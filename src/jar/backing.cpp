@@ -9,6 +9,7 @@
 #include <new>
 
 #include "arguments.hpp"
+#include "cookie_rules.hpp"
 #include "frame.hpp"
 #include "jar_object.hpp"
 #include "ref.hpp"
@@ -27,6 +28,10 @@ GCO_STR(str_delete, "delete");
 GCO_STR(str_touch, "touch");
 GCO_STR(str_keep_session_cookies, "keep_session_cookies");
 GCO_STR(str_read_only, "read_only");
+GCO_STR(str_begin, "begin");
+GCO_STR(str_rollback, "rollback");
+GCO_STR(str_apply_unless_changed, "apply_unless_changed");
+GCO_STR(str_commit, "commit");
 
 // kAttach: a store's whole contents for a jar made again with it; kAdopt:
 // the store's whole contents after another connection changed it; kCatchUp:
@@ -110,7 +115,8 @@ bool put(JarObject* jar, PyObject* rows, Put mode, Changes* changes, Py_ssize_t*
         passed++;
         continue;
       }
-      ok = apply_load(*jar->store, fields[i], keys[i], now, changes);
+      ok = apply_load(*jar->store, fields[i], keys[i], now, changes,
+                      mode == Put::kAdd || mode == Put::kReplace);
       count++;
     }
   }
@@ -121,26 +127,47 @@ bool put(JarObject* jar, PyObject* rows, Put mode, Changes* changes, Py_ssize_t*
 
 // Brings the jar up to date with its store: the whole contents when the jar
 // is stale, else what refresh() gives: None (nothing changed), or (rows,
-// removed keys), removed None when rows are the whole contents.
-bool catch_up(JarObject* jar) {
+// removed keys), removed None when rows are the whole contents.  With
+// begin, what the store's begin() gives, once it has taken the jar's lock in
+// a transaction that commit() ends: None, or (rows, removed keys, clock),
+// the clock being the latest creation time any worker of the jar handed out
+// (None before the first).
+bool catch_up(JarObject* jar, bool begin = false) {
   Ref backing = incref(jar->backing);
   Ref rows, removed;
-  if (jar->stale) {
+  Instant clock = kNullTime;
+  if (jar->stale && !begin) {
     rows = steal(PyObject_CallMethodNoArgs(backing.get(), str_load.get()));
     if (!rows) return false;
   } else {
-    Ref got = steal(PyObject_CallMethodNoArgs(backing.get(), str_refresh.get()));
+    Ref got = steal(begin ? PyObject_CallMethodOneArg(backing.get(), str_begin.get(),
+                                                      jar->stale ? Py_True : Py_False)
+                          : PyObject_CallMethodNoArgs(backing.get(), str_refresh.get()));
     if (!got) return false;
     if (got.get() == Py_None) return true;
-    if (!PyTuple_Check(got.get()) || PyTuple_GET_SIZE(got.get()) != 2) {
+    if (!PyTuple_Check(got.get()) || PyTuple_GET_SIZE(got.get()) != (begin ? 3 : 2)) {
       PyErr_Format(PyExc_TypeError,
-                   "a store's refresh() gives None or (rows, removed keys), not %.200s",
+                   begin ? "a store's begin() gives None or (rows, removed keys, clock), not %.200s"
+                         : "a store's refresh() gives None or (rows, removed keys), not %.200s",
                    Py_TYPE(got.get())->tp_name);
       return false;
     }
     rows = incref(PyTuple_GET_ITEM(got.get(), 0));
     if (PyTuple_GET_ITEM(got.get(), 1) != Py_None) {
       removed = incref(PyTuple_GET_ITEM(got.get(), 1));
+    }
+    if (begin && PyTuple_GET_ITEM(got.get(), 2) != Py_None) {
+      PyObject* given = PyTuple_GET_ITEM(got.get(), 2);
+      int overflow = 0;
+      const long long value =
+          PyLong_Check(given) ? PyLong_AsLongLongAndOverflow(given, &overflow) : (overflow = 1, 0);
+      if (value == -1 && PyErr_Occurred()) return false;
+      if (overflow != 0 || value < rules::kEarliest || value > rules::kLatest) {
+        PyErr_SetString(PyExc_TypeError,
+                        "a store's clock is None or an int of microseconds in years 1 to 9999");
+        return false;
+      }
+      clock = value;
     }
   }
   // A failure part way leaves the jar between two states: read whole again.
@@ -150,6 +177,8 @@ bool catch_up(JarObject* jar) {
     return false;
   }
   jar->stale = false;
+  Locked lock(jar);
+  if (clock > jar->store->last_creation) jar->store->last_creation = clock;
   return true;
 }
 
@@ -234,6 +263,14 @@ Turn::Turn(JarObject* jar, bool modifies) noexcept : jar_(jar), modifies_(modifi
 }
 
 Turn::~Turn() {
+  if (began_ && jar_->backing != nullptr) {
+    // The call failed after the store's transaction began: abandon it,
+    // keeping the call's error.
+    PyObject* error = PyErr_GetRaisedException();
+    Ref done = steal(PyObject_CallMethodNoArgs(jar_->backing, str_rollback.get()));
+    if (!done) PyErr_Clear();
+    PyErr_SetRaisedException(error);
+  }
   if (changes_ != nullptr && !finished_) {
     if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) {
       // A change may have gone unrecorded: undoing what was recorded may
@@ -251,6 +288,13 @@ Turn::~Turn() {
 bool Turn::begin() noexcept {
   if (!check_open(jar_)) return false;
   if (!owner_) return true;
+  if (modifies_ && jar_->serializes) {
+    // A store shared by workers applies a change under the jar's lock, to a
+    // copy brought up to date inside the transaction that writes it.
+    if (!catch_up(jar_, true)) return false;
+    began_ = true;
+    return true;
+  }
   return catch_up(jar_);
 }
 
@@ -270,17 +314,39 @@ PyObject* Turn::finish(PyObject* result) noexcept {
       Locked lock(jar_);
       taken = std::move(jar_->pending);
     }
-    if (taken.empty()) break;
-    if (!modifies_ && jar_->read_only) continue;  // nothing of a read is worth an error
-    if (std::none_of(taken.begin(), taken.end(),
-                     [this](const Change& change) { return for_store(jar_, change); })) {
-      continue;
+    // The transaction begin() opened ends with this call's own changes, if
+    // any: apply() commits it either way.
+    const bool commit = first && began_;
+    if (taken.empty() && !commit) break;
+    if (!commit) {
+      if (!modifies_ && jar_->read_only) continue;  // nothing of a read is worth an error
+      if (std::none_of(taken.begin(), taken.end(),
+                       [this](const Change& change) { return for_store(jar_, change); })) {
+        continue;
+      }
     }
     Ref list = steal(change_list(jar_, taken));
     bool ok = static_cast<bool>(list);
-    if (ok && PyList_GET_SIZE(list.get()) > 0) {
-      ok = static_cast<bool>(
-          steal(PyObject_CallMethodOneArg(backing.get(), str_apply.get(), list.get())));
+    if (ok && (commit || PyList_GET_SIZE(list.get()) > 0)) {
+      if (commit) {
+        // The changes and the jar's clock, which every worker's next
+        // creation time comes after.
+        Instant clock;
+        {
+          Locked lock(jar_);
+          clock = jar_->store->last_creation;
+        }
+        Ref given = clock == kNullTime ? incref(Py_None) : steal(PyLong_FromLongLong(clock));
+        ok = given && static_cast<bool>(steal(PyObject_CallMethodObjArgs(
+                          backing.get(), str_commit.get(), list.get(), given.get(), nullptr)));
+      } else {
+        // What a read decided on its copy is written only if no other
+        // worker changed the jar since.
+        PyObject* method = first && !modifies_ && jar_->serializes ? str_apply_unless_changed.get()
+                                                                   : str_apply.get();
+        ok = static_cast<bool>(steal(PyObject_CallMethodOneArg(backing.get(), method, list.get())));
+      }
+      if (commit) began_ = false;  // the store's transaction ended, committed or not
     }
     if (ok) continue;
     if (!modifies_ && PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -323,6 +389,8 @@ bool attach(JarObject* jar, PyObject* backing) noexcept {
       (read_only = truth(read_only_attr.get())) < 0) {
     return false;
   }
+  const int serializes = PyObject_HasAttrWithError(backing, str_begin.get());
+  if (serializes < 0) return false;
   Ref loaded = steal(PyObject_CallMethodNoArgs(backing, str_load.get()));
   Ref rows = loaded ? steal(PySequence_List(loaded.get())) : Ref();
   if (!rows) return false;
@@ -343,6 +411,7 @@ bool attach(JarObject* jar, PyObject* backing) noexcept {
   jar->read_only = read_only;
   const bool ok = put(jar, rows.get(), Put::kAttach, nullptr, nullptr, nullptr, nullptr);
   jar->stale = !ok;
+  jar->serializes = serializes;
   jar->backing = Py_NewRef(backing);
   return ok;
 }

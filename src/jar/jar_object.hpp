@@ -30,6 +30,9 @@ struct JarObject {
   // it takes no change.
   bool keeps_sessions;
   bool read_only;
+  // It has begin(): a change is applied under the jar's lock, inside the
+  // store's transaction (a store shared by workers on several machines).
+  bool serializes;
   // The jar may differ from its store (memory ran out while it was being
   // brought up to date, or while a refused change was undone): the next
   // call reads the store whole.
@@ -92,6 +95,7 @@ class Turn {
   bool modifies_;
   bool owner_ = false;
   bool finished_ = false;
+  bool began_ = false;  // the store's transaction is open
 };
 
 // Raises ValueError for a closed jar; false then.

@@ -51,6 +51,7 @@ PyObject* jar_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) 
   new (&jar->turn_owner) std::atomic<unsigned long>(0);
   jar->keeps_sessions = false;
   jar->read_only = false;
+  jar->serializes = false;
   jar->stale = false;
   jar->store = make_store(Limits{});
   if (jar->store == nullptr) return PyErr_NoMemory();

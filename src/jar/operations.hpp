@@ -38,10 +38,12 @@ SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
 
 // Puts a cookie as it is (a row of a file or of another jar, with its own
 // creation and last-access times): it replaces the one of the same key,
-// then the limits are kept.  Later creation times come after its own.
-// False when memory runs out.
+// then, with keep_limits, the limits are kept.  A row of the jar's own
+// store is taken as it is: the jar mirrors its store, and the limits are
+// kept by the next cookie set, as when Chromium loads its own.  Later
+// creation times come after its own.  False when memory runs out.
 bool apply_load(Store& store, const CookieFields& fields, std::string_view key, Instant now,
-                Changes* changes) noexcept;
+                Changes* changes, bool keep_limits) noexcept;
 
 // Undoes changes, newest first: an inserted cookie is taken out, a deleted
 // one put back as it was (last-access times stay as they are: only a later

@@ -221,7 +221,7 @@ SetOutcome apply_set(Store& store, const SetRequest& request, Instant now,
 }
 
 bool apply_load(Store& store, const CookieFields& f, std::string_view key, Instant now,
-                Changes* changes) noexcept {
+                Changes* changes, bool keep_limits) noexcept {
   Site* site = store.find(key);
   Cookie* replaced = nullptr;
   if (site != nullptr) {
@@ -243,7 +243,7 @@ bool apply_load(Store& store, const CookieFields& f, std::string_view key, Insta
     return false;
   }
   if (f.creation > store.last_creation) store.last_creation = f.creation;
-  const bool ok = collect_garbage(store, site, f, now, changes);
+  const bool ok = !keep_limits || collect_garbage(store, site, f, now, changes);
   store.drop_if_empty(site);
   return ok;
 }

@@ -1,7 +1,6 @@
 """The SQLite store behind a jar made with a path: what it keeps, the files
 it refuses, locks, other processes, and processes killed mid-write."""
 
-import datetime as dt
 import os
 import random
 import signal
@@ -24,7 +23,6 @@ DAY = 86400 * 1000000
 # high priority, a secure source on a port.
 ROW = (b"n\xe9", "v\u00e9".encode(), "example.test", False, b"/p\xe9", NOW + DAY, NOW - 5,
        NOW - 3, True, True, 2, True, "https://top.test", 2, 2, 8443, True, True)
-SESSION = ROW[:5] + (None,) + ROW[6:16] + (False, True)
 KEY = (ROW[0], ROW[2], ROW[3], ROW[4], ROW[11], ROW[12], ROW[17])
 
 
@@ -35,44 +33,11 @@ def _other(path):
     return sqlite3.connect(path, isolation_level=None)
 
 
-def test_rows_keep_every_field_and_the_files_are_private(tmp_path):
-    path = tmp_path / "jar.db"
-    with SqliteStore(path) as store:
-        store.apply([("set", ROW), ("set", (b"s",) + SESSION[1:])])
-        assert store.load() == [ROW]  # the session cookie was not written
+def test_the_files_are_private(tmp_path):
+    with SqliteStore(tmp_path / "jar.db") as store:
+        store.apply([("set", ROW)])
         assert {f.name: f.stat().st_mode & 0o777 for f in tmp_path.iterdir()} == {
             "jar.db": 0o600, "jar.db-wal": 0o600, "jar.db-shm": 0o600}
-    with SqliteStore(path, keep_session_cookies=True) as store:
-        assert store.load() == [ROW]
-        store.apply([("set", SESSION)])  # a session cookie replaces the stored one
-        assert store.load() == [SESSION]
-    with SqliteStore(path) as store:
-        store.apply([("set", SESSION)])  # not written, and the stored one is gone
-        assert store.load() == []
-
-
-def test_last_access_is_written_at_most_once_a_minute(tmp_path):
-    with SqliteStore(tmp_path / "jar.db") as store:
-        store.apply([("set", ROW)])
-        for moved, written in ((30, False), (59, False), (60, True)):
-            when = ROW[7] + moved * 1000000
-            store.apply([("touch", KEY, when)])
-            assert (store.load()[0][7] == when) is written, moved
-        store.apply([("touch", KEY[:2] + (True,) + KEY[3:], NOW + DAY)])  # no such cookie
-        assert store.load()[0][7] == ROW[7] + 60 * 1000000
-
-
-@pytest.mark.parametrize("change, error", [
-    (("set", ROW[:17]), ValueError), (("set", ROW[:2] + (b"example.test",) + ROW[3:]), ValueError),
-    (("set", ROW[:13] + (7,) + ROW[14:]), ValueError), (("delete", KEY[:4]), TypeError),
-    (("touch", KEY, 1.5), TypeError), (("rename", KEY), ValueError),
-])
-def test_a_malformed_change_writes_nothing(tmp_path, change, error):
-    with SqliteStore(tmp_path / "jar.db") as store:
-        store.apply([("set", ROW)])
-        with pytest.raises(error, match="change 1"):
-            store.apply([("delete", KEY), change])
-        assert store.load() == [ROW]
 
 
 def test_statements_bind_nothing_a_caller_could_adapt(tmp_path):
@@ -182,37 +147,6 @@ def test_a_call_the_locked_file_refused_changed_nothing(tmp_path):
     assert CookieJar(path).cookie_header("https://x.test/") == b"a=1; s=newer"
 
 
-def test_a_change_the_store_refuses_as_such_is_reported_once(tmp_path, monkeypatch):
-    refusals = [TypeError("refused")]
-
-    class Refusing(SqliteStore):
-        def apply(self, changes):
-            if refusals:
-                raise refusals.pop()
-            super().apply(changes)
-
-    monkeypatch.setattr(_store, "SqliteStore", Refusing)
-    jar = CookieJar(tmp_path / "jar.db")
-    with pytest.raises(TypeError, match="refused"):
-        jar.set_cookie(b"a=1; Max-Age=999", "https://x.test/")
-    jar.set_cookie(b"b=1; Max-Age=999", "https://x.test/")  # not refused again and again
-    assert [row[0] for row in SqliteStore(tmp_path / "jar.db").load()] == [b"b"]
-
-
-def test_two_connections_see_each_others_changes(tmp_path):
-    first, second = SqliteStore(tmp_path / "jar.db"), SqliteStore(tmp_path / "jar.db")
-    assert first.load() == second.load() == []
-    assert first.refresh() is None
-    second.apply([("set", ROW)])
-    assert second.refresh() is None  # its own change
-    assert first.refresh() == ([ROW], []) and first.refresh() is None
-    jars = [CookieJar(tmp_path / "jar.db") for _ in range(2)]
-    jars[0].set_cookie("a=1; Max-Age=600", "http://example.test/")
-    jars[1].set_cookie("b=2; Max-Age=600", "http://example.test/")
-    jars[0].set_cookie("a=3; Max-Age=600", "http://example.test/")
-    assert [jar.cookie_header("http://example.test/") for jar in jars] == [b"b=2; a=3"] * 2
-
-
 def test_a_forked_child_uses_its_own_connection(tmp_path):
     store = SqliteStore(tmp_path / "jar.db")
     assert store.load() == []
@@ -228,40 +162,7 @@ def test_a_forked_child_uses_its_own_connection(tmp_path):
     assert store.load() == []
 
 
-def test_threads_on_one_file_leave_it_as_the_jar(tmp_path):
-    jar = CookieJar(tmp_path / "jar.db", max_cookies=None, max_cookies_per_site=None)
-
-    def work(thread):
-        for k in range(40):
-            jar.set_cookie(f"t{thread}k{k}=1; Max-Age=600", "http://example.test/")
-            jar.set_cookie(f"same={thread}.{k}; Max-Age=600", "http://example.test/")
-
-    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(60)
-    # Every change reached the file, the last one last.
-    assert sorted(SqliteStore(tmp_path / "jar.db").load()) == sorted(jar._rows())
-    assert len(jar._rows()) == 8 * 40 + 1
-
-
 U = "https://example.com/"
-OLD = dt.datetime(1960, 1, 1, tzinfo=dt.timezone.utc)
-LAST = dt.datetime.max.replace(tzinfo=dt.timezone.utc)
-
-
-@pytest.mark.parametrize("now", [OLD, LAST], ids=["before-1970", "end-of-9999"])
-def test_a_file_jar_at_the_edges_of_time(tmp_path, now):
-    path = tmp_path / "jar.db"
-    jar, other = (CookieJar(path, keep_session_cookies=True) for _ in range(2))
-    later = now if now == LAST else now + dt.timedelta(minutes=2)  # an access to write
-    jar.set_cookies([b"a=1", b"b=1"], U, now=now)
-    assert jar.cookie_header(U, now=later) == b"a=1; b=1"
-    assert sorted(SqliteStore(path).load()) == sorted(jar._rows())
-    assert sorted(CookieJar.from_json(jar.to_json())._rows()) == sorted(jar._rows())
-    other.clear(name="a")  # another connection removes a session cookie
-    assert jar.cookie_header(U, now=later) == b"b=1"
 
 
 def test_calls_on_a_file_jar_take_turns(tmp_path, monkeypatch):

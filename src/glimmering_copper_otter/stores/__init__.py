@@ -8,7 +8,8 @@ the jar drives:
   (rows that are not cookies a jar keeps are passed over with a
   `StoreWarning`);
 - `refresh()` before every call: None when no other connection changed the
-  store since this one last looked, else its whole contents, as `load`;
+  store since this one last looked, else (rows, removed keys): the rows
+  written and the keys removed since then, or (every row, None);
 - `apply(changes)` after a call that changed something: the changes, a list
   of ("set", row), ("delete", key) and ("touch", key, last_access), written
   in one transaction, in order.  When it raises, nothing was written, and
@@ -20,8 +21,25 @@ jar hands it none otherwise), `read_only` whether it takes changes at all (a
 jar never asks a read-only store to write what a read changed: last-access
 times, expired cookies).
 
+A store shared by workers on several machines is a `SharedRowStore`: it has
+`begin()`, and the jar applies each call that changes cookies under the
+jar's lock, to a copy brought up to date inside the transaction that writes
+it, so that the calls of all workers apply one after another:
+
+- `begin(whole)` takes the lock in a new transaction and gives what
+  changed, as `refresh()` (every row when `whole`), with the jar's clock,
+  the latest creation time any worker handed out: None, or (rows, removed
+  keys, clock);
+- `commit(changes, clock)` writes the call's changes (maybe none) and the
+  clock, and commits; `rollback()` abandons the transaction;
+- `apply_unless_changed(changes)` writes what a read decided (last-access
+  times, expired cookies removed) only when no other worker changed the jar
+  since this one read it; else nothing, and the next read gives the rows of
+  their keys.
+
 `glimmering_copper_otter.stores.sqlite.SqliteStore` is the store of a jar
-made with a path.
+made with a path; `glimmering_copper_otter.stores.postgres.PostgresStore`
+(the `postgres` extra) keeps jars on a PostgreSQL server.
 """
 
 import os
@@ -31,7 +49,8 @@ from typing import Protocol, runtime_checkable
 class StoreError(OSError):
     """A store that cannot be used: locked by another program beyond the
     timeout, not a cookie store, damaged, of another schema version,
-    read-only for a change, or not readable.  `filename` names the file."""
+    read-only for a change, or not readable; a server that cannot be
+    reached.  `filename` names the file or the server (never a password)."""
 
     def __init__(self, path, message):
         super().__init__(f"{os.fsdecode(path)}: {message}")
@@ -54,11 +73,22 @@ class RowStore(Protocol):
 
     def load(self) -> list[tuple]: ...
 
-    def refresh(self) -> list[tuple] | None: ...
+    def refresh(self) -> tuple[list[tuple], list[tuple] | None] | None: ...
 
     def apply(self, changes: list[tuple]) -> None: ...
 
     def close(self) -> None: ...
+
+
+@runtime_checkable
+class SharedRowStore(RowStore, Protocol):
+    def begin(self, whole: bool) -> tuple[list[tuple], list[tuple] | None, int | None] | None: ...
+
+    def commit(self, changes: list[tuple], clock: int | None) -> None: ...
+
+    def rollback(self) -> None: ...
+
+    def apply_unless_changed(self, changes: list[tuple]) -> None: ...
 
 
 def warn_skipped(name: str, skipped: list[tuple[object, str]], stacklevel: int = 3) -> None:
@@ -72,4 +102,4 @@ def warn_skipped(name: str, skipped: list[tuple[object, str]], stacklevel: int =
                   f"{shown}{more}", StoreWarning, stacklevel=stacklevel)
 
 
-__all__ = ["RowStore", "StoreError", "StoreWarning"]
+__all__ = ["RowStore", "SharedRowStore", "StoreError", "StoreWarning"]

@@ -606,6 +606,12 @@ class SqliteStore:
                    f"(SELECT max(change) FROM removals WHERE {old}), 0))")
         db.execute(f"DELETE FROM removals WHERE {old}")
 
+    def for_jar(self, name: str) -> "SqliteStore":
+        """A store of the jar named name in the same file (a connection of
+        its own)."""
+        return SqliteStore(self.path, name=name, timeout=self.timeout,
+                           keep_session_cookies=self.keep_session_cookies)
+
     def jar_names(self) -> list[str]:
         """The names of the jars that hold cookies in the file."""
         with self._lock:

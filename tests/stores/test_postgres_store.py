@@ -1,0 +1,275 @@
+"""The PostgreSQL store on a throw-away server (gco_testkit.postgres): a fleet
+of workers on one named jar ends as one jar replaying their commits would,
+and the faults: the server restarting, a lock held elsewhere, a connection
+cut mid-transaction, a worker killed, tables of another program or
+version, passwords."""
+
+import datetime as dt
+import json
+import random
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from glimmering_copper_otter.jar import CookieJar, StoreError, StoreWarning
+from glimmering_copper_otter.stores import postgres as _postgres
+from glimmering_copper_otter.stores.postgres import PostgresStore
+from gco_testkit import postgres
+
+U = "https://www.a.test/"
+
+
+@pytest.fixture
+def server():
+    return postgres.server()
+
+
+@pytest.fixture
+def url(server):
+    return server.fresh()
+
+
+def _schema(url):
+    return url.rpartition("%3D")[2]
+
+
+# 8 workers on one jar, the same few cookies on purpose.  Each call has its
+# own instant (after the real clock, so that nothing expires by it), all
+# within a minute (no last access is written): the calls that committed
+# replay exactly.  A committed call is printed as [its change number, call].
+FLEET = """
+import json, random, sys
+import datetime as dt
+from glimmering_copper_otter.jar import CookieJar
+url, worker, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+T0 = dt.datetime.fromisoformat(sys.argv[4])
+jar = CookieJar(store=url, name="fleet", keep_session_cookies=True, max_cookies=50,
+                max_cookies_per_site=20)
+rng = random.Random(worker)
+for i in range(count):
+    now = (i * 8 + worker) * 1000
+    site = rng.choice("abc")
+    url = f"{rng.choice(['http', 'https'])}://www.{site}.test/{rng.choice(['', 'p/'])}"
+    pick = rng.random()
+    if pick < 0.45:
+        text = "n%d=%d%s%s%s" % (rng.randrange(30), rng.randrange(3),
+                                 rng.choice(["; Max-Age=3600"] * 7 + ["; Max-Age=2"] * 2 + [""]),
+                                 rng.choice(["", "", "; Path=/p"]),
+                                 rng.choice(["", "", "", "; Secure"]))
+        call = ["set", text, url]
+    elif pick < 0.8:
+        call = ["send", url]
+    elif pick < 0.95:
+        call = ["clear", None, f"n{rng.randrange(30)}"]
+    else:
+        call = ["clear", f"www.{site}.test", None]
+    before = jar.store.last_change
+    when = T0 + dt.timedelta(microseconds=now)
+    if call[0] == "set":
+        jar.set_cookie(call[1], call[2], now=when)
+    elif call[0] == "send":
+        jar.cookie_header(call[1], now=when)
+    else:
+        jar.clear(domain=call[1], name=call[2])
+    if jar.store.last_change != before:
+        print(json.dumps([jar.store.last_change, now, call]), flush=True)
+"""
+
+
+def _replay(lines, t0):
+    """The committed calls in the server's order, through one memory jar."""
+    jar = CookieJar(max_cookies=50, max_cookies_per_site=20)
+    for number, now, call in sorted(json.loads(line) for line in lines):
+        when = t0 + dt.timedelta(microseconds=now)
+        if call[0] == "set":
+            jar.set_cookie(call[1], call[2], now=when)
+        elif call[0] == "send":
+            jar.cookie_header(call[1], now=when)
+        else:
+            jar.clear(domain=call[1], name=call[2])
+    return jar
+
+
+def test_a_fleet_on_one_jar_ends_as_its_commits_replayed(server, url):
+    t0 = dt.datetime.now(dt.timezone.utc).replace(microsecond=0) + dt.timedelta(hours=1)
+    workers = [subprocess.Popen([sys.executable, "-c", FLEET, url, str(n), "2000",
+                                 t0.isoformat()], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True) for n in range(8)]
+    lines = []
+    for worker in workers:
+        out, err = worker.communicate(timeout=900)
+        assert worker.returncode == 0, err
+        lines += out.splitlines()
+    numbers = sorted(json.loads(line)[0] for line in lines)
+    counter = server.sql(f"SELECT counter FROM {_schema(url)}.gco_jars WHERE name = 'fleet'")
+    assert numbers == list(range(1, counter[0][0] + 1))  # every commit, once
+    rows = PostgresStore(url, name="fleet").load()
+    assert sorted(rows) == sorted(_replay(lines, t0)._rows())
+    sites = [row[2] for row in rows]
+    assert len(rows) <= 50 and max(map(sites.count, set(sites))) <= 20
+    assert {json.loads(line)[2][0] for line in lines} >= {"set", "clear"}
+
+
+def test_what_a_read_decided_is_written_only_on_the_jar_it_read(url):
+    # A read removes a cookie it found expired: written when no other worker
+    # changed the jar meanwhile; else not, and the next read has the key's
+    # row as it is on the server.
+    t0 = dt.datetime.now(dt.timezone.utc) + dt.timedelta(hours=1)
+    later = t0 + dt.timedelta(seconds=5)
+    meanwhile = []
+
+    class Racing(PostgresStore):
+        def apply_unless_changed(self, changes):
+            for call in meanwhile:
+                call()
+            super().apply_unless_changed(changes)
+
+    jar, other = CookieJar(store=Racing(url)), CookieJar(store=url)
+    jar.set_cookies(["a=1; Max-Age=2", "b=1; Max-Age=2"], U, now=t0)
+    before = jar.store.last_change
+    assert jar.cookie_header(U, now=later) == b"" and jar.store.last_change == before + 1
+    assert other.cookie_header(U, now=t0) == b""
+    other.set_cookie("a=2; Max-Age=2", U, now=t0)
+    meanwhile.append(lambda: other.set_cookie("a=3; Max-Age=600", U, now=t0))
+    assert jar.cookie_header(U, now=later) == b""  # a=2 expired: its removal is not written
+    meanwhile.clear()
+    assert [row[1] for row in PostgresStore(url).load()] == [b"3"]
+    assert jar.cookie_header(U, now=later) == b"a=3"
+
+
+def test_the_server_restarting_mid_crawl(server, url):
+    jar = CookieJar(store=url)
+    jar.set_cookie("a=1; Max-Age=600", U)
+    server.restart()
+    # The call that meets the lost connection raises, naming the server; it
+    # changed nothing, and the next one connects again.
+    with pytest.raises(StoreError, match="the server cannot be reached or went away") as raised:
+        jar.set_cookie("b=1; Max-Age=600", U)
+    assert raised.value.filename == jar.store.server
+    assert jar.cookie_header(U) == b"a=1"
+    jar.set_cookie("b=1; Max-Age=600", U)
+    assert CookieJar(store=url).cookie_header(U) == b"a=1; b=1"
+
+
+def test_a_lock_held_by_another_client_waits_the_timeout(server, url):
+    jar = CookieJar(store=url, timeout=0.3)
+    jar.set_cookie("a=1; Max-Age=600", U)
+    other = server.connect(url)
+    jar_id = other.execute("SELECT id FROM gco_jars WHERE name = 'default'").fetchone()[0]
+    other.execute("SELECT pg_advisory_lock(%s)", (jar_id,))
+    start = time.monotonic()
+    with pytest.raises(StoreError, match="locked by another worker"):
+        jar.set_cookie("b=1; Max-Age=600", U)
+    assert time.monotonic() - start > 0.25
+    assert jar.cookie_header(U) == b"a=1"  # a read does not wait for the lock
+    other.close()
+    jar.set_cookie("b=1; Max-Age=600", U)
+    assert CookieJar(store=url).cookie_header(U) == b"a=1; b=1"
+
+
+def test_a_connection_cut_inside_a_transaction_changes_nothing(server, url):
+    cut = []
+
+    class Cut(PostgresStore):
+        def commit(self, changes, clock):
+            if not cut:
+                cut.append(server.sql("SELECT pg_terminate_backend(%s)",
+                                      (self._db.info.backend_pid,)))
+            super().commit(changes, clock)
+
+    jar = CookieJar(store=Cut(url))
+    with pytest.raises(StoreError, match="went away"):
+        jar.set_cookies(["a=1; Max-Age=600", "b=1; Max-Age=600"], U)
+    assert len(jar) == 0 and CookieJar(store=url).cookie_header(U) == b""
+    jar.set_cookie("c=1; Max-Age=600", U)
+    assert CookieJar(store=url).cookie_header(U) == b"c=1"
+
+
+KILLED = """
+import sys
+from glimmering_copper_otter.jar import CookieJar
+jar = CookieJar(store=sys.argv[1], max_cookies=None, max_cookies_per_site=None)
+print("ready", flush=True)
+for i in range(10 ** 6):
+    jar.set_cookies(["k%d.%d=1; Max-Age=600" % (i, k) for k in range(50)], "https://www.a.test/")
+    print("done", i, flush=True)
+"""
+
+
+def test_a_worker_killed_between_statements_loses_nothing_it_reported_done(url):
+    rng = random.Random(33)
+    for _ in range(4):
+        child = subprocess.Popen([sys.executable, "-c", KILLED, url], stdout=subprocess.PIPE,
+                                 text=True)
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(rng.uniform(0.05, 0.5))
+        child.send_signal(signal.SIGKILL)
+        done = {int(line.split()[1]) for line in child.stdout.read().splitlines()}
+        child.wait()
+        names = {row[0] for row in PostgresStore(url).load()}
+        calls = {name.split(b".")[0] for name in names}
+        # Every call reported done is there, each call whole or not at all.
+        assert {b"k%d" % i for i in done} <= calls and len(names) == 50 * len(calls)
+        CookieJar(store=url, timeout=2).clear()  # the killed worker's lock went with it
+        assert PostgresStore(url).load() == []
+
+
+def _foreign(server, url):
+    server.sql(f"CREATE TABLE {_schema(url)}.gco_cookies (x int)")
+
+
+def _version(server, url):
+    PostgresStore(url).close()
+    server.sql(f"UPDATE {_schema(url)}.gco_schema SET version = 9")
+
+
+@pytest.mark.parametrize("make, message", [
+    (_foreign, "tables of another program"), (_version, "schema version 9"),
+], ids=["another program", "another version"])
+def test_tables_of_another_program_or_version_are_refused_untouched(server, url, make, message):
+    make(server, url)
+    tables = f"SELECT table_name FROM information_schema.tables WHERE table_schema = '{_schema(url)}'"
+    before = sorted(server.sql(tables))
+    with pytest.raises(StoreError, match=message):
+        CookieJar(store=url)
+    assert sorted(server.sql(tables)) == before
+
+
+def test_a_password_never_shows(server, url):
+    secret = "pa:ss@w%2Frd"
+    with_password = url.replace("gco@", f"gco:{secret}@") + "&password=" + secret
+    store = PostgresStore(with_password)
+    assert secret not in repr(store) and secret not in store.server
+    missing = with_password.replace("%2Ftmp", "%2Fnowhere")
+    with pytest.raises(StoreError) as raised:
+        CookieJar(store=missing)
+    assert "cannot connect" in str(raised.value) and "pa:ss" not in str(raised.value)
+    assert "w%2Frd" not in repr(raised.value) and secret not in str(raised.value.filename)
+
+
+def test_rows_another_program_wrote_are_passed_over_with_a_warning(server, url):
+    with CookieJar(store=url) as jar:
+        jar.set_cookie("good=1; Max-Age=600", U)
+    columns = ", ".join(_postgres._COLUMNS)
+    for name, domain, value in ((b"c", "WWW.a.test", b"1"), (b"d", "www.a.test", b"1\n")):
+        server.sql(f"INSERT INTO {_schema(url)}.gco_cookies (jar, {columns}, change) SELECT jar, "
+                   f"%s, %s, %s, {columns.split(', ', 3)[3]}, change FROM "
+                   f"{_schema(url)}.gco_cookies WHERE name = 'good'", (name, value, domain))
+    with pytest.warns(StoreWarning, match="InvalidDomain.*DisallowedCharacter|"
+                      "DisallowedCharacter.*InvalidDomain"):
+        jar = CookieJar(store=url)
+    assert jar.cookie_header(U) == b"good=1"
+
+
+@pytest.mark.parametrize("args, error, message", [
+    (dict(path="x.db", store="postgresql://h/db"), ValueError, "not both"),
+    (dict(store="/tmp/x.db"), ValueError, "postgresql:// url"),
+    (dict(store="postgresql://h/db", timeout=0), ValueError, "timeout"),
+])
+def test_arguments(args, error, message):
+    path = args.pop("path", None)
+    with pytest.raises(error, match=message):
+        CookieJar(path, **args)
