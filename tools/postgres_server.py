@@ -89,10 +89,15 @@ class Server:
     def _remove(self):
         if os.getpid() != self._owner:  # a forked child: the server is its parent's
             return
+        for connection in (getattr(self, "admin", None), getattr(self, "_db", None)):
+            if connection is not None:
+                connection.close()
         self.stop()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def restart(self):
+        for connection in (self.admin, self._db):
+            connection.close()
         self.stop()
         self.start()
         self.admin = self._connect("postgres")
@@ -122,9 +127,12 @@ class Server:
 
     def sql(self, statement, values=None):
         """Runs a statement as another client would; its rows, if any."""
+        import psycopg
+
         try:
             cursor = self._db.execute(statement, values)
-        except Exception:
+        except psycopg.OperationalError:  # the server restarted: connect again
+            self._db.close()
             self._db = self._connect("gco")
             cursor = self._db.execute(statement, values)
         return cursor.fetchall() if cursor.description else None

@@ -207,8 +207,7 @@ def test_a_worker_killed_between_statements_loses_nothing_it_reported_done(url):
         assert child.stdout.readline() == "ready\n"
         time.sleep(rng.uniform(0.05, 0.5))
         child.send_signal(signal.SIGKILL)
-        done = {int(line.split()[1]) for line in child.stdout.read().splitlines()}
-        child.wait()
+        done = {int(line.split()[1]) for line in child.communicate()[0].splitlines()}
         names = {row[0] for row in PostgresStore(url).load()}
         calls = {name.split(b".")[0] for name in names}
         # Every call reported done is there, each call whole or not at all.

@@ -512,11 +512,13 @@ class PostgresStore:
                 self._prune(db, number, now)
                 db.execute("COMMIT")
             self._in_transaction = False
-        except self._psycopg.Error as error:
+        except BaseException as error:
             self._rollback_quietly()
-            raise self._error(error) from None
-        except BaseException:
-            self._rollback_quietly()
+            if unless_changed:  # the jar keeps them: the next read gives their rows
+                self._unwritten += [_rows.key(change[1]) if change[0] == "set" else change[1]
+                                    for change in changes]
+            if isinstance(error, self._psycopg.Error):
+                raise self._error(error) from None
             raise
         if changes or moved:
             self.last_change = number
