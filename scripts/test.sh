@@ -3,10 +3,11 @@
 # against the allowlist in scripts/check_sdist.py), a wheel built from that
 # sdist with compiler warnings treated as errors, repaired by auditwheel to
 # the manylinux_2_17 (manylinux2014) policy, installed with the test extras
-# (and the HTTP clients the jar's adapters are tested against) into a fresh
-# venv (.venv-test); then the sdist's own test suite, run from the unpacked
-# sdist, against the installed wheel (with the web frameworks of the
-# README's recipes).  Everything goes to
+# (and the HTTP clients the jar's adapters are tested against, and
+# Playwright's package, which drives Debian's chromium in the automation
+# formats' tests) into a fresh venv (.venv-test); then the sdist's own test
+# suite, run from the unpacked sdist, against the installed wheel (with the
+# web frameworks of the README's recipes).  Everything goes to
 # build/dist.  Extra arguments go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 tools
@@ -34,7 +35,7 @@ VENV_TEST="$ROOT/.venv-test"
 rm -rf "$VENV_TEST"
 "$(find_python)" -m venv "$VENV_TEST"
 "$VENV_TEST/bin/python" -m pip install --quiet --upgrade pip
-"$VENV_TEST/bin/python" -m pip install --quiet "$WHEEL[test,frameworks,clients]"
+"$VENV_TEST/bin/python" -m pip install --quiet "$WHEEL[test,frameworks,clients,recorder]"
 
 mkdir "$DIST/sdist"
 tar -xzf "$SDIST" -C "$DIST/sdist"
