@@ -4,10 +4,11 @@
 # sdist with compiler warnings treated as errors, repaired by auditwheel to
 # the manylinux_2_17 (manylinux2014) policy, installed with the test extras
 # (the HTTP clients the jar's adapters are tested against, the browsers
-# extra that reads a browser's cookies, and the postgres extra) into a fresh
-# venv (.venv-test); then the sdist's own test suite, run from the unpacked
-# sdist, against the installed wheel (with the web frameworks of the
-# README's recipes).  Everything goes to
+# extra that reads a browser's cookies, the postgres extra, and Playwright's
+# package, which drives Debian's chromium in the automation formats' tests)
+# into a fresh venv (.venv-test); then the sdist's own test suite, run from
+# the unpacked sdist, against the installed wheel (with the web frameworks of
+# the README's recipes).  Everything goes to
 # build/dist.  Extra arguments go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 tools
@@ -35,7 +36,7 @@ VENV_TEST="$ROOT/.venv-test"
 rm -rf "$VENV_TEST"
 "$(find_python)" -m venv "$VENV_TEST"
 "$VENV_TEST/bin/python" -m pip install --quiet --upgrade pip
-"$VENV_TEST/bin/python" -m pip install --quiet "$WHEEL[test,frameworks,clients,browsers,postgres]"
+"$VENV_TEST/bin/python" -m pip install --quiet "$WHEEL[test,frameworks,clients,browsers,postgres,recorder]"
 
 mkdir "$DIST/sdist"
 tar -xzf "$SDIST" -C "$DIST/sdist"

@@ -116,6 +116,11 @@ def test_a_caller_is_type_checked(tmp_path):
         loaded: LoadReport = jar.load_cookies(standard, format="cookiejar")
         mapping: dict[str, str] = jar.dump_cookies(format="mapping", url="https://x.test/")[0]
         words: Counter[str] = jar.load_json(jar.to_json()).counts()
+        state, saved_state = jar.dump_cookies(format="playwright", url="https://x.test/")
+        params: list[dict[str, object]] = jar.dump_cookies(format="cdp")[0]
+        changes: list[str] = [item.reason for item in saved_state.changed] + list(state)
+        tools: LoadReport = jar.load_cookies(params, format="cdp")
+        jar.load_cookies(3, format="webdriver")  # E: not a document
         """
     ))
     process = _mypy(tmp_path, "mypy", "--strict", "--enable-error-code", "deprecated",

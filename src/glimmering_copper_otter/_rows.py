@@ -9,6 +9,7 @@ jar's native core, where the one contract of a row is checked
 """
 
 from collections import Counter
+from collections.abc import Sequence
 from operator import itemgetter
 from typing import NamedTuple
 
@@ -71,8 +72,21 @@ class LeftOut(NamedTuple):
     reason: str
 
 
+class Changed(NamedTuple):
+    """A cookie a save wrote with something its target cannot carry: what,
+    and how it was written instead."""
+
+    name: bytes
+    domain: str
+    path: bytes
+    reason: str
+
+
 class SaveReport(NamedTuple):
-    """What a save did: how many cookies it wrote and which it left out."""
+    """What a save did: how many cookies it wrote, which it left out, and
+    what it wrote otherwise than the jar holds it (one Changed per change;
+    empty for a format that writes every cookie as it is or not at all)."""
 
     written: int
     left_out: list[LeftOut]
+    changed: Sequence[Changed] = ()

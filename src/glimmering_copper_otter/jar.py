@@ -7,15 +7,16 @@ store for a path (`stores.sqlite`), the formats (`formats`), a browser's
 own profile (`browsers`) and the HTTP clients (`clients`).
 """
 
+import datetime as dt
 import io
 import os
 import tempfile
 
-from glimmering_copper_otter import _jar
+from glimmering_copper_otter import _jar, _rows
 from glimmering_copper_otter._jar import BrowserCookie, CookieDetails
-from glimmering_copper_otter._rows import LeftOut, LoadReport, SaveReport
+from glimmering_copper_otter._rows import Changed, LeftOut, LoadReport, SaveReport
+from glimmering_copper_otter.formats import automation, cdp, native_json, netscape
 from glimmering_copper_otter.formats import clients as clients_format
-from glimmering_copper_otter.formats import native_json, netscape
 from glimmering_copper_otter.stores import StoreError, StoreWarning
 
 
@@ -57,16 +58,61 @@ def _write_bytes(path_or_file, data):
         raise
 
 
-def _refusal(header, url):
-    """Why a browser refuses a Set-Cookie value from url: check's finding."""
-    from glimmering_copper_otter.browser import check
+_EPOCH = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
+# Chromium's own words for a cookie a frame's context refuses, by SameSite.
+_CONTEXT_REFUSALS = {"STRICT": "SameSiteStrict", "LAX": "SameSiteLax",
+                     "UNDEFINED": "SameSiteUnspecifiedTreatedAsLax"}
+
+
+def _refusal(header, url, site_for_cookies=None):
+    """Why a browser refuses a Set-Cookie value from url (in a frame under
+    site_for_cookies): check's finding, else the frame's context."""
+    from glimmering_copper_otter.browser import check, read_set_cookie, registrable_domain
 
     findings = [finding for finding in check(header, url) if finding.split(":", 1)[0] in (
         "DisallowedCharacter", "NoCookieContent", "NameValuePairExceedsMaxSize",
         "AmbiguousNameValue", "InvalidDomain", "InvalidPrefix", "SecureOnly",
         "SameSiteNoneInsecure", "PartitionedNotSecure")]
-    return findings[0] if findings else (
-        "SecureOnly: it would overwrite or shadow a Secure cookie of the jar")
+    if findings:
+        return findings[0]
+    if site_for_cookies is not None:
+        from urllib.parse import urlsplit
+
+        def site(address):
+            parts = urlsplit(address)
+            host = parts.hostname or ""
+            return parts.scheme, registrable_domain(host) or host
+
+        cookie = read_set_cookie(header, url)
+        if (cookie is not None and cookie.same_site.name != "NONE"
+                and site(url) != site(site_for_cookies)):
+            return (f"{_CONTEXT_REFUSALS[cookie.same_site.name]}: a partitioned cookie of another "
+                    "top-level site is set by a cross-site frame, which a browser lets set "
+                    "SameSite=None cookies only")
+    return "SecureOnly: it would overwrite or shadow a Secure cookie of the jar"
+
+
+def _check_format(format):
+    if format not in clients_format.FORMATS + automation.FORMATS:
+        raise ValueError(f"format is one of {', '.join(clients_format.FORMATS)}, "
+                         f"{', '.join(automation.FORMATS)}, not {format!r}")
+
+
+def _micros(when):
+    return (when - _EPOCH) // dt.timedelta(microseconds=1)
+
+
+def _document(source):
+    """A document of an automation tool's format: the object itself (a dict
+    or a list), or the JSON of bytes, a path or an open file."""
+    if isinstance(source, (dict, list, tuple)):
+        return source
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return automation.parse(bytes(source))
+    if isinstance(source, (str, os.PathLike)) or hasattr(source, "read"):
+        return automation.parse(_read_bytes(source)[0])
+    raise TypeError("a document is a dict or a list, or the JSON of bytes, a path or a file, "
+                    f"not {type(source).__name__}")
 
 
 class CookieJar(_jar.CookieJar):
@@ -287,45 +333,140 @@ class CookieJar(_jar.CookieJar):
     # -- other jars ------------------------------------------------------------
 
     def load_cookies(self, source, *, format, url=None) -> LoadReport:
-        """Adds the cookies of another jar; returns a LoadReport (skipped:
-        [(index, reason)], reason beginning with check's code word).
+        """Adds the cookies of another jar or of a browser automation tool;
+        returns a LoadReport (skipped: [(index, reason)], reason beginning
+        with check's code word, or Unreadable for a cookie that does not
+        read).
 
-        format says what source is: "cookiejar" (any http.cookiejar.CookieJar,
-        requests' RequestsCookieJar and MozillaCookieJar included), "httpx"
-        (httpx.Cookies), "aiohttp" (its CookieJar) or "mapping" (names to
-        values, for url, which it then needs).  Each cookie is applied as if
-        set by a navigation response from https://{domain}{path} (from its
-        host when it is host-only), with its expiry and, where the source has
-        them, host-only, Secure, HttpOnly and SameSite: a cookie a browser
-        would refuse is reported, not stored.  Creation times are the time of
-        the load (none of these formats keeps one)."""
-        calls = clients_format.headers_of(source, format, url)
+        format says what source is.  Other jars: "cookiejar" (any
+        http.cookiejar.CookieJar, requests' RequestsCookieJar and
+        MozillaCookieJar included), "httpx" (httpx.Cookies), "aiohttp" (its
+        CookieJar) or "mapping" (names to values, for url, which it then
+        needs).  Automation tools, each a document (a dict or a list, or
+        the JSON of bytes, a path or a file opened for reading):
+        "playwright" (a storage state, or a list of its cookies; its
+        "origins" are not read), "cdp" (DevTools' Network.Cookie objects,
+        or the result of Network.getAllCookies), "extension" (the
+        chrome.cookies objects of a browser extension's export) and
+        "webdriver" (WebDriver's cookie objects; url is the page of one
+        without a domain).
+
+        Each cookie is applied as if set by a navigation response from its
+        site (over https, or from the scheme and port DevTools names), a
+        partitioned one by a frame under its top-level site: a cookie a
+        browser would refuse is reported, not stored (a partitioned cookie
+        of another site that is not SameSite=None with Chromium's
+        SameSiteLax, SameSiteStrict or SameSiteUnspecifiedTreatedAsLax).  What a Set-Cookie value cannot
+        say is then put back: an expiry to the microsecond, the partition's
+        cross-site-ancestor half, an unknown source port.  No format keeps
+        creation times: the cookies are created in the source's order, at
+        the time of the load."""
+        _check_format(format)
+        if format in automation.FORMATS:
+            settings = []
+            for where, row, reason in automation.read(_document(source), format, url):
+                if row is not None:
+                    try:
+                        settings.append((where, automation.setting(row), None))
+                        continue
+                    except ValueError as error:
+                        reason = str(error)
+                settings.append((where, None, reason))
+        else:
+            settings = [(where, None, target) if header is None
+                        else (where, automation.Setting(header, target, None, True, None), None)
+                        for where, header, target in clients_format.headers_of(source, format,
+                                                                               url)]
+        return self._apply(settings)
+
+    def _apply(self, settings):
+        """Applies (where, Setting, None) items, and reports (where, None,
+        reason) ones; puts back into the cookies stored what their headers
+        could not say (automation.refined)."""
+        refine = any(setting is not None and setting.row is not None
+                     and automation.needs_refining(setting.row) for _, setting, _ in settings)
+        before = set(self._rows()) if refine else None
+        wanted = {}
         loaded = expired = 0
         skipped = []
-        for where, header, target in calls:
-            if header is None:
-                skipped.append((where, target))
+        for where, setting, reason in settings:
+            if setting is None:
+                skipped.append((where, reason))
                 continue
-            record = self.set_cookie(header, target, navigation=True)
+            try:
+                record = self.set_cookie(setting.header, setting.url,
+                                         site_for_cookies=setting.site_for_cookies,
+                                         navigation=setting.navigation)
+            except ValueError as error:
+                skipped.append((where, f"Unreadable: {error}"))
+                continue
             if record is None:
-                skipped.append((where, _refusal(header, target)))
+                skipped.append((where, _refusal(setting.header, setting.url,
+                                                setting.site_for_cookies)))
             elif record.expired:
                 expired += 1
             else:
                 loaded += 1
+                if refine and setting.row is not None:
+                    wanted[automation.refining_key(setting.row)] = setting.row
+        if wanted:
+            self._put_back(before, wanted)
         return LoadReport(loaded, expired, skipped)
+
+    def _put_back(self, before, wanted):
+        """Refines each row a load changed that a document described (wanted,
+        by automation.refining_key); one whose key changes (the partition's
+        second half) replaces the row the header made."""
+        rows, gone = [], []
+        for row in self._rows():
+            want = None if row in before else wanted.get(automation.refining_key(row))
+            new = None if want is None else automation.refined(row, want)
+            if new is None or _rows.refusal(new) is not None:
+                continue
+            rows.append(new)
+            if _rows.key(new) != _rows.key(row):
+                gone.append(_rows.key(row))
+        if rows:
+            self._load_rows(rows)
+        for key in gone:
+            self.remove(key)
 
     def dump_cookies(self, *, format, url=None):
         """(object, SaveReport): the cookies (with url, only those a same-site
-        request to it carries) as format's object: "cookiejar" an
-        http.cookiejar.CookieJar, "httpx" an httpx.Cookies, "aiohttp" an
-        aiohttp.CookieJar, "mapping" a dict of names to values (the cookie a
-        browser sends first, of each name).  The SaveReport lists what the
-        target cannot carry: a partitioned cookie, a name or value that is not
-        UTF-8 (the clients keep text), a second cookie of one name (mapping)."""
-        records = self.cookies(url) if url is not None else self.cookies()
-        target, left_out = clients_format.dump(records, format)
-        return target, SaveReport(len(records) - len(left_out), left_out)
+        request to it carries) as format's object.
+
+        Other jars: "cookiejar" an http.cookiejar.CookieJar, "httpx" an
+        httpx.Cookies, "aiohttp" an aiohttp.CookieJar, "mapping" a dict of
+        names to values (the cookie a browser sends first, of each name);
+        the SaveReport lists what the target cannot carry: a partitioned
+        cookie, a name or value that is not UTF-8 (the clients keep text),
+        a second cookie of one name (mapping).
+
+        Automation tools, oldest first: "playwright" a storage state
+        ({"cookies": [...], "origins": []}), "cdp" a list of DevTools'
+        Network.CookieParam, "extension" a list of chrome.cookies objects,
+        "webdriver" a list of WebDriver cookies.  The SaveReport's changed
+        lists, per cookie, what the target cannot carry and how it was
+        written instead: SameSite unspecified written as Lax (Playwright,
+        WebDriver), a priority other than medium (all but cdp), a name,
+        value or path that is not UTF-8 (by the text rule); WebDriver has
+        no partition key, and partitioned cookies are left out of it."""
+        _check_format(format)
+        if format not in automation.FORMATS:
+            records = self.cookies(url) if url is not None else self.cookies()
+            target, left_out = clients_format.dump(records, format)
+            return target, SaveReport(len(records) - len(left_out), left_out)
+        rows = self._rows()
+        if url is not None:
+            sent = {(c.raw_name, c.domain, c.host_only, c.path, d.partition_key,
+                     _micros(d.creation)) for c, d in self.cookies(url, details=True)}
+            rows = [row for row in rows if (
+                row[_rows.NAME], row[_rows.DOMAIN], row[_rows.HOST_ONLY],
+                cdp.text(row[_rows.PATH]),
+                (row[_rows.PARTITION_KEY], row[_rows.CROSS_SITE_ANCESTOR])
+                if row[_rows.PARTITIONED] else None, row[_rows.CREATION]) in sent]
+        document, left_out, changed = automation.write(rows, format)
+        return document, SaveReport(len(rows) - len(left_out), left_out, changed)
 
     # -- a browser's own cookies ---------------------------------------------
 
@@ -399,5 +540,5 @@ class CookieJar(_jar.CookieJar):
                                        navigation=navigation, from_script=from_script)
 
 
-__all__ = ["BrowserCookie", "CookieDetails", "CookieJar", "LeftOut", "LoadReport", "SaveReport",
-           "StoreError", "StoreWarning"]
+__all__ = ["BrowserCookie", "Changed", "CookieDetails", "CookieJar", "LeftOut", "LoadReport",
+           "SaveReport", "StoreError", "StoreWarning"]

@@ -3,7 +3,7 @@
 import http.cookiejar
 import os
 import urllib.request
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from datetime import datetime
 from types import TracebackType
 from typing import IO, Any, Final, Literal, Self, TypeVar, final, overload
@@ -16,6 +16,7 @@ from aiohttp.abc import AbstractCookieJar
 from typing_extensions import deprecated
 
 from glimmering_copper_otter import _jar
+from glimmering_copper_otter._rows import Changed as Changed
 from glimmering_copper_otter._rows import LeftOut as LeftOut
 from glimmering_copper_otter._rows import LoadReport as LoadReport
 from glimmering_copper_otter._rows import SaveReport as SaveReport
@@ -24,8 +25,8 @@ from glimmering_copper_otter.stores import RowStore
 from glimmering_copper_otter.stores import StoreError as StoreError
 from glimmering_copper_otter.stores import StoreWarning as StoreWarning
 
-__all__ = ["BrowserCookie", "CookieDetails", "CookieJar", "LeftOut", "LoadReport", "SaveReport",
-           "StoreError", "StoreWarning"]
+__all__ = ["BrowserCookie", "Changed", "CookieDetails", "CookieJar", "LeftOut", "LoadReport",
+           "SaveReport", "StoreError", "StoreWarning"]
 
 _Text = bytes | str
 _Values = Iterable[_Text] | Iterable[tuple[_Text, _Text]] | Iterable[list[_Text]]
@@ -33,7 +34,11 @@ _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Session = TypeVar("_Session", bound=requests.Session)
 _Client = TypeVar("_Client", bound=httpx.Client)
 _AsyncClient = TypeVar("_AsyncClient", bound=httpx.AsyncClient)
-_Format = Literal["cookiejar", "httpx", "aiohttp", "mapping"]
+_ToolFormat = Literal["playwright", "cdp", "extension", "webdriver"]
+_Format = Literal["cookiejar", "httpx", "aiohttp", "mapping"] | _ToolFormat
+# A document of an automation tool: a JSON object or list (a Playwright storage
+# state, lists of cookie objects), or the JSON of bytes, a path or an open file.
+_Document = Mapping[str, Any] | Sequence[Mapping[str, Any]] | bytes | _Path | IO[bytes] | IO[str]
 # A row: see glimmering_copper_otter._rows.
 _Row = tuple[
     bytes, bytes, str, bool, bytes, int | None, int, int, bool, bool, int, bool, str, int, int,
@@ -173,7 +178,8 @@ class CookieJar(_jar.CookieJar):
     def from_json(cls, text: str | bytes, /) -> Self: ...
     def load_cookies(
         self,
-        source: http.cookiejar.CookieJar | httpx.Cookies | aiohttp.CookieJar | Mapping[str, str],
+        source: http.cookiejar.CookieJar | httpx.Cookies | aiohttp.CookieJar | Mapping[str, str]
+        | _Document,
         *,
         format: _Format,
         url: str | None = None,
@@ -194,6 +200,14 @@ class CookieJar(_jar.CookieJar):
     def dump_cookies(
         self, *, format: Literal["mapping"], url: str | None = None
     ) -> tuple[dict[str, str], SaveReport]: ...
+    @overload
+    def dump_cookies(
+        self, *, format: Literal["playwright"], url: str | None = None
+    ) -> tuple[dict[str, list[dict[str, Any]]], SaveReport]: ...
+    @overload
+    def dump_cookies(
+        self, *, format: Literal["cdp", "extension", "webdriver"], url: str | None = None
+    ) -> tuple[list[dict[str, Any]], SaveReport]: ...
 
     def load_browser(
         self,

@@ -195,7 +195,7 @@ jar = CookieJar(store=sys.argv[1], max_cookies=None, max_cookies_per_site=None)
 print("ready", flush=True)
 for i in range(10 ** 6):
     jar.set_cookies(["k%d.%d=1; Max-Age=600" % (i, k) for k in range(50)], "https://www.a.test/")
-    print("done", i, flush=True)
+    print(f"done {i}", flush=True)  # word and number in one write
 """
 
 

@@ -227,11 +227,11 @@ for i in range(count):
         rows = [(b"%s%d.%d" % (tag.encode(), i, k), b"v" * 200, "example.test", True, b"/",
                  4102444800000000, 10 ** 15 + i * 1000 + k, 10 ** 15, False, False, 0, False,
                  "", 1, 0, -1, True, False) for k in range(size)]
-        print("begin", i, flush=True)
+        print(f"begin {i}", flush=True)
         jar._load_rows(rows)
     else:
         jar.set_cookie("%s%d=v; Max-Age=86400" % (tag, i), "http://example.test/")
-    print("done", i, flush=True)
+    print(f"done {i}", flush=True)  # word and number in one write
 """
 
 

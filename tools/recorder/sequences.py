@@ -115,6 +115,7 @@ class SequenceBrowser:
         self.context.close()
         self.pw.stop()
         self.profile.cleanup()
+        self.server.close()
 
     def cookies(self):
         return self.cdp.send("Network.getAllCookies")["cookies"]

@@ -92,6 +92,12 @@ class Server:
         threading.Thread(target=self._accept, daemon=True).start()
 
     def close(self):
+        # Shutting the socket down wakes the thread waiting in accept(),
+        # which then ends; closing it alone would leave that thread waiting.
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         self.sock.close()
 
     def serve(self, routes: dict[tuple[str, str, str], Response]):

@@ -1,14 +1,17 @@
 """The jar command: inspect and edit a cookie jar file, and convert between
-cookies.txt and JSON.
+cookies.txt, JSON and the cookies of browser automation tools.
 
     python -m glimmering_copper_otter jar --file F [--name NAME] [--json] set URL HEADER...
     python -m glimmering_copper_otter jar --file F [--json] header URL
     python -m glimmering_copper_otter jar --file F [--json] list [URL]
-    python -m glimmering_copper_otter jar --file F import FILE
+    python -m glimmering_copper_otter jar --file F import [--format FORMAT] FILE
     python -m glimmering_copper_otter jar --file F import --from-browser NAME [--profile P]
         [--password-env VAR] [--container C]
-    python -m glimmering_copper_otter jar --file F export [--format cookies.txt|json]
+    python -m glimmering_copper_otter jar --file F export [--format FORMAT]
     python -m glimmering_copper_otter jar --file F clear
+
+FORMAT: cookies.txt, json, or an automation tool's (playwright, cdp,
+extension, webdriver); import reads cookies.txt or JSON without it.
 """
 
 import argparse
@@ -29,6 +32,10 @@ _REFUSALS = ("DisallowedCharacter", "NoCookieContent", "NameValuePairExceedsMaxS
 PROG = f"{_PROG} jar"
 FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
           "http_only", "same_site", "partitioned", "priority")
+# The documents of browser automation tools (CookieJar.load_cookies and
+# dump_cookies).
+TOOL_FORMATS = ("playwright", "cdp", "extension", "webdriver")
+FORMATS = ("cookies.txt", "json", *TOOL_FORMATS)
 
 
 def jar_type():
@@ -42,7 +49,8 @@ def _parser():
     parser = _Parser(
         prog=PROG,
         description="Inspect and edit a cookie jar file (an SQLite cookie store, made "
-        "when missing), and convert between cookies.txt and JSON.")
+        "when missing), and convert between cookies.txt, JSON and the cookies of Playwright, "
+        "DevTools, browser extensions and WebDriver.")
     parser.add_argument("--file", required=True, metavar="F", help="the jar's file")
     parser.add_argument("--name", default="default", metavar="NAME",
                         help='which jar of the file (default: "default")')
@@ -62,11 +70,14 @@ def _parser():
     command.add_argument("url", metavar="URL")
     command = commands.add_parser("list", help="list the cookies (those sent to URL)")
     command.add_argument("url", nargs="?", metavar="URL")
-    command = commands.add_parser("import", help="add the cookies of a cookies.txt or JSON "
-                                  "file (- for standard input), or of a browser profile")
+    command = commands.add_parser("import", help="add the cookies of a file (- for standard "
+                                  "input), or of a browser profile")
     command.add_argument("source", metavar="FILE", nargs="?")
+    command.add_argument("--format", choices=FORMATS, default=None,
+                         help="what FILE is (default: cookies.txt, or this package's JSON when "
+                         "it begins with '{')")
     command.add_argument("--strict", action="store_true",
-                         help="refuse the whole file when a line cannot be read")
+                         help="refuse the whole cookies.txt file when a line cannot be read")
     command.add_argument("--from-browser", metavar="NAME",
                          help="read the cookies of a browser on this machine (chromium, chrome, "
                          "edge, brave, opera, vivaldi, firefox, ...); nothing is written to "
@@ -79,8 +90,9 @@ def _parser():
                          "values), or a Mac Keychain's Safe Storage password")
     command.add_argument("--container", metavar="C",
                          help="the Firefox container whose cookies to read (its name)")
-    command = commands.add_parser("export", help="print the cookies as cookies.txt or JSON")
-    command.add_argument("--format", choices=("cookies.txt", "json"), default="cookies.txt")
+    command = commands.add_parser("export", help="print the cookies as cookies.txt, JSON or an "
+                                  "automation tool's JSON")
+    command.add_argument("--format", choices=FORMATS, default="cookies.txt")
     commands.add_parser("clear", help="remove every cookie")
     for command in commands.choices.values():
         # After the command too; there the default must not hide the one given before it.
@@ -197,7 +209,7 @@ def _session_note(jar, args):
 
 def _import(jar, args):
     if args.from_browser is not None:
-        if args.source is not None or args.strict:
+        if args.source is not None or args.strict or args.format is not None:
             _note("error: import takes a FILE or --from-browser, not both")
             return 2
         return _import_browser(jar, args)
@@ -212,7 +224,10 @@ def _import(jar, args):
     else:
         with open(args.source, "rb") as file:
             data = file.read()
-    if data.lstrip().startswith(b"{"):
+    if args.format in TOOL_FORMATS:
+        report = jar.load_cookies(data, format=args.format)
+        place = "cookie"
+    elif args.format == "json" or (args.format is None and data.lstrip().startswith(b"{")):
         report = jar.load_json(data)
         place = "cookie"
     else:
@@ -239,10 +254,17 @@ def _export(jar, args):
         sys.stdout.write(jar.to_json())
         return 0
     sys.stdout.flush()
-    report = jar.save_cookies_txt(sys.stdout.buffer)
+    if args.format in TOOL_FORMATS:
+        document, report = jar.dump_cookies(format=args.format)
+        text = json.dumps(document, indent=2, ensure_ascii=False) + "\n"
+        sys.stdout.buffer.write(text.encode("utf-8"))
+    else:
+        report = jar.save_cookies_txt(sys.stdout.buffer)
     sys.stdout.buffer.flush()
     for item in report.left_out:
         _note(f"left out {item.name.decode('latin-1')!r} for {item.domain}: {item.reason}")
+    for item in report.changed:
+        _note(f"changed {item.name.decode('latin-1')!r} for {item.domain}: {item.reason}")
     return 0
 
 
