@@ -17,6 +17,7 @@ Statements bind their values.  A password of the url never appears in a
 message or a repr.
 """
 
+import functools
 import select
 import time
 import urllib.parse
@@ -165,8 +166,10 @@ class PostgresStore:
             raise ImportError("a PostgreSQL store needs psycopg 3: pip install "
                               "'glimmering-copper-otter[postgres]'") from None
         self._psycopg = psycopg
-        self._tuples_ok = psycopg.pq.ExecStatus.TUPLES_OK
-        self._jar_param = None
+        # The counter's read through libpq, on the current connection; the
+        # mark as the server writes it.
+        self._quick = None
+        self._mark_text = None
         self._locked = None  # the counter when begin() took the lock
         self._connection()
 
@@ -189,7 +192,7 @@ class PostgresStore:
         return self._fail(f"{type(error).__name__}: {str(error).strip()}")
 
     def _drop(self):
-        db, self._db = self._db, None
+        db, self._db, self._quick = self._db, None, None
         self._in_transaction = False
         if db is not None:
             try:
@@ -215,7 +218,8 @@ class PostgresStore:
                 prepared = db.pgconn.prepare(name, text.encode(), [_OIDS[t] for t in types])
                 if prepared.status != psycopg.pq.ExecStatus.COMMAND_OK:
                     raise psycopg.errors.error_from_result(prepared)
-            self._jar_param = [b"%d" % self._jar_id]
+            self._quick = functools.partial(db.pgconn.exec_prepared, b"gco_head",
+                                            [b"%d" % self._jar_id])
         except StoreError:
             db.close()
             raise
@@ -285,6 +289,7 @@ class PostgresStore:
                 if not found:
                     removed.append(key)
         self._mark = counter
+        self._mark_text = b"%d" % counter
         rows = _rows.rows_of_columns(records)
         refused = _rows.check_rows(rows)
         if refused:
@@ -309,14 +314,11 @@ class PostgresStore:
         """None when no worker changed the jar since this one last looked
         (one round trip); else the rows written and the keys removed since
         then, or (all rows, None) when this one must read the jar whole."""
-        pgconn = self._db.pgconn if self._db is not None else None
-        if pgconn is not None and self._mark is not None and not self._unwritten and \
-                not self._in_transaction:
+        if self._quick is not None and not self._unwritten and not self._in_transaction:
             # The usual case, one prepared statement through libpq: nothing
             # changed.  Anything else takes the long way, errors included.
             try:
-                result = pgconn.exec_prepared(b"gco_head", self._jar_param)
-                if result.status == self._tuples_ok and int(result.get_value(0, 0)) == self._mark:
+                if self._quick().get_value(0, 0) == self._mark_text:
                     return None
             except Exception:  # noqa: BLE001  read again below, where errors are told
                 pass
@@ -526,6 +528,7 @@ class PostgresStore:
                 self._clock = clock
             if self._mark is not None and (began or number == self._mark + 1):
                 self._mark = number  # what this worker wrote, under the lock
+                self._mark_text = b"%d" % number
 
     def _prune(self, db, number, now):
         old = "jar = %s AND change <= %s AND at < %s"
