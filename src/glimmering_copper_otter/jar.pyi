@@ -9,6 +9,7 @@ from types import TracebackType
 from typing import IO, Any, Final, Literal, Self, TypeVar, final, overload
 
 import aiohttp
+import curl_cffi.requests
 import httpx
 import requests
 from _typeshed import structseq
@@ -33,6 +34,8 @@ _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Session = TypeVar("_Session", bound=requests.Session)
 _Client = TypeVar("_Client", bound=httpx.Client)
 _AsyncClient = TypeVar("_AsyncClient", bound=httpx.AsyncClient)
+_CurlSession = TypeVar("_CurlSession", bound=curl_cffi.requests.Session[Any])
+_CurlAsyncSession = TypeVar("_CurlAsyncSession", bound=curl_cffi.requests.AsyncSession[Any])
 _Format = Literal["cookiejar", "httpx", "aiohttp", "mapping"]
 # A row: see glimmering_copper_otter._rows.
 _Row = tuple[
@@ -200,6 +203,10 @@ class CookieJar(_jar.CookieJar):
     def install(self, target: _Client) -> _Client: ...
     @overload
     def install(self, target: _AsyncClient) -> _AsyncClient: ...
+    @overload
+    def install(self, target: _CurlSession) -> _CurlSession: ...
+    @overload
+    def install(self, target: _CurlAsyncSession) -> _CurlAsyncSession: ...
     def for_aiohttp(self) -> AbstractCookieJar: ...
     async def aset_cookie(
         self,
