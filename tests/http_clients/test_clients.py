@@ -599,6 +599,7 @@ def test_curl_cffi_session_params_auth_and_headers_follow_libcurls_rules():
                                            headers={"Authorization": "Bearer t",
                                                     "Cookie": "session=1"})) as session:
             session.get(url, params={"q": "1"}, timeout=30)
+            params = session.params
             session.get(url, timeout=30, stream=True).close()
             session.get(hop(E, "/d", "d=1"), discard_cookies=True, timeout=30)
     finally:
@@ -610,6 +611,7 @@ def test_curl_cffi_session_params_auth_and_headers_follow_libcurls_rules():
         b"session=1", None, None, b"session=1", None, None, b"session=1"]
     assert "d" not in jar
     assert session.headers.get("Cookie") is None
+    assert session.params is params and (params, session.auth) == ({"key": "k"}, ("u", "p"))
     # The Authorization header (which libcurl sends instead of auth=) and
     # auth= go to the first hop's host only.
     assert [h.get_all("Authorization") for h in server.headers] == [

@@ -166,11 +166,9 @@ def _classes():
 
 def _hidden(value):
     """The session's params or auth as an equal object that reads as empty on
-    the hops where libcurl would not send it."""
-    base = type(value)
-    if base not in _HIDDEN:
-        return value
-    return _HIDDEN[base](value)
+    the hops where libcurl would not send it (itself when it is one)."""
+    hidden = _HIDDEN.get(type(value))
+    return value if hidden is None or type(value) is hidden else hidden(value)
 
 
 def _hiding(base):
