@@ -1,5 +1,5 @@
 """One Scrapy crawl, run in a child process (Scrapy's reactor starts once per
-process): `python -m gco_testkit.crawl SPEC`, SPEC a JSON object of
+process): `python -m gco_testkit.crawl PLAN`, PLAN a JSON object of
 
 - "settings": Scrapy settings;
 - "rows": {name: [step, ...]}, each step a dict of "url", and maybe
@@ -30,12 +30,12 @@ class _Records(logging.Handler):
             self.records.append([record.name, record.levelname, record.getMessage()])
 
 
-def main(spec):
+def main(plan):
     import scrapy
     from scrapy import signals
     from scrapy.crawler import CrawlerProcess
 
-    rows, proxy = spec["rows"], spec["proxy"]
+    rows, proxy = plan["rows"], plan["proxy"]
     responses = {name: [] for name in rows}
     outcome = {}
 
@@ -71,7 +71,7 @@ def main(spec):
     logging.getLogger().addHandler(records)
     settings = {"LOG_ENABLED": False, "TELNETCONSOLE_ENABLED": False,
                 "ROBOTSTXT_OBEY": False, "DOWNLOAD_TIMEOUT": 10, "CLOSESPIDER_TIMEOUT": 60,
-                "RETRY_ENABLED": False, "HTTPERROR_ALLOW_ALL": True, **spec["settings"]}
+                "RETRY_ENABLED": False, "HTTPERROR_ALLOW_ALL": True, **plan["settings"]}
     process = CrawlerProcess(settings, install_root_handler=False)
     logging.getLogger().setLevel(logging.DEBUG)
     crawler = process.create_crawler(Steps)

@@ -90,10 +90,10 @@ def _rows(port, names=ROWS):
 
 def crawl(server, rows, **settings):
     """Runs one crawl in a child process; returns what it printed."""
-    spec = {"rows": rows, "proxy": server.proxy, "settings": settings}
+    plan = {"rows": rows, "proxy": server.proxy, "settings": settings}
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(
         [str(TESTS), *filter(None, [os.environ.get("PYTHONPATH")])])}
-    done = subprocess.run([sys.executable, "-m", "gco_testkit.crawl", json.dumps(spec)],
+    done = subprocess.run([sys.executable, "-m", "gco_testkit.crawl", json.dumps(plan)],
                           capture_output=True, text=True, timeout=180, env=env,
                           cwd=str(TESTS))
     assert done.returncode == 0, done.stderr[-3000:]
