@@ -55,6 +55,7 @@ def test_a_caller_is_type_checked(tmp_path):
         )
         from collections import Counter
 
+        import curl_cffi.requests
         import httpx
         import requests
         from aiohttp.abc import AbstractCookieJar
@@ -110,6 +111,9 @@ def test_a_caller_is_type_checked(tmp_path):
         jar.dump_cookies(format="json")  # E: not a format of other jars
         sessions: requests.Session = jar.install(requests.Session())
         client: httpx.AsyncClient = jar.install(httpx.AsyncClient())
+        curl = jar.install(curl_cffi.requests.Session(impersonate="chrome"))
+        fetched: curl_cffi.requests.Response = curl.get("https://x.test/")
+        crawler = jar.install(curl_cffi.requests.AsyncSession())
         aio: AbstractCookieJar = jar.for_aiohttp()
         held: bool = "sid" in jar and jar.remove(jar.cookies()[0])
         standard, left = jar.dump_cookies(format="cookiejar")

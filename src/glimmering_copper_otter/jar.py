@@ -503,9 +503,11 @@ class CookieJar(_jar.CookieJar):
         return urllib.handler(self)
 
     def install(self, target):
-        """Makes a requests.Session, httpx.Client or httpx.AsyncClient keep and
-        send its cookies through this jar (every request, redirect hops
-        included, carries exactly cookie_header(url)); returns target."""
+        """Makes a requests.Session, httpx.Client, httpx.AsyncClient or
+        curl_cffi Session or AsyncSession keep and send its cookies through
+        this jar (every request, redirect hops included, carries exactly
+        cookie_header(url); curl_cffi's redirects are followed by the
+        adapter, hop by hop); returns target."""
         from glimmering_copper_otter.clients import install
 
         return install(self, target)

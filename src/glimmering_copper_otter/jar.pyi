@@ -9,6 +9,7 @@ from types import TracebackType
 from typing import IO, Any, Final, Literal, Self, TypeVar, final, overload
 
 import aiohttp
+import curl_cffi.requests
 import httpx
 import requests
 from _typeshed import structseq
@@ -34,6 +35,8 @@ _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Session = TypeVar("_Session", bound=requests.Session)
 _Client = TypeVar("_Client", bound=httpx.Client)
 _AsyncClient = TypeVar("_AsyncClient", bound=httpx.AsyncClient)
+_CurlSession = TypeVar("_CurlSession", bound=curl_cffi.requests.Session[Any])
+_CurlAsyncSession = TypeVar("_CurlAsyncSession", bound=curl_cffi.requests.AsyncSession[Any])
 _ToolFormat = Literal["playwright", "cdp", "extension", "webdriver"]
 _Format = Literal["cookiejar", "httpx", "aiohttp", "mapping"] | _ToolFormat
 # A document of an automation tool: a JSON object or list (a Playwright storage
@@ -225,6 +228,10 @@ class CookieJar(_jar.CookieJar):
     def install(self, target: _Client) -> _Client: ...
     @overload
     def install(self, target: _AsyncClient) -> _AsyncClient: ...
+    @overload
+    def install(self, target: _CurlSession) -> _CurlSession: ...
+    @overload
+    def install(self, target: _CurlAsyncSession) -> _CurlAsyncSession: ...
     def for_aiohttp(self) -> AbstractCookieJar: ...
     async def aset_cookie(
         self,

@@ -1,12 +1,12 @@
 """The client adapters, judged by the Cookie bytes a loopback server receives:
 on every request, redirect hops included, they must equal
 `jar.cookie_header(url)` at that moment.  One table of scenarios runs against
-urllib, requests, httpx and aiohttp; then threads and tasks share one jar."""
+urllib, requests, httpx, aiohttp and curl_cffi; then threads and tasks share
+one jar; then curl_cffi's redirects, which the adapter follows itself."""
 
 import asyncio
 import threading
 import urllib.request
-from urllib.parse import quote_from_bytes
 
 from yarl import URL
 
@@ -14,20 +14,12 @@ import pytest
 
 from glimmering_copper_otter.clients import aiohttp as aiohttp_adapter
 from glimmering_copper_otter.jar import CookieJar
-from gco_testkit.loopback import Loopback
+from gco_testkit.loopback import Loopback, hop
 
 requests = pytest.importorskip("requests")
 httpx = pytest.importorskip("httpx")
 aiohttp = pytest.importorskip("aiohttp")
-
-
-def hop(host, path, *cookies, to=None):
-    """The URL of a request whose response sets `cookies` (and redirects to `to`)."""
-    query = [("c", c if isinstance(c, bytes) else c.encode()) for c in cookies]
-    if to is not None:
-        query.append(("to", to.encode()))
-    text = "&".join(f"{k}={quote_from_bytes(v, safe='')}" for k, v in query)
-    return f"http://{host}{path}?{text}"
+curl_cffi = pytest.importorskip("curl_cffi.requests")
 
 
 E, A, B = "example.test", "a.example.test", "b.example.test"
@@ -115,8 +107,27 @@ def utf8_pairs(header):
     return "; ".join(aiohttp_adapter._utf8_pairs(header)).encode()
 
 
+def run_curl_cffi(jar, proxy, urls):
+    # Impersonating a browser adds no cookie of curl's own.
+    session = curl_cffi.Session(proxy=proxy, trust_env=False, impersonate="chrome",
+                                cookies={"own": "1"})
+    with jar.install(session):
+        for url in urls:
+            session.get(url, timeout=30)
+
+
+def run_curl_cffi_async(jar, proxy, urls):
+    async def main():
+        async with curl_cffi.AsyncSession(proxy=proxy, trust_env=False) as session:
+            jar.install(session)
+            for url in urls:
+                await session.get(url, timeout=30)
+    asyncio.run(main())
+
+
 CLIENTS = {"urllib": run_urllib, "requests": run_requests, "httpx": run_httpx,
-           "aiohttp": run_aiohttp}
+           "aiohttp": run_aiohttp, "curl_cffi": run_curl_cffi,
+           "curl_cffi-async": run_curl_cffi_async}
 
 
 @pytest.fixture
@@ -270,6 +281,25 @@ def _call_httpx_async(jar, proxy, url, cookies, headers):
     asyncio.run(main())
 
 
+def _call_curl_cffi(jar, proxy, url, cookies, headers):
+    session = curl_cffi.Session(proxy=proxy, trust_env=False)
+    if jar is not None:
+        jar.install(session)
+    with session:
+        session.get(hop(E, "/", "sid=1"), timeout=30)
+        session.get(url, cookies=cookies, headers=headers, timeout=30)
+
+
+def _call_curl_cffi_async(jar, proxy, url, cookies, headers):
+    async def main():
+        async with curl_cffi.AsyncSession(proxy=proxy, trust_env=False) as session:
+            if jar is not None:
+                jar.install(session)
+            await session.get(hop(E, "/", "sid=1"), timeout=30)
+            await session.get(url, cookies=cookies, headers=headers, timeout=30)
+    asyncio.run(main())
+
+
 class _nothing:
     def __enter__(self):
         return self
@@ -278,18 +308,22 @@ class _nothing:
         return False
 
 
-CALLS = {"requests": _call_requests, "httpx": _call_httpx, "httpx-async": _call_httpx_async}
+CALLS = {"requests": _call_requests, "httpx": _call_httpx, "httpx-async": _call_httpx_async,
+         "curl_cffi": _call_curl_cffi, "curl_cffi-async": _call_curl_cffi_async}
 SAME_HOST = hop(E, "/a", to=hop(E, "/b", to=hop(A, "/c")))
 # A call after a response set sid=1: (url, cookies=, headers=), then the
 # Cookie field of each hop with the jar, and what the client sends without
-# it (client: fields, for those that differ).
+# it (client: fields, for those that differ).  The server joins several
+# Cookie fields with "; ": curl_cffi alone sends a hand-set header as a
+# second field after its own.
 # (Without the jar, a host-only cookie of example.test also goes to
-# a.example.test: the clients' jars follow Netscape's rules.)
+# a.example.test from requests and httpx: their jars follow Netscape's rules.)
 HTTPX = ("httpx", "httpx-async")
+CURL_CFFI = ("curl_cffi", "curl_cffi-async")
 PER_REQUEST = {
     "per-request cookies after the jar's, a same-name one too": (
         (hop(E, "/"), {"sid": "2", "p": "1"}, None),
-        [b"sid=1; sid=2; p=1"], {}),
+        [b"sid=1; sid=2; p=1"], dict.fromkeys(CURL_CFFI, [b"sid=2; p=1"])),
     "per-request cookies follow hops to the same host only": (
         (SAME_HOST, {"p": "1"}, None),
         [b"sid=1; p=1", b"sid=1; p=1", None],
@@ -298,12 +332,14 @@ PER_REQUEST = {
     "a hand-set header first, on the first hop only": (
         (SAME_HOST, None, {"Cookie": "hand=1"}),
         [b"hand=1; sid=1", b"sid=1", None],
-        dict.fromkeys(("requests", *HTTPX), [b"hand=1", b"sid=1", b"sid=1"])),
+        {**dict.fromkeys(("requests", *HTTPX), [b"hand=1", b"sid=1", b"sid=1"]),
+         **dict.fromkeys(CURL_CFFI, [b"sid=1; hand=1", b"sid=1; hand=1", None])}),
     "both": (
         (SAME_HOST, {"p": "1"}, {"Cookie": "hand=1"}),
         [b"hand=1; sid=1; p=1", b"sid=1; p=1", None],
         {"requests": [b"hand=1", b"sid=1; p=1", b"sid=1; p=1"],
-         **dict.fromkeys(HTTPX, [b"hand=1", b"sid=1", b"sid=1"])}),
+         **dict.fromkeys(HTTPX, [b"hand=1", b"sid=1", b"sid=1"]),
+         **dict.fromkeys(CURL_CFFI, [b"sid=1; p=1; hand=1", b"sid=1; p=1; hand=1", None])}),
 }
 
 
@@ -326,10 +362,12 @@ def test_per_request_cookies(client, case, with_jar):
 def _session(kind, jar):
     if kind == "requests":
         return jar.install(requests.Session())
+    if kind == "curl_cffi":
+        return jar.install(curl_cffi.Session())
     return jar.install(httpx.Client())
 
 
-@pytest.mark.parametrize("kind", ["requests", "httpx"])
+@pytest.mark.parametrize("kind", ["requests", "httpx", "curl_cffi"])
 def test_the_session_cookie_object_reads_and_writes_the_jar(kind):
     jar = CookieJar()
     jar.set_cookies(["sid=1", "csrftoken=t; Path=/p"], "https://www.example.test/p/q")
@@ -422,3 +460,167 @@ def test_other_jars_in_and_out(format):
     again = CookieJar()
     assert again.load_cookies(target, format=format, url=url).skipped == []
     assert {c.name for c in again} == {c.name for c in jar} - {"p"}
+
+
+# -- curl_cffi's redirects, followed by the adapter ------------------------------
+
+def _chain(code):
+    """A redirect on the host, then to another host: each hop sets a cookie."""
+    return hop(E, "/a", "a=1", to=hop(E, "/b", "b=1; Domain=example.test",
+                                      to=hop(A, "/c", "c=1"), code=code), code=code)
+
+
+def _curl_cffi_call(jar, server, method, url, asynchronous=False, **options):
+    """Sends one call; returns the response, or the exception raised."""
+    async def main():
+        async with curl_cffi.AsyncSession(proxy=server.proxy, trust_env=False) as session:
+            if jar is not None:
+                jar.install(session)
+            return await session.request(method, url, timeout=30, **options)
+
+    try:
+        if asynchronous:
+            return asyncio.run(main())
+        with curl_cffi.Session(proxy=server.proxy, trust_env=False) as session:
+            if jar is not None:
+                jar.install(session)
+            return session.request(method, url, timeout=30, **options)
+    except curl_cffi.RequestsError as error:
+        return error
+
+
+FOLLOW = {"all": True, "obeycode": 2, "firstonly": 3}  # CurlFollow's values
+# (method, status, how redirects are followed): the method and body of each
+# of the three hops, as curl_cffi alone sends them.
+POSTED = (b"a=1", b"a=1", b"a=1")
+NONE = (b"", b"", b"")
+REDIRECTS = {
+    ("POST", 303, "all"): (("POST", "GET", "GET"), (b"a=1", b"", b"")),
+    ("POST", 307, "all"): (("POST",) * 3, POSTED),
+    ("POST", 308, "all"): (("POST",) * 3, POSTED),
+    ("POST", 301, "all"): (("POST", "GET", "GET"), (b"a=1", b"", b"")),
+    ("POST", 302, "all"): (("POST", "GET", "GET"), (b"a=1", b"", b"")),
+    ("PUT", 302, "all"): (("PUT",) * 3, (b"a=1", b"", b"")),
+    ("PUT", 303, "obeycode"): (("PUT", "GET", "GET"), (b"a=1", b"", b"")),
+    ("PUT", 307, "obeycode"): (("PUT",) * 3, POSTED),
+    ("PUT", 307, "firstonly"): (("PUT", "POST", "POST"), POSTED),
+    ("HEAD", 303, "all"): (("HEAD",) * 3, NONE),
+    ("GET", 308, "firstonly"): (("GET",) * 3, NONE),
+}
+
+
+def _redirected(method, code, follow, asynchronous=False):
+    """The call with the jar and without it: (jar, server log, calls,
+    response) each."""
+    runs = []
+    server = Loopback()
+    try:
+        for jar in (CookieJar(), None):
+            server.server.oracle = None if jar is None else jar.cookie_header
+            body = {} if method in ("GET", "HEAD") else {"data": {"a": "1"}}
+            response = _curl_cffi_call(jar, server, method, _chain(code), asynchronous,
+                                       allow_redirects=FOLLOW[follow], **body)
+            runs.append((jar, server.log[:], server.calls[:], response))
+            del server.log[:], server.calls[:]
+    finally:
+        server.close()
+    return runs
+
+
+def _same_but_cookies(ours, theirs):
+    """The adapter's hops are curl_cffi's own, but for their cookies."""
+    (_, log, calls, response), (_, own_log, own_calls, own_response) = ours, theirs
+    assert calls == own_calls
+    assert [url for url, _, _ in log] == [url for url, _, _ in own_log]
+    for url, received, expected in log:
+        assert (received or b"") == expected, url
+    assert (response.status_code, response.url) == (own_response.status_code, own_response.url)
+    assert [(r.status_code, r.url) for r in response.history] == [
+        (r.status_code, r.url) for r in own_response.history]
+    assert response.redirect_count == own_response.redirect_count
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["sync", "async"])
+@pytest.mark.parametrize("case", REDIRECTS, ids=lambda case: "-".join(map(str, case)))
+def test_curl_cffi_redirects_keep_curls_methods_and_bodies(case, asynchronous):
+    ours, theirs = _redirected(*case, asynchronous=asynchronous)
+    methods, bodies = REDIRECTS[case]
+    assert ours[2] == list(zip(methods, bodies))
+    _same_but_cookies(ours, theirs)
+    jar, log = ours[0], ours[1]
+    assert [received for _, received, _ in log] == [None, b"a=1", b"b=1"]
+    assert jar.cookie_header("http://a.example.test/") == b"b=1; c=1"
+
+
+@pytest.mark.parametrize("follow", FOLLOW)
+@pytest.mark.parametrize("code", [300, 301, 302, 303, 307, 308])
+@pytest.mark.parametrize("method", ["GET", "POST", "PUT", "PATCH", "DELETE", "HEAD"])
+def test_curl_cffi_redirect_grid(method, code, follow):
+    _same_but_cookies(*_redirected(method, code, follow))
+
+
+def _limited(jar, server, **options):
+    return _curl_cffi_call(jar, server, "GET", _chain(302), **options)
+
+
+# options of the call: what comes of it, with the jar as without it (the
+# status of the response, or of the response an error carries).
+LIMITS = {
+    "max_redirects=0": ({"max_redirects": 0}, ("TooManyRedirects", 302, 1)),
+    "max_redirects=1": ({"max_redirects": 1}, ("TooManyRedirects", 302, 2)),
+    "max_redirects=2": ({"max_redirects": 2}, ("Response", 200, 3)),
+    "max_redirects=-1": ({"max_redirects": -1}, ("Response", 200, 3)),
+    "allow_redirects=False": ({"allow_redirects": False}, ("Response", 302, 1)),
+}
+
+
+@pytest.mark.parametrize("case", LIMITS)
+def test_curl_cffi_redirect_limits(case):
+    options, expected = LIMITS[case]
+    for jar in (CookieJar(), None):
+        server = Loopback()
+        try:
+            outcome = _limited(jar, server, **options)
+        finally:
+            server.close()
+        response = getattr(outcome, "response", outcome)
+        assert (type(outcome).__name__, response.status_code, len(server.log)) == expected
+        if jar is not None:  # the last response's cookies are stored, as curl stores them
+            assert len(jar) == len(server.log)
+
+
+def test_curl_cffi_session_params_auth_and_headers_follow_libcurls_rules():
+    jar = CookieJar()
+    server = Loopback(oracle=jar.cookie_header)
+    url = hop(E, "/a", to=hop(E, "/b", to=hop(A, "/c")))
+    try:
+        with jar.install(curl_cffi.Session(proxy=server.proxy, trust_env=False,
+                                           params={"key": "k"}, auth=("u", "p"),
+                                           headers={"Authorization": "Bearer t",
+                                                    "Cookie": "session=1"})) as session:
+            session.get(url, params={"q": "1"}, timeout=30)
+            params = session.params
+            session.get(url, timeout=30, stream=True).close()
+            session.get(hop(E, "/d", "d=1"), discard_cookies=True, timeout=30)
+    finally:
+        server.close()
+    urls = [url for url, _, _ in server.log]
+    assert "key=k" in urls[0] and "q=1" in urls[0]
+    assert not any("key=k" in url or "q=1" in url for url in urls[1:3])
+    assert [received for _, received, _ in server.log] == [
+        b"session=1", None, None, b"session=1", None, None, b"session=1"]
+    assert "d" not in jar
+    assert session.headers.get("Cookie") is None
+    assert session.params is params and (params, session.auth) == ({"key": "k"}, ("u", "p"))
+    # The Authorization header (which libcurl sends instead of auth=) and
+    # auth= go to the first hop's host only.
+    assert [h.get_all("Authorization") for h in server.headers] == [
+        ["Bearer t"], ["Bearer t"], None] * 2 + [["Bearer t"]]
+
+
+def test_curl_cffi_install_twice_replaces():
+    jar, session = CookieJar(), curl_cffi.Session()
+    jar.install(CookieJar().install(session))
+    assert session.request.cookie_jar is jar and session.cookies._cookie_jar is jar
+    assert session.request.__wrapped__.__func__ is curl_cffi.Session.request
+    assert jar.install(curl_cffi.AsyncSession()).request.cookie_jar is jar

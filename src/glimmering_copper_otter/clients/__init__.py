@@ -1,5 +1,6 @@
 """Adapters that make the HTTP clients people use keep and send cookies
-through a CookieJar: urllib, requests, httpx and aiohttp, one module each.
+through a CookieJar: urllib, requests, httpx, aiohttp and curl_cffi, one
+module each; and Scrapy's downloader middleware (`clients.scrapy`).
 
 Every request a client sends through an adapter, redirect hops included,
 carries exactly `jar.cookie_header(url)` (no Cookie header when it is empty),
@@ -39,8 +40,9 @@ def latin1(text):
 
 
 def install(jar, target):
-    """Makes a `requests.Session`, an `httpx.Client` or an `httpx.AsyncClient`
-    keep and send its cookies through `jar`; returns `target`."""
+    """Makes a `requests.Session`, an `httpx.Client`, an `httpx.AsyncClient`
+    or a curl_cffi `Session` or `AsyncSession` keep and send its cookies
+    through `jar`; returns `target`."""
     requests = sys.modules.get("requests")
     if requests is not None and isinstance(target, requests.Session):
         from glimmering_copper_otter.clients import requests as adapter
@@ -51,5 +53,12 @@ def install(jar, target):
         from glimmering_copper_otter.clients import httpx as adapter
 
         return adapter.install(jar, target)
-    raise TypeError("install() takes a requests.Session, an httpx.Client or an "
-                    f"httpx.AsyncClient, not {type(target).__name__}")
+    curl_cffi = sys.modules.get("curl_cffi.requests")
+    if curl_cffi is not None and isinstance(target, (curl_cffi.Session,
+                                                     curl_cffi.AsyncSession)):
+        from glimmering_copper_otter.clients import curl_cffi as adapter
+
+        return adapter.install(jar, target)
+    raise TypeError("install() takes a requests.Session, an httpx.Client, an "
+                    "httpx.AsyncClient or a curl_cffi Session or AsyncSession, not "
+                    f"{type(target).__name__}")
