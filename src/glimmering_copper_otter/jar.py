@@ -356,11 +356,11 @@ class CookieJar(_jar.CookieJar):
         partitioned one by a frame under its top-level site: a cookie a
         browser would refuse is reported, not stored (a partitioned cookie
         of another site that is not SameSite=None with Chromium's
-        SameSiteLax, SameSiteStrict or SameSiteUnspecifiedTreatedAsLax).  What a Set-Cookie value cannot
-        say is then put back: an expiry to the microsecond, the partition's
-        cross-site-ancestor half, an unknown source port.  No format keeps
-        creation times: the cookies are created in the source's order, at
-        the time of the load."""
+        SameSiteLax, SameSiteStrict or SameSiteUnspecifiedTreatedAsLax).
+        What a Set-Cookie value cannot say is then put back: an expiry to
+        the microsecond, the partition's cross-site-ancestor half, an
+        unknown source port.  No format keeps creation times: the cookies
+        are created in the source's order, at the time of the load."""
         _check_format(format)
         if format in automation.FORMATS:
             settings = []

@@ -202,15 +202,21 @@ def test_memory_jars_by_default():
         name: last for name, (_, last, _) in ROWS.items()}
 
 
-def test_two_crawls_in_two_processes_resume_one_login(tmp_path):
-    path = str(tmp_path / "shared.db")
+@pytest.mark.parametrize("shared", ["GCO_COOKIES_PATH", "GCO_COOKIES_STORE"])
+def test_two_crawls_in_two_processes_resume_one_login(tmp_path, shared):
+    if shared == "GCO_COOKIES_PATH":
+        where = str(tmp_path / "shared.db")
+    else:  # a named jar on a PostgreSQL server, as a fleet's workers share it
+        from gco_testkit import postgres
+
+        where = postgres.server().fresh()
     server = Loopback()
     login = at(S, "/login", "sid=abc; Max-Age=3600", "tmp=1", to=at(S, "/account"))
     try:
         crawl(server, {"login": [step(login, method="POST", body="u=1")]},
-              DOWNLOADER_MIDDLEWARES=OURS, GCO_COOKIES_PATH=path)
+              DOWNLOADER_MIDDLEWARES=OURS, **{shared: where})
         crawl(server, {"later": [step(at(S, "/account"), meta={"cookiejar": "login"})]},
-              DOWNLOADER_MIDDLEWARES=OURS, GCO_COOKIES_PATH=path)
+              DOWNLOADER_MIDDLEWARES=OURS, **{shared: where})
     finally:
         server.close()
     # The session cookie stayed with the first process: no GCO_COOKIES_KEEP_SESSION.
@@ -275,6 +281,10 @@ def test_jars_by_key_settings_and_dont_merge():
 
     with pytest.raises(NotConfigured):
         _middleware(COOKIES_ENABLED=False)
+    both = {"GCO_COOKIES_PATH": "a.db", "GCO_COOKIES_STORE": "postgresql://h/d"}
+    for settings, message in ((both, "not both"), ({"GCO_COOKIES_STORE": "a.db"}, "postgresql")):
+        with pytest.raises(ValueError, match=message):
+            _middleware(**settings)
     middleware = _middleware()
     assert middleware.jar(1) is middleware.jar("1") is not middleware.jar()
     assert middleware.jar(None) is middleware.jar("default")

@@ -230,7 +230,8 @@ def _version(server, url):
 ], ids=["another program", "another version"])
 def test_tables_of_another_program_or_version_are_refused_untouched(server, url, make, message):
     make(server, url)
-    tables = f"SELECT table_name FROM information_schema.tables WHERE table_schema = '{_schema(url)}'"
+    tables = ("SELECT table_name FROM information_schema.tables WHERE table_schema = "
+              f"'{_schema(url)}'")
     before = sorted(server.sql(tables))
     with pytest.raises(StoreError, match=message):
         CookieJar(store=url)

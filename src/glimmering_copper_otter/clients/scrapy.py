@@ -10,8 +10,11 @@ Each `meta["cookiejar"]` key is a named CookieJar, `str(key)` (1 and "1"
 are one jar; no key is "default").  With the setting `GCO_COOKIES_PATH` the
 jars live in that SQLite file, which several crawls and processes may share
 (`GCO_COOKIES_KEEP_SESSION` writes session cookies to it too); without it,
-in memory.  `COOKIES_ENABLED`, `COOKIES_DEBUG` and `meta["dont_merge_cookies"]`
-mean what they mean to Scrapy's middleware.
+in memory.  With `GCO_COOKIES_STORE`, a "postgresql://" url, they live on
+that PostgreSQL server, shared by the crawl's workers on every machine
+(the postgres extra; `GCO_COOKIES_KEEP_SESSION` as for a file; not with
+`GCO_COOKIES_PATH`).  `COOKIES_ENABLED`, `COOKIES_DEBUG` and
+`meta["dont_merge_cookies"]` mean what they mean to Scrapy's middleware.
 
 Every request leaves with exactly `jar.cookie_header(request.url)` (a
 hand-set Cookie header is removed first, as Scrapy's middleware removes it),
@@ -42,9 +45,16 @@ class CookiesMiddleware:
     `meta["cookiejar"]` key (made when first asked for), `jars` those made
     so far by name."""
 
-    def __init__(self, path: str | os.PathLike[str] | None = None, *,
+    def __init__(self, path: str | os.PathLike[str] | None = None, *, store: str | None = None,
                  keep_session_cookies: bool = False, debug: bool = False) -> None:
+        if path is not None and store is not None:
+            raise ValueError("the jars are kept in a file (GCO_COOKIES_PATH) or on a server "
+                             "(GCO_COOKIES_STORE), not both")
+        if store is not None and (type(store) is not str or not store.startswith(
+                ("postgresql://", "postgres://"))):
+            raise ValueError(f"GCO_COOKIES_STORE is a postgresql:// url, not {store!r}")
         self.path = path
+        self.store = store
         self.keep_session_cookies = keep_session_cookies
         self.debug = debug
         self.jars: dict[str, CookieJar] = {}
@@ -58,7 +68,7 @@ class CookiesMiddleware:
         settings = crawler.settings
         if not settings.getbool("COOKIES_ENABLED"):
             raise NotConfigured
-        middleware = cls(settings.get("GCO_COOKIES_PATH"),
+        middleware = cls(settings.get("GCO_COOKIES_PATH"), store=settings.get("GCO_COOKIES_STORE"),
                          keep_session_cookies=settings.getbool("GCO_COOKIES_KEEP_SESSION"),
                          debug=settings.getbool("COOKIES_DEBUG"))
         middleware.crawler = crawler
@@ -73,16 +83,16 @@ class CookiesMiddleware:
             # The middleware makes its jars, from the jar's public face.
             from glimmering_copper_otter.jar import CookieJar
 
-            if self.path is None:
-                jar = CookieJar()
-            else:
-                jar = CookieJar(self.path, name=name,
+            if self.path is not None or self.store is not None:
+                jar = CookieJar(self.path, store=self.store, name=name,
                                 keep_session_cookies=self.keep_session_cookies)
+            else:
+                jar = CookieJar()
             self.jars[name] = jar
         return jar
 
     def close(self) -> None:
-        """Closes the jars' file (at the end of the crawl)."""
+        """Closes the jars' file or connections (at the end of the crawl)."""
         for jar in self.jars.values():
             jar.close()
 

@@ -186,7 +186,8 @@ class PostgresStore:
                               f"{self.timeout:g} s)")
         if isinstance(error, self._psycopg.OperationalError):
             self._drop()
-            text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+            lines = str(error).strip().splitlines()
+            text = lines[0] if lines else type(error).__name__
             return self._fail(f"the server cannot be reached or went away ({text}); the next "
                               "call connects again")
         return self._fail(f"{type(error).__name__}: {str(error).strip()}")
@@ -387,7 +388,8 @@ class PostgresStore:
         return tuple(None if head.get_value(0, i) is None else int(head.get_value(0, i))
                      for i in range(3))
 
-    def begin(self, whole: bool = False) -> tuple[list[tuple], list[tuple] | None, int | None] | None:
+    def begin(self, whole: bool = False
+              ) -> tuple[list[tuple], list[tuple] | None, int | None] | None:
         """Takes the jar's lock in a new transaction and gives what changed
         since this store last looked (None, or rows and removed keys as
         refresh() gives them, with the jar's clock: the latest creation time
