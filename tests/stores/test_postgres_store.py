@@ -40,7 +40,17 @@ def _schema(url):
 # own instant (after the real clock, so that nothing expires by it), all
 # within a minute (no last access is written): the calls that committed
 # replay exactly.  A committed call is printed as [its change number, call].
-FLEET = """
+# A call of the fleet, in the workers and in the replay alike.
+CALL = """
+def call_jar(jar, call, when):
+    if call[0] == "set":
+        jar.set_cookie(call[1], call[2], now=when)
+    elif call[0] == "send":
+        jar.cookie_header(call[1], now=when)
+    else:
+        jar.clear(domain=call[1], name=call[2])
+"""
+FLEET = CALL + """
 import json, random, sys
 import datetime as dt
 from glimmering_copper_otter.jar import CookieJar
@@ -67,13 +77,7 @@ for i in range(count):
     else:
         call = ["clear", f"www.{site}.test", None]
     before = jar.store.last_change
-    when = T0 + dt.timedelta(microseconds=now)
-    if call[0] == "set":
-        jar.set_cookie(call[1], call[2], now=when)
-    elif call[0] == "send":
-        jar.cookie_header(call[1], now=when)
-    else:
-        jar.clear(domain=call[1], name=call[2])
+    call_jar(jar, call, T0 + dt.timedelta(microseconds=now))
     if jar.store.last_change != before:
         print(json.dumps([jar.store.last_change, now, call]), flush=True)
 """
@@ -81,15 +85,10 @@ for i in range(count):
 
 def _replay(lines, t0):
     """The committed calls in the server's order, through one memory jar."""
-    jar = CookieJar(max_cookies=50, max_cookies_per_site=20)
+    jar, calls = CookieJar(max_cookies=50, max_cookies_per_site=20), {}
+    exec(CALL, calls)
     for number, now, call in sorted(json.loads(line) for line in lines):
-        when = t0 + dt.timedelta(microseconds=now)
-        if call[0] == "set":
-            jar.set_cookie(call[1], call[2], now=when)
-        elif call[0] == "send":
-            jar.cookie_header(call[1], now=when)
-        else:
-            jar.clear(domain=call[1], name=call[2])
+        calls["call_jar"](jar, call, t0 + dt.timedelta(microseconds=now))
     return jar
 
 
@@ -138,6 +137,19 @@ def test_what_a_read_decided_is_written_only_on_the_jar_it_read(url):
     meanwhile.clear()
     assert [row[1] for row in PostgresStore(url).load()] == [b"3"]
     assert jar.cookie_header(U, now=later) == b"a=3"
+
+
+def test_the_prepared_statements_outlive_a_rollback(url):
+    # A call that changes nothing rolls back; the client library must not
+    # take that as its cue to drop every prepared statement of the session.
+    jar, other = CookieJar(store=url), CookieJar(store=url)
+    for n in range(8):  # the same catch-up read, again and again
+        other.set_cookie(f"n{n}=1; Max-Age=600", U)
+        jar.cookie_header(U)
+    jar.store.begin()
+    jar.store.rollback()
+    jar.set_cookie("a=1; Max-Age=600", U)
+    assert b"a=1" in other.cookie_header(U)
 
 
 def test_the_server_restarting_mid_crawl(server, url):

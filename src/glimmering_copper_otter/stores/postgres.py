@@ -206,7 +206,10 @@ class PostgresStore:
             return self._db
         psycopg = self._psycopg
         try:
-            db = psycopg.connect(self._url, autocommit=True,
+            # psycopg's own statement cache is off: once it holds a statement,
+            # it answers a ROLLBACK with DEALLOCATE ALL, which would take the
+            # statements prepared below with it.
+            db = psycopg.connect(self._url, autocommit=True, prepare_threshold=None,
                                  connect_timeout=max(1, round(self.timeout)))
         except psycopg.Error as error:
             text = str(error).replace(self._url, self.server).strip().splitlines()
