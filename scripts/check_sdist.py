@@ -56,6 +56,7 @@ REQUIRED = [
     "src/glimmering_copper_otter/clients/__init__.py", "src/glimmering_copper_otter/cli/__init__.py",
     "src/glimmering_copper_otter/browsers/__init__.py", "src/glimmering_copper_otter/formats/chromium.py",
     "src/glimmering_copper_otter/formats/firefox.py",
+    "src/glimmering_copper_otter/stores/postgres.py", "tools/postgres_server.py",
 ]
 # Directories that must hold at least one file matching the pattern.
 REQUIRED_SOME = ["src/cookies/*.cpp", "tests/test_*.py", "tests/data/*.py", "fuzz/corpus/*"]
