@@ -267,63 +267,66 @@ def install(jar, session):
         return response.redirect_url or (urljoin(response.url or url, location)
                                          if location else None)
 
-    def too_many(limit, response):
-        return TooManyRedirects(f"Maximum ({limit}) redirects followed",
-                                CurlECode.TOO_MANY_REDIRECTS, response)
-
-    def finish(response, history):
-        if history:
-            response.history = history
-            response.redirect_count = len(history)
-            response.elapsed = sum((item.elapsed for item in history), response.elapsed)
-        return response
+    def hops(method, url, args, kwargs):
+        """The call's hops: yields (the response to close first or None, the
+        hop's method, url, arguments and _Hop), is sent each response;
+        returns the last one."""
+        url, kwargs, headers, extra, follow, limit, discard, state, options = prepare(
+            method, url, args, kwargs)
+        first, history, stale = _origin(url), [], None
+        while True:
+            method, arguments, hidden = hop_arguments(len(history), first, url, kwargs,
+                                                      headers, state)
+            response = yield stale, method, url, arguments, _Hop(cookies, options, extra, hidden)
+            target = after(response, url, discard)
+            if target is None or not follow:
+                if history:
+                    response.history = history
+                    response.redirect_count = len(history)
+                    response.elapsed = sum((item.elapsed for item in history), response.elapsed)
+                return response
+            if 0 <= limit <= len(history):
+                raise TooManyRedirects(f"Maximum ({limit}) redirects followed",
+                                       CurlECode.TOO_MANY_REDIRECTS, response)
+            stale = response if kwargs.get("stream") else None
+            history.append(response)
+            state.redirect(response.status_code, follow)
+            url = target
 
     if isinstance(session, AsyncSession):
         async def request_through_jar(method, url, *args, **kwargs):
-            url, kwargs, headers, extra, follow, limit, discard, state, options = prepare(
-                method, url, args, kwargs)
-            first, history = _origin(url), []
+            walk = hops(method, url, args, kwargs)
+            step = next(walk)
             while True:
-                method, arguments, hidden = hop_arguments(len(history), first, url, kwargs,
-                                                          headers, state)
-                token = _HOP.set(_Hop(cookies, options, extra, hidden))
+                stale, method, url, arguments, hop = step
+                if stale is not None:
+                    await stale.aclose()
+                token = _HOP.set(hop)
                 try:
                     response = await request(method, url, allow_redirects=False, **arguments)
                 finally:
                     _HOP.reset(token)
-                target = after(response, url, discard)
-                if target is None or not follow:
-                    return finish(response, history)
-                if 0 <= limit <= len(history):
-                    raise too_many(limit, response)
-                if kwargs.get("stream"):
-                    await response.aclose()
-                history.append(response)
-                state.redirect(response.status_code, follow)
-                url = target
+                try:
+                    step = walk.send(response)
+                except StopIteration as done:
+                    return done.value
     else:
         def request_through_jar(method, url, *args, **kwargs):
-            url, kwargs, headers, extra, follow, limit, discard, state, options = prepare(
-                method, url, args, kwargs)
-            first, history = _origin(url), []
+            walk = hops(method, url, args, kwargs)
+            step = next(walk)
             while True:
-                method, arguments, hidden = hop_arguments(len(history), first, url, kwargs,
-                                                          headers, state)
-                token = _HOP.set(_Hop(cookies, options, extra, hidden))
+                stale, method, url, arguments, hop = step
+                if stale is not None:
+                    stale.close()
+                token = _HOP.set(hop)
                 try:
                     response = request(method, url, allow_redirects=False, **arguments)
                 finally:
                     _HOP.reset(token)
-                target = after(response, url, discard)
-                if target is None or not follow:
-                    return finish(response, history)
-                if 0 <= limit <= len(history):
-                    raise too_many(limit, response)
-                if kwargs.get("stream"):
-                    response.close()
-                history.append(response)
-                state.redirect(response.status_code, follow)
-                url = target
+                try:
+                    step = walk.send(response)
+                except StopIteration as done:
+                    return done.value
 
     request_through_jar.__wrapped__ = request
     request_through_jar.cookie_jar = jar
