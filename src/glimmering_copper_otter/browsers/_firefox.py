@@ -130,24 +130,31 @@ def _session_cookies(profile, reader, found, now):
     except (OSError, ValueError, AttributeError) as error:
         found.notes.append(f"the session store {path} could not be read: {error}")
         return
+    def session_row(cookie, creation):
+        attributes = cookie.get("originAttributes") or {}
+        if not isinstance(attributes, dict):
+            raise ValueError("originAttributes is not an object")
+        key = reader.key(attributes, str(cookie.get("host", "")),
+                         bool(cookie.get("isPartitioned", False)))
+        return _format.session_to_row(cookie, creation, key=key)
+
     for index, cookie in enumerate(cookies):
-        where = f"session store cookie {index}"
-        try:
-            if not isinstance(cookie, dict):
-                raise ValueError("a session cookie is an object")
-            where = _format.place(cookie)
-            attributes = cookie.get("originAttributes") or {}
-            if not isinstance(attributes, dict):
-                raise ValueError("originAttributes is not an object")
-            key = reader.key(attributes, str(cookie.get("host", "")),
-                             bool(cookie.get("isPartitioned", False)))
-            row = _format.session_to_row(cookie, now + index, key=key)
-        except _Passed as passed:
-            found.skipped.append((where, str(passed)))
-            continue
-        except ValueError as error:
-            found.skipped.append((where, f"Unreadable: {error}"))
-            continue
+        if isinstance(cookie, dict):
+            _add(found, _format.place(cookie), session_row, cookie, now + index)
+        else:
+            found.skipped.append((f"session store cookie {index}",
+                                  "Unreadable: a session cookie is an object"))
+
+
+def _add(found, where, make, *args):
+    """The row make(*args) gives, or why the cookie is passed over."""
+    try:
+        row = make(*args)
+    except _Passed as passed:
+        found.skipped.append((where, str(passed)))
+    except ValueError as error:
+        found.skipped.append((where, f"Unreadable: {error}"))
+    else:
         found.rows.append(row)
         found.places.append(where)
 
@@ -204,21 +211,14 @@ def read(cookie_file, browser, *, container=None) -> Found:
     if schema > _format.NEWEST_SCHEMA:
         found.notes.append(f"a cookie database of schema {schema}, read by column name as "
                            f"schema {_format.NEWEST_SCHEMA}")
+    def row(record):
+        attributes = _format.origin_attributes(record["originAttributes"] or "")
+        host = record["host"].decode("latin-1") if isinstance(record["host"], bytes) else ""
+        key = reader.key(attributes, host, record["isPartitionedAttributeSet"] == 1)
+        return _format.to_row(record, schema, key=key)
+
     for record in records:
-        where = _format.place(record)
-        try:
-            attributes = _format.origin_attributes(record["originAttributes"] or "")
-            host = record["host"].decode("latin-1") if isinstance(record["host"], bytes) else ""
-            key = reader.key(attributes, host, record["isPartitionedAttributeSet"] == 1)
-            row = _format.to_row(record, schema, key=key)
-        except _Passed as passed:
-            found.skipped.append((where, str(passed)))
-            continue
-        except ValueError as error:
-            found.skipped.append((where, f"Unreadable: {error}"))
-            continue
-        found.rows.append(row)
-        found.places.append(where)
+        _add(found, _format.place(record), row, record)
     _session_cookies(profile, reader, found, time.time_ns() // 1000)
     _one_per_key(found)
     return found
