@@ -3,6 +3,7 @@
 `CookieJar.load_browser`: what loads, field by field, and what the report
 says of the rest."""
 
+import sqlite3
 import time
 
 import pytest
@@ -21,36 +22,32 @@ LATER = NOW + HOUR
 
 
 def _records():
-    """Every column's cases, in creation order; the last four are not loaded."""
-    return [
-        record(b"host", b"1", "www.site-a.test", creation=NOW - 20, expires=LATER),
-        record(b"dom", b"2", ".site-a.test", creation=NOW - 19, expires=LATER, secure=True,
-               same_site=1, priority=2, last_access=NOW - 5),
-        record(b"ho", b"3", "www.site-a.test", creation=NOW - 18, expires=LATER, http_only=True,
-               same_site=2, priority=0),
-        record(b"none", b"4", "www.site-a.test", creation=NOW - 17, expires=LATER, secure=True,
-               same_site=0),
-        record(b"sess", b"5", "www.site-a.test", creation=NOW - 16),
-        record(b"part", b"6", "site-b.test", creation=NOW - 15, expires=LATER, secure=True,
-               same_site=0, top_frame="https://site-a.test", cross_site_ancestor=1),
-        record(b"own", b"7", "www.site-a.test", creation=NOW - 14, expires=LATER, secure=True,
-               top_frame="https://site-a.test", cross_site_ancestor=0),
-        record(b"bin", b"\xff\xfe-not-utf-8", "www.site-a.test", creation=NOW - 13,
-               expires=LATER),
-        record(b"plain", b"9", "www.site-a.test", creation=NOW - 12, expires=LATER,
-               source_scheme=1, source_port=80),
-        record(b"ext", b"10", "www.site-a.test", creation=NOW - 11, expires=LATER, same_site=3),
-        record(b"deep", b"11", "www.site-a.test", path=b"/a/b", creation=NOW - 10,
-               expires=LATER),
-        record(b"long", b"12", "www.site-a.test", creation=NOW - 9,
-               expires=NOW + 399 * 24 * HOUR, source_scheme=0, source_port=-1),
-        record(b"insecure-none", b"13", "www.site-a.test", creation=NOW - 8, expires=LATER,
-               same_site=0),
-        record(b"__Host-x", b"14", ".site-a.test", creation=NOW - 7, expires=LATER,
-               secure=True),
-        record(b"psl", b"15", ".test", creation=NOW - 6, expires=LATER),
-        record(b"old", b"16", "www.site-a.test", creation=NOW - 4 * HOUR, expires=NOW - HOUR),
+    """Every column's cases, in creation order; the last four are not loaded.
+    Each is a host cookie valued by its number, expiring in an hour, but for
+    what its entry says."""
+    cases = [
+        (b"host", {}),
+        (b"dom", dict(host_key=".site-a.test", secure=True, same_site=1, priority=2,
+                      last_access=NOW - 5)),
+        (b"ho", dict(http_only=True, same_site=2, priority=0)),
+        (b"none", dict(secure=True, same_site=0)),
+        (b"sess", dict(expires=None)),
+        (b"part", dict(host_key="site-b.test", secure=True, same_site=0,
+                       top_frame="https://site-a.test", cross_site_ancestor=1)),
+        (b"own", dict(secure=True, top_frame="https://site-a.test", cross_site_ancestor=0)),
+        (b"bin", dict(value=b"\xff\xfe-not-utf-8")),
+        (b"plain", dict(source_scheme=1, source_port=80)),
+        (b"ext", dict(same_site=3)),
+        (b"deep", dict(path=b"/a/b")),
+        (b"long", dict(expires=NOW + 399 * 24 * HOUR, source_scheme=0, source_port=-1)),
+        (b"insecure-none", dict(same_site=0)),
+        (b"__Host-x", dict(host_key=".site-a.test", secure=True)),
+        (b"psl", dict(host_key=".test")),
+        (b"old", dict(creation=NOW - 4 * HOUR, expires=NOW - HOUR)),
     ]
+    return [record(**{"name": name, "value": b"%d" % number, "host_key": "www.site-a.test",
+                      "creation": NOW - 21 + number, "expires": LATER} | changes)
+            for number, (name, changes) in enumerate(cases, 1)]
 
 
 LOADED = 12
@@ -82,47 +79,44 @@ def _secret(found):
     return lambda browser: (found, "") if found else (None, "no keyring in this test")
 
 
-# (id, version, how values are stored, load_browser's keywords, the Secret
-# Service's password, what must happen: "all" loads, "locked" leaves every
-# encrypted value Undecryptable, "unsupported" reports every cookie, and the
-# words a note must hold)
+# (version, how values are stored, load_browser's keywords ("compatible":
+# the file's last compatible version), the Secret Service's password, what
+# must happen: "all" loads, "locked" leaves every encrypted value
+# Undecryptable, "unsupported" reports every cookie; and the words a note
+# must hold)
+PASSWORD = {"password": files.KEYRING_PASSWORD}
 CASES = [
-    *[(f"{v}-linux-v10", v, "linux-v10", {}, None, "all", None) for v in range(18, 25)],
-    *[(f"{v}-plain", v, "plain", {}, None, "all", None) for v in (18, 24)],
-    ("24-linux-v10-empty-password", 24, "linux-v10-empty", {}, None, "all", None),
-    ("21-linux-v10-empty-password", 21, "linux-v10-empty", {}, None, "all", None),
-    ("24-linux-v11-password", 24, "linux-v11", {"password": files.KEYRING_PASSWORD}, None,
-     "all", None),
-    ("20-linux-v11-password-text", 20, "linux-v11",
-     {"password": files.KEYRING_PASSWORD.decode()}, None, "all", None),
-    ("24-linux-v11-secret-service", 24, "linux-v11", {}, files.KEYRING_PASSWORD, "all", None),
-    ("22-linux-v11-secret-service", 22, "linux-v11", {}, files.KEYRING_PASSWORD, "all", None),
-    ("24-linux-v11-no-keyring", 24, "linux-v11", {}, None, "locked", "KWallet is not read"),
-    ("24-linux-v11-wrong-password", 24, "linux-v11", {"password": b"wrong"}, None, "locked",
-     None),
-    ("19-linux-v11-wrong-password", 19, "linux-v11", {"password": b"wrong"}, None, "locked",
-     None),
-    ("24-mac", 24, "mac-v10", {"password": files.MAC_PASSWORD}, None, "all", None),
-    ("18-mac", 18, "mac-v10", {"password": files.MAC_PASSWORD}, None, "all", None),
-    ("24-mac-no-password", 24, "mac-v10", {}, None, "locked", None),
-    ("23-mac-wrong-password", 23, "mac-v10", {"password": b"wrong"}, None, "locked", None),
-    ("24-windows", 24, "windows-v10", {"key": files.WINDOWS_KEY}, None, "all", None),
-    ("21-windows", 21, "windows-v10", {"key": files.WINDOWS_KEY}, None, "all", None),
-    ("24-windows-wrong-key", 24, "windows-v10", {"key": bytes(32)}, None, "locked", None),
-    ("24-windows-no-key", 24, "windows-v10", {}, None, "locked", None),
-    ("24-app-bound", 24, "v20", {}, None, "v20", "app-bound"),
-    ("17-razed", 17, "linux-v10", {}, None, "unsupported", None),
+    *[(version, "linux-v10", {}, None, "all", None) for version in range(18, 25)],
+    *[(version, "plain", {}, None, "all", None) for version in (18, 24)],
+    *[(version, "linux-v10-empty", {}, None, "all", None) for version in (21, 24)],
+    (24, "linux-v11", PASSWORD, None, "all", None),
+    (20, "linux-v11", {"password": files.KEYRING_PASSWORD.decode()}, None, "all", None),
+    *[(version, "linux-v11", {}, files.KEYRING_PASSWORD, "all", None) for version in (22, 24)],
+    (24, "linux-v11", {}, None, "locked", "KWallet is not read"),
+    *[(version, "linux-v11", {"password": b"wrong"}, None, "locked", None) for version in (19, 24)],
+    *[(version, "mac-v10", {"password": files.MAC_PASSWORD}, None, "all", None)
+      for version in (18, 24)],
+    (24, "mac-v10", {}, None, "locked", None),
+    (23, "mac-v10", {"password": b"wrong"}, None, "locked", None),
+    *[(version, "windows-v10", {"key": files.WINDOWS_KEY}, None, "all", None)
+      for version in (21, 24)],
+    *[(24, "windows-v10", keywords, None, "locked", None) for keywords in ({"key": bytes(32)}, {})],
+    (24, "v20", {}, None, "locked", "app-bound"),
+    (17, "linux-v10", {}, None, "unsupported", None),
+    (25, "linux-v10", {}, None, "unsupported", None),
+    (25, "linux-v10", {"compatible": 24}, None, "all", "read as version 24"),
 ]
 
 
-@pytest.mark.parametrize("case, version, encryption, keywords, keyring, outcome, note", CASES,
-                         ids=[case[0] for case in CASES])
-def test_chromium_file(tmp_path, monkeypatch, case, version, encryption, keywords, keyring,
-                       outcome, note):
+@pytest.mark.parametrize("version, encryption, keywords, keyring, outcome, note", CASES,
+                         ids=[f"{case[0]}-{case[1]}-{case[4]}" for case in CASES])
+def test_chromium_file(tmp_path, monkeypatch, version, encryption, keywords, keyring, outcome,
+                       note):
     monkeypatch.setattr(_secret_service, "password", _secret(keyring))
-    records = _records()
+    records, keywords = _records(), dict(keywords)
     cookie_file = files.chromium_file(tmp_path / "Default" / "Network" / "Cookies", version,
-                                      records, encryption)
+                                      records, encryption, compatible=keywords.pop("compatible",
+                                                                                   None))
     jar = CookieJar()
     report = jar.load_browser("chromium", tmp_path / "Default", **keywords)
     counts = report.counts()
@@ -135,10 +129,10 @@ def test_chromium_file(tmp_path, monkeypatch, case, version, encryption, keyword
                 "SameSiteNoneInsecure: SameSite=None without Secure") in report.skipped
     elif outcome == "unsupported":
         assert (report.loaded, counts) == (0, {"Unsupported": len(records)})
-        assert "version 17" in report.skipped[0][1]
+        assert f"version {version}" in report.skipped[0][1]
     else:
         assert (report.loaded, counts) == (0, {"Undecryptable": len(records)}), report.skipped
-        if outcome == "v20":
+        if encryption == "v20":
             assert "separate automation profile" in report.skipped[0][1]
     assert note is None or any(note in line for line in report.notes), report.notes
     assert cookie_file.is_file()
@@ -166,60 +160,45 @@ def test_a_key_opening_few_values_is_noted_before_version_24(tmp_path, version, 
     assert any("too few to verify" in note for note in report.notes) is not verified
 
 
-@pytest.mark.parametrize("compatible, loaded", [(24, LOADED), (25, 0)])
-def test_a_newer_version_loads_only_when_it_says_it_is_compatible(tmp_path, compatible,
-                                                                    loaded):
-    files.chromium_file(tmp_path / "Cookies", 25, _records(), "linux-v10",
-                        compatible=compatible)
-    report = CookieJar().load_browser("chromium", tmp_path / "Cookies")
-    assert report.loaded == loaded
+def _sql(path, script):
+    connection = sqlite3.connect(path)
+    connection.executescript(script)
+    connection.close()
 
 
 def test_a_value_of_another_row_is_refused_from_version_24(tmp_path):
     """The host hash binds each value to its row: a value moved to another
     host's row opens under the right key and is still refused."""
-    records = _records()[:2]
-    files.chromium_file(tmp_path / "Cookies", 24, records, "linux-v10")
-    import sqlite3
-
-    connection = sqlite3.connect(tmp_path / "Cookies")
-    connection.execute("UPDATE cookies SET encrypted_value = (SELECT encrypted_value FROM "
-                       "cookies WHERE host_key = '.site-a.test') WHERE host_key = "
-                       "'www.site-a.test'")
-    connection.commit()
-    connection.close()
+    files.chromium_file(tmp_path / "Cookies", 24, _records()[:2], "linux-v10")
+    _sql(tmp_path / "Cookies", "UPDATE cookies SET encrypted_value = (SELECT encrypted_value "
+         "FROM cookies WHERE host_key = '.site-a.test') WHERE host_key = 'www.site-a.test'")
     report = CookieJar().load_browser("chromium", tmp_path / "Cookies")
     assert (report.loaded, dict(report.counts())) == (1, {"Undecryptable": 1})
 
 
-@pytest.mark.parametrize("damage, message", [
-    (b"not a database at all, just text", "not an SQLite database"),
-    (None, "no cookies table"),
-])
-def test_a_file_that_is_not_a_cookie_database_raises(tmp_path, damage, message):
+# (the file: bytes, an SQL script, or None for a Cookies file of one cookie;
+# the browser, load_browser's keywords, the error's words)
+REFUSALS = [
+    (b"not a database at all, just text", "chromium", {}, "not an SQLite database"),
+    ("CREATE TABLE meta(key, value); INSERT INTO meta VALUES ('version', '24');", "chromium", {},
+     "no cookies table"),
+    (None, "chromium", {"key": b"short"}, "key is the 32 bytes"),
+    (None, "chromium", {"container": "Work"}, "container is for the Firefox family"),
+    (None, "netscape", {}, "unknown browser"),
+]
+
+
+@pytest.mark.parametrize("made, browser, keywords, words", REFUSALS)
+def test_what_cannot_be_read_raises(tmp_path, made, browser, keywords, words):
     path = tmp_path / "Cookies"
-    if damage is None:
-        import sqlite3
-
-        connection = sqlite3.connect(path)
-        connection.execute("CREATE TABLE meta(key, value)")
-        connection.execute("INSERT INTO meta VALUES ('version', '24')")
-        connection.commit()
-        connection.close()
+    if made is None:
+        files.chromium_file(path, 24, _records()[:1], "plain")
+    elif isinstance(made, bytes):
+        path.write_bytes(made)
     else:
-        path.write_bytes(damage)
-    with pytest.raises(ValueError, match=message):
-        CookieJar().load_browser("chromium", path)
-
-
-def test_arguments_of_the_other_family_are_refused(tmp_path):
-    files.chromium_file(tmp_path / "Cookies", 24, _records()[:1], "plain")
-    with pytest.raises(ValueError, match="key is the 32 bytes"):
-        CookieJar().load_browser("chromium", tmp_path / "Cookies", key=b"short")
-    with pytest.raises(ValueError, match="container is for the Firefox family"):
-        CookieJar().load_browser("chromium", tmp_path / "Cookies", container="Work")
-    with pytest.raises(ValueError, match="unknown browser"):
-        CookieJar().load_browser("netscape", tmp_path / "Cookies")
+        _sql(path, made)
+    with pytest.raises(ValueError, match=words):
+        CookieJar().load_browser(browser, path, **keywords)
 
 
 def test_an_unreachable_secret_service_is_said(monkeypatch):

@@ -20,33 +20,28 @@ OTHER = "^partitionKey=%28https%2Cother.test%2Cf%29"
 
 
 def _records():
-    """In creation order: those loaded by default first, then the rest."""
-    return [
-        record(b"host", b"1", "www.site-a.test", creation=NOW - 20, expires=LATER),
-        record(b"dom", b"2", ".site-a.test", creation=NOW - 19, expires=LATER, secure=True,
-               same_site=1, last_access=NOW - 3),
-        record(b"ho", b"3", "www.site-a.test", creation=NOW - 18, expires=LATER,
-               http_only=True, same_site=2, scheme_map=1),
-        record(b"none", b"4", "www.site-a.test", creation=NOW - 17, expires=LATER, secure=True,
-               same_site=0, scheme_map=3),
-        record(b"part", b"5", "site-b.test", creation=NOW - 16, expires=LATER, secure=True,
-               same_site=0, attributes=CHIPS, partitioned_attribute=1),
-        record(b"tcp", b"new", "www.site-a.test", creation=NOW - 15, expires=LATER,
-               last_access=NOW - 2),
-        record(b"bin", b"\xff\xfe-not-utf-8", "www.site-a.test", creation=NOW - 14,
-               expires=LATER, path=b"/a"),
-        record(b"tcp", b"old", "www.site-a.test", creation=NOW - 13, expires=LATER,
-               attributes=OTHER, last_access=NOW - 10),
-        record(b"work", b"9", "www.site-a.test", creation=NOW - 12, expires=LATER,
-               attributes="^userContextId=2"),
-        record(b"private", b"10", "www.site-a.test", creation=NOW - 11, expires=LATER,
-               attributes="^privateBrowsingId=1"),
-        record(b"insecure-none", b"11", "www.site-a.test", creation=NOW - 10, expires=LATER,
-               same_site=0),
-        record(b"psl", b"12", ".test", creation=NOW - 9, expires=LATER),
-        record(b"old", b"13", "www.site-a.test", creation=NOW - 4 * HOUR,
-               expires=(NOW - HOUR) // 1000000),
+    """In creation order: those loaded by default first, then the rest.  Each
+    is a host cookie valued by its number, expiring in an hour, but for what
+    its entry says."""
+    cases = [
+        (b"host", {}),
+        (b"dom", dict(host=".site-a.test", secure=True, same_site=1, last_access=NOW - 3)),
+        (b"ho", dict(http_only=True, same_site=2, scheme_map=1)),
+        (b"none", dict(secure=True, same_site=0, scheme_map=3)),
+        (b"part", dict(host="site-b.test", secure=True, same_site=0, attributes=CHIPS,
+                       partitioned_attribute=1)),
+        (b"tcp", dict(value=b"new", last_access=NOW - 2)),
+        (b"bin", dict(value=b"\xff\xfe-not-utf-8", path=b"/a")),
+        (b"tcp", dict(value=b"old", attributes=OTHER, last_access=NOW - 10)),
+        (b"work", dict(attributes="^userContextId=2")),
+        (b"private", dict(attributes="^privateBrowsingId=1")),
+        (b"insecure-none", dict(same_site=0)),
+        (b"psl", dict(host=".test")),
+        (b"old", dict(creation=NOW - 4 * HOUR, expires=(NOW - HOUR) // 1000000)),
     ]
+    return [record(**{"name": name, "value": b"%d" % number, "host": "www.site-a.test",
+                      "creation": NOW - 21 + number, "expires": LATER} | changes)
+            for number, (name, changes) in enumerate(cases, 1)]
 
 
 SESSION = [
@@ -103,11 +98,17 @@ def _split(jar):
     return stored, session
 
 
-@pytest.mark.parametrize("schema", range(10, 18))
+@pytest.mark.parametrize("schema", range(9, 19))
 def test_firefox_file(tmp_path, schema):
+    """Schemas 10 to 17 load field by field, a later one by column name with
+    a note; one before 10 is reported."""
     records = _records()
     jar = CookieJar()
     report = jar.load_browser("firefox", _profile(tmp_path, schema))
+    if schema == 9:
+        assert dict(report.counts()) == {"Unsupported": len(records)}
+        assert "schema 9" in report.skipped[0][1]
+        return
     stored, session = _split(jar)
     assert stored == sorted(_expected(item, schema) for item in records[:7])
     assert session == [_session_row(SESSION[0])]
@@ -118,6 +119,7 @@ def test_firefox_file(tmp_path, schema):
     assert any("container 2 ('Work')" in reason for reason in reasons)
     assert any("private-browsing" in reason for reason in reasons)
     assert any("partitioned without the site asking" in reason for reason in reasons)
+    assert schema < 18 or any("schema 18" in note for note in report.notes)
 
 
 @pytest.mark.parametrize("schema", [12, 17])
@@ -131,52 +133,37 @@ def test_a_container_named_loads_its_cookies_alone(tmp_path, schema, container):
     assert report.counts()["Unsupported"] == len(_records()) - 1 + 1
 
 
-def test_an_unknown_container_raises(tmp_path):
-    with pytest.raises(ValueError, match="Personal, Shopping list, Work"):
-        CookieJar().load_browser("firefox", _profile(tmp_path, 17), container="Banking")
+@pytest.mark.parametrize("keywords, words", [({"container": "Banking"},
+                                               "Personal, Shopping list, Work"),
+                                              ({"password": "x"}, "unencrypted")])
+def test_arguments_that_do_not_fit_raise(tmp_path, keywords, words):
+    with pytest.raises(ValueError, match=words):
+        CookieJar().load_browser("firefox", _profile(tmp_path, 17), **keywords)
 
 
-@pytest.mark.parametrize("store, note", [
-    (None, "no session store"),
-    (b"mozLz40\0\xff\xff\xff\x00garbage", "could not be read"),
-    (b"not mozlz4 at all", "could not be read"),
-    (files.mozlz4(b"[1, 2]"), "could not be read"),
-    (files.mozlz4(b'{"cookies": [1, {"host": 5}]}'), None),
+RECOVERY = "sessionstore-backups/recovery.jsonlz4"
+
+
+# (the session store's file, its bytes or cookies, how many of its records
+# are Unreadable, the words of a note)
+@pytest.mark.parametrize("name, store, unreadable, note", [
+    (RECOVERY, None, 0, "no session store"),
+    (RECOVERY, b"mozLz40\0\xff\xff\xff\x00garbage", 0, "could not be read"),
+    (RECOVERY, b"not mozlz4 at all", 0, "could not be read"),
+    (RECOVERY, files.mozlz4(b"[1, 2]"), 0, "could not be read"),
+    (RECOVERY, files.mozlz4(b'{"cookies": [1, {"host": 5}]}'), 2, None),
+    ("sessionstore.jsonlz4", SESSION, 0, None),  # the one written at shutdown
 ])
-def test_the_session_store_is_read_when_it_reads(tmp_path, store, note):
+def test_the_session_store_is_read_when_it_reads(tmp_path, name, store, unreadable, note):
     profile = _profile(tmp_path, 17, session=None)
-    if store is not None:
-        path = profile / "sessionstore-backups" / "recovery.jsonlz4"
-        path.parent.mkdir()
-        path.write_bytes(store)
-    report = CookieJar().load_browser("firefox", profile)
-    assert report.loaded == 7
-    if note is None:
-        assert report.counts()["Unreadable"] == 2
-    else:
-        assert any(note in line for line in report.notes), report.notes
-
-
-def test_the_session_store_written_at_shutdown_is_read_too(tmp_path):
-    profile = _profile(tmp_path, 17, session=None)
-    files.session_store(profile, SESSION, name="sessionstore.jsonlz4")
+    if isinstance(store, bytes):
+        (profile / name).parent.mkdir(exist_ok=True)
+        (profile / name).write_bytes(store)
+    elif store is not None:
+        files.session_store(profile, store, name=name)
     jar = CookieJar()
-    jar.load_browser("firefox", profile / "cookies.sqlite")
-    assert _split(jar)[1] == [_session_row(SESSION[0])]
-
-
-def test_a_schema_before_10_is_reported(tmp_path):
-    report = CookieJar().load_browser("firefox", _profile(tmp_path, 9))
-    assert dict(report.counts()) == {"Unsupported": len(_records())}
-    assert "schema 9" in report.skipped[0][1]
-
-
-def test_a_later_schema_is_read_by_column_name(tmp_path):
-    report = CookieJar().load_browser("firefox", _profile(tmp_path, 18))
-    assert report.loaded == 8
-    assert any("schema 18" in note for note in report.notes)
-
-
-def test_password_and_key_are_refused_for_firefox(tmp_path):
-    with pytest.raises(ValueError, match="unencrypted"):
-        CookieJar().load_browser("firefox", _profile(tmp_path, 17), password="x")
+    report = jar.load_browser("firefox", profile / "cookies.sqlite")
+    assert _split(jar)[1] == [_session_row(SESSION[0])] * (store is SESSION)
+    assert report.loaded == 7 + (store is SESSION)
+    assert report.counts().get("Unreadable", 0) == unreadable
+    assert note is None or any(note in line for line in report.notes), report.notes

@@ -45,26 +45,11 @@ def _firefox_home(home):
     files.firefox_file(root / "a.default/cookies.sqlite", 17, [])
     files.firefox_file(root / "b.default-release/cookies.sqlite", 17, [])
     files.firefox_file(home / "elsewhere/c/cookies.sqlite", 17, [])
-    (root / "profiles.ini").write_text(textwrap.dedent(f"""\
-        [Profile1]
-        Name=default
-        IsRelative=1
-        Path=a.default
-        Default=1
-
-        [Profile0]
-        Name=default-release
-        IsRelative=1
-        Path=b.default-release
-
-        [Profile2]
-        Name=work
-        IsRelative=0
-        Path={home / "elsewhere/c"}
-
-        [Install4F96D1932A9F858E]
-        Default=b.default-release
-        """))
+    (root / "profiles.ini").write_text(
+        "[Profile1]\nName=default\nIsRelative=1\nPath=a.default\nDefault=1\n\n"
+        "[Profile0]\nName=default-release\nIsRelative=1\nPath=b.default-release\n\n"
+        f"[Profile2]\nName=work\nIsRelative=0\nPath={home / 'elsewhere/c'}\n\n"
+        "[Install4F96D1932A9F858E]\nDefault=b.default-release\n")
     snap = home / "snap/firefox/common/.mozilla/firefox"
     files.firefox_file(snap / "x.default/cookies.sqlite", 17, [])
     (snap / "profiles.ini").write_text("[Profile0]\nName=snapped\nPath=x.default\n")
@@ -94,7 +79,8 @@ def test_find_lists_each_family_default_first(tmp_path):
         browsers.find("mosaic", home=tmp_path)
 
 
-@pytest.mark.parametrize("browser, profile, expected", [
+# (browser, the profile named, the cookie file found or the error raised)
+NAMED = [
     ("firefox", None, ".mozilla/firefox/b.default-release/cookies.sqlite"),
     ("firefox", "work", "elsewhere/c/cookies.sqlite"),
     ("firefox", "a.default", ".mozilla/firefox/a.default/cookies.sqlite"),
@@ -103,7 +89,12 @@ def test_find_lists_each_family_default_first(tmp_path):
     ("chromium", ".config/chromium", ".config/chromium/Default/Network/Cookies"),
     ("chromium", ".config/chromium/Old", ".config/chromium/Old/Cookies"),
     ("chromium", ".config/chromium/Old/Cookies", ".config/chromium/Old/Cookies"),
-])
+    ("vivaldi", None, FileNotFoundError("no vivaldi profile found")),
+    ("chromium", "Profile 9", FileNotFoundError("'Default', 'Old', 'Profile 1'")),
+]
+
+
+@pytest.mark.parametrize("browser, profile, expected", NAMED)
 def test_a_profile_is_named_by_name_directory_or_file(tmp_path, monkeypatch, browser, profile,
                                                       expected):
     _chromium_home(tmp_path)
@@ -112,17 +103,12 @@ def test_a_profile_is_named_by_name_directory_or_file(tmp_path, monkeypatch, bro
     monkeypatch.chdir(tmp_path)
     if profile == "a.default":
         profile = tmp_path / ".mozilla/firefox/a.default"
-    found = browsers.profile_of(browser, profile)
-    assert found.cookie_file.resolve() == (tmp_path / expected).resolve()
-
-
-def test_a_profile_not_found_is_named(tmp_path, monkeypatch):
-    monkeypatch.setenv("HOME", str(tmp_path))
-    with pytest.raises(FileNotFoundError, match="no chrome profile found"):
-        CookieJar().load_browser("chrome")
-    _chromium_home(tmp_path)
-    with pytest.raises(FileNotFoundError, match="'Default', 'Old', 'Profile 1'"):
-        CookieJar().load_browser("chromium", "Profile 9")
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected), match=str(expected)):
+            CookieJar().load_browser(browser, profile)
+    else:
+        found = browsers.profile_of(browser, profile)
+        assert found.cookie_file.resolve() == (tmp_path / expected).resolve()
 
 
 def _snapshot(directory):
@@ -179,48 +165,31 @@ def test_the_profile_is_read_from_a_copy_and_left_as_it_was(tmp_path, monkeypatc
     assert opened and not any(str(profile) in path for path in opened)
 
 
-def test_a_copy_taken_mid_write_is_taken_again(tmp_path, monkeypatch):
-    database = files.firefox_file(tmp_path / "cookies.sqlite", 17, [_cookie(b"a")])
-    checks = []
-    check = _copy._check
-
-    def damaged_twice(path):
-        checks.append(path)
-        return None if len(checks) < 3 else check(path)
-
-    monkeypatch.setattr(_copy, "_check", damaged_twice)
-    assert CookieJar().load_browser("firefox", database).loaded == 1
-    assert len(checks) == 3
-    checks.clear()
-    monkeypatch.setattr(_copy, "_check", lambda path: checks.append(path))
-    with pytest.raises(_copy.DamagedCopy, match="3 copies of the database failed"):
-        CookieJar().load_browser("firefox", database)
-    assert len(checks) == _copy.COPIES
+# (the step of the copy that fails, how many times, how often it runs): a
+# copy that fails its check, or during which the file changed, is taken
+# again, up to COPIES times.
+RETRIES = [("_check", 2, 3), ("_check", 99, _copy.COPIES), ("_stamps", 2, 4)]
 
 
-def test_a_file_changing_while_copied_is_copied_again(tmp_path, monkeypatch):
-    database = files.firefox_file(tmp_path / "cookies.sqlite", 17, [_cookie(b"a")])
-    stamps = _copy._stamps
-    calls = []
-
-    def changing(source):
-        calls.append(source)
-        found = stamps(source)
-        return found + [len(calls)] if len(calls) <= 2 else found
-
-    monkeypatch.setattr(_copy, "_stamps", changing)
-    assert CookieJar().load_browser("firefox", database).loaded == 1
-    assert len(calls) == 4
-
-
-def test_no_copy_is_left_behind(tmp_path, monkeypatch):
+@pytest.mark.parametrize("step, failures, calls", RETRIES)
+def test_a_damaged_copy_is_taken_again_and_none_is_left_behind(tmp_path, monkeypatch, step,
+                                                               failures, calls):
     monkeypatch.setattr("tempfile.tempdir", str(tmp_path / "tmp"))
     (tmp_path / "tmp").mkdir()
     database = files.firefox_file(tmp_path / "p" / "cookies.sqlite", 17, [_cookie(b"a")])
-    CookieJar().load_browser("firefox", database)
-    with pytest.raises(FileNotFoundError, match="missing.sqlite"):
-        CookieJar().load_browser("firefox", tmp_path / "p" / "missing.sqlite")
-    with pytest.raises(_copy.DamagedCopy):
-        monkeypatch.setattr(_copy, "_check", lambda path: None)
-        CookieJar().load_browser("firefox", database)
+    real, seen = getattr(_copy, step), []
+
+    def failing(path):
+        seen.append(path)
+        if len(seen) > failures:
+            return real(path)
+        return None if step == "_check" else real(path) + [len(seen)]
+
+    monkeypatch.setattr(_copy, step, failing)
+    if failures < _copy.COPIES:
+        assert CookieJar().load_browser("firefox", database).loaded == 1
+    else:
+        with pytest.raises(_copy.DamagedCopy, match="3 copies of the database failed"):
+            CookieJar().load_browser("firefox", database)
+    assert len(seen) == calls
     assert list((tmp_path / "tmp").iterdir()) == []

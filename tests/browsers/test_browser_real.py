@@ -113,8 +113,7 @@ def test_firefox_profile(site, tmp_path):
     kept = sorted((c.name, c.domain, c.host_only, c.secure, c.http_only, int(c.same_site),
                    c.partitioned, c.expires is None) for c in jar)
     assert kept == sorted(FIREFOX_EXPECTED)
-    paths = {cookie.name: cookie.path for cookie in jar}
-    assert paths["deep"] == "/a"
+    assert {cookie.name: cookie.path for cookie in jar}["deep"] == "/a"
     # The session store keeps no creation times: its cookies are made at the
     # load, so they come last among cookies of one path.
     assert jar.cookie_header("http://www.site-a.test/done", navigation=True) == \

@@ -93,9 +93,8 @@ def test_a_command_that_fails_on_its_arguments_makes_no_file(jar_command, tmp_pa
     assert not (tmp_path / "new.db").exists()
 
 
-
 @pytest.mark.parametrize("format", ["playwright", "cdp", "extension", "webdriver"])
-def test_import_and_export_an_automation_tools_cookies(format, tmp_path, capsys):
+def test_import_and_export_an_automation_tools_cookies(format, jar_command, tmp_path):
     source = CookieJar()
     source.set_cookie("a=1; Secure; SameSite=Strict", "https://example.test/")
     source.set_cookie("b=2; Domain=example.test; HttpOnly; Max-Age=600", "https://example.test/")
@@ -103,17 +102,15 @@ def test_import_and_export_an_automation_tools_cookies(format, tmp_path, capsys)
     cookies = document["cookies"] if format == "playwright" else document
     cookies.append(dict(cookies[0], value="a;b"))  # refused
     (tmp_path / "in.json").write_text(json.dumps(document))
-    base = ["jar", "--file", str(tmp_path / "jar.db"), "--keep-session-cookies"]
-    assert cli.main([*base, "import", "--format", format, str(tmp_path / "in.json")]) == 0
-    out, err = capsys.readouterr()
-    assert out == "imported 2 cookie(s); 0 expired, 1 cookie(s) not read\n"
+    keep = ["--keep-session-cookies"]
+    status, out, err = jar_command([*keep, "import", "--format", format, str(tmp_path / "in.json")])
+    assert (status, out) == (0, "imported 2 cookie(s); 0 expired, 1 cookie(s) not read\n")
     assert "in.json, cookie 2: DisallowedCharacter: " in err
-    assert cli.main([*base, "set", "https://example.test/", "c=3"]) == 0
-    capsys.readouterr()
-    assert cli.main([*base, "export", "--format", format]) == 0
-    out, err = capsys.readouterr()
+    assert jar_command([*keep, "set", "https://example.test/", "c=3"])[0] == 0
+    status, out, err = jar_command([*keep, "export", "--format", format])
     exported = json.loads(out)
-    assert (exported["cookies"] if format == "playwright" else exported)[:2] == cookies[:2]
+    assert status == 0 and (exported["cookies"] if format == "playwright" else exported)[:2] \
+        == cookies[:2]
     # Playwright and WebDriver cannot say that c's SameSite is unspecified.
     lax = format in ("playwright", "webdriver")
     assert ("changed 'c' for example.test: SameSite unspecified: written as Lax" in err) == lax

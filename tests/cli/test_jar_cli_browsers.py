@@ -40,13 +40,11 @@ SESSION = [
 @pytest.fixture
 def jar_command(tmp_path, capsys, monkeypatch):
     later = NOW + HOUR
-    records = [
-        chromium_record(b"a", b"1", "www.site-a.test", creation=NOW - 3, expires=later),
-        chromium_record(b"keyring", b"2", "www.site-a.test", creation=NOW - 2, expires=later),
-        chromium_record(b"v20", b"3", "www.site-a.test", creation=NOW - 1, expires=later),
-        chromium_record(b"none", b"4", "www.site-a.test", creation=NOW, expires=later,
-                        same_site=0),
-    ]
+    records = [chromium_record(name, value, "www.site-a.test", creation=NOW - 3 + number,
+                               expires=later, same_site=same_site)
+               for number, (name, value, same_site) in enumerate([
+                   (b"a", b"1", -1), (b"keyring", b"2", -1), (b"v20", b"3", -1),
+                   (b"none", b"4", 0)])]
     records[1]["encryption"] = "linux-v11"
     records[2]["encryption"] = "v20"
     paths = {"CHROMIUM": files.chromium_file(tmp_path / "c" / "Cookies", 24, records,

@@ -30,23 +30,17 @@ CHROMIUM_TABLES = {18: _V18, 19: _V18, 20: _V18, 21: _V21, 22: _V22, 23: _V23, 2
                    17: _V18, 25: _V23}
 
 
-def _cbc_key(password, iterations):
-    from cryptography.hazmat.primitives import hashes
+def cbc(password, iterations, plain, prefix=b"v10"):
+    from cryptography.hazmat.primitives import hashes, padding
+    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
     from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
 
-    return PBKDF2HMAC(algorithm=hashes.SHA1(), length=16, salt=b"saltysalt",
-                      iterations=iterations).derive(password)
-
-
-def cbc(password, iterations, plain, prefix=b"v10"):
-    from cryptography.hazmat.primitives import padding
-    from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-
+    key = PBKDF2HMAC(algorithm=hashes.SHA1(), length=16, salt=b"saltysalt",
+                     iterations=iterations).derive(password)
     padder = padding.PKCS7(128).padder()
-    data = padder.update(plain) + padder.finalize()
-    encryptor = Cipher(algorithms.AES(_cbc_key(password, iterations)),
-                       modes.CBC(b" " * 16)).encryptor()
-    return prefix + encryptor.update(data) + encryptor.finalize()
+    encryptor = Cipher(algorithms.AES(key), modes.CBC(b" " * 16)).encryptor()
+    return (prefix + encryptor.update(padder.update(plain) + padder.finalize())
+            + encryptor.finalize())
 
 
 def gcm(key, plain):
@@ -76,59 +70,59 @@ def chromium_record(name, value, host_key, *, path="/", creation, expires=None, 
                     cross_site_ancestor=1, source_scheme=2, source_port=443):
     """A record as Chromium stores it: times in microseconds since 1970
     here (written since 1601), expires None for a session cookie."""
-    return {"name": name, "value": value, "host_key": host_key, "path": path,
-            "creation": creation, "expires": expires, "last_access": last_access or creation,
-            "secure": secure, "http_only": http_only, "same_site": same_site,
-            "priority": priority, "top_frame": top_frame,
-            "cross_site_ancestor": cross_site_ancestor, "source_scheme": source_scheme,
-            "source_port": source_port}
+    return dict(locals(), last_access=last_access or creation)
+
+
+def _database(path, script, table, definition, rows):
+    """A database at path made by script, its `table` of the columns in
+    definition holding rows (dicts by column).  Names, values and paths go
+    in as the bytes given, as TEXT."""
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    connection = sqlite3.connect(path)
+    connection.executescript(script)
+    columns = [item.split()[0] for item in definition.split(", ")]
+    marks = ", ".join("CAST(? AS TEXT)" if column in ("name", "value", "path") else "?"
+                      for column in columns)
+    connection.executemany(f"INSERT INTO {table} ({', '.join(columns)}) VALUES ({marks})",
+                           [[row[column] for column in columns] for row in rows])
+    connection.commit()
+    connection.close()
+    return path
+
+
+def _chromium_row(record, version, encryption):
+    encrypt = ENCRYPTIONS[record.get("encryption", encryption)]
+    value, encrypted = record["value"], b""
+    if encrypt is not None:
+        if version >= 24:
+            value = hashlib.sha256(record["host_key"].encode()).digest() + value
+        value, encrypted = b"", encrypt(value)
+    persistent = record["expires"] is not None
+    return {
+        "creation_utc": record["creation"] + EPOCH_DELTA, "host_key": record["host_key"],
+        "top_frame_site_key": record["top_frame"], "name": record["name"],
+        "value": value, "encrypted_value": encrypted, "path": record["path"],
+        "expires_utc": record["expires"] + EPOCH_DELTA if persistent else 0,
+        "is_secure": int(record["secure"]), "is_httponly": int(record["http_only"]),
+        "last_access_utc": record["last_access"] + EPOCH_DELTA,
+        "has_expires": int(persistent), "is_persistent": int(persistent),
+        "priority": record["priority"], "samesite": record["same_site"],
+        "source_scheme": record["source_scheme"], "source_port": record["source_port"],
+        "is_same_party": 0, "last_update_utc": record["creation"] + EPOCH_DELTA,
+        "source_type": 1, "has_cross_site_ancestor": record["cross_site_ancestor"],
+    }
 
 
 def chromium_file(path, version, records, encryption, *, compatible=None):
     """A Cookies file of `version` holding records, their values stored as
     `encryption` (a key of ENCRYPTIONS) makes them."""
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    connection = sqlite3.connect(path)
-    connection.execute("CREATE TABLE meta(key LONGVARCHAR NOT NULL UNIQUE PRIMARY KEY, "
-                       "value LONGVARCHAR)")
-    connection.executemany("INSERT INTO meta VALUES (?, ?)",
-                           [("version", str(version)),
-                            ("last_compatible_version", str(compatible or version))])
-    table = CHROMIUM_TABLES[version]
-    connection.execute(f"CREATE TABLE cookies({table})")
-    columns = [item.split()[0] for item in table.split(", ")]
-    for record in records:
-        encrypt = ENCRYPTIONS[record.get("encryption", encryption)]
-        value = record["value"]
-        if encrypt is None:
-            plain, encrypted = value, b""
-        else:
-            inside = (hashlib.sha256(record["host_key"].encode()).digest() + value
-                      if version >= 24 else value)
-            plain, encrypted = b"", encrypt(inside)
-        persistent = record["expires"] is not None
-        fields = {
-            "creation_utc": record["creation"] + EPOCH_DELTA, "host_key": record["host_key"],
-            "top_frame_site_key": record["top_frame"], "name": record["name"],
-            "value": plain, "encrypted_value": encrypted, "path": record["path"],
-            "expires_utc": record["expires"] + EPOCH_DELTA if persistent else 0,
-            "is_secure": int(record["secure"]), "is_httponly": int(record["http_only"]),
-            "last_access_utc": record["last_access"] + EPOCH_DELTA,
-            "has_expires": int(persistent), "is_persistent": int(persistent),
-            "priority": record["priority"], "samesite": record["same_site"],
-            "source_scheme": record["source_scheme"], "source_port": record["source_port"],
-            "is_same_party": 0, "last_update_utc": record["creation"] + EPOCH_DELTA,
-            "source_type": 1, "has_cross_site_ancestor": record["cross_site_ancestor"],
-        }
-        # Names, values and paths go in as the bytes given, as TEXT.
-        values = [fields[column] for column in columns]
-        marks = ", ".join("CAST(? AS TEXT)" if column in ("name", "value", "path")
-                          else "?" for column in columns)
-        connection.execute(f"INSERT INTO cookies ({', '.join(columns)}) VALUES ({marks})", values)
-    connection.commit()
-    connection.close()
-    return path
+    return _database(
+        path, "CREATE TABLE meta(key LONGVARCHAR NOT NULL UNIQUE PRIMARY KEY, value LONGVARCHAR);"
+        f"INSERT INTO meta VALUES ('version', '{version}'), "
+        f"('last_compatible_version', '{compatible or version}');"
+        f"CREATE TABLE cookies({CHROMIUM_TABLES[version]});", "cookies",
+        CHROMIUM_TABLES[version], [_chromium_row(item, version, encryption) for item in records])
 
 
 # Firefox's moz_cookies by schema, as each one's browser creates or
@@ -154,11 +148,7 @@ def firefox_record(name, value, host, *, path="/", creation, expires, last_acces
     """A record as Firefox stores it, expires in seconds since 1970 (stored
     as each schema keeps it); same_site as schema 15 on stores it (256:
     none named), raw_same_site what schemas before 15 kept beside it."""
-    return {"name": name, "value": value, "host": host, "path": path, "creation": creation,
-            "expires": expires, "last_access": last_access or creation, "secure": secure,
-            "http_only": http_only, "same_site": same_site, "raw_same_site": raw_same_site,
-            "attributes": attributes, "scheme_map": scheme_map,
-            "partitioned_attribute": partitioned_attribute}
+    return dict(locals(), last_access=last_access or creation)
 
 
 def _old_same_site(record):
@@ -170,36 +160,27 @@ def _old_same_site(record):
     return record["same_site"], record["same_site"] if raw is None else raw
 
 
+def _firefox_row(number, record, schema):
+    same_site, raw = (record["same_site"], None) if schema >= 15 else _old_same_site(record)
+    return {
+        "id": number, "baseDomain": record["host"].lstrip("."),
+        "originAttributes": record["attributes"], "name": record["name"],
+        "value": record["value"], "host": record["host"], "path": record["path"],
+        "expiry": record["expires"] * (1000 if schema >= 16 else 1),
+        "lastAccessed": record["last_access"], "creationTime": record["creation"],
+        "isSecure": int(record["secure"]), "isHttpOnly": int(record["http_only"]),
+        "inBrowserElement": 0, "sameSite": same_site, "rawSameSite": raw,
+        "schemeMap": record["scheme_map"],
+        "isPartitionedAttributeSet": record["partitioned_attribute"],
+        "updateTime": record["creation"],
+    }
+
+
 def firefox_file(path, schema, records):
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    connection = sqlite3.connect(path)
     table = FIREFOX_TABLES[schema]
-    connection.execute(f"CREATE TABLE moz_cookies ({table}{UNIQUE})")
-    connection.execute(f"PRAGMA user_version = {schema}")
-    columns = [item.split()[0] for item in table.split(", ")]
-    for number, record in enumerate(records, 1):
-        same_site, raw = ((record["same_site"], None) if schema >= 15
-                          else _old_same_site(record))
-        fields = {
-            "id": number, "baseDomain": record["host"].lstrip("."),
-            "originAttributes": record["attributes"], "name": record["name"],
-            "value": record["value"], "host": record["host"], "path": record["path"],
-            "expiry": record["expires"] * (1000 if schema >= 16 else 1),
-            "lastAccessed": record["last_access"], "creationTime": record["creation"],
-            "isSecure": int(record["secure"]), "isHttpOnly": int(record["http_only"]),
-            "inBrowserElement": 0, "sameSite": same_site, "rawSameSite": raw,
-            "schemeMap": record["scheme_map"],
-            "isPartitionedAttributeSet": record["partitioned_attribute"],
-            "updateTime": record["creation"],
-        }
-        marks = ", ".join("CAST(? AS TEXT)" if column in ("name", "value", "path")
-                          else "?" for column in columns)
-        connection.execute(f"INSERT INTO moz_cookies ({', '.join(columns)}) VALUES ({marks})",
-                           [fields[column] for column in columns])
-    connection.commit()
-    connection.close()
-    return path
+    return _database(path, f"PRAGMA user_version = {schema};"
+                     f"CREATE TABLE moz_cookies ({table}{UNIQUE});", "moz_cookies", table,
+                     [_firefox_row(number, item, schema) for number, item in enumerate(records, 1)])
 
 
 def mozlz4(data: bytes) -> bytes:

@@ -1,17 +1,13 @@
 """One Scrapy crawl, run in a child process (Scrapy's reactor starts once per
-process): `python -m gco_testkit.crawl PLAN`, PLAN a JSON object of
-
-- "settings": Scrapy settings;
-- "rows": {name: [step, ...]}, each step a dict of "url", and maybe
-  "method", "body", "cookies", "headers" and "meta"; the steps of a row are
-  requested one after another (each from the callback of the one before),
-  the rows side by side;
-- "proxy": the HTTP proxy every request goes through.
+process): `python -m gco_testkit.crawl PLAN`, PLAN a JSON object of "settings"
+(Scrapy settings), "proxy" (the HTTP proxy every request goes through) and
+"rows", {name: [step, ...]}, each step a dict of "url" and maybe "method",
+"body", "cookies", "headers" and "meta": a row's steps are requested one after
+another (each from the callback of the one before), the rows side by side.
 
 It prints one JSON object: "log", the messages of the cookie middlewares and
 every record of WARNING or above, as [logger, level, message]; "responses",
-{row: [status, ...]}; "reason", why the crawl finished.
-"""
+{row: [status, ...]}; "reason", why the crawl finished."""
 
 import json
 import logging
@@ -20,10 +16,7 @@ import sys
 
 class _Records(logging.Handler):
     WATCHED = ("glimmering_copper_otter.clients.scrapy", "scrapy.downloadermiddlewares.cookies")
-
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.records = []
+    records = []  # one crawl, one handler
 
     def emit(self, record):
         if record.name in self.WATCHED or record.levelno >= logging.WARNING:
@@ -32,12 +25,10 @@ class _Records(logging.Handler):
 
 def main(plan):
     import scrapy
-    from scrapy import signals
     from scrapy.crawler import CrawlerProcess
 
     rows, proxy = plan["rows"], plan["proxy"]
     responses = {name: [] for name in rows}
-    outcome = {}
 
     def request(name, index):
         step = rows[name][index]
@@ -64,9 +55,6 @@ def main(plan):
             for name in rows:
                 yield request(name, 0)
 
-    def finished(spider, reason):
-        outcome["reason"] = reason
-
     records = _Records()
     logging.getLogger().addHandler(records)
     settings = {"LOG_ENABLED": False, "TELNETCONSOLE_ENABLED": False,
@@ -75,11 +63,10 @@ def main(plan):
     process = CrawlerProcess(settings, install_root_handler=False)
     logging.getLogger().setLevel(logging.DEBUG)
     crawler = process.create_crawler(Steps)
-    crawler.signals.connect(finished, signal=signals.spider_closed)
     process.crawl(crawler)
     process.start()
     json.dump({"log": records.records, "responses": responses,
-               "reason": outcome.get("reason")}, sys.stdout)
+               "reason": crawler.stats.get_value("finish_reason")}, sys.stdout)
 
 
 if __name__ == "__main__":

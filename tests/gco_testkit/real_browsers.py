@@ -1,17 +1,14 @@
 """Debian's chromium and firefox-esr, started by the tests with throw-away
-profiles, on a site served from this process.
+profiles, on a `Site` served from this process that answers every host
+name: over TLS for Chromium (its resolver maps every name here), over plain
+HTTP as a proxy for Firefox.  `/set?c=...&to=...` answers with a Set-Cookie
+header per `c` (and a 302 to `to`), `/frame?src=URL` with a page framing
+URL, `/done` tells the test its page loaded; each Cookie header is logged.
+`Chromium` is driven over the DevTools pipe (no driver, no package)."""
 
-`Site` answers every host name: over TLS (a certificate made at run time,
-which Chromium is told to accept by its key) for Chromium, whose host
-resolver maps every name to it, and over plain HTTP as a proxy for Firefox.
-`/set?c=...&to=...` answers with a Set-Cookie header per `c` (and a 302 to
-`to`), `/frame?src=URL` with a page holding an iframe of URL, `/done` with a
-page that tells the test it loaded; each request's Cookie header is logged.
-`Chromium` speaks the DevTools protocol over a pipe (no driver, no
-package); `firefox_run` starts Firefox headless on one url and stops it with
-SIGTERM once the site says the last page loaded."""
-
+import contextlib
 import datetime
+import fcntl
 import json
 import os
 import shutil
@@ -45,8 +42,9 @@ def _environment(home):
 
 
 def _certificate(directory):
-    """A self-signed certificate for every name, written to directory; its
-    key's SPKI hash for Chromium's --ignore-certificate-errors-spki-list."""
+    """A self-signed certificate for every name and its key, written to one
+    file in directory; and the key's SPKI hash, which Chromium is told to
+    accept (--ignore-certificate-errors-spki-list)."""
     import base64
     import hashlib
 
@@ -65,14 +63,13 @@ def _certificate(directory):
                    .not_valid_after(now + datetime.timedelta(days=2))
                    .add_extension(x509.SubjectAlternativeName(names), critical=False)
                    .sign(key, hashes.SHA256()))
-    cert_path, key_path = Path(directory, "cert.pem"), Path(directory, "key.pem")
-    cert_path.write_bytes(certificate.public_bytes(serialization.Encoding.PEM))
-    key_path.write_bytes(key.private_bytes(serialization.Encoding.PEM,
-                                           serialization.PrivateFormat.PKCS8,
-                                           serialization.NoEncryption()))
+    path = Path(directory, "site.pem")
+    path.write_bytes(certificate.public_bytes(serialization.Encoding.PEM) + key.private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+        serialization.NoEncryption()))
     spki = key.public_key().public_bytes(serialization.Encoding.DER,
                                          serialization.PublicFormat.SubjectPublicKeyInfo)
-    return cert_path, key_path, base64.b64encode(hashlib.sha256(spki).digest()).decode()
+    return path, base64.b64encode(hashlib.sha256(spki).digest()).decode()
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -87,22 +84,17 @@ class _Handler(BaseHTTPRequestHandler):
         with server.site.lock:
             server.site.log.append((url, None if cookies is None else "; ".join(cookies)))
         query = parse_qs(parts.query)
-        body, status, headers = b"ok", 200, []
+        body = b"ok"
         if parts.path == "/frame":
             body = f'<html><body><iframe src="{query["src"][0]}"></iframe></body></html>'.encode()
-            headers.append(("Content-Type", "text/html"))
         elif parts.path == "/done":
             server.site.done.set()
-            body = b"<html><body>done</body></html>"
-            headers.append(("Content-Type", "text/html"))
+        self.send_response(302 if "to" in query else 200)
+        self.send_header("Content-Type", "text/html")
         for value in query.get("c", ()):
-            headers.append(("Set-Cookie", value))
-        if "to" in query:
-            status = 302
-            headers.append(("Location", query["to"][0]))
-        self.send_response(status)
-        for name, value in headers:
-            self.send_header(name, value)
+            self.send_header("Set-Cookie", value)
+        for value in query.get("to", ()):
+            self.send_header("Location", value)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -119,9 +111,9 @@ class Site:
         self.log = []
         self.lock = threading.Lock()
         self.done = threading.Event()
-        cert, key, self.spki = _certificate(self.directory)
+        pem, self.spki = _certificate(self.directory)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
+        context.load_cert_chain(pem)
         self.servers = []
         for tls in (True, False):
             server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
@@ -138,10 +130,7 @@ class Site:
     def sent(self, path):
         """The Cookie header of the last request whose url ends with path."""
         with self.lock:
-            for url, header in reversed(self.log):
-                if url.endswith(path):
-                    return header
-        raise LookupError(path)
+            return next(header for url, header in reversed(self.log) if url.endswith(path))
 
     def close(self):
         for server in self.servers:
@@ -171,24 +160,17 @@ class Chromium:
                 "--disable-sync", "--disable-features=Translate,MediaRouter",
                 f"--host-resolver-rules=MAP * 127.0.0.1:{site.tls_port}",
                 f"--ignore-certificate-errors-spki-list={site.spki}", "about:blank"]
-        # The pipe is the child's fds 3 (commands in) and 4 (answers out):
-        # moved out of the way first, in case a pipe end is 3 or 4 already.
-        high_in, high_out = os.dup(to_browser), os.dup(from_browser)
-        ends = (to_browser, from_browser, high_in, high_out)
-
-        def arrange():
-            os.dup2(high_in, 3)
-            os.dup2(high_out, 4)
-
+        # The pipe is the child's fds 3 (commands in) and 4 (answers out),
+        # copied there from fds above 4 so that neither end is overwritten.
+        high = [fcntl.fcntl(end, fcntl.F_DUPFD_CLOEXEC, 5) for end in (to_browser, from_browser)]
         self.process = subprocess.Popen(
             args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL, start_new_session=True, pass_fds=(3, 4),
-            preexec_fn=arrange, env=_environment(self.profile.parent))
-        for end in ends:
+            preexec_fn=lambda: [os.dup2(end, fd) for end, fd in zip(high, (3, 4))],
+            env=_environment(self.profile.parent))
+        for end in (to_browser, from_browser, *high):
             os.close(end)
-        self._buffer = b""
-        self._id = 0
-        self._session = None
+        self._buffer, self._id, self._session = b"", 0, None
         page = self.call("Target.createTarget", url="about:blank")["targetId"]
         self._session = self.call("Target.attachToTarget", targetId=page,
                                   flatten=True)["sessionId"]
@@ -229,10 +211,8 @@ class Chromium:
 
     def close(self):
         """Closes the browser the way a user does (it writes its cookies)."""
-        try:
+        with contextlib.suppress(RuntimeError, OSError):
             self.call("Browser.close")
-        except (RuntimeError, OSError):
-            pass
         try:
             self.process.wait(30)
         except subprocess.TimeoutExpired:
@@ -252,7 +232,8 @@ def firefox_run(site, profile, url, *, timeout=60):
         "network.proxy.type": 1, "network.proxy.http": "127.0.0.1",
         "network.proxy.http_port": site.port, "network.proxy.allow_hijacking_localhost": True,
         "network.proxy.no_proxies_on": "", "browser.shell.checkDefaultBrowser": False,
-        "browser.startup.homepage_override.mstone": "ignore", "datareporting.policy.dataSubmissionEnabled": False,
+        "browser.startup.homepage_override.mstone": "ignore",
+        "datareporting.policy.dataSubmissionEnabled": False,
         "toolkit.telemetry.reportingpolicy.firstRun": False, "app.update.disabledForTesting": True,
         "browser.aboutwelcome.enabled": False, "network.captive-portal-service.enabled": False,
         "network.connectivity-service.enabled": False, "browser.safebrowsing.update.enabled": False,

@@ -7,6 +7,7 @@ one jar; then curl_cffi's redirects, which the adapter follows itself."""
 import asyncio
 import threading
 import urllib.request
+from contextlib import nullcontext
 
 from yarl import URL
 
@@ -107,27 +108,46 @@ def utf8_pairs(header):
     return "; ".join(aiohttp_adapter._utf8_pairs(header)).encode()
 
 
-def run_curl_cffi(jar, proxy, urls):
+def send(kind, jar, proxy, calls, **options):
+    """Sends `calls`, (method, url, keyword arguments) each, in turn from one
+    session of `kind` ("-async": the async one) made with `options`, the jar
+    installed unless None; returns the last response, or curl_cffi's error."""
+    name, _, asynchronous = kind.partition("-")
+    if name == "httpx":
+        options = {"follow_redirects": True, **options}
+
+    def session():
+        if name == "requests":
+            made = requests.Session()
+            made.proxies, made.trust_env = {"http": proxy}, False
+        else:
+            made = {"httpx": (httpx.Client, httpx.AsyncClient),
+                    "curl_cffi": (curl_cffi.Session, curl_cffi.AsyncSession)}[name][
+                bool(asynchronous)](proxy=proxy, trust_env=False, **options)
+        return made if jar is None else jar.install(made)
+
+    async def in_a_loop():
+        async with session() as made:
+            return [await made.request(m, url, timeout=30, **more) for m, url, more in calls][-1]
+
+    try:
+        if asynchronous:
+            return asyncio.run(in_a_loop())
+        with session() as made:
+            return [made.request(m, url, timeout=30, **more) for m, url, more in calls][-1]
+    except curl_cffi.RequestsError as error:
+        return error
+
+
+def run_curl_cffi(jar, proxy, urls, kind="curl_cffi"):
     # Impersonating a browser adds no cookie of curl's own.
-    session = curl_cffi.Session(proxy=proxy, trust_env=False, impersonate="chrome",
-                                cookies={"own": "1"})
-    with jar.install(session):
-        for url in urls:
-            session.get(url, timeout=30)
-
-
-def run_curl_cffi_async(jar, proxy, urls):
-    async def main():
-        async with curl_cffi.AsyncSession(proxy=proxy, trust_env=False) as session:
-            jar.install(session)
-            for url in urls:
-                await session.get(url, timeout=30)
-    asyncio.run(main())
+    send(kind, jar, proxy, [("GET", url, {}) for url in urls], impersonate="chrome",
+         cookies={"own": "1"})
 
 
 CLIENTS = {"urllib": run_urllib, "requests": run_requests, "httpx": run_httpx,
            "aiohttp": run_aiohttp, "curl_cffi": run_curl_cffi,
-           "curl_cffi-async": run_curl_cffi_async}
+           "curl_cffi-async": lambda *args: run_curl_cffi(*args, kind="curl_cffi-async")}
 
 
 @pytest.fixture
@@ -167,6 +187,10 @@ def test_install_twice_replaces_and_rejects_other_targets():
     assert [len(hooks) for hooks in client.event_hooks.values()] == [1, 1]
     with pytest.raises(TypeError, match="not object"):
         jar.install(object())
+    session = jar.install(CookieJar().install(curl_cffi.Session()))
+    assert session.request.cookie_jar is jar and session.cookies._cookie_jar is jar
+    assert session.request.__wrapped__.__func__ is curl_cffi.Session.request
+    assert jar.install(curl_cffi.AsyncSession()).request.cookie_jar is jar
 
 
 @pytest.mark.parametrize("client", ["requests", "httpx"])
@@ -253,69 +277,12 @@ def test_aiohttp_jar_surface(served):
 
 # -- per-request cookies and a hand-set Cookie header -------------------------
 
-def _call_requests(jar, proxy, url, cookies, headers):
-    session = requests.Session() if jar is None else jar.install(requests.Session())
-    session.trust_env = False
-    session.get(hop(E, "/", "sid=1"), proxies={"http": proxy}, timeout=30)
-    session.get(url, cookies=cookies, headers=headers, proxies={"http": proxy}, timeout=30)
-
-
-def _call_httpx(jar, proxy, url, cookies, headers):
-    client = httpx.Client(proxy=proxy, trust_env=False, follow_redirects=True)
-    if jar is not None:
-        jar.install(client)
-    with client, pytest.warns(DeprecationWarning) if cookies else _nothing():
-        client.get(hop(E, "/", "sid=1"))
-        client.get(url, cookies=cookies, headers=headers)
-
-
-def _call_httpx_async(jar, proxy, url, cookies, headers):
-    async def main():
-        async with httpx.AsyncClient(proxy=proxy, trust_env=False,
-                                     follow_redirects=True) as client:
-            if jar is not None:
-                jar.install(client)
-            await client.get(hop(E, "/", "sid=1"))
-            with pytest.warns(DeprecationWarning) if cookies else _nothing():
-                await client.get(url, cookies=cookies, headers=headers)
-    asyncio.run(main())
-
-
-def _call_curl_cffi(jar, proxy, url, cookies, headers):
-    session = curl_cffi.Session(proxy=proxy, trust_env=False)
-    if jar is not None:
-        jar.install(session)
-    with session:
-        session.get(hop(E, "/", "sid=1"), timeout=30)
-        session.get(url, cookies=cookies, headers=headers, timeout=30)
-
-
-def _call_curl_cffi_async(jar, proxy, url, cookies, headers):
-    async def main():
-        async with curl_cffi.AsyncSession(proxy=proxy, trust_env=False) as session:
-            if jar is not None:
-                jar.install(session)
-            await session.get(hop(E, "/", "sid=1"), timeout=30)
-            await session.get(url, cookies=cookies, headers=headers, timeout=30)
-    asyncio.run(main())
-
-
-class _nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-
-CALLS = {"requests": _call_requests, "httpx": _call_httpx, "httpx-async": _call_httpx_async,
-         "curl_cffi": _call_curl_cffi, "curl_cffi-async": _call_curl_cffi_async}
+CALLS = ("requests", "httpx", "httpx-async", "curl_cffi", "curl_cffi-async")
 SAME_HOST = hop(E, "/a", to=hop(E, "/b", to=hop(A, "/c")))
-# A call after a response set sid=1: (url, cookies=, headers=), then the
-# Cookie field of each hop with the jar, and what the client sends without
-# it (client: fields, for those that differ).  The server joins several
-# Cookie fields with "; ": curl_cffi alone sends a hand-set header as a
-# second field after its own.
+# A call after a response set sid=1: (url, cookies=, headers=), the Cookie
+# field of each hop with the jar, and what the client alone sends where it
+# differs (the server joins Cookie fields with "; ": curl_cffi alone sends a
+# hand-set header as a second field after its own).
 # (Without the jar, a host-only cookie of example.test also goes to
 # a.example.test from requests and httpx: their jars follow Netscape's rules.)
 HTTPX = ("httpx", "httpx-async")
@@ -346,33 +313,26 @@ PER_REQUEST = {
 @pytest.mark.parametrize("case", PER_REQUEST)
 @pytest.mark.parametrize("client", CALLS)
 @pytest.mark.parametrize("with_jar", [True, False], ids=["jar", "own"])
-def test_per_request_cookies(client, case, with_jar):
-    (url, cookies, headers), ours, theirs = PER_REQUEST[case]
+def test_per_request_cookies(served, client, case, with_jar):
+    (jar, server), ((url, cookies, headers), ours, theirs) = served, PER_REQUEST[case]
     expected = ours if with_jar else theirs.get(client, ours)
-    server = Loopback()
-    try:
-        CALLS[client](CookieJar() if with_jar else None, server.proxy, url, cookies, headers)
-    finally:
-        server.close()
+    # httpx's own warning for per-request cookies is left as it is.
+    with pytest.warns(DeprecationWarning) if cookies and "httpx" in client else nullcontext():
+        send(client, jar if with_jar else None, server.proxy,
+             [("GET", hop(E, "/", "sid=1"), {}),
+              ("GET", url, {"cookies": cookies, "headers": headers})])
     assert [received for _, received, _ in server.log[1:]] == expected
 
 
 # -- the session's own cookie object over the jar -----------------------------
-
-def _session(kind, jar):
-    if kind == "requests":
-        return jar.install(requests.Session())
-    if kind == "curl_cffi":
-        return jar.install(curl_cffi.Session())
-    return jar.install(httpx.Client())
-
 
 @pytest.mark.parametrize("kind", ["requests", "httpx", "curl_cffi"])
 def test_the_session_cookie_object_reads_and_writes_the_jar(kind):
     jar = CookieJar()
     jar.set_cookies(["sid=1", "csrftoken=t; Path=/p"], "https://www.example.test/p/q")
     jar.set_cookie("sid=2; Domain=example.test", "https://www.example.test/")
-    cookies = _session(kind, jar).cookies
+    cookies = jar.install({"requests": requests.Session, "httpx": httpx.Client,
+                           "curl_cffi": curl_cffi.Session}[kind]()).cookies
     assert (cookies.get("csrftoken"), cookies.get("sid"), cookies.get("none", "d")) == ("t", "1", "d")
     assert cookies.get("sid", domain="example.test") == "2"
     assert cookies.get_all("sid") == ["1", "2"] and cookies["csrftoken"] == "t"
@@ -400,7 +360,6 @@ def test_the_session_cookie_object_reads_and_writes_the_jar(kind):
 # -- other jars in and out ------------------------------------------------------
 
 def _foreign(format):
-    import http.cookiejar
     from http.cookies import SimpleCookie
 
     standard = requests.cookies.RequestsCookieJar()
@@ -418,15 +377,10 @@ def _foreign(format):
 
     async def make():
         jar = aiohttp.CookieJar(unsafe=True)
-        cookies = SimpleCookie()
-        cookies["a"] = "1"
-        cookies["a"]["domain"] = "example.test"
-        cookies["a"]["httponly"] = True
-        cookies["b"] = "2"
-        cookies["b"]["path"] = "/p"
+        cookies = SimpleCookie("a=1; Domain=example.test; HttpOnly")
+        cookies.load("b=2; Path=/p")
         jar.update_cookies(cookies, URL("https://www.example.test/"))
         return jar
-    assert http.cookiejar
     return asyncio.run(make())
 
 
@@ -470,97 +424,51 @@ def _chain(code):
                                       to=hop(A, "/c", "c=1"), code=code), code=code)
 
 
-def _curl_cffi_call(jar, server, method, url, asynchronous=False, **options):
-    """Sends one call; returns the response, or the exception raised."""
-    async def main():
-        async with curl_cffi.AsyncSession(proxy=server.proxy, trust_env=False) as session:
-            if jar is not None:
-                jar.install(session)
-            return await session.request(method, url, timeout=30, **options)
-
-    try:
-        if asynchronous:
-            return asyncio.run(main())
-        with curl_cffi.Session(proxy=server.proxy, trust_env=False) as session:
-            if jar is not None:
-                jar.install(session)
-            return session.request(method, url, timeout=30, **options)
-    except curl_cffi.RequestsError as error:
-        return error
-
-
 FOLLOW = {"all": True, "obeycode": 2, "firstonly": 3}  # CurlFollow's values
 # (method, status, how redirects are followed): the method and body of each
 # of the three hops, as curl_cffi alone sends them.
-POSTED = (b"a=1", b"a=1", b"a=1")
-NONE = (b"", b"", b"")
 REDIRECTS = {
     ("POST", 303, "all"): (("POST", "GET", "GET"), (b"a=1", b"", b"")),
-    ("POST", 307, "all"): (("POST",) * 3, POSTED),
-    ("POST", 308, "all"): (("POST",) * 3, POSTED),
+    ("POST", 307, "all"): (("POST",) * 3, (b"a=1",) * 3),
+    ("POST", 308, "all"): (("POST",) * 3, (b"a=1",) * 3),
     ("POST", 301, "all"): (("POST", "GET", "GET"), (b"a=1", b"", b"")),
     ("POST", 302, "all"): (("POST", "GET", "GET"), (b"a=1", b"", b"")),
     ("PUT", 302, "all"): (("PUT",) * 3, (b"a=1", b"", b"")),
     ("PUT", 303, "obeycode"): (("PUT", "GET", "GET"), (b"a=1", b"", b"")),
-    ("PUT", 307, "obeycode"): (("PUT",) * 3, POSTED),
-    ("PUT", 307, "firstonly"): (("PUT", "POST", "POST"), POSTED),
-    ("HEAD", 303, "all"): (("HEAD",) * 3, NONE),
-    ("GET", 308, "firstonly"): (("GET",) * 3, NONE),
+    ("PUT", 307, "obeycode"): (("PUT",) * 3, (b"a=1",) * 3),
+    ("PUT", 307, "firstonly"): (("PUT", "POST", "POST"), (b"a=1",) * 3),
+    ("HEAD", 303, "all"): (("HEAD",) * 3, (b"",) * 3),
+    ("GET", 308, "firstonly"): (("GET",) * 3, (b"",) * 3),
 }
 
 
-def _redirected(method, code, follow, asynchronous=False):
-    """The call with the jar and without it: (jar, server log, calls,
-    response) each."""
-    runs = []
-    server = Loopback()
-    try:
-        for jar in (CookieJar(), None):
-            server.server.oracle = None if jar is None else jar.cookie_header
-            body = {} if method in ("GET", "HEAD") else {"data": {"a": "1"}}
-            response = _curl_cffi_call(jar, server, method, _chain(code), asynchronous,
-                                       allow_redirects=FOLLOW[follow], **body)
-            runs.append((jar, server.log[:], server.calls[:], response))
-            del server.log[:], server.calls[:]
-    finally:
-        server.close()
-    return runs
-
-
-def _same_but_cookies(ours, theirs):
-    """The adapter's hops are curl_cffi's own, but for their cookies."""
-    (_, log, calls, response), (_, own_log, own_calls, own_response) = ours, theirs
-    assert calls == own_calls
-    assert [url for url, _, _ in log] == [url for url, _, _ in own_log]
-    for url, received, expected in log:
-        assert (received or b"") == expected, url
-    assert (response.status_code, response.url) == (own_response.status_code, own_response.url)
-    assert [(r.status_code, r.url) for r in response.history] == [
-        (r.status_code, r.url) for r in own_response.history]
-    assert response.redirect_count == own_response.redirect_count
-
-
-@pytest.mark.parametrize("asynchronous", [False, True], ids=["sync", "async"])
-@pytest.mark.parametrize("case", REDIRECTS, ids=lambda case: "-".join(map(str, case)))
-def test_curl_cffi_redirects_keep_curls_methods_and_bodies(case, asynchronous):
-    ours, theirs = _redirected(*case, asynchronous=asynchronous)
-    methods, bodies = REDIRECTS[case]
-    assert ours[2] == list(zip(methods, bodies))
-    _same_but_cookies(ours, theirs)
-    jar, log = ours[0], ours[1]
-    assert [received for _, received, _ in log] == [None, b"a=1", b"b=1"]
-    assert jar.cookie_header("http://a.example.test/") == b"b=1; c=1"
-
-
+@pytest.mark.parametrize("kind", ["curl_cffi", "curl_cffi-async"])
 @pytest.mark.parametrize("follow", FOLLOW)
 @pytest.mark.parametrize("code", [300, 301, 302, 303, 307, 308])
 @pytest.mark.parametrize("method", ["GET", "POST", "PUT", "PATCH", "DELETE", "HEAD"])
-def test_curl_cffi_redirect_grid(method, code, follow):
-    _same_but_cookies(*_redirected(method, code, follow))
-
-
-def _limited(jar, server, **options):
-    return _curl_cffi_call(jar, server, "GET", _chain(302), **options)
+def test_curl_cffi_redirects_are_curls_own_but_for_cookies(served, method, code, follow, kind):
+    """The call with the jar and without it: the same hops, methods, bodies,
+    history and answer; with the jar, each hop carries the jar's header."""
+    (jar, server), runs = served, []
+    body = {} if method in ("GET", "HEAD") else {"data": {"a": "1"}}
+    for used in (jar, None):
+        server.server.oracle = None if used is None else used.cookie_header
+        response = send(kind, used, server.proxy, [
+            (method, _chain(code), {"allow_redirects": FOLLOW[follow], **body})])
+        runs.append((server.log[:], server.calls[:], (
+            response.status_code, response.url, response.redirect_count,
+            [(r.status_code, r.url) for r in response.history])))
+        del server.log[:], server.calls[:]
+    (log, calls, answer), (own_log, own_calls, own_answer) = runs
+    assert (calls, answer) == (own_calls, own_answer)
+    assert [url for url, _, _ in log] == [url for url, _, _ in own_log]
+    for url, received, expected in log:
+        assert (received or b"") == expected, url
+    if (method, code, follow) in REDIRECTS:
+        methods, bodies = REDIRECTS[method, code, follow]
+        assert calls == list(zip(methods, bodies))
+        assert [received for _, received, _ in log] == [None, b"a=1", b"b=1"]
+        assert jar.cookie_header("http://a.example.test/") == b"b=1; c=1"
 
 
 # options of the call: what comes of it, with the jar as without it (the
@@ -574,36 +482,29 @@ LIMITS = {
 }
 
 
+@pytest.mark.parametrize("kind", ["curl_cffi", "curl_cffi-async"])
 @pytest.mark.parametrize("case", LIMITS)
-def test_curl_cffi_redirect_limits(case):
-    options, expected = LIMITS[case]
-    for jar in (CookieJar(), None):
-        server = Loopback()
-        try:
-            outcome = _limited(jar, server, **options)
-        finally:
-            server.close()
+def test_curl_cffi_redirect_limits(served, case, kind):
+    (jar, server), (options, expected) = served, LIMITS[case]
+    for used in (jar, None):
+        del server.log[:]
+        outcome = send(kind, used, server.proxy, [("GET", _chain(302), options)])
         response = getattr(outcome, "response", outcome)
         assert (type(outcome).__name__, response.status_code, len(server.log)) == expected
-        if jar is not None:  # the last response's cookies are stored, as curl stores them
+        if used is not None:  # the last response's cookies are stored, as curl stores them
             assert len(jar) == len(server.log)
 
 
-def test_curl_cffi_session_params_auth_and_headers_follow_libcurls_rules():
-    jar = CookieJar()
-    server = Loopback(oracle=jar.cookie_header)
-    url = hop(E, "/a", to=hop(E, "/b", to=hop(A, "/c")))
-    try:
-        with jar.install(curl_cffi.Session(proxy=server.proxy, trust_env=False,
-                                           params={"key": "k"}, auth=("u", "p"),
-                                           headers={"Authorization": "Bearer t",
-                                                    "Cookie": "session=1"})) as session:
-            session.get(url, params={"q": "1"}, timeout=30)
-            params = session.params
-            session.get(url, timeout=30, stream=True).close()
-            session.get(hop(E, "/d", "d=1"), discard_cookies=True, timeout=30)
-    finally:
-        server.close()
+def test_curl_cffi_session_params_auth_and_headers_follow_libcurls_rules(served):
+    jar, server = served
+    with jar.install(curl_cffi.Session(proxy=server.proxy, trust_env=False,
+                                       params={"key": "k"}, auth=("u", "p"),
+                                       headers={"Authorization": "Bearer t",
+                                                "Cookie": "session=1"})) as session:
+        session.get(SAME_HOST, params={"q": "1"}, timeout=30)
+        params = session.params
+        session.get(SAME_HOST, timeout=30, stream=True).close()
+        session.get(hop(E, "/d", "d=1"), discard_cookies=True, timeout=30)
     urls = [url for url, _, _ in server.log]
     assert "key=k" in urls[0] and "q=1" in urls[0]
     assert not any("key=k" in url or "q=1" in url for url in urls[1:3])
@@ -616,11 +517,3 @@ def test_curl_cffi_session_params_auth_and_headers_follow_libcurls_rules():
     # auth= go to the first hop's host only.
     assert [h.get_all("Authorization") for h in server.headers] == [
         ["Bearer t"], ["Bearer t"], None] * 2 + [["Bearer t"]]
-
-
-def test_curl_cffi_install_twice_replaces():
-    jar, session = CookieJar(), curl_cffi.Session()
-    jar.install(CookieJar().install(session))
-    assert session.request.cookie_jar is jar and session.cookies._cookie_jar is jar
-    assert session.request.__wrapped__.__func__ is curl_cffi.Session.request
-    assert jar.install(curl_cffi.AsyncSession()).request.cookie_jar is jar

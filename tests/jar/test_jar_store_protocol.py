@@ -119,12 +119,11 @@ def test_a_hostile_store_hook(kind, hook, action, call):
     jar.set_cookies(["a=1; Max-Age=600", "b=1; Max-Age=600", "c=1; Max-Age=200"], U)
     before = sorted(jar._rows())
     store.hook, store.action, store.jar = hook, action, jar
+    raised = False
     try:
         CALLS[call](jar)
     except (OSError, RuntimeError, TypeError):
         raised = True
-    else:
-        raised = False
     if jar.closed or jar.store is not store or store.action is not None:
         return  # (a call that writes nothing never reaches apply)
     if raised:
