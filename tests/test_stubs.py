@@ -145,9 +145,13 @@ import urllib.request
 import aiohttp
 import httpx
 import requests
+from playwright.sync_api import BrowserContext
+from selenium.webdriver import Chrome
 
 from glimmering_copper_otter.jar import CookieJar
 
+context: BrowserContext
+driver: Chrome
 jar = CookieJar()
 session = requests.Session()
 client = httpx.Client()

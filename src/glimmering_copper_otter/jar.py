@@ -17,6 +17,7 @@ from glimmering_copper_otter._jar import BrowserCookie, CookieDetails
 from glimmering_copper_otter._rows import Changed, LeftOut, LoadReport, SaveReport
 from glimmering_copper_otter.formats import automation, cdp, native_json, netscape
 from glimmering_copper_otter.formats import clients as clients_format
+from glimmering_copper_otter.live import PushReport, Refused
 from glimmering_copper_otter.stores import StoreError, StoreWarning
 
 
@@ -456,17 +457,86 @@ class CookieJar(_jar.CookieJar):
             records = self.cookies(url) if url is not None else self.cookies()
             target, left_out = clients_format.dump(records, format)
             return target, SaveReport(len(records) - len(left_out), left_out)
-        rows = self._rows()
-        if url is not None:
-            sent = {(c.raw_name, c.domain, c.host_only, c.path, d.partition_key,
-                     _micros(d.creation)) for c, d in self.cookies(url, details=True)}
-            rows = [row for row in rows if (
-                row[_rows.NAME], row[_rows.DOMAIN], row[_rows.HOST_ONLY],
-                cdp.text(row[_rows.PATH]),
-                (row[_rows.PARTITION_KEY], row[_rows.CROSS_SITE_ANCESTOR])
-                if row[_rows.PARTITIONED] else None, row[_rows.CREATION]) in sent]
+        rows = self._rows_for(None if url is None else [url])
         document, left_out, changed = automation.write(rows, format)
         return document, SaveReport(len(rows) - len(left_out), left_out, changed)
+
+    def _rows_for(self, urls):
+        """The rows (oldest first) of the cookies a same-site request to any
+        of urls carries; all of them for None."""
+        rows = self._rows()
+        if urls is None:
+            return rows
+        sent = {(c.raw_name, c.domain, c.host_only, c.path, d.partition_key,
+                 _micros(d.creation)) for url in urls for c, d in self.cookies(url, details=True)}
+        return [row for row in rows if (
+            row[_rows.NAME], row[_rows.DOMAIN], row[_rows.HOST_ONLY], cdp.text(row[_rows.PATH]),
+            (row[_rows.PARTITION_KEY], row[_rows.CROSS_SITE_ANCESTOR])
+            if row[_rows.PARTITIONED] else None, row[_rows.CREATION]) in sent]
+
+    # -- a live browser ----------------------------------------------------------
+
+    def push(self, target, *, urls=None) -> PushReport:
+        """Sets the cookies (with urls, those a same-site request to one of
+        them carries) in a running browser, every attribute its protocol
+        carries, without navigating; then reads the browser's cookies back.
+        Returns a PushReport: pushed, how many it holds as sent; refused,
+        [Refused(name, domain, path, reason)], the reason in check's words
+        where they tell, else the browser's; changed, [Changed(...)], what
+        it holds otherwise or could not be told.
+
+        target: a DevTools endpoint of Chromium ("http://127.0.0.1:PORT",
+        as --remote-debugging-port=PORT serves it, or its ws:// browser url),
+        a WebDriver BiDi endpoint of Firefox ("ws://127.0.0.1:PORT/session",
+        as --remote-debugging-port PORT serves it; a session of its own,
+        ended at the end), a Playwright BrowserContext of Chromium (sync
+        API; apush for the async one) or a Selenium WebDriver.  The
+        endpoints need the live extra (websockets)."""
+        from glimmering_copper_otter import live
+
+        return live.push(target, self._rows_for(urls))
+
+    def pull(self, target, *, urls=None) -> LoadReport:
+        """Adds the cookies of a running browser (with urls, those a
+        same-site request to one of them carries), every attribute its
+        protocol shows; target as push takes it.  Returns a LoadReport
+        (skipped: [(place, reason)], what could not come and why).  Neither
+        protocol shows creation times: the cookies are created in the
+        browser's order, at the time of the pull."""
+        from glimmering_copper_otter import live
+
+        return self._pulled(live.pull(target, urls=urls), urls)
+
+    async def apush(self, target, *, urls=None) -> PushReport:
+        """push, as a coroutine (a Playwright context of its async API)."""
+        import asyncio
+
+        from glimmering_copper_otter import live
+
+        return await live.apush(target, await asyncio.to_thread(self._rows_for, urls))
+
+    async def apull(self, target, *, urls=None) -> LoadReport:
+        """pull, as a coroutine (a Playwright context of its async API)."""
+        import asyncio
+
+        from glimmering_copper_otter import live
+
+        pulled = await live.apull(target, urls=urls)
+        return await asyncio.to_thread(self._pulled, pulled, urls)
+
+    def _pulled(self, pulled, urls):
+        """Loads a pull's rows (those for urls), reporting what did not come."""
+        rows, places, skipped = pulled
+        if urls is not None:
+            chosen = self._empty_copy()
+            refused = chosen._load_rows(rows)[2] if rows else []
+            skipped = skipped + [(places[index], reason) for index, reason in refused]
+            rows = chosen._rows_for(urls)
+            places = None
+        loaded, expired, refused = self._load_rows(rows) if rows else (0, 0, [])
+        if places is not None:
+            skipped = skipped + [(places[index], reason) for index, reason in refused]
+        return LoadReport(loaded, expired, skipped)
 
     # -- a browser's own cookies ---------------------------------------------
 
@@ -543,4 +613,4 @@ class CookieJar(_jar.CookieJar):
 
 
 __all__ = ["BrowserCookie", "Changed", "CookieDetails", "CookieJar", "LeftOut", "LoadReport",
-           "SaveReport", "StoreError", "StoreWarning"]
+           "PushReport", "Refused", "SaveReport", "StoreError", "StoreWarning"]

@@ -22,12 +22,14 @@ from glimmering_copper_otter._rows import LeftOut as LeftOut
 from glimmering_copper_otter._rows import LoadReport as LoadReport
 from glimmering_copper_otter._rows import SaveReport as SaveReport
 from glimmering_copper_otter.browser import BrowserCookie as BrowserCookie
+from glimmering_copper_otter.live import PushReport as PushReport
+from glimmering_copper_otter.live import Refused as Refused
 from glimmering_copper_otter.stores import RowStore
 from glimmering_copper_otter.stores import StoreError as StoreError
 from glimmering_copper_otter.stores import StoreWarning as StoreWarning
 
 __all__ = ["BrowserCookie", "Changed", "CookieDetails", "CookieJar", "LeftOut", "LoadReport",
-           "SaveReport", "StoreError", "StoreWarning"]
+           "PushReport", "Refused", "SaveReport", "StoreError", "StoreWarning"]
 
 _Text = bytes | str
 _Values = Iterable[_Text] | Iterable[tuple[_Text, _Text]] | Iterable[list[_Text]]
@@ -221,6 +223,14 @@ class CookieJar(_jar.CookieJar):
         key: bytes | None = None,
         container: str | int | None = None,
     ) -> LoadReport: ...
+    # target: a DevTools endpoint ("http://127.0.0.1:PORT" or its ws:// url), a
+    # WebDriver BiDi one ("ws://127.0.0.1:PORT/session"), a Playwright
+    # BrowserContext (sync for push/pull, async for apush/apull) or a Selenium
+    # WebDriver.
+    def push(self, target: object, *, urls: Iterable[str] | None = None) -> PushReport: ...
+    def pull(self, target: object, *, urls: Iterable[str] | None = None) -> LoadReport: ...
+    async def apush(self, target: object, *, urls: Iterable[str] | None = None) -> PushReport: ...
+    async def apull(self, target: object, *, urls: Iterable[str] | None = None) -> LoadReport: ...
     def for_urllib(self) -> urllib.request.BaseHandler: ...
     @overload
     def install(self, target: _Session) -> _Session: ...

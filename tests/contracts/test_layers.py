@@ -36,6 +36,8 @@ RULES = [
     (f"src/{P}/clients/*.py", [f"{P}.cli", f"{P}.jar", f"{P}.stores", f"{P}._jar", f"{P}.browsers",
                                *FORMATS],
      JAR_PRIVATE),
+    (f"src/{P}/live/*.py", [f"{P}.cli", f"{P}.jar", f"{P}.stores", f"{P}._jar", f"{P}.browsers",
+                            f"{P}.clients"], JAR_PRIVATE),
     (f"src/{P}/cli/*.py", [], JAR_PRIVATE),
 ]
 # What a file may import all the same: the Scrapy middleware makes its jars,

@@ -7,9 +7,10 @@ fresh jar, must predict the same."""
 
 import importlib.util
 import os
-from contextlib import contextmanager
 
 import pytest
+
+from gco_testkit.real_browsers import unsanitized
 
 from glimmering_copper_otter import _rows
 from glimmering_copper_otter.jar import CookieJar
@@ -57,24 +58,11 @@ def _expected(jar, url, top):
     return jar.cookie_header(url, navigation=top is None, site_for_cookies=top)
 
 
-@contextmanager
-def _unsanitized():
-    """The browser is not under test: under the sanitizers, the driver and
-    the browser start without their preloaded runtime."""
-    saved = {name: os.environ.pop(name) for name in ("LD_PRELOAD", "ASAN_OPTIONS",
-                                                      "UBSAN_OPTIONS", "PYTHONMALLOC")
-             if name in os.environ}
-    try:
-        yield
-    finally:
-        os.environ.update(saved)
-
-
 @pytest.fixture(scope="module")
 def browser():
     from tools.recorder.sequences import SequenceBrowser
 
-    with _unsanitized():
+    with unsanitized():
         chromium = SequenceBrowser(third_party_cookies=True)
     try:
         yield chromium

@@ -1,10 +1,12 @@
 """Debian's chromium and firefox-esr, started by the tests with throw-away
 profiles, on a `Site` served from this process that answers every host
 name: over TLS for Chromium (its resolver maps every name here), over plain
-HTTP as a proxy for Firefox.  `/set?c=...&to=...` answers with a Set-Cookie
-header per `c` (and a 302 to `to`), `/frame?src=URL` with a page framing
-URL, `/done` tells the test its page loaded; each Cookie header is logged.
-`Chromium` is driven over the DevTools pipe (no driver, no package)."""
+HTTP as a proxy for Firefox (TLS too, through CONNECT).  `/set?c=...&to=...`
+answers with a Set-Cookie header per `c` (and a 302 to `to`), `/frame?src=URL`
+with a page framing URL, `/done` tells the test its page loaded; each Cookie
+header is logged.  `Chromium` is driven over the DevTools pipe (no driver, no
+package), with its DevTools port open too on request; `Firefox` over
+WebDriver BiDi (websockets), a session of the harness's own per visit."""
 
 import contextlib
 import datetime
@@ -12,7 +14,9 @@ import fcntl
 import json
 import os
 import shutil
+import select
 import signal
+import socket
 import ssl
 import subprocess
 import tempfile
@@ -31,6 +35,20 @@ HOW = ("apt-get install -y chromium firefox-esr, and the browsers extra "
 
 def have(path):
     return Path(path).is_file() and os.access(path, os.X_OK)
+
+
+@contextlib.contextmanager
+def unsanitized():
+    """The browsers and their drivers are not under test: under the
+    sanitizers, whatever this process starts starts without the preloaded
+    runtime."""
+    saved = {name: os.environ.pop(name) for name in ("LD_PRELOAD", "ASAN_OPTIONS",
+                                                      "UBSAN_OPTIONS", "PYTHONMALLOC")
+             if name in os.environ}
+    try:
+        yield
+    finally:
+        os.environ.update(saved)
 
 
 def _environment(home):
@@ -78,12 +96,13 @@ class _Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         server = self.server
         scheme = "https" if server.tls else "http"
-        url = self.path if "://" in self.path else f"{scheme}://{self.headers['Host']}{self.path}"
+        url = (self.path if self.path.startswith(("http://", "https://"))
+               else f"{scheme}://{self.headers['Host']}{self.path}")
         parts = urlsplit(url)
         cookies = self.headers.get_all("Cookie")
         with server.site.lock:
             server.site.log.append((url, None if cookies is None else "; ".join(cookies)))
-        query = parse_qs(parts.query)
+        query = parse_qs(parts.query, encoding="latin-1")  # raw bytes as they are
         body = b"ok"
         if parts.path == "/frame":
             body = f'<html><body><iframe src="{query["src"][0]}"></iframe></body></html>'.encode()
@@ -99,8 +118,35 @@ class _Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def do_CONNECT(self):
+        """A tunnel to the site's TLS port, whatever host is asked for."""
+        upstream = socket.create_connection(("127.0.0.1", self.server.site.tls_port), timeout=30)
+        self.send_response(200)
+        self.end_headers()
+        ends = [self.connection, upstream]
+        try:
+            while True:
+                ready = select.select(ends, [], [], 30)[0]
+                if not ready:
+                    return
+                for end in ready:
+                    data = end.recv(1 << 16)
+                    if not data:
+                        return
+                    (upstream if end is self.connection else self.connection).sendall(data)
+        finally:
+            upstream.close()
+            self.close_connection = True
+
     def log_message(self, *args):
         pass
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        pass  # a browser's own requests and connections it drops are none of the tests'
 
 
 class Site:
@@ -116,8 +162,7 @@ class Site:
         context.load_cert_chain(pem)
         self.servers = []
         for tls in (True, False):
-            server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
-            server.daemon_threads = True
+            server = _Server(("127.0.0.1", 0), _Handler)
             server.tls, server.site = tls, self
             if tls:
                 server.socket = context.wrap_socket(server.socket, server_side=True)
@@ -142,15 +187,17 @@ class Site:
 class Chromium:
     """Headless Chromium on a throw-away profile (`profile`, the user data
     directory), its values stored with the basic password store (v10),
-    driven over the DevTools pipe."""
+    driven over the DevTools pipe; with port, its DevTools port is open as
+    well (chosen by the browser, read from DevToolsActivePort): `endpoint`."""
 
-    def __init__(self, site, profile):
+    def __init__(self, site, profile, *, port=False):
         self.profile = Path(profile)
         default = self.profile / "Default"
         default.mkdir(parents=True, exist_ok=True)
         # Session cookies are kept in the file only when the browser restores
-        # the last session.
-        (default / "Preferences").write_text(json.dumps({"session": {"restore_on_startup": 1}}))
+        # the last session; third-party cookies are allowed, as the jar does.
+        (default / "Preferences").write_text(json.dumps(
+            {"session": {"restore_on_startup": 1}, "profile": {"cookie_controls_mode": 0}}))
         to_browser, self._write = os.pipe()
         self._read, from_browser = os.pipe()
         args = [CHROMIUM, "--headless", "--no-sandbox", "--remote-debugging-pipe",
@@ -160,6 +207,8 @@ class Chromium:
                 "--disable-sync", "--disable-features=Translate,MediaRouter",
                 f"--host-resolver-rules=MAP * 127.0.0.1:{site.tls_port}",
                 f"--ignore-certificate-errors-spki-list={site.spki}", "about:blank"]
+        if port:
+            args.insert(3, "--remote-debugging-port=0")
         # The pipe is the child's fds 3 (commands in) and 4 (answers out),
         # copied there from fds above 4 so that neither end is overwritten.
         high = [fcntl.fcntl(end, fcntl.F_DUPFD_CLOEXEC, 5) for end in (to_browser, from_browser)]
@@ -175,6 +224,10 @@ class Chromium:
         self._session = self.call("Target.attachToTarget", targetId=page,
                                   flatten=True)["sessionId"]
         self.call("Page.enable", session=True)
+        if port:
+            active = self.profile / "DevToolsActivePort"
+            _wait_for(lambda: active.is_file() and active.read_text().count("\n") >= 1)
+            self.endpoint = f"http://127.0.0.1:{active.read_text().split()[0]}"
 
     def call(self, method, session=False, **params):
         self._id += 1
@@ -264,3 +317,87 @@ def firefox_run(site, profile, url, *, timeout=60):
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
     return profile
+
+
+def _wait_for(ready, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not ready():
+        if time.monotonic() > deadline:
+            raise TimeoutError("the browser did not start")
+        time.sleep(0.05)
+
+
+class Firefox:
+    """Headless firefox-esr on a throw-away profile with its WebDriver BiDi
+    port open (chosen by the browser, read from WebDriverBiDiServer.json):
+    `endpoint`, ws://127.0.0.1:PORT/session.  Every name reaches the site
+    through its proxy (https through CONNECT); `visit` opens a BiDi session
+    of its own that accepts the site's certificate and ends it, since
+    Firefox holds one session at a time."""
+
+    def __init__(self, site, profile):
+        profile = Path(profile)
+        profile.mkdir(parents=True, exist_ok=True)
+        prefs = {"network.proxy.type": 1, "network.proxy.http": "127.0.0.1",
+                 "network.proxy.http_port": site.port, "network.proxy.ssl": "127.0.0.1",
+                 "network.proxy.ssl_port": site.port,
+                 "network.proxy.allow_hijacking_localhost": True,
+                 "network.proxy.no_proxies_on": "", "browser.shell.checkDefaultBrowser": False,
+                 "datareporting.policy.dataSubmissionEnabled": False,
+                 "app.update.disabledForTesting": True,
+                 "network.captive-portal-service.enabled": False,
+                 "network.connectivity-service.enabled": False,
+                 "browser.safebrowsing.update.enabled": False,
+                 "services.settings.server": "data:,#remote-settings-dummy/v1",
+                 "network.cookie.cookieBehavior": 0}  # third-party cookies, as the jar
+        (profile / "user.js").write_text(
+            "".join(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in prefs.items()))
+        self.process = subprocess.Popen(
+            [FIREFOX, "--headless", "--no-remote", "--profile", str(profile),
+             "--remote-debugging-port", "0"], stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
+            env=_environment(profile.parent) | {"MOZ_HEADLESS": "1"})
+        server = profile / "WebDriverBiDiServer.json"
+
+        def port():
+            with contextlib.suppress(OSError, ValueError):
+                return json.loads(server.read_text())["ws_port"]
+
+        _wait_for(port)
+        self.endpoint = f"ws://127.0.0.1:{port()}/session"
+
+    def visit(self, urls, *, clear=False):
+        """Loads each url in turn, at the top level, in one session (after
+        removing every cookie, with clear)."""
+        from websockets.sync.client import connect
+
+        with connect(self.endpoint, proxy=None, open_timeout=30) as ws:
+            numbers = iter(range(1, 1 << 30))
+
+            def call(method, **params):
+                number = next(numbers)
+                ws.send(json.dumps({"id": number, "method": method, "params": params}))
+                while True:
+                    answer = json.loads(ws.recv(timeout=30))
+                    if answer.get("id") == number:
+                        if answer.get("type") == "error":
+                            raise RuntimeError(answer)
+                        return answer["result"]
+
+            call("session.new", capabilities={"alwaysMatch": {"acceptInsecureCerts": True}})
+            try:
+                if clear:
+                    call("storage.deleteCookies")
+                context = call("browsingContext.getTree")["contexts"][0]["context"]
+                for url in urls:
+                    call("browsingContext.navigate", context=context, url=url, wait="complete")
+            finally:
+                call("session.end")
+
+    def close(self):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(30)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
