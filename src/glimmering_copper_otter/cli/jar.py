@@ -9,6 +9,8 @@ cookies.txt, JSON and the cookies of browser automation tools.
         [--password-env VAR] [--container C]
     python -m glimmering_copper_otter jar --file F export [--format FORMAT]
     python -m glimmering_copper_otter jar --file F clear
+    python -m glimmering_copper_otter jar --file F push --cdp URL | --bidi URL [--url U ...]
+    python -m glimmering_copper_otter jar --file F pull --cdp URL | --bidi URL [--url U ...]
 
 FORMAT: cookies.txt, json, or an automation tool's (playwright, cdp,
 extension, webdriver); import reads cookies.txt or JSON without it.
@@ -22,7 +24,7 @@ import sys
 import warnings
 
 from glimmering_copper_otter.cli._common import PROG as _PROG, Parser as _Parser, note as _note
-from glimmering_copper_otter.cli._common import shown as _shown, without_prefix
+from glimmering_copper_otter.cli._common import shown as _shown, text as _text, without_prefix
 
 # check's code words for a header a browser refuses.
 _REFUSALS = ("DisallowedCharacter", "NoCookieContent", "NameValuePairExceedsMaxSize",
@@ -94,6 +96,17 @@ def _parser():
                                   "automation tool's JSON")
     command.add_argument("--format", choices=FORMATS, default="cookies.txt")
     commands.add_parser("clear", help="remove every cookie")
+    for name, what in (("push", "set the cookies in a running browser, then say what it kept"),
+                       ("pull", "add the cookies of a running browser")):
+        command = commands.add_parser(name, help=what)
+        where = command.add_mutually_exclusive_group(required=True)
+        where.add_argument("--cdp", metavar="URL", help="a Chromium's DevTools endpoint "
+                           "(http://127.0.0.1:PORT, as --remote-debugging-port=PORT opens it)")
+        where.add_argument("--bidi", metavar="URL", help="a Firefox's WebDriver BiDi endpoint "
+                           "(ws://127.0.0.1:PORT/session, as --remote-debugging-port PORT "
+                           "opens it)")
+        command.add_argument("--url", action="append", metavar="U", dest="urls",
+                             help="only the cookies a request to U carries (again for more)")
     for command in commands.choices.values():
         # After the command too; there the default must not hide the one given before it.
         command.add_argument("--name", default=argparse.SUPPRESS, metavar="NAME",
@@ -277,14 +290,60 @@ def _clear(jar, args):
     return 0
 
 
+def _endpoint(args):
+    """The browser endpoint of --cdp or --bidi; ValueError for one of the
+    other protocol."""
+    if args.cdp is not None:
+        if args.cdp.startswith(("ws://", "wss://")) and "/devtools/" not in args.cdp:
+            raise ValueError(f"--cdp takes a DevTools endpoint (http://127.0.0.1:PORT), not "
+                             f"{args.cdp!r}")
+        return args.cdp
+    if not args.bidi.startswith(("ws://", "wss://")) or "/devtools/" in args.bidi:
+        raise ValueError(f"--bidi takes a WebDriver BiDi endpoint (ws://127.0.0.1:PORT/session), "
+                         f"not {args.bidi!r}")
+    return args.bidi
+
+
+def _push(jar, args):
+    endpoint = _endpoint(args)
+    report = jar.push(endpoint, urls=args.urls)
+    for item in report.refused:
+        _note(f"refused {_text(item.name)!r} for {item.domain}: {item.reason}")
+    for item in report.changed:
+        _note(f"changed {_text(item.name)!r} for {item.domain}: {item.reason}")
+    if args.json:
+        print(json.dumps({"pushed": report.pushed, "refused": len(report.refused),
+                          "changed": len({(c.name, c.domain, c.path) for c in report.changed})}))
+    else:
+        print(f"pushed {report.pushed} cookie(s) to {endpoint}; {len(report.refused)} refused, "
+              f"{len({(c.name, c.domain, c.path) for c in report.changed})} changed")
+    return 1 if report.refused else 0
+
+
+def _pull(jar, args):
+    endpoint = _endpoint(args)
+    report = jar.pull(endpoint, urls=args.urls)
+    for where, reason in report.skipped:
+        _note(f"{endpoint}: {where}: {reason}")
+    if args.json:
+        print(json.dumps({"pulled": report.loaded, "expired": report.expired,
+                          "skipped": len(report.skipped)}))
+    else:
+        print(f"pulled {report.loaded} cookie(s) from {endpoint}; {report.expired} expired, "
+              f"{len(report.skipped)} not loaded")
+    _session_note(jar, args)
+    return 1 if report.skipped and not report.loaded else 0
+
+
 COMMANDS = {"set": _set, "header": _header, "list": _list, "import": _import,
-            "export": _export, "clear": _clear}
+            "export": _export, "clear": _clear, "push": _push, "pull": _pull}
 
 
 def _check_url(args):
     """Raises ValueError for a URL argument no request can have."""
-    url = getattr(args, "url", None)
-    if url is not None:
+    for url in [getattr(args, "url", None), *(getattr(args, "urls", None) or ())]:
+        if url is None:
+            continue
         from glimmering_copper_otter.browser import read_set_cookie
 
         read_set_cookie(b"a=b", url)
