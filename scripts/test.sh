@@ -36,7 +36,7 @@ VENV_TEST="$ROOT/.venv-test"
 rm -rf "$VENV_TEST"
 "$(find_python)" -m venv "$VENV_TEST"
 "$VENV_TEST/bin/python" -m pip install --quiet --upgrade pip
-"$VENV_TEST/bin/python" -m pip install --quiet "$WHEEL[test,frameworks,clients,browsers,postgres,recorder]"
+"$VENV_TEST/bin/python" -m pip install --quiet "$WHEEL[test,frameworks,clients,browsers,live,postgres,recorder]"
 
 mkdir "$DIST/sdist"
 tar -xzf "$SDIST" -C "$DIST/sdist"
