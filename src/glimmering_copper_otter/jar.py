@@ -118,7 +118,7 @@ def _document(source):
 
 class CookieJar(_jar.CookieJar):
     """CookieJar(path=None, *, name="default", max_cookies=3300,
-    max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=False,
+    max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=None,
     timeout=5.0)
 
     A cookie jar that keeps and sends cookies as Chromium does.
@@ -145,7 +145,8 @@ class CookieJar(_jar.CookieJar):
     missing): every change is in the file when the call that made it returns
     (a killed process loses nothing; a power loss may lose the last changes),
     and a call that raises changed neither the jar nor the file.  Session
-    cookies are written only with keep_session_cookies, and each call first
+    cookies are written to a file only with keep_session_cookies=True, and
+    each call first
     takes in what other processes changed in the file (reading only what
     changed).  A file holds one jar per name (name, "default" unless given):
     one per account, spider or task; fork(name) starts another from this
@@ -161,10 +162,12 @@ class CookieJar(_jar.CookieJar):
     (stores.postgres.PostgresStore; the postgres extra): each call that
     changes cookies takes the named jar's lock on the server, reads what
     other workers changed and applies Chromium's rules in that transaction,
-    so the workers' calls apply one after another, as in one jar.  Each
-    worker holds the named jar in memory (about 160 bytes a cookie) and
-    reads it whole when it opens it.  A store object brings its own name,
-    keep_session_cookies and timeout.
+    so the workers' calls apply one after another, as in one jar.  A named
+    jar on a server is one browsing session for all its workers: it keeps
+    session cookies unless keep_session_cookies=False, and end_session()
+    ends the session for every worker.  Each worker holds the named jar in
+    memory (about 160 bytes a cookie) and reads it whole when it opens it.
+    A store object brings its own name, keep_session_cookies and timeout.
 
     One jar may be shared by threads: every call is atomic, and a thread waiting
     for the jar does not hold the interpreter.
@@ -173,7 +176,7 @@ class CookieJar(_jar.CookieJar):
     __slots__ = ()
 
     def __init__(self, path=None, *, store=None, name="default", max_cookies=3300,
-                 max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=False,
+                 max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=None,
                  timeout=5.0):
         # The arguments are checked before a file is made.
         super().__init__(None, max_cookies=max_cookies, max_cookies_per_site=max_cookies_per_site,
@@ -188,14 +191,16 @@ class CookieJar(_jar.CookieJar):
                                  "or a store")
             return
         if store is not None and not isinstance(store, str) and (
-                name != "default" or keep_session_cookies or timeout != 5.0):
+                name != "default" or keep_session_cookies is not None or timeout != 5.0):
             raise ValueError("a store object brings its own name, keep_session_cookies and "
                              "timeout")
         if path is not None:
             from glimmering_copper_otter.stores.sqlite import SqliteStore
 
+            if isinstance(path, str) and path.startswith(("postgresql://", "postgres://")):
+                raise ValueError("a server's url is a store: CookieJar(store=url), not a path")
             store = SqliteStore(path, name=name, timeout=timeout,
-                                keep_session_cookies=keep_session_cookies)
+                                keep_session_cookies=bool(keep_session_cookies))
         elif isinstance(store, str):
             if not store.startswith(("postgresql://", "postgres://")):
                 raise ValueError("store= takes a RowStore or a postgresql:// url (a path to a "
@@ -203,7 +208,7 @@ class CookieJar(_jar.CookieJar):
             from glimmering_copper_otter.stores.postgres import PostgresStore
 
             store = PostgresStore(store, name=name, timeout=timeout,
-                                  keep_session_cookies=keep_session_cookies)
+                                  keep_session_cookies=keep_session_cookies is not False)
         super().__init__(store, max_cookies=max_cookies,
                          max_cookies_per_site=max_cookies_per_site,
                          public_suffix_list=public_suffix_list)
@@ -256,6 +261,23 @@ class CookieJar(_jar.CookieJar):
                        == (item.raw_name, item.domain, item.host_only, item.path)
                        for record in self.cookies() if record.partitioned)
         return super().__contains__(item)
+
+    def sync(self) -> None:
+        """Catches up at once with what other workers changed in the jar's
+        store (a jar that follows its server's changes reads them when they
+        are announced; this one reads them now)."""
+        store = self.store
+        if store is not None and hasattr(store, "sync"):
+            store.sync()
+        len(self)
+
+    def end_session(self) -> int:
+        """Ends the browsing session, as a browser's restart does: removes
+        every session cookie (one without an expiry) and returns how many.
+        On a store that keeps session cookies (a server's jar by default, a
+        file's with keep_session_cookies=True) they are removed for every
+        worker of the jar, in one transaction."""
+        return self.clear_session_cookies()
 
     def __getitem__(self, name):
         raise TypeError("a cookie jar is not a mapping: several cookies may share a name; use "

@@ -15,6 +15,7 @@ import time
 import pytest
 
 from glimmering_copper_otter.jar import CookieJar, StoreError, StoreWarning
+from glimmering_copper_otter.stores import _follow
 from glimmering_copper_otter.stores import postgres as _postgres
 from glimmering_copper_otter.stores.postgres import PostgresStore
 from gco_testkit import postgres
@@ -280,8 +281,81 @@ def test_rows_another_program_wrote_are_passed_over_with_a_warning(server, url):
     (dict(path="x.db", store="postgresql://h/db"), ValueError, "not both"),
     (dict(store="/tmp/x.db"), ValueError, "postgresql:// url"),
     (dict(store="postgresql://h/db", timeout=0), ValueError, "timeout"),
+    (dict(path="postgresql://h/db"), ValueError, r"CookieJar\(store=url\)"),
 ])
 def test_arguments(args, error, message):
     path = args.pop("path", None)
     with pytest.raises(error, match=message):
         CookieJar(path, **args)
+
+
+# (what the worker's role was granted, the server's words in the error)
+GRANTS = [
+    ("", "no schema has been selected to create in"),  # no USAGE: the schema is not seen
+    ("GRANT USAGE ON SCHEMA {s} TO gco_worker", "permission denied for schema"),
+]
+
+
+@pytest.mark.parametrize("grants, said", GRANTS, ids=["nothing", "usage only"])
+def test_a_role_without_privileges_is_told_what_to_grant(server, url, grants, said):
+    PostgresStore(url).close()  # the tables, made by their owner
+    server.sql("DROP ROLE IF EXISTS gco_worker")
+    server.sql("CREATE ROLE gco_worker LOGIN")
+    try:
+        for grant in filter(None, grants.split("; ")):
+            server.sql(grant.format(s=_schema(url)))
+        with pytest.raises(StoreError, match=said) as raised:
+            CookieJar(store=url.replace("gco@", "gco_worker@"))
+        assert "GRANT SELECT, INSERT, UPDATE, DELETE" in str(raised.value)
+    finally:
+        server.sql("DROP OWNED BY gco_worker")
+        server.sql("DROP ROLE gco_worker")
+
+
+def _until(condition, seconds=20.0):
+    """Whether condition() came true within seconds."""
+    end = time.monotonic() + seconds
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.01)
+    return condition()
+
+
+# How another worker's change reaches a jar reading from its copy: (the
+# writer announces it, the listening connection is cut first, how the reader
+# catches up: waiting for the follower, or sync()).
+FOLLOWED = [
+    ("announced", True, False, "wait"),
+    ("listen dropped", False, True, "wait"),
+    ("not announced, polled", False, False, "wait"),
+    ("not announced, synced", False, False, "sync"),
+]
+
+
+@pytest.mark.parametrize("announced, dropped, catch_up",
+                         [row[1:] for row in FOLLOWED], ids=[row[0] for row in FOLLOWED])
+def test_a_reader_of_its_copy_misses_no_change(server, url, monkeypatch, announced, dropped,
+                                               catch_up):
+    if catch_up == "wait" and not announced and not dropped:
+        monkeypatch.setattr(_follow, "POLL", 0.2)
+    reader = CookieJar(store=url)
+    writer = CookieJar(store=PostgresStore(url, reads="strict"))
+    follower = reader.store._follower
+    assert reader.cookie_header(U) == b"" and follower.alive
+    if not announced:
+        writer.store._channel = None  # as a program that does not announce
+    epoch = follower.epoch
+    if dropped:
+        server.sql("SELECT pg_terminate_backend(%s)", (follower.backend_pid,))
+    writer.set_cookie("x=1; Max-Age=600", U)
+    if catch_up == "sync":
+        reader.sync()
+        assert reader.cookie_header(U) == b"x=1"
+    else:
+        assert _until(lambda: reader.cookie_header(U) == b"x=1")
+    # A cut connection is made again (read as if not followed meanwhile).
+    assert _until(lambda: follower.alive and follower.epoch > epoch) if dropped \
+        else follower.epoch == epoch
+    writer.clear()
+    assert _until(lambda: reader.cookie_header(U) == b"")
+    reader.close()
+    assert not follower.alive and not follower._thread.is_alive()

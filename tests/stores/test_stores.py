@@ -1,7 +1,8 @@
-"""One suite, two stores: the SQLite file and the PostgreSQL server (a
-throw-away one, see gco_testkit.postgres) keep the same rows, read the same
-changes since a mark, keep named jars apart, and replay the sequences
-recorded from Chromium the same way."""
+"""One suite, three places: the SQLite file, the PostgreSQL server (a
+throw-away one, see gco_testkit.postgres) read strictly, and the server
+followed into a local copy, keep the same rows, read the same changes since
+a mark, keep named jars apart, and replay the sequences recorded from
+Chromium the same way."""
 
 import copy
 import datetime as dt
@@ -34,7 +35,7 @@ X = "https://x.test/"
 
 class Place:
     """Where a test's jars are kept: a new file, or a new schema on the
-    server."""
+    server (read strictly, or from a local copy)."""
 
     def __init__(self, kind, tmp_path):
         self.kind = kind
@@ -45,14 +46,17 @@ class Place:
             self.url = self.server.fresh()
 
     def store(self, **options):
+        options.setdefault("keep_session_cookies", False)  # as a file by default
         if self.kind == "file":
             return SqliteStore(self.path, **options)
-        return _postgres.PostgresStore(self.url, **options)
+        return _postgres.PostgresStore(self.url, reads="strict" if self.kind == "server"
+                                       else "local", **options)
 
     def jar(self, **options):
         if self.kind == "file":
             return CookieJar(self.path, **options)
-        return CookieJar(store=self.url, **options)
+        ours = {k: options.pop(k) for k in ("name", "keep_session_cookies") if k in options}
+        return CookieJar(store=self.store(**ours), **options)
 
     def counter(self, name="default"):
         """The jar's counter: (last change, last change pruned)."""
@@ -67,7 +71,7 @@ class Place:
                                      "name = %s", (name,))[0])
 
 
-@pytest.fixture(params=["file", "server"])
+@pytest.fixture(params=["file", "server", "local"])
 def place(request, tmp_path):
     return Place(request.param, tmp_path)
 
@@ -296,3 +300,16 @@ class Alternating:
     def __getattr__(self, name):
         self.turn += 1
         return getattr(self.jars[self.turn % 2], name)
+
+
+def test_a_session_is_shared_and_ended_for_every_worker(place):
+    options = {"keep_session_cookies": True}
+    with place.jar(**options) as one, place.jar(**options) as two:
+        one.set_cookie("sid=1", U)
+        one.set_cookie("keep=1; Max-Age=600", U)
+        assert two.cookie_header(U) == b"sid=1; keep=1"
+        assert two.end_session() == 1
+        assert one.cookie_header(U) == b"keep=1"
+    memory = CookieJar()
+    memory.set_cookie("sid=1", U)
+    assert (memory.end_session(), len(memory)) == (1, 0)

@@ -12,8 +12,8 @@ jars live in that SQLite file, which several crawls and processes may share
 (`GCO_COOKIES_KEEP_SESSION` writes session cookies to it too); without it,
 in memory.  With `GCO_COOKIES_STORE`, a "postgresql://" url, they live on
 that PostgreSQL server, shared by the crawl's workers on every machine
-(the postgres extra; `GCO_COOKIES_KEEP_SESSION` as for a file; not with
-`GCO_COOKIES_PATH`).  `COOKIES_ENABLED`, `COOKIES_DEBUG` and
+(the postgres extra; there session cookies are shared too unless
+`GCO_COOKIES_KEEP_SESSION` is False; not with `GCO_COOKIES_PATH`).  `COOKIES_ENABLED`, `COOKIES_DEBUG` and
 `meta["dont_merge_cookies"]` mean what they mean to Scrapy's middleware.
 
 Every request leaves with exactly `jar.cookie_header(request.url)` (a
@@ -46,7 +46,7 @@ class CookiesMiddleware:
     so far by name."""
 
     def __init__(self, path: str | os.PathLike[str] | None = None, *, store: str | None = None,
-                 keep_session_cookies: bool = False, debug: bool = False) -> None:
+                 keep_session_cookies: bool | None = None, debug: bool = False) -> None:
         if path is not None and store is not None:
             raise ValueError("the jars are kept in a file (GCO_COOKIES_PATH) or on a server "
                              "(GCO_COOKIES_STORE), not both")
@@ -69,7 +69,8 @@ class CookiesMiddleware:
         if not settings.getbool("COOKIES_ENABLED"):
             raise NotConfigured
         middleware = cls(settings.get("GCO_COOKIES_PATH"), store=settings.get("GCO_COOKIES_STORE"),
-                         keep_session_cookies=settings.getbool("GCO_COOKIES_KEEP_SESSION"),
+                         keep_session_cookies=None if settings.get("GCO_COOKIES_KEEP_SESSION")
+                         is None else settings.getbool("GCO_COOKIES_KEEP_SESSION"),
                          debug=settings.getbool("COOKIES_DEBUG"))
         middleware.crawler = crawler
         crawler.signals.connect(middleware.close, signal=signals.spider_closed)

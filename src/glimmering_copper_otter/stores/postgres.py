@@ -125,6 +125,20 @@ def _now():
     return time.time_ns() // 1000
 
 
+def _privileges(error):
+    """What a role lacking privileges must be granted, with the server's
+    words."""
+    lines = str(error).strip().splitlines()
+    said = lines[0] if lines else "permission denied"
+    return (f"{said}: a worker's role needs, in the jar's schema, USAGE (and CREATE until "
+            "the first worker made the tables), then SELECT, INSERT, UPDATE, DELETE on "
+            f"{', '.join(_TABLES)} and USAGE on the sequence gco_jars_id_seq; as the "
+            "schema's owner: GRANT USAGE, CREATE ON SCHEMA <schema> TO <role>; or, once the "
+            "tables exist: GRANT USAGE ON SCHEMA <schema> TO <role>; GRANT SELECT, INSERT, "
+            "UPDATE, DELETE ON ALL TABLES IN SCHEMA <schema> TO <role>; GRANT USAGE ON ALL "
+            "SEQUENCES IN SCHEMA <schema> TO <role>")
+
+
 class PostgresStore:
     """The jar named `name` on the PostgreSQL server of `url`.
 
@@ -132,18 +146,21 @@ class PostgresStore:
     version are refused and left untouched).  `timeout` bounds, in seconds,
     the wait for the server and for the jar's lock held by another worker;
     then StoreError (an OSError naming the server).  Session cookies are
-    written only with `keep_session_cookies=True`.  After the server went
+    kept (a named jar is one browsing session for all its workers) unless
+    `keep_session_cookies=False`.  After the server went
     away, the call that met it raises and the next one connects again.
     """
 
     read_only = False
 
     def __init__(self, url: str, *, name: str = DEFAULT_NAME, timeout: float = 5.0,
-                 keep_session_cookies: bool = False) -> None:
+                 keep_session_cookies: bool = True, reads: str = "local") -> None:
         if type(url) is not str:
             raise TypeError(f"url is a str, not {type(url).__name__}")
         if type(name) is not str:
             raise TypeError(f"name is a str, not {type(name).__name__}")
+        if reads not in ("local", "strict"):
+            raise ValueError(f'reads is "local" or "strict", not {reads!r}')
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
             raise ValueError(f"timeout is a number of seconds > 0, not {timeout!r}")
         self._url = url
@@ -171,7 +188,11 @@ class PostgresStore:
         self._quick = None
         self._mark_text = None
         self._locked = None  # the counter when begin() took the lock
+        self.reads = reads
+        self._channel = self._follower = None
+        self._epoch = -1  # the follower's epoch at the last read
         self._connection()
+        self._follow()
 
     # -- the connection --------------------------------------------------------
 
@@ -184,6 +205,8 @@ class PostgresStore:
         if isinstance(error, (errors.LockNotAvailable, errors.QueryCanceled)):
             return self._fail(f"the jar {self.name!r} is locked by another worker (waited "
                               f"{self.timeout:g} s)")
+        if isinstance(error, (errors.InsufficientPrivilege, errors.InvalidSchemaName)):
+            return self._fail(_privileges(error))
         if isinstance(error, self._psycopg.OperationalError):
             self._drop()
             lines = str(error).strip().splitlines()
@@ -314,10 +337,43 @@ class PostgresStore:
         self._rollback_quietly()
         return self._reading(True)[0]
 
+    def _follow(self):
+        """Finds the jar's channel, on which every change is announced, and
+        with reads="local" follows it."""
+        try:
+            oid = self._db.execute("SELECT 'gco_jars'::regclass::oid").fetchone()[0]
+        except self._psycopg.Error as error:
+            raise self._error(error) from None
+        self._channel = b"gco_%d_%d" % (oid, self._jar_id)
+        if self.reads == "local":
+            from glimmering_copper_otter.stores import _follow
+
+            self._follower = _follow.follower(self._psycopg, self._url, self._channel,
+                                              self._jar_id, self.timeout)
+
+    def sync(self) -> None:
+        """Makes the next refresh() read the server."""
+        self._epoch = -1
+
     def refresh(self) -> tuple[list[tuple], list[tuple] | None] | None:
-        """None when no worker changed the jar since this one last looked
-        (one round trip); else the rows written and the keys removed since
-        then, or (all rows, None) when this one must read the jar whole."""
+        """None when no worker changed the jar since this one last looked;
+        else the rows written and the keys removed since then, or (all rows,
+        None) when this one must read the jar whole.  With reads="local",
+        while the follower listens, no round trip when nothing was
+        announced; else one."""
+        follower = self._follower
+        if follower is None or not follower.alive:
+            return self._round_trip()
+        epoch = follower.epoch
+        if (epoch == self._epoch and self._mark is not None and follower.latest <= self._mark
+                and not self._unwritten and not self._in_transaction):
+            return None
+        self._epoch = -1  # read again next time unless this read ends well
+        got = self._round_trip()
+        self._epoch = epoch
+        return got
+
+    def _round_trip(self):
         if self._quick is not None and not self._unwritten and not self._in_transaction:
             # The usual case, one prepared statement through libpq: nothing
             # changed.  Anything else takes the long way, errors included.
@@ -513,6 +569,8 @@ class PostgresStore:
             if changes or moved:
                 steps.append((b"gco_counter", (number, clock, self._jar_id)))
                 steps += self._writes(changes, number, now)
+                if self._channel is not None:  # the followers' news, sent at commit
+                    steps.append((None, b"NOTIFY %s, '%d'" % (self._channel, number)))
             prune = (changes or moved) and number % PRUNE_EVERY == 0
             self._pipeline(db, steps if prune else [*steps, _COMMIT])
             if prune:
@@ -529,6 +587,8 @@ class PostgresStore:
             raise
         if changes or moved:
             self.last_change = number
+            if self._follower is not None:  # the process's other jars read it next
+                self._follower.noticed(number)
             if moved:
                 self._clock = clock
             if self._mark is not None and (began or number == self._mark + 1):
@@ -546,7 +606,7 @@ class PostgresStore:
         """A store of the jar named name on the same server (a connection of
         its own)."""
         return PostgresStore(self._url, name=name, timeout=self.timeout,
-                             keep_session_cookies=self.keep_session_cookies)
+                             keep_session_cookies=self.keep_session_cookies, reads=self.reads)
 
     def jar_names(self) -> list[str]:
         """The names of the jars on the server that hold cookies."""
@@ -560,6 +620,11 @@ class PostgresStore:
     def close(self) -> None:
         self._rollback_quietly()
         self._drop()
+        follower, self._follower = self._follower, None
+        if follower is not None:
+            from glimmering_copper_otter.stores import _follow
+
+            _follow.release(follower)
 
     def __enter__(self):
         return self
@@ -570,6 +635,10 @@ class PostgresStore:
     def __del__(self):
         if getattr(self, "_db", None) is not None:
             self._drop()
+        if getattr(self, "_follower", None) is not None:
+            from glimmering_copper_otter.stores import _follow
+
+            _follow.release(self._follower)
 
     def __repr__(self):
         return f"PostgresStore({self.server!r}, name={self.name!r})"
