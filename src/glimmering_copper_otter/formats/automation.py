@@ -278,40 +278,6 @@ def setting(row: tuple) -> Setting:
     return Setting(header, url, None, True, row)
 
 
-def needs_refining(row: tuple) -> bool:
-    """Whether the jar may hold the row's cookie otherwise than the row says
-    once the header is applied (see `refined`)."""
-    expires = row[_rows.EXPIRES]
-    return ((expires is not None and expires % 1000000 != 0) or row[_rows.PARTITIONED]
-            or row[_rows.SOURCE_PORT] == -1)
-
-
-def refining_key(row: tuple) -> tuple:
-    """What finds the row of a cookie just set among the jar's rows: its key
-    without the cross-site-ancestor half, which the jar may have set
-    otherwise."""
-    return (row[_rows.NAME], row[_rows.DOMAIN], row[_rows.HOST_ONLY], row[_rows.PATH],
-            row[_rows.PARTITIONED], row[_rows.PARTITION_KEY])
-
-
-def refined(stored: tuple, wanted: tuple) -> tuple | None:
-    """The row the jar stored for a header with what the document said and
-    the header could not put back: the expiry to the microsecond (unless
-    the jar capped it below), the partition's cross-site-ancestor half, an
-    unknown source port.  None when nothing changes."""
-    row = list(stored)
-    have, want = stored[_rows.EXPIRES], wanted[_rows.EXPIRES]
-    if have is not None and want is not None and want < have < want + 1000000:
-        row[_rows.EXPIRES] = want
-    if (stored[_rows.PARTITIONED] and wanted[_rows.PARTITIONED]
-            and stored[_rows.PARTITION_KEY] == wanted[_rows.PARTITION_KEY]):
-        row[_rows.CROSS_SITE_ANCESTOR] = wanted[_rows.CROSS_SITE_ANCESTOR]
-    if wanted[_rows.SOURCE_PORT] == -1:
-        row[_rows.SOURCE_PORT] = -1
-    row = tuple(row)
-    return None if row == stored else row
-
-
 # -- out --------------------------------------------------------------------------
 
 
