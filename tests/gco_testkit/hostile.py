@@ -3,7 +3,12 @@ truth tests, __int__, encode, strftime, time zones, overridden attributes
 and clone misbehave on demand."""
 
 import datetime as dt
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any, NamedTuple
 
+from gco_testkit import browser_files as files
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
 
 
@@ -206,12 +211,6 @@ class ModeProxy:
 # file) and the rest loads.  The runners are tests/browsers/
 # test_browser_hostile.py and tests/formats/test_automation.py.
 
-import time  # noqa: E402
-from pathlib import Path  # noqa: E402
-from typing import Any, Callable, NamedTuple  # noqa: E402
-
-from gco_testkit import browser_files as files  # noqa: E402
-
 NOW = time.time_ns() // 1000
 LATER = NOW + 3600 * 1000000
 
@@ -260,4 +259,48 @@ PROFILES = [
         24, ["linux-v10"] * 3,
         files.LOOSEN.format("cookies") + "UPDATE cookies SET host_key = NULL WHERE name = 'c0'"),
         2, {"Unreadable": 1}),
+]
+
+_SESSION_COOKIE = ('{{"host": "www.site-a.test", "name": "s{}", "value": "v", "path": "/", '
+                   '"secure": true, "sameSite": 1, "schemeMap": 2{}}}')
+_DEEP = "[" * 100000 + "]" * 100000
+
+
+def _firefox(odd_cookie=None, store=None, containers=None):
+    """A profile of two cookies in its database, a good session cookie and
+    odd_cookie (the fields after the good ones) in its session store (or
+    the store's text), and containers.json's text."""
+    def make(directory):
+        records = [files.firefox_record(b"f%d" % i, b"v", "www.site-a.test", creation=NOW + i,
+                                        expires=LATER // 1000000) for i in range(2)]
+        files.firefox_file(directory / "cookies.sqlite", 17, records)
+        cookies = [_SESSION_COOKIE.format(0, "")]
+        if odd_cookie is not None:
+            cookies.append(_SESSION_COOKIE.format(1, ", " + odd_cookie))
+        text = store or '{"windows": [], "cookies": [' + ", ".join(cookies) + "]}"
+        (directory / "sessionstore.jsonlz4").write_bytes(files.mozlz4(text.encode()))
+        if containers is not None:
+            (directory / "containers.json").write_text(containers)
+        return "firefox", directory, {}
+    return make
+
+
+PROFILES += [
+    *[ProfileCase(f"a session cookie of {odd}", _firefox(odd), 3, {"Unreadable": 1})
+      for odd in ('"sameSite": []', '"originAttributes": {"userContextId": [1]}',
+                  '"originAttributes": {"userContextId": 1e400}',
+                  '"originAttributes": {"userContextId": "9' + "9" * 5000 + '"}',
+                  '"originAttributes": {"partitionKey": 5}, "isPartitioned": true',
+                  '"originAttributes": 5')],
+    ProfileCase("a session store nested 100,000 deep",
+                _firefox(store='{"windows": ' + _DEEP + ', "cookies": []}'), 2, {},
+                "nested too deeply"),
+    ProfileCase("containers.json nested 100,000 deep", _firefox(containers=_DEEP), 3, {},
+                "containers are not named"),
+    ProfileCase("containers.json of odd identities", _firefox(containers=(
+        '{"identities": [{"userContextId": 2, "name": ["Work"]}, 7, '
+        '{"userContextId": 1e400, "name": "x"}, {"userContextId": 3, "l10nId": [1]}]}')),
+        3, {}, "identity 0 is not an object"),
+    ProfileCase("containers.json a list", _firefox(containers="[1]"), 3, {},
+                'holds no "identities" list'),
 ]

@@ -34,13 +34,12 @@ the text rule, and reported.
 
 import datetime as dt
 import email.utils
-import json
 from typing import NamedTuple
 from urllib.parse import urlsplit
 
 from glimmering_copper_otter import _rows
 from glimmering_copper_otter._rows import Changed, LeftOut
-from glimmering_copper_otter.formats import _objects, cdp
+from glimmering_copper_otter.formats import _json, _objects, cdp
 
 FORMATS = ("playwright", "cdp", "extension", "webdriver")
 
@@ -65,13 +64,7 @@ _NOT_HOST = frozenset(" \t\r\n\f\v/\\?#@;,%\"<>^`{|}")
 
 def parse(data: bytes | str) -> object:
     """The JSON document of a file's bytes; ValueError when it is none."""
-    try:
-        return json.loads(data)
-    except RecursionError:
-        raise ValueError("not a document this reader takes: arrays and objects nested too "
-                         "deeply") from None
-    except (json.JSONDecodeError, UnicodeDecodeError) as error:
-        raise ValueError(f"not JSON: {error}") from None
+    return _json.loads(data)
 
 
 def cookies_of(document: object, format: str) -> list:
