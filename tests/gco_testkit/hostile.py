@@ -304,3 +304,31 @@ PROFILES += [
     ProfileCase("containers.json a list", _firefox(containers="[1]"), 3, {},
                 'holds no "identities" list'),
 ]
+
+
+def _home(local_states):
+    """A home directory: a profile of chromium and one of chrome, their
+    `Local State` files' texts, and a Firefox profile."""
+    def make(home):
+        for folder, text in zip((".config/chromium", ".config/google-chrome"), local_states):
+            name = "Default" if "chromium" in folder else "Profile 1"
+            files.chromium_file(home / folder / name / "Network/Cookies", 24, [], "plain")
+            (home / folder / "Local State").write_text(text)
+        files.chromium_file(home / "elsewhere/Network/Cookies", 24, [], "plain")
+        root = home / ".mozilla/firefox"
+        files.firefox_file(root / "a.default/cookies.sqlite", 17, [])
+        (root / "profiles.ini").write_text("[Profile0]\nName=default\nPath=a.default\n")
+        return None, home, {}
+    return make
+
+
+_FOUND = [("chromium", "Default"), ("chrome", "Profile 1"), ("firefox", "default")]
+_NAMES = ("../../elsewhere", "/etc", "x" * 300, "a\\u0000b", "\\ud800", "Profile 1")
+PROFILES += [
+    ProfileCase("a Local State nested 100,000 deep", _home([_DEEP, "{}"]), None, _FOUND),
+    ProfileCase("a Local State of odd shapes",
+                _home(['{"profile": []}', '{"profile": {"info_cache": 5}}']), None, _FOUND),
+    ProfileCase("a Local State naming paths, not folders", _home([
+        "[]", '{"profile": {"info_cache": {' + ", ".join(f'"{name}": {{}}' for name in _NAMES)
+        + "}}}"]), None, _FOUND),
+]
