@@ -3,6 +3,7 @@ truth tests, __int__, encode, strftime, time zones, overridden attributes
 and clone misbehave on demand."""
 
 import datetime as dt
+import os
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -331,4 +332,32 @@ PROFILES += [
     ProfileCase("a Local State naming paths, not folders", _home([
         "[]", '{"profile": {"info_cache": {' + ", ".join(f'"{name}": {{}}' for name in _NAMES)
         + "}}}"]), None, _FOUND),
+]
+
+
+def _side_file(suffix, kind):
+    """A Chromium profile of two cookies whose side file is a link to
+    /dev/zero ("zero"), a FIFO or a sparse file of 8 GiB ("huge")."""
+    def make(directory):
+        make_file = _chromium(24, ["plain"] * 2)
+        browser, path, keywords = make_file(directory)
+        side = Path(str(path) + suffix)
+        if kind == "zero":
+            side.symlink_to("/dev/zero")
+        elif kind == "fifo":
+            os.mkfifo(side)
+        else:
+            with open(side, "wb") as file:
+                file.truncate(8 << 30)
+        return browser, path, keywords
+    return make
+
+
+PROFILES += [
+    *[ProfileCase(f"a {suffix} that is a {kind}", _side_file(suffix, kind), 2, {})
+      for suffix in ("-journal", "-wal", "-shm") for kind in ("zero", "fifo")],
+    ProfileCase("a -journal of 8 GiB", _side_file("-journal", "huge"), ValueError,
+                "more than a side file of this database can need"),
+    *[ProfileCase(f"a cookie file named {name!r}", _chromium(24, ["plain"] * 2, name=name), 2, {})
+      for name in ("Cook#ies", "Cook?ies", "Cook%41ies", "Cook%ies")],
 ]
