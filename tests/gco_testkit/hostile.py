@@ -361,3 +361,37 @@ PROFILES += [
     *[ProfileCase(f"a cookie file named {name!r}", _chromium(24, ["plain"] * 2, name=name), 2, {})
       for name in ("Cook#ies", "Cook?ies", "Cook%41ies", "Cook%ies")],
 ]
+
+
+class DocumentCase(NamedTuple):
+    """A document of an automation format loaded (with url=): the (domain,
+    path) of each cookie the jar then holds and the report's counts, or an
+    exception's type and words."""
+
+    name: str
+    format: str
+    document: Any
+    url: str | None
+    loaded: Any
+    counts: Any
+
+
+def _url_cookie(url):
+    return [{"name": "a", "value": "1", "url": url}]
+
+
+EVIL = "https://evil.test\\@bank.test/x/y"  # a backslash is a slash to a browser
+DOCUMENTS = [
+    DocumentCase("a url whose backslash ends its host", "playwright", _url_cookie(EVIL), None,
+                 [("evil.test", "/@bank.test/x/")], {}),
+    DocumentCase("an IPv6 url", "playwright", _url_cookie("http://[::1]:8080/p/q"), None,
+                 [("[::1]", "/p/")], {}),
+    *[DocumentCase(f"a url {url!r}", "playwright", _url_cookie(url), None, [],
+                   {"Unreadable": 1}) for url in ("file:///etc/passwd", 5)],
+    DocumentCase("a WebDriver page url whose backslash ends its host", "webdriver",
+                 [{"name": "a", "value": "1"}], EVIL, [("evil.test", "/")], {}),
+    DocumentCase("a WebDriver page url of IPv6", "webdriver", [{"name": "a", "value": "1"}],
+                 "http://[::1]/", [("[::1]", "/")], {}),
+    DocumentCase("a document nested 100,000 deep", "playwright", _DEEP.encode(), None,
+                 ValueError, "nested too deeply"),
+]

@@ -35,7 +35,6 @@ the text rule, and reported.
 import datetime as dt
 import email.utils
 from typing import NamedTuple
-from urllib.parse import urlsplit
 
 from glimmering_copper_otter import _rows
 from glimmering_copper_otter._rows import Changed, LeftOut
@@ -125,11 +124,11 @@ def _playwright_row(cookie, url):
     add_cookies() (with "url" instead of "domain" and "path": a host-only
     cookie of the url's host and directory, Secure for https)."""
     if cookie.get("url") is not None:
-        parts = urlsplit(_objects.text(cookie, "url"))
-        if not parts.hostname:
-            raise ValueError("url: names no host")
-        path = parts.path[:parts.path.rfind("/") + 1] or "/"
-        domain, secure = parts.hostname, parts.scheme == "https"
+        # The url read as the browsers Playwright drives read it: https://a.test\@b.test/
+        # is a page of a.test.
+        parts = _objects.url(cookie["url"])
+        path = parts["path"][:parts["path"].rfind("/") + 1] or "/"
+        domain, secure = parts["host"], parts["scheme"] == "https"
     else:
         domain, path = _objects.text(cookie, "domain"), _objects.text(cookie, "path")
         secure = _objects.flag(cookie, "secure")
@@ -175,11 +174,10 @@ def _webdriver_row(cookie, url):
     current page's, url."""
     domain = cookie.get("domain")
     if domain is None:
-        host = urlsplit(url).hostname if url is not None else None
-        if not host:
+        if url is None:
             raise ValueError("domain: required, or load with url= (the page the cookies "
                              "are for)")
-        domain = host
+        domain = _objects.url(url, "url=")["host"]
     elif type(domain) is not str:
         raise ValueError("domain: a string")
     return _row(_objects.text(cookie, "name"), _objects.text(cookie, "value"), domain,
