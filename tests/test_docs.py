@@ -1,0 +1,87 @@
+"""Every example of the README and of the docs site, run as a reader runs it:
+Python blocks (doctests have their output checked), and `console` blocks,
+each `$ ` line run by the shell with this interpreter's `python` first on
+PATH, its output (standard error included) as shown (`...` stands for
+any text, such as a date); a `json` block is a
+jar document whose every cookie must load.  A page's examples run
+in order, in one namespace and one throw-away working directory.  Blocks
+that need what the suite cannot start (a site on the internet, your own
+browser) carry a `<!-- skip: next "why" -->` line; `sh` blocks are install
+and build steps, and C, C++ and Cython blocks are cut down from the modules
+tests/test_compiled_clients.py builds."""
+
+import doctest
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from sybil import Sybil
+from sybil.parsers.markdown import CodeBlockParser, PythonCodeBlockParser, SkipParser
+
+ROOT = Path(__file__).resolve().parent.parent
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+
+
+def run_console(example):
+    lines = example.parsed.splitlines()
+    commands = [(i, line[2:]) for i, line in enumerate(lines) if line.startswith("$ ")]
+    env = dict(os.environ, PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"],
+               PYTHONUNBUFFERED="1")
+    for n, (i, command) in enumerate(commands):
+        end = commands[n + 1][0] if n + 1 < len(commands) else len(lines)
+        shown = "\n".join(line.rstrip() for line in lines[i + 1:end]).strip("\n")
+        done = subprocess.run(["bash", "-c", command], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, env=env, timeout=60)
+        got = "\n".join(line.rstrip() for line in done.stdout.splitlines()).strip("\n")
+        if not doctest.OutputChecker().check_output(shown, got, doctest.ELLIPSIS):
+            return f"$ {command}\nshown:\n{shown}\ngot:\n{got}"
+
+
+def load_json(example):
+    from glimmering_copper_otter.jar import CookieJar
+    jar = CookieJar.from_json(example.parsed)
+    if len(jar) != example.parsed.count('"name"'):
+        return f"{len(jar)} cookies load from the sample, not all"
+
+
+SYBIL = Sybil(parsers=[
+    PythonCodeBlockParser(doctest_optionflags=doctest.ELLIPSIS),
+    CodeBlockParser("console", run_console),
+    CodeBlockParser("json", load_json),
+    SkipParser(),
+])
+
+
+def postgres(namespace):
+    from gco_testkit.postgres import server
+    namespace["url"] = server().fresh()
+
+
+# What a page's examples are given before they start, by page.
+SETUP = {"fleet.md": postgres}
+
+DOCUMENTS = {page: SYBIL.parse(page) for page in PAGES}
+CASES = [pytest.param(page, n, id=f"{page.relative_to(ROOT)}:{example.line}")
+         for page, document in DOCUMENTS.items() for n, example in enumerate(document)]
+_next = {}  # page: the number of its next example to run
+_directory = {}
+
+
+@pytest.mark.parametrize(("page", "n"), CASES)
+def test_example(page, n, tmp_path_factory, monkeypatch):
+    document = DOCUMENTS[page]
+    if page not in _directory:
+        _directory[page] = tmp_path_factory.mktemp(page.stem)
+        SETUP.get(page.name, lambda namespace: None)(document.namespace)
+    monkeypatch.chdir(_directory[page])
+    examples = list(document)
+    for example in examples[_next.get(page, 0):n]:  # the earlier ones, if run alone
+        example.evaluate()
+    _next[page] = n + 1
+    try:
+        examples[n].evaluate()
+    finally:
+        if n + 1 == len(examples):  # the page's jars closed before the interpreter ends
+            document.namespace.clear()
