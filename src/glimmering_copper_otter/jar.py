@@ -216,6 +216,11 @@ class CookieJar(_jar.CookieJar):
                            public_suffix_list=self.public_suffix_list)
         return jar
 
+    # The jar's cookies as rows (see glimmering_copper_otter.rows), and rows
+    # put back: what stores, formats and client adapters build on.
+    rows = _jar.CookieJar._rows
+    load_rows = _jar.CookieJar._load_rows
+
     def __copy__(self):
         """A memory jar (no file) holding this one's cookies, times included."""
         jar = self._empty_copy()

@@ -198,3 +198,66 @@ class ModeProxy:
 
     def __call__(self, number):
         return CookieSameSiteMode(number)
+
+
+# -- Hostile browser profiles and automation documents -------------------------
+# Profiles and documents as they come from another machine or another
+# program: each odd field, file or name is reported where it is (a row, a
+# file) and the rest loads.  The runners are tests/browsers/
+# test_browser_hostile.py and tests/formats/test_automation.py.
+
+import time  # noqa: E402
+from pathlib import Path  # noqa: E402
+from typing import Any, Callable, NamedTuple  # noqa: E402
+
+from gco_testkit import browser_files as files  # noqa: E402
+
+NOW = time.time_ns() // 1000
+LATER = NOW + 3600 * 1000000
+
+
+class ProfileCase(NamedTuple):
+    """make(directory) gives (browser, path, load_browser's keywords), or
+    (None, a home directory, {}) for browsers.find; what must come of it:
+    the cookies loaded and the report's counts (for find: the profiles
+    found, as (browser, name)), or an exception's type and words; words a
+    note holds."""
+
+    name: str
+    make: Callable[[Path], tuple]
+    loaded: Any
+    counts: Any
+    note: str | None = None
+
+
+def _chromium(version, encryptions, script="", name="Cookies", **keywords):
+    def make(directory):
+        records = [files.chromium_record(b"c%d" % i, b"%d" % i, "www.site-a.test",
+                                         creation=NOW - 100 + i, expires=LATER)
+                   | {"encryption": encryption} for i, encryption in enumerate(encryptions)]
+        path = files.chromium_file(directory / name, version, records, "plain")
+        files.sql(path, script)
+        return "chromium", path, keywords
+    return make
+
+
+PROFILES = [
+    # Before version 24 a value's padding alone says whether a key opens it:
+    # a value cut short opens under none, and its siblings still load.
+    ProfileCase("a v10 value cut short", _chromium(23, ["linux-v10"] * 9 + ["linux-v10-cut"]),
+                9, {"Undecryptable": 1}),
+    ProfileCase("v11 values under two passwords", _chromium(
+        22, ["linux-v11"] * 9 + ["linux-v11-empty"] * 2, password=files.KEYRING_PASSWORD),
+        11, {}, "2 v11 value(s) opened with empty password: too few to verify"),
+    ProfileCase("v10 values under two passwords",
+                _chromium(21, ["linux-v10-empty", "linux-v10"] * 5), 10, {}),
+    ProfileCase("a NULL version in meta", _chromium(
+        24, ["plain"] * 2, "UPDATE meta SET value = NULL WHERE key = 'version'"),
+        0, {"Unsupported": 2}),
+    ProfileCase("no version in meta", _chromium(24, ["plain"], "DELETE FROM meta"),
+                0, {"Unsupported": 1}),
+    ProfileCase("a NULL host_key", _chromium(
+        24, ["linux-v10"] * 3,
+        files.LOOSEN.format("cookies") + "UPDATE cookies SET host_key = NULL WHERE name = 'c0'"),
+        2, {"Unreadable": 1}),
+]

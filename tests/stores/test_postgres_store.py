@@ -11,8 +11,12 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
+from urllib.parse import quote
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from glimmering_copper_otter.jar import CookieJar, StoreError, StoreWarning
 from glimmering_copper_otter.stores import postgres as _postgres
@@ -262,6 +266,69 @@ def test_a_password_never_shows(server, url):
     assert "w%2Frd" not in repr(raised.value) and secret not in str(raised.value.filename)
 
 
+def _kv(text):
+    return "'" + text.replace("\\", "\\\\").replace("'", "\\'") + "'"
+
+
+# How a password reaches libpq: (name, the connection string of a password,
+# a socket directory and a port; PGPASSWORD or None).
+PASSWORD_FORMS = [
+    ("url", lambda pw, d, p: f"postgresql://gcopw:{quote(pw, safe='')}@/gco?host={quote(d)}"
+     f"&port={p}", False),
+    ("url, raw", lambda pw, d, p: f"postgresql://gcopw:{pw}@/gco?host={quote(d)}&port={p}",
+     False),
+    ("query", lambda pw, d, p: f"postgresql://gcopw@/gco?host={quote(d)}&port={p}&password="
+     f"{quote(pw, safe='')}", False),
+    ("sslpassword", lambda pw, d, p: f"postgresql://gcopw:x@/gco?port={p}&host={quote(d)}"
+     f"&sslpassword={quote(pw)}", False),
+    ("key-value", lambda pw, d, p: f"host={_kv(d)} port={p} user=gcopw dbname=gco "
+     f"password={_kv(pw)}", False),
+    ("PGPASSWORD", lambda pw, d, p: f"postgresql://gcopw@/gco?host={quote(d)}&port={p}", True),
+]
+
+
+def _shows_no_password(server, monkeypatch, text, connects):
+    # Markers at both ends: a password shown in part shows one of them.
+    password = f"S3cr{text}Et9"
+    if connects:
+        server.set_password(password)
+    for name, form, environment in PASSWORD_FORMS:
+        for port in (5432, 1):  # refused (or signed in), no server there
+            with monkeypatch.context() as patch:
+                if environment:
+                    patch.setenv("PGPASSWORD", password)
+                shown = []
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    try:
+                        store = PostgresStore(form(password, server.socket, port))
+                    except StoreError as error:
+                        shown += [str(error), repr(error), str(error.filename)]
+                    else:
+                        shown += [repr(store), *(str(value) for key, value in vars(store).items()
+                                                 if not key.startswith("_"))]
+                        store.close()
+                shown += [str(warning.message) for warning in caught]
+            for text_shown in shown:
+                for piece in (password, quote(password, safe=""), "S3cr", "Et9"):
+                    assert piece not in text_shown, (name, port, text_shown)
+
+
+@settings(max_examples=30, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.text(st.characters(min_codepoint=32, max_codepoint=126), min_size=1))
+def test_no_password_shows_in_any_message_repr_or_attribute(server, monkeypatch, text):
+    _shows_no_password(server, monkeypatch, text, False)
+
+
+@pytest.mark.parametrize("text", ["p@ss#w?d", "a b%zz", "q'\\\"x", "%41%", "x:y@z/w"])
+def test_a_password_that_signs_in_never_shows(server, monkeypatch, text):
+    server.sql("DROP SCHEMA IF EXISTS pw CASCADE")
+    server.sql("CREATE SCHEMA pw AUTHORIZATION gcopw")
+    server.sql("ALTER ROLE gcopw SET search_path = pw")
+    _shows_no_password(server, monkeypatch, text, True)
+
+
 def test_rows_another_program_wrote_are_passed_over_with_a_warning(server, url):
     with CookieJar(store=url) as jar:
         jar.set_cookie("good=1; Max-Age=600", U)
@@ -280,6 +347,11 @@ def test_rows_another_program_wrote_are_passed_over_with_a_warning(server, url):
     (dict(path="x.db", store="postgresql://h/db"), ValueError, "not both"),
     (dict(store="/tmp/x.db"), ValueError, "postgresql:// url"),
     (dict(store="postgresql://h/db", timeout=0), ValueError, "timeout"),
+    (dict(store="postgresql://h/db", timeout=0.0005), ValueError, "timeout"),
+    (dict(store="postgresql://h/db", timeout=float("inf")), ValueError, "finite"),
+    (dict(store="postgresql://h/db", timeout=float("nan")), ValueError, "finite"),
+    (dict(store="postgresql://h/db", timeout="5"), TypeError, "timeout"),
+    (dict(store="postgresql://h/db", name="\udcff"), ValueError, "lone surrogate: '\\\\udcff'"),
 ])
 def test_arguments(args, error, message):
     path = args.pop("path", None)

@@ -18,12 +18,13 @@ message or a repr.
 """
 
 import functools
+import math
 import select
 import time
-import urllib.parse
 
 from glimmering_copper_otter import _rows
 from glimmering_copper_otter.stores import StoreError, warn_skipped
+from glimmering_copper_otter.stores._secrets import Secrets
 
 SCHEMA_VERSION = 1
 KEEP_CHANGES = 10000
@@ -109,16 +110,13 @@ def _wire(values):
     return params, formats
 
 
-def _shown(url):
-    """The url without its password (and without one in its query)."""
-    parts = urllib.parse.urlsplit(url)
-    netloc = parts.netloc
-    if "@" in netloc:
-        user, _, host = netloc.rpartition("@")
-        netloc = f"{user.partition(':')[0]}@{host}"
-    query = urllib.parse.urlencode([(k, "***" if k.lower() == "password" else v)
-                                    for k, v in urllib.parse.parse_qsl(parts.query)])
-    return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, ""))
+def _timeout(timeout):
+    """A timeout checked: a finite number of seconds, at least a millisecond."""
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout is a number of seconds, not {type(timeout).__name__}")
+    if not (math.isfinite(timeout) and timeout >= 0.001):
+        raise ValueError(f"timeout is a finite number of seconds >= 0.001, not {timeout!r}")
+    return float(timeout)
 
 
 def _now():
@@ -144,12 +142,15 @@ class PostgresStore:
             raise TypeError(f"url is a str, not {type(url).__name__}")
         if type(name) is not str:
             raise TypeError(f"name is a str, not {type(name).__name__}")
-        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
-            raise ValueError(f"timeout is a number of seconds > 0, not {timeout!r}")
+        try:
+            name.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"name holds a lone surrogate: {ascii(name)}") from None
+        self.timeout = _timeout(timeout)
         self._url = url
-        self.server = _shown(url)
+        self._secrets = Secrets(url)
+        self.server = self._secrets.shown
         self.name = name
-        self.timeout = float(timeout)
         self.keep_session_cookies = bool(keep_session_cookies)
         self.last_change = None  # the number of the last change this store wrote
         self._db = None
@@ -176,7 +177,7 @@ class PostgresStore:
     # -- the connection --------------------------------------------------------
 
     def _fail(self, message):
-        return StoreError(self.server, message)
+        return StoreError(self.server, self._secrets.scrub(message))
 
     def _error(self, error):
         """A StoreError for a psycopg error (its message names no password)."""
@@ -186,11 +187,10 @@ class PostgresStore:
                               f"{self.timeout:g} s)")
         if isinstance(error, self._psycopg.OperationalError):
             self._drop()
-            lines = str(error).strip().splitlines()
-            text = lines[0] if lines else type(error).__name__
+            text = self._secrets.message(error)
             return self._fail(f"the server cannot be reached or went away ({text}); the next "
                               "call connects again")
-        return self._fail(f"{type(error).__name__}: {str(error).strip()}")
+        return self._fail(f"{type(error).__name__}: {self._secrets.message(error)}")
 
     def _drop(self):
         db, self._db, self._quick = self._db, None, None
@@ -212,9 +212,8 @@ class PostgresStore:
             db = psycopg.connect(self._url, autocommit=True, prepare_threshold=None,
                                  connect_timeout=max(1, round(self.timeout)))
         except psycopg.Error as error:
-            text = str(error).replace(self._url, self.server).strip().splitlines()
-            raise self._fail("cannot connect to the server"
-                             + (f" ({text[0]})" if text else "")) from None
+            raise self._fail(f"cannot connect to the server ({self._secrets.message(error)})"
+                             ) from None
         try:
             db.execute(f"SET lock_timeout = {int(self.timeout * 1000)}")
             self._set_up(db)
