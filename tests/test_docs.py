@@ -1,16 +1,18 @@
-"""Every example of the README and of the docs site, run as a reader runs it:
-Python blocks (doctests have their output checked), and `console` blocks,
-each `$ ` line run by the shell with this interpreter's `python` first on
-PATH, its output (standard error included) as shown (`...` stands for
-any text, such as a date); a `json` block is a
-jar document whose every cookie must load; a `sql` block runs on the
-throw-away PostgreSQL server as its owner.  A page's examples run
-in order, in one namespace and one throw-away working directory.  Blocks
-that need what the suite cannot start (a site on the internet, your own
-browser) carry a `<!-- skip: next "why" -->` line; `sh` blocks are install
-and build steps, and C, C++ and Cython blocks are cut down from the modules
+"""Every example of the README and of the docs site, run as a reader runs
+it, a page's blocks in order in one namespace and one throw-away working
+directory.  Python blocks (doctests have their output checked); `console`
+blocks, each `$ ` line run by bash with this interpreter's `python` first
+on PATH, output and standard error as shown (`...` stands for any text,
+such as a date); `json` blocks, jar documents whose every cookie must load;
+`sql` blocks, run as the owner of the throw-away PostgreSQL server that
+fleet.md reaches as `url` (live.md gets a headless Chromium's `endpoint`).
+A block that needs what the suite cannot start (a site on the internet,
+the reader's own browser) follows a `<!-- skip: next "why" -->` line; `sh`
+blocks are install, build and benchmark steps, `text` blocks synopses, and
+C, C++ and Cython blocks are cut down from the modules
 tests/test_compiled_clients.py builds."""
 
+import atexit
 import doctest
 import os
 import subprocess
@@ -53,10 +55,20 @@ def run_sql(example):
         connection.execute(example.parsed)
 
 
-def postgres(namespace):
+def postgres(namespace, tmp_path):
     from gco_testkit.postgres import server
     namespace["url"] = url = server().url("crawl")
     namespace["worker_url"] = url.replace("gco@", "worker:change-me@")
+
+
+def chromium(namespace, tmp_path):
+    from gco_testkit import real_browsers
+    if not real_browsers.have(real_browsers.CHROMIUM):
+        pytest.skip(real_browsers.HOW)
+    site = real_browsers.Site()
+    browser = real_browsers.Chromium(site, tmp_path / "chromium", port=True)
+    namespace["endpoint"] = browser.endpoint
+    return lambda: (browser.close(), site.close())
 
 
 SYBIL = Sybil(parsers=[
@@ -69,7 +81,7 @@ SYBIL = Sybil(parsers=[
 
 
 # What a page's examples are given before they start, by page.
-SETUP = {"fleet.md": postgres}
+SETUP = {"fleet.md": postgres, "live.md": chromium}
 
 DOCUMENTS = {page: SYBIL.parse(page) for page in PAGES}
 CASES = [pytest.param(page, n, id=f"{page.relative_to(ROOT)}:{example.line}")
@@ -77,6 +89,8 @@ CASES = [pytest.param(page, n, id=f"{page.relative_to(ROOT)}:{example.line}")
 _next = {}  # page: the number of its next example to run
 _directory = {}
 _missing = {}
+_close = {}  # page: what its setup started, stopped after its last block
+atexit.register(lambda: [close() for close in _close.values()])  # a run cut short
 
 
 @pytest.mark.parametrize(("page", "n"), CASES)
@@ -85,7 +99,9 @@ def test_example(page, n, tmp_path_factory, monkeypatch):
     if page not in _directory:
         _directory[page] = tmp_path_factory.mktemp(page.stem)
         try:
-            SETUP.get(page.name, lambda namespace: None)(document.namespace)
+            setup = SETUP.get(page.name)
+            if setup is not None and (close := setup(document.namespace, _directory[page])):
+                _close[page] = close
         except pytest.skip.Exception as missing:  # a server the machine cannot start
             _missing[page] = str(missing)
     if page in _missing:
@@ -100,3 +116,4 @@ def test_example(page, n, tmp_path_factory, monkeypatch):
     finally:
         if n + 1 == len(examples):  # the page's jars closed before the interpreter ends
             document.namespace.clear()
+            _close.pop(page, lambda: None)()
