@@ -5,7 +5,8 @@ blocks, each `$ ` line run by bash with this interpreter's `python` first
 on PATH, output and standard error as shown (`...` stands for any text,
 such as a date); `json` blocks, jar documents whose every cookie must load;
 `sql` blocks, run as the owner of the throw-away PostgreSQL server that
-fleet.md reaches as `url` (live.md gets a headless Chromium's `endpoint`).
+fleet.md reaches as `url` (live.md gets a headless Chromium's `endpoint`,
+browser-profiles.md a home directory with a Firefox profile).
 A block that needs what the suite cannot start (a site on the internet,
 the reader's own browser) follows a `<!-- skip: next "why" -->` line; `sh`
 blocks are install, build and benchmark steps, `text` blocks synopses, and
@@ -71,6 +72,21 @@ def chromium(namespace, tmp_path):
     return lambda: (browser.close(), site.close())
 
 
+
+def firefox_home(namespace, tmp_path):
+    import time
+
+    from gco_testkit import browser_files as files
+    root, now = tmp_path / ".mozilla/firefox", int(time.time())
+    files.firefox_file(root / "x.default-release/cookies.sqlite", 17, [
+        files.firefox_record(name, "1", host, creation=now * 10**6 + n, expires=now + 86400,
+                             secure=n == 0, same_site=256 if n == 0 else 0)
+        for n, (name, host) in enumerate([("sid", "example.com"), ("ad", ".example.com")])])
+    (root / "profiles.ini").write_text("[Profile0]\nName=default-release\nPath=x.default-release\n")
+    home, os.environ["HOME"] = os.environ.get("HOME"), str(tmp_path)
+    return lambda: os.environ.update(HOME=home) if home else os.environ.pop("HOME")
+
+
 SYBIL = Sybil(parsers=[
     PythonCodeBlockParser(doctest_optionflags=doctest.ELLIPSIS),
     CodeBlockParser("console", run_console),
@@ -81,7 +97,7 @@ SYBIL = Sybil(parsers=[
 
 
 # What a page's examples are given before they start, by page.
-SETUP = {"fleet.md": postgres, "live.md": chromium}
+SETUP = {"fleet.md": postgres, "live.md": chromium, "browser-profiles.md": firefox_home}
 
 DOCUMENTS = {page: SYBIL.parse(page) for page in PAGES}
 CASES = [pytest.param(page, n, id=f"{page.relative_to(ROOT)}:{example.line}")
