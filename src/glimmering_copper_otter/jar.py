@@ -568,13 +568,19 @@ class CookieJar(_jar.CookieJar):
 
     async def aset_cookie(self, raw, url, *, now=None, site_for_cookies=None, navigation=False,
                           from_script=False):
-        """set_cookie in a worker thread (a coroutine): a jar's file is written
-        off the event loop."""
+        """set_cookie as a coroutine.  A server's jar applies it to its copy at
+        once and writes it behind (flush() and aflush() wait for the write);
+        a file's jar is written in a worker thread, off the event loop."""
         import asyncio
 
-        return await asyncio.to_thread(self.set_cookie, raw, url, now=now,
-                                       site_for_cookies=site_for_cookies,
-                                       navigation=navigation, from_script=from_script)
+        options = dict(now=now, site_for_cookies=site_for_cookies, navigation=navigation,
+                       from_script=from_script)
+        if isinstance(raw, (bytes, str)):
+            from glimmering_copper_otter.stores import _behind
+
+            if _behind.writer(self) is not None:
+                return _behind.set_cookies(self, [raw], url, options)[0]
+        return await asyncio.to_thread(self.set_cookie, raw, url, **options)
 
     async def aset_cookies(self, values, url, *, now=None, site_for_cookies=None,
                            navigation=False, from_script=False):
@@ -584,9 +590,61 @@ class CookieJar(_jar.CookieJar):
 
         if not isinstance(values, (bytes, str)):
             values = list(values)  # read here, not in the worker (set_cookies refuses a lone value)
+            from glimmering_copper_otter.stores import _behind
+
+            if _behind.writer(self) is not None:
+                return _behind.set_cookies(self, values, url, dict(
+                    now=now, site_for_cookies=site_for_cookies, navigation=navigation,
+                    from_script=from_script))
         return await asyncio.to_thread(self.set_cookies, values, url, now=now,
                                        site_for_cookies=site_for_cookies,
                                        navigation=navigation, from_script=from_script)
+
+    def flush(self, timeout=None) -> None:
+        """Returns once every change written behind so far (aset_cookie,
+        aset_cookies, the async adapters) is committed on the server; raises
+        StoreError while the server fails (the changes keep waiting), or what
+        it refused (the jar then reads the server's copy).  Nothing to do for
+        a jar written through."""
+        store = self.store
+        behind = getattr(store, "writer", None)
+        if behind is not None:
+            behind.flush(timeout)
+            # The copy then holds the server's rows exactly (creation times,
+            # what the server's copy evicted), read here, off the loop.
+            store.sync(whole=True)
+            len(self)
+
+    async def aflush(self, timeout=None) -> None:
+        """flush, as a coroutine (the wait is in a worker thread)."""
+        import asyncio
+
+        await asyncio.to_thread(self.flush, timeout)
+
+    def close(self) -> None:
+        """Closes the jar's file or connection, once what was written behind
+        is committed (flush)."""
+        store = self.store
+        behind = getattr(store, "writer", None)
+        if behind is None:
+            return super().close()
+        try:
+            behind.stop()
+        finally:
+            store.writer = None
+            super().close()
+
+    async def aclose(self) -> None:
+        """close, as a coroutine (the wait is in a worker thread)."""
+        import asyncio
+
+        await asyncio.to_thread(self.close)
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        await self.aclose()
 
 
 __all__ = ["BrowserCookie", "Changed", "CookieDetails", "CookieJar", "LeftOut", "LoadReport",

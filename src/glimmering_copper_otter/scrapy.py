@@ -196,7 +196,7 @@ class CookiesMiddleware:
         jar = self._jar_of(request)
         if jar is None:
             return response
-        store_set_cookies(jar, response.headers.getlist("Set-Cookie"), request.url)
+        store_set_cookies(jar, response.headers.getlist("Set-Cookie"), request.url, behind=True)
         if self.debug:
             self._log("Received cookies from: %s", response, "Set-Cookie", response.headers)
         return response

@@ -513,3 +513,55 @@ def test_a_reader_of_its_copy_misses_no_change(server, url, monkeypatch, announc
     assert _until(lambda: reader.cookie_header(U) == b"")
     reader.close()
     assert not follower.alive and not follower._thread.is_alive()
+
+
+def test_a_fleet_writing_behind_ends_as_the_servers_rows_after_every_flush(server, url):
+    import asyncio
+
+    async def work(worker, jar, round):
+        for k in range(6):
+            await jar.aset_cookies([f"w{worker}k{k}=1; Max-Age=600", f"same={worker}.{round}",
+                                    f"gone{k % 2}=1; Max-Age={600 if worker % 2 else 0}"], U)
+            jar.cookie_header(U)  # answered from the copy meanwhile
+
+    async def fleet():
+        jars = [CookieJar(store=url) for _ in range(8)]
+        for round in range(3):
+            await asyncio.gather(*(work(i, jar, round) for i, jar in enumerate(jars)))
+            for jar in jars:
+                await jar.aflush()
+            for jar in jars:  # what the others flushed after it
+                jar.sync()
+            rows = sorted(PostgresStore(url, reads="strict").load())
+            assert [sorted(jar._rows()) for jar in jars] == [rows] * 8, round
+        async with jars[0] as first:
+            await first.aset_cookie("last=1; Max-Age=600", U)
+        # Closing flushed it.
+        assert b"last" in [row[0] for row in PostgresStore(url).load()]
+        for jar in jars[1:]:
+            await jar.aclose()
+
+    asyncio.run(fleet())
+
+
+def test_a_server_away_queues_writes_behind_and_reads_go_on(server, url):
+    import asyncio
+
+    async def away():
+        jar = CookieJar(store=url)
+        await jar.aset_cookie("a=1; Max-Age=600", U)
+        await jar.aflush()
+        server.stop()
+        try:
+            await jar.aset_cookie("b=1; Max-Age=600", U)  # applied to the copy, queued
+            assert _until(lambda: not jar.store._follower.alive)
+            assert jar.cookie_header(U) == b"a=1; b=1"
+            with pytest.raises(StoreError):
+                await jar.aflush(timeout=30)
+        finally:
+            server.start()
+        await jar.aflush(timeout=60)  # written once the server is back
+        assert sorted(row[0] for row in PostgresStore(url).load()) == [b"a", b"b"]
+        await jar.aclose()
+
+    asyncio.run(away())

@@ -21,12 +21,18 @@ import sys
 _IGNORED = (TypeError, ValueError)
 
 
-def store_set_cookies(jar, values, url):
+def store_set_cookies(jar, values, url, behind=False):
     """Hands a response's Set-Cookie values to the jar, ignoring what it
-    cannot read."""
+    cannot read.  behind, for an event loop's thread: a server's jar applies
+    them to its copy at once and writes them behind (stores._behind)."""
     if values:
         try:
-            jar.set_cookies(values, url)
+            if behind:
+                from glimmering_copper_otter.stores import _behind
+
+                _behind.set_cookies(jar, values, url, {})
+            else:
+                jar.set_cookies(values, url)
         except _IGNORED:
             pass
 

@@ -75,9 +75,9 @@ def _on_request(jar, request, httpx):
         request.headers = httpx.Headers(raw + [(b"Cookie", header)])
 
 
-def _on_response(jar, response):
+def _on_response(jar, response, behind=False):
     values = [value for name, value in response.headers.raw if name.lower() == b"set-cookie"]
-    store_set_cookies(jar, values, str(response.request.url))
+    store_set_cookies(jar, values, str(response.request.url), behind)
 
 
 def _awaitable(hook):
@@ -100,7 +100,8 @@ def install(jar, client):
         _on_response(jar, response)
 
     if isinstance(client, httpx.AsyncClient):
-        on_request, on_response = _awaitable(on_request), _awaitable(on_response)
+        on_request = _awaitable(on_request)
+        on_response = _awaitable(lambda response: _on_response(jar, response, True))
     on_request.cookie_jar = on_response.cookie_jar = jar
     hooks = client.event_hooks
     hooks["request"] = [hook for hook in hooks["request"] if not hasattr(hook, "cookie_jar")]

@@ -20,6 +20,8 @@ message or a repr.
 import functools
 import math
 import select
+import sys
+import threading
 import time
 
 from glimmering_copper_otter import _rows
@@ -284,6 +286,18 @@ def _now():
     return time.time_ns() // 1000
 
 
+# A thread whose jar calls apply to the jar's copy only, written behind by
+# another (glimmering_copper_otter._behind): its stores take no lock and
+# write nothing.
+LOCAL_ONLY = threading.local()
+
+
+def _on_event_loop():
+    """Whether an asyncio event loop runs in this thread."""
+    events = sys.modules.get("asyncio.events")
+    return events is not None and events._get_running_loop() is not None
+
+
 def _privileges(error):
     """What a role lacking privileges must be granted, with the server's
     words."""
@@ -351,6 +365,8 @@ class PostgresStore:
         self._mark_text = None
         self._locked = None  # the counter when begin() took the lock
         self.reads = reads
+        self._local_only = False  # begin() took no lock: commit() writes nothing
+        self.writer = None  # the writer behind (glimmering_copper_otter._behind)
         self._channel = self._follower = None
         self._epoch = -1  # the follower's epoch at the last read
         self._xid = None  # the id of the transaction that holds the lock
@@ -524,22 +540,37 @@ class PostgresStore:
             self._follower = _follow.follower(self._psycopg, self._url, self._channel,
                                               self._jar_id, self.timeout)
 
-    def sync(self) -> None:
-        """Makes the next refresh() read the server."""
+    def sync(self, whole: bool = False) -> None:
+        """Makes the next refresh() read the server (whole: every row)."""
         self._epoch = -1
+        if whole:
+            self._mark = self._mark_text = None
+
+    def adopt(self, number: int) -> None:
+        """Change number, written behind for this store's jar, is what its
+        copy holds already when it is the next after the mark."""
+        if self._mark is not None and number == self._mark + 1:
+            self._mark = number
+            self._mark_text = b"%d" % number
 
     def refresh(self) -> tuple[list[tuple], list[tuple] | None] | None:
         """None when no worker changed the jar since this one last looked;
         else the rows written and the keys removed since then, or (all rows,
         None) when this one must read the jar whole.  With reads="local",
-        while the follower listens, no round trip when nothing was
-        announced; else one."""
+        no round trip when nothing was announced, nor while the follower,
+        which listened, waits for the server to come back; else one."""
         follower = self._follower
         if follower is None or not follower.alive:
-            return self._round_trip()
+            # A follower that listened and lost the server: the copy is read
+            # until it listens again (and catches up then).
+            return None if follower is not None and follower.epoch else self._round_trip()
         epoch = follower.epoch
         if (epoch == self._epoch and self._mark is not None and follower.latest <= self._mark
                 and not self._unwritten and not self._in_transaction):
+            return None
+        if self.writer is not None and _on_event_loop():
+            # Read by the writer's thread, off the loop: the copy meanwhile.
+            self.writer.catch_up()
             return None
         self._epoch = -1  # read again next time unless this read ends well
         got = self._round_trip()
@@ -580,6 +611,9 @@ class PostgresStore:
         a worker handed out); commit() ends the transaction, rollback()
         abandons it."""
         self._rollback_quietly()
+        if not whole and getattr(LOCAL_ONLY, "on", False):
+            self._local_only = True
+            return None
         db = self._connection()
         try:
             got = self._read(db, whole, self._lock(db))
@@ -594,6 +628,7 @@ class PostgresStore:
 
     def rollback(self) -> None:
         """Abandons the transaction begin() opened."""
+        self._local_only = False
         self._rollback_quietly()
 
     def _rollback_quietly(self):
@@ -655,6 +690,9 @@ class PostgresStore:
         """Writes the changes and the jar's clock (when it moved) in the
         transaction begin() opened, and commits it.  When this raises,
         nothing was written."""
+        if self._local_only:
+            self._local_only = False
+            return
         if not self._in_transaction:
             raise self._fail("commit() without begin()")
         self._apply(changes, False, clock)
@@ -664,6 +702,8 @@ class PostgresStore:
         last read it: changes a read decided (a last access, an expired
         cookie's removal) on what is no longer the jar.  Else nothing is
         written, and the next read gives the rows of their keys."""
+        if getattr(LOCAL_ONLY, "on", False) or self.writer is not None and _on_event_loop():
+            return  # a last access is not worth a wait on the loop
         self._apply(changes, True)
 
     def _apply(self, changes, unless_changed, clock=None):
