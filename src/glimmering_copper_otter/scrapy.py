@@ -14,7 +14,8 @@ in memory.  With `GCO_COOKIES_STORE`, a "postgresql://" url, they live on
 that PostgreSQL server, shared by the crawl's workers on every machine
 (the postgres extra; there session cookies are shared too unless
 `GCO_COOKIES_KEEP_SESSION` is False; not with `GCO_COOKIES_PATH`).
-`COOKIES_ENABLED`, `COOKIES_DEBUG` and `meta["dont_merge_cookies"]` mean what they mean to Scrapy's middleware.
+`COOKIES_ENABLED`, `COOKIES_DEBUG` and `meta["dont_merge_cookies"]` mean
+what they mean to Scrapy's middleware.
 
 The middleware keeps one store (the file, or one server's store) and at most
 `GCO_COOKIES_OPEN_JARS` (8) named jars of it open at once: the jar used
@@ -28,7 +29,8 @@ with IgnoreRequest, and a warning.
 Every request leaves with exactly `jar.cookie_header(request.url)` (a
 hand-set Cookie header is removed first, as Scrapy's middleware removes it),
 and every response's Set-Cookie values go to `jar.set_cookies(values, url)`
-as the bytes received, redirects through Scrapy's redirect middleware
+(written behind on a server's jar, off the reactor's thread) as the bytes
+received, redirects through Scrapy's redirect middleware
 included.  `Request(cookies=...)` is stored as Scrapy stores it: as if a
 response from the request's URL had set each cookie (its path and domain
 when given; Secure unless given otherwise on https).

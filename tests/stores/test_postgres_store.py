@@ -565,3 +565,45 @@ def test_a_server_away_queues_writes_behind_and_reads_go_on(server, url):
         await jar.aclose()
 
     asyncio.run(away())
+
+
+async def _get(client, jar, urls):
+    if client == "aiohttp":
+        import aiohttp
+
+        async with aiohttp.ClientSession(cookie_jar=jar.for_aiohttp()) as session:
+            for url in urls:
+                async with session.get(url) as response:
+                    await response.read()
+    elif client == "httpx":
+        import httpx
+
+        async with jar.install(httpx.AsyncClient()) as session:
+            for url in urls:
+                await session.get(url)
+    else:
+        from curl_cffi.requests import AsyncSession
+
+        async with jar.install(AsyncSession()) as session:
+            for url in urls:
+                await session.get(url)
+
+
+@pytest.mark.parametrize("client", ["aiohttp", "httpx", "curl_cffi"])
+def test_the_async_clients_write_behind(url, client):
+    import asyncio
+
+    from gco_testkit.loopback import Loopback
+
+    web = Loopback()
+    base = f"http://127.0.0.1:{web.server.server_address[1]}"
+    jar = CookieJar(store=url)
+    try:
+        asyncio.run(_get(client, jar, [f"{base}/set?c=a%3D1%3B%20Max-Age%3D600", f"{base}/x"]))
+        assert [received for _, received, _ in web.log] == [None, b"a=1"]  # from the copy
+        assert jar.store.writer is not None
+        jar.flush()
+        assert [row[0] for row in PostgresStore(url).load()] == [b"a"]
+    finally:
+        jar.close()
+        web.close()

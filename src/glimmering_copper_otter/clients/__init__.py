@@ -5,8 +5,10 @@ module each (Scrapy's downloader middleware is `glimmering_copper_otter.scrapy`)
 Every request a client sends through an adapter, redirect hops included,
 carries exactly `jar.cookie_header(url)` (no Cookie header when it is empty),
 and every response's Set-Cookie values go to `jar.set_cookies(values, url)`,
-as the bytes received.  The client's own cookie jar is left empty and adds
-nothing.  An adapter never raises because of what a response's Set-Cookie
+as the bytes received; the async clients' (aiohttp, httpx.AsyncClient,
+curl_cffi's AsyncSession) are written behind on a server's jar: applied to
+its copy at once, committed by its writer thread (jar.flush() waits).  The
+client's own cookie jar is left empty and adds nothing.  An adapter never raises because of what a response's Set-Cookie
 headers hold (the jar ignores what it cannot store); an OSError of the jar's
 store does go through.  Adapters use the jar's public methods only.
 

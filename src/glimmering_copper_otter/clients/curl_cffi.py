@@ -258,7 +258,8 @@ def install(jar, session):
 
     def after(response, url, discard):
         if not discard:
-            store_set_cookies(jar, _set_cookies(response), response.url or url)
+            store_set_cookies(jar, _set_cookies(response), response.url or url,
+                              isinstance(session, AsyncSession))
         if not 300 <= response.status_code < 400:
             return None
         # libcurl resolves the Location at the end of a transfer: a streamed
