@@ -405,12 +405,20 @@ bool refuse(Outcome& out, Findings* findings, Refusal refusal,
   return note(findings, refusal_word(refusal), sentence);
 }
 
-}  // namespace
+// The header read into its parts: the name-value pair and the last value of
+// each attribute (one over 1024 bytes is ignored).
+struct Header {
+  Span name, value;
+  Span last[kAttributeCount];
+  bool present[kAttributeCount] = {};
+  int seen[kAttributeCount] = {};
+  bool tab = false;  // a tab inside the name, the value or an attribute
+};
 
-bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings,
-              bool use_list) {
+// A control character (a tab aside) refuses the header; *any_tab says
+// whether it holds a tab.
+bool control_characters(Span raw, bool* any_tab, Outcome& out, Findings* findings) {
   const char* const end = raw.end();
-  bool any_tab = false;
   const char* scan = raw.data;
   // Eight bytes at a time while none is a control character (a tab
   // included), which are looked at one by one below.
@@ -423,7 +431,7 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
   }
   for (; scan < end; scan++) {
     unsigned char c = byte_at(scan);
-    any_tab = any_tab || c == 0x09;
+    *any_tab = *any_tab || c == 0x09;
     if ((c < 0x20 && c != 0x09) || c == 0x7F) {
       static const char kHex[] = "0123456789abcdef";
       const char code[4] = {'0', 'x', kHex[c >> 4], kHex[c & 15]};
@@ -433,127 +441,131 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
                             : ": a browser refuses the cookie"});
     }
   }
+  return true;
+}
 
+// One attribute, key=val (eq: its "=", if any), into h: the last of each
+// name counts.
+bool read_attribute(Header& h, Span key, Span val, const char* eq, Findings* findings) {
+  int which = attribute_of(key);
+  if (val.size > kMaxAttributeValue) {
+    return note(findings, "AttributeValueTooLong",
+                {which >= 0 ? kAttributeNames[which] : "the attribute ",
+                 Piece::shown(which >= 0 ? Span{} : key), " has a value of ",
+                 Piece::decimal(val.size),
+                 " bytes, over the 1024-byte limit: a browser ignores the attribute"});
+  }
+  if (which < 0) {
+    if (key.size == 0 && eq == nullptr) return true;
+    return note(findings, "UnknownAttribute",
+                {"\"", Piece::shown(key), "\" is not a cookie attribute: a browser ignores it"});
+  }
+  h.last[which] = val;
+  h.present[which] = true;
+  if (++h.seen[which] == 2 &&
+      !note(findings, "DuplicateAttribute",
+            {kAttributeNames[which], " is given more than once: a browser keeps the last one"})) {
+    return false;
+  }
+  if ((which == kSecure || which == kHttpOnly || which == kPartitioned) && eq != nullptr) {
+    return note(findings, "FlagWithValue",
+                {kAttributeNames[which], "=", Piece::shown(val), " still sets ",
+                 kAttributeNames[which], ": a browser ignores a flag's value"});
+  }
+  return true;
+}
+
+// Splits the header into its name-value pair and attributes.
+bool read_header(Span raw, Header& h, Outcome& out, Findings* findings) {
+  bool any_tab = false;
+  if (!control_characters(raw, &any_tab, out, findings)) return false;
+  if (out.refusal != Refusal::kNone) return true;
+  const char* const end = raw.end();
   // The name-value pair ends at the first ";".
   const char* semicolon = raw.find(';');
   const char* pair_end = semicolon ? semicolon : end;
   const char* equals = Span{raw.data, pair_end - raw.data}.find('=');
-  Span name, value;
   if (equals != nullptr) {
-    name = trim(raw.data, equals);
-    value = trim(equals + 1, pair_end);
+    h.name = trim(raw.data, equals);
+    h.value = trim(equals + 1, pair_end);
   } else {
-    value = trim(raw.data, pair_end);
+    h.value = trim(raw.data, pair_end);
   }
-
-  // The attributes: the last of each name counts; one whose value is over
-  // 1024 bytes is ignored.
-  Span last[kAttributeCount];
-  bool present[kAttributeCount] = {};
-  int seen[kAttributeCount] = {};
-  bool tab = any_tab && (has_tab(name) || has_tab(value));
-  if (semicolon != nullptr && semicolon + 1 < end) {
-    const char* p = semicolon + 1;
-    while (true) {
-      // The attribute's end, and its first "=".
-      const char* stop = Span{p, end - p}.find(';');
-      const char* av_end = stop ? stop : end;
-      const char* eq = Span{p, av_end - p}.find('=');
-      Span key = trim(p, eq ? eq : av_end);
-      Span val = eq ? trim(eq + 1, av_end) : Span{av_end, 0};
-      tab = tab || (any_tab && (has_tab(key) || has_tab(val)));
-      int which = attribute_of(key);
-      if (val.size > kMaxAttributeValue) {
-        if (!note(findings, "AttributeValueTooLong",
-                  {which >= 0 ? kAttributeNames[which] : "the attribute ",
-                   Piece::shown(which >= 0 ? Span{} : key), " has a value of ",
-                   Piece::decimal(val.size),
-                   " bytes, over the 1024-byte limit: a browser ignores the attribute"})) {
-          return false;
-        }
-      } else if (which >= 0) {
-        last[which] = val;
-        present[which] = true;
-        if (++seen[which] == 2) {
-          if (!note(findings, "DuplicateAttribute",
-                    {kAttributeNames[which],
-                     " is given more than once: a browser keeps the last one"})) {
-            return false;
-          }
-        }
-        if ((which == kSecure || which == kHttpOnly || which == kPartitioned) && eq != nullptr) {
-          if (!note(findings, "FlagWithValue",
-                    {kAttributeNames[which], "=", Piece::shown(val), " still sets ",
-                     kAttributeNames[which], ": a browser ignores a flag's value"})) {
-            return false;
-          }
-        }
-      } else if (key.size > 0 || eq != nullptr) {
-        if (!note(
-                findings, "UnknownAttribute",
-                {"\"", Piece::shown(key), "\" is not a cookie attribute: a browser ignores it"})) {
-          return false;
-        }
-      }
-      if (stop == nullptr) break;
-      p = stop + 1;
-    }
+  h.tab = any_tab && (has_tab(h.name) || has_tab(h.value));
+  if (semicolon == nullptr || semicolon + 1 >= end) return true;
+  for (const char* p = semicolon + 1;;) {
+    // The attribute's end, and its first "=".
+    const char* stop = Span{p, end - p}.find(';');
+    const char* av_end = stop ? stop : end;
+    const char* eq = Span{p, av_end - p}.find('=');
+    Span key = trim(p, eq ? eq : av_end);
+    Span val = eq ? trim(eq + 1, av_end) : Span{av_end, 0};
+    h.tab = h.tab || (any_tab && (has_tab(key) || has_tab(val)));
+    if (!read_attribute(h, key, val, eq, findings)) return false;
+    if (stop == nullptr) return true;
+    p = stop + 1;
   }
+}
 
-  if (name.empty() && value.empty()) {
+// The name-value pair's rules.
+bool name_value_rules(const Header& h, Outcome& out, Findings* findings) {
+  if (h.name.empty() && h.value.empty()) {
     return refuse(out, findings, Refusal::kNoCookieContent,
                   {"the header has neither a name nor a value: a browser refuses it"});
   }
   // browsers refuse a tab left inside a name, value or attribute after
   // trimming (the draft allows it)
-  if (tab) {
+  if (h.tab) {
     return refuse(out, findings, Refusal::kDisallowedCharacter,
                   {"a tab inside the name, the value or an attribute: a browser refuses the "
                    "cookie"});
   }
-  if (name.size + value.size > kMaxNameValue) {
+  if (h.name.size + h.value.size > kMaxNameValue) {
     return refuse(out, findings, Refusal::kNameValuePairExceedsMaxSize,
-                  {"the name and value are ", Piece::decimal(name.size + value.size),
+                  {"the name and value are ", Piece::decimal(h.name.size + h.value.size),
                    " bytes, over the 4096-byte limit: a browser refuses the cookie"});
   }
   // browsers refuse an empty name whose value holds "=": sent back, it would
   // read as another name (no reason is reported for it)
-  if (name.empty() && value.find('=') != nullptr) {
+  if (h.name.empty() && h.value.find('=') != nullptr) {
     return refuse(out, findings, Refusal::kAmbiguousNameValue,
                   {"the name is empty and the value holds \"=\": a browser refuses the cookie, "
                    "since it would come back as another name"});
   }
-  out.name = name;
-  out.value = value;
-  out.secure = present[kSecure];
-  out.http_only = present[kHttpOnly];
-  out.partitioned = present[kPartitioned];
+  out.name = h.name;
+  out.value = h.value;
+  out.secure = h.present[kSecure];
+  out.http_only = h.present[kHttpOnly];
+  out.partitioned = h.present[kPartitioned];
+  return true;
+}
 
-  // Expiry: Max-Age wins over Expires; both are capped at 400 days.
-  // Browsers parse only the last attribute of each: an invalid last one is
-  // ignored rather than an earlier valid one taken (the draft takes the last
-  // valid one).
+// Expiry: Max-Age wins over Expires; both are capped at 400 days.
+// Browsers parse only the last attribute of each: an invalid last one is
+// ignored rather than an earlier valid one taken (the draft takes the last
+// valid one).
+bool expiry_rules(const Header& h, int64_t now, Outcome& out, Findings* findings) {
   const int64_t limit =
       now > kLatest - kMaxAgeLimit * kSecond ? kLatest : now + kMaxAgeLimit * kSecond;
   int64_t max_age = 0, expires = 0;
-  bool has_max_age = present[kMaxAge] && read_max_age(last[kMaxAge], &max_age);
+  const Span& max_age_text = h.last[kMaxAge];
+  bool has_max_age = h.present[kMaxAge] && read_max_age(max_age_text, &max_age);
   // (Expires matters only without a valid Max-Age.)
   bool has_expires =
-      !has_max_age && present[kExpires] && parse_cookie_date(last[kExpires], &expires);
-  if (present[kMaxAge] && !has_max_age) {
-    if (!note(findings, "InvalidMaxAge",
-              {"Max-Age=", Piece::shown(last[kMaxAge]),
-               " is not a whole number of seconds: a browser ignores it"})) {
-      return false;
-    }
+      !has_max_age && h.present[kExpires] && parse_cookie_date(h.last[kExpires], &expires);
+  if (h.present[kMaxAge] && !has_max_age &&
+      !note(findings, "InvalidMaxAge",
+            {"Max-Age=", Piece::shown(max_age_text),
+             " is not a whole number of seconds: a browser ignores it"})) {
+    return false;
   }
-  if (present[kExpires] && !has_expires && !has_max_age) {
-    if (!note(findings, "InvalidExpires",
-              {"Expires=", Piece::shown(last[kExpires]),
-               " is not a date a browser reads: it ignores it"})) {
-      return false;
-    }
+  if (h.present[kExpires] && !has_expires && !has_max_age &&
+      !note(findings, "InvalidExpires",
+            {"Expires=", Piece::shown(h.last[kExpires]),
+             " is not a date a browser reads: it ignores it"})) {
+    return false;
   }
+  bool noted = true;
   if (has_max_age) {
     out.has_expiry = true;
     if (max_age <= 0) {
@@ -561,11 +573,9 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     } else {
       if (max_age > kMaxAgeLimit) {
         max_age = kMaxAgeLimit;
-        if (!note(findings, "ExpiryCapped",
-                  {"Max-Age is more than 400 days: a browser caps the expiry at 400 days from "
-                   "now"})) {
-          return false;
-        }
+        noted = note(findings, "ExpiryCapped",
+                     {"Max-Age is more than 400 days: a browser caps the expiry at 400 days from "
+                      "now"});
       }
       out.expiry = now > kLatest - max_age * kSecond ? kLatest : now + max_age * kSecond;
     }
@@ -574,26 +584,44 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     out.expiry = expires;
     if (expires > limit) {
       out.expiry = limit;
-      if (!note(findings, "ExpiryCapped",
-                {"Expires is more than 400 days away: a browser caps the expiry at 400 days "
-                 "from now"})) {
-        return false;
-      }
+      noted = note(findings, "ExpiryCapped",
+                   {"Expires is more than 400 days away: a browser caps the expiry at 400 days "
+                    "from now"});
     }
   }
+  if (!noted) return false;
   out.expired = out.has_expiry && out.expiry <= now;
-  if (out.expired) {
-    const char* kDeletes =
-        "a browser deletes a stored cookie of this name, domain and path and stores nothing";
-    bool noted = has_max_age ? note(findings, "Deletion",
-                                    {"Max-Age=", Piece::shown(last[kMaxAge]),
-                                     " expires the cookie at once: ", kDeletes})
-                             : note(findings, "Deletion", {"Expires is not after now: ", kDeletes});
-    if (!noted) return false;
-  }
+  if (!out.expired) return true;
+  const char* kDeletes =
+      "a browser deletes a stored cookie of this name, domain and path and stores nothing";
+  return has_max_age ? note(findings, "Deletion",
+                            {"Max-Age=", Piece::shown(max_age_text),
+                             " expires the cookie at once: ", kDeletes})
+                     : note(findings, "Deletion", {"Expires is not after now: ", kDeletes});
+}
 
-  // Domain.
-  Span domain_value = present[kDomain] ? last[kDomain] : Span{};
+// An IP-address host takes only a Domain written exactly as it (one leading
+// dot aside, letters in any case), and the cookie is then host-only (as
+// browsers do): 127.1 does not name 127.0.0.1 here.
+bool ip_domain_rule(Span written, const Origin& origin, Outcome& out, Findings* findings) {
+  const Span domain_value = written;
+  if (written.data[0] == '.') written = Span{written.data + 1, written.size - 1};
+  if (!equals_lowered(written.data, written.size, origin.host.data(),
+                      static_cast<Py_ssize_t>(origin.host.size()))) {
+    return refuse(out, findings, Refusal::kInvalidDomain,
+                  {"Domain=", Piece::shown(domain_value),
+                   " does not equal the IP-address host: a browser refuses the cookie"});
+  }
+  out.has_domain = false;
+  return note(findings, "DomainIgnored",
+              {"Domain=", Piece::shown(domain_value),
+               " names the IP-address host: a browser keeps a host-only cookie"});
+}
+
+// The Domain attribute against the origin's host.
+bool domain_rules(const Header& h, const Origin* origin, bool use_list, Outcome& out,
+                  Findings* findings) {
+  Span domain_value = h.present[kDomain] ? h.last[kDomain] : Span{};
   if (!domain_value.empty()) {
     int done = canonical_domain(domain_value, out.domain);
     if (done < 0) return false;
@@ -605,150 +633,185 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     out.has_domain = true;
     out.host_only = false;
   }
-  if (origin != nullptr) {
-    if (out.has_domain) {
-      if (is_public_suffix(out.domain, use_list)) {
-        if (out.domain != origin->host.view()) {
-          return refuse(out, findings, Refusal::kInvalidDomain,
-                        {"Domain=", Piece::shown(domain_value),
-                         " is a public suffix: a browser refuses the cookie"});
-        }
-        out.has_domain = false;
-        if (!note(findings, "DomainIgnored",
-                  {"Domain=", Piece::shown(domain_value),
-                   " is a public suffix equal to the host: a browser keeps a host-only "
-                   "cookie"})) {
-          return false;
-        }
-      }
+  if (origin == nullptr) return true;
+  if (out.has_domain && is_public_suffix(out.domain, use_list)) {
+    if (out.domain != origin->host.view()) {
+      return refuse(out, findings, Refusal::kInvalidDomain,
+                    {"Domain=", Piece::shown(domain_value),
+                     " is a public suffix: a browser refuses the cookie"});
     }
-    if (out.has_domain && origin->ip) {
-      // an IP-address host takes only a Domain written exactly as it (one
-      // leading dot aside, letters in any case), and the cookie is then
-      // host-only (as browsers do): 127.1 does not name 127.0.0.1 here
-      Span written = domain_value;
-      if (written.data[0] == '.') written = Span{written.data + 1, written.size - 1};
-      if (!equals_lowered(written.data, written.size, origin->host.data(),
-                          static_cast<Py_ssize_t>(origin->host.size()))) {
-        return refuse(out, findings, Refusal::kInvalidDomain,
-                      {"Domain=", Piece::shown(domain_value),
-                       " does not equal the IP-address host: a browser refuses the cookie"});
-      }
-      out.has_domain = false;
-      if (!note(findings, "DomainIgnored",
-                {"Domain=", Piece::shown(domain_value),
-                 " names the IP-address host: a browser keeps a host-only cookie"})) {
-        return false;
-      }
-    }
-    if (out.has_domain) {
-      if (!domain_match(origin->host, out.domain)) {
-        return refuse(out, findings, Refusal::kInvalidDomain,
-                      {"Domain=", Piece::shown(domain_value), " does not domain-match the host ",
-                       origin->host.view(), ": a browser refuses the cookie"});
-      }
-      out.host_only = false;
-    } else {
-      out.domain.clear();
-      out.has_domain = true;
-      out.domain_is_host = true;
-      out.host_only = true;
+    out.has_domain = false;
+    if (!note(findings, "DomainIgnored",
+              {"Domain=", Piece::shown(domain_value),
+               " is a public suffix equal to the host: a browser keeps a host-only "
+               "cookie"})) {
+      return false;
     }
   }
-
-  // Path: an attribute not starting with "/" gives the default path.
-  if (present[kPath] && !last[kPath].empty() && last[kPath].data[0] == '/') {
-    out.path = last[kPath];
-    out.has_path = true;
+  if (out.has_domain && origin->ip) {
+    if (!ip_domain_rule(domain_value, *origin, out, findings)) return false;
+    if (out.refusal != Refusal::kNone) return true;
+  }
+  if (out.has_domain) {
+    if (!domain_match(origin->host, out.domain)) {
+      return refuse(out, findings, Refusal::kInvalidDomain,
+                    {"Domain=", Piece::shown(domain_value), " does not domain-match the host ",
+                     origin->host.view(), ": a browser refuses the cookie"});
+    }
+    out.host_only = false;
   } else {
-    if (present[kPath]) {
-      if (!note(findings, "PathDefaulted",
-                {"Path=", Piece::shown(last[kPath]),
-                 " does not start with \"/\": a browser uses the default path of the "
-                 "request's URL instead"})) {
-        return false;
-      }
-    }
-    if (origin != nullptr) out.has_path = out.path_is_default = true;
+    out.domain.clear();
+    out.has_domain = true;
+    out.domain_is_host = true;
+    out.host_only = true;
   }
+  return true;
+}
 
-  // Name prefixes, in any letter case; browsers add "__Http-" (Secure and
-  // HttpOnly) and "__Host-Http-" (the "__Host-" rules and HttpOnly).  Browsers
-  // check them before the Secure attribute's origin, and count a Secure
-  // cookie from an insecure origin as a prefix failure.  (No character
-  // outside ASCII lowers to one of the prefixes' letters, so the bytes are
-  // compared.)
-  const bool secure_from_secure = out.secure && (origin == nullptr || origin->secure);
-  const bool path_is_root = present[kPath] && last[kPath].size == 1 && last[kPath].data[0] == '/';
-  const char* prefix_failure = nullptr;
-  if (starts_with_lowered(name, "__secure-") && !secure_from_secure) {
-    prefix_failure = "a __Secure- name needs Secure from a secure origin";
-  } else if (starts_with_lowered(name, "__host-") &&
-             !(secure_from_secure && out.host_only && path_is_root)) {
-    prefix_failure = "a __Host- name needs Secure from a secure origin, no Domain and Path=/";
-  } else if (starts_with_lowered(name, "__http-") && !(secure_from_secure && out.http_only)) {
-    prefix_failure = "an __Http- name needs Secure from a secure origin and HttpOnly";
-  } else if (starts_with_lowered(name, "__host-http-") && !out.http_only) {
-    prefix_failure = "a __Host-Http- name needs HttpOnly besides the __Host- rules";
-  } else if (name.empty() &&
-             (starts_with_lowered(value, "__secure-") || starts_with_lowered(value, "__host-"))) {
-    prefix_failure =
-        "a cookie without a name may not have a value that starts like a prefixed name";
+// Path: an attribute not starting with "/" gives the default path.
+bool path_rules(const Header& h, const Origin* origin, Outcome& out, Findings* findings) {
+  const Span& path = h.last[kPath];
+  if (h.present[kPath] && !path.empty() && path.data[0] == '/') {
+    out.path = path;
+    out.has_path = true;
+    return true;
   }
-  if (prefix_failure != nullptr) {
-    return refuse(out, findings, Refusal::kInvalidPrefix,
-                  {prefix_failure, ": a browser refuses the cookie"});
+  if (h.present[kPath] &&
+      !note(findings, "PathDefaulted",
+            {"Path=", Piece::shown(path),
+             " does not start with \"/\": a browser uses the default path of the "
+             "request's URL instead"})) {
+    return false;
   }
+  if (origin != nullptr) out.has_path = out.path_is_default = true;
+  return true;
+}
 
-  if (origin != nullptr && out.secure && !origin->secure) {
-    return refuse(out, findings, Refusal::kSecureOnly,
-                  {"Secure from an insecure origin: a browser refuses the cookie"});
-  }
+// The name prefixes.  Browsers check them before the Secure attribute's
+// origin, and count a Secure cookie from an insecure origin as a prefix
+// failure.
+bool prefix_rules(const Header& h, const Origin* origin, Outcome& out, Findings* findings) {
+  static const char* const kFailures[] = {
+      nullptr,
+      "a __Secure- name needs Secure from a secure origin",
+      "a __Host- name needs Secure from a secure origin, no Domain and Path=/",
+      "an __Http- name needs Secure from a secure origin and HttpOnly",
+      "a __Host-Http- name needs HttpOnly besides the __Host- rules",
+      "a cookie without a name may not have a value that starts like a prefixed name",
+  };
+  const Span& path = h.last[kPath];
+  const PrefixFailure failure = prefix_failure(
+      {h.name.data, static_cast<size_t>(h.name.size)},
+      {h.value.data, static_cast<size_t>(h.value.size)},
+      out.secure && (origin == nullptr || origin->secure), out.host_only,
+      h.present[kPath] && path.size == 1 && path.data[0] == '/', out.http_only);
+  if (failure == PrefixFailure::kNone) return true;
+  return refuse(out, findings, Refusal::kInvalidPrefix,
+                {kFailures[static_cast<int>(failure)], ": a browser refuses the cookie"});
+}
 
-  if (present[kSameSite]) {
-    Span s = last[kSameSite];
+// Secure only from a secure origin.
+bool secure_rule(const Origin* origin, Outcome& out, Findings* findings) {
+  if (origin == nullptr || !out.secure || origin->secure) return true;
+  return refuse(out, findings, Refusal::kSecureOnly,
+                {"Secure from an insecure origin: a browser refuses the cookie"});
+}
+
+bool same_site_rules(const Header& h, Outcome& out, Findings* findings) {
+  if (h.present[kSameSite]) {
+    const Span& s = h.last[kSameSite];
     if (s.is("lax")) {
       out.same_site = 1;
     } else if (s.is("strict")) {
       out.same_site = 2;
     } else if (s.is("none")) {
       out.same_site = 3;
-    } else {
-      if (!note(findings, "UnknownSameSite",
-                {"SameSite=", Piece::shown(s),
-                 " is not Strict, Lax or None: a browser ignores it and applies its default"})) {
-        return false;
-      }
+    } else if (!note(findings, "UnknownSameSite",
+                     {"SameSite=", Piece::shown(s),
+                      " is not Strict, Lax or None: a browser ignores it and applies its "
+                      "default"})) {
+      return false;
     }
   }
   if (out.same_site == 3 && !out.secure) {
     return refuse(out, findings, Refusal::kSameSiteNoneInsecure,
                   {"SameSite=None without Secure: a browser refuses the cookie"});
   }
-  // Partitioned comes from browsers, not the draft: it needs Secure (no
-  // reason is reported for it)
-  if (out.partitioned && !out.secure) {
-    return refuse(out, findings, Refusal::kPartitionedNotSecure,
-                  {"Partitioned without Secure: a browser refuses the cookie"});
-  }
+  return true;
+}
 
-  if (present[kPriority]) {
-    Span s = last[kPriority];
-    if (s.is("low")) {
-      out.priority = Priority::kLow;
-    } else if (s.is("medium")) {
-      out.priority = Priority::kMedium;
-    } else if (s.is("high")) {
-      out.priority = Priority::kHigh;
-    } else {
-      if (!note(findings, "UnknownPriority",
+// Partitioned comes from browsers, not the draft: it needs Secure (no
+// reason is reported for it)
+bool partitioned_rule(Outcome& out, Findings* findings) {
+  if (!out.partitioned || out.secure) return true;
+  return refuse(out, findings, Refusal::kPartitionedNotSecure,
+                {"Partitioned without Secure: a browser refuses the cookie"});
+}
+
+bool priority_rule(const Header& h, Outcome& out, Findings* findings) {
+  if (!h.present[kPriority]) return true;
+  const Span& s = h.last[kPriority];
+  if (s.is("low")) {
+    out.priority = Priority::kLow;
+  } else if (s.is("medium")) {
+    out.priority = Priority::kMedium;
+  } else if (s.is("high")) {
+    out.priority = Priority::kHigh;
+  } else {
+    return note(findings, "UnknownPriority",
                 {"Priority=", Piece::shown(s),
-                 " is not Low, Medium or High: a browser ignores it"})) {
-        return false;
-      }
-    }
+                 " is not Low, Medium or High: a browser ignores it"});
   }
   return true;
+}
+
+// Whether a step refused the cookie (the steps end there).
+inline bool refused(const Outcome& out) { return out.refusal != Refusal::kNone; }
+
+}  // namespace
+
+PrefixFailure prefix_failure(std::string_view name, std::string_view value, bool secure,
+                             bool host_only, bool path_is_root, bool http_only) noexcept {
+  // In any letter case; browsers add "__Http-" (Secure and HttpOnly) and
+  // "__Host-Http-" (the "__Host-" rules and HttpOnly).  (No character outside
+  // ASCII lowers to one of the prefixes' letters, so the bytes are compared.)
+  auto starts = [](std::string_view s, std::string_view word) {
+    return starts_with_lowered(Span{s.data(), static_cast<Py_ssize_t>(s.size())}, word);
+  };
+  if (starts(name, "__secure-") && !secure) return PrefixFailure::kSecure;
+  if (starts(name, "__host-") && !(secure && host_only && path_is_root)) {
+    return PrefixFailure::kHost;
+  }
+  if (starts(name, "__http-") && !(secure && http_only)) return PrefixFailure::kHttp;
+  if (starts(name, "__host-http-") && !http_only) return PrefixFailure::kHostHttp;
+  if (name.empty() && (starts(value, "__secure-") || starts(value, "__host-"))) {
+    return PrefixFailure::kNameless;
+  }
+  return PrefixFailure::kNone;
+}
+
+// The steps in their order; each ends them with a refusal, or with false
+// when memory runs out.
+bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings,
+              bool use_list) {
+  Header h;
+  if (!read_header(raw, h, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!name_value_rules(h, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!expiry_rules(h, now, out, findings)) return false;
+  if (!domain_rules(h, origin, use_list, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!path_rules(h, origin, out, findings)) return false;
+  if (!prefix_rules(h, origin, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!secure_rule(origin, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!same_site_rules(h, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!partitioned_rule(out, findings)) return false;
+  if (refused(out)) return true;
+  return priority_rule(h, out, findings);
 }
 
 }  // namespace gco::rules

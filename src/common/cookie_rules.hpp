@@ -160,6 +160,13 @@ struct Outcome {
 bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings,
               bool use_list = true);
 
+// The name prefixes' rule, shared by the Set-Cookie steps and the rows a
+// jar loads: which prefix rule a cookie breaks.  secure: Secure (from a
+// secure origin, for a header); path_is_root: the path is "/".
+enum class PrefixFailure { kNone, kSecure, kHost, kHttp, kHostHttp, kNameless };
+PrefixFailure prefix_failure(std::string_view name, std::string_view value, bool secure,
+                             bool host_only, bool path_is_root, bool http_only) noexcept;
+
 // The cookie-date algorithm; false when the text is no date.
 bool parse_cookie_date(Span text, int64_t* instant) noexcept;
 

@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "cookie_rules.hpp"
 #include "ref.hpp"
 #include "url.hpp"
 
@@ -127,16 +128,6 @@ int bad_byte(std::string_view s, bool name, bool path) {
   return -1;
 }
 
-bool starts_with_lowered(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); i++) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
 // Whether a host of lower-case letters, digits, "-", "_" and "." is one the
 // url reader writes as it is, without asking it: no empty label, and a last
 // label that cannot read as a number (it holds a letter past "f" other than
@@ -253,20 +244,16 @@ bool check_cookie(const Reader& r, const CookieFields& f) {
                     "the name is empty and the value holds \"=\": it would come back as "
                     "another name");
   }
-  const char* prefix = nullptr;
-  if (starts_with_lowered(f.name, "__secure-") && !f.secure) {
-    prefix = "a __Secure- name needs Secure";
-  } else if (starts_with_lowered(f.name, "__host-") &&
-             !(f.secure && f.host_only && f.path == "/")) {
-    prefix = "a __Host- name needs Secure, no Domain and the path /";
-  } else if (starts_with_lowered(f.name, "__http-") && !(f.secure && f.http_only)) {
-    prefix = "an __Http- name needs Secure and HttpOnly";
-  } else if (starts_with_lowered(f.name, "__host-http-") && !f.http_only) {
-    prefix = "a __Host-Http- name needs HttpOnly besides the __Host- rules";
-  } else if (f.name.empty() && (starts_with_lowered(f.value, "__secure-") ||
-                                starts_with_lowered(f.value, "__host-"))) {
-    prefix = "a cookie without a name may not have a value that starts like a prefixed name";
-  }
+  static const char* const kPrefixFailures[] = {
+      nullptr,
+      "a __Secure- name needs Secure",
+      "a __Host- name needs Secure, no Domain and the path /",
+      "an __Http- name needs Secure and HttpOnly",
+      "a __Host-Http- name needs HttpOnly besides the __Host- rules",
+      "a cookie without a name may not have a value that starts like a prefixed name",
+  };
+  const char* prefix = kPrefixFailures[static_cast<int>(rules::prefix_failure(
+      f.name, f.value, f.secure, f.host_only, f.path == "/", f.http_only))];
   if (prefix != nullptr) return r.refuse("InvalidPrefix", "%s", prefix);
   if (f.same_site == SameSite::kNone && !f.secure) {
     return r.refuse("SameSiteNoneInsecure", "SameSite=None without Secure");
