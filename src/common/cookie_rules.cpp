@@ -182,27 +182,6 @@ unsigned days_in_month(int64_t year, unsigned month) {
 
 }  // namespace
 
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) noexcept {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void civil_from_days(int64_t z, int64_t* year, unsigned* month, unsigned* day) noexcept {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  *day = doy - (153 * mp + 2) / 5 + 1;
-  *month = mp < 10 ? mp + 3 : mp - 9;
-  *year = static_cast<int64_t>(yoe) + era * 400 + (*month <= 2);
-}
-
 // Browsers differ from the draft's grammar: a day or year token is digits
 // only (no "21st", no "2099AD"), a time token is exactly three colon-separated
 // runs of digits of any length (no "07:28:00Z"), a token of one or two digits

@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "civil.hpp"
 #include "cookie_rules.hpp"
 #include "ref.hpp"
 #include "url.hpp"
@@ -25,8 +26,8 @@ const RowField kKeyFields[kKeyFieldCount] = {
 namespace {
 
 // Years 1 to 9999, the times a jar keeps.
-constexpr long long kEarliestTime = -62135596800LL * kSecond;
-constexpr long long kLatestTime = 253402300799LL * kSecond + 999999;
+constexpr long long kEarliestTime = civil::kEarliest;
+constexpr long long kLatestTime = civil::kLatest;
 // Chromium's limit on a cookie's name and value (ParsedCookie); a path and a
 // domain have none once stored (a default path and a host come from a url).
 constexpr size_t kMaxNameValue = 4096;
