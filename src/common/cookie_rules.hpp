@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "civil.hpp"
+#include "text.hpp"
 #include "memory.hpp"
 #include "ref.hpp"
 #include "span.hpp"
@@ -174,8 +175,6 @@ bool parse_cookie_date(Span text, int64_t* instant) noexcept;
 using civil::civil_from_days;
 using civil::days_from_civil;
 
-// The text rule: UTF-8, a byte outside a valid sequence standing for its
-// Latin-1 character.  A new str, or nullptr with an exception set.
-PyObject* decode_text(const char* data, Py_ssize_t size) noexcept;
+using text::decode_text;
 
 }  // namespace gco::rules
