@@ -121,3 +121,26 @@ def test_a_domain_is_a_host_as_the_url_reader_writes_it(host):
            False, False)
     read = browser._read_url(f"http://{host}/")
     assert (not _rows.check_rows([row])) == (read is not None and read["host"] == host)
+
+
+# A domain cookie of a public suffix: a jar's load refuses it as set_cookie
+# does, by the jar's reading of sites; a file gives back what its jar set.
+PUBLIC_SUFFIX = [
+    ("github.io", True, "InvalidDomain: a domain cookie of the public suffix 'github.io'"),
+    ("github.io", False, None),
+    ("localhost", False, "InvalidDomain: a domain cookie of the public suffix 'localhost'"),
+    ("site.github.io", True, None),
+]
+
+
+def test_a_load_refuses_a_domain_cookie_of_a_public_suffix(tmp_path):
+    base = CookieJar()
+    base.set_cookie("a=1; Domain=x.test; Max-Age=60", "https://x.test/")
+    made = base._rows()[0]
+    for domain, use_list, reason in PUBLIC_SUFFIX:
+        row = made[:_rows.DOMAIN] + (domain,) + made[_rows.DOMAIN + 1:]
+        jar = CookieJar(tmp_path / f"{domain}-{use_list}.db", public_suffix_list=use_list)
+        refused = jar._load_rows([row])[2]
+        assert refused == ([] if reason is None else [(0, reason)]), domain
+        # Opened again with the list, the file's cookie stays.
+        assert len(CookieJar(tmp_path / f"{domain}-{use_list}.db")) == (reason is None)
