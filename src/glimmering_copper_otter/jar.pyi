@@ -6,7 +6,7 @@ import urllib.request
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from datetime import datetime
 from types import TracebackType
-from typing import IO, Any, Final, Literal, Self, TypeVar, final, overload
+from typing import IO, Any, Final, Literal, TypeVar, final, overload
 
 import aiohttp
 import curl_cffi.requests
@@ -14,7 +14,7 @@ import httpx
 import requests
 from _typeshed import structseq
 from aiohttp.abc import AbstractCookieJar
-from typing_extensions import deprecated
+from typing_extensions import Self, deprecated
 
 from glimmering_copper_otter import _jar
 from glimmering_copper_otter._rows import Changed as Changed

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "arguments.hpp"
+#include "compat.hpp"
 #include "call.hpp"
 #include "cookie_rules.hpp"
 #include "records.hpp"
