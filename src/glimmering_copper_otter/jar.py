@@ -243,6 +243,12 @@ class CookieJar(_jar.CookieJar):
         if name == store.name:
             raise ValueError(f"the jar is named {name!r} already")
         jar = type(self).__new__(type(self))
+        if hasattr(store, "fork"):  # the check and the writes in one transaction
+            CookieJar.__init__(jar, store=store.fork(name, self._rows()),
+                               max_cookies=self.max_cookies,
+                               max_cookies_per_site=self.max_cookies_per_site,
+                               public_suffix_list=self.public_suffix_list)
+            return jar
         CookieJar.__init__(jar, store=store.for_jar(name), max_cookies=self.max_cookies,
                            max_cookies_per_site=self.max_cookies_per_site,
                            public_suffix_list=self.public_suffix_list)
