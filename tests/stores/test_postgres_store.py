@@ -145,6 +145,22 @@ def test_what_a_read_decided_is_written_only_on_the_jar_it_read(url):
     assert jar.cookie_header(U, now=later) == b"a=3"
 
 
+def test_the_clock_reaches_a_worker_that_read_the_change_that_hid_it(url):
+    # Another worker hands out a creation time, then removes the cookie; this
+    # worker reads both, then sets a cookie at an earlier instant: its
+    # creation follows the clock, as in one jar.
+    t0 = dt.datetime.now(dt.timezone.utc) + dt.timedelta(hours=1)
+    jar, other, one = CookieJar(store=url), CookieJar(store=url), CookieJar()
+    jar.cookie_header(U, now=t0)
+    for each in (other, one):
+        each.set_cookie("b=1; Max-Age=600", U, now=t0 + dt.timedelta(seconds=10))
+        each.clear()
+    jar.cookie_header(U, now=t0)
+    for each in (jar, one):
+        each.set_cookie("a=1; Max-Age=600", U, now=t0)
+    assert jar._rows() == one._rows()
+
+
 def test_the_prepared_statements_outlive_a_rollback(url):
     # A call that changes nothing rolls back; the client library must not
     # take that as its cue to drop every prepared statement of the session.

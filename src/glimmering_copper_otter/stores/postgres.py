@@ -170,7 +170,7 @@ class _Link:
                     break
                 if polled == pq.PollingStatus.FAILED:
                     raise psycopg.OperationalError(pg.error_message.decode(errors="replace"))
-                self._wait(polled == pq.PollingStatus.WRITING, deadline)
+                self._wait(polled == pq.PollingStatus.WRITING, (deadline,))
             pg.nonblocking = 1
         except BaseException:
             self.close()
@@ -187,24 +187,30 @@ class _Link:
             pg.finish()
 
     def _wait(self, writing, deadline):
-        left = deadline - time.monotonic()
+        """Waits for the socket, until the deadline: (a time,), or a number
+        of seconds (the longest the server may stay silent)."""
+        left = deadline if type(deadline) is not tuple else deadline[0] - time.monotonic()
         if left <= 0:
             raise self.psycopg.errors.ConnectionTimeout(
                 f"no answer from the server in {self.timeout:g} s")
         socket = self.pg.socket
         readable, writable, _ = select.select([socket], [socket] if writing else [], [], left)
+        if not (readable or writable):
+            raise self.psycopg.errors.ConnectionTimeout(
+                f"no answer from the server in {self.timeout:g} s")
         return readable
 
     def run(self, steps, wait=1.0):
         """Runs the steps, (a prepared statement's name, values) or (None,
         text) or (None, (text, values)), in one round trip; their results
-        (text format).  Bounded by wait times the timeout.  The first that
+        (text format).  The server may stay silent for wait times the
+        timeout (a long transaction takes as long as it goes on moving).  The first that
         failed raises its error (the transaction is then aborted); a
         connection lost or silent raises OperationalError, and is closed."""
         psycopg = self.psycopg
         pq = psycopg.pq
         pg = self.pg
-        deadline = time.monotonic() + self.timeout * wait
+        deadline = self.timeout * wait
         pipelined = len(steps) > 1
         results, failed = [], None
         try:
@@ -346,6 +352,7 @@ class PostgresStore:
         self._mark = None
         self._in_transaction = False
         self._clock = None  # the jar's clock as last read
+        self._clock_given = None  # as begin() last gave it
         # Keys of changes apply_unless_changed() did not write: the next
         # read gives their rows as they are on the server.
         self._unwritten = []
@@ -600,7 +607,15 @@ class PostgresStore:
             self._rollback_quietly()
             raise
         self._locked = self._mark
-        return None if got is None else (*got, self._clock)
+        if got is None:
+            # Nothing changed since this store last read, but a read does not
+            # give the jar the clock: a worker may have moved it since the
+            # jar last had it (with a cookie removed since).
+            if self._clock == self._clock_given:
+                return None
+            got = ([], [])
+        self._clock_given = self._clock
+        return (*got, self._clock)
 
     @_guarded
     def rollback(self) -> None:
@@ -731,7 +746,7 @@ class PostgresStore:
         if changes or moved:
             self.last_change = number
             if moved:
-                self._clock = clock
+                self._clock = self._clock_given = clock
             if self._mark is not None and (began or number == self._mark + 1):
                 self._mark = number  # what this worker wrote, under the lock
                 self._mark_text = b"%d" % number
