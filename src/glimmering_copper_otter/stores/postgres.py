@@ -631,20 +631,25 @@ class PostgresStore:
         except Exception:  # noqa: BLE001  a connection lost: the server rolled back
             self._drop()
 
-    def _writes(self, changes, number, now):
-        """The statements of the changes, checked (a malformed one raises)."""
+    def _writes(self, changes, now):
+        """The statements of the changes, each (name, its parameters before
+        the change's number, those after it); the rows checked once, in one
+        native call (a malformed change raises)."""
         jar = self._jar_id
-        count = len(changes)
+        sets = [index for index, change in enumerate(changes)
+                if type(change) is tuple and len(change) == 2 and change[0] == "set"]
+        refused = {sets[index]: reason
+                   for index, reason in _rows.check_rows([changes[i][1] for i in sets])}
+        rows, writes = set(sets), []
         for index, change in enumerate(changes):
             kind = change[0] if type(change) is tuple and change else None
             if kind == "set" and len(change) == 2:
-                reason = _rows.refusal(change[1])
-                if reason is not None:
-                    raise ValueError(f"change {index}: not a row: {reason}")
+                if index in refused:
+                    raise ValueError(f"change {index}: not a row: {refused[index]}")
                 row = change[1]
                 if row[_PERSISTENT] or self.keep_session_cookies:
-                    yield b"gco_set", (jar, *(row[i] for i in range(len(row)) if i != _PERSISTENT),
-                                       number)
+                    writes.append((b"gco_set", (jar, *(row[i] for i in range(len(row))
+                                                       if i != _PERSISTENT)), ()))
                     continue
                 key = tuple(row[i] for i in _KEY_INDEXES)
             elif kind in ("delete", "touch") and len(change) == (2 if kind == "delete" else 3):
@@ -657,18 +662,18 @@ class PostgresStore:
                             _rows.EARLIEST_TIME <= when <= _rows.LATEST_TIME:
                         raise TypeError(f"change {index}: a last-access time is an int of "
                                         "microseconds")
-                    yield b"gco_touch", (jar, *key, when, number, when - TOUCH_INTERVAL)
+                    writes.append((b"gco_touch", (jar, *key, when), (when - TOUCH_INTERVAL,)))
                     continue
                 # A replaced cookie: the row that follows takes its place.
-                following = changes[index + 1] if index + 1 < count else None
-                if (type(following) is tuple and len(following) == 2 and following[0] == "set"
-                        and _rows.refusal(following[1]) is None
-                        and (following[1][_PERSISTENT] or self.keep_session_cookies)
-                        and _rows.key(following[1]) == key):
+                following = index + 1
+                if (following in rows and following not in refused
+                        and (changes[following][1][_PERSISTENT] or self.keep_session_cookies)
+                        and _rows.key(changes[following][1]) == key):
                     continue
             else:
                 raise ValueError(f"change {index}: not a change")
-            yield b"gco_delete", (jar, *key, number, now)
+            writes.append((b"gco_delete", (jar, *key), (now,)))
+        return writes
 
     @_guarded
     def apply(self, changes: list[tuple]) -> None:
@@ -703,8 +708,7 @@ class PostgresStore:
                                   _rows.EARLIEST_TIME <= clock <= _rows.LATEST_TIME):
             raise TypeError("a clock is None or an int of microseconds")
         now = _now()
-        for _ in self._writes(changes, 0, now):  # raises for a malformed change
-            pass
+        writes = self._writes(changes, now)  # raises for a malformed change
         moved = clock is not None and (self._clock is None or clock > self._clock)
         db = self._connection() if not began else self._db
         try:
@@ -722,7 +726,7 @@ class PostgresStore:
             steps = []
             if changes or moved:
                 steps.append((b"gco_counter", (number, clock, self._jar_id)))
-                steps += self._writes(changes, number, now)
+                steps += [(name, (*before, number, *after)) for name, before, after in writes]
             if (changes or moved) and number % PRUNE_EVERY == 0:
                 steps += self._prune(number, now)
             xid, pid = self._xid, db.pid
