@@ -208,13 +208,32 @@ def test_an_unreachable_secret_service_is_said(monkeypatch):
     assert found is None and "could not be asked" in why
 
 
-def test_without_the_ciphers_encrypted_values_are_reported(tmp_path, monkeypatch):
+@pytest.mark.parametrize("encryption, loaded", [("linux-v10", None), ("plain", 3), ("v20", 0)])
+def test_without_the_ciphers_encrypted_values_raise(tmp_path, monkeypatch, encryption, loaded):
+    """Not 0 cookies and a report of Undecryptable ones: the error names the
+    extra, and its command installs from anywhere (a checkout too)."""
     from glimmering_copper_otter.browsers import _chromium
 
     monkeypatch.setattr(_chromium, "_crypto", lambda: None)
-    records = _records()[:3]
-    records[0]["encryption"] = "plain"
-    files.chromium_file(tmp_path / "Cookies", 24, records, "linux-v10")
-    report = CookieJar().load_browser("chromium", tmp_path / "Cookies")
-    assert (report.loaded, dict(report.counts())) == (1, {"Undecryptable": 2})
-    assert any("pip install" in note for note in report.notes)
+    files.chromium_file(tmp_path / "Cookies", 24, _records()[:3], encryption)
+    if loaded is not None:
+        assert CookieJar().load_browser("chromium", tmp_path / "Cookies").loaded == loaded
+        return
+    with pytest.raises(ImportError, match=r"\[browsers\]") as raised:
+        CookieJar().load_browser("chromium", tmp_path / "Cookies")
+    assert raised.value.name == "cryptography"
+    command = raised.value.msg.split("pip install ", 1)[1].split(" (", 1)[0]
+    assert command == "'cryptography>=42' 'secretstorage>=3.3'"
+
+
+def test_run_sh_installs_extras_that_exist():
+    import re
+    import tomllib
+    from pathlib import Path
+
+    root = Path(__file__).resolve().parents[2]
+    extras = tomllib.loads((root / "pyproject.toml").read_text())["project"][
+        "optional-dependencies"]
+    named = re.findall(r'"\$ROOT\[([^\]]+)\]"', (root / "scripts/run.sh").read_text())
+    assert named and all(name in extras for item in named for name in item.split(","))
+    assert extras["browsers"] == ["cryptography>=42", "secretstorage>=3.3"]

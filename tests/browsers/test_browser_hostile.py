@@ -5,11 +5,11 @@ import pytest
 
 pytest.importorskip("cryptography", reason="the browsers extra: pip install '.[browsers]'")
 
-from gco_testkit import hostile  # noqa: E402
+from gco_testkit import hostile
 
-from glimmering_copper_otter import browsers  # noqa: E402
-from glimmering_copper_otter.browsers import _secret_service  # noqa: E402
-from glimmering_copper_otter.jar import CookieJar  # noqa: E402
+from glimmering_copper_otter import browsers
+from glimmering_copper_otter.browsers import _secret_service
+from glimmering_copper_otter.jar import CookieJar
 
 
 @pytest.mark.parametrize("case", hostile.PROFILES, ids=[case.name for case in hostile.PROFILES])

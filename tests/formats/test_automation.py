@@ -8,6 +8,7 @@ import json
 import time
 
 import pytest
+from gco_testkit import hostile
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -247,3 +248,15 @@ def test_whole_results_and_dumps_for_a_url():
         document, report = jar.dump_cookies(format=format, url="https://www.example.test/p")
         cookies = document["cookies"] if format == "playwright" else document
         assert [c["name"] for c in cookies] == ["a", "b"] and report.written == 2
+
+
+@pytest.mark.parametrize("case", hostile.DOCUMENTS, ids=[case.name for case in hostile.DOCUMENTS])
+def test_a_hostile_document(case):
+    jar = CookieJar()
+    if isinstance(case.loaded, type):
+        with pytest.raises(case.loaded, match=case.counts):
+            jar.load_cookies(case.document, format=case.format, url=case.url)
+        return
+    report = jar.load_cookies(case.document, format=case.format, url=case.url)
+    assert [(cookie.domain, cookie.path) for cookie in jar.cookies()] == case.loaded
+    assert dict(report.counts()) == case.counts, report.skipped

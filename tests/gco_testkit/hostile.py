@@ -3,7 +3,13 @@ truth tests, __int__, encode, strftime, time zones, overridden attributes
 and clone misbehave on demand."""
 
 import datetime as dt
+import os
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any, NamedTuple
 
+from gco_testkit import browser_files as files
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
 
 
@@ -206,12 +212,6 @@ class ModeProxy:
 # file) and the rest loads.  The runners are tests/browsers/
 # test_browser_hostile.py and tests/formats/test_automation.py.
 
-import time  # noqa: E402
-from pathlib import Path  # noqa: E402
-from typing import Any, Callable, NamedTuple  # noqa: E402
-
-from gco_testkit import browser_files as files  # noqa: E402
-
 NOW = time.time_ns() // 1000
 LATER = NOW + 3600 * 1000000
 
@@ -260,4 +260,138 @@ PROFILES = [
         24, ["linux-v10"] * 3,
         files.LOOSEN.format("cookies") + "UPDATE cookies SET host_key = NULL WHERE name = 'c0'"),
         2, {"Unreadable": 1}),
+]
+
+_SESSION_COOKIE = ('{{"host": "www.site-a.test", "name": "s{}", "value": "v", "path": "/", '
+                   '"secure": true, "sameSite": 1, "schemeMap": 2{}}}')
+_DEEP = "[" * 100000 + "]" * 100000
+
+
+def _firefox(odd_cookie=None, store=None, containers=None):
+    """A profile of two cookies in its database, a good session cookie and
+    odd_cookie (the fields after the good ones) in its session store (or
+    the store's text), and containers.json's text."""
+    def make(directory):
+        records = [files.firefox_record(b"f%d" % i, b"v", "www.site-a.test", creation=NOW + i,
+                                        expires=LATER // 1000000) for i in range(2)]
+        files.firefox_file(directory / "cookies.sqlite", 17, records)
+        cookies = [_SESSION_COOKIE.format(0, "")]
+        if odd_cookie is not None:
+            cookies.append(_SESSION_COOKIE.format(1, ", " + odd_cookie))
+        text = store or '{"windows": [], "cookies": [' + ", ".join(cookies) + "]}"
+        (directory / "sessionstore.jsonlz4").write_bytes(files.mozlz4(text.encode()))
+        if containers is not None:
+            (directory / "containers.json").write_text(containers)
+        return "firefox", directory, {}
+    return make
+
+
+PROFILES += [
+    *[ProfileCase(f"a session cookie of {odd}", _firefox(odd), 3, {"Unreadable": 1})
+      for odd in ('"sameSite": []', '"originAttributes": {"userContextId": [1]}',
+                  '"originAttributes": {"userContextId": 1e400}',
+                  '"originAttributes": {"userContextId": "9' + "9" * 5000 + '"}',
+                  '"originAttributes": {"partitionKey": 5}, "isPartitioned": true',
+                  '"originAttributes": 5')],
+    ProfileCase("a session store nested 100,000 deep",
+                _firefox(store='{"windows": ' + _DEEP + ', "cookies": []}'), 2, {},
+                "nested too deeply"),
+    ProfileCase("containers.json nested 100,000 deep", _firefox(containers=_DEEP), 3, {},
+                "containers are not named"),
+    ProfileCase("containers.json of odd identities", _firefox(containers=(
+        '{"identities": [{"userContextId": 2, "name": ["Work"]}, 7, '
+        '{"userContextId": 1e400, "name": "x"}, {"userContextId": 3, "l10nId": [1]}]}')),
+        3, {}, "identity 0 is not an object"),
+    ProfileCase("containers.json a list", _firefox(containers="[1]"), 3, {},
+                'holds no "identities" list'),
+]
+
+
+def _home(local_states):
+    """A home directory: a profile of chromium and one of chrome, their
+    `Local State` files' texts, and a Firefox profile."""
+    def make(home):
+        for folder, text in zip((".config/chromium", ".config/google-chrome"), local_states):
+            name = "Default" if "chromium" in folder else "Profile 1"
+            files.chromium_file(home / folder / name / "Network/Cookies", 24, [], "plain")
+            (home / folder / "Local State").write_text(text)
+        files.chromium_file(home / "elsewhere/Network/Cookies", 24, [], "plain")
+        root = home / ".mozilla/firefox"
+        files.firefox_file(root / "a.default/cookies.sqlite", 17, [])
+        (root / "profiles.ini").write_text("[Profile0]\nName=default\nPath=a.default\n")
+        return None, home, {}
+    return make
+
+
+_FOUND = [("chromium", "Default"), ("chrome", "Profile 1"), ("firefox", "default")]
+_NAMES = ("../../elsewhere", "/etc", "x" * 300, "a\\u0000b", "\\ud800", "Profile 1")
+PROFILES += [
+    ProfileCase("a Local State nested 100,000 deep", _home([_DEEP, "{}"]), None, _FOUND),
+    ProfileCase("a Local State of odd shapes",
+                _home(['{"profile": []}', '{"profile": {"info_cache": 5}}']), None, _FOUND),
+    ProfileCase("a Local State naming paths, not folders", _home([
+        "[]", '{"profile": {"info_cache": {' + ", ".join(f'"{name}": {{}}' for name in _NAMES)
+        + "}}}"]), None, _FOUND),
+]
+
+
+def _side_file(suffix, kind):
+    """A Chromium profile of two cookies whose side file is a link to
+    /dev/zero ("zero"), a FIFO or a sparse file of 8 GiB ("huge")."""
+    def make(directory):
+        make_file = _chromium(24, ["plain"] * 2)
+        browser, path, keywords = make_file(directory)
+        side = Path(str(path) + suffix)
+        if kind == "zero":
+            side.symlink_to("/dev/zero")
+        elif kind == "fifo":
+            os.mkfifo(side)
+        else:
+            with open(side, "wb") as file:
+                file.truncate(8 << 30)
+        return browser, path, keywords
+    return make
+
+
+PROFILES += [
+    *[ProfileCase(f"a {suffix} that is a {kind}", _side_file(suffix, kind), 2, {})
+      for suffix in ("-journal", "-wal", "-shm") for kind in ("zero", "fifo")],
+    ProfileCase("a -journal of 8 GiB", _side_file("-journal", "huge"), ValueError,
+                "more than a side file of this database can need"),
+    *[ProfileCase(f"a cookie file named {name!r}", _chromium(24, ["plain"] * 2, name=name), 2, {})
+      for name in ("Cook#ies", "Cook?ies", "Cook%41ies", "Cook%ies")],
+]
+
+
+class DocumentCase(NamedTuple):
+    """A document of an automation format loaded (with url=): the (domain,
+    path) of each cookie the jar then holds and the report's counts, or an
+    exception's type and words."""
+
+    name: str
+    format: str
+    document: Any
+    url: str | None
+    loaded: Any
+    counts: Any
+
+
+def _url_cookie(url):
+    return [{"name": "a", "value": "1", "url": url}]
+
+
+EVIL = "https://evil.test\\@bank.test/x/y"  # a backslash is a slash to a browser
+DOCUMENTS = [
+    DocumentCase("a url whose backslash ends its host", "playwright", _url_cookie(EVIL), None,
+                 [("evil.test", "/@bank.test/x/")], {}),
+    DocumentCase("an IPv6 url", "playwright", _url_cookie("http://[::1]:8080/p/q"), None,
+                 [("[::1]", "/p/")], {}),
+    *[DocumentCase(f"a url {url!r}", "playwright", _url_cookie(url), None, [],
+                   {"Unreadable": 1}) for url in ("file:///etc/passwd", 5)],
+    DocumentCase("a WebDriver page url whose backslash ends its host", "webdriver",
+                 [{"name": "a", "value": "1"}], EVIL, [("evil.test", "/")], {}),
+    DocumentCase("a WebDriver page url of IPv6", "webdriver", [{"name": "a", "value": "1"}],
+                 "http://[::1]/", [("[::1]", "/")], {}),
+    DocumentCase("a document nested 100,000 deep", "playwright", _DEEP.encode(), None,
+                 ValueError, "nested too deeply"),
 ]

@@ -10,6 +10,7 @@ import random
 import signal
 import subprocess
 import sys
+import threading
 import time
 import warnings
 from urllib.parse import quote
@@ -22,6 +23,7 @@ from glimmering_copper_otter.jar import CookieJar, StoreError, StoreWarning
 from glimmering_copper_otter.stores import postgres as _postgres
 from glimmering_copper_otter.stores.postgres import PostgresStore
 from gco_testkit import postgres
+from gco_testkit.proxy import Proxy
 
 U = "https://www.a.test/"
 
@@ -193,7 +195,7 @@ def test_a_connection_cut_inside_a_transaction_changes_nothing(server, url):
         def commit(self, changes, clock):
             if not cut:
                 cut.append(server.sql("SELECT pg_terminate_backend(%s)",
-                                      (self._db.info.backend_pid,)))
+                                      (self._db.pid,)))
             super().commit(changes, clock)
 
     jar = CookieJar(store=Cut(url))
@@ -202,6 +204,86 @@ def test_a_connection_cut_inside_a_transaction_changes_nothing(server, url):
     assert len(jar) == 0 and CookieJar(store=url).cookie_header(U) == b""
     jar.set_cookie("c=1; Max-Age=600", U)
     assert CookieJar(store=url).cookie_header(U) == b"c=1"
+
+
+def _via(server, url, proxy):
+    return url.replace(f"host={quote(server.socket, safe='')}", f"host=127.0.0.1&port={proxy.port}")
+
+
+def _held(server, url):
+    """Another client holding the jar's lock."""
+    other = server.connect(url)
+    jar_id = other.execute("SELECT id FROM gco_jars WHERE name = 'default'").fetchone()[0]
+    other.execute("SELECT pg_advisory_lock(%s)", (jar_id,))
+    return other
+
+
+def _ticking_lock_wait(server, url, proxy, jar):
+    other, ticks, stop = _held(server, url), [], threading.Event()
+
+    def tick():
+        while not stop.wait(0.001):
+            ticks.append(1)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        with pytest.raises(StoreError, match="locked by another worker"):
+            jar.set_cookie("b=1; Max-Age=600", U)
+    finally:
+        stop.set()
+        ticker.join()
+        other.close()
+    assert len(ticks) > 20  # the interpreter was free while the call waited
+
+
+def _stalled(server, url, proxy, jar):
+    proxy.stall()
+    with pytest.raises(StoreError, match="did not answer in 0.5 s"):
+        jar.set_cookie("b=1; Max-Age=600", U)
+
+
+def _interrupted(server, url, proxy, jar):
+    proxy.stall()
+    main = threading.get_ident()
+    threading.Timer(0.1, signal.pthread_kill, (main, signal.SIGINT)).start()
+    with pytest.raises(KeyboardInterrupt):
+        jar.set_cookie("b=1; Max-Age=600", U)
+
+
+def _cancelled(server, url, proxy, jar):
+    other = _held(server, url)
+    threading.Timer(0.1, server.sql, ("SELECT pg_cancel_backend(pid) FROM pg_stat_activity "
+                                      "WHERE wait_event_type = 'Lock' AND pid <> %s",
+                                      (other.info.backend_pid,))).start()
+    with pytest.raises(StoreError, match="cancelled a statement") as raised:
+        jar.set_cookie("b=1; Max-Age=600", U)
+    other.close()
+    assert "locked" not in str(raised.value)
+
+
+def _cut_after_commit(server, url, proxy, jar):
+    proxy.cut_after(b"COMMIT")
+    jar.set_cookie("b=1; Max-Age=600", U)  # committed: reported done, not raised
+    assert proxy._cut_pattern is None  # the link was cut
+
+
+# A wait met by a call (timeout 0.5 s, through the proxy); after it, the
+# jar goes on, and only a call that did not raise changed the jar.
+@pytest.mark.parametrize("meet, written", [
+    (_ticking_lock_wait, False), (_stalled, False), (_interrupted, False), (_cancelled, False),
+    (_cut_after_commit, True),
+], ids=["lock wait lets threads run", "stalled server", "Ctrl-C", "statement cancelled",
+        "cut after COMMIT"])
+def test_every_wait_is_bounded_and_lets_the_process_run(server, url, meet, written):
+    with Proxy(server.socket_path) as proxy:
+        jar = CookieJar(store=_via(server, url, proxy), timeout=0.5)
+        jar.set_cookie("a=1; Max-Age=600", U)
+        meet(server, url, proxy, jar)
+        proxy.resume()
+        assert CookieJar(store=url).cookie_header(U) == (b"a=1; b=1" if written else b"a=1")
+        jar.set_cookie("c=1; Max-Age=600", U)
+        assert b"c=1" in CookieJar(store=url).cookie_header(U)
 
 
 KILLED = """

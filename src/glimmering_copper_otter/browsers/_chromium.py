@@ -23,6 +23,10 @@ from glimmering_copper_otter.formats import chromium as _format
 V20 = ("Undecryptable: an app-bound (v20) value, which only the browser that wrote it can "
        "read; export the cookies from inside the browser (an extension), sign in with a "
        "separate automation profile, or use Firefox")
+NO_CIPHERS = ("the profile's cookies are encrypted, and decrypting them needs the cryptography "
+              "package of the browsers extra: pip install 'cryptography>=42' "
+              "'secretstorage>=3.3' (what the extra adds: pip install "
+              "'glimmering-copper-otter[browsers]', or '.[browsers]' in a checkout)")
 # Before version 24 a CBC key is known right only by the padding of every
 # value it opens; with fewer values than this the odds that a wrong key
 # opens them all are not small enough to call it verified.
@@ -50,7 +54,8 @@ class _Key(NamedTuple):
 
 
 def _crypto():
-    """The ciphers, or None when the browsers extra is not installed."""
+    """The ciphers, or None when the browsers extra is not installed (a file
+    with encrypted values then raises ImportError naming the extra)."""
     try:
         from cryptography.exceptions import InvalidTag
         from cryptography.hazmat.primitives import hashes, padding
@@ -264,20 +269,15 @@ def read(cookie_file, browser, *, password=None, key=None) -> Found:
     if groups[b"v10"] or groups[b"v11"]:
         crypto = _crypto()
         if crypto is None:
-            found.notes.append("encrypted values need the browsers extra (cryptography): "
-                               "pip install 'glimmering-copper-otter[browsers]'")
+            raise ImportError(NO_CIPHERS, name="cryptography")
     for prefix, group in groups.items():
         if not group:
             continue
-        if crypto is None:
-            failed = [index for index, _, _ in group]
-            why = "the browsers extra (cryptography) is not installed"
-        else:
-            keys = _candidates(crypto, prefix, browser, password, key, found.notes)
-            opened, failed = _decrypt_group(crypto, group, keys, hashed, found.notes, prefix)
-            values.update(opened)
-            why = (f"no key opens it ({', '.join(key.name for key in keys)} tried): "
-                   "a wrong key, or none given")
+        keys = _candidates(crypto, prefix, browser, password, key, found.notes)
+        opened, failed = _decrypt_group(crypto, group, keys, hashed, found.notes, prefix)
+        values.update(opened)
+        why = (f"no key opens it ({', '.join(key.name for key in keys)} tried): "
+               "a wrong key, or none given")
         for index in failed:
             found.skipped.append((_format.place(records[index]),
                                   f"Undecryptable: a {prefix.decode()} value; {why}"))

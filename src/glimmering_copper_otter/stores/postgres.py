@@ -86,6 +86,7 @@ _PREPARED = [
      ["bigint", *_KEY_TYPES, "bigint", "bigint", "bigint"]),
 ]
 _BEGIN, _COMMIT = (None, b"BEGIN"), (None, b"COMMIT")
+_PREPARE = object()  # a step that prepares a statement
 
 
 def _wire(values):
@@ -108,6 +109,166 @@ def _wire(values):
             params.append(value.encode())
             formats.append(0)
     return params, formats
+
+
+def _decode(result, binary):
+    """The rows of a result as tuples of Python values."""
+    columns = []
+    for column in range(result.nfields):
+        oid = result.ftype(column)
+        if oid == 17:
+            columns.append(None if binary else lambda v: bytes.fromhex(v[2:].decode()))
+        elif oid == 16:
+            columns.append((lambda v: v == b"\x01") if binary else (lambda v: v == b"t"))
+        elif oid in (20, 21, 23):
+            columns.append((lambda v: int.from_bytes(v, "big", signed=True)) if binary else int)
+        else:
+            columns.append(bytes.decode)
+    get = result.get_value
+    return [tuple(value if value is None or decode is None else decode(value)
+                  for value, decode in ((get(row, column), decode)
+                                        for column, decode in enumerate(columns)))
+            for row in range(result.ntuples)]
+
+
+class _Rows:
+    __slots__ = ("rows",)
+
+    def __init__(self, rows):
+        self.rows = rows
+
+    def fetchall(self):
+        return self.rows
+
+    def fetchone(self):
+        return self.rows[0] if self.rows else None
+
+    def __iter__(self):
+        return iter(self.rows)
+
+
+class _Link:
+    """A connection to the server through libpq in non-blocking mode: every
+    wait is this module's own select() on the socket, which lets other
+    threads run, gives way to a signal (Ctrl-C), and ends at a deadline
+    (then the connection is closed: ConnectionTimeout)."""
+
+    def __init__(self, psycopg, conninfo, timeout):
+        self.psycopg = psycopg
+        self.timeout = timeout
+        pq = psycopg.pq
+        deadline = time.monotonic() + timeout
+        pg = pq.PGconn.connect_start(conninfo.encode())
+        self.pg = pg
+        try:
+            if pg.status == pq.ConnStatus.BAD:
+                raise psycopg.OperationalError(pg.error_message.decode(errors="replace"))
+            while True:
+                polled = pg.connect_poll()
+                if polled == pq.PollingStatus.OK:
+                    break
+                if polled == pq.PollingStatus.FAILED:
+                    raise psycopg.OperationalError(pg.error_message.decode(errors="replace"))
+                self._wait(polled == pq.PollingStatus.WRITING, deadline)
+            pg.nonblocking = 1
+        except BaseException:
+            self.close()
+            raise
+        self.pid = pg.backend_pid
+
+    @property
+    def closed(self):
+        return self.pg is None
+
+    def close(self):
+        pg, self.pg = self.pg, None
+        if pg is not None:
+            pg.finish()
+
+    def _wait(self, writing, deadline):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise self.psycopg.errors.ConnectionTimeout(
+                f"no answer from the server in {self.timeout:g} s")
+        socket = self.pg.socket
+        readable, writable, _ = select.select([socket], [socket] if writing else [], [], left)
+        return readable
+
+    def run(self, steps, wait=1.0):
+        """Runs the steps, (a prepared statement's name, values) or (None,
+        text) or (None, (text, values)), in one round trip; their results
+        (text format).  Bounded by wait times the timeout.  The first that
+        failed raises its error (the transaction is then aborted); a
+        connection lost or silent raises OperationalError, and is closed."""
+        psycopg = self.psycopg
+        pq = psycopg.pq
+        pg = self.pg
+        deadline = time.monotonic() + self.timeout * wait
+        pipelined = len(steps) > 1
+        results, failed = [], None
+        try:
+            if pipelined:
+                pg.enter_pipeline_mode()
+            for name, values in steps:
+                if name is _PREPARE:
+                    pg.send_prepare(*values)
+                elif name is not None:
+                    params, formats = _wire(values)
+                    pg.send_query_prepared(name, params, param_formats=formats)
+                elif type(values) is tuple:
+                    params, formats = _wire(values[1])
+                    pg.send_query_params(values[0].encode(), params, param_formats=formats)
+                else:
+                    pg.send_query_params(values, None)
+            if pipelined:
+                pg.pipeline_sync()
+            while pg.flush():
+                # Results read meanwhile: the server does not wait on a full
+                # buffer while this one sends a long transaction.
+                if self._wait(True, deadline):
+                    pg.consume_input()
+            while True:
+                while pg.is_busy():
+                    self._wait(False, deadline)
+                    pg.consume_input()
+                result = pg.get_result()
+                if result is None:
+                    if not pipelined or pg.status != pq.ConnStatus.OK:
+                        break
+                    continue
+                if result.status == pq.ExecStatus.PIPELINE_SYNC:
+                    break
+                results.append(result)
+                if failed is None and result.status not in (pq.ExecStatus.TUPLES_OK,
+                                                            pq.ExecStatus.COMMAND_OK):
+                    failed = result
+            if pipelined:
+                pg.exit_pipeline_mode()
+        except psycopg.errors.ConnectionTimeout:
+            self.close()
+            raise
+        except psycopg.Error:
+            self.close()
+            raise psycopg.OperationalError("the connection was lost") from None
+        except BaseException:  # Ctrl-C: the server rolls back what is open
+            self.close()
+            raise
+        if pg.status != pq.ConnStatus.OK or len(results) < len(steps):
+            message = (failed.error_message if failed is not None else pg.error_message)
+            self.close()
+            raise psycopg.OperationalError(message.decode(errors="replace").strip()
+                                           or "the connection was lost")
+        if failed is not None:
+            raise psycopg.errors.error_from_result(failed)
+        return results
+
+    def execute(self, text, values=(), wait=1.0):
+        """One statement ("%s" for each value): its rows."""
+        parts = text.split("%s")
+        text = "".join(part + (f"${i + 1}" if i < len(parts) - 1 else "")
+                       for i, part in enumerate(parts))
+        result = self.run([(None, (text, values))], wait)[0]
+        return _Rows(_decode(result, False))
 
 
 def _timeout(timeout):
@@ -172,6 +333,7 @@ class PostgresStore:
         self._quick = None
         self._mark_text = None
         self._locked = None  # the counter when begin() took the lock
+        self._xid = None  # the id of the transaction that holds the lock
         self._connection()
 
     # -- the connection --------------------------------------------------------
@@ -182,9 +344,16 @@ class PostgresStore:
     def _error(self, error):
         """A StoreError for a psycopg error (its message names no password)."""
         errors = self._psycopg.errors
-        if isinstance(error, (errors.LockNotAvailable, errors.QueryCanceled)):
+        if isinstance(error, errors.LockNotAvailable):
             return self._fail(f"the jar {self.name!r} is locked by another worker (waited "
                               f"{self.timeout:g} s)")
+        if isinstance(error, errors.QueryCanceled):
+            return self._fail(f"the server cancelled a statement ({self._secrets.message(error)}"
+                              f"); nothing was written")
+        if isinstance(error, errors.ConnectionTimeout):
+            self._drop()
+            return self._fail(f"the server did not answer in {self.timeout:g} s (a stalled "
+                              "server or network); the next call connects again")
         if isinstance(error, self._psycopg.OperationalError):
             self._drop()
             text = self._secrets.message(error)
@@ -206,23 +375,21 @@ class PostgresStore:
             return self._db
         psycopg = self._psycopg
         try:
-            # psycopg's own statement cache is off: once it holds a statement,
-            # it answers a ROLLBACK with DEALLOCATE ALL, which would take the
-            # statements prepared below with it.
-            db = psycopg.connect(self._url, autocommit=True, prepare_threshold=None,
-                                 connect_timeout=max(1, round(self.timeout)))
+            db = _Link(psycopg, self._url, self.timeout)
         except psycopg.Error as error:
             raise self._fail(f"cannot connect to the server ({self._secrets.message(error)})"
                              ) from None
         try:
-            db.execute(f"SET lock_timeout = {int(self.timeout * 1000)}")
+            # The server's own bounds: a lock waited for the timeout, a
+            # statement (a lock wait and its round trip) twice that.
+            milliseconds = min(2 ** 30, max(1, round(self.timeout * 1000)))
+            db.execute("SELECT set_config('lock_timeout', %s, false), "
+                       "set_config('statement_timeout', %s, false)",
+                       (str(milliseconds), str(2 * milliseconds)))
             self._set_up(db)
-            for name, text, types in _PREPARED:
-                prepared = db.pgconn.prepare(name, text.encode(), [_OIDS[t] for t in types])
-                if prepared.status != psycopg.pq.ExecStatus.COMMAND_OK:
-                    raise psycopg.errors.error_from_result(prepared)
-            self._quick = functools.partial(db.pgconn.exec_prepared, b"gco_head",
-                                            [b"%d" % self._jar_id])
+            db.run([(_PREPARE, (name, text.encode(), [_OIDS[t] for t in types]))
+                    for name, text, types in _PREPARED])
+            self._quick = functools.partial(db.run, [(b"gco_head", (self._jar_id,))])
         except StoreError:
             db.close()
             raise
@@ -235,11 +402,13 @@ class PostgresStore:
     def _set_up(self, db):
         """Checks the schema (made on first use, under a lock, so that workers
         starting at once make it once) and finds the jar's id."""
-        with db.transaction():
-            db.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+        db.execute("BEGIN")
+        try:
+            db.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,), 2.0)
             found = {name for (name,) in db.execute(
-                "SELECT table_name FROM information_schema.tables WHERE table_schema = "
-                "current_schema() AND table_name = ANY(%s)", (list(_TABLES),))}
+                "SELECT table_name::text FROM information_schema.tables WHERE table_schema = "
+                "current_schema() AND table_name = ANY(string_to_array(%s, ','))",
+                (",".join(_TABLES),))}
             if not found:
                 for statement in _SCHEMA:
                     db.execute(statement)
@@ -258,6 +427,11 @@ class PostgresStore:
                        (self.name,))
             self._jar_id = db.execute("SELECT id FROM gco_jars WHERE name = %s",
                                       (self.name,)).fetchone()[0]
+            db.execute("COMMIT")
+        except BaseException:
+            if not db.closed:
+                db.close()  # the server rolls back
+            raise
 
     # -- reading ---------------------------------------------------------------
 
@@ -321,7 +495,7 @@ class PostgresStore:
             # The usual case, one prepared statement through libpq: nothing
             # changed.  Anything else takes the long way, errors included.
             try:
-                if self._quick().get_value(0, 0) == self._mark_text:
+                if self._quick()[0].get_value(0, 0) == self._mark_text:
                     return None
             except Exception:  # noqa: BLE001  read again below, where errors are told
                 pass
@@ -329,64 +503,16 @@ class PostgresStore:
 
     # -- writing ---------------------------------------------------------------
 
-    def _pipeline(self, db, steps):
-        """Runs the steps, (prepared statement, values) or (None, plain
-        text), in one round trip; their results.  The first that failed
-        raises its error (the transaction is then aborted)."""
-        psycopg = self._psycopg
-        pq = psycopg.pq
-        pg = db.pgconn
-        pg.enter_pipeline_mode()
-        results, failed = [], None
-        try:
-            for name, values in steps:
-                if name is None:
-                    pg.send_query_params(values, None)
-                else:
-                    params, formats = _wire(values)
-                    pg.send_query_prepared(name, params, param_formats=formats)
-            pg.pipeline_sync()
-            # Results read meanwhile: the server does not wait on a full
-            # buffer while this one sends a long transaction.
-            while pg.flush():
-                readable, _, _ = select.select([pg.socket], [pg.socket], [], self.timeout)
-                if readable:
-                    pg.consume_input()
-            for _ in steps:
-                result = pg.get_result()
-                if result is None:
-                    break
-                results.append(result)
-                if failed is None and result.status not in (pq.ExecStatus.TUPLES_OK,
-                                                            pq.ExecStatus.COMMAND_OK):
-                    failed = result
-                while pg.get_result() is not None:
-                    pass
-            else:
-                result = pg.get_result()  # the sync
-                if result is None or result.status != pq.ExecStatus.PIPELINE_SYNC:
-                    failed = failed or result
-            pg.exit_pipeline_mode()
-        except psycopg.Error:
-            self._drop()
-            raise psycopg.OperationalError("the connection was lost") from None
-        if pg.status != pq.ConnStatus.OK or len(results) < len(steps):
-            self._drop()
-            raise psycopg.OperationalError(
-                (failed.error_message if failed is not None else pg.error_message)
-                .decode(errors="replace").strip() or "the connection was lost")
-        if failed is not None:
-            raise psycopg.errors.error_from_result(failed)
-        return results
-
     def _lock(self, db):
         """Opens a transaction and takes the jar's lock: its counter, pruned
         and clock then, in one round trip."""
         self._in_transaction = True
         # The head is read by a statement of its own: it sees what was
         # committed until the lock was taken.
-        head = self._pipeline(db, [_BEGIN, (b"gco_lock", (self._jar_id,)),
-                                   (b"gco_head", (self._jar_id,))])[2]
+        results = db.run([_BEGIN, (b"gco_lock", (self._jar_id,)), (b"gco_head", (self._jar_id,)),
+                          (None, b"SELECT pg_current_xact_id()::text")], 2.0)
+        head = results[2]
+        self._xid = results[3].get_value(0, 0).decode()
         return tuple(None if head.get_value(0, i) is None else int(head.get_value(0, i))
                      for i in range(3))
 
@@ -512,11 +638,17 @@ class PostgresStore:
             if changes or moved:
                 steps.append((b"gco_counter", (number, clock, self._jar_id)))
                 steps += self._writes(changes, number, now)
-            prune = (changes or moved) and number % PRUNE_EVERY == 0
-            self._pipeline(db, steps if prune else [*steps, _COMMIT])
-            if prune:
-                self._prune(db, number, now)
-                db.execute("COMMIT")
+            if (changes or moved) and number % PRUNE_EVERY == 0:
+                steps += self._prune(number, now)
+            xid, pid = self._xid, db.pid
+            try:
+                db.run([*steps, _COMMIT])
+            except self._psycopg.OperationalError:
+                # The link was lost or fell silent after the COMMIT was
+                # sent: the server may have committed.  The transaction's
+                # own id tells.
+                if not (changes or moved) or not self._committed(xid, pid):
+                    raise
             self._in_transaction = False
         except BaseException as error:
             self._rollback_quietly()
@@ -534,12 +666,37 @@ class PostgresStore:
                 self._mark = number  # what this worker wrote, under the lock
                 self._mark_text = b"%d" % number
 
-    def _prune(self, db, number, now):
-        old = "jar = %s AND change <= %s AND at < %s"
+    def _prune(self, number, now):
+        old = "jar = $1 AND change <= $2 AND at < $3"
         values = (self._jar_id, number - KEEP_CHANGES, now - KEEP_TIME)
-        db.execute(f"UPDATE gco_jars SET pruned = greatest(pruned, coalesce((SELECT max(change) "
-                   f"FROM gco_removals WHERE {old}), 0)) WHERE id = %s", (*values, self._jar_id))
-        db.execute(f"DELETE FROM gco_removals WHERE {old}", values)
+        return [(None, ("UPDATE gco_jars SET pruned = greatest(pruned, coalesce((SELECT "
+                        f"max(change) FROM gco_removals WHERE {old}), 0)) WHERE id = $1", values)),
+                (None, (f"DELETE FROM gco_removals WHERE {old}", values))]
+
+    def _committed(self, xid, pid):
+        """Whether the transaction xid, whose COMMIT was sent on the link of
+        backend pid before the link was lost, committed: asked on a new
+        connection, after ending that backend if it still holds the
+        transaction open.  Raises StoreError when it cannot be known."""
+        self._in_transaction = False
+        deadline = time.monotonic() + self.timeout
+        try:
+            db = self._connection()
+            while True:
+                status = db.execute("SELECT pg_xact_status(%s::xid8)", (xid,)).fetchone()[0]
+                if status != "in progress":
+                    return status == "committed"
+                if time.monotonic() > deadline:
+                    break
+                db.execute("SELECT pg_terminate_backend(pid, %s) FROM pg_stat_activity WHERE "
+                           "pid = %s AND backend_xid::text = %s",
+                           (max(1, round(self.timeout * 1000)), pid, str(int(xid) % 2 ** 32)))
+                time.sleep(0.001)
+        except (StoreError, self._psycopg.Error):
+            pass
+        self._drop()
+        raise self._fail("the server went away while this call committed, and whether its change "
+                         "stands is not known; the next call reads the jar as it is") from None
 
     def for_jar(self, name: str) -> "PostgresStore":
         """A store of the jar named name on the same server (a connection of
