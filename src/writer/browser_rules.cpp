@@ -99,12 +99,4 @@ bool check_browser_keeps(const char* header, Py_ssize_t size, Py_ssize_t value_b
   return true;
 }
 
-int64_t days_from_civil(int64_t year, unsigned month, unsigned day) noexcept {
-  return rules::days_from_civil(year, month, day);
-}
-
-void civil_from_days(int64_t days, int64_t* year, unsigned* month, unsigned* day) noexcept {
-  rules::civil_from_days(days, year, month, day);
-}
-
 }  // namespace gco
