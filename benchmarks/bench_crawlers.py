@@ -178,7 +178,7 @@ def crawl_child(kind, proxy, pages):
     from scrapy.crawler import CrawlerProcess
     from scrapy.downloadermiddlewares.cookies import CookiesMiddleware as Theirs
 
-    from glimmering_copper_otter.clients.scrapy import CookiesMiddleware as Ours
+    from glimmering_copper_otter.scrapy import CookiesMiddleware as Ours
 
     spent = [0.0]
 

@@ -185,6 +185,11 @@ class CookieJar(_jar.CookieJar):
                            public_suffix_list=self.public_suffix_list)
         return jar
 
+    # The jar's cookies as rows (see glimmering_copper_otter.rows), and rows
+    # put back: what stores, formats and client adapters build on.
+    rows = _jar.CookieJar._rows
+    load_rows = _jar.CookieJar._load_rows
+
     def __copy__(self):
         """A memory jar (no file) holding this one's cookies, times included."""
         jar = self._empty_copy()
@@ -207,13 +212,28 @@ class CookieJar(_jar.CookieJar):
         if name == store.name:
             raise ValueError(f"the jar is named {name!r} already")
         jar = type(self).__new__(type(self))
-        CookieJar.__init__(jar, store=store.for_jar(name), max_cookies=self.max_cookies,
-                           max_cookies_per_site=self.max_cookies_per_site,
-                           public_suffix_list=self.public_suffix_list)
+        rows = self._rows()
+        if hasattr(store, "fork"):
+            # The check that the name holds no cookie and the writing in one
+            # transaction: of two forks into one name, one raises.
+            forked = store.fork(name, rows)
+        else:
+            forked = store.for_jar(name)
+        try:
+            CookieJar.__init__(jar, store=forked, max_cookies=self.max_cookies,
+                               max_cookies_per_site=self.max_cookies_per_site,
+                               public_suffix_list=self.public_suffix_list)
+        except BaseException:
+            forked.close()
+            raise
+        if hasattr(store, "fork"):
+            if not forked.keep_session_cookies:  # in memory only, as in this jar
+                jar._load_rows([row for row in rows if not row[_rows.PERSISTENT]])
+            return jar
         if len(jar):
             jar.close()
             raise ValueError(f"{store!r}: the jar {name!r} holds cookies already")
-        jar._load_rows(self._rows())
+        jar._load_rows(rows)
         return jar
 
     def __contains__(self, item):

@@ -6,7 +6,7 @@ import urllib.request
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from datetime import datetime
 from types import TracebackType
-from typing import IO, Any, Final, Literal, Self, TypeVar, final, overload
+from typing import IO, Any, Final, Literal, TypeVar, final, overload
 
 import aiohttp
 import curl_cffi.requests
@@ -14,7 +14,7 @@ import httpx
 import requests
 from _typeshed import structseq
 from aiohttp.abc import AbstractCookieJar
-from typing_extensions import deprecated
+from typing_extensions import Self, deprecated
 
 from glimmering_copper_otter import _jar
 from glimmering_copper_otter._rows import Changed as Changed
@@ -171,10 +171,16 @@ class CookieJar(_jar.CookieJar):
     def __len__(self) -> int: ...
     def __contains__(self, item: object) -> bool: ...
     def __iter__(self) -> Iterator[BrowserCookie]: ...
-    def _rows(self) -> list[_Row]: ...
-    def _load_rows(
+    def rows(self) -> list[_Row]:
+        """The jar's cookies as rows (see glimmering_copper_otter.rows)."""
+    def load_rows(
         self, rows: Iterable[_Row], *, replace: bool = False
-    ) -> tuple[int, int, list[tuple[int, str]]]: ...
+    ) -> tuple[int, int, list[tuple[int, str]]]:
+        """Puts rows into the jar as they are (replacing cookies of the same
+        key; the limits apply); with replace, the jar is emptied first.
+        Returns (loaded, expired, refused): how many went in, how many had
+        expired, and an (index, reason) pair for each row the row contract
+        refuses.  All or nothing."""
     def _apply_settings(
         self, settings: Iterable[tuple[bytes | str, str, str | None, bool, _Row | None]]
     ) -> list[BrowserCookie | str]: ...

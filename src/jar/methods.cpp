@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "arguments.hpp"
+#include "compat.hpp"
 #include "call.hpp"
 #include "cookie_rules.hpp"
 #include "records.hpp"

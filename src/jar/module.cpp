@@ -12,6 +12,7 @@
 #include <new>
 
 #include "arguments.hpp"
+#include "compat.hpp"
 #include "frame.hpp"
 #include "function.hpp"
 #include "idna.hpp"

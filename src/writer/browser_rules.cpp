@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "compat.hpp"
 #include "cookie_rules.hpp"
 #include "memory.hpp"
 #include "public_suffix.hpp"

@@ -39,10 +39,9 @@ RULES = [
     (f"src/{P}/live/*.py", [f"{P}.cli", f"{P}.jar", f"{P}.stores", f"{P}._jar", f"{P}.browsers",
                             f"{P}.clients"], JAR_PRIVATE),
     (f"src/{P}/cli/*.py", [], JAR_PRIVATE),
+    (f"src/{P}/scrapy.py", [f"{P}.cli"], JAR_PRIVATE),
 ]
-# What a file may import all the same: the Scrapy middleware makes its jars,
-# from the jar's face (nothing under it).
-EXEMPT = {f"src/{P}/clients/scrapy.py": {f"{P}.jar", f"{P}.jar.CookieJar"}}
+EXEMPT: dict[str, set[str]] = {}
 
 
 def _imported(path, tree):

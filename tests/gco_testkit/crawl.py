@@ -15,7 +15,7 @@ import sys
 
 
 class _Records(logging.Handler):
-    WATCHED = ("glimmering_copper_otter.clients.scrapy", "scrapy.downloadermiddlewares.cookies")
+    WATCHED = ("glimmering_copper_otter.scrapy", "scrapy.downloadermiddlewares.cookies")
     records = []  # one crawl, one handler
 
     def emit(self, record):

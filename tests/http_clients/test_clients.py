@@ -479,16 +479,21 @@ LIMITS = {
     "max_redirects=2": ({"max_redirects": 2}, ("Response", 200, 3)),
     "max_redirects=-1": ({"max_redirects": -1}, ("Response", 200, 3)),
     "allow_redirects=False": ({"allow_redirects": False}, ("Response", 302, 1)),
+    # Schemes curl does not follow: its own error, no hop with the jar's cookies.
+    "to ws://": ({}, ("InvalidSchema", 302, 1), "ws://a.example.test/"),
+    "to file:": ({}, ("InvalidSchema", 302, 1), "file:///etc/hostname"),
+    "to data:": ({}, ("InvalidSchema", 302, 1), "data:,x"),
 }
 
 
 @pytest.mark.parametrize("kind", ["curl_cffi", "curl_cffi-async"])
 @pytest.mark.parametrize("case", LIMITS)
 def test_curl_cffi_redirect_limits(served, case, kind):
-    (jar, server), (options, expected) = served, LIMITS[case]
+    (jar, server), (options, expected, *to) = served, LIMITS[case]
+    url = hop(E, "/a", "a=1", to=to[0]) if to else _chain(302)
     for used in (jar, None):
         del server.log[:]
-        outcome = send(kind, used, server.proxy, [("GET", _chain(302), options)])
+        outcome = send(kind, used, server.proxy, [("GET", url, options)])
         response = getattr(outcome, "response", outcome)
         assert (type(outcome).__name__, response.status_code, len(server.log)) == expected
         if used is not None:  # the last response's cookies are stored, as curl stores them

@@ -22,7 +22,7 @@ scrapy = pytest.importorskip("scrapy")
 
 TESTS = Path(__file__).resolve().parents[1]
 OURS = {"scrapy.downloadermiddlewares.cookies.CookiesMiddleware": None,
-        "glimmering_copper_otter.clients.scrapy.CookiesMiddleware": 700}
+        "glimmering_copper_otter.scrapy.CookiesMiddleware": 700}
 S, W, O = "site.test", "www.site.test", "other.test"
 LOOP = "127.0.0.1:PORT"
 
@@ -203,7 +203,7 @@ def _middleware(**settings):
     from scrapy.settings import Settings
     from scrapy.signalmanager import SignalManager
 
-    from glimmering_copper_otter.clients.scrapy import CookiesMiddleware
+    from glimmering_copper_otter.scrapy import CookiesMiddleware
 
     return CookiesMiddleware.from_crawler(SimpleNamespace(
         spider=None, settings=Settings({"COOKIES_ENABLED": True, **settings}),
@@ -264,3 +264,87 @@ def test_jars_by_key_and_settings():
     assert middleware.process_response(request, response) is response
     assert middleware.jar(7).cookie_header("http://site.test/") == b"a=1; b=\xff"
     middleware.close()
+
+
+# Many keys over one store: each key's jar gets a persistent and a session
+# cookie, then every key is asked again; the open jars stay bounded (the
+# server's connection limit, the process's file limit) and nothing is lost.
+MANY_KEYS = """
+import resource, sys
+from types import SimpleNamespace
+import scrapy
+from scrapy.http import Response
+from scrapy.settings import Settings
+from scrapy.signalmanager import SignalManager
+from glimmering_copper_otter.scrapy import CookiesMiddleware
+if sys.argv[2] == "files":
+    resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
+setting = "GCO_COOKIES_PATH" if sys.argv[2] == "files" else "GCO_COOKIES_STORE"
+middleware = CookiesMiddleware.from_crawler(SimpleNamespace(spider=None, settings=Settings(
+    {"COOKIES_ENABLED": True, setting: sys.argv[1]}), signals=SignalManager()))
+count = int(sys.argv[3])
+for i in range(count):
+    request = scrapy.Request("http://site.test/", meta={"cookiejar": i})
+    middleware.process_request(request)
+    middleware.process_response(request, Response(request.url, headers={
+        "Set-Cookie": [b"k=%d; Max-Age=3600" % i, b"s=%d" % i]}))
+for i in range(count):
+    request = scrapy.Request("http://site.test/", meta={"cookiejar": i})
+    middleware.process_request(request)
+    assert request.headers.get("Cookie") == b"k=%d; s=%d" % (i, i), (i, request.headers)
+assert len(middleware.jars) <= 8
+middleware.close()
+"""
+
+
+@pytest.mark.parametrize("where", ["files", "server"])
+def test_many_keys_keep_the_open_jars_bounded(tmp_path, where):
+    if where == "files":
+        target, count = str(tmp_path / "jars.db"), 400
+    else:
+        from gco_testkit import postgres
+
+        server = postgres.server()
+        target, count = server.fresh(), 120
+        server.sql("ALTER DATABASE gco CONNECTION LIMIT 20")
+    try:
+        subprocess.run([sys.executable, "-c", MANY_KEYS, target, where, str(count)],
+                       check=True, timeout=240)
+    finally:
+        if where == "server":
+            server.sql("ALTER DATABASE gco CONNECTION LIMIT -1")
+
+
+class _Unnamed:
+    def __str__(self):
+        raise RuntimeError("no name")
+
+
+# A meta["cookiejar"] key that names no jar: the request is dropped (the
+# response passes untouched), with a warning.
+UNNAMED_KEYS = {"str() raises": (_Unnamed(), {}),
+                "a lone surrogate, in a file": ("\udcff", {"GCO_COOKIES_PATH": "FILE"})}
+
+
+@pytest.mark.parametrize("case", UNNAMED_KEYS)
+def test_a_key_that_names_no_jar_drops_its_request(case, tmp_path, caplog):
+    from scrapy.exceptions import IgnoreRequest
+    from scrapy.http import Response
+
+    key, settings = UNNAMED_KEYS[case]
+    middleware = _middleware(**{name: str(tmp_path / "j.db") for name in settings})
+    request = scrapy.Request("http://site.test/", meta={"cookiejar": key})
+    with pytest.raises(IgnoreRequest):
+        middleware.process_request(request)
+    response = Response(request.url, headers={"Set-Cookie": b"a=1"})
+    assert middleware.process_response(request, response) is response
+    assert "names no jar" in caplog.text and not middleware.jars
+    middleware.close()
+
+
+def test_a_path_that_is_no_jar_file_is_refused_when_the_middleware_is_made(tmp_path):
+    from glimmering_copper_otter.stores import StoreError
+
+    (tmp_path / "notes.txt").write_text("not a database\n" * 100)
+    with pytest.raises(StoreError, match="not a cookie store"):
+        _middleware(GCO_COOKIES_PATH=str(tmp_path / "notes.txt"))

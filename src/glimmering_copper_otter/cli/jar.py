@@ -357,8 +357,11 @@ def main(argv):
                         timeout=args.timeout) as jar:
             return COMMANDS[args.command](jar, args)
     except ImportError as error:
-        _note(f"error: the jar command needs glimmering_copper_otter.jar "
-              f"({type(error).__name__}: {error})")
+        if (error.name or "").startswith("glimmering_copper_otter"):
+            _note(f"error: the jar command needs glimmering_copper_otter.jar "
+                  f"({type(error).__name__}: {error})")
+        else:  # an extra's package, named in the message with its pip command
+            _note(f"error: {error}")
     except Exception as error:  # noqa: BLE001  an error line, never a traceback
         _note(f"error: {error}")
     finally:

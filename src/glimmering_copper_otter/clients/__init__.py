@@ -1,6 +1,6 @@
 """Adapters that make the HTTP clients people use keep and send cookies
 through a CookieJar: urllib, requests, httpx, aiohttp and curl_cffi, one
-module each; and Scrapy's downloader middleware (`clients.scrapy`).
+module each (Scrapy's downloader middleware is `glimmering_copper_otter.scrapy`).
 
 Every request a client sends through an adapter, redirect hops included,
 carries exactly `jar.cookie_header(url)` (no Cookie header when it is empty),

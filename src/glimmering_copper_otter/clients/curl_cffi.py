@@ -195,7 +195,7 @@ def install(jar, session):
     the session.  Installing twice replaces the first installation."""
     from curl_cffi.const import CurlECode, CurlFollow
     from curl_cffi.requests import AsyncSession, Headers
-    from curl_cffi.requests.exceptions import TooManyRedirects
+    from curl_cffi.requests.exceptions import InvalidSchema, TooManyRedirects
 
     SessionCookies, CurlOptions = _classes()
     cookies = SessionCookies(jar)
@@ -288,6 +288,9 @@ def install(jar, session):
             if 0 <= limit <= len(history):
                 raise TooManyRedirects(f"Maximum ({limit}) redirects followed",
                                        CurlECode.TOO_MANY_REDIRECTS, response)
+            refused = _refused_redirect(target)
+            if refused is not None:
+                raise InvalidSchema(refused, CurlECode.UNSUPPORTED_PROTOCOL, response)
             stale = response if kwargs.get("stream") else None
             history.append(response)
             state.redirect(response.status_code, follow)
@@ -332,6 +335,27 @@ def install(jar, session):
     request_through_jar.cookie_jar = jar
     session.request = request_through_jar
     return session
+
+
+# The schemes libcurl knows; a redirect follows http and https only (curl
+# alone also follows ftp and ftps; the adapter, whose hops carry cookies,
+# does not).
+_KNOWN_SCHEMES = frozenset(
+    "dict file ftp ftps gopher gophers http https imap imaps ldap ldaps mqtt pop3 pop3s rtmp "
+    "rtmpe rtmps rtmpt rtmpte rtmpts rtsp scp sftp smb smbs smtp smtps telnet tftp ws "
+    "wss".split())
+
+
+def _refused_redirect(target):
+    """curl's message for a redirect to target that it does not follow, or
+    None."""
+    scheme = target.partition(":")[0].lower() if ":" in target else ""
+    if scheme in ("http", "https"):
+        return None
+    why = (f'Protocol "{scheme}" is disabled (in redirect)' if scheme in _KNOWN_SCHEMES
+           else "The redirect target URL could not be parsed: Unsupported URL scheme")
+    return (f"Failed to perform, curl: (1) {why}. See "
+            "https://curl.se/libcurl/c/libcurl-errors.html first for more details.")
 
 
 def _cookie_field(headers, drop):
