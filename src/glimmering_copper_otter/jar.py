@@ -12,11 +12,11 @@ import io
 import os
 import tempfile
 
-from glimmering_copper_otter import _jar, _rows
+from glimmering_copper_otter import _jar
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter._jar import BrowserCookie, CookieDetails
-from glimmering_copper_otter._rows import Changed, LeftOut, LoadReport, SaveReport
+from glimmering_copper_otter.rows import Changed, LeftOut, LoadReport, SaveReport
 from glimmering_copper_otter.formats import automation, cdp, native_json, netscape
-from glimmering_copper_otter.formats import clients as clients_format
 from glimmering_copper_otter.live import PushReport, Refused
 from glimmering_copper_otter.stores import StoreError, StoreWarning
 
@@ -93,9 +93,17 @@ def _refusal(header, url, site_for_cookies=None):
     return "SecureOnly: it would overwrite or shadow a Secure cookie of the jar"
 
 
+def _clients_format():
+    # The clients' own objects, read when a call names one of their formats:
+    # the jar imports nothing of clients/ when it is imported.
+    from glimmering_copper_otter.clients import _records
+
+    return _records
+
+
 def _check_format(format):
-    if format not in clients_format.FORMATS + automation.FORMATS:
-        raise ValueError(f"format is one of {', '.join(clients_format.FORMATS)}, "
+    if format not in _clients_format().FORMATS + automation.FORMATS:
+        raise ValueError(f"format is one of {', '.join(_clients_format().FORMATS)}, "
                          f"{', '.join(automation.FORMATS)}, not {format!r}")
 
 
@@ -216,15 +224,10 @@ class CookieJar(_jar.CookieJar):
                            public_suffix_list=self.public_suffix_list)
         return jar
 
-    # The jar's cookies as rows (see glimmering_copper_otter.rows), and rows
-    # put back: what stores, formats and client adapters build on.
-    rows = _jar.CookieJar._rows
-    load_rows = _jar.CookieJar._load_rows
-
     def __copy__(self):
         """A memory jar (no file) holding this one's cookies, times included."""
         jar = self._empty_copy()
-        jar._load_rows(self._rows())
+        jar.load_rows(self.rows())
         return jar
 
     def __deepcopy__(self, memo, /):
@@ -249,7 +252,7 @@ class CookieJar(_jar.CookieJar):
         if len(jar):
             jar.close()
             raise ValueError(f"{store!r}: the jar {name!r} holds cookies already")
-        jar._load_rows(self._rows())
+        jar.load_rows(self.rows())
         return jar
 
     def __contains__(self, item):
@@ -289,11 +292,11 @@ class CookieJar(_jar.CookieJar):
             if skipped:
                 number, reason = skipped[0]
                 raise ValueError(f"{name}, line {number}: {reason}")
-            loaded, passed, _ = self._load_rows(rows)
+            loaded, passed, _ = self.load_rows(rows)
             return LoadReport(loaded, expired + passed, [])
         # The jar checks the rows as it takes them (once, natively).
         rows, numbers, expired, skipped = netscape.parse(data)
-        loaded, passed, refused = self._load_rows(rows)
+        loaded, passed, refused = self.load_rows(rows)
         if refused:
             skipped = sorted(skipped + [(numbers[index], reason) for index, reason in refused])
         return LoadReport(loaded, expired + passed, skipped)
@@ -304,7 +307,7 @@ class CookieJar(_jar.CookieJar):
         cookies with an expiry of 0, as curl writes them.  The format keeps
         neither SameSite nor Priority; partitioned cookies and cookies without
         a name are left out and reported in the returned SaveReport."""
-        rows = self._rows()
+        rows = self.rows()
         data, left_out = netscape.write_cookies_txt(rows)
         _write_bytes(path_or_file, data)
         return SaveReport(len(rows) - len(left_out), left_out)
@@ -312,7 +315,7 @@ class CookieJar(_jar.CookieJar):
     def to_json(self) -> str:
         """The cookies as a JSON document (str) that keeps every field;
         from_json and load_json read it back."""
-        return native_json.to_json(self._rows())
+        return native_json.to_json(self.rows())
 
     def load_json(self, text) -> LoadReport:
         """Adds the cookies of a JSON document written by to_json; returns a
@@ -320,7 +323,7 @@ class CookieJar(_jar.CookieJar):
         or that a browser would not keep, are passed over and reported; a
         text that is not such a document raises ValueError."""
         rows, skipped = native_json.read_json(text)
-        loaded, expired, _ = self._load_rows(rows) if rows else (0, 0, [])
+        loaded, expired, _ = self.load_rows(rows) if rows else (0, 0, [])
         return LoadReport(loaded, expired, skipped)
 
     @classmethod
@@ -333,7 +336,7 @@ class CookieJar(_jar.CookieJar):
             index, reason = skipped[0]
             raise ValueError(f"cookie {index}: {reason}")
         jar = cls()
-        jar._load_rows(rows)
+        jar.load_rows(rows)
         return jar
 
     # -- other jars ------------------------------------------------------------
@@ -381,7 +384,7 @@ class CookieJar(_jar.CookieJar):
         else:
             settings = [(where, None, target) if header is None
                         else (where, automation.Setting(header, target, None, True, None), None)
-                        for where, header, target in clients_format.headers_of(source, format,
+                        for where, header, target in _clients_format().headers_of(source, format,
                                                                                url)]
         return self._apply(settings)
 
@@ -391,7 +394,7 @@ class CookieJar(_jar.CookieJar):
         could not say (automation.refined)."""
         refine = any(setting is not None and setting.row is not None
                      and automation.needs_refining(setting.row) for _, setting, _ in settings)
-        before = set(self._rows()) if refine else None
+        before = set(self.rows()) if refine else None
         wanted = {}
         loaded = expired = 0
         skipped = []
@@ -424,7 +427,7 @@ class CookieJar(_jar.CookieJar):
         by automation.refining_key); one whose key changes (the partition's
         second half) replaces the row the header made."""
         rows, gone = [], []
-        for row in self._rows():
+        for row in self.rows():
             want = None if row in before else wanted.get(automation.refining_key(row))
             new = None if want is None else automation.refined(row, want)
             if new is None or _rows.refusal(new) is not None:
@@ -433,7 +436,7 @@ class CookieJar(_jar.CookieJar):
             if _rows.key(new) != _rows.key(row):
                 gone.append(_rows.key(row))
         if rows:
-            self._load_rows(rows)
+            self.load_rows(rows)
         for key in gone:
             self.remove(key)
 
@@ -460,7 +463,7 @@ class CookieJar(_jar.CookieJar):
         _check_format(format)
         if format not in automation.FORMATS:
             records = self.cookies(url) if url is not None else self.cookies()
-            target, left_out = clients_format.dump(records, format)
+            target, left_out = _clients_format().dump(records, format)
             return target, SaveReport(len(records) - len(left_out), left_out)
         rows = self._rows_for(None if url is None else [url])
         document, left_out, changed = automation.write(rows, format)
@@ -469,7 +472,7 @@ class CookieJar(_jar.CookieJar):
     def _rows_for(self, urls):
         """The rows (oldest first) of the cookies a same-site request to any
         of urls carries; all of them for None."""
-        rows = self._rows()
+        rows = self.rows()
         if urls is None:
             return rows
         sent = {(c.raw_name, c.domain, c.host_only, c.path, d.partition_key,
@@ -534,11 +537,11 @@ class CookieJar(_jar.CookieJar):
         rows, places, skipped = pulled
         if urls is not None:
             chosen = self._empty_copy()
-            refused = chosen._load_rows(rows)[2] if rows else []
+            refused = chosen.load_rows(rows)[2] if rows else []
             skipped = skipped + [(places[index], reason) for index, reason in refused]
             rows = chosen._rows_for(urls)
             places = None
-        loaded, expired, refused = self._load_rows(rows) if rows else (0, 0, [])
+        loaded, expired, refused = self.load_rows(rows) if rows else (0, 0, [])
         if places is not None:
             skipped = skipped + [(places[index], reason) for index, reason in refused]
         return LoadReport(loaded, expired, skipped)
@@ -564,7 +567,7 @@ class CookieJar(_jar.CookieJar):
 
         found = browsers.read_cookies(browser, profile, password=password, key=key,
                                       container=container)
-        loaded, expired, refused = self._load_rows(found.rows) if found.rows else (0, 0, [])
+        loaded, expired, refused = self.load_rows(found.rows) if found.rows else (0, 0, [])
         skipped = found.skipped + [(found.places[index], reason) for index, reason in refused]
         return LoadReport(loaded, expired, skipped, tuple(found.notes))
 

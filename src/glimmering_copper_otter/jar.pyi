@@ -17,10 +17,10 @@ from aiohttp.abc import AbstractCookieJar
 from typing_extensions import deprecated
 
 from glimmering_copper_otter import _jar
-from glimmering_copper_otter._rows import Changed as Changed
-from glimmering_copper_otter._rows import LeftOut as LeftOut
-from glimmering_copper_otter._rows import LoadReport as LoadReport
-from glimmering_copper_otter._rows import SaveReport as SaveReport
+from glimmering_copper_otter.rows import Changed as Changed
+from glimmering_copper_otter.rows import LeftOut as LeftOut
+from glimmering_copper_otter.rows import LoadReport as LoadReport
+from glimmering_copper_otter.rows import SaveReport as SaveReport
 from glimmering_copper_otter.browser import BrowserCookie as BrowserCookie
 from glimmering_copper_otter.live import PushReport as PushReport
 from glimmering_copper_otter.live import Refused as Refused
@@ -44,7 +44,7 @@ _Format = Literal["cookiejar", "httpx", "aiohttp", "mapping"] | _ToolFormat
 # A document of an automation tool: a JSON object or list (a Playwright storage
 # state, lists of cookie objects), or the JSON of bytes, a path or an open file.
 _Document = Mapping[str, Any] | Sequence[Mapping[str, Any]] | bytes | _Path | IO[bytes] | IO[str]
-# A row: see glimmering_copper_otter._rows.
+# A row: see glimmering_copper_otter.rows.
 _Row = tuple[
     bytes, bytes, str, bool, bytes, int | None, int, int, bool, bool, int, bool, str, int, int,
     int, bool, bool,

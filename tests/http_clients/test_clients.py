@@ -219,7 +219,7 @@ def test_sixteen_threads_share_one_jar(served, client):
         thread.join(60)
     target.close()
     assert errors == []
-    assert len(jar._rows()) == 80
+    assert len(jar.rows()) == 80
     for url, received, _ in server.log:
         thread, k = url.split("?")[0].split("/")[3:5]
         assert received == (b"; ".join(b"t%sk%d=1" % (thread.encode(), i) for i in range(int(k)))
@@ -242,7 +242,7 @@ def test_two_hundred_aiohttp_tasks_share_one_jar(served):
             await asyncio.gather(*(task(session, n) for n in range(200)))
 
     asyncio.run(main())
-    assert len(jar._rows()) == 400
+    assert len(jar.rows()) == 400
     asyncio.run(jar.aset_cookies(iter([b"off=loop"]), "http://example.test/"))
     assert jar.cookie_header("http://example.test/") == b"off=loop"
     for url, received, _ in server.log:

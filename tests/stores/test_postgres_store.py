@@ -106,7 +106,7 @@ def test_a_fleet_on_one_jar_ends_as_its_commits_replayed(server, url):
     counter = server.sql(f"SELECT counter FROM {_schema(url)}.gco_jars WHERE name = 'fleet'")
     assert numbers == list(range(1, counter[0][0] + 1))  # every commit, once
     rows = PostgresStore(url, name="fleet").load()
-    assert sorted(rows) == sorted(_replay(lines, t0)._rows())
+    assert sorted(rows) == sorted(_replay(lines, t0).rows())
     sites = [row[2] for row in rows]
     assert len(rows) <= 50 and max(map(sites.count, set(sites))) <= 20
     assert {json.loads(line)[2][0] for line in lines} >= {"set", "clear"}

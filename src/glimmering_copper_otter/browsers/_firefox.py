@@ -17,7 +17,7 @@ import sqlite3
 import time
 from pathlib import Path
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.browser import registrable_domain
 from glimmering_copper_otter.browsers import _copy, mozlz4
 from glimmering_copper_otter.browsers._chromium import Found

@@ -27,7 +27,7 @@ import contextvars
 import inspect
 from urllib.parse import urljoin, urlsplit
 
-from glimmering_copper_otter.clients import store_set_cookies
+from glimmering_copper_otter.clients._common import store_set_cookies
 from glimmering_copper_otter.clients._view import CookieView, Extra, matching, pairs_of
 
 # The hop under way in this thread or task (a _Hop), read by the objects the

@@ -8,7 +8,7 @@ response's Set-Cookie values to the jar.  `client.cookies` is an
 httpx makes of it for every request are empty.
 """
 
-from glimmering_copper_otter.clients import store_set_cookies
+from glimmering_copper_otter.clients._common import store_set_cookies
 from glimmering_copper_otter.clients._view import CookieView, Extra, pairs_of
 
 # The request extension that carries what a call adds to the jar's cookies

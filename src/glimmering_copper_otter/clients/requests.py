@@ -10,7 +10,7 @@ to the jar.  `session.cookies` is a `RequestsCookieJar` over the jar.
 import contextvars
 import sys
 
-from glimmering_copper_otter.clients import latin1, store_set_cookies
+from glimmering_copper_otter.clients._common import latin1, store_set_cookies
 from glimmering_copper_otter.clients._view import CookieView, Extra, matching, pairs_of
 
 # What the call under way (Session.request) adds to the jar's cookies.

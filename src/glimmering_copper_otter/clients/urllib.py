@@ -2,7 +2,7 @@
 
 import urllib.request
 
-from glimmering_copper_otter.clients import latin1, store_set_cookies
+from glimmering_copper_otter.clients._common import latin1, store_set_cookies
 
 
 def handler(jar) -> urllib.request.BaseHandler:

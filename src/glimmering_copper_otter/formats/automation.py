@@ -38,8 +38,8 @@ import json
 from typing import NamedTuple
 from urllib.parse import urlsplit
 
-from glimmering_copper_otter import _rows
-from glimmering_copper_otter._rows import Changed, LeftOut
+from glimmering_copper_otter import rows as _rows
+from glimmering_copper_otter.rows import Changed, LeftOut
 from glimmering_copper_otter.formats import _objects, cdp
 
 FORMATS = ("playwright", "cdp", "extension", "webdriver")

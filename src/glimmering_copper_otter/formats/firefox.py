@@ -13,7 +13,7 @@ naming the container, the partition and private browsing.
 
 from urllib.parse import unquote
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 
 # The schemas read; earlier ones lack the columns read here.
 OLDEST_SCHEMA = 10

@@ -22,7 +22,7 @@ import select
 import time
 import urllib.parse
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.stores import StoreError, warn_skipped
 
 SCHEMA_VERSION = 1

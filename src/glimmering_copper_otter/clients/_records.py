@@ -18,7 +18,7 @@ import datetime as dt
 import email.utils
 from http.cookiejar import Cookie, CookieJar
 
-from glimmering_copper_otter._rows import LeftOut
+from glimmering_copper_otter.rows import LeftOut
 
 FORMATS = ("cookiejar", "httpx", "aiohttp", "mapping")
 _SAME_SITE = {"lax": b"Lax", "strict": b"Strict", "none": b"None"}
