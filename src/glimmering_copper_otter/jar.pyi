@@ -11,6 +11,7 @@ from typing import IO, Any, Final, Literal, Self, TypeVar, final, overload
 import aiohttp
 import curl_cffi.requests
 import httpx
+import httpx2
 import requests
 from _typeshed import structseq
 from aiohttp.abc import AbstractCookieJar
@@ -37,6 +38,8 @@ _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Session = TypeVar("_Session", bound=requests.Session)
 _Client = TypeVar("_Client", bound=httpx.Client)
 _AsyncClient = TypeVar("_AsyncClient", bound=httpx.AsyncClient)
+_Client2 = TypeVar("_Client2", bound=httpx2.Client)
+_AsyncClient2 = TypeVar("_AsyncClient2", bound=httpx2.AsyncClient)
 _CurlSession = TypeVar("_CurlSession", bound=curl_cffi.requests.Session[Any])
 _CurlAsyncSession = TypeVar("_CurlAsyncSession", bound=curl_cffi.requests.AsyncSession[Any])
 _ToolFormat = Literal["playwright", "cdp", "extension", "webdriver"]
@@ -244,6 +247,10 @@ class CookieJar(_jar.CookieJar):
     def install(self, target: _Client) -> _Client: ...
     @overload
     def install(self, target: _AsyncClient) -> _AsyncClient: ...
+    @overload
+    def install(self, target: _Client2) -> _Client2: ...
+    @overload
+    def install(self, target: _AsyncClient2) -> _AsyncClient2: ...
     @overload
     def install(self, target: _CurlSession) -> _CurlSession: ...
     @overload
