@@ -337,16 +337,17 @@ def test_the_session_cookie_object_reads_and_writes_the_jar(kind):
     jar = CookieJar()
     jar.set_cookies(["sid=1", "csrftoken=t; Path=/p"], "https://www.example.test/p/q")
     jar.set_cookie("sid=2; Domain=example.test", "https://www.example.test/")
+    jar.set_cookie("p=1; Secure; Partitioned", "https://www.example.test/")  # one view, one count
     cookies = jar.install({"requests": requests.Session, "httpx": httpx.Client,
                            "httpx2": httpx2.Client, "curl_cffi": curl_cffi.Session}[kind]()).cookies
     assert (cookies.get("csrftoken"), cookies.get("sid"), cookies.get("none", "d")) == ("t", "1", "d")
     assert cookies.get("sid", domain="example.test") == "2"
     assert cookies.get_all("sid") == ["1", "2"] and cookies["csrftoken"] == "t"
-    assert ("sid" in cookies, "none" in cookies, len(cookies)) == (True, False, 3)
-    assert dict(cookies) == {"sid": "1", "csrftoken": "t"} or dict(cookies) == {
-        "sid": "2", "csrftoken": "t"}
+    assert ("sid" in cookies, "none" in cookies, len(cookies)) == (True, False, 4)
+    assert dict(cookies) == {"sid": "1", "csrftoken": "t", "p": "1"} or dict(cookies) == {
+        "sid": "2", "csrftoken": "t", "p": "1"}
     names = [c.name if kind == "requests" else c for c in cookies]
-    assert sorted(names) == ["csrftoken", "sid", "sid"]
+    assert sorted(names) == ["csrftoken", "p", "sid", "sid"]
     cookies.set("k", "v", domain="example.test", secure=True, same_site="lax")
     assert jar.get("k").secure and jar.cookie_header("https://example.test/") == b"sid=2; k=v"
     for bad, message in ((lambda: cookies.set("k", "v"), "pass domain="),
@@ -356,11 +357,11 @@ def test_the_session_cookie_object_reads_and_writes_the_jar(kind):
         with pytest.raises(ValueError, match=message):
             bad()
     del cookies["sid"]
-    assert "sid" not in jar and len(cookies) == 2
+    assert "sid" not in jar and len(cookies) == 3
     with pytest.raises(KeyError):
         cookies["sid"]
     cookies.clear(domain="example.test")
-    assert [c.name for c in jar] == ["csrftoken"]
+    assert [c.name for c in jar] == ["csrftoken", "p"]
 
 
 # -- other jars in and out ------------------------------------------------------
