@@ -6,7 +6,7 @@ import urllib.request
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from datetime import datetime
 from types import TracebackType
-from typing import IO, Any, Final, Literal, Self, TypeVar, final, overload
+from typing import IO, Any, Final, Literal, Self, TypedDict, TypeVar, final, overload
 
 import aiohttp
 import curl_cffi.requests
@@ -46,7 +46,33 @@ _ToolFormat = Literal["playwright", "cdp", "extension", "webdriver"]
 _Format = Literal["cookiejar", "httpx", "aiohttp", "mapping"] | _ToolFormat
 # A document of an automation tool: a JSON object or list (a Playwright storage
 # state, lists of cookie objects), or the JSON of bytes, a path or an open file.
-_Document = Mapping[str, Any] | Sequence[Mapping[str, Any]] | bytes | _Path | IO[bytes] | IO[str]
+# A Playwright storage state, as Playwright types it (new_context's
+# storage_state takes it as it is).
+class _PlaywrightCookie(TypedDict, total=False):
+    name: str
+    value: str
+    domain: str
+    path: str
+    expires: float
+    httpOnly: bool
+    secure: bool
+    sameSite: Literal["Lax", "None", "Strict"]
+    # (a partitioned cookie's dict also has partitionKey, a str, which
+    # Playwright's type leaves out: a list of these must be its list)
+
+class _PlaywrightStorageEntry(TypedDict):
+    name: str
+    value: str
+
+class _PlaywrightOrigin(TypedDict):
+    origin: str
+    localStorage: list[_PlaywrightStorageEntry]
+
+class _PlaywrightState(TypedDict, total=False):
+    cookies: list[_PlaywrightCookie]
+    origins: list[_PlaywrightOrigin]
+
+_Document = _PlaywrightState | Mapping[str, Any] | Sequence[Mapping[str, Any]] | bytes | _Path | IO[bytes] | IO[str]
 # A row: see glimmering_copper_otter.rows.
 _Row = tuple[
     bytes, bytes, str, bool, bytes, int | None, int, int, bool, bool, int, bool, str, int, int,
@@ -217,7 +243,7 @@ class CookieJar(_jar.CookieJar):
     @overload
     def dump_cookies(
         self, *, format: Literal["playwright"], url: str | None = None
-    ) -> tuple[dict[str, list[dict[str, Any]]], SaveReport]: ...
+    ) -> tuple[_PlaywrightState, SaveReport]: ...
     @overload
     def dump_cookies(
         self, *, format: Literal["cdp", "extension", "webdriver"], url: str | None = None
