@@ -170,7 +170,7 @@ def _one_per_key(found):
     if len(newest) == len(found.rows):
         return
     keep = set(newest.values())
-    for index, row in enumerate(found.rows):
+    for index in range(len(found.rows)):
         if index not in keep:
             found.skipped.append((found.places[index], "Unsupported: a cookie Firefox "
                                   "partitioned without the site asking; a more recently used "

@@ -22,8 +22,6 @@ class CookiesOverJar(CookieView):
     reading and writing them reads and writes the jar.  Iterating gives
     the names, as Cookies does.  Put before the family's Cookies class."""
 
-    _cookie_jar: object
-
     def __iter__(self):
         return iter([record.name for record in self._cookie_jar.cookies()])
 

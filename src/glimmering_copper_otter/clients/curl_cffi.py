@@ -91,7 +91,7 @@ def _set_cookies(response):
             if name.lower() == b"set-cookie" and value is not None]
 
 
-class SessionCookies(CookieView, Cookies):
+class SessionCookies(CookieView, Cookies):  # type: ignore[misc]  # the view's own set/update
     """curl_cffi's cookies for a session whose cookies live in a
     CookieJar: reading and writing them reads and writes the jar.
     Iterating gives the names, as Cookies does."""
@@ -325,7 +325,7 @@ def install(jar, session):
                 except StopIteration as done:
                     return done.value
     else:
-        def request_through_jar(method, url, *args, **kwargs):
+        def request_through_jar(method, url, *args, **kwargs):  # type: ignore[misc]
             walk = hops(method, url, args, kwargs)
             step = next(walk)
             while True:

@@ -6,7 +6,7 @@ import httpx
 from glimmering_copper_otter.clients import _httpx_family
 
 
-class ClientCookies(_httpx_family.CookiesOverJar, httpx.Cookies):
+class ClientCookies(_httpx_family.CookiesOverJar, httpx.Cookies):  # type: ignore[misc]  # the view's own set/update
     """httpx's cookies for a client whose cookies live in a CookieJar."""
 
     def __init__(self, jar):

@@ -6,7 +6,7 @@ import httpx2
 from glimmering_copper_otter.clients import _httpx_family
 
 
-class ClientCookies(_httpx_family.CookiesOverJar, httpx2.Cookies):
+class ClientCookies(_httpx_family.CookiesOverJar, httpx2.Cookies):  # type: ignore[misc]  # the view's own set/update
     """httpx2's cookies for a client whose cookies live in a CookieJar."""
 
     def __init__(self, jar):

@@ -28,7 +28,7 @@ _EXTRA: contextvars.ContextVar = contextvars.ContextVar("glimmering_copper_otter
 # gives the cookies.
 merge_code = merge_cookies.__code__
 
-class SessionCookies(CookieView, RequestsCookieJar):
+class SessionCookies(CookieView, RequestsCookieJar):  # type: ignore[misc]  # the view's own set/update
     """requests' cookie jar for a session whose cookies live in a
     CookieJar: reading and writing it reads and writes the jar."""
 

@@ -162,7 +162,7 @@ def session_to_row(cookie: dict, now: int, *, key: tuple[str, bool] | None) -> t
     if value not in _SAME_SITE:
         raise ValueError(f"sameSite is {value!r}")
     site, cross_site_ancestor = key if key is not None else ("", False)
-    encode = (lambda text: text.encode("utf-8", "surrogatepass"))
+    encode = (lambda text: text.encode("utf-8", "surrogatepass"))  # noqa: E731
     try:
         name, raw, path = encode(fields["name"]), encode(fields["value"]), encode(fields["path"])
     except UnicodeEncodeError:
