@@ -112,7 +112,7 @@ def header_costs(server, calls):
         fill(url, size)
         jar, memory = open_jar(url), CookieJar(**UNLIMITED)
         memory.load_rows(rows(size))
-        connection = jar.store._db.pgconn  # the jar's own connection to the server
+        connection = jar.store._db.pg  # the jar's own connection to the server (libpq)
         counter = jar.store._quick
         cases = {"server jar": lambda: jar.cookie_header(URL),
                  "round trip: the counter's read": counter,

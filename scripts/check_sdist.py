@@ -17,6 +17,9 @@ from pathlib import PurePosixPath
 ALLOWED = [
     # Metadata and the build.
     "PKG-INFO", "pyproject.toml", "README.md", "CONTRIBUTING.md", "LICENSE", ".clang-format",
+    "CHANGELOG.md", "SECURITY.md",
+    # The docs site (its examples run in the tests) and its MkDocs hook.
+    "mkdocs.yml", "docs/*.md", "docs/hooks.py",
     "CMakeLists.txt", "**/CMakeLists.txt", "cmake/*.cmake",
     # The package (interpreted code, declarations, stubs) and the C++ sources.
     "src/glimmering_copper_otter/*.py", "src/glimmering_copper_otter/*.pyi",
@@ -45,6 +48,7 @@ FORBIDDEN_SUFFIXES = {".so", ".o", ".a", ".pyc", ".whl"}
 
 REQUIRED = [
     "pyproject.toml", "CMakeLists.txt", "README.md", "CONTRIBUTING.md", "LICENSE",
+    "mkdocs.yml", "docs/index.md", "tests/test_docs.py",
     "src/glimmering_copper_otter/__init__.py", "src/glimmering_copper_otter/cookies.h",
     "src/glimmering_copper_otter/cookies.pxd", "src/glimmering_copper_otter/cookies.pyi",
     "src/glimmering_copper_otter/writer.pyi", "src/glimmering_copper_otter/py.typed",

@@ -39,7 +39,7 @@ if [ "$(cat "$STAMP" 2>/dev/null)" != "$wanted" ]; then
     echo "run.sh: building the package (C++, about a minute the first time)" >&2
   fi
   "$VENV/bin/python" -m pip install --quiet --no-build-isolation -Cbuild-dir=build/run \
-    -Ccmake.define.COOKIES_WERROR=ON "$ROOT[browser]"
+    -Ccmake.define.COOKIES_WERROR=ON "$ROOT[browsers]"
   echo "$wanted" >"$STAMP"
   echo "run.sh: built and installed in $((SECONDS - started)) s" >&2
 fi

@@ -33,6 +33,9 @@ def binaries():
     return os.path.dirname(versions[-1]) if versions else None
 
 
+PASSWORD_ROLE = "gcopw"
+
+
 class Missing(RuntimeError):
     """The server's programs or psycopg are not installed."""
 
@@ -60,9 +63,18 @@ class Server:
         atexit.register(self._remove)
         self._run("initdb", "-D", self.data, "-A", "trust", "-U", "gco", "-E", "UTF8",
                   "--locale=C", "-N")
+        # The role PASSWORD_ROLE signs in with a password; every other, trusted.
+        hba = os.path.join(self.data, "pg_hba.conf")
+        with open(hba) as file:
+            rules = file.read()
+        with open(hba, "w") as file:
+            file.write(f"local all {PASSWORD_ROLE} scram-sha-256\n{rules}")
         self.start()
+        self.socket_path = os.path.join(self.socket, ".s.PGSQL.5432")
         self.admin = self._connect("postgres")
         self.admin.execute("CREATE DATABASE gco")
+        self.admin.execute(f"CREATE ROLE {PASSWORD_ROLE} LOGIN")
+        self.admin.execute(f"GRANT ALL ON DATABASE gco TO {PASSWORD_ROLE}")
         self._db = self._connect("gco")
 
     def _run(self, program, *args, check=True):
@@ -119,6 +131,13 @@ class Server:
             self.sql(f'CREATE SCHEMA "{schema}"')
             query["options"] = f"-csearch_path={schema}"
         return f"postgresql://{user}@/gco?{urllib.parse.urlencode(query)}"
+
+    def set_password(self, password):
+        """Gives PASSWORD_ROLE that password."""
+        from psycopg import sql
+
+        self.admin.execute(sql.SQL("ALTER ROLE {} PASSWORD {}").format(
+            sql.Identifier(PASSWORD_ROLE), sql.Literal(password)))
 
     def fresh(self):
         """The url of a new empty schema."""

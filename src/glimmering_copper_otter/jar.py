@@ -60,37 +60,6 @@ def _write_bytes(path_or_file, data):
 
 
 _EPOCH = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
-# Chromium's own words for a cookie a frame's context refuses, by SameSite.
-_CONTEXT_REFUSALS = {"STRICT": "SameSiteStrict", "LAX": "SameSiteLax",
-                     "UNDEFINED": "SameSiteUnspecifiedTreatedAsLax"}
-
-
-def _refusal(header, url, site_for_cookies=None):
-    """Why a browser refuses a Set-Cookie value from url (in a frame under
-    site_for_cookies): check's finding, else the frame's context."""
-    from glimmering_copper_otter.browser import check, read_set_cookie, registrable_domain
-
-    findings = [finding for finding in check(header, url) if finding.split(":", 1)[0] in (
-        "DisallowedCharacter", "NoCookieContent", "NameValuePairExceedsMaxSize",
-        "AmbiguousNameValue", "InvalidDomain", "InvalidPrefix", "SecureOnly",
-        "SameSiteNoneInsecure", "PartitionedNotSecure")]
-    if findings:
-        return findings[0]
-    if site_for_cookies is not None:
-        from urllib.parse import urlsplit
-
-        def site(address):
-            parts = urlsplit(address)
-            host = parts.hostname or ""
-            return parts.scheme, registrable_domain(host) or host
-
-        cookie = read_set_cookie(header, url)
-        if (cookie is not None and cookie.same_site.name != "NONE"
-                and site(url) != site(site_for_cookies)):
-            return (f"{_CONTEXT_REFUSALS[cookie.same_site.name]}: a partitioned cookie of another "
-                    "top-level site is set by a cross-site frame, which a browser lets set "
-                    "SameSite=None cookies only")
-    return "SecureOnly: it would overwrite or shadow a Secure cookie of the jar"
 
 
 def _clients_format():
@@ -246,13 +215,28 @@ class CookieJar(_jar.CookieJar):
         if name == store.name:
             raise ValueError(f"the jar is named {name!r} already")
         jar = type(self).__new__(type(self))
-        CookieJar.__init__(jar, store=store.for_jar(name), max_cookies=self.max_cookies,
-                           max_cookies_per_site=self.max_cookies_per_site,
-                           public_suffix_list=self.public_suffix_list)
+        rows = self.rows()
+        if hasattr(store, "fork"):
+            # The check that the name holds no cookie and the writing in one
+            # transaction: of two forks into one name, one raises.
+            forked = store.fork(name, rows)
+        else:
+            forked = store.for_jar(name)
+        try:
+            CookieJar.__init__(jar, store=forked, max_cookies=self.max_cookies,
+                               max_cookies_per_site=self.max_cookies_per_site,
+                               public_suffix_list=self.public_suffix_list)
+        except BaseException:
+            forked.close()
+            raise
+        if hasattr(store, "fork"):
+            if not forked.keep_session_cookies:  # in memory only, as in this jar
+                jar.load_rows([row for row in rows if not row[_rows.PERSISTENT]])
+            return jar
         if len(jar):
             jar.close()
             raise ValueError(f"{store!r}: the jar {name!r} holds cookies already")
-        jar.load_rows(self.rows())
+        jar.load_rows(rows)
         return jar
 
     def __contains__(self, item):
@@ -390,55 +374,21 @@ class CookieJar(_jar.CookieJar):
 
     def _apply(self, settings):
         """Applies (where, Setting, None) items, and reports (where, None,
-        reason) ones; puts back into the cookies stored what their headers
-        could not say (automation.refined)."""
-        refine = any(setting is not None and setting.row is not None
-                     and automation.needs_refining(setting.row) for _, setting, _ in settings)
-        before = set(self.rows()) if refine else None
-        wanted = {}
+        reason) ones: the settings in one native call (and one transaction
+        of the store), which puts back what their headers could not say."""
+        results = iter(self._apply_settings([setting for _, setting, _ in settings
+                                             if setting is not None]))
         loaded = expired = 0
         skipped = []
         for where, setting, reason in settings:
-            if setting is None:
-                skipped.append((where, reason))
-                continue
-            try:
-                record = self.set_cookie(setting.header, setting.url,
-                                         site_for_cookies=setting.site_for_cookies,
-                                         navigation=setting.navigation)
-            except ValueError as error:
-                skipped.append((where, f"Unreadable: {error}"))
-                continue
-            if record is None:
-                skipped.append((where, _refusal(setting.header, setting.url,
-                                                setting.site_for_cookies)))
-            elif record.expired:
+            result = reason if setting is None else next(results)
+            if isinstance(result, str):
+                skipped.append((where, result))
+            elif result.expired:
                 expired += 1
             else:
                 loaded += 1
-                if refine and setting.row is not None:
-                    wanted[automation.refining_key(setting.row)] = setting.row
-        if wanted:
-            self._put_back(before, wanted)
         return LoadReport(loaded, expired, skipped)
-
-    def _put_back(self, before, wanted):
-        """Refines each row a load changed that a document described (wanted,
-        by automation.refining_key); one whose key changes (the partition's
-        second half) replaces the row the header made."""
-        rows, gone = [], []
-        for row in self.rows():
-            want = None if row in before else wanted.get(automation.refining_key(row))
-            new = None if want is None else automation.refined(row, want)
-            if new is None or _rows.refusal(new) is not None:
-                continue
-            rows.append(new)
-            if _rows.key(new) != _rows.key(row):
-                gone.append(_rows.key(row))
-        if rows:
-            self.load_rows(rows)
-        for key in gone:
-            self.remove(key)
 
     def dump_cookies(self, *, format, url=None):
         """(object, SaveReport): the cookies (with url, only those a same-site

@@ -6,7 +6,7 @@ import urllib.request
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from datetime import datetime
 from types import TracebackType
-from typing import IO, Any, Final, Literal, Self, TypedDict, TypeVar, final, overload
+from typing import IO, Any, Final, Literal, TypedDict, TypeVar, final, overload
 
 import aiohttp
 import curl_cffi.requests
@@ -15,7 +15,7 @@ import httpx2
 import requests
 from _typeshed import structseq
 from aiohttp.abc import AbstractCookieJar
-from typing_extensions import deprecated
+from typing_extensions import Self, deprecated
 
 from glimmering_copper_otter import _jar
 from glimmering_copper_otter.rows import Changed as Changed
@@ -210,6 +210,9 @@ class CookieJar(_jar.CookieJar):
         Returns (loaded, expired, refused): how many went in, how many had
         expired, and an (index, reason) pair for each row the row contract
         refuses.  All or nothing."""
+    def _apply_settings(
+        self, settings: Iterable[tuple[bytes | str, str, str | None, bool, _Row | None]]
+    ) -> list[BrowserCookie | str]: ...
     def load_cookies_txt(self, path_or_file: _Path | IO[bytes] | IO[str], strict: bool = False) -> LoadReport: ...
     def save_cookies_txt(self, path_or_file: _Path | IO[bytes] | IO[str]) -> SaveReport: ...
     def to_json(self) -> str: ...

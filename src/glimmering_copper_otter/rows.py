@@ -17,6 +17,7 @@ from operator import itemgetter
 from typing import NamedTuple
 
 from glimmering_copper_otter._jar import KEY_FIELDS, ROW_FIELDS, check_rows, rows_of_columns
+from glimmering_copper_otter._jar import value_refusal
 
 FIELDS = ROW_FIELDS
 # The columns a store keeps: the fields but persistent (whether expires is

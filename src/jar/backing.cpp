@@ -9,6 +9,7 @@
 #include <new>
 
 #include "arguments.hpp"
+#include "compat.hpp"
 #include "cookie_rules.hpp"
 #include "frame.hpp"
 #include "jar_object.hpp"

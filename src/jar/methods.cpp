@@ -6,8 +6,10 @@
 #include "methods.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "arguments.hpp"
+#include "compat.hpp"
 #include "call.hpp"
 #include "cookie_rules.hpp"
 #include "records.hpp"
@@ -189,6 +191,159 @@ PyObject* removed(JarObject* jar, const Selection& selection) {
   return turn.finish(PyLong_FromSsize_t(count));
 }
 
+// One cookie of a batch: a Set-Cookie value as received from its url in
+// its frame, and the row a document gave for it (what the value cannot
+// say is put back from it), or why it is refused.
+struct Setting {
+  Call call;
+  Pending p;
+  Ref row;     // the document's row, or null
+  Ref reason;  // "<code word>: <why>" for a value refused before the lock
+};
+
+// Settings made in place and never moved: a request points into its call.
+class Settings {
+ public:
+  Settings() noexcept = default;
+  Settings(const Settings&) = delete;
+  Settings& operator=(const Settings&) = delete;
+  ~Settings() {
+    for (size_t i = 0; i < size_; i++) items_[i].~Setting();
+    raw_free(items_);
+  }
+  [[nodiscard]] bool reserve(size_t count) noexcept {
+    items_ = static_cast<Setting*>(raw_allocate(count == 0 ? 1 : count, sizeof(Setting)));
+    return items_ != nullptr;
+  }
+  Setting& add() noexcept { return *new (items_ + size_++) Setting(); }
+  size_t size() const noexcept { return size_; }
+  Setting& operator[](size_t i) noexcept { return items_[i]; }
+
+ private:
+  Setting* items_ = nullptr;
+  size_t size_ = 0;
+};
+
+// "<word>: <sentence>", a new str.
+PyObject* reason_text(const char* word, std::string_view sentence) {
+  String line;
+  if (!line.append(word) || !line.append(": ") || !line.append(sentence)) return PyErr_NoMemory();
+  return rules::decode_text(line.data(), static_cast<Py_ssize_t>(line.size()));
+}
+
+// Why the Set-Cookie steps refuse a value from url, in check's words (the
+// steps run again to write their finding out); out is their first outcome.
+PyObject* rules_refusal(Span raw, const RequestUrl& url, Instant now, bool use_list,
+                        const Outcome& out) {
+  rules::Origin origin;
+  origin.secure = url.trustworthy;
+  origin.ip = url.ip;
+  if (!origin.host.assign(url.host())) return PyErr_NoMemory();
+  rules::Findings findings;
+  Outcome again;
+  if (!rules::evaluate(raw, &origin, now, again, &findings, use_list)) return nullptr;
+  const char* word = rules::refusal_word(out.refusal);
+  findings.move_to_front(word);
+  if (findings.size() == 0 || std::strcmp(findings[0].word, word) != 0) {
+    return reason_text(word, "a browser refuses the cookie");
+  }
+  return reason_text(word, findings[0].sentence.view());
+}
+
+// Why the Set-Cookie steps or the frame's context refuse a prepared value.
+PyObject* refusal_of(JarObject* jar, const Setting& s) {
+  const Outcome& out = s.p.out;
+  if (out.refusal == Refusal::kNone) {
+    static const char* const kContextWords[] = {"SameSiteUnspecifiedTreatedAsLax", "SameSiteLax",
+                                                "SameSiteStrict"};
+    return reason_text(kContextWords[out.same_site < 3 ? out.same_site : 0],
+                       "the cookie is set by a cross-site frame, which a browser lets set "
+                       "SameSite=None cookies only");
+  }
+  return rules_refusal(s.p.raw, *s.call.url, s.call.now, jar->use_list, out);
+}
+
+// Reads a row's int item (None: *none set).
+bool row_int(PyObject* row, int field, long long* value, bool* none) {
+  PyObject* item = PyTuple_GET_ITEM(row, field);
+  *none = item == Py_None;
+  if (*none) return true;
+  if (!PyLong_CheckExact(item)) {
+    PyErr_Format(PyExc_TypeError, "a row's %s is an int", kRowFields[field]);
+    return false;
+  }
+  *value = PyLong_AsLongLong(item);
+  return !(*value == -1 && PyErr_Occurred());
+}
+
+// Puts back into a prepared value what its row says and a Set-Cookie value
+// cannot: the expiry to the microsecond (unless the jar capped it below),
+// the partition's cross-site-ancestor half, an unknown source port.
+bool refine(Setting& s) {
+  PyObject* row = s.row.get();
+  if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != kRowFieldCount) {
+    PyErr_Format(PyExc_TypeError, "a setting's row is a tuple of %d items",
+                 static_cast<int>(kRowFieldCount));
+    return false;
+  }
+  CookieFields& f = s.p.request.fields;
+  long long want = 0, port = 0;
+  bool none, no_port;
+  if (!row_int(row, kRowExpires, &want, &none) || !row_int(row, kRowSourcePort, &port, &no_port)) {
+    return false;
+  }
+  if (!none && f.expiry != kNoExpiry && want < f.expiry && f.expiry < want + rules::kSecond) {
+    f.expiry = want;
+  }
+  if (!no_port && port == -1) f.source_port = 0;
+  PyObject* key = PyTuple_GET_ITEM(row, kRowPartitionKey);
+  if (f.partitioned && PyTuple_GET_ITEM(row, kRowPartitioned) == Py_True &&
+      PyUnicode_Check(key) && PyUnicode_IS_ASCII(key) &&
+      std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
+                       static_cast<size_t>(PyUnicode_GET_LENGTH(key))) == f.partition) {
+    f.cross_site_ancestor = PyTuple_GET_ITEM(row, kRowCrossSiteAncestor) == Py_True;
+  }
+  return true;
+}
+
+// Reads one setting, a (header, url, site_for_cookies, navigation, row)
+// sequence, and runs the Set-Cookie steps; a url that does not read is an
+// Unreadable refusal.
+bool read_setting(JarObject* jar, PyObject* item, Setting& s) {
+  Ref fields = steal(PySequence_Tuple(item));
+  if (!fields) return false;
+  if (PyTuple_GET_SIZE(fields.get()) != 5) {
+    PyErr_SetString(PyExc_ValueError,
+                    "a setting is (header, url, site_for_cookies, navigation, row)");
+    return false;
+  }
+  PyObject* const* a = &PyTuple_GET_ITEM(fields.get(), 0);
+  if (!header_bytes(a[0], "a Set-Cookie value", s.p.holder, s.p.raw)) return false;
+  if (!s.p.holder) s.p.holder = incref(a[0]);
+  if (!read_call(jar, a[1], nullptr, a[2], a[3], nullptr, s.call)) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    Ref error = steal(value), text = steal(error ? PyObject_Str(error.get()) : nullptr);
+    Py_XDECREF(type);
+    Py_XDECREF(trace);
+    if (!text) return false;
+    s.reason = steal(PyUnicode_FromFormat("Unreadable: %U", text.get()));
+    s.p.refused = true;
+    return static_cast<bool>(s.reason);
+  }
+  if (!prepare(jar, s.call, s.p)) return false;
+  if (s.p.refused) {
+    s.reason = steal(refusal_of(jar, s));
+    return static_cast<bool>(s.reason);
+  }
+  if (a[4] != Py_None) {
+    s.row = incref(a[4]);
+    return refine(s);
+  }
+  return true;
+}
+
 }  // namespace
 
 PyObject* set_cookie(PyObject* self, PyObject* const* args) noexcept {
@@ -226,6 +381,68 @@ PyObject* set_cookies(PyObject* self, PyObject* const* args) noexcept {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);
   }
   return turn.finish(list.transfer());
+}
+
+PyObject* apply_settings(PyObject* self, PyObject* const* args) noexcept {
+  JarObject* jar = as_jar(self);
+  Ref items = steal(PySequence_Tuple(args[0]));
+  if (!items) return nullptr;
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  // Each setting stays where it is made: its request points into its call.
+  Settings settings;
+  if (!settings.reserve(static_cast<size_t>(n))) return PyErr_NoMemory();
+  for (Py_ssize_t i = 0; i < n; i++) {
+    if (!read_setting(jar, PyTuple_GET_ITEM(items.get(), i), settings.add())) return nullptr;
+  }
+  Turn turn(jar, true);
+  if (!turn.begin()) return nullptr;
+  bool ok = true;
+  {
+    Changes own;
+    Changes* changes = turn.changes() != nullptr ? turn.changes() : &own;
+    Locked lock(jar);
+    for (size_t i = 0; i < settings.size() && ok; i++) {
+      Pending& p = settings[i].p;
+      if (p.refused) continue;
+      p.result = apply_set(*jar->store, p.request, settings[i].call.now, changes);
+      ok = p.result != SetOutcome::kNoMemory;
+    }
+    if (!ok && changes == &own) (void)revert(*jar->store, own, jar->use_list);
+  }
+  if (!ok) return PyErr_NoMemory();
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(settings.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < settings.size(); i++) {
+    Setting& s = settings[i];
+    if (!s.p.refused && s.p.result == SetOutcome::kRefused) {
+      s.reason = steal(PyUnicode_FromString(
+          "SecureOnly: it would overwrite or shadow a Secure cookie of the jar"));
+    }
+    PyObject* result = s.reason ? s.reason.get() : result_of(s.p);
+    if (result == nullptr) return nullptr;
+    if (s.reason) Py_INCREF(result);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
+  }
+  return turn.finish(list.transfer());
+}
+
+PyObject* value_refusal(PyObject* /*module*/, PyObject* const* args) noexcept {
+  Ref holder;
+  Span raw;
+  SharedUrl url;
+  Instant now;
+  if (!header_bytes(args[0], "value", holder, raw) || !url.read(args[1], "url") ||
+      !read_now(nullptr, &now)) {
+    return nullptr;
+  }
+  rules::Origin origin;
+  origin.secure = url.get()->trustworthy;
+  origin.ip = url.get()->ip;
+  if (!origin.host.assign(url.get()->host())) return PyErr_NoMemory();
+  Outcome out;
+  if (!rules::evaluate(raw, &origin, now, out, nullptr)) return nullptr;
+  if (out.refusal == Refusal::kNone) Py_RETURN_NONE;
+  return rules_refusal(raw, *url.get(), now, true, out);
 }
 
 PyObject* cookie_header_method(PyObject* self, PyObject* const* args) noexcept {

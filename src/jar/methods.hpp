@@ -8,6 +8,8 @@ namespace gco::jar {
 
 PyObject* set_cookie(PyObject* self, PyObject* const* args) noexcept;
 PyObject* set_cookies(PyObject* self, PyObject* const* args) noexcept;
+PyObject* apply_settings(PyObject* self, PyObject* const* args) noexcept;
+PyObject* value_refusal(PyObject* module, PyObject* const* args) noexcept;
 PyObject* cookie_header_method(PyObject* self, PyObject* const* args) noexcept;
 PyObject* cookies_method(PyObject* self, PyObject* const* args) noexcept;
 PyObject* get_method(PyObject* self, PyObject* const* args) noexcept;

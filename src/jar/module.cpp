@@ -12,6 +12,7 @@
 #include <new>
 
 #include "arguments.hpp"
+#include "compat.hpp"
 #include "frame.hpp"
 #include "function.hpp"
 #include "idna.hpp"
@@ -297,6 +298,17 @@ FunctionRow functions[] = {
      "expired, refused): how many went in, how many had expired, and an (index,\n"
      "reason) pair for each row the row contract refuses (passed over).  All or\n"
      "nothing: when the store refuses the change, nothing changes."},
+    {"CookieJar._apply_settings", params("settings"), apply_settings, &JarType,
+     "Applies Set-Cookie values each received from its own url, in one turn: an\n"
+     "iterable of (header, url, site_for_cookies, navigation, row) settings, row\n"
+     "the cookie a document describes (what a header cannot say is put back from\n"
+     "it: an expiry to the microsecond, the partition's cross-site-ancestor half,\n"
+     "an unknown source port) or None.  Returns, for each setting, what set_cookie\n"
+     "returns for it (a BrowserCookie), or why a browser refuses it: a str in\n"
+     "check's words (Unreadable for a url that does not read).  All or nothing."},
+    {"value_refusal", params("value", "url"), value_refusal, nullptr,
+     "Why a browser refuses the Set-Cookie value from url by the value alone,\n"
+     "\"<code word>: <why>\" in check's words, or None."},
     {"rows_of_columns", params("records"), rows_of_columns, nullptr,
      "Rows from records of a row's columns as a store keeps them: the row's\n"
      "fields but persistent (whether expires is None), each flag the number 0\n"

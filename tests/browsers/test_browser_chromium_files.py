@@ -3,8 +3,9 @@
 `CookieJar.load_browser`: what loads, field by field, and what the report
 says of the rest."""
 
-import sqlite3
 import time
+import tomllib
+from pathlib import Path
 
 import pytest
 
@@ -160,17 +161,11 @@ def test_a_key_opening_few_values_is_noted_before_version_24(tmp_path, version, 
     assert any("too few to verify" in note for note in report.notes) is not verified
 
 
-def _sql(path, script):
-    connection = sqlite3.connect(path)
-    connection.executescript(script)
-    connection.close()
-
-
 def test_a_value_of_another_row_is_refused_from_version_24(tmp_path):
     """The host hash binds each value to its row: a value moved to another
     host's row opens under the right key and is still refused."""
     files.chromium_file(tmp_path / "Cookies", 24, _records()[:2], "linux-v10")
-    _sql(tmp_path / "Cookies", "UPDATE cookies SET encrypted_value = (SELECT encrypted_value "
+    files.sql(tmp_path / "Cookies", "UPDATE cookies SET encrypted_value = (SELECT encrypted_value "
          "FROM cookies WHERE host_key = '.site-a.test') WHERE host_key = 'www.site-a.test'")
     report = CookieJar().load_browser("chromium", tmp_path / "Cookies")
     assert (report.loaded, dict(report.counts())) == (1, {"Undecryptable": 1})
@@ -196,7 +191,7 @@ def test_what_cannot_be_read_raises(tmp_path, made, browser, keywords, words):
     elif isinstance(made, bytes):
         path.write_bytes(made)
     else:
-        _sql(path, made)
+        files.sql(path, made)
     with pytest.raises(ValueError, match=words):
         CookieJar().load_browser(browser, path, **keywords)
 
@@ -208,13 +203,21 @@ def test_an_unreachable_secret_service_is_said(monkeypatch):
     assert found is None and "could not be asked" in why
 
 
-def test_without_the_ciphers_encrypted_values_are_reported(tmp_path, monkeypatch):
+@pytest.mark.parametrize("encryption, loaded", [("linux-v10", None), ("plain", 3), ("v20", 0)])
+def test_without_the_ciphers_encrypted_values_raise(tmp_path, monkeypatch, encryption, loaded):
+    """Not 0 cookies, each Undecryptable: an error naming the extra, with a
+    pip command that works from a checkout too (and the extra run.sh installs)."""
     from glimmering_copper_otter.browsers import _chromium
 
     monkeypatch.setattr(_chromium, "_crypto", lambda: None)
-    records = _records()[:3]
-    records[0]["encryption"] = "plain"
-    files.chromium_file(tmp_path / "Cookies", 24, records, "linux-v10")
-    report = CookieJar().load_browser("chromium", tmp_path / "Cookies")
-    assert (report.loaded, dict(report.counts())) == (1, {"Undecryptable": 2})
-    assert any("pip install" in note for note in report.notes)
+    files.chromium_file(tmp_path / "Cookies", 24, _records()[:3], encryption)
+    if loaded is not None:
+        assert CookieJar().load_browser("chromium", tmp_path / "Cookies").loaded == loaded
+        return
+    with pytest.raises(ImportError, match=r"\[browsers\]") as raised:
+        CookieJar().load_browser("chromium", tmp_path / "Cookies")
+    root = Path(__file__).resolve().parents[2]
+    extras = tomllib.loads((root / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+    command = "pip install '" + "' '".join(extras["browsers"]) + "'"
+    assert raised.value.name == "cryptography" and command in str(raised.value)
+    assert '"$ROOT[browsers]"' in (root / "scripts/run.sh").read_text()

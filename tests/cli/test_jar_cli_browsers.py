@@ -74,3 +74,9 @@ def test_import_from_browser(jar_command):
         assert got[0] == status, (arguments, got)
         assert out in got[1], (arguments, got)
         assert err in got[2], (arguments, got)
+
+
+def test_without_the_ciphers_the_error_names_the_extra(jar_command, monkeypatch):
+    monkeypatch.setattr("glimmering_copper_otter.browsers._chromium._crypto", lambda: None)
+    status, _, err = jar_command(["import", "--from-browser", "chromium", "--profile", "CHROMIUM"])
+    assert status == 1 and "error: the profile's cookies are encrypted" in err and "[browsers]" in err

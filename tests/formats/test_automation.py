@@ -8,6 +8,7 @@ import json
 import time
 
 import pytest
+from gco_testkit import hostile
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -247,3 +248,13 @@ def test_whole_results_and_dumps_for_a_url():
         document, report = jar.dump_cookies(format=format, url="https://www.example.test/p")
         cookies = document["cookies"] if format == "playwright" else document
         assert [c["name"] for c in cookies] == ["a", "b"] and report.written == 2
+
+
+@pytest.mark.parametrize("format, document, url, loaded, counts",
+                         [case[1:] for case in hostile.DOCUMENTS],
+                         ids=[case[0] for case in hostile.DOCUMENTS])
+def test_a_hostile_document(format, document, url, loaded, counts):
+    jar = CookieJar()
+    report = jar.load_cookies(document, format=format, url=url)
+    assert [(cookie.domain, cookie.path) for cookie in jar.cookies()] == loaded
+    assert dict(report.counts()) == counts, report.skipped

@@ -59,6 +59,8 @@ ENCRYPTIONS = {
     "linux-v10": lambda plain: cbc(b"peanuts", 1, plain),
     "linux-v10-empty": lambda plain: cbc(b"", 1, plain),
     "linux-v11": lambda plain: cbc(KEYRING_PASSWORD, 1, plain, b"v11"),
+    "linux-v11-empty": lambda plain: cbc(b"", 1, plain, b"v11"),
+    "linux-v10-cut": lambda plain: cbc(b"peanuts", 1, plain)[:-5],
     "mac-v10": lambda plain: cbc(MAC_PASSWORD, 1003, plain),
     "windows-v10": lambda plain: gcm(WINDOWS_KEY, plain),
     "v20": lambda plain: b"v20" + os.urandom(12) + plain + os.urandom(16),
@@ -123,6 +125,15 @@ def chromium_file(path, version, records, encryption, *, compatible=None):
         f"('last_compatible_version', '{compatible or version}');"
         f"CREATE TABLE cookies({CHROMIUM_TABLES[version]});", "cookies",
         CHROMIUM_TABLES[version], [_chromium_row(item, version, encryption) for item in records])
+
+
+def sql(path, script):
+    """Runs script on the database at path (a file made above, changed the
+    way no browser would)."""
+    connection = sqlite3.connect(path)
+    connection.executescript(script)
+    connection.close()
+    return path
 
 
 # Firefox's moz_cookies by schema, as each one's browser creates or

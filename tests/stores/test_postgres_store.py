@@ -10,14 +10,20 @@ import random
 import signal
 import subprocess
 import sys
+import threading
 import time
+import warnings
+from urllib.parse import quote
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from glimmering_copper_otter.jar import CookieJar, StoreError, StoreWarning
 from glimmering_copper_otter.stores import postgres as _postgres
 from glimmering_copper_otter.stores.postgres import PostgresStore
 from gco_testkit import postgres
+from gco_testkit.proxy import Proxy
 
 U = "https://www.a.test/"
 
@@ -139,6 +145,22 @@ def test_what_a_read_decided_is_written_only_on_the_jar_it_read(url):
     assert jar.cookie_header(U, now=later) == b"a=3"
 
 
+def test_the_clock_reaches_a_worker_that_read_the_change_that_hid_it(url):
+    # Another worker hands out a creation time, then removes the cookie; this
+    # worker reads both, then sets a cookie at an earlier instant: its
+    # creation follows the clock, as in one jar.
+    t0 = dt.datetime.now(dt.timezone.utc) + dt.timedelta(hours=1)
+    jar, other, one = CookieJar(store=url), CookieJar(store=url), CookieJar()
+    jar.cookie_header(U, now=t0)
+    for each in (other, one):
+        each.set_cookie("b=1; Max-Age=600", U, now=t0 + dt.timedelta(seconds=10))
+        each.clear()
+    jar.cookie_header(U, now=t0)
+    for each in (jar, one):
+        each.set_cookie("a=1; Max-Age=600", U, now=t0)
+    assert jar.rows() == one.rows()
+
+
 def test_the_prepared_statements_outlive_a_rollback(url):
     # A call that changes nothing rolls back; the client library must not
     # take that as its cue to drop every prepared statement of the session.
@@ -189,7 +211,7 @@ def test_a_connection_cut_inside_a_transaction_changes_nothing(server, url):
         def commit(self, changes, clock):
             if not cut:
                 cut.append(server.sql("SELECT pg_terminate_backend(%s)",
-                                      (self._db.info.backend_pid,)))
+                                      (self._db.pid,)))
             super().commit(changes, clock)
 
     jar = CookieJar(store=Cut(url))
@@ -198,6 +220,140 @@ def test_a_connection_cut_inside_a_transaction_changes_nothing(server, url):
     assert len(jar) == 0 and CookieJar(store=url).cookie_header(U) == b""
     jar.set_cookie("c=1; Max-Age=600", U)
     assert CookieJar(store=url).cookie_header(U) == b"c=1"
+
+
+def _via(server, url, proxy):
+    return url.replace(f"host={quote(server.socket, safe='')}", f"host=127.0.0.1&port={proxy.port}")
+
+
+def _held(server, url):
+    """Another client holding the jar's lock."""
+    other = server.connect(url)
+    jar_id = other.execute("SELECT id FROM gco_jars WHERE name = 'default'").fetchone()[0]
+    other.execute("SELECT pg_advisory_lock(%s)", (jar_id,))
+    return other
+
+
+def _ticking_lock_wait(server, url, proxy, jar):
+    other, ticks, stop = _held(server, url), [], threading.Event()
+
+    def tick():
+        while not stop.wait(0.001):
+            ticks.append(1)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        with pytest.raises(StoreError, match="locked by another worker"):
+            jar.set_cookie("b=1; Max-Age=600", U)
+    finally:
+        stop.set()
+        ticker.join()
+        other.close()
+    assert len(ticks) > 20  # the interpreter was free while the call waited
+
+
+def _stalled(server, url, proxy, jar):
+    proxy.stall()
+    with pytest.raises(StoreError, match="did not answer in 0.5 s"):
+        jar.set_cookie("b=1; Max-Age=600", U)
+
+
+def _interrupted(server, url, proxy, jar):
+    proxy.stall()
+    main = threading.get_ident()
+    threading.Timer(0.1, signal.pthread_kill, (main, signal.SIGINT)).start()
+    with pytest.raises(KeyboardInterrupt):
+        jar.set_cookie("b=1; Max-Age=600", U)
+
+
+def _cancelled(server, url, proxy, jar):
+    other = _held(server, url)
+    threading.Timer(0.1, server.sql, ("SELECT pg_cancel_backend(pid) FROM pg_stat_activity "
+                                      "WHERE wait_event_type = 'Lock' AND pid <> %s",
+                                      (other.info.backend_pid,))).start()
+    with pytest.raises(StoreError, match="cancelled a statement") as raised:
+        jar.set_cookie("b=1; Max-Age=600", U)
+    other.close()
+    assert "locked" not in str(raised.value)
+
+
+def _cut_after_commit(server, url, proxy, jar):
+    proxy.cut_after(b"COMMIT")
+    jar.set_cookie("b=1; Max-Age=600", U)  # committed: reported done, not raised
+    assert proxy._cut_pattern is None  # the link was cut
+
+
+# A wait met by a call (timeout 0.5 s, through the proxy); after it, the
+# jar goes on, and only a call that did not raise changed the jar.
+@pytest.mark.parametrize("meet, written", [
+    (_ticking_lock_wait, False), (_stalled, False), (_interrupted, False), (_cancelled, False),
+    (_cut_after_commit, True),
+], ids=["lock wait lets threads run", "stalled server", "Ctrl-C", "statement cancelled",
+        "cut after COMMIT"])
+def test_every_wait_is_bounded_and_lets_the_process_run(server, url, meet, written):
+    with Proxy(server.socket_path) as proxy:
+        jar = CookieJar(store=_via(server, url, proxy), timeout=0.5)
+        jar.set_cookie("a=1; Max-Age=600", U)
+        meet(server, url, proxy, jar)
+        proxy.resume()
+        assert CookieJar(store=url).cookie_header(U) == (b"a=1; b=1" if written else b"a=1")
+        jar.set_cookie("c=1; Max-Age=600", U)
+        assert b"c=1" in CookieJar(store=url).cookie_header(U)
+
+
+def _backends(server):
+    return server.sql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'one'"
+                      )[0][0]
+
+
+def test_named_jars_of_one_store_share_its_connection(server, url):
+    store = PostgresStore(url + "&application_name=one", keep_session_cookies=True)
+    before = _backends(server)
+    jars = [CookieJar(store=store.for_jar(f"key{n}")) for n in range(20)]
+    assert _backends(server) == before
+
+    def crawl(jar, n):
+        for i in range(25):
+            jar.set_cookie(f"k{n}x{i}=1", U)
+            assert b"k%dx%d=1" % (n, i) in jar.cookie_header(U)
+
+    threads = [threading.Thread(target=crawl, args=(jar, n)) for n, jar in enumerate(jars)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for n in (0, 19):
+        assert len(PostgresStore(url, name=f"key{n}", keep_session_cookies=True).load()) == 25
+    for jar in jars:
+        jar.close()
+    assert _backends(server) == before  # the first store still holds it
+    store.close()
+    assert _backends(server) == before - 1
+
+
+def test_two_forks_into_one_name_one_wins(url):
+    for round_ in range(4):
+        jars = [CookieJar(store=url, name=f"r{round_}s{n}") for n in range(2)]
+        for n, jar in enumerate(jars):
+            jar.set_cookie(f"from{n}=1; Max-Age=600", U)
+        barrier, outcome = threading.Barrier(2), []
+
+        def fork(jar):
+            barrier.wait()
+            try:
+                outcome.append(jar.fork(f"r{round_}new").cookie_header(U))
+            except ValueError as error:
+                outcome.append(str(error))
+
+        threads = [threading.Thread(target=fork, args=(jar,)) for jar in jars]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        won = [o for o in outcome if isinstance(o, bytes)]
+        assert len(won) == 1 and "holds cookies already" in str(outcome)
+        assert CookieJar(store=url, name=f"r{round_}new").cookie_header(U) == won[0]
 
 
 KILLED = """
@@ -262,6 +418,69 @@ def test_a_password_never_shows(server, url):
     assert "w%2Frd" not in repr(raised.value) and secret not in str(raised.value.filename)
 
 
+def _kv(text):
+    return "'" + text.replace("\\", "\\\\").replace("'", "\\'") + "'"
+
+
+# How a password reaches libpq: (name, the connection string of a password,
+# a socket directory and a port; PGPASSWORD or None).
+PASSWORD_FORMS = [
+    ("url", lambda pw, d, p: f"postgresql://gcopw:{quote(pw, safe='')}@/gco?host={quote(d)}"
+     f"&port={p}", False),
+    ("url, raw", lambda pw, d, p: f"postgresql://gcopw:{pw}@/gco?host={quote(d)}&port={p}",
+     False),
+    ("query", lambda pw, d, p: f"postgresql://gcopw@/gco?host={quote(d)}&port={p}&password="
+     f"{quote(pw, safe='')}", False),
+    ("sslpassword", lambda pw, d, p: f"postgresql://gcopw:x@/gco?port={p}&host={quote(d)}"
+     f"&sslpassword={quote(pw)}", False),
+    ("key-value", lambda pw, d, p: f"host={_kv(d)} port={p} user=gcopw dbname=gco "
+     f"password={_kv(pw)}", False),
+    ("PGPASSWORD", lambda pw, d, p: f"postgresql://gcopw@/gco?host={quote(d)}&port={p}", True),
+]
+
+
+def _shows_no_password(server, monkeypatch, text, connects):
+    # Markers at both ends: a password shown in part shows one of them.
+    password = f"S3cr{text}Et9"
+    if connects:
+        server.set_password(password)
+    for name, form, environment in PASSWORD_FORMS:
+        for port in (5432, 1):  # refused (or signed in), no server there
+            with monkeypatch.context() as patch:
+                if environment:
+                    patch.setenv("PGPASSWORD", password)
+                shown = []
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    try:
+                        store = PostgresStore(form(password, server.socket, port))
+                    except StoreError as error:
+                        shown += [str(error), repr(error), str(error.filename)]
+                    else:
+                        shown += [repr(store), *(str(value) for key, value in vars(store).items()
+                                                 if not key.startswith("_"))]
+                        store.close()
+                shown += [str(warning.message) for warning in caught]
+            for text_shown in shown:
+                for piece in (password, quote(password, safe=""), "S3cr", "Et9"):
+                    assert piece not in text_shown, (name, port, text_shown)
+
+
+@settings(max_examples=30, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.text(st.characters(min_codepoint=32, max_codepoint=126), min_size=1))
+def test_no_password_shows_in_any_message_repr_or_attribute(server, monkeypatch, text):
+    _shows_no_password(server, monkeypatch, text, False)
+
+
+@pytest.mark.parametrize("text", ["p@ss#w?d", "a b%zz", "q'\\\"x", "%41%", "x:y@z/w"])
+def test_a_password_that_signs_in_never_shows(server, monkeypatch, text):
+    server.sql("DROP SCHEMA IF EXISTS pw CASCADE")
+    server.sql("CREATE SCHEMA pw AUTHORIZATION gcopw")
+    server.sql("ALTER ROLE gcopw SET search_path = pw")
+    _shows_no_password(server, monkeypatch, text, True)
+
+
 def test_rows_another_program_wrote_are_passed_over_with_a_warning(server, url):
     with CookieJar(store=url) as jar:
         jar.set_cookie("good=1; Max-Age=600", U)
@@ -280,6 +499,11 @@ def test_rows_another_program_wrote_are_passed_over_with_a_warning(server, url):
     (dict(path="x.db", store="postgresql://h/db"), ValueError, "not both"),
     (dict(store="/tmp/x.db"), ValueError, "postgresql:// url"),
     (dict(store="postgresql://h/db", timeout=0), ValueError, "timeout"),
+    (dict(store="postgresql://h/db", timeout=0.0005), ValueError, "timeout"),
+    (dict(store="postgresql://h/db", timeout=float("inf")), ValueError, "finite"),
+    (dict(store="postgresql://h/db", timeout=float("nan")), ValueError, "finite"),
+    (dict(store="postgresql://h/db", timeout="5"), TypeError, "timeout"),
+    (dict(store="postgresql://h/db", name="\udcff"), ValueError, "lone surrogate: '\\\\udcff'"),
 ])
 def test_arguments(args, error, message):
     path = args.pop("path", None)

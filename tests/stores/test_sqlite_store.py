@@ -67,8 +67,11 @@ def test_statements_bind_nothing_a_caller_could_adapt(tmp_path):
 def _damaged(path):
     with SqliteStore(path) as store:
         store.apply([("set", ROW[:1] + (b"v" * 3000,) + ROW[2:])])
+    db = _other(path)
+    page = db.execute("SELECT rootpage FROM sqlite_master WHERE name='cookies'").fetchone()[0]
+    db.close()
     data = bytearray(path.read_bytes())
-    data[4096:8192] = random.Random(1).randbytes(4096)  # the table's page
+    data[(page - 1) * 4096:page * 4096] = random.Random(1).randbytes(4096)  # the table's page
     path.write_bytes(data)
 
 
@@ -454,3 +457,151 @@ def test_a_call_made_while_init_reads_its_path_is_not_lost(tmp_path):
     jar.__init__(Path())
     assert jar.store.path == str(new) and len(jar) == 0
     assert _names(old) == {b"before", b"during"}
+
+
+# The process killed: jars on one file (a fork among them), one reopened now
+# and then; each prints the cookie it set once the call returned.
+JARS = """
+import sys, time
+from glimmering_copper_otter.jar import CookieJar
+path, count = sys.argv[1], int(sys.argv[2])
+free = {"max_cookies": None, "max_cookies_per_site": None}
+jars = [CookieJar(path, **free), CookieJar(path, name="b", **free)]
+jars += [jars[0].fork("c")] if count == 3 else []
+print("ready", flush=True)
+for i in range(10 ** 6):
+    jar = jars[i % count]
+    jar.set_cookie("k%d=v; Max-Age=9999" % i, "https://h.test/")
+    print(jar.store.name, i, flush=True)
+    jar.cookie_header("https://h.test/")
+    time.sleep(0.002)  # a few hundred cookies by the end
+    if i % 7 == 6:
+        jars[1].close()
+        jars[1] = CookieJar(path, name="b", **free)
+"""
+# The other process: a jar opened, written and closed, again and again.
+WRITER = """
+import sys
+from glimmering_copper_otter.jar import CookieJar
+for i in range(int(sys.argv[2])):
+    with CookieJar(sys.argv[1], max_cookies=None, max_cookies_per_site=None) as jar:
+        jar.set_cookie("o%d=w%d; Max-Age=9999" % (i, i), "https://h.test/")
+    print("default", f"o{i}", flush=True)
+"""
+
+
+def _stored(path):
+    db = _other(path)
+    try:
+        assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+        return set(db.execute("SELECT jar, CAST(name AS TEXT), value FROM cookies").fetchall())
+    finally:
+        db.close()
+
+
+@pytest.mark.parametrize("jars, kill_writer", [(2, False), (3, False), (3, True)],
+                         ids=["two", "three", "both-killed"])
+def test_jars_sharing_a_file_killed_lose_and_overwrite_nothing(tmp_path, jars, kill_writer):
+    rng = random.Random(jars + kill_writer)
+    for round_ in range(2):
+        path = tmp_path / f"jar{round_}.db"
+        CookieJar(path).close()
+        killed = subprocess.Popen([sys.executable, "-c", JARS, str(path), str(jars)],
+                                  stdout=subprocess.PIPE, text=True)
+        assert killed.stdout.readline() == "ready\n"
+        writer = subprocess.Popen([sys.executable, "-c", WRITER, str(path), "8"],
+                                  stdout=subprocess.PIPE, text=True)
+        # Killed after a random number of the writer's closes.
+        done = [writer.stdout.readline().split() for _ in range(rng.randrange(1, 7))]
+        for child in (killed, writer) if kill_writer else (killed,):
+            child.send_signal(signal.SIGKILL)
+        done += [line.split() for child in (killed, writer) for line in child.stdout]
+        assert killed.wait() == -signal.SIGKILL and writer.wait() in (0, -signal.SIGKILL)
+        expected = {(jar, f"k{i}" if i.isdigit() else i,
+                     b"v" if i.isdigit() else b"w" + i[1:].encode()) for jar, i in done}
+        assert expected <= _stored(path) and len(done) > 2
+
+
+TWIN = """
+import sys
+from glimmering_copper_otter.jar import CookieJar
+jar = CookieJar(sys.argv[1])
+print("ready", flush=True)
+sys.stdin.readline()
+try:
+    print(jar.fork("twin").cookie_header("https://h.test/").decode())
+except ValueError as error:
+    print("holds cookies already" in str(error))
+"""
+
+
+def _twin_forks(tmp_path, monkeypatch):
+    outcomes = []
+    for round_ in range(3):
+        path = tmp_path / f"jar{round_}.db"
+        with CookieJar(path) as jar:
+            jar.set_cookie("a=1; Max-Age=600", "https://h.test/")
+        children = [subprocess.Popen([sys.executable, "-c", TWIN, str(path)], text=True,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                    for _ in range(2)]
+        assert [child.stdout.readline() for child in children] == ["ready\n"] * 2
+        for child in children:
+            child.stdin.write("go\n")
+            child.stdin.flush()
+        outcomes.append(sorted(child.communicate(timeout=60)[0] for child in children))
+    return outcomes
+
+
+def _refused(make):
+    def scenario(tmp_path, monkeypatch):
+        path = make(tmp_path)
+        journal = os.path.exists(f"{path}-journal")
+        with pytest.raises(StoreError) as raised:
+            CookieJar(path)
+        made = os.path.exists(f"{path}-journal") > journal
+        return str(raised.value).replace(str(path), "PATH"), made
+    return scenario
+
+
+def _removals_capped(tmp_path, monkeypatch):
+    for name, value in [("PRUNE_EVERY", 8), ("VACUUM_ABOVE", 8), ("VACUUM_KEEP", 0)]:
+        monkeypatch.setattr(_store, name, value)
+    store, reader = SqliteStore(tmp_path / "jar.db"), SqliteStore(tmp_path / "jar.db")
+    reader.load()
+    pages = []
+    for cap in (10 ** 6, 100):
+        monkeypatch.setattr(_store, "KEEP_MOST", cap)
+        for i in range(100):
+            rows = [(b"c%d" % k,) + ROW[1:] for k in range(30)]
+            store.apply([("set", row) for row in rows])
+            store.apply([("delete", (row[0],) + KEY[1:]) for row in rows])
+        pages.append(store._db.execute("PRAGMA page_count").fetchone()[0])
+    kept = store._db.execute("SELECT count(*) FROM removals").fetchone()[0]
+    return kept <= 100 + 8 * 30, pages[1] < pages[0] / 3, reader.refresh() == ([], None)
+
+
+def _odd_name(tmp_path, monkeypatch):
+    folder = tmp_path / "d"
+    folder.mkdir()
+    path = folder / "a#b?c%41.db"
+    with CookieJar(path) as jar:
+        jar.set_cookie("a=1; Max-Age=600", "https://h.test/")
+    return os.listdir(folder), _run_read_only(folder, path, False).stdout.splitlines()[0]
+
+
+NOT_A_FILE = "PATH: not a regular file ({}): a cookie store is a file; nothing was opened"
+FILE_FAULTS = [
+    ("twin forks", _twin_forks, [["True\n", "a=1\n"]] * 3),
+    ("device", _refused(lambda _: "/dev/null"), (NOT_A_FILE.format("a device"), False)),
+    ("fifo", _refused(lambda tmp: os.mkfifo(tmp / "f") or tmp / "f"),
+     (NOT_A_FILE.format("a FIFO"), False)),
+    ("directory", _refused(lambda tmp: tmp), (NOT_A_FILE.format("a directory"), False)),
+    ("removals capped", _removals_capped, (True, True, True)),
+    ("odd name", _odd_name, (["a#b?c%41.db"], "True False a=1")),
+]
+
+
+@pytest.mark.parametrize("scenario, expected", [row[1:] for row in FILE_FAULTS],
+                         ids=[row[0] for row in FILE_FAULTS])
+def test_file_faults(tmp_path, monkeypatch, scenario, expected):
+    assert scenario(tmp_path, monkeypatch) == expected

@@ -296,3 +296,44 @@ class Alternating:
     def __getattr__(self, name):
         self.turn += 1
         return getattr(self.jars[self.turn % 2], name)
+
+
+def _fifty():
+    jar = CookieJar()
+    jar.set_cookies([f"c{i}=v{i}; Max-Age=600; Secure; Path=/p{i % 3}" for i in range(50)], U)
+    return jar
+
+
+# How a batch of 50 cookies comes in: each is one call and one transaction.
+BATCHES = {
+    **{format: (lambda jar, format=format: jar.load_cookies(
+        _fifty().dump_cookies(format=format)[0], format=format))
+       for format in ("playwright", "cdp", "extension", "webdriver", "cookiejar")},
+    "mapping": lambda jar: jar.load_cookies({f"c{i}": f"v{i}" for i in range(50)},
+                                            format="mapping", url=U),
+    "cookies.txt": lambda jar: jar.load_cookies_txt(_txt(_fifty())),
+    "json": lambda jar: jar.load_json(_fifty().to_json()),
+    "set_cookies": lambda jar: jar.set_cookies(
+        [f"c{i}=v{i}; Max-Age=600; Secure; Path=/p{i % 3}" for i in range(50)], U),
+}
+
+
+def _txt(jar):
+    import io
+
+    file = io.BytesIO()
+    jar.save_cookies_txt(file)
+    file.seek(0)
+    return file
+
+
+@pytest.mark.parametrize("batch", BATCHES)
+def test_a_batch_is_one_transaction(place, batch):
+    jar = place.jar(keep_session_cookies=True)
+    store, opened = jar.store, []
+    # The file's write transactions are its applies; the server's, its begins.
+    name = "apply" if place.kind == "file" else "begin"
+    method = getattr(store, name)
+    setattr(store, name, lambda *args: opened.append(name) or method(*args))
+    BATCHES[batch](jar)
+    assert (len(jar), len(opened)) == (50, 1)

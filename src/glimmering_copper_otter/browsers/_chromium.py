@@ -23,6 +23,10 @@ from glimmering_copper_otter.formats import chromium as _format
 V20 = ("Undecryptable: an app-bound (v20) value, which only the browser that wrote it can "
        "read; export the cookies from inside the browser (an extension), sign in with a "
        "separate automation profile, or use Firefox")
+NO_CIPHERS = ("the profile's cookies are encrypted, and decrypting them needs the cryptography "
+              "package of the browsers extra: pip install 'cryptography>=42' "
+              "'secretstorage>=3.3' (what the extra adds: pip install "
+              "'glimmering-copper-otter[browsers]', or '.[browsers]' in a checkout)")
 # Before version 24 a CBC key is known right only by the padding of every
 # value it opens; with fewer values than this the odds that a wrong key
 # opens them all are not small enough to call it verified.
@@ -50,7 +54,8 @@ class _Key(NamedTuple):
 
 
 def _crypto():
-    """The ciphers, or None when the browsers extra is not installed."""
+    """The ciphers, or None when the browsers extra is not installed (a file
+    with encrypted values then raises ImportError naming the extra)."""
     try:
         from cryptography.exceptions import InvalidTag
         from cryptography.hazmat.primitives import hashes, padding
@@ -124,11 +129,17 @@ def _open(crypto, key, payload, host_key, hashed):
 
 def _decrypt_group(crypto, group, keys, hashed, notes, prefix):
     """The values of one prefix's records ({index: value}), and the indexes
-    no key opened.  A value whose key is checked on its own (GCM's tag, or
-    the host hash from version 24) takes the first key that opens it; else
-    one key must open every value of the group."""
-    opened, failed = {}, []
+    no key opened.  A file may hold values under two passwords, and a value
+    cut short opens under none: each value is tried under each key.  GCM's
+    tag, or the host hash from version 24, checks a value's key on its own:
+    the first key that opens it is the one.  Before that only the padding
+    does, which a wrong key passes about once in 256 values, so a key is
+    taken (most opened first) only where it opens every value still closed,
+    or enough of them that chance cannot (VERIFIED_VALUES, and one in 16),
+    or where the keys together open every value (Chromium's own fallback
+    keys: the empty password's beside "peanuts" or the keyring's)."""
     if hashed or all(key.cipher == "gcm" for key in keys):
+        opened, failed = {}, []
         for index, payload, host_key in group:
             for key in keys:
                 plain = _open(crypto, key, payload, host_key, hashed)
@@ -138,34 +149,52 @@ def _decrypt_group(crypto, group, keys, hashed, notes, prefix):
             else:
                 failed.append(index)
         return opened, failed
+    tried = []
     for key in keys:
-        values = {}
+        opened = {}
         for index, payload, host_key in group:
             plain = _open(crypto, key, payload, host_key, False)
-            if plain is None:
-                break
-            values[index] = plain
-        else:
-            if len(group) < VERIFIED_VALUES:
-                notes.append(f"{len(group)} {prefix.decode()} value(s) opened with {key.name}: "
-                             f"too few to verify the key (a file of version "
-                             f"{_format.HASHED_VERSION} or later, or {VERIFIED_VALUES} values, "
-                             "would tell)")
-            return values, []
-    return {}, [index for index, _, _ in group]
+            if plain is not None:
+                opened[index] = plain
+        tried.append((key, opened))
+    tried.sort(key=lambda item: -len(item[1]))
+    # The values a key could open: whole blocks of AES.
+    closed = {index for index, payload, _ in group if payload and not len(payload) % 16}
+    values = {}
+    # Keys that between them open every value are all taken, as when one does.
+    together = set().union(*(opened for _, opened in tried)) >= closed
+    for key, opened in tried:
+        fresh = {index: plain for index, plain in opened.items() if index in closed}
+        if not fresh or not (together or len(fresh) == len(closed) or (
+                len(fresh) >= VERIFIED_VALUES and len(fresh) * 16 >= len(closed))):
+            continue
+        values.update(fresh)
+        closed.difference_update(fresh)
+        if len(fresh) < VERIFIED_VALUES:
+            notes.append(f"{len(fresh)} {prefix.decode()} value(s) opened with {key.name}: "
+                         f"too few to verify the key (a file of version "
+                         f"{_format.HASHED_VERSION} or later, or {VERIFIED_VALUES} values, "
+                         "would tell)")
+    return values, [index for index, _, _ in group if index not in values]
+
+
+def _number(value):
+    """A meta value as a number, or None (missing, NULL or not digits)."""
+    if type(value) is bytes and value.strip().isdigit() and len(value) < 20:
+        return int(value)
+    return value if type(value) is int else None
 
 
 def _version(connection):
+    """The file's version and last compatible version (None when its meta
+    table names none that reads as a number)."""
     try:
         meta = dict(connection.execute("SELECT key, value FROM meta").fetchall())
-    except sqlite3.DatabaseError:
+    except (sqlite3.DatabaseError, TypeError):
         raise ValueError("not a Chromium cookie database (no meta table)") from None
-    try:
-        version = int(meta.get(b"version", b""))
-        compatible = int(meta.get(b"last_compatible_version", version))
-    except ValueError:
-        raise ValueError("not a Chromium cookie database (no version in its meta table)") from None
-    return version, compatible
+    version = _number(meta.get(b"version"))
+    compatible = _number(meta.get(b"last_compatible_version"))
+    return version, version if compatible is None else compatible
 
 
 def read(cookie_file, browser, *, password=None, key=None) -> Found:
@@ -178,7 +207,7 @@ def read(cookie_file, browser, *, password=None, key=None) -> Found:
     with _copy.opened_copy(cookie_file) as connection:
         version, compatible = _version(connection)
         try:
-            columns = {row[1].decode() for row in
+            columns = {row[1].decode("latin-1") for row in
                        connection.execute("PRAGMA table_info(cookies)").fetchall()}
         except sqlite3.DatabaseError:
             columns = set()
@@ -193,6 +222,11 @@ def read(cookie_file, browser, *, password=None, key=None) -> Found:
             if isinstance(record[name], bytes):
                 record[name] = record[name].decode("latin-1")
     found = Found([], [], [], [])
+    if version is None:
+        reason = ("Unsupported: a cookie database whose meta table gives no version (versions "
+                  f"{_format.OLDEST_VERSION} to {_format.NEWEST_VERSION} are read)")
+        found.skipped.extend((_format.place(record), reason) for record in records)
+        return found
     if version < _format.OLDEST_VERSION or compatible > _format.NEWEST_VERSION:
         why = (f"Chromium razes a file older than version {_format.OLDEST_VERSION}"
                if version < _format.OLDEST_VERSION else
@@ -208,6 +242,9 @@ def read(cookie_file, browser, *, password=None, key=None) -> Found:
     values, groups, crypto = {}, {b"v10": [], b"v11": []}, None
     for index, record in enumerate(records):
         plain, encrypted = record["value"] or b"", record["encrypted_value"] or b""
+        if type(record["host_key"]) is not str:
+            found.skipped.append((_format.place(record), "Unreadable: host_key is not text"))
+            continue
         if type(plain) is not bytes or type(encrypted) is not bytes:
             found.skipped.append((_format.place(record), "Unreadable: value is not text"))
             continue
@@ -232,20 +269,15 @@ def read(cookie_file, browser, *, password=None, key=None) -> Found:
     if groups[b"v10"] or groups[b"v11"]:
         crypto = _crypto()
         if crypto is None:
-            found.notes.append("encrypted values need the browsers extra (cryptography): "
-                               "pip install 'glimmering-copper-otter[browsers]'")
+            raise ImportError(NO_CIPHERS, name="cryptography")
     for prefix, group in groups.items():
         if not group:
             continue
-        if crypto is None:
-            failed = [index for index, _, _ in group]
-            why = "the browsers extra (cryptography) is not installed"
-        else:
-            keys = _candidates(crypto, prefix, browser, password, key, found.notes)
-            opened, failed = _decrypt_group(crypto, group, keys, hashed, found.notes, prefix)
-            values.update(opened)
-            why = (f"no key opens it ({', '.join(key.name for key in keys)} tried): "
-                   "a wrong key, or none given")
+        keys = _candidates(crypto, prefix, browser, password, key, found.notes)
+        opened, failed = _decrypt_group(crypto, group, keys, hashed, found.notes, prefix)
+        values.update(opened)
+        why = (f"no key opens it ({', '.join(key.name for key in keys)} tried): "
+               "a wrong key, or none given")
         for index in failed:
             found.skipped.append((_format.place(records[index]),
                                   f"Undecryptable: a {prefix.decode()} value; {why}"))

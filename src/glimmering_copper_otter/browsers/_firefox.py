@@ -12,7 +12,6 @@ the most recently used of a name, domain and path winning; cookies of
 private browsing or first-party isolation are passed over.
 """
 
-import json
 import sqlite3
 import time
 from pathlib import Path
@@ -21,6 +20,7 @@ from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.browser import registrable_domain
 from glimmering_copper_otter.browsers import _copy, mozlz4
 from glimmering_copper_otter.browsers._chromium import Found
+from glimmering_copper_otter.formats import _json
 from glimmering_copper_otter.formats import firefox as _format
 
 SESSION_FILES = ("sessionstore-backups/recovery.jsonlz4", "sessionstore.jsonlz4")
@@ -29,25 +29,41 @@ _BUILT_IN = {"user-context-personal": "Personal", "user-context-work": "Work",
              "user-context-banking": "Banking", "user-context-shopping": "Shopping"}
 
 
-def containers(profile: Path) -> dict[str, int]:
-    """A profile's containers: name to userContextId (containers.json)."""
+def containers(profile: Path, notes: list[str] | None = None) -> dict[str, int]:
+    """A profile's containers: name to userContextId (containers.json); in
+    notes, why the file or an identity of it was not read."""
+    notes = [] if notes is None else notes
+    path = profile / "containers.json"
     try:
-        with open(profile / "containers.json", "rb") as file:
-            identities = json.load(file).get("identities", [])
-    except (OSError, ValueError, AttributeError):
+        with open(path, "rb") as file:
+            document = _json.loads(file.read(), str(path))
+    except FileNotFoundError:
+        return {}
+    except (OSError, ValueError) as error:
+        notes.append(f"containers are not named: {error}")
+        return {}
+    identities = document.get("identities") if type(document) is dict else None
+    if type(identities) is not list:
+        notes.append(f'containers are not named: {path} holds no "identities" list')
         return {}
     named = {}
-    for identity in identities if isinstance(identities, list) else ():
-        if not isinstance(identity, dict) or type(identity.get("userContextId")) is not int:
-            continue
-        name = identity.get("name") or _BUILT_IN.get(identity.get("l10nId", ""), "")
-        if name and identity.get("public", True):
-            named[name] = identity["userContextId"]
+    for index, identity in enumerate(identities):
+        if type(identity) is dict:
+            number, name = identity.get("userContextId"), identity.get("name")
+            if not name:
+                name = _BUILT_IN.get(identity.get("l10nId"), "") \
+                    if type(identity.get("l10nId")) is str else ""
+            if type(number) is int and type(name) is str:
+                if name and identity.get("public", True):
+                    named[name] = number
+                continue
+        notes.append(f"containers.json: identity {index} is not an object with a number "
+                     "and a name; passed over")
     return named
 
 
-def _container_id(profile, container):
-    known = containers(profile)
+def _container_id(profile, container, notes):
+    known = containers(profile, notes)
     if container is None:
         return 0, known
     if isinstance(container, int) and not isinstance(container, bool):
@@ -69,8 +85,8 @@ def _site(domain):
 class _Reader:
     """The attributes' rules, shared by the database and the session store."""
 
-    def __init__(self, profile, container):
-        self.wanted, known = _container_id(profile, container)
+    def __init__(self, profile, container, notes):
+        self.wanted, known = _container_id(profile, container, notes)
         self.names = {number: name for name, number in known.items()}
 
     def key(self, attributes, host, asked):
@@ -83,10 +99,11 @@ class _Reader:
                           f"({attributes['firstPartyDomain']!r})")
         if attributes.get("geckoViewSessionContextId"):
             raise _Passed("Unsupported: a cookie of a GeckoView session context")
-        try:
-            context = int(attributes.get("userContextId", 0) or 0)
-        except ValueError:
-            raise _Passed("Unreadable: a userContextId that is not a number") from None
+        context = attributes.get("userContextId", 0) or 0
+        if type(context) is str and context.isascii() and context.isdigit() and len(context) < 20:
+            context = int(context)
+        if type(context) is not int:
+            raise _Passed("Unreadable: a userContextId that is not a number")
         if context != self.wanted:
             if context:
                 name = self.names.get(context)
@@ -123,11 +140,13 @@ def _session_cookies(profile, reader, found, now):
         return
     try:
         with open(path, "rb") as file:
-            document = json.loads(mozlz4.decode(file.read()))
+            document = _json.loads(mozlz4.decode(file.read()), "the session store")
+        if type(document) is not dict:
+            raise ValueError("the session store is not an object")
         cookies = document.get("cookies", [])
-        if not isinstance(cookies, list):
+        if type(cookies) is not list:
             raise ValueError('"cookies" is not a list')
-    except (OSError, ValueError, AttributeError) as error:
+    except (OSError, ValueError) as error:
         found.notes.append(f"the session store {path} could not be read: {error}")
         return
     def session_row(cookie, creation):
@@ -184,12 +203,12 @@ def read(cookie_file, browser, *, container=None) -> Found:
     copy of its database, and its session cookies."""
     cookie_file = Path(cookie_file)
     profile = cookie_file.parent
-    reader = _Reader(profile, container)
     found = Found([], [], [], [])
+    reader = _Reader(profile, container, found.notes)
     with _copy.opened_copy(cookie_file) as connection:
         try:
             schema = connection.execute("PRAGMA user_version").fetchone()[0]
-            columns = {row[1].decode() for row in
+            columns = {row[1].decode("latin-1") for row in
                        connection.execute("PRAGMA table_info(moz_cookies)").fetchall()}
         except sqlite3.DatabaseError:
             raise ValueError("not a Firefox cookie database") from None

@@ -2,10 +2,11 @@
 directory's own folders, and those of the snap and flatpak packages."""
 
 import configparser
-import json
 import os
 from pathlib import Path
 from typing import NamedTuple
+
+from glimmering_copper_otter.formats import _json
 
 # The Chromium family: each browser's user data directories under the home
 # directory (the profiles are folders in them: Default, Profile 1, ...).
@@ -57,14 +58,27 @@ def chromium_cookie_file(directory: Path) -> Path:
     return network if network.is_file() or not (directory / "Cookies").is_file() else directory / "Cookies"
 
 
+def _folder_name(name):
+    """Whether a name of `Local State` names a folder of the user data
+    directory itself (not a path elsewhere)."""
+    if type(name) is not str or name in ("", ".", "..") or "/" in name or "\0" in name:
+        return False
+    try:
+        return len(os.fsencode(name)) <= 255
+    except UnicodeEncodeError:
+        return False
+
+
 def _chromium_profiles(browser, root):
     names = []
     try:
         with open(root / "Local State", "rb") as file:
-            cache = json.load(file).get("profile", {}).get("info_cache", {})
-        if isinstance(cache, dict):
-            names = [name for name in cache if isinstance(name, str)]
-    except (OSError, ValueError, AttributeError):
+            document = _json.loads(file.read(), "Local State")
+        cache = document.get("profile") if type(document) is dict else None
+        cache = cache.get("info_cache") if type(cache) is dict else None
+        if type(cache) is dict:
+            names = [name for name in cache if _folder_name(name)]
+    except (OSError, ValueError):
         pass
     try:
         names += sorted(entry.name for entry in os.scandir(root) if entry.is_dir()
@@ -118,12 +132,15 @@ def find(browser: str | None = None, *, home: str | os.PathLike | None = None) -
     home = Path(os.path.expanduser("~") if home is None else home)
     profiles = []
     for name in BROWSERS if browser is None else (browser,):
-        if name in CHROMIUM_DIRECTORIES:
-            for folder in CHROMIUM_DIRECTORIES[name]:
-                if (home / folder).is_dir():
-                    profiles += _chromium_profiles(name, home / folder)
-        else:
-            for folder in FIREFOX_DIRECTORIES[name]:
-                if (home / folder / "profiles.ini").is_file():
-                    profiles += _firefox_profiles(name, home / folder)
+        chromium = name in CHROMIUM_DIRECTORIES
+        for folder in (CHROMIUM_DIRECTORIES if chromium else FIREFOX_DIRECTORIES)[name]:
+            root = home / folder
+            # A folder that cannot be read is passed over: the others are found.
+            try:
+                if chromium and root.is_dir():
+                    profiles += _chromium_profiles(name, root)
+                elif not chromium and (root / "profiles.ini").is_file():
+                    profiles += _firefox_profiles(name, root)
+            except (OSError, ValueError):
+                continue
     return profiles

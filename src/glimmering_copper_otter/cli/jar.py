@@ -26,11 +26,6 @@ import warnings
 from glimmering_copper_otter.cli._common import PROG as _PROG, Parser as _Parser, note as _note
 from glimmering_copper_otter.cli._common import shown as _shown, text as _text, without_prefix
 
-# check's code words for a header a browser refuses.
-_REFUSALS = ("DisallowedCharacter", "NoCookieContent", "NameValuePairExceedsMaxSize",
-             "AmbiguousNameValue", "InvalidDomain", "InvalidPrefix", "SecureOnly",
-             "SameSiteNoneInsecure", "PartitionedNotSecure")
-
 PROG = f"{_PROG} jar"
 FIELDS = ("name", "value", "domain", "host_only", "path", "expires", "secure",
           "http_only", "same_site", "partitioned", "priority")
@@ -141,22 +136,20 @@ def _print(records, as_json):
 
 
 def _set(jar, args):
-    from glimmering_copper_otter.browser import check
+    from glimmering_copper_otter import rows as _rows
 
     status, records, session = 0, [], 0
-    for header in args.headers:
-        raw = without_prefix(os.fsencode(header), b"set-cookie:")
-        cookie = jar.set_cookie(raw, args.url)
+    raws = [without_prefix(os.fsencode(header), b"set-cookie:") for header in args.headers]
+    for raw, cookie in zip(raws, jar.set_cookies(raws, args.url)):  # one transaction
         if cookie is None:
             status = 1
         elif cookie.expires is None:
             session += 1
-        text = raw.decode("utf-8", "surrogateescape")
-        findings = [] if cookie is not None else [
-            finding for finding in check(raw, args.url) if finding.split(":")[0] in _REFUSALS]
-        records.append({"header": text, "stored": cookie is not None,
+        records.append({"header": raw.decode("utf-8", "surrogateescape"),
+                        "stored": cookie is not None,
                         "cookie": None if cookie is None else _fields(cookie),
-                        "refused": findings[0] if findings else None})
+                        "refused": None if cookie is not None
+                        else _rows.value_refusal(raw, args.url)})
     if args.json:
         _print(records, True)
     else:
@@ -364,8 +357,11 @@ def main(argv):
                         timeout=args.timeout) as jar:
             return COMMANDS[args.command](jar, args)
     except ImportError as error:
-        _note(f"error: the jar command needs glimmering_copper_otter.jar "
-              f"({type(error).__name__}: {error})")
+        if (error.name or "").startswith("glimmering_copper_otter"):
+            _note(f"error: the jar command needs glimmering_copper_otter.jar "
+                  f"({type(error).__name__}: {error})")
+        else:  # an extra's package, named in the message with its pip command
+            _note(f"error: {error}")
     except Exception as error:  # noqa: BLE001  an error line, never a traceback
         _note(f"error: {error}")
     finally:

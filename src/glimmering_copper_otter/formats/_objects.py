@@ -5,6 +5,7 @@ naming it, and a name, value or path a format cannot carry as text is
 written by the text rule, with a note saying so."""
 
 from glimmering_copper_otter import rows as _rows
+from glimmering_copper_otter.browser import _read_url
 
 # Above every expiry a browser keeps (year 9999), so that no conversion of
 # a huge number fails.
@@ -16,6 +17,20 @@ def text(cookie: dict, key: str, default: str | None = None) -> str:
     if type(value) is not str:
         raise ValueError(f"{key}: a string" + (" is required" if value is None else ""))
     return value
+
+
+def url(value: object, key: str = "url") -> dict:
+    """A url as a browser reads it (the WHATWG URL standard as Chromium
+    applies it: a backslash is a slash, credentials end at the last '@' of
+    the authority, an IPv6 host is kept in brackets, a host is lowered and
+    made ASCII): its parts ("scheme", "host", "path", ...); ValueError
+    naming key when it is not an absolute http, https, ws or wss url."""
+    if type(value) is not str:
+        raise ValueError(f"{key}: a string")
+    parts = _read_url(value)
+    if parts is None:
+        raise ValueError(f"{key}: not an absolute http, https, ws or wss url")
+    return parts
 
 
 def flag(cookie: dict, key: str, default: bool = False) -> bool:

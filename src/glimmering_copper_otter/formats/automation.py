@@ -34,13 +34,11 @@ the text rule, and reported.
 
 import datetime as dt
 import email.utils
-import json
 from typing import NamedTuple
-from urllib.parse import urlsplit
 
 from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.rows import Changed, LeftOut
-from glimmering_copper_otter.formats import _objects, cdp
+from glimmering_copper_otter.formats import _json, _objects, cdp
 
 FORMATS = ("playwright", "cdp", "extension", "webdriver")
 
@@ -65,13 +63,7 @@ _NOT_HOST = frozenset(" \t\r\n\f\v/\\?#@;,%\"<>^`{|}")
 
 def parse(data: bytes | str) -> object:
     """The JSON document of a file's bytes; ValueError when it is none."""
-    try:
-        return json.loads(data)
-    except RecursionError:
-        raise ValueError("not a document this reader takes: arrays and objects nested too "
-                         "deeply") from None
-    except (json.JSONDecodeError, UnicodeDecodeError) as error:
-        raise ValueError(f"not JSON: {error}") from None
+    return _json.loads(data)
 
 
 def cookies_of(document: object, format: str) -> list:
@@ -132,11 +124,11 @@ def _playwright_row(cookie, url):
     add_cookies() (with "url" instead of "domain" and "path": a host-only
     cookie of the url's host and directory, Secure for https)."""
     if cookie.get("url") is not None:
-        parts = urlsplit(_objects.text(cookie, "url"))
-        if not parts.hostname:
-            raise ValueError("url: names no host")
-        path = parts.path[:parts.path.rfind("/") + 1] or "/"
-        domain, secure = parts.hostname, parts.scheme == "https"
+        # The url read as the browsers Playwright drives read it: https://a.test\@b.test/
+        # is a page of a.test.
+        parts = _objects.url(cookie["url"])
+        path = parts["path"][:parts["path"].rfind("/") + 1] or "/"
+        domain, secure = parts["host"], parts["scheme"] == "https"
     else:
         domain, path = _objects.text(cookie, "domain"), _objects.text(cookie, "path")
         secure = _objects.flag(cookie, "secure")
@@ -182,11 +174,10 @@ def _webdriver_row(cookie, url):
     current page's, url."""
     domain = cookie.get("domain")
     if domain is None:
-        host = urlsplit(url).hostname if url is not None else None
-        if not host:
+        if url is None:
             raise ValueError("domain: required, or load with url= (the page the cookies "
                              "are for)")
-        domain = host
+        domain = _objects.url(url, "url=")["host"]
     elif type(domain) is not str:
         raise ValueError("domain: a string")
     return _row(_objects.text(cookie, "name"), _objects.text(cookie, "value"), domain,
@@ -276,40 +267,6 @@ def setting(row: tuple) -> Setting:
     if site is not None:
         return Setting(header, url, site.rstrip("/") + "/", False, row)
     return Setting(header, url, None, True, row)
-
-
-def needs_refining(row: tuple) -> bool:
-    """Whether the jar may hold the row's cookie otherwise than the row says
-    once the header is applied (see `refined`)."""
-    expires = row[_rows.EXPIRES]
-    return ((expires is not None and expires % 1000000 != 0) or row[_rows.PARTITIONED]
-            or row[_rows.SOURCE_PORT] == -1)
-
-
-def refining_key(row: tuple) -> tuple:
-    """What finds the row of a cookie just set among the jar's rows: its key
-    without the cross-site-ancestor half, which the jar may have set
-    otherwise."""
-    return (row[_rows.NAME], row[_rows.DOMAIN], row[_rows.HOST_ONLY], row[_rows.PATH],
-            row[_rows.PARTITIONED], row[_rows.PARTITION_KEY])
-
-
-def refined(stored: tuple, wanted: tuple) -> tuple | None:
-    """The row the jar stored for a header with what the document said and
-    the header could not put back: the expiry to the microsecond (unless
-    the jar capped it below), the partition's cross-site-ancestor half, an
-    unknown source port.  None when nothing changes."""
-    row = list(stored)
-    have, want = stored[_rows.EXPIRES], wanted[_rows.EXPIRES]
-    if have is not None and want is not None and want < have < want + 1000000:
-        row[_rows.EXPIRES] = want
-    if (stored[_rows.PARTITIONED] and wanted[_rows.PARTITIONED]
-            and stored[_rows.PARTITION_KEY] == wanted[_rows.PARTITION_KEY]):
-        row[_rows.CROSS_SITE_ANCESTOR] = wanted[_rows.CROSS_SITE_ANCESTOR]
-    if wanted[_rows.SOURCE_PORT] == -1:
-        row[_rows.SOURCE_PORT] = -1
-    row = tuple(row)
-    return None if row == stored else row
 
 
 # -- out --------------------------------------------------------------------------

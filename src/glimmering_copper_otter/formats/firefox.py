@@ -36,8 +36,8 @@ def origin_attributes(suffix: str) -> dict[str, str]:
     for one that is not a suffix."""
     if not suffix:
         return {}
-    if not suffix.startswith("^"):
-        raise ValueError(f"originAttributes {suffix[:60]!r} is not a suffix")
+    if type(suffix) is not str or not suffix.startswith("^"):
+        raise ValueError(f"originAttributes {str(suffix)[:60]!r} is not a suffix")
     attributes = {}
     for item in suffix[1:].split("&"):
         key, equals, value = item.partition("=")
@@ -53,8 +53,8 @@ def partition(value: str) -> tuple[str, bool] | None:
     empty."""
     if not value:
         return None
-    if not (value.startswith("(") and value.endswith(")")):
-        raise ValueError(f"partitionKey {value[:60]!r} is not (scheme,host)")
+    if type(value) is not str or not (value.startswith("(") and value.endswith(")")):
+        raise ValueError(f"partitionKey {str(value)[:60]!r} is not (scheme,host)")
     fields = value[1:-1].split(",")
     foreign = fields[-1] == "f"
     if foreign:
@@ -159,7 +159,7 @@ def session_to_row(cookie: dict, now: int, *, key: tuple[str, bool] | None) -> t
         fields[field] = item
     domain, host_only = _host(fields["host"])
     value = cookie.get("sameSite", UNSET)
-    if value not in _SAME_SITE:
+    if type(value) is not int or value not in _SAME_SITE:
         raise ValueError(f"sameSite is {value!r}")
     site, cross_site_ancestor = key if key is not None else ("", False)
     encode = (lambda text: text.encode("utf-8", "surrogatepass"))  # noqa: E731

@@ -12,10 +12,6 @@ from glimmering_copper_otter.formats import automation, bidi, cdp
 from glimmering_copper_otter.live._report import Refused
 from glimmering_copper_otter.live._wire import Failed
 
-# check's code words for a Set-Cookie value a browser refuses.
-REFUSALS = ("DisallowedCharacter", "NoCookieContent", "NameValuePairExceedsMaxSize",
-            "AmbiguousNameValue", "InvalidDomain", "InvalidPrefix", "SecureOnly",
-            "SameSiteNoneInsecure", "PartitionedNotSecure", "AttributeValueTooLong", "Unreadable")
 NOT_STORED = ("NotStored: the browser took the cookie without an error but holds no such "
               "cookie")
 # A row's fields that a protocol shows (not the times).
@@ -59,15 +55,11 @@ def _result(answer, method):
 def predicted(row: tuple) -> str | None:
     """Why a browser refuses the row's cookie, in check's words, where the
     Set-Cookie value that stands for it tells."""
-    from glimmering_copper_otter.browser import check
-
     try:
         setting = automation.setting(row)
     except ValueError as error:
         return str(error)
-    found = [finding for finding in check(setting.header, setting.url)
-             if finding.partition(":")[0] in REFUSALS]
-    return found[0] if found else None
+    return _rows.value_refusal(setting.header, setting.url)
 
 
 # -- what the browser holds ----------------------------------------------------

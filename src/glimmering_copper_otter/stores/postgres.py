@@ -18,12 +18,14 @@ message or a repr.
 """
 
 import functools
+import math
 import select
+import threading
 import time
-import urllib.parse
 
 from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.stores import StoreError, warn_skipped
+from glimmering_copper_otter.stores._secrets import Secrets
 
 SCHEMA_VERSION = 1
 KEEP_CHANGES = 10000
@@ -85,6 +87,7 @@ _PREPARED = [
      ["bigint", *_KEY_TYPES, "bigint", "bigint", "bigint"]),
 ]
 _BEGIN, _COMMIT = (None, b"BEGIN"), (None, b"COMMIT")
+_PREPARE = object()  # a step that prepares a statement
 
 
 def _wire(values):
@@ -109,16 +112,200 @@ def _wire(values):
     return params, formats
 
 
-def _shown(url):
-    """The url without its password (and without one in its query)."""
-    parts = urllib.parse.urlsplit(url)
-    netloc = parts.netloc
-    if "@" in netloc:
-        user, _, host = netloc.rpartition("@")
-        netloc = f"{user.partition(':')[0]}@{host}"
-    query = urllib.parse.urlencode([(k, "***" if k.lower() == "password" else v)
-                                    for k, v in urllib.parse.parse_qsl(parts.query)])
-    return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, ""))
+def _decode(result, binary):
+    """The rows of a result as tuples of Python values."""
+    columns = []
+    for column in range(result.nfields):
+        oid = result.ftype(column)
+        if oid == 17:
+            columns.append(None if binary else lambda v: bytes.fromhex(v[2:].decode()))
+        elif oid == 16:
+            columns.append((lambda v: v == b"\x01") if binary else (lambda v: v == b"t"))
+        elif oid in (20, 21, 23):
+            columns.append((lambda v: int.from_bytes(v, "big", signed=True)) if binary else int)
+        else:
+            columns.append(bytes.decode)
+    get = result.get_value
+    return [tuple(value if value is None or decode is None else decode(value)
+                  for value, decode in ((get(row, column), decode)
+                                        for column, decode in enumerate(columns)))
+            for row in range(result.ntuples)]
+
+
+class _Rows:
+    __slots__ = ("rows",)
+
+    def __init__(self, rows):
+        self.rows = rows
+
+    def fetchall(self):
+        return self.rows
+
+    def fetchone(self):
+        return self.rows[0] if self.rows else None
+
+    def __iter__(self):
+        return iter(self.rows)
+
+
+class _Link:
+    """A connection to the server through libpq in non-blocking mode: every
+    wait is this module's own select() on the socket, which lets other
+    threads run, gives way to a signal (Ctrl-C), and ends at a deadline
+    (then the connection is closed: ConnectionTimeout)."""
+
+    def __init__(self, psycopg, conninfo, timeout):
+        self.psycopg = psycopg
+        self.timeout = timeout
+        pq = psycopg.pq
+        deadline = time.monotonic() + timeout
+        pg = pq.PGconn.connect_start(conninfo.encode())
+        self.pg = pg
+        try:
+            if pg.status == pq.ConnStatus.BAD:
+                raise psycopg.OperationalError(pg.error_message.decode(errors="replace"))
+            while True:
+                polled = pg.connect_poll()
+                if polled == pq.PollingStatus.OK:
+                    break
+                if polled == pq.PollingStatus.FAILED:
+                    raise psycopg.OperationalError(pg.error_message.decode(errors="replace"))
+                self._wait(polled == pq.PollingStatus.WRITING, (deadline,))
+            pg.nonblocking = 1
+        except BaseException:
+            self.close()
+            raise
+        self.pid = pg.backend_pid
+
+    @property
+    def closed(self):
+        return self.pg is None
+
+    def close(self):
+        pg, self.pg = self.pg, None
+        if pg is not None:
+            pg.finish()
+
+    def _wait(self, writing, deadline):
+        """Waits for the socket, until the deadline: (a time,), or a number
+        of seconds (the longest the server may stay silent)."""
+        left = deadline if type(deadline) is not tuple else deadline[0] - time.monotonic()
+        if left <= 0:
+            raise self.psycopg.errors.ConnectionTimeout(
+                f"no answer from the server in {self.timeout:g} s")
+        socket = self.pg.socket
+        readable, writable, _ = select.select([socket], [socket] if writing else [], [], left)
+        if not (readable or writable):
+            raise self.psycopg.errors.ConnectionTimeout(
+                f"no answer from the server in {self.timeout:g} s")
+        return readable
+
+    def run(self, steps, wait=1.0):
+        """Runs the steps, (a prepared statement's name, values) or (None,
+        text) or (None, (text, values)), in one round trip; their results
+        (text format).  The server may stay silent for wait times the
+        timeout (a long transaction takes as long as it goes on moving).  The first that
+        failed raises its error (the transaction is then aborted); a
+        connection lost or silent raises OperationalError, and is closed."""
+        psycopg = self.psycopg
+        pq = psycopg.pq
+        pg = self.pg
+        deadline = self.timeout * wait
+        pipelined = len(steps) > 1
+        results, failed = [], None
+        try:
+            if pipelined:
+                pg.enter_pipeline_mode()
+            for name, values in steps:
+                if name is _PREPARE:
+                    pg.send_prepare(*values)
+                elif name is not None:
+                    params, formats = _wire(values)
+                    pg.send_query_prepared(name, params, param_formats=formats)
+                elif type(values) is tuple:
+                    params, formats = _wire(values[1])
+                    pg.send_query_params(values[0].encode(), params, param_formats=formats)
+                else:
+                    pg.send_query_params(values, None)
+            if pipelined:
+                pg.pipeline_sync()
+            while pg.flush():
+                # Results read meanwhile: the server does not wait on a full
+                # buffer while this one sends a long transaction.
+                if self._wait(True, deadline):
+                    pg.consume_input()
+            while True:
+                while pg.is_busy():
+                    self._wait(False, deadline)
+                    pg.consume_input()
+                result = pg.get_result()
+                if result is None:
+                    if not pipelined or pg.status != pq.ConnStatus.OK:
+                        break
+                    continue
+                if result.status == pq.ExecStatus.PIPELINE_SYNC:
+                    break
+                results.append(result)
+                if failed is None and result.status not in (pq.ExecStatus.TUPLES_OK,
+                                                            pq.ExecStatus.COMMAND_OK):
+                    failed = result
+            if pipelined:
+                pg.exit_pipeline_mode()
+        except psycopg.errors.ConnectionTimeout:
+            self.close()
+            raise
+        except psycopg.Error:
+            self.close()
+            raise psycopg.OperationalError("the connection was lost") from None
+        except BaseException:  # Ctrl-C: the server rolls back what is open
+            self.close()
+            raise
+        if pg.status != pq.ConnStatus.OK or len(results) < len(steps):
+            message = (failed.error_message if failed is not None else pg.error_message)
+            self.close()
+            raise psycopg.OperationalError(message.decode(errors="replace").strip()
+                                           or "the connection was lost")
+        if failed is not None:
+            raise psycopg.errors.error_from_result(failed)
+        return results
+
+    def execute(self, text, values=(), wait=1.0):
+        """One statement ("%s" for each value): its rows."""
+        parts = text.split("%s")
+        text = "".join(part + (f"${i + 1}" if i < len(parts) - 1 else "")
+                       for i, part in enumerate(parts))
+        result = self.run([(None, (text, values))], wait)[0]
+        return _Rows(_decode(result, False))
+
+
+class _Shared:
+    """The connection of the stores for_jar() made from one store: the
+    current link, and the lock that gives it to one store at a time (held
+    from begin() to commit() or rollback())."""
+
+    __slots__ = ("link", "lock", "users")
+
+    def __init__(self):
+        self.link = None
+        self.lock = threading.RLock()
+        self.users = 0
+
+
+def _guarded(method):
+    @functools.wraps(method)
+    def guarded(self, *args, **kwargs):
+        with self._shared.lock:
+            return method(self, *args, **kwargs)
+    return guarded
+
+
+def _timeout(timeout):
+    """A timeout checked: a finite number of seconds, at least a millisecond."""
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout is a number of seconds, not {type(timeout).__name__}")
+    if not (math.isfinite(timeout) and timeout >= 0.001):
+        raise ValueError(f"timeout is a finite number of seconds >= 0.001, not {timeout!r}")
+    return float(timeout)
 
 
 def _now():
@@ -140,23 +327,32 @@ class PostgresStore:
 
     def __init__(self, url: str, *, name: str = DEFAULT_NAME, timeout: float = 5.0,
                  keep_session_cookies: bool = False) -> None:
+        self._init(url, name, timeout, keep_session_cookies, _Shared())
+
+    def _init(self, url, name, timeout, keep_session_cookies, shared):
+        self._shared = None
         if type(url) is not str:
             raise TypeError(f"url is a str, not {type(url).__name__}")
         if type(name) is not str:
             raise TypeError(f"name is a str, not {type(name).__name__}")
-        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
-            raise ValueError(f"timeout is a number of seconds > 0, not {timeout!r}")
+        try:
+            name.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"name holds a lone surrogate: {ascii(name)}") from None
+        self.timeout = _timeout(timeout)
         self._url = url
-        self.server = _shown(url)
+        self._secrets = Secrets(url)
+        self.server = self._secrets.shown
         self.name = name
-        self.timeout = float(timeout)
         self.keep_session_cookies = bool(keep_session_cookies)
         self.last_change = None  # the number of the last change this store wrote
         self._db = None
         self._jar_id = None
+        self._closed = True  # not counted among the users of the connection
         self._mark = None
         self._in_transaction = False
         self._clock = None  # the jar's clock as last read
+        self._clock_given = None  # as begin() last gave it
         # Keys of changes apply_unless_changed() did not write: the next
         # read gives their rows as they are on the server.
         self._unwritten = []
@@ -171,30 +367,51 @@ class PostgresStore:
         self._quick = None
         self._mark_text = None
         self._locked = None  # the counter when begin() took the lock
-        self._connection()
+        self._xid = None  # the id of the transaction that holds the lock
+        with shared.lock:
+            self._shared = shared
+            try:
+                self._connection()
+            except BaseException:
+                self._release()
+                raise
 
     # -- the connection --------------------------------------------------------
 
     def _fail(self, message):
-        return StoreError(self.server, message)
+        return StoreError(self.server, self._secrets.scrub(message))
 
     def _error(self, error):
         """A StoreError for a psycopg error (its message names no password)."""
         errors = self._psycopg.errors
-        if isinstance(error, (errors.LockNotAvailable, errors.QueryCanceled)):
+        if isinstance(error, errors.LockNotAvailable):
             return self._fail(f"the jar {self.name!r} is locked by another worker (waited "
                               f"{self.timeout:g} s)")
+        if isinstance(error, errors.QueryCanceled):
+            return self._fail(f"the server cancelled a statement ({self._secrets.message(error)}"
+                              f"); nothing was written")
+        if isinstance(error, errors.ConnectionTimeout):
+            self._drop()
+            return self._fail(f"the server did not answer in {self.timeout:g} s (a stalled "
+                              "server or network); the next call connects again")
         if isinstance(error, self._psycopg.OperationalError):
             self._drop()
-            lines = str(error).strip().splitlines()
-            text = lines[0] if lines else type(error).__name__
+            text = self._secrets.message(error)
             return self._fail(f"the server cannot be reached or went away ({text}); the next "
                               "call connects again")
-        return self._fail(f"{type(error).__name__}: {str(error).strip()}")
+        return self._fail(f"{type(error).__name__}: {self._secrets.message(error)}")
+
+    def _leave(self):
+        """Ends this store's hold of the connection, taken by _lock()."""
+        if self._in_transaction:
+            self._in_transaction = False
+            self._shared.lock.release()
 
     def _drop(self):
+        """Closes the connection (lost, or in an unknown state): every store
+        sharing it connects again on its next call."""
         db, self._db, self._quick = self._db, None, None
-        self._in_transaction = False
+        self._leave()
         if db is not None:
             try:
                 db.close()
@@ -202,45 +419,61 @@ class PostgresStore:
                 pass
 
     def _connection(self):
-        if self._db is not None and not self._db.closed:
-            return self._db
+        link = self._db
+        if link is not None and not link.closed:
+            return link
+        if self._closed:  # made, or used again after close()
+            self._closed = False
+            self._shared.users += 1
+        link = self._shared.link
+        if link is None or link.closed:
+            self._shared.link = link = self._open()
+        elif self._jar_id is None:
+            try:
+                self._find_jar(link)
+            except self._psycopg.Error as error:
+                raise self._error(error) from None
+        self._db = link
+        self._quick = functools.partial(link.run, [(b"gco_head", (self._jar_id,))])
+        return link
+
+    def _open(self):
+        """A new connection, set up: the schema checked, the statements
+        prepared."""
         psycopg = self._psycopg
         try:
-            # psycopg's own statement cache is off: once it holds a statement,
-            # it answers a ROLLBACK with DEALLOCATE ALL, which would take the
-            # statements prepared below with it.
-            db = psycopg.connect(self._url, autocommit=True, prepare_threshold=None,
-                                 connect_timeout=max(1, round(self.timeout)))
+            db = _Link(psycopg, self._url, self.timeout)
         except psycopg.Error as error:
-            text = str(error).replace(self._url, self.server).strip().splitlines()
-            raise self._fail("cannot connect to the server"
-                             + (f" ({text[0]})" if text else "")) from None
+            raise self._fail(f"cannot connect to the server ({self._secrets.message(error)})"
+                             ) from None
         try:
-            db.execute(f"SET lock_timeout = {int(self.timeout * 1000)}")
+            # The server's own bounds: a lock waited for the timeout, a
+            # statement (a lock wait and its round trip) twice that.
+            milliseconds = min(2 ** 30, max(1, round(self.timeout * 1000)))
+            db.execute("SELECT set_config('lock_timeout', %s, false), "
+                       "set_config('statement_timeout', %s, false)",
+                       (str(milliseconds), str(2 * milliseconds)))
             self._set_up(db)
-            for name, text, types in _PREPARED:
-                prepared = db.pgconn.prepare(name, text.encode(), [_OIDS[t] for t in types])
-                if prepared.status != psycopg.pq.ExecStatus.COMMAND_OK:
-                    raise psycopg.errors.error_from_result(prepared)
-            self._quick = functools.partial(db.pgconn.exec_prepared, b"gco_head",
-                                            [b"%d" % self._jar_id])
+            db.run([(_PREPARE, (name, text.encode(), [_OIDS[t] for t in types]))
+                    for name, text, types in _PREPARED])
         except StoreError:
             db.close()
             raise
         except psycopg.Error as error:
             db.close()
             raise self._error(error) from None
-        self._db = db
         return db
 
     def _set_up(self, db):
         """Checks the schema (made on first use, under a lock, so that workers
         starting at once make it once) and finds the jar's id."""
-        with db.transaction():
-            db.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+        db.execute("BEGIN")
+        try:
+            db.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,), 2.0)
             found = {name for (name,) in db.execute(
-                "SELECT table_name FROM information_schema.tables WHERE table_schema = "
-                "current_schema() AND table_name = ANY(%s)", (list(_TABLES),))}
+                "SELECT table_name::text FROM information_schema.tables WHERE table_schema = "
+                "current_schema() AND table_name = ANY(string_to_array(%s, ','))",
+                (",".join(_TABLES),))}
             if not found:
                 for statement in _SCHEMA:
                     db.execute(statement)
@@ -255,10 +488,19 @@ class PostgresStore:
                                      f"reads version {SCHEMA_VERSION} (left untouched)")
                 if found != set(_TABLES):
                     raise self._fail("damaged cookie store: tables missing")
-            db.execute("INSERT INTO gco_jars (name) VALUES (%s) ON CONFLICT (name) DO NOTHING",
-                       (self.name,))
-            self._jar_id = db.execute("SELECT id FROM gco_jars WHERE name = %s",
-                                      (self.name,)).fetchone()[0]
+            self._find_jar(db)
+            db.execute("COMMIT")
+        except BaseException:
+            if not db.closed:
+                db.close()  # the server rolls back
+            raise
+
+    def _find_jar(self, db):
+        """The jar's id (its row made when missing)."""
+        db.execute("INSERT INTO gco_jars (name) VALUES (%s) ON CONFLICT (name) DO NOTHING",
+                   (self.name,))
+        self._jar_id = db.execute("SELECT id FROM gco_jars WHERE name = %s",
+                                  (self.name,)).fetchone()[0]
 
     # -- reading ---------------------------------------------------------------
 
@@ -309,11 +551,13 @@ class PostgresStore:
         except self._psycopg.Error as error:
             raise self._error(error) from None
 
+    @_guarded
     def load(self) -> list[tuple]:
         """Every cookie of the jar, as rows."""
         self._rollback_quietly()
         return self._reading(True)[0]
 
+    @_guarded
     def refresh(self) -> tuple[list[tuple], list[tuple] | None] | None:
         """None when no worker changed the jar since this one last looked
         (one round trip); else the rows written and the keys removed since
@@ -322,7 +566,7 @@ class PostgresStore:
             # The usual case, one prepared statement through libpq: nothing
             # changed.  Anything else takes the long way, errors included.
             try:
-                if self._quick().get_value(0, 0) == self._mark_text:
+                if self._quick()[0].get_value(0, 0) == self._mark_text:
                     return None
             except Exception:  # noqa: BLE001  read again below, where errors are told
                 pass
@@ -330,67 +574,21 @@ class PostgresStore:
 
     # -- writing ---------------------------------------------------------------
 
-    def _pipeline(self, db, steps):
-        """Runs the steps, (prepared statement, values) or (None, plain
-        text), in one round trip; their results.  The first that failed
-        raises its error (the transaction is then aborted)."""
-        psycopg = self._psycopg
-        pq = psycopg.pq
-        pg = db.pgconn
-        pg.enter_pipeline_mode()
-        results, failed = [], None
-        try:
-            for name, values in steps:
-                if name is None:
-                    pg.send_query_params(values, None)
-                else:
-                    params, formats = _wire(values)
-                    pg.send_query_prepared(name, params, param_formats=formats)
-            pg.pipeline_sync()
-            # Results read meanwhile: the server does not wait on a full
-            # buffer while this one sends a long transaction.
-            while pg.flush():
-                readable, _, _ = select.select([pg.socket], [pg.socket], [], self.timeout)
-                if readable:
-                    pg.consume_input()
-            for _ in steps:
-                result = pg.get_result()
-                if result is None:
-                    break
-                results.append(result)
-                if failed is None and result.status not in (pq.ExecStatus.TUPLES_OK,
-                                                            pq.ExecStatus.COMMAND_OK):
-                    failed = result
-                while pg.get_result() is not None:
-                    pass
-            else:
-                result = pg.get_result()  # the sync
-                if result is None or result.status != pq.ExecStatus.PIPELINE_SYNC:
-                    failed = failed or result
-            pg.exit_pipeline_mode()
-        except psycopg.Error:
-            self._drop()
-            raise psycopg.OperationalError("the connection was lost") from None
-        if pg.status != pq.ConnStatus.OK or len(results) < len(steps):
-            self._drop()
-            raise psycopg.OperationalError(
-                (failed.error_message if failed is not None else pg.error_message)
-                .decode(errors="replace").strip() or "the connection was lost")
-        if failed is not None:
-            raise psycopg.errors.error_from_result(failed)
-        return results
-
     def _lock(self, db):
         """Opens a transaction and takes the jar's lock: its counter, pruned
         and clock then, in one round trip."""
+        self._shared.lock.acquire()
         self._in_transaction = True
         # The head is read by a statement of its own: it sees what was
         # committed until the lock was taken.
-        head = self._pipeline(db, [_BEGIN, (b"gco_lock", (self._jar_id,)),
-                                   (b"gco_head", (self._jar_id,))])[2]
+        results = db.run([_BEGIN, (b"gco_lock", (self._jar_id,)), (b"gco_head", (self._jar_id,)),
+                          (None, b"SELECT pg_current_xact_id()::text")], 2.0)
+        head = results[2]
+        self._xid = results[3].get_value(0, 0).decode()
         return tuple(None if head.get_value(0, i) is None else int(head.get_value(0, i))
                      for i in range(3))
 
+    @_guarded
     def begin(self, whole: bool = False
               ) -> tuple[list[tuple], list[tuple] | None, int | None] | None:
         """Takes the jar's lock in a new transaction and gives what changed
@@ -409,8 +607,17 @@ class PostgresStore:
             self._rollback_quietly()
             raise
         self._locked = self._mark
-        return None if got is None else (*got, self._clock)
+        if got is None:
+            # Nothing changed since this store last read, but a read does not
+            # give the jar the clock: a worker may have moved it since the
+            # jar last had it (with a cookie removed since).
+            if self._clock == self._clock_given:
+                return None
+            got = ([], [])
+        self._clock_given = self._clock
+        return (*got, self._clock)
 
+    @_guarded
     def rollback(self) -> None:
         """Abandons the transaction begin() opened."""
         self._rollback_quietly()
@@ -418,26 +625,31 @@ class PostgresStore:
     def _rollback_quietly(self):
         if not self._in_transaction:
             return
-        self._in_transaction = False
+        self._leave()
         try:
             self._db.execute("ROLLBACK")
         except Exception:  # noqa: BLE001  a connection lost: the server rolled back
             self._drop()
 
-    def _writes(self, changes, number, now):
-        """The statements of the changes, checked (a malformed one raises)."""
+    def _writes(self, changes, now):
+        """The statements of the changes, each (name, its parameters before
+        the change's number, those after it); the rows checked once, in one
+        native call (a malformed change raises)."""
         jar = self._jar_id
-        count = len(changes)
+        sets = [index for index, change in enumerate(changes)
+                if type(change) is tuple and len(change) == 2 and change[0] == "set"]
+        refused = {sets[index]: reason
+                   for index, reason in _rows.check_rows([changes[i][1] for i in sets])}
+        rows, writes = set(sets), []
         for index, change in enumerate(changes):
             kind = change[0] if type(change) is tuple and change else None
             if kind == "set" and len(change) == 2:
-                reason = _rows.refusal(change[1])
-                if reason is not None:
-                    raise ValueError(f"change {index}: not a row: {reason}")
+                if index in refused:
+                    raise ValueError(f"change {index}: not a row: {refused[index]}")
                 row = change[1]
                 if row[_PERSISTENT] or self.keep_session_cookies:
-                    yield b"gco_set", (jar, *(row[i] for i in range(len(row)) if i != _PERSISTENT),
-                                       number)
+                    writes.append((b"gco_set", (jar, *(row[i] for i in range(len(row))
+                                                       if i != _PERSISTENT)), ()))
                     continue
                 key = tuple(row[i] for i in _KEY_INDEXES)
             elif kind in ("delete", "touch") and len(change) == (2 if kind == "delete" else 3):
@@ -450,19 +662,20 @@ class PostgresStore:
                             _rows.EARLIEST_TIME <= when <= _rows.LATEST_TIME:
                         raise TypeError(f"change {index}: a last-access time is an int of "
                                         "microseconds")
-                    yield b"gco_touch", (jar, *key, when, number, when - TOUCH_INTERVAL)
+                    writes.append((b"gco_touch", (jar, *key, when), (when - TOUCH_INTERVAL,)))
                     continue
                 # A replaced cookie: the row that follows takes its place.
-                following = changes[index + 1] if index + 1 < count else None
-                if (type(following) is tuple and len(following) == 2 and following[0] == "set"
-                        and _rows.refusal(following[1]) is None
-                        and (following[1][_PERSISTENT] or self.keep_session_cookies)
-                        and _rows.key(following[1]) == key):
+                following = index + 1
+                if (following in rows and following not in refused
+                        and (changes[following][1][_PERSISTENT] or self.keep_session_cookies)
+                        and _rows.key(changes[following][1]) == key):
                     continue
             else:
                 raise ValueError(f"change {index}: not a change")
-            yield b"gco_delete", (jar, *key, number, now)
+            writes.append((b"gco_delete", (jar, *key), (now,)))
+        return writes
 
+    @_guarded
     def apply(self, changes: list[tuple]) -> None:
         """Writes the changes in one transaction of its own, in order, with
         the next number of the jar's counter (under the jar's lock too).
@@ -470,6 +683,7 @@ class PostgresStore:
         self._rollback_quietly()
         self._apply(changes, False)
 
+    @_guarded
     def commit(self, changes: list[tuple], clock: int | None = None) -> None:
         """Writes the changes and the jar's clock (when it moved) in the
         transaction begin() opened, and commits it.  When this raises,
@@ -478,6 +692,7 @@ class PostgresStore:
             raise self._fail("commit() without begin()")
         self._apply(changes, False, clock)
 
+    @_guarded
     def apply_unless_changed(self, changes: list[tuple]) -> None:
         """As apply(), when no other worker changed the jar since this store
         last read it: changes a read decided (a last access, an expired
@@ -493,8 +708,7 @@ class PostgresStore:
                                   _rows.EARLIEST_TIME <= clock <= _rows.LATEST_TIME):
             raise TypeError("a clock is None or an int of microseconds")
         now = _now()
-        for _ in self._writes(changes, 0, now):  # raises for a malformed change
-            pass
+        writes = self._writes(changes, now)  # raises for a malformed change
         moved = clock is not None and (self._clock is None or clock > self._clock)
         db = self._connection() if not began else self._db
         try:
@@ -512,13 +726,19 @@ class PostgresStore:
             steps = []
             if changes or moved:
                 steps.append((b"gco_counter", (number, clock, self._jar_id)))
-                steps += self._writes(changes, number, now)
-            prune = (changes or moved) and number % PRUNE_EVERY == 0
-            self._pipeline(db, steps if prune else [*steps, _COMMIT])
-            if prune:
-                self._prune(db, number, now)
-                db.execute("COMMIT")
-            self._in_transaction = False
+                steps += [(name, (*before, number, *after)) for name, before, after in writes]
+            if (changes or moved) and number % PRUNE_EVERY == 0:
+                steps += self._prune(number, now)
+            xid, pid = self._xid, db.pid
+            try:
+                db.run([*steps, _COMMIT])
+            except self._psycopg.OperationalError:
+                # The link was lost or fell silent after the COMMIT was
+                # sent: the server may have committed.  The transaction's
+                # own id tells.
+                if not (changes or moved) or not self._committed(xid, pid):
+                    raise
+            self._leave()
         except BaseException as error:
             self._rollback_quietly()
             if unless_changed:  # the jar keeps them: the next read gives their rows
@@ -530,24 +750,73 @@ class PostgresStore:
         if changes or moved:
             self.last_change = number
             if moved:
-                self._clock = clock
+                self._clock = self._clock_given = clock
             if self._mark is not None and (began or number == self._mark + 1):
                 self._mark = number  # what this worker wrote, under the lock
                 self._mark_text = b"%d" % number
 
-    def _prune(self, db, number, now):
-        old = "jar = %s AND change <= %s AND at < %s"
+    def _prune(self, number, now):
+        old = "jar = $1 AND change <= $2 AND at < $3"
         values = (self._jar_id, number - KEEP_CHANGES, now - KEEP_TIME)
-        db.execute(f"UPDATE gco_jars SET pruned = greatest(pruned, coalesce((SELECT max(change) "
-                   f"FROM gco_removals WHERE {old}), 0)) WHERE id = %s", (*values, self._jar_id))
-        db.execute(f"DELETE FROM gco_removals WHERE {old}", values)
+        return [(None, ("UPDATE gco_jars SET pruned = greatest(pruned, coalesce((SELECT "
+                        f"max(change) FROM gco_removals WHERE {old}), 0)) WHERE id = $1", values)),
+                (None, (f"DELETE FROM gco_removals WHERE {old}", values))]
+
+    def _committed(self, xid, pid):
+        """Whether the transaction xid, whose COMMIT was sent on the link of
+        backend pid before the link was lost, committed: asked on a new
+        connection, after ending that backend if it still holds the
+        transaction open.  Raises StoreError when it cannot be known."""
+        self._leave()
+        deadline = time.monotonic() + self.timeout
+        try:
+            db = self._connection()
+            while True:
+                status = db.execute("SELECT pg_xact_status(%s::xid8)", (xid,)).fetchone()[0]
+                if status != "in progress":
+                    return status == "committed"
+                if time.monotonic() > deadline:
+                    break
+                db.execute("SELECT pg_terminate_backend(pid, %s) FROM pg_stat_activity WHERE "
+                           "pid = %s AND backend_xid::text = %s",
+                           (max(1, round(self.timeout * 1000)), pid, str(int(xid) % 2 ** 32)))
+                time.sleep(0.001)
+        except (StoreError, self._psycopg.Error):
+            pass
+        self._drop()
+        raise self._fail("the server went away while this call committed, and whether its change "
+                         "stands is not known; the next call reads the jar as it is") from None
 
     def for_jar(self, name: str) -> "PostgresStore":
-        """A store of the jar named name on the same server (a connection of
-        its own)."""
-        return PostgresStore(self._url, name=name, timeout=self.timeout,
-                             keep_session_cookies=self.keep_session_cookies)
+        """A store of the jar named name on the same server and the same
+        connection: the stores of one connection take turns on it (a call
+        waits while another store's call runs)."""
+        store = type(self).__new__(type(self))
+        store._init(self._url, name, self.timeout, self.keep_session_cookies, self._shared)
+        return store
 
+    @_guarded
+    def fork(self, name: str, rows: list[tuple]) -> "PostgresStore":
+        """A store of the jar named name (as for_jar()) that holds rows: the
+        check that the jar holds no cookie and the rows are written in one
+        transaction.  ValueError, nothing written, when it holds one."""
+        if name == self.name:
+            raise ValueError(f"the jar is named {name!r} already")
+        store = self.for_jar(name)
+        try:
+            got = store.begin(True)
+            if got is not None and got[0]:
+                store.rollback()
+                raise ValueError(f"{self!r}: the jar {name!r} holds cookies already")
+            creation = _rows.FIELDS.index("creation")
+            store.commit([("set", row) for row in rows],
+                         max((row[creation] for row in rows), default=None))
+        except BaseException:
+            store.close()
+            raise
+        return store
+
+    @_guarded
     def jar_names(self) -> list[str]:
         """The names of the jars on the server that hold cookies."""
         try:
@@ -557,9 +826,21 @@ class PostgresStore:
         except self._psycopg.Error as error:
             raise self._error(error) from None
 
+    @_guarded
     def close(self) -> None:
         self._rollback_quietly()
-        self._drop()
+        self._release()
+
+    def _release(self):
+        """This store no longer uses the connection; the last one closes it."""
+        shared, self._db, self._quick = self._shared, None, None
+        if shared is None or self._closed:
+            return
+        self._closed = True
+        shared.users -= 1
+        if shared.users == 0 and shared.link is not None:
+            link, shared.link = shared.link, None
+            link.close()
 
     def __enter__(self):
         return self
@@ -568,8 +849,9 @@ class PostgresStore:
         self.close()
 
     def __del__(self):
-        if getattr(self, "_db", None) is not None:
-            self._drop()
+        if getattr(self, "_shared", None) is not None and not self._closed:
+            self._leave()
+            self._release()
 
     def __repr__(self):
         return f"PostgresStore({self.server!r}, name={self.name!r})"

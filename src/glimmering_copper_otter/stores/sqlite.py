@@ -9,10 +9,20 @@ was committed, a power loss may lose the last transactions.
 Connections share the file without reading it whole: every transaction that
 writes takes the next number of a counter, each row holds the number of its
 last change, and removals are kept (the last 10,000 changes, or those of
-the last 24 hours, whichever is more) with theirs.  A connection remembers
-the number it last saw (its mark) and reads only what changed after it; a
-connection whose mark is older than the removals kept reads the whole file
-once.
+the last 24 hours, whichever is more, and never more than the last 100,000
+removals) with theirs.  A store remembers the number it last saw (its mark)
+and reads only what changed after it; a store whose mark is older than the
+removals kept reads its whole jar once.  A file made by this version gives
+the pages the pruned removals leave back to the file system.
+
+A process holds one SQLite connection per file, shared by every store (named
+jar, fork) on it and closed with the last of them: SQLite's locks on a file
+are POSIX advisory locks, held per process, and closing any descriptor of the
+file would drop them all.  So the store never opens the file itself while a
+connection of this process is open on it: a missing file is made, and a file
+checked (a regular file, by stat), before the first connection; what changed
+is read from the WAL index through one descriptor that lives as long as the
+connection (opened after it, closed after it), then asked of SQLite.
 
 Statements are written as text with literals only (hexadecimal blob literals
 for bytes and text, decimal integers, NULL): nothing is bound, so no
@@ -21,10 +31,10 @@ for bytes and text, decimal integers, NULL): nothing is bound, so no
 
 import errno
 import os
+import stat
 import threading
 import time
 import urllib.parse
-import weakref
 
 import sqlite3 as _sqlite3  # held here: later rebinding of the module's names changes nothing
 
@@ -41,10 +51,15 @@ APPLICATION_ID = 0x67636F6A
 # Last-access times are written at most once a minute per cookie.
 TOUCH_INTERVAL = 60 * 1000000
 # Removals are kept for the last KEEP_CHANGES changes or KEEP_TIME
-# microseconds, whichever is more; they are pruned every PRUNE_EVERY changes.
+# microseconds, whichever is more, but never more than the last KEEP_MOST
+# removals; they are pruned every PRUNE_EVERY changes.
 KEEP_CHANGES = 10000
 KEEP_TIME = 24 * 3600 * 1000000
+KEEP_MOST = 100000
 PRUNE_EVERY = 256
+# When a prune leaves more than VACUUM_ABOVE free pages, all but VACUUM_KEEP
+# of them (at most VACUUM_MOST at a time) go back to the file system.
+VACUUM_ABOVE, VACUUM_KEEP, VACUUM_MOST = 256, 64, 4096
 DEFAULT_NAME = "default"
 
 # The columns: the row's fields but persistent (whether expires is NULL),
@@ -101,18 +116,63 @@ _FLAG = {0: False, 1: True}
 _HEADER_BYTES = 48
 
 
-# The stores of this process: a forked child marks them, so that each opens
-# its own connection (a connection never crosses a fork) without a system
-# call on every use.
-_STORES: "weakref.WeakSet[SqliteStore]" = weakref.WeakSet()
+class _Shared:
+    """The connection of this process to one file (its st_dev and st_ino),
+    and what every store on it shares: the lock their calls take turns on,
+    the count of the transactions they committed (SQLite's data_version
+    counts only other connections'), what the file is, and a descriptor of
+    its WAL index (see _open_index)."""
+
+    __slots__ = ("commits", "cursor", "db", "forked", "immutable", "incremental", "index",
+                 "key", "lock", "read_only", "timeout", "users", "version")
+
+    def __init__(self, db, key, timeout, read_only, immutable):
+        self.db, self.cursor, self.key = db, db.cursor(), key
+        # Reentrant: a signal handler that calls another jar of the file
+        # while a call holds it is refused (in a transaction), not stuck.
+        self.lock = threading.RLock()
+        self.users, self.commits, self.timeout = 1, 0, timeout
+        self.read_only, self.immutable = read_only, immutable
+        self.version, self.incremental, self.forked = SCHEMA_VERSION, False, False
+        self.index = None
+
+
+# The connections of this process by file, and the lock that makes and
+# closes them.  A forked child marks them and keeps them unclosed for its
+# life (a connection never crosses a fork, and closing the inherited one
+# would drop the locks of the child's own): each store then opens the
+# child's own connection.
+_OPEN: dict[tuple[int, int], _Shared] = {}
+_OPEN_LOCK = threading.RLock()
+_INHERITED: list[_Shared | int] = []
 
 
 def _after_fork():
-    for store in list(_STORES):
-        store._forked = True
+    global _OPEN_LOCK
+    _OPEN_LOCK = threading.RLock()  # another thread may have held it at the fork
+    for shared in _OPEN.values():
+        shared.forked = True
+    _INHERITED.extend(_OPEN.values())
+    _OPEN.clear()
 
 
 os.register_at_fork(after_in_child=_after_fork)
+
+
+def _detach(shared):
+    """One store fewer on shared: the last closes the connection."""
+    with _OPEN_LOCK:  # closed before another connection to the file can be opened
+        shared.users -= 1
+        if shared.users or shared.forked:
+            return
+        if _OPEN.get(shared.key) is shared:
+            del _OPEN[shared.key]
+        with shared.lock:
+            shared.db.close()
+            if shared.index is not None:
+                # After the connection: SQLite holds no lock on it any more.
+                os.close(shared.index)
+                shared.index = None
 
 
 def _hex_text(text):
@@ -199,8 +259,11 @@ class SqliteStore:
     write (its mode, a read-only mount) is opened read-only: it is read, and a
     change raises StoreError; in a directory this process may not write
     either, it is opened as immutable, and changes other processes make to it
-    are not seen.  Safe to share between threads; after a fork the child
-    opens its own connection.
+    are not seen.  Safe to share between threads.  The stores of a process
+    on one file (named jars, forks) share one connection to it, closed with
+    the last of them; after a fork the child opens its own.  A path that
+    names no regular file (a directory, a device, a FIFO) is refused before
+    anything opens it.
     """
 
     def __init__(self, path: str | bytes | os.PathLike, *, name: str = DEFAULT_NAME,
@@ -219,15 +282,11 @@ class SqliteStore:
         self.name = name
         self.timeout = float(timeout)
         self.keep_session_cookies = bool(keep_session_cookies)
-        self.read_only = False
-        self.immutable = False
-        self.version = SCHEMA_VERSION
-        self._lock = threading.Lock()
-        self._db = None
-        self._abandoned: list[_sqlite3.Connection] = []
-        self._data_version = None
+        self._shared = None
+        self._db = self._cursor = None
+        self._seen = None  # (data_version, the connection's commits) when last read
+        self._header = None  # the WAL index header when last asked
         self._mark = None
-        self._shm = None
         jar = _hex_text(name)
         self._jar = jar
         self._select = f"SELECT {', '.join(_COLUMNS)} FROM cookies WHERE jar={jar}"
@@ -236,52 +295,92 @@ class SqliteStore:
         self._since = (f"SELECT 0, {', '.join(_COLUMNS)} FROM cookies "
                        f"WHERE jar={jar} AND change>{{mark}} UNION ALL "
                        f"SELECT 1, {removed} FROM removals WHERE jar={jar} AND change>{{mark}}")
-        self._open()
-        _STORES.add(self)
+        self._attach()
 
     # -- opening ---------------------------------------------------------
 
     def _fail(self, message):
         return StoreError(self.path, message)
 
-    def _create_or_check(self, path):
-        """Makes a missing file (mode 0600, never through a link); tells
-        whether this process may write it and its directory."""
+    def _file(self, path):
+        """The file's (st_dev, st_ino), None when it is missing; refuses
+        what is not a regular file (a directory, a device, a FIFO, a
+        socket), before anything opens it.  stat opens no descriptor."""
+        try:
+            found = os.stat(path)
+        except FileNotFoundError:
+            if os.path.islink(path):
+                raise self._fail("a symbolic link to a missing file: a cookie store is "
+                                 "never made through a link") from None
+            return None
+        except OSError as error:
+            raise self._fail(f"cannot open the file ({error.strerror})") from None
+        if not stat.S_ISREG(found.st_mode):
+            kind = ("a directory" if stat.S_ISDIR(found.st_mode) else
+                    "a FIFO" if stat.S_ISFIFO(found.st_mode) else
+                    "a socket" if stat.S_ISSOCK(found.st_mode) else "a device")
+            raise self._fail(f"not a regular file ({kind}): a cookie store is a file; "
+                             "nothing was opened")
+        return found.st_dev, found.st_ino
+
+    def _make_file(self, path):
+        """Makes the missing file (mode 0600, never through a link).  No
+        connection of this process is open on it: a new file has none."""
         try:
             fd = os.open(path, _open_flags(), 0o600)
         except FileExistsError:
-            if os.path.islink(path) and not os.path.exists(path):
-                raise self._fail("a symbolic link to a missing file: a cookie store is "
-                                 "never made through a link") from None
+            return  # made meanwhile by another process: checked as any file
         except OSError as error:
             if error.errno not in (errno.EACCES, errno.EROFS, errno.EPERM):
                 raise self._fail(f"cannot make the file ({error.strerror})") from None
             raise self._fail(f"cannot make the file in a directory this process may not write "
                              f"({error.strerror})") from None
-        else:
-            os.close(fd)
-            return True, True
-        try:
-            fd = os.open(path, os.O_RDWR | os.O_CLOEXEC)
-        except OSError as error:
-            if error.errno not in (errno.EACCES, errno.EROFS, errno.EPERM):
-                raise self._fail(f"cannot open the file ({error.strerror})") from None
-            writable = False
-        else:
-            os.close(fd)
-            writable = True
-        directory = os.path.dirname(os.path.realpath(path))
-        return writable, os.access(directory, os.W_OK)
+        os.close(fd)
 
-    def _open(self):
-        self._forked = False
+    def _attach(self):
+        """Shares the connection of this process to the file, or opens it."""
         path = os.path.abspath(self.path)  # never ":memory:" nor a URI
-        writable, directory_writable = self._create_or_check(path)
-        self.read_only = not (writable and directory_writable)
-        self.immutable = not directory_writable
+        with _OPEN_LOCK:
+            key = self._file(path)
+            shared = _OPEN.get(key) if key is not None else None
+            if shared is None:
+                if key is None:
+                    self._make_file(path)
+                    key = self._file(path)
+                    if key is None:
+                        raise self._fail("the file was removed while it was made")
+                shared = self._connect(path, key)
+                _OPEN[key] = shared
+            else:
+                shared.users += 1
         try:
-            if self.read_only:
-                mode = "immutable=1" if self.immutable else "mode=ro"
+            if shared.version == 1 and self.name != DEFAULT_NAME:
+                raise self._fail("a read-only file of schema version 1 holds only the jar "
+                                 f"{DEFAULT_NAME!r}")
+        except BaseException:
+            _detach(shared)
+            raise
+        self._use(shared)
+
+    def _use(self, shared):
+        self._shared, self._db, self._cursor = shared, shared.db, shared.db.cursor()
+        self.read_only, self.immutable = shared.read_only, shared.immutable
+        self.version = shared.version
+        self._seen = self._mark = self._header = None
+
+    def _connect(self, path, key):
+        """The first connection of this process to the file (key its
+        st_dev and st_ino as checked).  Whether this process may write the
+        file and its directory is asked with access(), which opens nothing."""
+        def may_write(target):
+            return os.access(target, os.W_OK, effective_ids=os.access in os.supports_effective_ids)
+
+        directory_writable = may_write(os.path.dirname(os.path.realpath(path)))
+        read_only = not (may_write(path) and directory_writable)
+        immutable = not directory_writable
+        try:
+            if read_only:
+                mode = "immutable=1" if immutable else "mode=ro"
                 target = f"file:{urllib.parse.quote(os.fsencode(path))}?{mode}"
                 db = _connect(target, uri=True, timeout=self.timeout, isolation_level=None,
                               check_same_thread=False, cached_statements=16)
@@ -290,31 +389,52 @@ class SqliteStore:
                               check_same_thread=False, cached_statements=16)
         except _Error as error:
             raise self._error(error) from None
+        shared = _Shared(db, key, self.timeout, read_only, immutable)
         try:
-            self._adopt(db)
+            # The path names the file checked (not one put there since).
+            if self._file(path) != key:
+                raise self._fail("the file was replaced while it was opened; nothing was "
+                                 "written")
+            self._adopt(shared)
+            if not read_only:
+                shared.index = self._open_index(path)
         except BaseException:
-            db.close()
+            if self._file_key_open(path):
+                _INHERITED.append(shared)  # another connection's file: never closed
+            else:
+                db.close()
             raise
-        self._db = db
-        self._cursor = db.cursor()
-        self._data_version = None
-        self._header = None
-        self._shm = None
-        if not self.read_only:
-            # The shared-memory index SQLite keeps beside a file in WAL mode:
-            # its header changes with every transaction any connection
-            # commits, and reading it costs one system call, where asking
-            # SQLite (PRAGMA data_version) takes the file's read lock.  It
-            # stays while this connection is open (SQLite removes it with
-            # the last connection).
-            try:
-                self._shm = os.open(os.path.realpath(path) + "-shm", os.O_RDONLY | os.O_CLOEXEC)
-            except OSError:
-                pass
-        self._mark = None
+        return shared
 
-    def _adopt(self, db):
-        """Checks that `db` is a cookie store (or a new, empty file) before
+    @staticmethod
+    def _open_index(path):
+        """A descriptor of the file's WAL index (the -shm SQLite keeps while
+        a connection is open in WAL mode), or None.  Its header changes with
+        every transaction any connection commits, and reading it costs one
+        system call, where asking SQLite (PRAGMA data_version) takes a read
+        lock.  Opened once the connection has it open, and closed only after
+        the connection (closing it before would drop SQLite's locks on it);
+        one for every store of the process on the file."""
+        try:
+            fd = os.open(os.path.realpath(path) + "-shm",
+                         os.O_RDONLY | os.O_CLOEXEC | getattr(os, "O_NOFOLLOW", 0))
+        except OSError:
+            return None
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            _INHERITED.append(fd)  # not closed while the connection is open
+            return None
+        return fd
+
+    @staticmethod
+    def _file_key_open(path):
+        try:
+            found = os.stat(path)
+        except OSError:
+            return False
+        return (found.st_dev, found.st_ino) in _OPEN
+
+    def _adopt(self, shared):
+        """Checks that the file of `shared` is a cookie store (or a new, empty file) before
         anything is written, then sets it up: a new file is made, a file of
         version 1 upgraded.  Processes that open a new file at once can meet
         in SQLite's locks in a way it resolves by failing one of them at once
@@ -323,27 +443,31 @@ class SqliteStore:
         deadline = time.monotonic() + self.timeout
         while True:
             try:
-                return self._set_up(db)
+                return self._set_up(shared)
             except StoreError as error:
                 busy = getattr(error.__cause__, "sqlite_errorcode", 0) & 0xFF in (_BUSY, _LOCKED)
                 if not busy or time.monotonic() >= deadline:
                     raise
             time.sleep(0.005 + 0.02 * (os.getpid() % 7) / 7)
 
-    def _set_up(self, db):
+    def _set_up(self, shared):
+        db = shared.db
         try:
             kind = self._kind(db)
-            if self.read_only:
+            if shared.read_only:
                 if kind == "new":
                     raise self._fail("not a cookie store (an empty file this process may not "
                                      "write)")
-                self.version = kind
-                if kind == 1 and self.name != DEFAULT_NAME:
-                    raise self._fail("a read-only file of schema version 1 holds only the jar "
-                                     f"{DEFAULT_NAME!r}")
+                shared.version = kind
                 return
             if kind != SCHEMA_VERSION:
                 if kind == "new":
+                    # Set before anything is written (the switch to WAL
+                    # writes the header): the pages removals free go back
+                    # to the file system.  A file made before stays as it
+                    # is (the switch takes a VACUUM, a copy of the file
+                    # under the write lock).
+                    db.execute("PRAGMA auto_vacuum=INCREMENTAL")
                     db.execute("PRAGMA journal_mode=WAL")
                 db.execute("BEGIN IMMEDIATE")
                 try:
@@ -363,6 +487,7 @@ class SqliteStore:
                 raise self._fail(f"cannot use write-ahead logging (mode {mode})")
             db.execute("PRAGMA synchronous=NORMAL")
             db.execute("PRAGMA trusted_schema=OFF")
+            shared.incremental = db.execute("PRAGMA auto_vacuum").fetchone()[0] == 2
         except _Error as error:
             raise self._error(error) from error
 
@@ -420,18 +545,31 @@ class SqliteStore:
             return self._fail(f"damaged cookie store ({error})")
         return self._fail(str(error))
 
-    def _connection(self):
+    def _now_shared(self):
         """The connection of this process (a forked child opens its own and
         never touches its parent's)."""
-        if self._db is None:
+        shared = self._shared
+        if shared is None:
             raise self._fail("the store is closed")
-        if self._forked:
-            self._abandoned.append(self._db)
-            self._db = None
-            if self._shm is not None:
-                os.close(self._shm)  # the child's own descriptor
-            self._open()
-        return self._db
+        if shared.forked:
+            with _OPEN_LOCK:
+                if self._shared is shared:
+                    self._attach()
+            shared = self._shared
+        return shared
+
+    def _enter(self, shared):
+        """The connection, its lock taken (by the caller): the timeout of
+        this store set, a call of this thread inside another one's
+        transaction (a signal handler's) refused."""
+        db = shared.db
+        if db.in_transaction:
+            raise self._fail("another call on this file is under way on this thread (a signal "
+                             "handler?): this one was not done")
+        if shared.timeout != self.timeout:
+            db.execute(f"PRAGMA busy_timeout={min(int(self.timeout * 1000), 2 ** 31 - 1)}")
+            shared.timeout = self.timeout
+        return db
 
     # -- reading ---------------------------------------------------------
 
@@ -478,7 +616,7 @@ class SqliteStore:
                             for record in found if record[0] == 1]
         except _Error as error:
             raise self._error(error) from None
-        self._data_version = version
+        self._seen = (version, self._shared.commits)
         self._mark = counter
         if records is None:
             return None
@@ -487,8 +625,9 @@ class SqliteStore:
     def load(self) -> list[tuple]:
         """Every cookie of the jar, as rows (rows that are not cookies a jar
         keeps are passed over with a StoreWarning)."""
-        with self._lock:
-            return self._read(self._connection(), True)[0]
+        shared = self._now_shared()
+        with shared.lock:
+            return self._read(self._enter(shared), True)[0]
 
     def refresh(self) -> tuple[list[tuple], list[tuple] | None] | None:
         """None when no other connection committed a change to this jar since
@@ -496,30 +635,33 @@ class SqliteStore:
         keys removed since then, or (all rows, None) when this connection
         must read the whole jar again."""
         # The index header as it was before SQLite is asked: unchanged at
-        # the next call, no transaction was committed meanwhile.  (The jar's
-        # calls take turns: nothing else uses the store meanwhile.)
-        header, shm = None, self._shm
-        if shm is not None and not self._forked:
+        # the next call, no connection (this one included) committed a
+        # transaction meanwhile.
+        shared, header = self._shared, None
+        if shared is not None and shared.index is not None and not shared.forked:
             try:
-                header = _pread(shm, _HEADER_BYTES, 0)
+                header = _pread(shared.index, _HEADER_BYTES, 0)
             except OSError:
                 pass
             else:
                 if header == self._header:
                     return None
-        with self._lock:
-            db = self._connection()
-            if self.immutable and self._data_version is not None:
+        shared = self._now_shared()
+        with shared.lock:
+            db = self._enter(shared)
+            if self.immutable and self._seen is not None:
                 return None
+            # SQLite's count of the transactions other connections
+            # committed, and this connection's own (another store's).
             try:
                 version = self._cursor.execute("PRAGMA data_version").fetchone()[0]
             except _Error as error:
                 raise self._error(error) from None
-            if version == self._data_version:
-                self._header = header
-                return None
-            changes = self._read(db, False, version)
-            self._header = header
+            if (version, shared.commits) != self._seen:
+                changes = self._read(db, False, version)
+            else:
+                changes = None
+            self._header = header if shared is self._shared else None
             return changes
 
     # -- writing ---------------------------------------------------------
@@ -574,48 +716,95 @@ class SqliteStore:
             raise self._fail("the file is read-only here: the change was not written")
         if self.version == 1:  # only a read-only file stays at version 1
             raise self._fail("a file of schema version 1 is not written")
-        with self._lock:
-            db = self._connection()
+        shared = self._now_shared()
+        with shared.lock:
+            self._write(shared, statements, now)
+
+    def _write(self, shared, statements, now, empty_jar=False):
+        """The statements in one transaction under the next change number;
+        with empty_jar, only when the jar holds no cookie yet."""
+        db = self._enter(shared)
+        try:
+            db.execute("BEGIN IMMEDIATE")
             try:
-                db.execute("BEGIN IMMEDIATE")
-                try:
-                    number = db.execute(
-                        "UPDATE counter SET value=value+1 RETURNING value").fetchall()[0][0]
-                    for statement in statements:
-                        db.execute(statement.replace("{change}", str(number)))
-                    if number % PRUNE_EVERY == 0:
-                        self._prune(db, number, now)
-                    db.execute("COMMIT")
-                except BaseException:
-                    if db.in_transaction:
-                        db.execute("ROLLBACK")
-                    raise
-            except _Error as error:
-                raise self._error(error) from None
-            if self._mark is not None and number == self._mark + 1:
-                self._mark = number  # no other connection wrote in between
-            self._header = None  # this write changed it: the next call asks SQLite
+                if empty_jar and db.execute(
+                        f"SELECT 1 FROM cookies WHERE jar={self._jar} LIMIT 1").fetchone():
+                    raise ValueError(f"{self!r}: the jar {self.name!r} holds cookies already")
+                number = db.execute(
+                    "UPDATE counter SET value=value+1 RETURNING value").fetchall()[0][0]
+                for statement in statements:
+                    db.execute(statement.replace("{change}", str(number)))
+                if number % PRUNE_EVERY == 0:
+                    self._prune(shared, number, now)
+                db.execute("COMMIT")
+            except BaseException:
+                if db.in_transaction:
+                    db.execute("ROLLBACK")
+                raise
+        except _Error as error:
+            raise self._error(error) from None
+        shared.commits += 1
+        if self._mark is not None and number == self._mark + 1:
+            # No other connection nor store wrote in between.
+            self._mark = number
+            if self._seen is not None:
+                self._seen = (self._seen[0], shared.commits)
 
     @staticmethod
-    def _prune(db, number, now):
+    def _prune(shared, number, now):
         """Drops the removals older than both the last KEEP_CHANGES changes
-        and KEEP_TIME; the counter's pruned is the last change whose removals
-        may be gone: a mark before it reads the whole jar again."""
-        old = f"change<={number - KEEP_CHANGES} AND at<{now - KEEP_TIME}"
+        and KEEP_TIME, and those beyond the last KEEP_MOST; the counter's
+        pruned is the last change whose removals may be gone: a mark before
+        it reads the whole jar again.  Rowids grow with the changes (only
+        the oldest rows are ever deleted), so the cap reads no row."""
+        db = shared.db
+        old = (f"change<={number - KEEP_CHANGES} AND at<{now - KEEP_TIME} "
+               f"OR rowid<=(SELECT max(rowid) FROM removals)-{KEEP_MOST}")
         db.execute("UPDATE counter SET pruned=max(pruned, coalesce("
                    f"(SELECT max(change) FROM removals WHERE {old}), 0))")
         db.execute(f"DELETE FROM removals WHERE {old}")
+        if shared.incremental:
+            free = db.execute("PRAGMA freelist_count").fetchone()[0]
+            if free > VACUUM_ABOVE:
+                # One page a step: this module steps a statement that
+                # returns no row once.
+                for _ in range(min(free - VACUUM_KEEP, VACUUM_MOST)):
+                    db.execute("PRAGMA incremental_vacuum(1)")
 
     def for_jar(self, name: str) -> "SqliteStore":
-        """A store of the jar named name in the same file (a connection of
-        its own)."""
+        """A store of the jar named name in the same file (sharing this
+        process's connection to it)."""
         return SqliteStore(self.path, name=name, timeout=self.timeout,
                            keep_session_cookies=self.keep_session_cookies)
 
+    def fork(self, name: str, rows: list[tuple]) -> "SqliteStore":
+        """A store of the jar named name in the same file, holding rows: the
+        check that the jar holds no cookie and the writing in one
+        transaction (of two forks into one name, one raises ValueError)."""
+        store = self.for_jar(name)
+        try:
+            now = _now()
+            statements = []
+            for index, row in enumerate(rows):
+                if type(row) is tuple and len(row) == len(_rows.FIELDS) and not (
+                        row[_rows.PERSISTENT] or self.keep_session_cookies):
+                    continue  # not kept: nothing to remove in a new jar
+                statements += store._statements(("set", row), index, now)
+            if store.read_only:
+                raise store._fail("the file is read-only here: the change was not written")
+            shared = store._now_shared()
+            with shared.lock:
+                store._write(shared, statements, now, empty_jar=True)
+        except BaseException:
+            store.close()
+            raise
+        return store
+
     def jar_names(self) -> list[str]:
         """The names of the jars that hold cookies in the file."""
-        with self._lock:
-            db = self._connection()
+        shared = self._now_shared()
+        with shared.lock:
+            db = self._enter(shared)
             try:
                 if self.version == 1:
                     return [DEFAULT_NAME] if db.execute(
@@ -626,23 +815,27 @@ class SqliteStore:
                 raise self._error(error) from None
 
     def close(self) -> None:
-        """Closes the file; later calls raise StoreError."""
-        with self._lock:
-            self._release()
-
-    def _release(self):
-        if self._shm is not None:
-            os.close(self._shm)
-            self._shm = None
-        if self._db is not None and not self._forked:
-            self._db.close()
-        self._db = None
+        """Closes the store (the connection, with the last store of this
+        process on the file); later calls raise StoreError."""
+        shared = self._shared
+        if shared is None:
+            return
+        if shared.forked:  # the parent's, kept unclosed (its lock may be held forever)
+            self._shared = self._db = self._cursor = None
+            return
+        with shared.lock:  # a call under way on another thread ends first
+            if self._shared is not shared:
+                return
+            self._shared = self._db = self._cursor = None
+        _detach(shared)
 
     def __del__(self):
         # Every change was committed when its call returned: a store that is
         # dropped unclosed loses nothing, and says nothing.
-        if getattr(self, "_db", None) is not None:
-            self._release()
+        shared = getattr(self, "_shared", None)
+        if shared is not None:
+            self._shared = None
+            _detach(shared)
 
     def __enter__(self):
         return self
