@@ -102,5 +102,5 @@ class SaveReport(NamedTuple):
 
 __all__ = ["FIELDS", "KEY_FIELDS", "KEY_INDEXES", "COLUMN_FIELDS", "SAME_SITE_NAMES",
            "PRIORITY_NAMES", "SOURCE_SCHEME_NAMES", "UNSET", "EARLIEST_TIME", "LATEST_TIME",
-           "key", "refusal", "check_rows", "rows_of_columns", "LoadReport", "LeftOut",
+           "key", "refusal", "value_refusal", "check_rows", "rows_of_columns", "LoadReport", "LeftOut",
            "Changed", "SaveReport", *FIELDS_INDEX_NAMES]
