@@ -190,18 +190,18 @@ SETTINGS = [
 
 @pytest.mark.parametrize("title, setting, want", SETTINGS, ids=[s[0] for s in SETTINGS])
 def test_a_batch_of_settings(title, setting, want):
-    from glimmering_copper_otter import _rows
+    from glimmering_copper_otter import rows as _rows
     from glimmering_copper_otter.browser import check
     from glimmering_copper_otter.jar import CookieJar
 
     jar = CookieJar()
     jar.set_cookie(b"sec=1; Secure", S)
-    expires = jar._rows()[0][_rows.CREATION] + 3600 * 10**6 - 250000
+    expires = jar.rows()[0][_rows.CREATION] + 3600 * 10**6 - 250000
     if setting[4] == "row":
         setting = setting[:4] + (_row(expires),)
     [result] = jar._apply_settings([setting])
     if isinstance(want, tuple):
-        row = next(r for r in jar._rows() if r[_rows.NAME] == b"p")
+        row = next(r for r in jar.rows() if r[_rows.NAME] == b"p")
         assert (row[_rows.EXPIRES] == expires, row[_rows.CROSS_SITE_ANCESTOR] or None,
                 row[_rows.SOURCE_PORT]) == want
         return

@@ -112,7 +112,7 @@ def test_a_fleet_on_one_jar_ends_as_its_commits_replayed(server, url):
     counter = server.sql(f"SELECT counter FROM {_schema(url)}.gco_jars WHERE name = 'fleet'")
     assert numbers == list(range(1, counter[0][0] + 1))  # every commit, once
     rows = PostgresStore(url, name="fleet").load()
-    assert sorted(rows) == sorted(_replay(lines, t0)._rows())
+    assert sorted(rows) == sorted(_replay(lines, t0).rows())
     sites = [row[2] for row in rows]
     assert len(rows) <= 50 and max(map(sites.count, set(sites))) <= 20
     assert {json.loads(line)[2][0] for line in lines} >= {"set", "clear"}
@@ -158,7 +158,7 @@ def test_the_clock_reaches_a_worker_that_read_the_change_that_hid_it(url):
     jar.cookie_header(U, now=t0)
     for each in (jar, one):
         each.set_cookie("a=1; Max-Age=600", U, now=t0)
-    assert jar._rows() == one._rows()
+    assert jar.rows() == one.rows()
 
 
 def test_the_prepared_statements_outlive_a_rollback(url):

@@ -4,7 +4,7 @@
 ("chromium", "chrome", "edge", "brave", "opera", "vivaldi") and of the
 Firefox family ("firefox", "librewolf", "waterfox", "floorp", "zen") in the
 home directory, snap and flatpak folders included.  `read_cookies(...)`
-reads one profile's cookies into rows (see `glimmering_copper_otter._rows`)
+reads one profile's cookies into rows (see `glimmering_copper_otter.rows`)
 with what it passed over and why; `CookieJar.load_browser` loads them.
 
 Nothing is written in a profile, and the profile's own database files are

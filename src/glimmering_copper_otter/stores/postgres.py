@@ -23,7 +23,7 @@ import select
 import threading
 import time
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.stores import StoreError, warn_skipped
 from glimmering_copper_otter.stores._secrets import Secrets
 
