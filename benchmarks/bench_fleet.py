@@ -72,7 +72,7 @@ def open_jar(where, reads="local", timeout=5.0):
 def fill(where, count):
     with open_jar(where, "strict", 300.0) as jar:  # 100,000 rows in one transaction
         jar.clear()
-        jar._load_rows(rows(count))
+        jar.load_rows(rows(count))
 
 
 def worker(where, number, pairs, barrier, out):
@@ -122,7 +122,7 @@ def header_costs(server, calls):
         fill(url, size)
         jar, memory = open_jar(url), CookieJar(**UNLIMITED)
         strict = open_jar(url, "strict")
-        memory._load_rows(rows(size))
+        memory.load_rows(rows(size))
         connection = jar.store._db  # the jar's own connection to the server
         counter = jar.store._quick
         cases = {"server jar": lambda: jar.cookie_header(URL),
@@ -149,7 +149,7 @@ def run_case(case, url, size, calls):
     counts the instructions of the whole process)."""
     if case == "memory jar":
         memory = CookieJar(**UNLIMITED)
-        memory._load_rows(rows(size))
+        memory.load_rows(rows(size))
         call = lambda: memory.cookie_header(URL)  # noqa: E731
     else:
         jar = open_jar(url, "strict" if case == "strict" else "local")

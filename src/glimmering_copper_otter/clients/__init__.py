@@ -1,50 +1,25 @@
 """Adapters that make the HTTP clients people use keep and send cookies
-through a CookieJar: urllib, requests, httpx, aiohttp and curl_cffi, one
+through a CookieJar: urllib, requests, httpx, httpx2, aiohttp and curl_cffi, one
 module each (Scrapy's downloader middleware is `glimmering_copper_otter.scrapy`).
 
 Every request a client sends through an adapter, redirect hops included,
 carries exactly `jar.cookie_header(url)` (no Cookie header when it is empty),
 and every response's Set-Cookie values go to `jar.set_cookies(values, url)`,
-as the bytes received; the async clients' (aiohttp, httpx.AsyncClient,
-curl_cffi's AsyncSession) are written behind on a server's jar: applied to
-its copy at once, committed by its writer thread (jar.flush() waits).  The
-client's own cookie jar is left empty and adds nothing.  An adapter never raises because of what a response's Set-Cookie
+as the bytes received.  The client's own cookie jar is left empty and adds
+nothing.  An adapter never raises because of what a response's Set-Cookie
 headers hold (the jar ignores what it cannot store); an OSError of the jar's
 store does go through.  Adapters use the jar's public methods only.
 
-None of the clients is a dependency: each adapter imports its client when it
-is made.
+None of the clients is a dependency: each adapter module imports its client
+when it is imported, and install() imports an adapter only for a client
+already imported.
 """
 
 import sys
 
-# What a jar's set_cookies may raise for content it cannot read; anything
-# else (an OSError of its store) goes through.
-_IGNORED = (TypeError, ValueError)
+from glimmering_copper_otter.clients._common import latin1, store_set_cookies
 
-
-def store_set_cookies(jar, values, url, behind=False):
-    """Hands a response's Set-Cookie values to the jar, ignoring what it
-    cannot read.  behind, for an event loop's thread: a server's jar applies
-    them to its copy at once and writes them behind (stores._behind)."""
-    if values:
-        try:
-            if behind:
-                from glimmering_copper_otter.stores import _behind
-
-                _behind.set_cookies(jar, values, url, {})
-            else:
-                jar.set_cookies(values, url)
-        except _IGNORED:
-            pass
-
-
-def latin1(text):
-    """The bytes of a header value that a client read as Latin-1 text."""
-    try:
-        return text.encode("latin-1")
-    except UnicodeEncodeError:
-        return text.encode("utf-8", "surrogateescape")
+__all__ = ["install", "latin1", "store_set_cookies"]
 
 
 def install(jar, target):
@@ -61,12 +36,17 @@ def install(jar, target):
         from glimmering_copper_otter.clients import httpx as adapter
 
         return adapter.install(jar, target)
+    httpx2 = sys.modules.get("httpx2")
+    if httpx2 is not None and isinstance(target, (httpx2.Client, httpx2.AsyncClient)):
+        from glimmering_copper_otter.clients import httpx2 as adapter
+
+        return adapter.install(jar, target)
     curl_cffi = sys.modules.get("curl_cffi.requests")
     if curl_cffi is not None and isinstance(target, (curl_cffi.Session,
                                                      curl_cffi.AsyncSession)):
         from glimmering_copper_otter.clients import curl_cffi as adapter
 
         return adapter.install(jar, target)
-    raise TypeError("install() takes a requests.Session, an httpx.Client, an "
-                    "httpx.AsyncClient or a curl_cffi Session or AsyncSession, not "
+    raise TypeError("install() takes a requests.Session, an httpx or httpx2 Client "
+                    "or AsyncClient, or a curl_cffi Session or AsyncSession, not "
                     f"{type(target).__name__}")
