@@ -62,7 +62,7 @@ def open_jar(where):
 def fill(where, count):
     with open_jar(where) as jar:
         jar.clear()
-        jar._load_rows(rows(count))
+        jar.load_rows(rows(count))
 
 
 def worker(where, number, pairs, barrier, out):
@@ -111,8 +111,8 @@ def header_costs(server, calls):
         url = server.fresh()
         fill(url, size)
         jar, memory = open_jar(url), CookieJar(**UNLIMITED)
-        memory._load_rows(rows(size))
-        connection = jar.store._db.pgconn  # the jar's own connection to the server
+        memory.load_rows(rows(size))
+        connection = jar.store._db.pg  # the jar's own connection to the server (libpq)
         counter = jar.store._quick
         cases = {"server jar": lambda: jar.cookie_header(URL),
                  "round trip: the counter's read": counter,
@@ -136,7 +136,7 @@ def run_case(case, url, size, calls):
     counts the instructions of the whole process)."""
     if case == "memory jar":
         memory = CookieJar(**UNLIMITED)
-        memory._load_rows(rows(size))
+        memory.load_rows(rows(size))
         call = lambda: memory.cookie_header(URL)  # noqa: E731
     else:
         jar = open_jar(url)

@@ -57,6 +57,7 @@ def test_a_caller_is_type_checked(tmp_path):
 
         import curl_cffi.requests
         import httpx
+        import httpx2
         import requests
         from aiohttp.abc import AbstractCookieJar
 
@@ -121,6 +122,9 @@ def test_a_caller_is_type_checked(tmp_path):
         mapping: dict[str, str] = jar.dump_cookies(format="mapping", url="https://x.test/")[0]
         words: Counter[str] = jar.load_json(jar.to_json()).counts()
         state, saved_state = jar.dump_cookies(format="playwright", url="https://x.test/")
+        from playwright.sync_api import StorageState
+        handed: StorageState = state  # new_context(storage_state=...) takes it as it is
+        client2: httpx2.Client = jar.install(httpx2.Client())
         params: list[dict[str, object]] = jar.dump_cookies(format="cdp")[0]
         changes: list[str] = [item.reason for item in saved_state.changed] + list(state)
         tools: LoadReport = jar.load_cookies(params, format="cdp")

@@ -11,6 +11,7 @@
 
 #include "browser_record.hpp"
 #include "arguments.hpp"
+#include "compat.hpp"
 #include "cookies.h"
 #include "writer.h"
 #include "cookie_rules.hpp"

@@ -182,27 +182,6 @@ unsigned days_in_month(int64_t year, unsigned month) {
 
 }  // namespace
 
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) noexcept {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void civil_from_days(int64_t z, int64_t* year, unsigned* month, unsigned* day) noexcept {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  *day = doy - (153 * mp + 2) / 5 + 1;
-  *month = mp < 10 ? mp + 3 : mp - 9;
-  *year = static_cast<int64_t>(yoe) + era * 400 + (*month <= 2);
-}
-
 // Browsers differ from the draft's grammar: a day or year token is digits
 // only (no "21st", no "2099AD"), a time token is exactly three colon-separated
 // runs of digits of any length (no "07:28:00Z"), a token of one or two digits
@@ -257,70 +236,6 @@ bool parse_cookie_date(Span text, int64_t* instant) noexcept {
   int64_t days = days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
   *instant = ((days * 24 + time[0]) * 60 + time[1]) * 60 * kSecond + time[2] * kSecond;
   return true;
-}
-
-// -- the text rule -----------------------------------------------------------
-
-namespace {
-
-// The length of the valid UTF-8 sequence at p (as Python's decoder accepts
-// it: no overlong forms, no surrogates, nothing past U+10FFFF), or 0.
-int utf8_sequence(const unsigned char* p, const unsigned char* end, uint32_t* code) {
-  unsigned char c = p[0];
-  auto cont = [&](Py_ssize_t i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
-  if (c >= 0xC2 && c <= 0xDF) {
-    if (!cont(1)) return 0;
-    *code = ((c & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-    return 2;
-  }
-  if (c >= 0xE0 && c <= 0xEF) {
-    if (!cont(1) || !cont(2)) return 0;
-    if (c == 0xE0 && p[1] < 0xA0) return 0;
-    if (c == 0xED && p[1] > 0x9F) return 0;
-    *code = ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-    return 3;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    if (!cont(1) || !cont(2) || !cont(3)) return 0;
-    if (c == 0xF0 && p[1] < 0x90) return 0;
-    if (c == 0xF4 && p[1] > 0x8F) return 0;
-    *code = ((c & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-    return 4;
-  }
-  return 0;
-}
-
-}  // namespace
-
-PyObject* decode_text(const char* data, Py_ssize_t size) noexcept {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
-  const unsigned char* end = p + size;
-  Py_ssize_t ascii = 0;
-  while (ascii < size && p[ascii] < 0x80) ascii++;
-  if (ascii == size) {
-    if (size <= 1) return PyUnicode_DecodeASCII(data, size, "strict");
-    PyObject* text = PyUnicode_New(size, 127);
-    if (text != nullptr) std::memcpy(PyUnicode_DATA(text), data, static_cast<size_t>(size));
-    return text;
-  }
-  uint32_t local[256] = {};
-  uint32_t* codes =
-      size <= 256 ? local : static_cast<uint32_t*>(PyMem_Malloc(sizeof(uint32_t) * size));
-  if (codes == nullptr) return PyErr_NoMemory();
-  Py_ssize_t n = 0;
-  for (const unsigned char* q = p; q < end;) {
-    uint32_t code = *q;
-    int length = code < 0x80 ? 1 : utf8_sequence(q, end, &code);
-    if (length == 0) {
-      code = *q;  // a byte outside a valid sequence: its Latin-1 character
-      length = 1;
-    }
-    codes[n++] = code;
-    q += length;
-  }
-  PyObject* text = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, codes, n);
-  if (codes != local) PyMem_Free(codes);
-  return text;
 }
 
 // -- the set-cookie-string algorithm and the storage model -----------------
@@ -405,12 +320,20 @@ bool refuse(Outcome& out, Findings* findings, Refusal refusal,
   return note(findings, refusal_word(refusal), sentence);
 }
 
-}  // namespace
+// The header read into its parts: the name-value pair and the last value of
+// each attribute (one over 1024 bytes is ignored).
+struct Header {
+  Span name, value;
+  Span last[kAttributeCount];
+  bool present[kAttributeCount] = {};
+  int seen[kAttributeCount] = {};
+  bool tab = false;  // a tab inside the name, the value or an attribute
+};
 
-bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings,
-              bool use_list) {
+// A control character (a tab aside) refuses the header; *any_tab says
+// whether it holds a tab.
+bool control_characters(Span raw, bool* any_tab, Outcome& out, Findings* findings) {
   const char* const end = raw.end();
-  bool any_tab = false;
   const char* scan = raw.data;
   // Eight bytes at a time while none is a control character (a tab
   // included), which are looked at one by one below.
@@ -423,7 +346,7 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
   }
   for (; scan < end; scan++) {
     unsigned char c = byte_at(scan);
-    any_tab = any_tab || c == 0x09;
+    *any_tab = *any_tab || c == 0x09;
     if ((c < 0x20 && c != 0x09) || c == 0x7F) {
       static const char kHex[] = "0123456789abcdef";
       const char code[4] = {'0', 'x', kHex[c >> 4], kHex[c & 15]};
@@ -433,127 +356,131 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
                             : ": a browser refuses the cookie"});
     }
   }
+  return true;
+}
 
+// One attribute, key=val (eq: its "=", if any), into h: the last of each
+// name counts.
+bool read_attribute(Header& h, Span key, Span val, const char* eq, Findings* findings) {
+  int which = attribute_of(key);
+  if (val.size > kMaxAttributeValue) {
+    return note(findings, "AttributeValueTooLong",
+                {which >= 0 ? kAttributeNames[which] : "the attribute ",
+                 Piece::shown(which >= 0 ? Span{} : key), " has a value of ",
+                 Piece::decimal(val.size),
+                 " bytes, over the 1024-byte limit: a browser ignores the attribute"});
+  }
+  if (which < 0) {
+    if (key.size == 0 && eq == nullptr) return true;
+    return note(findings, "UnknownAttribute",
+                {"\"", Piece::shown(key), "\" is not a cookie attribute: a browser ignores it"});
+  }
+  h.last[which] = val;
+  h.present[which] = true;
+  if (++h.seen[which] == 2 &&
+      !note(findings, "DuplicateAttribute",
+            {kAttributeNames[which], " is given more than once: a browser keeps the last one"})) {
+    return false;
+  }
+  if ((which == kSecure || which == kHttpOnly || which == kPartitioned) && eq != nullptr) {
+    return note(findings, "FlagWithValue",
+                {kAttributeNames[which], "=", Piece::shown(val), " still sets ",
+                 kAttributeNames[which], ": a browser ignores a flag's value"});
+  }
+  return true;
+}
+
+// Splits the header into its name-value pair and attributes.
+bool read_header(Span raw, Header& h, Outcome& out, Findings* findings) {
+  bool any_tab = false;
+  if (!control_characters(raw, &any_tab, out, findings)) return false;
+  if (out.refusal != Refusal::kNone) return true;
+  const char* const end = raw.end();
   // The name-value pair ends at the first ";".
   const char* semicolon = raw.find(';');
   const char* pair_end = semicolon ? semicolon : end;
   const char* equals = Span{raw.data, pair_end - raw.data}.find('=');
-  Span name, value;
   if (equals != nullptr) {
-    name = trim(raw.data, equals);
-    value = trim(equals + 1, pair_end);
+    h.name = trim(raw.data, equals);
+    h.value = trim(equals + 1, pair_end);
   } else {
-    value = trim(raw.data, pair_end);
+    h.value = trim(raw.data, pair_end);
   }
-
-  // The attributes: the last of each name counts; one whose value is over
-  // 1024 bytes is ignored.
-  Span last[kAttributeCount];
-  bool present[kAttributeCount] = {};
-  int seen[kAttributeCount] = {};
-  bool tab = any_tab && (has_tab(name) || has_tab(value));
-  if (semicolon != nullptr && semicolon + 1 < end) {
-    const char* p = semicolon + 1;
-    while (true) {
-      // The attribute's end, and its first "=".
-      const char* stop = Span{p, end - p}.find(';');
-      const char* av_end = stop ? stop : end;
-      const char* eq = Span{p, av_end - p}.find('=');
-      Span key = trim(p, eq ? eq : av_end);
-      Span val = eq ? trim(eq + 1, av_end) : Span{av_end, 0};
-      tab = tab || (any_tab && (has_tab(key) || has_tab(val)));
-      int which = attribute_of(key);
-      if (val.size > kMaxAttributeValue) {
-        if (!note(findings, "AttributeValueTooLong",
-                  {which >= 0 ? kAttributeNames[which] : "the attribute ",
-                   Piece::shown(which >= 0 ? Span{} : key), " has a value of ",
-                   Piece::decimal(val.size),
-                   " bytes, over the 1024-byte limit: a browser ignores the attribute"})) {
-          return false;
-        }
-      } else if (which >= 0) {
-        last[which] = val;
-        present[which] = true;
-        if (++seen[which] == 2) {
-          if (!note(findings, "DuplicateAttribute",
-                    {kAttributeNames[which],
-                     " is given more than once: a browser keeps the last one"})) {
-            return false;
-          }
-        }
-        if ((which == kSecure || which == kHttpOnly || which == kPartitioned) && eq != nullptr) {
-          if (!note(findings, "FlagWithValue",
-                    {kAttributeNames[which], "=", Piece::shown(val), " still sets ",
-                     kAttributeNames[which], ": a browser ignores a flag's value"})) {
-            return false;
-          }
-        }
-      } else if (key.size > 0 || eq != nullptr) {
-        if (!note(
-                findings, "UnknownAttribute",
-                {"\"", Piece::shown(key), "\" is not a cookie attribute: a browser ignores it"})) {
-          return false;
-        }
-      }
-      if (stop == nullptr) break;
-      p = stop + 1;
-    }
+  h.tab = any_tab && (has_tab(h.name) || has_tab(h.value));
+  if (semicolon == nullptr || semicolon + 1 >= end) return true;
+  for (const char* p = semicolon + 1;;) {
+    // The attribute's end, and its first "=".
+    const char* stop = Span{p, end - p}.find(';');
+    const char* av_end = stop ? stop : end;
+    const char* eq = Span{p, av_end - p}.find('=');
+    Span key = trim(p, eq ? eq : av_end);
+    Span val = eq ? trim(eq + 1, av_end) : Span{av_end, 0};
+    h.tab = h.tab || (any_tab && (has_tab(key) || has_tab(val)));
+    if (!read_attribute(h, key, val, eq, findings)) return false;
+    if (stop == nullptr) return true;
+    p = stop + 1;
   }
+}
 
-  if (name.empty() && value.empty()) {
+// The name-value pair's rules.
+bool name_value_rules(const Header& h, Outcome& out, Findings* findings) {
+  if (h.name.empty() && h.value.empty()) {
     return refuse(out, findings, Refusal::kNoCookieContent,
                   {"the header has neither a name nor a value: a browser refuses it"});
   }
   // browsers refuse a tab left inside a name, value or attribute after
   // trimming (the draft allows it)
-  if (tab) {
+  if (h.tab) {
     return refuse(out, findings, Refusal::kDisallowedCharacter,
                   {"a tab inside the name, the value or an attribute: a browser refuses the "
                    "cookie"});
   }
-  if (name.size + value.size > kMaxNameValue) {
+  if (h.name.size + h.value.size > kMaxNameValue) {
     return refuse(out, findings, Refusal::kNameValuePairExceedsMaxSize,
-                  {"the name and value are ", Piece::decimal(name.size + value.size),
+                  {"the name and value are ", Piece::decimal(h.name.size + h.value.size),
                    " bytes, over the 4096-byte limit: a browser refuses the cookie"});
   }
   // browsers refuse an empty name whose value holds "=": sent back, it would
   // read as another name (no reason is reported for it)
-  if (name.empty() && value.find('=') != nullptr) {
+  if (h.name.empty() && h.value.find('=') != nullptr) {
     return refuse(out, findings, Refusal::kAmbiguousNameValue,
                   {"the name is empty and the value holds \"=\": a browser refuses the cookie, "
                    "since it would come back as another name"});
   }
-  out.name = name;
-  out.value = value;
-  out.secure = present[kSecure];
-  out.http_only = present[kHttpOnly];
-  out.partitioned = present[kPartitioned];
+  out.name = h.name;
+  out.value = h.value;
+  out.secure = h.present[kSecure];
+  out.http_only = h.present[kHttpOnly];
+  out.partitioned = h.present[kPartitioned];
+  return true;
+}
 
-  // Expiry: Max-Age wins over Expires; both are capped at 400 days.
-  // Browsers parse only the last attribute of each: an invalid last one is
-  // ignored rather than an earlier valid one taken (the draft takes the last
-  // valid one).
+// Expiry: Max-Age wins over Expires; both are capped at 400 days.
+// Browsers parse only the last attribute of each: an invalid last one is
+// ignored rather than an earlier valid one taken (the draft takes the last
+// valid one).
+bool expiry_rules(const Header& h, int64_t now, Outcome& out, Findings* findings) {
   const int64_t limit =
       now > kLatest - kMaxAgeLimit * kSecond ? kLatest : now + kMaxAgeLimit * kSecond;
   int64_t max_age = 0, expires = 0;
-  bool has_max_age = present[kMaxAge] && read_max_age(last[kMaxAge], &max_age);
+  const Span& max_age_text = h.last[kMaxAge];
+  bool has_max_age = h.present[kMaxAge] && read_max_age(max_age_text, &max_age);
   // (Expires matters only without a valid Max-Age.)
   bool has_expires =
-      !has_max_age && present[kExpires] && parse_cookie_date(last[kExpires], &expires);
-  if (present[kMaxAge] && !has_max_age) {
-    if (!note(findings, "InvalidMaxAge",
-              {"Max-Age=", Piece::shown(last[kMaxAge]),
-               " is not a whole number of seconds: a browser ignores it"})) {
-      return false;
-    }
+      !has_max_age && h.present[kExpires] && parse_cookie_date(h.last[kExpires], &expires);
+  if (h.present[kMaxAge] && !has_max_age &&
+      !note(findings, "InvalidMaxAge",
+            {"Max-Age=", Piece::shown(max_age_text),
+             " is not a whole number of seconds: a browser ignores it"})) {
+    return false;
   }
-  if (present[kExpires] && !has_expires && !has_max_age) {
-    if (!note(findings, "InvalidExpires",
-              {"Expires=", Piece::shown(last[kExpires]),
-               " is not a date a browser reads: it ignores it"})) {
-      return false;
-    }
+  if (h.present[kExpires] && !has_expires && !has_max_age &&
+      !note(findings, "InvalidExpires",
+            {"Expires=", Piece::shown(h.last[kExpires]),
+             " is not a date a browser reads: it ignores it"})) {
+    return false;
   }
+  bool noted = true;
   if (has_max_age) {
     out.has_expiry = true;
     if (max_age <= 0) {
@@ -561,11 +488,9 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     } else {
       if (max_age > kMaxAgeLimit) {
         max_age = kMaxAgeLimit;
-        if (!note(findings, "ExpiryCapped",
-                  {"Max-Age is more than 400 days: a browser caps the expiry at 400 days from "
-                   "now"})) {
-          return false;
-        }
+        noted = note(findings, "ExpiryCapped",
+                     {"Max-Age is more than 400 days: a browser caps the expiry at 400 days from "
+                      "now"});
       }
       out.expiry = now > kLatest - max_age * kSecond ? kLatest : now + max_age * kSecond;
     }
@@ -574,26 +499,44 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     out.expiry = expires;
     if (expires > limit) {
       out.expiry = limit;
-      if (!note(findings, "ExpiryCapped",
-                {"Expires is more than 400 days away: a browser caps the expiry at 400 days "
-                 "from now"})) {
-        return false;
-      }
+      noted = note(findings, "ExpiryCapped",
+                   {"Expires is more than 400 days away: a browser caps the expiry at 400 days "
+                    "from now"});
     }
   }
+  if (!noted) return false;
   out.expired = out.has_expiry && out.expiry <= now;
-  if (out.expired) {
-    const char* kDeletes =
-        "a browser deletes a stored cookie of this name, domain and path and stores nothing";
-    bool noted = has_max_age ? note(findings, "Deletion",
-                                    {"Max-Age=", Piece::shown(last[kMaxAge]),
-                                     " expires the cookie at once: ", kDeletes})
-                             : note(findings, "Deletion", {"Expires is not after now: ", kDeletes});
-    if (!noted) return false;
-  }
+  if (!out.expired) return true;
+  const char* kDeletes =
+      "a browser deletes a stored cookie of this name, domain and path and stores nothing";
+  return has_max_age ? note(findings, "Deletion",
+                            {"Max-Age=", Piece::shown(max_age_text),
+                             " expires the cookie at once: ", kDeletes})
+                     : note(findings, "Deletion", {"Expires is not after now: ", kDeletes});
+}
 
-  // Domain.
-  Span domain_value = present[kDomain] ? last[kDomain] : Span{};
+// An IP-address host takes only a Domain written exactly as it (one leading
+// dot aside, letters in any case), and the cookie is then host-only (as
+// browsers do): 127.1 does not name 127.0.0.1 here.
+bool ip_domain_rule(Span written, const Origin& origin, Outcome& out, Findings* findings) {
+  const Span domain_value = written;
+  if (written.data[0] == '.') written = Span{written.data + 1, written.size - 1};
+  if (!equals_lowered(written.data, written.size, origin.host.data(),
+                      static_cast<Py_ssize_t>(origin.host.size()))) {
+    return refuse(out, findings, Refusal::kInvalidDomain,
+                  {"Domain=", Piece::shown(domain_value),
+                   " does not equal the IP-address host: a browser refuses the cookie"});
+  }
+  out.has_domain = false;
+  return note(findings, "DomainIgnored",
+              {"Domain=", Piece::shown(domain_value),
+               " names the IP-address host: a browser keeps a host-only cookie"});
+}
+
+// The Domain attribute against the origin's host.
+bool domain_rules(const Header& h, const Origin* origin, bool use_list, Outcome& out,
+                  Findings* findings) {
+  Span domain_value = h.present[kDomain] ? h.last[kDomain] : Span{};
   if (!domain_value.empty()) {
     int done = canonical_domain(domain_value, out.domain);
     if (done < 0) return false;
@@ -605,150 +548,185 @@ bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Finding
     out.has_domain = true;
     out.host_only = false;
   }
-  if (origin != nullptr) {
-    if (out.has_domain) {
-      if (is_public_suffix(out.domain, use_list)) {
-        if (out.domain != origin->host.view()) {
-          return refuse(out, findings, Refusal::kInvalidDomain,
-                        {"Domain=", Piece::shown(domain_value),
-                         " is a public suffix: a browser refuses the cookie"});
-        }
-        out.has_domain = false;
-        if (!note(findings, "DomainIgnored",
-                  {"Domain=", Piece::shown(domain_value),
-                   " is a public suffix equal to the host: a browser keeps a host-only "
-                   "cookie"})) {
-          return false;
-        }
-      }
+  if (origin == nullptr) return true;
+  if (out.has_domain && is_public_suffix(out.domain, use_list)) {
+    if (out.domain != origin->host.view()) {
+      return refuse(out, findings, Refusal::kInvalidDomain,
+                    {"Domain=", Piece::shown(domain_value),
+                     " is a public suffix: a browser refuses the cookie"});
     }
-    if (out.has_domain && origin->ip) {
-      // an IP-address host takes only a Domain written exactly as it (one
-      // leading dot aside, letters in any case), and the cookie is then
-      // host-only (as browsers do): 127.1 does not name 127.0.0.1 here
-      Span written = domain_value;
-      if (written.data[0] == '.') written = Span{written.data + 1, written.size - 1};
-      if (!equals_lowered(written.data, written.size, origin->host.data(),
-                          static_cast<Py_ssize_t>(origin->host.size()))) {
-        return refuse(out, findings, Refusal::kInvalidDomain,
-                      {"Domain=", Piece::shown(domain_value),
-                       " does not equal the IP-address host: a browser refuses the cookie"});
-      }
-      out.has_domain = false;
-      if (!note(findings, "DomainIgnored",
-                {"Domain=", Piece::shown(domain_value),
-                 " names the IP-address host: a browser keeps a host-only cookie"})) {
-        return false;
-      }
-    }
-    if (out.has_domain) {
-      if (!domain_match(origin->host, out.domain)) {
-        return refuse(out, findings, Refusal::kInvalidDomain,
-                      {"Domain=", Piece::shown(domain_value), " does not domain-match the host ",
-                       origin->host.view(), ": a browser refuses the cookie"});
-      }
-      out.host_only = false;
-    } else {
-      out.domain.clear();
-      out.has_domain = true;
-      out.domain_is_host = true;
-      out.host_only = true;
+    out.has_domain = false;
+    if (!note(findings, "DomainIgnored",
+              {"Domain=", Piece::shown(domain_value),
+               " is a public suffix equal to the host: a browser keeps a host-only "
+               "cookie"})) {
+      return false;
     }
   }
-
-  // Path: an attribute not starting with "/" gives the default path.
-  if (present[kPath] && !last[kPath].empty() && last[kPath].data[0] == '/') {
-    out.path = last[kPath];
-    out.has_path = true;
+  if (out.has_domain && origin->ip) {
+    if (!ip_domain_rule(domain_value, *origin, out, findings)) return false;
+    if (out.refusal != Refusal::kNone) return true;
+  }
+  if (out.has_domain) {
+    if (!domain_match(origin->host, out.domain)) {
+      return refuse(out, findings, Refusal::kInvalidDomain,
+                    {"Domain=", Piece::shown(domain_value), " does not domain-match the host ",
+                     origin->host.view(), ": a browser refuses the cookie"});
+    }
+    out.host_only = false;
   } else {
-    if (present[kPath]) {
-      if (!note(findings, "PathDefaulted",
-                {"Path=", Piece::shown(last[kPath]),
-                 " does not start with \"/\": a browser uses the default path of the "
-                 "request's URL instead"})) {
-        return false;
-      }
-    }
-    if (origin != nullptr) out.has_path = out.path_is_default = true;
+    out.domain.clear();
+    out.has_domain = true;
+    out.domain_is_host = true;
+    out.host_only = true;
   }
+  return true;
+}
 
-  // Name prefixes, in any letter case; browsers add "__Http-" (Secure and
-  // HttpOnly) and "__Host-Http-" (the "__Host-" rules and HttpOnly).  Browsers
-  // check them before the Secure attribute's origin, and count a Secure
-  // cookie from an insecure origin as a prefix failure.  (No character
-  // outside ASCII lowers to one of the prefixes' letters, so the bytes are
-  // compared.)
-  const bool secure_from_secure = out.secure && (origin == nullptr || origin->secure);
-  const bool path_is_root = present[kPath] && last[kPath].size == 1 && last[kPath].data[0] == '/';
-  const char* prefix_failure = nullptr;
-  if (starts_with_lowered(name, "__secure-") && !secure_from_secure) {
-    prefix_failure = "a __Secure- name needs Secure from a secure origin";
-  } else if (starts_with_lowered(name, "__host-") &&
-             !(secure_from_secure && out.host_only && path_is_root)) {
-    prefix_failure = "a __Host- name needs Secure from a secure origin, no Domain and Path=/";
-  } else if (starts_with_lowered(name, "__http-") && !(secure_from_secure && out.http_only)) {
-    prefix_failure = "an __Http- name needs Secure from a secure origin and HttpOnly";
-  } else if (starts_with_lowered(name, "__host-http-") && !out.http_only) {
-    prefix_failure = "a __Host-Http- name needs HttpOnly besides the __Host- rules";
-  } else if (name.empty() &&
-             (starts_with_lowered(value, "__secure-") || starts_with_lowered(value, "__host-"))) {
-    prefix_failure =
-        "a cookie without a name may not have a value that starts like a prefixed name";
+// Path: an attribute not starting with "/" gives the default path.
+bool path_rules(const Header& h, const Origin* origin, Outcome& out, Findings* findings) {
+  const Span& path = h.last[kPath];
+  if (h.present[kPath] && !path.empty() && path.data[0] == '/') {
+    out.path = path;
+    out.has_path = true;
+    return true;
   }
-  if (prefix_failure != nullptr) {
-    return refuse(out, findings, Refusal::kInvalidPrefix,
-                  {prefix_failure, ": a browser refuses the cookie"});
+  if (h.present[kPath] &&
+      !note(findings, "PathDefaulted",
+            {"Path=", Piece::shown(path),
+             " does not start with \"/\": a browser uses the default path of the "
+             "request's URL instead"})) {
+    return false;
   }
+  if (origin != nullptr) out.has_path = out.path_is_default = true;
+  return true;
+}
 
-  if (origin != nullptr && out.secure && !origin->secure) {
-    return refuse(out, findings, Refusal::kSecureOnly,
-                  {"Secure from an insecure origin: a browser refuses the cookie"});
-  }
+// The name prefixes.  Browsers check them before the Secure attribute's
+// origin, and count a Secure cookie from an insecure origin as a prefix
+// failure.
+bool prefix_rules(const Header& h, const Origin* origin, Outcome& out, Findings* findings) {
+  static const char* const kFailures[] = {
+      nullptr,
+      "a __Secure- name needs Secure from a secure origin",
+      "a __Host- name needs Secure from a secure origin, no Domain and Path=/",
+      "an __Http- name needs Secure from a secure origin and HttpOnly",
+      "a __Host-Http- name needs HttpOnly besides the __Host- rules",
+      "a cookie without a name may not have a value that starts like a prefixed name",
+  };
+  const Span& path = h.last[kPath];
+  const PrefixFailure failure = prefix_failure(
+      {h.name.data, static_cast<size_t>(h.name.size)},
+      {h.value.data, static_cast<size_t>(h.value.size)},
+      out.secure && (origin == nullptr || origin->secure), out.host_only,
+      h.present[kPath] && path.size == 1 && path.data[0] == '/', out.http_only);
+  if (failure == PrefixFailure::kNone) return true;
+  return refuse(out, findings, Refusal::kInvalidPrefix,
+                {kFailures[static_cast<int>(failure)], ": a browser refuses the cookie"});
+}
 
-  if (present[kSameSite]) {
-    Span s = last[kSameSite];
+// Secure only from a secure origin.
+bool secure_rule(const Origin* origin, Outcome& out, Findings* findings) {
+  if (origin == nullptr || !out.secure || origin->secure) return true;
+  return refuse(out, findings, Refusal::kSecureOnly,
+                {"Secure from an insecure origin: a browser refuses the cookie"});
+}
+
+bool same_site_rules(const Header& h, Outcome& out, Findings* findings) {
+  if (h.present[kSameSite]) {
+    const Span& s = h.last[kSameSite];
     if (s.is("lax")) {
       out.same_site = 1;
     } else if (s.is("strict")) {
       out.same_site = 2;
     } else if (s.is("none")) {
       out.same_site = 3;
-    } else {
-      if (!note(findings, "UnknownSameSite",
-                {"SameSite=", Piece::shown(s),
-                 " is not Strict, Lax or None: a browser ignores it and applies its default"})) {
-        return false;
-      }
+    } else if (!note(findings, "UnknownSameSite",
+                     {"SameSite=", Piece::shown(s),
+                      " is not Strict, Lax or None: a browser ignores it and applies its "
+                      "default"})) {
+      return false;
     }
   }
   if (out.same_site == 3 && !out.secure) {
     return refuse(out, findings, Refusal::kSameSiteNoneInsecure,
                   {"SameSite=None without Secure: a browser refuses the cookie"});
   }
-  // Partitioned comes from browsers, not the draft: it needs Secure (no
-  // reason is reported for it)
-  if (out.partitioned && !out.secure) {
-    return refuse(out, findings, Refusal::kPartitionedNotSecure,
-                  {"Partitioned without Secure: a browser refuses the cookie"});
-  }
+  return true;
+}
 
-  if (present[kPriority]) {
-    Span s = last[kPriority];
-    if (s.is("low")) {
-      out.priority = Priority::kLow;
-    } else if (s.is("medium")) {
-      out.priority = Priority::kMedium;
-    } else if (s.is("high")) {
-      out.priority = Priority::kHigh;
-    } else {
-      if (!note(findings, "UnknownPriority",
+// Partitioned comes from browsers, not the draft: it needs Secure (no
+// reason is reported for it)
+bool partitioned_rule(Outcome& out, Findings* findings) {
+  if (!out.partitioned || out.secure) return true;
+  return refuse(out, findings, Refusal::kPartitionedNotSecure,
+                {"Partitioned without Secure: a browser refuses the cookie"});
+}
+
+bool priority_rule(const Header& h, Outcome& out, Findings* findings) {
+  if (!h.present[kPriority]) return true;
+  const Span& s = h.last[kPriority];
+  if (s.is("low")) {
+    out.priority = Priority::kLow;
+  } else if (s.is("medium")) {
+    out.priority = Priority::kMedium;
+  } else if (s.is("high")) {
+    out.priority = Priority::kHigh;
+  } else {
+    return note(findings, "UnknownPriority",
                 {"Priority=", Piece::shown(s),
-                 " is not Low, Medium or High: a browser ignores it"})) {
-        return false;
-      }
-    }
+                 " is not Low, Medium or High: a browser ignores it"});
   }
   return true;
+}
+
+// Whether a step refused the cookie (the steps end there).
+inline bool refused(const Outcome& out) { return out.refusal != Refusal::kNone; }
+
+}  // namespace
+
+PrefixFailure prefix_failure(std::string_view name, std::string_view value, bool secure,
+                             bool host_only, bool path_is_root, bool http_only) noexcept {
+  // In any letter case; browsers add "__Http-" (Secure and HttpOnly) and
+  // "__Host-Http-" (the "__Host-" rules and HttpOnly).  (No character outside
+  // ASCII lowers to one of the prefixes' letters, so the bytes are compared.)
+  auto starts = [](std::string_view s, std::string_view word) {
+    return starts_with_lowered(Span{s.data(), static_cast<Py_ssize_t>(s.size())}, word);
+  };
+  if (starts(name, "__secure-") && !secure) return PrefixFailure::kSecure;
+  if (starts(name, "__host-") && !(secure && host_only && path_is_root)) {
+    return PrefixFailure::kHost;
+  }
+  if (starts(name, "__http-") && !(secure && http_only)) return PrefixFailure::kHttp;
+  if (starts(name, "__host-http-") && !http_only) return PrefixFailure::kHostHttp;
+  if (name.empty() && (starts(value, "__secure-") || starts(value, "__host-"))) {
+    return PrefixFailure::kNameless;
+  }
+  return PrefixFailure::kNone;
+}
+
+// The steps in their order; each ends them with a refusal, or with false
+// when memory runs out.
+bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings,
+              bool use_list) {
+  Header h;
+  if (!read_header(raw, h, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!name_value_rules(h, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!expiry_rules(h, now, out, findings)) return false;
+  if (!domain_rules(h, origin, use_list, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!path_rules(h, origin, out, findings)) return false;
+  if (!prefix_rules(h, origin, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!secure_rule(origin, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!same_site_rules(h, out, findings)) return false;
+  if (refused(out)) return true;
+  if (!partitioned_rule(out, findings)) return false;
+  if (refused(out)) return true;
+  return priority_rule(h, out, findings);
 }
 
 }  // namespace gco::rules

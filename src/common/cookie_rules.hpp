@@ -11,16 +11,18 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "civil.hpp"
+#include "text.hpp"
 #include "memory.hpp"
 #include "ref.hpp"
 #include "span.hpp"
 
 namespace gco::rules {
 
-// Instants are microseconds since 1970-01-01 00:00 UTC, the span of datetime.
-inline constexpr int64_t kEarliest = -62135596800LL * 1000000;         // 0001-01-01
-inline constexpr int64_t kLatest = 253402300799LL * 1000000 + 999999;  // 9999-12-31 23:59:59.999999
-inline constexpr int64_t kSecond = 1000000;
+// Instants are microseconds since 1970-01-01 00:00 UTC (civil.hpp).
+using civil::kEarliest;
+using civil::kLatest;
+using civil::kSecond;
 inline constexpr int64_t kMaxAgeLimit = 400LL * 24 * 3600;  // seconds
 inline constexpr Py_ssize_t kMaxNameValue = 4096;
 inline constexpr Py_ssize_t kMaxAttributeValue = 1024;
@@ -160,15 +162,19 @@ struct Outcome {
 bool evaluate(Span raw, const Origin* origin, int64_t now, Outcome& out, Findings* findings,
               bool use_list = true);
 
+// The name prefixes' rule, shared by the Set-Cookie steps and the rows a
+// jar loads: which prefix rule a cookie breaks.  secure: Secure (from a
+// secure origin, for a header); path_is_root: the path is "/".
+enum class PrefixFailure { kNone, kSecure, kHost, kHttp, kHostHttp, kNameless };
+PrefixFailure prefix_failure(std::string_view name, std::string_view value, bool secure,
+                             bool host_only, bool path_is_root, bool http_only) noexcept;
+
 // The cookie-date algorithm; false when the text is no date.
 bool parse_cookie_date(Span text, int64_t* instant) noexcept;
 
-// Days since 1970-01-01 of a proleptic Gregorian date, and back.
-int64_t days_from_civil(int64_t year, unsigned month, unsigned day) noexcept;
-void civil_from_days(int64_t days, int64_t* year, unsigned* month, unsigned* day) noexcept;
+using civil::civil_from_days;
+using civil::days_from_civil;
 
-// The text rule: UTF-8, a byte outside a valid sequence standing for its
-// Latin-1 character.  A new str, or nullptr with an exception set.
-PyObject* decode_text(const char* data, Py_ssize_t size) noexcept;
+using text::decode_text;
 
 }  // namespace gco::rules

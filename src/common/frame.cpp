@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "compat.hpp"
+
 namespace gco {
 
 ModuleState state;

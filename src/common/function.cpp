@@ -1,8 +1,7 @@
 // Function objects made from the rows of a module's function table.
-#include <structmember.h>
-
 #include <cstring>
 
+#include "compat.hpp"
 #include "function.hpp"
 
 namespace gco {

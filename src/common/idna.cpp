@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ref.hpp"
+#include "text.hpp"
 
 namespace gco::idna {
 
@@ -72,25 +73,10 @@ bool decode_utf8(std::string_view in, Codes& out, bool* memory) noexcept {
   const auto* end = p + in.size();
   if (!out.reserve(in.size())) return !(*memory = true);
   while (p < end) {
-    char32_t c = *p++;
-    int extra = c < 0x80                 ? 0
-                : c >= 0xC2 && c <= 0xDF ? 1
-                : c >= 0xE0 && c <= 0xEF ? 2
-                : c >= 0xF0 && c <= 0xF4 ? 3
-                                         : -1;
-    if (extra < 0 || end - p < extra) return false;
-    if (extra > 0) {
-      c &= 0x3F >> extra;
-      for (int i = 0; i < extra; i++) {
-        if ((p[i] & 0xC0) != 0x80) return false;
-        c = c << 6 | (p[i] & 0x3F);
-      }
-      p += extra;
-      if ((extra == 2 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) ||
-          (extra == 3 && (c < 0x10000 || c > 0x10FFFF))) {
-        return false;
-      }
-    }
+    uint32_t c;
+    const int length = text::utf8_sequence(p, end, &c);
+    if (length == 0) return false;
+    p += length;
     (void)out.push_back(c);  // reserved
   }
   return true;

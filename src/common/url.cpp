@@ -5,6 +5,7 @@
 
 #include "idna.hpp"
 #include "percent.hpp"
+#include "text.hpp"
 
 namespace gco::url {
 
@@ -583,21 +584,8 @@ bool append_utf8(String& out, char32_t c) noexcept {
 
 // The length of a valid UTF-8 sequence at p, or 0.
 size_t utf8_sequence(const unsigned char* p, const unsigned char* end) noexcept {
-  unsigned char c = p[0];
-  size_t n = c < 0x80                 ? 1
-             : c >= 0xC2 && c <= 0xDF ? 2
-             : c >= 0xE0 && c <= 0xEF ? 3
-             : c >= 0xF0 && c <= 0xF4 ? 4
-                                      : 0;
-  if (n == 0 || static_cast<size_t>(end - p) < n) return 0;
-  for (size_t k = 1; k < n; k++) {
-    if ((p[k] & 0xC0) != 0x80) return 0;
-  }
-  if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F) || (c == 0xF0 && p[1] < 0x90) ||
-      (c == 0xF4 && p[1] > 0x8F)) {
-    return 0;
-  }
-  return n;
+  uint32_t code;
+  return static_cast<size_t>(text::utf8_sequence(p, end, &code));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 // urllib.parse.unquote does, and percent-encoding as urllib.parse.quote
 // does.  Every step is one pass over its input.  The binding to interpreted
 // and compiled callers comes last.
-#include <Python.h>
+#include "compat.hpp"  // <Python.h>, and what older interpreters lack
 
 #include <bit>
 #include <cstdint>

@@ -9,6 +9,7 @@
 // watcher slot the flags are computed by a lookup at each use instead.
 #include "late_binding.hpp"
 
+#include "compat.hpp"
 #include "frame.hpp"
 
 namespace gco {

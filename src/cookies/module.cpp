@@ -22,8 +22,8 @@ FunctionRow parser_functions[] = {
     {"parse_cookie", params("raw_value"), py_parse_cookie},
 };
 
-constexpr int kBuiltForMajor = 3;
-constexpr int kBuiltForMinor = 13;
+constexpr int kBuiltForMajor = PY_MAJOR_VERSION;
+constexpr int kBuiltForMinor = PY_MINOR_VERSION;
 
 GCO_STR(str_module_name, "glimmering_copper_otter.cookies");
 GCO_STR(str_builtins_name, "builtins");

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "compat.hpp"
 #include "cookies.h"
 #include "frame.hpp"
 #include "function.hpp"

@@ -376,10 +376,15 @@ PyObject* own_operation(PyTypeObject* type, const Constant& name, FunctionRow& r
 bool install_pickling(PyTypeObject* type) noexcept {
   PyObject* type_obj = reinterpret_cast<PyObject*>(type);
   PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-  Ref object_getstate = steal(PyObject_GetAttr(object_type, str_getstate.get()));
+  // object.__getstate__ came with 3.11: before it, a type pickles some
+  // other way only if it has a __getstate__ of its own.
+  PyObject* found_getstate = nullptr;
+  if (PyObject_GetOptionalAttr(object_type, str_getstate.get(), &found_getstate) < 0) return false;
+  Ref object_getstate = steal(found_getstate);
   Ref object_reduce_ex = steal(PyObject_GetAttr(object_type, str_reduce_ex.get()));
+  if (!object_reduce_ex) return false;
   Ref object_reduce = steal(PyObject_GetAttr(object_type, str_reduce.get()));
-  if (!object_getstate || !object_reduce_ex || !object_reduce) return false;
+  if (!object_reduce) return false;
 
   PyObject* getstate = nullptr;
   if (PyObject_GetOptionalAttr(type_obj, str_getstate.get(), &getstate) < 0) return false;

@@ -34,8 +34,9 @@ typedef PyObject* (*GcoWriteCookieHeaderFn)(PyObject* cookies);
  *     PyObject *cookies = api.parse_cookie_header(raw);
  *
  * Compile with the directory of glimmering_copper_otter.get_include() on the
- * include path, against Python 3.13.  A fault that Cython's own import code
- * also detects gets Cython's message.
+ * include path, against the Python the installed modules are built for
+ * (CPython 3.10 to 3.13).  A fault that Cython's own import code also
+ * detects gets Cython's message.
  */
 
 #define GCO_COOKIE_HEADER_MODULE "glimmering_copper_otter.cookie_header"

@@ -86,7 +86,8 @@ typedef GcoCookieSameSiteMode (*GcoSameSiteModeFromBytesFn)(PyObject* raw_value)
  *     PyObject *cookie = api.parse_cookie(raw, 0);
  *
  * Compile with the directory of glimmering_copper_otter.get_include() on the
- * include path, against Python 3.13 (the version the module is built for).
+ * include path, against the Python the installed modules are built for
+ * (CPython 3.10 to 3.13).
  * A fault that Cython's own import code also detects gets Cython's message,
  * so C, C++ and Cython siblings fail alike.
  */
@@ -103,6 +104,29 @@ typedef struct GcoCookiesAPI {
   GcoSplitValueFn split_value;
   GcoSameSiteModeFromBytesFn same_site_mode_from_bytes;
 } GcoCookiesAPI;
+
+/* The two lookups of the imports below: the interpreter's own from CPython
+ * 3.13, the same contracts built from older calls before it.  1 and *result
+ * a new reference; 0 and *result NULL when absent; -1 with an exception. */
+#if PY_VERSION_HEX >= 0x030D0000
+#define Gco__GetOptionalAttrString PyObject_GetOptionalAttrString
+#define Gco__GetOptionalItemString PyMapping_GetOptionalItemString
+#else
+static inline int Gco__GetOptionalAttrString(PyObject* obj, const char* name, PyObject** result) {
+  *result = PyObject_GetAttrString(obj, name);
+  if (*result != NULL) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+static inline int Gco__GetOptionalItemString(PyObject* obj, const char* key, PyObject** result) {
+  *result = PyMapping_GetItemString(obj, key);
+  if (*result != NULL) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+#endif
 
 /* The pointer of the entry `name` of the __pyx_capi__ of the module
  * `module_name` (a compiled module of the package: cookies, writer,
@@ -121,13 +145,13 @@ static inline void* Gco_ImportFunction(const char* module_name, const char* name
   PyObject* capsule = NULL;
   int found;
   if (module == NULL) return NULL;
-  found = PyObject_GetOptionalAttrString(module, "__pyx_capi__", &table);
+  found = Gco__GetOptionalAttrString(module, "__pyx_capi__", &table);
   Py_DECREF(module);
   if (found == 0) {
     PyErr_Format(PyExc_ImportError, "%s has no C function table __pyx_capi__", module_name);
   }
   if (found <= 0) return NULL;
-  found = PyMapping_GetOptionalItemString(table, name, &capsule);
+  found = Gco__GetOptionalItemString(table, name, &capsule);
   Py_DECREF(table);
   if (found == 0) {
     PyErr_Format(PyExc_ImportError, "%s does not export expected C function %.200s", module_name,
@@ -177,7 +201,7 @@ static inline int GcoCookies_ImportCookieType(PyTypeObject** type, GcoCookieVTab
                  (Py_ssize_t)sizeof(GcoCookie), ((PyTypeObject*)found)->tp_basicsize);
     goto fail;
   }
-  if (PyObject_GetOptionalAttrString(found, "__pyx_vtable__", &capsule) <= 0) {
+  if (Gco__GetOptionalAttrString(found, "__pyx_vtable__", &capsule) <= 0) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_ImportError,
                       GCO_COOKIES_MODULE ".Cookie has no C method table __pyx_vtable__");

@@ -12,11 +12,11 @@ import io
 import os
 import tempfile
 
-from glimmering_copper_otter import _jar, _rows
+from glimmering_copper_otter import _jar
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter._jar import BrowserCookie, CookieDetails
-from glimmering_copper_otter._rows import Changed, LeftOut, LoadReport, SaveReport
+from glimmering_copper_otter.rows import Changed, LeftOut, LoadReport, SaveReport
 from glimmering_copper_otter.formats import automation, cdp, native_json, netscape
-from glimmering_copper_otter.formats import clients as clients_format
 from glimmering_copper_otter.live import PushReport, Refused
 from glimmering_copper_otter.stores import StoreError, StoreWarning
 
@@ -62,9 +62,17 @@ def _write_bytes(path_or_file, data):
 _EPOCH = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
 
 
+def _clients_format():
+    # The clients' own objects, read when a call names one of their formats:
+    # the jar imports nothing of clients/ when it is imported.
+    from glimmering_copper_otter.clients import _records
+
+    return _records
+
+
 def _check_format(format):
-    if format not in clients_format.FORMATS + automation.FORMATS:
-        raise ValueError(f"format is one of {', '.join(clients_format.FORMATS)}, "
+    if format not in _clients_format().FORMATS + automation.FORMATS:
+        raise ValueError(f"format is one of {', '.join(_clients_format().FORMATS)}, "
                          f"{', '.join(automation.FORMATS)}, not {format!r}")
 
 
@@ -185,15 +193,10 @@ class CookieJar(_jar.CookieJar):
                            public_suffix_list=self.public_suffix_list)
         return jar
 
-    # The jar's cookies as rows (see glimmering_copper_otter.rows), and rows
-    # put back: what stores, formats and client adapters build on.
-    rows = _jar.CookieJar._rows
-    load_rows = _jar.CookieJar._load_rows
-
     def __copy__(self):
         """A memory jar (no file) holding this one's cookies, times included."""
         jar = self._empty_copy()
-        jar._load_rows(self._rows())
+        jar.load_rows(self.rows())
         return jar
 
     def __deepcopy__(self, memo, /):
@@ -212,7 +215,7 @@ class CookieJar(_jar.CookieJar):
         if name == store.name:
             raise ValueError(f"the jar is named {name!r} already")
         jar = type(self).__new__(type(self))
-        rows = self._rows()
+        rows = self.rows()
         if hasattr(store, "fork"):
             # The check that the name holds no cookie and the writing in one
             # transaction: of two forks into one name, one raises.
@@ -228,12 +231,12 @@ class CookieJar(_jar.CookieJar):
             raise
         if hasattr(store, "fork"):
             if not forked.keep_session_cookies:  # in memory only, as in this jar
-                jar._load_rows([row for row in rows if not row[_rows.PERSISTENT]])
+                jar.load_rows([row for row in rows if not row[_rows.PERSISTENT]])
             return jar
         if len(jar):
             jar.close()
             raise ValueError(f"{store!r}: the jar {name!r} holds cookies already")
-        jar._load_rows(rows)
+        jar.load_rows(rows)
         return jar
 
     def __contains__(self, item):
@@ -273,11 +276,11 @@ class CookieJar(_jar.CookieJar):
             if skipped:
                 number, reason = skipped[0]
                 raise ValueError(f"{name}, line {number}: {reason}")
-            loaded, passed, _ = self._load_rows(rows)
+            loaded, passed, _ = self.load_rows(rows)
             return LoadReport(loaded, expired + passed, [])
         # The jar checks the rows as it takes them (once, natively).
         rows, numbers, expired, skipped = netscape.parse(data)
-        loaded, passed, refused = self._load_rows(rows)
+        loaded, passed, refused = self.load_rows(rows)
         if refused:
             skipped = sorted(skipped + [(numbers[index], reason) for index, reason in refused])
         return LoadReport(loaded, expired + passed, skipped)
@@ -288,7 +291,7 @@ class CookieJar(_jar.CookieJar):
         cookies with an expiry of 0, as curl writes them.  The format keeps
         neither SameSite nor Priority; partitioned cookies and cookies without
         a name are left out and reported in the returned SaveReport."""
-        rows = self._rows()
+        rows = self.rows()
         data, left_out = netscape.write_cookies_txt(rows)
         _write_bytes(path_or_file, data)
         return SaveReport(len(rows) - len(left_out), left_out)
@@ -296,7 +299,7 @@ class CookieJar(_jar.CookieJar):
     def to_json(self) -> str:
         """The cookies as a JSON document (str) that keeps every field;
         from_json and load_json read it back."""
-        return native_json.to_json(self._rows())
+        return native_json.to_json(self.rows())
 
     def load_json(self, text) -> LoadReport:
         """Adds the cookies of a JSON document written by to_json; returns a
@@ -304,7 +307,7 @@ class CookieJar(_jar.CookieJar):
         or that a browser would not keep, are passed over and reported; a
         text that is not such a document raises ValueError."""
         rows, skipped = native_json.read_json(text)
-        loaded, expired, _ = self._load_rows(rows) if rows else (0, 0, [])
+        loaded, expired, _ = self.load_rows(rows) if rows else (0, 0, [])
         return LoadReport(loaded, expired, skipped)
 
     @classmethod
@@ -317,7 +320,7 @@ class CookieJar(_jar.CookieJar):
             index, reason = skipped[0]
             raise ValueError(f"cookie {index}: {reason}")
         jar = cls()
-        jar._load_rows(rows)
+        jar.load_rows(rows)
         return jar
 
     # -- other jars ------------------------------------------------------------
@@ -365,7 +368,7 @@ class CookieJar(_jar.CookieJar):
         else:
             settings = [(where, None, target) if header is None
                         else (where, automation.Setting(header, target, None, True, None), None)
-                        for where, header, target in clients_format.headers_of(source, format,
+                        for where, header, target in _clients_format().headers_of(source, format,
                                                                                url)]
         return self._apply(settings)
 
@@ -410,7 +413,7 @@ class CookieJar(_jar.CookieJar):
         _check_format(format)
         if format not in automation.FORMATS:
             records = self.cookies(url) if url is not None else self.cookies()
-            target, left_out = clients_format.dump(records, format)
+            target, left_out = _clients_format().dump(records, format)
             return target, SaveReport(len(records) - len(left_out), left_out)
         rows = self._rows_for(None if url is None else [url])
         document, left_out, changed = automation.write(rows, format)
@@ -419,7 +422,7 @@ class CookieJar(_jar.CookieJar):
     def _rows_for(self, urls):
         """The rows (oldest first) of the cookies a same-site request to any
         of urls carries; all of them for None."""
-        rows = self._rows()
+        rows = self.rows()
         if urls is None:
             return rows
         sent = {(c.raw_name, c.domain, c.host_only, c.path, d.partition_key,
@@ -484,11 +487,11 @@ class CookieJar(_jar.CookieJar):
         rows, places, skipped = pulled
         if urls is not None:
             chosen = self._empty_copy()
-            refused = chosen._load_rows(rows)[2] if rows else []
+            refused = chosen.load_rows(rows)[2] if rows else []
             skipped = skipped + [(places[index], reason) for index, reason in refused]
             rows = chosen._rows_for(urls)
             places = None
-        loaded, expired, refused = self._load_rows(rows) if rows else (0, 0, [])
+        loaded, expired, refused = self.load_rows(rows) if rows else (0, 0, [])
         if places is not None:
             skipped = skipped + [(places[index], reason) for index, reason in refused]
         return LoadReport(loaded, expired, skipped)
@@ -514,7 +517,7 @@ class CookieJar(_jar.CookieJar):
 
         found = browsers.read_cookies(browser, profile, password=password, key=key,
                                       container=container)
-        loaded, expired, refused = self._load_rows(found.rows) if found.rows else (0, 0, [])
+        loaded, expired, refused = self.load_rows(found.rows) if found.rows else (0, 0, [])
         skipped = found.skipped + [(found.places[index], reason) for index, reason in refused]
         return LoadReport(loaded, expired, skipped, tuple(found.notes))
 

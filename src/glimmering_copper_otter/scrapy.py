@@ -40,8 +40,8 @@ import logging
 from collections import OrderedDict
 from typing import TYPE_CHECKING, Any
 
-from glimmering_copper_otter import _rows as rows
-from glimmering_copper_otter.clients import store_set_cookies
+from glimmering_copper_otter import rows
+from glimmering_copper_otter.clients._common import store_set_cookies
 
 if TYPE_CHECKING:
     import os

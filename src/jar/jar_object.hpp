@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "compat.hpp"
 #include "operations.hpp"
 
 namespace gco::jar {

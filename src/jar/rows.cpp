@@ -4,6 +4,9 @@
 
 #include <string_view>
 
+#include "civil.hpp"
+#include "cookie_rules.hpp"
+#include "public_suffix.hpp"
 #include "ref.hpp"
 #include "url.hpp"
 
@@ -24,8 +27,8 @@ const RowField kKeyFields[kKeyFieldCount] = {
 namespace {
 
 // Years 1 to 9999, the times a jar keeps.
-constexpr long long kEarliestTime = -62135596800LL * kSecond;
-constexpr long long kLatestTime = 253402300799LL * kSecond + 999999;
+constexpr long long kEarliestTime = civil::kEarliest;
+constexpr long long kLatestTime = civil::kLatest;
 // Chromium's limit on a cookie's name and value (ParsedCookie); a path and a
 // domain have none once stored (a default path and a host come from a url).
 constexpr size_t kMaxNameValue = 4096;
@@ -125,16 +128,6 @@ int bad_byte(std::string_view s, bool name, bool path) {
     if (c < 0x20 || c == 0x7F || (c == ';' && !path) || (name && c == '=')) return c;
   }
   return -1;
-}
-
-bool starts_with_lowered(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); i++) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
 }
 
 // Whether a host of lower-case letters, digits, "-", "_" and "." is one the
@@ -253,20 +246,16 @@ bool check_cookie(const Reader& r, const CookieFields& f) {
                     "the name is empty and the value holds \"=\": it would come back as "
                     "another name");
   }
-  const char* prefix = nullptr;
-  if (starts_with_lowered(f.name, "__secure-") && !f.secure) {
-    prefix = "a __Secure- name needs Secure";
-  } else if (starts_with_lowered(f.name, "__host-") &&
-             !(f.secure && f.host_only && f.path == "/")) {
-    prefix = "a __Host- name needs Secure, no Domain and the path /";
-  } else if (starts_with_lowered(f.name, "__http-") && !(f.secure && f.http_only)) {
-    prefix = "an __Http- name needs Secure and HttpOnly";
-  } else if (starts_with_lowered(f.name, "__host-http-") && !f.http_only) {
-    prefix = "a __Host-Http- name needs HttpOnly besides the __Host- rules";
-  } else if (f.name.empty() && (starts_with_lowered(f.value, "__secure-") ||
-                                starts_with_lowered(f.value, "__host-"))) {
-    prefix = "a cookie without a name may not have a value that starts like a prefixed name";
-  }
+  static const char* const kPrefixFailures[] = {
+      nullptr,
+      "a __Secure- name needs Secure",
+      "a __Host- name needs Secure, no Domain and the path /",
+      "an __Http- name needs Secure and HttpOnly",
+      "a __Host-Http- name needs HttpOnly besides the __Host- rules",
+      "a cookie without a name may not have a value that starts like a prefixed name",
+  };
+  const char* prefix = kPrefixFailures[static_cast<int>(rules::prefix_failure(
+      f.name, f.value, f.secure, f.host_only, f.path == "/", f.http_only))];
   if (prefix != nullptr) return r.refuse("InvalidPrefix", "%s", prefix);
   if (f.same_site == SameSite::kNone && !f.secure) {
     return r.refuse("SameSiteNoneInsecure", "SameSite=None without Secure");
@@ -283,6 +272,16 @@ RowRead outcome(bool ok, PyObject** reason) {
 }
 
 }  // namespace
+
+RowRead check_site(const CookieFields& f, bool use_list, PyObject** reason) noexcept {
+  *reason = nullptr;
+  if (f.host_only || !rules::registrable_domain(f.domain, use_list).empty()) return RowRead::kOk;
+  Ref domain = steal(text_object(f.domain));
+  if (!domain) return RowRead::kError;
+  *reason = PyUnicode_FromFormat("InvalidDomain: a domain cookie of the public suffix %R",
+                                 domain.get());
+  return *reason != nullptr ? RowRead::kRefused : RowRead::kError;
+}
 
 PyObject* row_of(const Cookie& c) noexcept {
   PyObject* items[kRowFieldCount] = {

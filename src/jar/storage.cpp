@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "operations.hpp"
+#include "text.hpp"
 
 namespace gco::jar {
 
@@ -45,27 +46,7 @@ bool same_key(const Cookie& a, const Cookie& c) {
          a.partition() == c.partition() && a.cross_site_ancestor() == c.cross_site_ancestor();
 }
 
-// The next code point of the text rule at p (which advances).
-uint32_t next_code(const unsigned char*& p, const unsigned char* end) {
-  unsigned char c = *p;
-  auto cont = [&](int i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
-  uint32_t code = c;
-  int length = 1;
-  if (c >= 0xC2 && c <= 0xDF && cont(1)) {
-    code = ((c & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-    length = 2;
-  } else if (c >= 0xE0 && c <= 0xEF && cont(1) && cont(2) && !(c == 0xE0 && p[1] < 0xA0) &&
-             !(c == 0xED && p[1] > 0x9F)) {
-    code = ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-    length = 3;
-  } else if (c >= 0xF0 && c <= 0xF4 && cont(1) && cont(2) && cont(3) &&
-             !(c == 0xF0 && p[1] < 0x90) && !(c == 0xF4 && p[1] > 0x8F)) {
-    code = ((c & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-    length = 4;
-  }
-  p += length;
-  return code;
-}
+using text::next_code;
 
 bool selected(const Selection& s, const Cookie& c) {
   return (s.domain == nullptr || s.domain->matches(c.domain())) &&

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "compat.hpp"
 #include "cookie_rules.hpp"
 #include "memory.hpp"
 #include "public_suffix.hpp"
@@ -96,14 +97,6 @@ bool check_browser_keeps(const char* header, Py_ssize_t size, Py_ssize_t value_b
   if (!run_steps(header, size)) return false;
   remember(head, tail, value_size);
   return true;
-}
-
-int64_t days_from_civil(int64_t year, unsigned month, unsigned day) noexcept {
-  return rules::days_from_civil(year, month, day);
-}
-
-void civil_from_days(int64_t days, int64_t* year, unsigned* month, unsigned* day) noexcept {
-  rules::civil_from_days(days, year, month, day);
 }
 
 }  // namespace gco

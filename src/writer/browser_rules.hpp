@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "civil.hpp"
+
 namespace gco {
 
 // Runs a browser's steps over a header value the writer made, without a
@@ -24,8 +26,7 @@ namespace gco {
 bool check_browser_keeps(const char* header, Py_ssize_t size, Py_ssize_t value_begin,
                          Py_ssize_t value_end) noexcept;
 
-// Days since 1970-01-01 of a proleptic Gregorian date, and back.
-int64_t days_from_civil(int64_t year, unsigned month, unsigned day) noexcept;
-void civil_from_days(int64_t days, int64_t* year, unsigned* month, unsigned* day) noexcept;
+using civil::civil_from_days;
+using civil::days_from_civil;
 
 }  // namespace gco

@@ -32,7 +32,7 @@ GCO_STR(str_utcoffset, "utcoffset");
 // Expiry bounds in seconds since 1970: 1601-01-01 00:00:00 (the cookie-date
 // epoch) and 9999-12-31 23:59:59 UTC.
 constexpr int64_t kFirstSecond = -11644473600LL;
-constexpr int64_t kLastSecond = 253402300799LL;
+constexpr int64_t kLastSecond = civil::kLatestSecond;
 constexpr int64_t kDay = 86400;
 
 enum class Encoding { kAuto, kPercent, kRaw };

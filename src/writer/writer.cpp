@@ -5,7 +5,7 @@
 // compiled module does, wraps the entry in one module function, and
 // publishes the extended writer in a C-level table of its own (writer.h,
 // writer.pxd).
-#include <Python.h>
+#include "compat.hpp"  // <Python.h>, and what older interpreters lack
 
 #include <cstring>
 

@@ -12,18 +12,18 @@ from glimmering_copper_otter.browsers import _secret_service
 from glimmering_copper_otter.jar import CookieJar
 
 
-@pytest.mark.parametrize("case", hostile.PROFILES, ids=[case.name for case in hostile.PROFILES])
-def test_a_hostile_profile(tmp_path, monkeypatch, case):
+@pytest.mark.parametrize("make, loaded, counts, note",
+                         [(*case[1:], None)[:4] for case in hostile.PROFILES],
+                         ids=[case[0] for case in hostile.PROFILES])
+def test_a_hostile_profile(tmp_path, monkeypatch, make, loaded, counts, note):
     monkeypatch.setattr(_secret_service, "password", lambda browser: (None, "none in a test"))
-    browser, path, keywords = case.make(tmp_path)
-    if isinstance(case.loaded, type):
-        with pytest.raises(case.loaded, match=case.counts):
+    browser, path, keywords = make(tmp_path)
+    if isinstance(loaded, type):
+        with pytest.raises(loaded, match=counts):
             CookieJar().load_browser(browser, path, **keywords)
-        return
-    if browser is None:
-        found = browsers.find(home=path)
-        assert [(profile.browser, profile.name) for profile in found] == case.counts
-        return
-    report = CookieJar().load_browser(browser, path, **keywords)
-    assert (report.loaded, dict(report.counts())) == (case.loaded, case.counts), report.skipped
-    assert case.note is None or any(case.note in note for note in report.notes), report.notes
+    elif browser is None:
+        assert [(profile.browser, profile.name) for profile in browsers.find(home=path)] == counts
+    else:
+        report = CookieJar().load_browser(browser, path, **keywords)
+        assert (report.loaded, dict(report.counts())) == (loaded, counts), report.skipped
+        assert note is None or any(note in line for line in report.notes), report.notes

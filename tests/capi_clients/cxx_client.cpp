@@ -1,7 +1,7 @@
 // A sibling module written in C++ against cookies.h: it imports the cookies
 // module's C-level interface once, at exec, and calls every entry of it from
 // compiled code.
-#include <Python.h>
+#include "compat.hpp"  // <Python.h>, and the 3.13 names on older interpreters
 
 #include "cookies.h"
 #include "writer.h"

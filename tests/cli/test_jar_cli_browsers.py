@@ -77,9 +77,6 @@ def test_import_from_browser(jar_command):
 
 
 def test_without_the_ciphers_the_error_names_the_extra(jar_command, monkeypatch):
-    from glimmering_copper_otter.browsers import _chromium
-
-    monkeypatch.setattr(_chromium, "_crypto", lambda: None)
+    monkeypatch.setattr("glimmering_copper_otter.browsers._chromium._crypto", lambda: None)
     status, _, err = jar_command(["import", "--from-browser", "chromium", "--profile", "CHROMIUM"])
-    assert (status, err.splitlines()[-1][:44]) == (1, "error: the profile's cookies are encrypted, ")
-    assert "[browsers]" in err
+    assert status == 1 and "error: the profile's cookies are encrypted" in err and "[browsers]" in err

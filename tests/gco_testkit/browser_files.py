@@ -136,11 +136,6 @@ def sql(path, script):
     return path
 
 
-# A script that drops the NOT NULL constraints of a table (to write NULLs).
-LOOSEN = ("CREATE TABLE loose AS SELECT * FROM {0}; DROP TABLE {0}; "
-          "ALTER TABLE loose RENAME TO {0};")
-
-
 # Firefox's moz_cookies by schema, as each one's browser creates or
 # upgrades it.
 _F10 = ("id INTEGER PRIMARY KEY, baseDomain TEXT, originAttributes TEXT NOT NULL DEFAULT '', "

@@ -112,7 +112,7 @@ def test_a_fleet_on_one_jar_ends_as_its_commits_replayed(server, url):
     counter = server.sql(f"SELECT counter FROM {_schema(url)}.gco_jars WHERE name = 'fleet'")
     assert numbers == list(range(1, counter[0][0] + 1))  # every commit, once
     rows = PostgresStore(url, name="fleet").load()
-    assert sorted(rows) == sorted(_replay(lines, t0)._rows())
+    assert sorted(rows) == sorted(_replay(lines, t0).rows())
     sites = [row[2] for row in rows]
     assert len(rows) <= 50 and max(map(sites.count, set(sites))) <= 20
     assert {json.loads(line)[2][0] for line in lines} >= {"set", "clear"}
@@ -143,6 +143,22 @@ def test_what_a_read_decided_is_written_only_on_the_jar_it_read(url):
     meanwhile.clear()
     assert [row[1] for row in PostgresStore(url).load()] == [b"3"]
     assert jar.cookie_header(U, now=later) == b"a=3"
+
+
+def test_the_clock_reaches_a_worker_that_read_the_change_that_hid_it(url):
+    # Another worker hands out a creation time, then removes the cookie; this
+    # worker reads both, then sets a cookie at an earlier instant: its
+    # creation follows the clock, as in one jar.
+    t0 = dt.datetime.now(dt.timezone.utc) + dt.timedelta(hours=1)
+    jar, other, one = CookieJar(store=url), CookieJar(store=url), CookieJar()
+    jar.cookie_header(U, now=t0)
+    for each in (other, one):
+        each.set_cookie("b=1; Max-Age=600", U, now=t0 + dt.timedelta(seconds=10))
+        each.clear()
+    jar.cookie_header(U, now=t0)
+    for each in (jar, one):
+        each.set_cookie("a=1; Max-Age=600", U, now=t0)
+    assert jar.rows() == one.rows()
 
 
 def test_the_prepared_statements_outlive_a_rollback(url):
@@ -284,6 +300,60 @@ def test_every_wait_is_bounded_and_lets_the_process_run(server, url, meet, writt
         assert CookieJar(store=url).cookie_header(U) == (b"a=1; b=1" if written else b"a=1")
         jar.set_cookie("c=1; Max-Age=600", U)
         assert b"c=1" in CookieJar(store=url).cookie_header(U)
+
+
+def _backends(server):
+    return server.sql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'one'"
+                      )[0][0]
+
+
+def test_named_jars_of_one_store_share_its_connection(server, url):
+    store = PostgresStore(url + "&application_name=one", keep_session_cookies=True)
+    before = _backends(server)
+    jars = [CookieJar(store=store.for_jar(f"key{n}")) for n in range(20)]
+    assert _backends(server) == before
+
+    def crawl(jar, n):
+        for i in range(25):
+            jar.set_cookie(f"k{n}x{i}=1", U)
+            assert b"k%dx%d=1" % (n, i) in jar.cookie_header(U)
+
+    threads = [threading.Thread(target=crawl, args=(jar, n)) for n, jar in enumerate(jars)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for n in (0, 19):
+        assert len(PostgresStore(url, name=f"key{n}", keep_session_cookies=True).load()) == 25
+    for jar in jars:
+        jar.close()
+    assert _backends(server) == before  # the first store still holds it
+    store.close()
+    assert _backends(server) == before - 1
+
+
+def test_two_forks_into_one_name_one_wins(url):
+    for round_ in range(4):
+        jars = [CookieJar(store=url, name=f"r{round_}s{n}") for n in range(2)]
+        for n, jar in enumerate(jars):
+            jar.set_cookie(f"from{n}=1; Max-Age=600", U)
+        barrier, outcome = threading.Barrier(2), []
+
+        def fork(jar):
+            barrier.wait()
+            try:
+                outcome.append(jar.fork(f"r{round_}new").cookie_header(U))
+            except ValueError as error:
+                outcome.append(str(error))
+
+        threads = [threading.Thread(target=fork, args=(jar,)) for jar in jars]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        won = [o for o in outcome if isinstance(o, bytes)]
+        assert len(won) == 1 and "holds cookies already" in str(outcome)
+        assert CookieJar(store=url, name=f"r{round_}new").cookie_header(U) == won[0]
 
 
 KILLED = """

@@ -161,8 +161,8 @@ def test_threads_on_one_store_leave_it_as_the_jar(place):
     for thread in threads:
         thread.join(60)
     # Every change reached the store, the last one last.
-    assert sorted(place.store().load()) == sorted(jar._rows())
-    assert len(jar._rows()) == 8 * 40 + 1
+    assert sorted(place.store().load()) == sorted(jar.rows())
+    assert len(jar.rows()) == 8 * 40 + 1
 
 
 OLD = dt.datetime(1960, 1, 1, tzinfo=dt.timezone.utc)
@@ -175,7 +175,7 @@ def test_a_jar_at_the_edges_of_time(place, now):
     later = now if now == LAST else now + dt.timedelta(minutes=2)  # an access to write
     jar.set_cookies([b"a=1", b"b=1"], U, now=now)
     assert jar.cookie_header(U, now=later) == b"a=1; b=1"
-    assert sorted(place.store().load()) == sorted(jar._rows())
+    assert sorted(place.store().load()) == sorted(jar.rows())
     other.clear(name="a")  # another connection removes a session cookie
     assert jar.cookie_header(U, now=later) == b"b=1"
 
@@ -247,12 +247,12 @@ def test_forks_and_copies(place):
     fork.set_cookie("b=1; Max-Age=600", U)
     assert (jar.cookie_header(U), fork.cookie_header(U)) == (b"a=1; s=1", b"a=1; s=1; b=1")
     assert place.jar(name="spider-2").cookie_header(U) == b"a=1; s=1; b=1"
-    assert fork._rows()[:2] == jar._rows()  # creation times kept
+    assert fork.rows()[:2] == jar.rows()  # creation times kept
     assert fork.store.keep_session_cookies and type(fork.store) is type(jar.store)
     for made in (copy.copy(jar), copy.deepcopy(jar), CookieJar().fork("any")):
         assert made.store is None
     copied = copy.copy(jar)
-    assert copied._rows() == jar._rows() and copied.max_cookies_per_site == 50
+    assert copied.rows() == jar.rows() and copied.max_cookies_per_site == 50
     with pytest.raises(ValueError, match="holds cookies already"):
         place.jar().fork("spider-2")
     with pytest.raises(ValueError, match="needs a path"):
@@ -286,7 +286,7 @@ def test_recorded_sequences_through_a_store(place, scenario):
     # the memory jar's own suite's).
     scenario = _shifted(scenario)
     assert replay(jar, scenario) == replay(CookieJar, scenario)
-    assert sorted(place.store(keep_session_cookies=True).load()) == sorted(made[0]._rows())
+    assert sorted(place.store(keep_session_cookies=True).load()) == sorted(made[0].rows())
 
 
 class Alternating:

@@ -136,7 +136,7 @@ def _print(records, as_json):
 
 
 def _set(jar, args):
-    from glimmering_copper_otter import _rows
+    from glimmering_copper_otter import rows as _rows
 
     status, records, session = 0, [], 0
     raws = [without_prefix(os.fsencode(header), b"set-cookie:") for header in args.headers]

@@ -1,6 +1,6 @@
 """The aiohttp adapter: `aiohttp.ClientSession(cookie_jar=jar.for_aiohttp())`."""
 
-from glimmering_copper_otter.clients import store_set_cookies
+from glimmering_copper_otter.clients._common import store_set_cookies
 
 
 def cookie_jar(jar):

@@ -101,7 +101,7 @@ class _Calls:
         return _answer(json.loads(text), self.number, self.protocol)
 
     def lost(self, method, error):
-        if isinstance(error, TimeoutError):
+        if isinstance(error, (TimeoutError, asyncio.TimeoutError)):  # one class from 3.11
             return TimeoutError(f"{self.endpoint}: no answer to {method} in {TIMEOUT} s")
         return ConnectionError(f"{self.endpoint}: {method}: {error}")
 
@@ -183,12 +183,15 @@ async def aopened(endpoint: str):
     except Exception as error:  # noqa: BLE001  websockets' errors and OSError alike
         raise _unreachable(endpoint, protocol, error) from None
 
+    async def exchange(command):
+        await socket.send(command)
+        while (answer := calls.answer(await socket.recv())) is None:
+            pass
+        return answer
+
     async def send(method, params):
         try:
-            async with asyncio.timeout(TIMEOUT):
-                await socket.send(calls.command(method, params))
-                while (answer := calls.answer(await socket.recv())) is None:
-                    pass
+            answer = await asyncio.wait_for(exchange(calls.command(method, params)), TIMEOUT)
         except Exception as error:  # noqa: BLE001  a wait ran out, or the connection closed
             raise calls.lost(method, error) from None
         return calls.result(answer)

@@ -20,9 +20,10 @@ message or a repr.
 import functools
 import math
 import select
+import threading
 import time
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.stores import StoreError, warn_skipped
 from glimmering_copper_otter.stores._secrets import Secrets
 
@@ -169,7 +170,7 @@ class _Link:
                     break
                 if polled == pq.PollingStatus.FAILED:
                     raise psycopg.OperationalError(pg.error_message.decode(errors="replace"))
-                self._wait(polled == pq.PollingStatus.WRITING, deadline)
+                self._wait(polled == pq.PollingStatus.WRITING, (deadline,))
             pg.nonblocking = 1
         except BaseException:
             self.close()
@@ -186,24 +187,30 @@ class _Link:
             pg.finish()
 
     def _wait(self, writing, deadline):
-        left = deadline - time.monotonic()
+        """Waits for the socket, until the deadline: (a time,), or a number
+        of seconds (the longest the server may stay silent)."""
+        left = deadline if type(deadline) is not tuple else deadline[0] - time.monotonic()
         if left <= 0:
             raise self.psycopg.errors.ConnectionTimeout(
                 f"no answer from the server in {self.timeout:g} s")
         socket = self.pg.socket
         readable, writable, _ = select.select([socket], [socket] if writing else [], [], left)
+        if not (readable or writable):
+            raise self.psycopg.errors.ConnectionTimeout(
+                f"no answer from the server in {self.timeout:g} s")
         return readable
 
     def run(self, steps, wait=1.0):
         """Runs the steps, (a prepared statement's name, values) or (None,
         text) or (None, (text, values)), in one round trip; their results
-        (text format).  Bounded by wait times the timeout.  The first that
+        (text format).  The server may stay silent for wait times the
+        timeout (a long transaction takes as long as it goes on moving).  The first that
         failed raises its error (the transaction is then aborted); a
         connection lost or silent raises OperationalError, and is closed."""
         psycopg = self.psycopg
         pq = psycopg.pq
         pg = self.pg
-        deadline = time.monotonic() + self.timeout * wait
+        deadline = self.timeout * wait
         pipelined = len(steps) > 1
         results, failed = [], None
         try:
@@ -271,6 +278,27 @@ class _Link:
         return _Rows(_decode(result, False))
 
 
+class _Shared:
+    """The connection of the stores for_jar() made from one store: the
+    current link, and the lock that gives it to one store at a time (held
+    from begin() to commit() or rollback())."""
+
+    __slots__ = ("link", "lock", "users")
+
+    def __init__(self):
+        self.link = None
+        self.lock = threading.RLock()
+        self.users = 0
+
+
+def _guarded(method):
+    @functools.wraps(method)
+    def guarded(self, *args, **kwargs):
+        with self._shared.lock:
+            return method(self, *args, **kwargs)
+    return guarded
+
+
 def _timeout(timeout):
     """A timeout checked: a finite number of seconds, at least a millisecond."""
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
@@ -299,6 +327,10 @@ class PostgresStore:
 
     def __init__(self, url: str, *, name: str = DEFAULT_NAME, timeout: float = 5.0,
                  keep_session_cookies: bool = False) -> None:
+        self._init(url, name, timeout, keep_session_cookies, _Shared())
+
+    def _init(self, url, name, timeout, keep_session_cookies, shared):
+        self._shared = None
         if type(url) is not str:
             raise TypeError(f"url is a str, not {type(url).__name__}")
         if type(name) is not str:
@@ -316,9 +348,11 @@ class PostgresStore:
         self.last_change = None  # the number of the last change this store wrote
         self._db = None
         self._jar_id = None
+        self._closed = True  # not counted among the users of the connection
         self._mark = None
         self._in_transaction = False
         self._clock = None  # the jar's clock as last read
+        self._clock_given = None  # as begin() last gave it
         # Keys of changes apply_unless_changed() did not write: the next
         # read gives their rows as they are on the server.
         self._unwritten = []
@@ -334,7 +368,13 @@ class PostgresStore:
         self._mark_text = None
         self._locked = None  # the counter when begin() took the lock
         self._xid = None  # the id of the transaction that holds the lock
-        self._connection()
+        with shared.lock:
+            self._shared = shared
+            try:
+                self._connection()
+            except BaseException:
+                self._release()
+                raise
 
     # -- the connection --------------------------------------------------------
 
@@ -361,9 +401,17 @@ class PostgresStore:
                               "call connects again")
         return self._fail(f"{type(error).__name__}: {self._secrets.message(error)}")
 
+    def _leave(self):
+        """Ends this store's hold of the connection, taken by _lock()."""
+        if self._in_transaction:
+            self._in_transaction = False
+            self._shared.lock.release()
+
     def _drop(self):
+        """Closes the connection (lost, or in an unknown state): every store
+        sharing it connects again on its next call."""
         db, self._db, self._quick = self._db, None, None
-        self._in_transaction = False
+        self._leave()
         if db is not None:
             try:
                 db.close()
@@ -371,8 +419,27 @@ class PostgresStore:
                 pass
 
     def _connection(self):
-        if self._db is not None and not self._db.closed:
-            return self._db
+        link = self._db
+        if link is not None and not link.closed:
+            return link
+        if self._closed:  # made, or used again after close()
+            self._closed = False
+            self._shared.users += 1
+        link = self._shared.link
+        if link is None or link.closed:
+            self._shared.link = link = self._open()
+        elif self._jar_id is None:
+            try:
+                self._find_jar(link)
+            except self._psycopg.Error as error:
+                raise self._error(error) from None
+        self._db = link
+        self._quick = functools.partial(link.run, [(b"gco_head", (self._jar_id,))])
+        return link
+
+    def _open(self):
+        """A new connection, set up: the schema checked, the statements
+        prepared."""
         psycopg = self._psycopg
         try:
             db = _Link(psycopg, self._url, self.timeout)
@@ -389,14 +456,12 @@ class PostgresStore:
             self._set_up(db)
             db.run([(_PREPARE, (name, text.encode(), [_OIDS[t] for t in types]))
                     for name, text, types in _PREPARED])
-            self._quick = functools.partial(db.run, [(b"gco_head", (self._jar_id,))])
         except StoreError:
             db.close()
             raise
         except psycopg.Error as error:
             db.close()
             raise self._error(error) from None
-        self._db = db
         return db
 
     def _set_up(self, db):
@@ -423,15 +488,19 @@ class PostgresStore:
                                      f"reads version {SCHEMA_VERSION} (left untouched)")
                 if found != set(_TABLES):
                     raise self._fail("damaged cookie store: tables missing")
-            db.execute("INSERT INTO gco_jars (name) VALUES (%s) ON CONFLICT (name) DO NOTHING",
-                       (self.name,))
-            self._jar_id = db.execute("SELECT id FROM gco_jars WHERE name = %s",
-                                      (self.name,)).fetchone()[0]
+            self._find_jar(db)
             db.execute("COMMIT")
         except BaseException:
             if not db.closed:
                 db.close()  # the server rolls back
             raise
+
+    def _find_jar(self, db):
+        """The jar's id (its row made when missing)."""
+        db.execute("INSERT INTO gco_jars (name) VALUES (%s) ON CONFLICT (name) DO NOTHING",
+                   (self.name,))
+        self._jar_id = db.execute("SELECT id FROM gco_jars WHERE name = %s",
+                                  (self.name,)).fetchone()[0]
 
     # -- reading ---------------------------------------------------------------
 
@@ -482,11 +551,13 @@ class PostgresStore:
         except self._psycopg.Error as error:
             raise self._error(error) from None
 
+    @_guarded
     def load(self) -> list[tuple]:
         """Every cookie of the jar, as rows."""
         self._rollback_quietly()
         return self._reading(True)[0]
 
+    @_guarded
     def refresh(self) -> tuple[list[tuple], list[tuple] | None] | None:
         """None when no worker changed the jar since this one last looked
         (one round trip); else the rows written and the keys removed since
@@ -506,6 +577,7 @@ class PostgresStore:
     def _lock(self, db):
         """Opens a transaction and takes the jar's lock: its counter, pruned
         and clock then, in one round trip."""
+        self._shared.lock.acquire()
         self._in_transaction = True
         # The head is read by a statement of its own: it sees what was
         # committed until the lock was taken.
@@ -516,6 +588,7 @@ class PostgresStore:
         return tuple(None if head.get_value(0, i) is None else int(head.get_value(0, i))
                      for i in range(3))
 
+    @_guarded
     def begin(self, whole: bool = False
               ) -> tuple[list[tuple], list[tuple] | None, int | None] | None:
         """Takes the jar's lock in a new transaction and gives what changed
@@ -534,8 +607,17 @@ class PostgresStore:
             self._rollback_quietly()
             raise
         self._locked = self._mark
-        return None if got is None else (*got, self._clock)
+        if got is None:
+            # Nothing changed since this store last read, but a read does not
+            # give the jar the clock: a worker may have moved it since the
+            # jar last had it (with a cookie removed since).
+            if self._clock == self._clock_given:
+                return None
+            got = ([], [])
+        self._clock_given = self._clock
+        return (*got, self._clock)
 
+    @_guarded
     def rollback(self) -> None:
         """Abandons the transaction begin() opened."""
         self._rollback_quietly()
@@ -543,26 +625,31 @@ class PostgresStore:
     def _rollback_quietly(self):
         if not self._in_transaction:
             return
-        self._in_transaction = False
+        self._leave()
         try:
             self._db.execute("ROLLBACK")
         except Exception:  # noqa: BLE001  a connection lost: the server rolled back
             self._drop()
 
-    def _writes(self, changes, number, now):
-        """The statements of the changes, checked (a malformed one raises)."""
+    def _writes(self, changes, now):
+        """The statements of the changes, each (name, its parameters before
+        the change's number, those after it); the rows checked once, in one
+        native call (a malformed change raises)."""
         jar = self._jar_id
-        count = len(changes)
+        sets = [index for index, change in enumerate(changes)
+                if type(change) is tuple and len(change) == 2 and change[0] == "set"]
+        refused = {sets[index]: reason
+                   for index, reason in _rows.check_rows([changes[i][1] for i in sets])}
+        rows, writes = set(sets), []
         for index, change in enumerate(changes):
             kind = change[0] if type(change) is tuple and change else None
             if kind == "set" and len(change) == 2:
-                reason = _rows.refusal(change[1])
-                if reason is not None:
-                    raise ValueError(f"change {index}: not a row: {reason}")
+                if index in refused:
+                    raise ValueError(f"change {index}: not a row: {refused[index]}")
                 row = change[1]
                 if row[_PERSISTENT] or self.keep_session_cookies:
-                    yield b"gco_set", (jar, *(row[i] for i in range(len(row)) if i != _PERSISTENT),
-                                       number)
+                    writes.append((b"gco_set", (jar, *(row[i] for i in range(len(row))
+                                                       if i != _PERSISTENT)), ()))
                     continue
                 key = tuple(row[i] for i in _KEY_INDEXES)
             elif kind in ("delete", "touch") and len(change) == (2 if kind == "delete" else 3):
@@ -575,19 +662,20 @@ class PostgresStore:
                             _rows.EARLIEST_TIME <= when <= _rows.LATEST_TIME:
                         raise TypeError(f"change {index}: a last-access time is an int of "
                                         "microseconds")
-                    yield b"gco_touch", (jar, *key, when, number, when - TOUCH_INTERVAL)
+                    writes.append((b"gco_touch", (jar, *key, when), (when - TOUCH_INTERVAL,)))
                     continue
                 # A replaced cookie: the row that follows takes its place.
-                following = changes[index + 1] if index + 1 < count else None
-                if (type(following) is tuple and len(following) == 2 and following[0] == "set"
-                        and _rows.refusal(following[1]) is None
-                        and (following[1][_PERSISTENT] or self.keep_session_cookies)
-                        and _rows.key(following[1]) == key):
+                following = index + 1
+                if (following in rows and following not in refused
+                        and (changes[following][1][_PERSISTENT] or self.keep_session_cookies)
+                        and _rows.key(changes[following][1]) == key):
                     continue
             else:
                 raise ValueError(f"change {index}: not a change")
-            yield b"gco_delete", (jar, *key, number, now)
+            writes.append((b"gco_delete", (jar, *key), (now,)))
+        return writes
 
+    @_guarded
     def apply(self, changes: list[tuple]) -> None:
         """Writes the changes in one transaction of its own, in order, with
         the next number of the jar's counter (under the jar's lock too).
@@ -595,6 +683,7 @@ class PostgresStore:
         self._rollback_quietly()
         self._apply(changes, False)
 
+    @_guarded
     def commit(self, changes: list[tuple], clock: int | None = None) -> None:
         """Writes the changes and the jar's clock (when it moved) in the
         transaction begin() opened, and commits it.  When this raises,
@@ -603,6 +692,7 @@ class PostgresStore:
             raise self._fail("commit() without begin()")
         self._apply(changes, False, clock)
 
+    @_guarded
     def apply_unless_changed(self, changes: list[tuple]) -> None:
         """As apply(), when no other worker changed the jar since this store
         last read it: changes a read decided (a last access, an expired
@@ -618,8 +708,7 @@ class PostgresStore:
                                   _rows.EARLIEST_TIME <= clock <= _rows.LATEST_TIME):
             raise TypeError("a clock is None or an int of microseconds")
         now = _now()
-        for _ in self._writes(changes, 0, now):  # raises for a malformed change
-            pass
+        writes = self._writes(changes, now)  # raises for a malformed change
         moved = clock is not None and (self._clock is None or clock > self._clock)
         db = self._connection() if not began else self._db
         try:
@@ -637,7 +726,7 @@ class PostgresStore:
             steps = []
             if changes or moved:
                 steps.append((b"gco_counter", (number, clock, self._jar_id)))
-                steps += self._writes(changes, number, now)
+                steps += [(name, (*before, number, *after)) for name, before, after in writes]
             if (changes or moved) and number % PRUNE_EVERY == 0:
                 steps += self._prune(number, now)
             xid, pid = self._xid, db.pid
@@ -649,7 +738,7 @@ class PostgresStore:
                 # own id tells.
                 if not (changes or moved) or not self._committed(xid, pid):
                     raise
-            self._in_transaction = False
+            self._leave()
         except BaseException as error:
             self._rollback_quietly()
             if unless_changed:  # the jar keeps them: the next read gives their rows
@@ -661,7 +750,7 @@ class PostgresStore:
         if changes or moved:
             self.last_change = number
             if moved:
-                self._clock = clock
+                self._clock = self._clock_given = clock
             if self._mark is not None and (began or number == self._mark + 1):
                 self._mark = number  # what this worker wrote, under the lock
                 self._mark_text = b"%d" % number
@@ -678,7 +767,7 @@ class PostgresStore:
         backend pid before the link was lost, committed: asked on a new
         connection, after ending that backend if it still holds the
         transaction open.  Raises StoreError when it cannot be known."""
-        self._in_transaction = False
+        self._leave()
         deadline = time.monotonic() + self.timeout
         try:
             db = self._connection()
@@ -699,11 +788,35 @@ class PostgresStore:
                          "stands is not known; the next call reads the jar as it is") from None
 
     def for_jar(self, name: str) -> "PostgresStore":
-        """A store of the jar named name on the same server (a connection of
-        its own)."""
-        return PostgresStore(self._url, name=name, timeout=self.timeout,
-                             keep_session_cookies=self.keep_session_cookies)
+        """A store of the jar named name on the same server and the same
+        connection: the stores of one connection take turns on it (a call
+        waits while another store's call runs)."""
+        store = type(self).__new__(type(self))
+        store._init(self._url, name, self.timeout, self.keep_session_cookies, self._shared)
+        return store
 
+    @_guarded
+    def fork(self, name: str, rows: list[tuple]) -> "PostgresStore":
+        """A store of the jar named name (as for_jar()) that holds rows: the
+        check that the jar holds no cookie and the rows are written in one
+        transaction.  ValueError, nothing written, when it holds one."""
+        if name == self.name:
+            raise ValueError(f"the jar is named {name!r} already")
+        store = self.for_jar(name)
+        try:
+            got = store.begin(True)
+            if got is not None and got[0]:
+                store.rollback()
+                raise ValueError(f"{self!r}: the jar {name!r} holds cookies already")
+            creation = _rows.FIELDS.index("creation")
+            store.commit([("set", row) for row in rows],
+                         max((row[creation] for row in rows), default=None))
+        except BaseException:
+            store.close()
+            raise
+        return store
+
+    @_guarded
     def jar_names(self) -> list[str]:
         """The names of the jars on the server that hold cookies."""
         try:
@@ -713,9 +826,21 @@ class PostgresStore:
         except self._psycopg.Error as error:
             raise self._error(error) from None
 
+    @_guarded
     def close(self) -> None:
         self._rollback_quietly()
-        self._drop()
+        self._release()
+
+    def _release(self):
+        """This store no longer uses the connection; the last one closes it."""
+        shared, self._db, self._quick = self._shared, None, None
+        if shared is None or self._closed:
+            return
+        self._closed = True
+        shared.users -= 1
+        if shared.users == 0 and shared.link is not None:
+            link, shared.link = shared.link, None
+            link.close()
 
     def __enter__(self):
         return self
@@ -724,8 +849,9 @@ class PostgresStore:
         self.close()
 
     def __del__(self):
-        if getattr(self, "_db", None) is not None:
-            self._drop()
+        if getattr(self, "_shared", None) is not None and not self._closed:
+            self._leave()
+            self._release()
 
     def __repr__(self):
         return f"PostgresStore({self.server!r}, name={self.name!r})"

@@ -20,8 +20,9 @@ jar, fork) on it and closed with the last of them: SQLite's locks on a file
 are POSIX advisory locks, held per process, and closing any descriptor of the
 file would drop them all.  So the store never opens the file itself while a
 connection of this process is open on it: a missing file is made, and a file
-checked (a regular file, by stat), before the first connection, and what
-changed is asked of SQLite.
+checked (a regular file, by stat), before the first connection; what changed
+is read from the WAL index through one descriptor that lives as long as the
+connection (opened after it, closed after it), then asked of SQLite.
 
 Statements are written as text with literals only (hexadecimal blob literals
 for bytes and text, decimal integers, NULL): nothing is bound, so no
@@ -37,11 +38,12 @@ import urllib.parse
 
 import sqlite3 as _sqlite3  # held here: later rebinding of the module's names changes nothing
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.stores import StoreError, warn_skipped
 
 _connect = _sqlite3.connect
 _Error = _sqlite3.Error
+_pread = os.pread
 
 SCHEMA_VERSION = 2
 # PRAGMA application_id: marks a file as a cookie store ("gcoj").
@@ -109,16 +111,20 @@ _HEADER = ("SELECT a.application_id, v.user_version, m.type, m.name, m.sql "
 _BUSY, _LOCKED, _READONLY, _CORRUPT, _NOTADB = 5, 6, 8, 11, 26
 
 _FLAG = {0: False, 1: True}
+# The first copy of the WAL index header (iVersion, iChange, mxFrame, salts,
+# checksums: the SQLite file format's "wal-index header").
+_HEADER_BYTES = 48
 
 
 class _Shared:
     """The connection of this process to one file (its st_dev and st_ino),
     and what every store on it shares: the lock their calls take turns on,
     the count of the transactions they committed (SQLite's data_version
-    counts only other connections'), what the file is."""
+    counts only other connections'), what the file is, and a descriptor of
+    its WAL index (see _open_index)."""
 
-    __slots__ = ("commits", "cursor", "db", "forked", "immutable", "incremental", "key", "lock",
-                 "read_only", "timeout", "users", "version")
+    __slots__ = ("commits", "cursor", "db", "forked", "immutable", "incremental", "index",
+                 "key", "lock", "read_only", "timeout", "users", "version")
 
     def __init__(self, db, key, timeout, read_only, immutable):
         self.db, self.cursor, self.key = db, db.cursor(), key
@@ -128,6 +134,7 @@ class _Shared:
         self.users, self.commits, self.timeout = 1, 0, timeout
         self.read_only, self.immutable = read_only, immutable
         self.version, self.incremental, self.forked = SCHEMA_VERSION, False, False
+        self.index = None
 
 
 # The connections of this process by file, and the lock that makes and
@@ -137,7 +144,7 @@ class _Shared:
 # child's own connection.
 _OPEN: dict[tuple[int, int], _Shared] = {}
 _OPEN_LOCK = threading.RLock()
-_INHERITED: list[_Shared] = []
+_INHERITED: list[_Shared | int] = []
 
 
 def _after_fork():
@@ -162,6 +169,10 @@ def _detach(shared):
             del _OPEN[shared.key]
         with shared.lock:
             shared.db.close()
+            if shared.index is not None:
+                # After the connection: SQLite holds no lock on it any more.
+                os.close(shared.index)
+                shared.index = None
 
 
 def _hex_text(text):
@@ -274,6 +285,7 @@ class SqliteStore:
         self._shared = None
         self._db = self._cursor = None
         self._seen = None  # (data_version, the connection's commits) when last read
+        self._header = None  # the WAL index header when last asked
         self._mark = None
         jar = _hex_text(name)
         self._jar = jar
@@ -354,7 +366,7 @@ class SqliteStore:
         self._shared, self._db, self._cursor = shared, shared.db, shared.db.cursor()
         self.read_only, self.immutable = shared.read_only, shared.immutable
         self.version = shared.version
-        self._seen = self._mark = None
+        self._seen = self._mark = self._header = None
 
     def _connect(self, path, key):
         """The first connection of this process to the file (key its
@@ -384,6 +396,8 @@ class SqliteStore:
                 raise self._fail("the file was replaced while it was opened; nothing was "
                                  "written")
             self._adopt(shared)
+            if not read_only:
+                shared.index = self._open_index(path)
         except BaseException:
             if self._file_key_open(path):
                 _INHERITED.append(shared)  # another connection's file: never closed
@@ -391,6 +405,25 @@ class SqliteStore:
                 db.close()
             raise
         return shared
+
+    @staticmethod
+    def _open_index(path):
+        """A descriptor of the file's WAL index (the -shm SQLite keeps while
+        a connection is open in WAL mode), or None.  Its header changes with
+        every transaction any connection commits, and reading it costs one
+        system call, where asking SQLite (PRAGMA data_version) takes a read
+        lock.  Opened once the connection has it open, and closed only after
+        the connection (closing it before would drop SQLite's locks on it);
+        one for every store of the process on the file."""
+        try:
+            fd = os.open(os.path.realpath(path) + "-shm",
+                         os.O_RDONLY | os.O_CLOEXEC | getattr(os, "O_NOFOLLOW", 0))
+        except OSError:
+            return None
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            _INHERITED.append(fd)  # not closed while the connection is open
+            return None
+        return fd
 
     @staticmethod
     def _file_key_open(path):
@@ -601,6 +634,18 @@ class SqliteStore:
         this one last looked; else (rows, removed): the rows written and the
         keys removed since then, or (all rows, None) when this connection
         must read the whole jar again."""
+        # The index header as it was before SQLite is asked: unchanged at
+        # the next call, no connection (this one included) committed a
+        # transaction meanwhile.
+        shared, header = self._shared, None
+        if shared is not None and shared.index is not None and not shared.forked:
+            try:
+                header = _pread(shared.index, _HEADER_BYTES, 0)
+            except OSError:
+                pass
+            else:
+                if header == self._header:
+                    return None
         shared = self._now_shared()
         with shared.lock:
             db = self._enter(shared)
@@ -612,9 +657,12 @@ class SqliteStore:
                 version = self._cursor.execute("PRAGMA data_version").fetchone()[0]
             except _Error as error:
                 raise self._error(error) from None
-            if (version, shared.commits) == self._seen:
-                return None
-            return self._read(db, False, version)
+            if (version, shared.commits) != self._seen:
+                changes = self._read(db, False, version)
+            else:
+                changes = None
+            self._header = header if shared is self._shared else None
+            return changes
 
     # -- writing ---------------------------------------------------------
 
