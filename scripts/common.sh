@@ -6,9 +6,17 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 
+# The interpreters the package is built and tested on; the first venvs
+# (.venv, .venv-asan, the tools) use the newest.
+PYTHONS="3.10 3.11 3.12 3.13"
+NEWEST_PYTHON=3.13
+
+# find_python [3.X]: the path of CPython 3.X (3.13 when not given), as
+# python3.X on PATH or under pyenv.
 find_python() {
-  if command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys' >/dev/null 2>&1; then
-    command -v python3.13
+  local version="${1:-$NEWEST_PYTHON}"
+  if command -v "python$version" >/dev/null 2>&1 && "python$version" -c 'import sys' >/dev/null 2>&1; then
+    command -v "python$version"
     return
   fi
   local root candidate
@@ -17,13 +25,13 @@ find_python() {
   else
     root="${PYENV_ROOT:-$HOME/.pyenv}"
   fi
-  for candidate in "$root"/versions/3.13*/bin/python3.13; do
+  for candidate in "$root"/versions/"$version".*/bin/python"$version"; do
     if [ -x "$candidate" ]; then
       echo "$candidate"
       return
     fi
   done
-  echo "Python 3.13 not found (looked for python3.13 on PATH and in $root/versions)" >&2
+  echo "Python $version not found (looked for python$version on PATH and in $root/versions)" >&2
   return 1
 }
 

@@ -13,6 +13,7 @@ import pytest
 
 from conftest import SIGNATURES, run_python, traceback_names
 from gco_testkit.hostile import BytesSub, IntSub, StrSub
+from gco_testkit.subinterpreters import EXEC_IN_SUBINTERPRETER
 from glimmering_copper_otter import cookies
 
 MODULE = "glimmering_copper_otter.cookies"
@@ -634,16 +635,9 @@ def test_types_refuse_attribute_deletion(type_name):
 # ---------------------------------------------------------------------------
 # The module's life across imports (each in a fresh interpreter)
 
-SUBINTERPRETER_IMPORT = """
+SUBINTERPRETER_IMPORT = EXEC_IN_SUBINTERPRETER + """
 def import_in_subinterpreter():
-    import _interpreters
-    interp = _interpreters.create("legacy")
-    try:
-        # An exception in the subinterpreter comes back as a snapshot.
-        failure = _interpreters.exec(interp, "import glimmering_copper_otter.cookies")
-    finally:
-        _interpreters.destroy(interp)
-    return None if failure is None else [failure.type.__name__, failure.msg]
+    return exec_in_subinterpreter("import glimmering_copper_otter.cookies")
 """
 
 BREAK_URLLIB_PARSE = """
@@ -889,7 +883,8 @@ def test_datetime_attribute_that_is_not_a_type():
 
 def test_datetime_type_smaller_than_compiled_for():
     outcome, caught, sizes = _datetime_stub_import(
-        "class date: pass\n"
+        "class date:\n"
+        "    __slots__ = ()\n"
         "stub.date = date\n"
         "sizes = [real.date.__basicsize__, date.__basicsize__]\n"
     )

@@ -10,9 +10,10 @@ import sys
 import pytest
 
 from conftest import run_python
+from gco_testkit.subinterpreters import EXEC_IN_SUBINTERPRETER
 
-CHILD = """
-import json, re, sys
+CHILD = EXEC_IN_SUBINTERPRETER + """
+import json, sys
 from glimmering_copper_otter import browser, cookie_header, cookies, writer
 
 module, config = sys.argv[1:]
@@ -24,25 +25,7 @@ from glimmering_copper_otter import browser
 browser.read_set_cookie(b"a=b", "http://[::1]/")
 browser.read_set_cookie(b"a=b", "https://b\\u00fccher.example.test/")
 '''
-try:
-    import _interpreters
-except ImportError:  # before 3.13
-    import _xxsubinterpreters
-    interp = _xxsubinterpreters.create(isolated=config == "isolated")
-    try:
-        _xxsubinterpreters.run_string(interp, code)
-        failure = None
-    except _xxsubinterpreters.RunFailedError as error:
-        failure = re.match(r"(?:<class ')?(\\w+)(?:'>)?: (.*)", str(error)).groups()
-    finally:
-        _xxsubinterpreters.destroy(interp)
-else:
-    interp = _interpreters.create(config)
-    try:
-        failure = _interpreters.exec(interp, code)
-        failure = failure and (failure.type.__name__, failure.msg)
-    finally:
-        _interpreters.destroy(interp)
+failure = exec_in_subinterpreter(code, config)
 ipv6 = browser.read_set_cookie(b"a=b", "http://[::1]/")
 print(json.dumps([
     failure and [failure[0], failure[1][:30]],

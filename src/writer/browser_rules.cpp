@@ -67,8 +67,10 @@ bool run_steps(const char* header, Py_ssize_t size) {
       const bool fatal = pass == 0 ? !refusal.empty() && word == refusal
                                    : word == "PathDefaulted" || word == "AttributeValueTooLong";
       if (fatal) {
-        PyErr_Format(PyExc_ValueError, "%s: %.*s", f.word, static_cast<int>(f.sentence.size()),
-                     f.sentence.data());
+        // As text of its own: PyErr_Format reads %.*s from 3.12 on.
+        Ref sentence = steal(PyUnicode_DecodeUTF8(
+            f.sentence.data(), static_cast<Py_ssize_t>(f.sentence.size()), "replace"));
+        if (sentence) PyErr_Format(PyExc_ValueError, "%s: %U", f.word, sentence.get());
         return false;
       }
     }
@@ -76,11 +78,15 @@ bool run_steps(const char* header, Py_ssize_t size) {
   // Without a url the domain is not compared with a host; a public suffix
   // is refused on every host but itself, where it is ignored.
   if (out.has_domain && rules::is_public_suffix(out.domain, true)) {
-    PyErr_Format(PyExc_ValueError,
-                 "InvalidDomain: Domain=%.*s is a public suffix: a browser refuses the cookie "
-                 "(on that very host it ignores the Domain); leave domain=None for a "
-                 "host-only cookie",
-                 static_cast<int>(out.domain.size()), out.domain.data());
+    Ref domain = steal(PyUnicode_DecodeUTF8(out.domain.data(),
+                                            static_cast<Py_ssize_t>(out.domain.size()), "replace"));
+    if (domain) {
+      PyErr_Format(PyExc_ValueError,
+                   "InvalidDomain: Domain=%U is a public suffix: a browser refuses the cookie "
+                   "(on that very host it ignores the Domain); leave domain=None for a "
+                   "host-only cookie",
+                   domain.get());
+    }
     return false;
   }
   return true;

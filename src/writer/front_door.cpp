@@ -313,10 +313,13 @@ void refuse_raw(PyObject* text, const char* data, Py_ssize_t byte_index, const c
   const Py_UCS4 c = PyUnicode_READ_CHAR(text, index);
   Ref shown = steal(PyUnicode_FromOrdinal(c));
   if (!shown) return;
+  // PyErr_Format reads %X from 3.12 on.
+  char code[16];
+  PyOS_snprintf(code, sizeof code, "%04X", static_cast<unsigned>(c));
   PyErr_Format(PyExc_ValueError,
-               "encoding='raw' writes the %s unchanged, and %s: %R (U+%04X) at position %zd "
+               "encoding='raw' writes the %s unchanged, and %s: %R (U+%s) at position %zd "
                "is not; use encoding='auto' or 'percent'",
-               part, rule, shown.get(), static_cast<unsigned>(c), index);
+               part, rule, shown.get(), code, index);
 }
 
 void refuse_semicolon(const char* attribute) {

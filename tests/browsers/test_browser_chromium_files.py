@@ -4,10 +4,14 @@
 says of the rest."""
 
 import time
-import tomllib
 from pathlib import Path
 
 import pytest
+
+try:
+    import tomllib
+except ImportError:  # before 3.11: pytest's own dependency there
+    import tomli as tomllib
 
 pytest.importorskip("cryptography", reason="the browsers extra: pip install '.[browsers]'")
 

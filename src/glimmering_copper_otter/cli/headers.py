@@ -129,7 +129,8 @@ def _check_parser():
 
 def _expiry(text):
     try:
-        when = datetime.fromisoformat(text)
+        # The "Z" of UTC, which fromisoformat reads from 3.11 on.
+        when = datetime.fromisoformat(text[:-1] + "+00:00" if text.endswith("Z") else text)
     except ValueError:
         try:
             return datetime_from_cookie_format(os.fsencode(text))
