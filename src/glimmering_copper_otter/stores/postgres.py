@@ -14,7 +14,11 @@ reads looks at the counter (one round trip) and reads what changed, if
 anything did.
 
 Statements bind their values.  A password of the url never appears in a
-message or a repr.
+message or a repr (stores._secrets).  The store speaks to libpq in
+non-blocking mode and waits on its socket itself: other threads run while it
+waits, a signal gets through, and each wait ends at the timeout.  A COMMIT
+whose answer was lost is settled by asking the server, on a new connection,
+about its transaction id.
 """
 
 import functools
@@ -343,12 +347,16 @@ class PostgresStore:
     """The jar named `name` on the PostgreSQL server of `url`.
 
     The schema is made on first use (versioned; tables of another program or
-    version are refused and left untouched).  `timeout` bounds, in seconds,
-    the wait for the server and for the jar's lock held by another worker;
-    then StoreError (an OSError naming the server).  Session cookies are
-    kept (a named jar is one browsing session for all its workers) unless
-    `keep_session_cookies=False`.  After the server went
-    away, the call that met it raises and the next one connects again.
+    version are refused and left untouched).  `timeout` (seconds, finite,
+    at least 0.001) bounds every wait: connecting, the jar's lock held by
+    another worker, and the server's silence in each round trip (twice it
+    for the one that waits for the lock); then StoreError (an OSError naming
+    the server).  Session cookies are kept (a named jar is one browsing
+    session for all its workers) unless `keep_session_cookies=False`.
+    After the server went away, the call that met it raises having changed
+    nothing (or returns, when its change committed all the same) and the
+    next one connects again.  Stores made by for_jar() share this one's
+    connection.
     """
 
     read_only = False
@@ -956,7 +964,10 @@ class PostgresStore:
 
     def __del__(self):
         if getattr(self, "_shared", None) is not None and not self._closed:
-            self._leave()
+            try:
+                self._leave()
+            except RuntimeError:  # held by another thread: it ends with it
+                pass
             self._release()
         if getattr(self, "_follower", None) is not None:
             from glimmering_copper_otter.stores import _follow
