@@ -603,6 +603,17 @@ class CookieJar(_jar.CookieJar):
                                        site_for_cookies=site_for_cookies,
                                        navigation=navigation, from_script=from_script)
 
+    def set_cookies_behind(self, values, url, *, now=None, site_for_cookies=None,
+                           navigation=False, from_script=False):
+        """set_cookies for an event loop's thread: a server's jar applies them
+        to its copy at once and writes them behind (flush() and aflush() wait
+        for the write); any other jar writes them through."""
+        from glimmering_copper_otter.stores import _behind
+
+        return _behind.set_cookies(self, values, url, dict(
+            now=now, site_for_cookies=site_for_cookies, navigation=navigation,
+            from_script=from_script))
+
     def flush(self, timeout=None) -> None:
         """Returns once every change written behind so far (aset_cookie,
         aset_cookies, the async adapters) is committed on the server; raises

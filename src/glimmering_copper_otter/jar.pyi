@@ -307,6 +307,16 @@ class CookieJar(_jar.CookieJar):
         navigation: bool = False,
         from_script: bool = False,
     ) -> BrowserCookie | None: ...
+    def set_cookies_behind(
+        self,
+        values: _Values,
+        url: str,
+        *,
+        now: datetime | None = None,
+        site_for_cookies: str | None = None,
+        navigation: bool = False,
+        from_script: bool = False,
+    ) -> list[BrowserCookie | None]: ...
     async def aset_cookies(
         self,
         values: _Values,

@@ -8,13 +8,11 @@ _IGNORED = (TypeError, ValueError)
 def store_set_cookies(jar, values, url, behind=False):
     """Hands a response's Set-Cookie values to the jar, ignoring what it
     cannot read.  behind, for an event loop's thread: a server's jar applies
-    them to its copy at once and writes them behind (stores._behind)."""
+    them to its copy at once and writes them behind."""
     if values:
         try:
             if behind:
-                from glimmering_copper_otter.stores import _behind
-
-                _behind.set_cookies(jar, values, url, {})
+                jar.set_cookies_behind(values, url)
             else:
                 jar.set_cookies(values, url)
         except _IGNORED:
