@@ -15,11 +15,19 @@ file.
   statement through psycopg's libpq wrapper; and a bare `SELECT 1`) and the
   same call on a memory jar: per-call samples, the cases interleaved call
   by call, their medians; with --callgrind, the instructions of each call
-  too (valgrind; the wait for the server costs none).
+  too (valgrind; the wait for the server costs none).  The server's jar
+  answers from its local copy (the default); "strict" is reads="strict",
+  one round trip a read.
+- --crawl: an async crawl of a loopback HTTP server (each answer sets a
+  cookie), aiohttp and httpx, 8 requests at once, on a memory jar and on
+  the server's jar through a loopback proxy adding 0 and 20 ms each way:
+  total time, and the event loop's lag (a 1 ms ticker's lateness, median
+  and 95th percentile).
 
 The table is printed; the plot goes to benchmarks/fleet.png (--plot PATH).
 
     python -P benchmarks/bench_fleet.py [--pairs N] [--calls N] [--callgrind] [--json PATH]
+    python -P benchmarks/bench_fleet.py --crawl [--requests N]
 """
 
 from __future__ import annotations
@@ -56,16 +64,18 @@ def rows(count):
              443, True, False) for h in range(count // 10) for i in range(10)]
 
 
-def open_jar(where):
+def open_jar(where, reads="local", timeout=5.0):
     if where.startswith("postgresql://"):
-        return CookieJar(store=where, **UNLIMITED)
-    return CookieJar(where, **UNLIMITED)
+        from glimmering_copper_otter.stores.postgres import PostgresStore
+
+        return CookieJar(store=PostgresStore(where, reads=reads, timeout=timeout), **UNLIMITED)
+    return CookieJar(where, timeout=timeout, **UNLIMITED)
 
 
 def fill(where, count):
-    with open_jar(where) as jar:
+    with open_jar(where, "strict", 300.0) as jar:  # 100,000 rows in one transaction
         jar.clear()
-        jar._load_rows(rows(count))
+        jar.load_rows(rows(count))
 
 
 def worker(where, number, pairs, barrier, out):
@@ -114,12 +124,14 @@ def header_costs(server, calls):
         url = server.fresh()
         fill(url, size)
         jar, memory = open_jar(url), CookieJar(**UNLIMITED)
-        memory._load_rows(rows(size))
-        connection = jar.store._db.pg  # the jar's own connection to the server (libpq)
+        strict = open_jar(url, "strict")
+        memory.load_rows(rows(size))
+        connection = jar.store._db  # the jar's own connection to the server
         counter = jar.store._quick
         cases = {"server jar": lambda: jar.cookie_header(URL),
+                 "server jar, strict": lambda: strict.cookie_header(URL),
                  "round trip: the counter's read": counter,
-                 "round trip: SELECT 1": lambda: connection.exec_(b"SELECT 1"),
+                 "round trip: SELECT 1": lambda: connection.execute("SELECT 1"),
                  "memory jar": lambda: memory.cookie_header(URL)}
         samples = {name: [] for name in cases}
         clock = time.perf_counter_ns
@@ -131,6 +143,7 @@ def header_costs(server, calls):
         found[size] = {name: statistics.median(values) / 1000
                        for name, values in samples.items()}
         jar.close()
+        strict.close()
     return found
 
 
@@ -139,10 +152,10 @@ def run_case(case, url, size, calls):
     counts the instructions of the whole process)."""
     if case == "memory jar":
         memory = CookieJar(**UNLIMITED)
-        memory._load_rows(rows(size))
+        memory.load_rows(rows(size))
         call = lambda: memory.cookie_header(URL)  # noqa: E731
     else:
-        jar = open_jar(url)
+        jar = open_jar(url, "strict" if case == "strict" else "local")
         call = jar.store._quick if case == "counter" else lambda: jar.cookie_header(URL)
     for _ in range(calls):
         call()
@@ -189,6 +202,97 @@ def plot(results, path):
     figure.savefig(path, dpi=100)
 
 
+async def _crawl(jar, client, base, requests):
+    """(seconds, lag median ms, lag p95 ms) of requests through jar, 8 at
+    once, with a 1 ms ticker measuring the loop's lateness."""
+    import asyncio
+
+    lags, done = [], asyncio.Event()
+
+    async def ticker():
+        loop = asyncio.get_running_loop()
+        while not done.is_set():
+            at = loop.time()
+            await asyncio.sleep(0.001)
+            lags.append((loop.time() - at - 0.001) * 1000)
+
+    urls = asyncio.Queue()
+    for i in range(requests):
+        urls.put_nowait(f"{base}/set?c=s{i % 20}%3Dv{i}%3B%20Max-Age%3D600&c=t{i % 3}%3D1")
+    if client == "aiohttp":
+        import aiohttp
+
+        session = aiohttp.ClientSession(cookie_jar=jar.for_aiohttp())
+        async def get(url):
+            async with session.get(url) as response:
+                await response.read()
+    else:
+        import httpx
+
+        session = jar.install(httpx.AsyncClient())
+        async def get(url):
+            await session.get(url)
+
+    async def fetcher():
+        while not urls.empty():
+            await get(urls.get_nowait())
+
+    tick = asyncio.ensure_future(ticker())
+    begin = time.perf_counter()
+    await asyncio.gather(*(fetcher() for _ in range(8)))
+    await jar.aflush()
+    took = time.perf_counter() - begin
+    done.set()
+    await tick
+    await (session.close() if client == "aiohttp" else session.aclose())
+    lags.sort()
+    return took, statistics.median(lags), lags[int(len(lags) * 0.95)]
+
+
+def _proxy(target, delay, ports):
+    """A delaying proxy in a process of its own (its threads would take the
+    crawl's interpreter)."""
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    from gco_testkit.proxy import Proxy
+
+    proxy = Proxy(target)
+    proxy.delay = delay
+    ports.put(proxy.port)
+    time.sleep(3600)
+
+
+def crawls(server, requests):
+    """The async crawl on each jar, delay and client: {label: (s, median, p95)}."""
+    import asyncio
+
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    from gco_testkit.loopback import Loopback
+
+    web = Loopback()  # a thread of this process, as a crawl's far end is not
+    base = f"http://127.0.0.1:{web.server.server_address[1]}"
+    found = {}
+    proxies, ports = {}, multiprocessing.Queue()
+    for delay in (0.0, 0.02):
+        proxies[delay] = multiprocessing.Process(target=_proxy, daemon=True, args=(
+            server.socket + "/.s.PGSQL.5432", delay, ports))
+        proxies[delay].start()
+        proxies[delay].port = ports.get(timeout=60)
+    for client in ("aiohttp", "httpx"):
+        found[f"{client}, memory jar"] = asyncio.run(_crawl(CookieJar(), client, base, requests))
+        for delay, proxy in proxies.items():
+            schema = server.fresh().rpartition("%3D")[2]
+            url = (f"postgresql://gco@127.0.0.1:{proxy.port}/gco?options=-csearch_path%3D"
+                   f"{schema}")
+            jar = CookieJar(store=url)
+            found[f"{client}, server jar, {delay * 1000:.0f} ms"] = asyncio.run(
+                _crawl(jar, client, base, requests))
+            jar.close()
+    for proxy in proxies.values():
+        proxy.terminate()
+    web.close()
+    return found
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--pairs", type=int, default=300)
@@ -197,6 +301,9 @@ def main(argv=None):
     parser.add_argument("--plot", type=Path, default=Path(__file__).parent / "fleet.png")
     parser.add_argument("--callgrind", action="store_true",
                         help="count the instructions of cookie_header's parts (valgrind)")
+    parser.add_argument("--crawl", action="store_true",
+                        help="only the async crawls (aiohttp and httpx, 0 and 20 ms)")
+    parser.add_argument("--requests", type=int, default=1000)
     parser.add_argument("--run", help=argparse.SUPPRESS)
     parser.add_argument("--url", help=argparse.SUPPRESS)
     parser.add_argument("--size", type=int, help=argparse.SUPPRESS)
@@ -207,6 +314,13 @@ def main(argv=None):
     if args.callgrind and shutil.which("valgrind") is None:
         parser.error("--callgrind needs valgrind (apt-get install valgrind)")
     server = postgres_server.server()
+    if args.crawl:
+        print(f"| async crawl, {args.requests} requests, 8 at once | seconds | loop lag median "
+              "(ms) | loop lag p95 (ms) |")
+        print("|---|---:|---:|---:|")
+        for label, (took, median, p95) in crawls(server, args.requests).items():
+            print(f"| {label} | {took:.2f} | {median:.2f} | {p95:.2f} |")
+        return 0
     results = {"PostgreSQL": {}, "SQLite file": {}}
     with tempfile.TemporaryDirectory() as folder:
         places = {"PostgreSQL": server.fresh(), "SQLite file": os.path.join(folder, "jar.db")}

@@ -180,7 +180,7 @@ def store_part(rounds):
             host = HOSTS[i % 100]
             rows.append((b"c%d" % i, b"v" * 40, host, True, b"/", now + 10 ** 12, now + i,
                          now + i, False, False, 0, False, "", -1, 1, 80, True, False))
-        writer._load_rows(rows)
+        writer.load_rows(rows)
         del writer
         samples = []
         for _ in range(max(3, rounds // 3)):

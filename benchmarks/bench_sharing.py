@@ -43,7 +43,7 @@ def make_file(path, count):
              10 ** 15 + h * 10 + i, 10 ** 15 + h * 10 + i, False, False, 0, False, "", -1, 2,
              443, True, False) for h in range(count // 10) for i in range(10)]
     with CookieJar(path, **UNLIMITED) as jar:
-        jar._load_rows(rows)
+        jar.load_rows(rows)
 
 
 def pair(jar, i):

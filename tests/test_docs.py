@@ -37,7 +37,7 @@ def run_console(example):
         end = commands[n + 1][0] if n + 1 < len(commands) else len(lines)
         shown = "\n".join(line.rstrip() for line in lines[i + 1:end]).strip("\n")
         done = subprocess.run(["bash", "-c", command], check=False, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, text=True, env=env, timeout=60)
+                              stderr=subprocess.STDOUT, text=True, env=env, timeout=300)
         got = "\n".join(line.rstrip() for line in done.stdout.splitlines()).strip("\n")
         if not doctest.OutputChecker().check_output(shown, got, doctest.ELLIPSIS):
             return f"$ {command}\nshown:\n{shown}\ngot:\n{got}"

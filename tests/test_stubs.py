@@ -57,6 +57,7 @@ def test_a_caller_is_type_checked(tmp_path):
 
         import curl_cffi.requests
         import httpx
+        import httpx2
         import requests
         from aiohttp.abc import AbstractCookieJar
 
@@ -121,6 +122,9 @@ def test_a_caller_is_type_checked(tmp_path):
         mapping: dict[str, str] = jar.dump_cookies(format="mapping", url="https://x.test/")[0]
         words: Counter[str] = jar.load_json(jar.to_json()).counts()
         state, saved_state = jar.dump_cookies(format="playwright", url="https://x.test/")
+        from playwright.sync_api import StorageState
+        handed: StorageState = state  # new_context(storage_state=...) takes it as it is
+        client2: httpx2.Client = jar.install(httpx2.Client())
         params: list[dict[str, object]] = jar.dump_cookies(format="cdp")[0]
         changes: list[str] = [item.reason for item in saved_state.changed] + list(state)
         tools: LoadReport = jar.load_cookies(params, format="cdp")
@@ -137,9 +141,9 @@ def test_a_caller_is_type_checked(tmp_path):
     assert sorted({int(line.split(":")[1]) for line in errors}) == expected_lines, process.stdout
 
 
-# What the README's jar examples may use without defining it.
-README_PRELUDE = """\
-import copy
+# What the docs' jar examples may use without defining it (the names the
+# docs runner, tests/test_docs.py, gives their pages).
+DOCS_PRELUDE = """\
 import urllib.request
 
 import aiohttp
@@ -154,23 +158,30 @@ context: BrowserContext
 driver: Chrome
 jar = CookieJar()
 session = requests.Session()
-client = httpx.Client()
-old_session = requests.Session()
-aiohttp_jar = aiohttp.CookieJar()
-url = "https://example.com/"
+url = worker_url = endpoint = "postgresql://crawler@db.internal/crawl"
 """
+JAR_PAGES = ["jar.md", "files.md", "processes.md", "fleet.md", "browser-profiles.md",
+             "automation.md", "live.md", "clients.md", "scrapy.md"]
 
 
-def test_the_readme_jar_examples_type_check(tmp_path):
-    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
-    section = readme[readme.index("## `jar`"):readme.index("### The jar command")]
-    blocks = [block.split("```", 1)[0] for block in section.split("```python\n")[1:]]
+def _code(block):
+    """A block as the code it runs: a doctest's source lines, or the block."""
+    if not block.startswith(">>> "):
+        return block
+    return "".join(line[4:] + "\n" for line in block.splitlines()
+                   if line.startswith((">>> ", "... ")))
+
+
+def test_the_docs_jar_examples_type_check(tmp_path):
+    docs = Path(__file__).resolve().parents[1] / "docs"
+    blocks = [_code(block.split("```", 1)[0]) for page in JAR_PAGES
+              for block in (docs / page).read_text().split("```python\n")[1:]]
     assert len(blocks) > 8
-    body = [README_PRELUDE]
+    body = [DOCS_PRELUDE]
     for index, block in enumerate(blocks):
         body.append(f"\n\nasync def example_{index}() -> None:\n" +
                     textwrap.indent(block, "    ") + "    pass\n")
-    (tmp_path / "readme.py").write_text("".join(body))
+    (tmp_path / "docs.py").write_text("".join(body))
     process = _mypy(tmp_path, "mypy", "--strict", "--enable-error-code", "deprecated",
-                    "readme.py")
+                    "docs.py")
     assert process.returncode == 0, process.stdout

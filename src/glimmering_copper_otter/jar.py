@@ -12,11 +12,11 @@ import io
 import os
 import tempfile
 
-from glimmering_copper_otter import _jar, _rows
+from glimmering_copper_otter import _jar
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter._jar import BrowserCookie, CookieDetails
-from glimmering_copper_otter._rows import Changed, LeftOut, LoadReport, SaveReport
+from glimmering_copper_otter.rows import Changed, LeftOut, LoadReport, SaveReport
 from glimmering_copper_otter.formats import automation, cdp, native_json, netscape
-from glimmering_copper_otter.formats import clients as clients_format
 from glimmering_copper_otter.live import PushReport, Refused
 from glimmering_copper_otter.stores import StoreError, StoreWarning
 
@@ -62,9 +62,17 @@ def _write_bytes(path_or_file, data):
 _EPOCH = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
 
 
+def _clients_format():
+    # The clients' own objects, read when a call names one of their formats:
+    # the jar imports nothing of clients/ when it is imported.
+    from glimmering_copper_otter.clients import _records
+
+    return _records
+
+
 def _check_format(format):
-    if format not in clients_format.FORMATS + automation.FORMATS:
-        raise ValueError(f"format is one of {', '.join(clients_format.FORMATS)}, "
+    if format not in _clients_format().FORMATS + automation.FORMATS:
+        raise ValueError(f"format is one of {', '.join(_clients_format().FORMATS)}, "
                          f"{', '.join(automation.FORMATS)}, not {format!r}")
 
 
@@ -87,7 +95,7 @@ def _document(source):
 
 class CookieJar(_jar.CookieJar):
     """CookieJar(path=None, *, name="default", max_cookies=3300,
-    max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=False,
+    max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=None,
     timeout=5.0)
 
     A cookie jar that keeps and sends cookies as Chromium does.
@@ -114,7 +122,8 @@ class CookieJar(_jar.CookieJar):
     missing): every change is in the file when the call that made it returns
     (a killed process loses nothing; a power loss may lose the last changes),
     and a call that raises changed neither the jar nor the file.  Session
-    cookies are written only with keep_session_cookies, and each call first
+    cookies are written to a file only with keep_session_cookies=True, and
+    each call first
     takes in what other processes changed in the file (reading only what
     changed).  A file holds one jar per name (name, "default" unless given):
     one per account, spider or task; fork(name) starts another from this
@@ -130,10 +139,12 @@ class CookieJar(_jar.CookieJar):
     (stores.postgres.PostgresStore; the postgres extra): each call that
     changes cookies takes the named jar's lock on the server, reads what
     other workers changed and applies Chromium's rules in that transaction,
-    so the workers' calls apply one after another, as in one jar.  Each
-    worker holds the named jar in memory (about 160 bytes a cookie) and
-    reads it whole when it opens it.  A store object brings its own name,
-    keep_session_cookies and timeout.
+    so the workers' calls apply one after another, as in one jar.  A named
+    jar on a server is one browsing session for all its workers: it keeps
+    session cookies unless keep_session_cookies=False, and end_session()
+    ends the session for every worker.  Each worker holds the named jar in
+    memory (about 160 bytes a cookie) and reads it whole when it opens it.
+    A store object brings its own name, keep_session_cookies and timeout.
 
     One jar may be shared by threads: every call is atomic, and a thread waiting
     for the jar does not hold the interpreter.
@@ -142,7 +153,7 @@ class CookieJar(_jar.CookieJar):
     __slots__ = ()
 
     def __init__(self, path=None, *, store=None, name="default", max_cookies=3300,
-                 max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=False,
+                 max_cookies_per_site=180, public_suffix_list=True, keep_session_cookies=None,
                  timeout=5.0):
         # The arguments are checked before a file is made.
         super().__init__(None, max_cookies=max_cookies, max_cookies_per_site=max_cookies_per_site,
@@ -157,14 +168,16 @@ class CookieJar(_jar.CookieJar):
                                  "or a store")
             return
         if store is not None and not isinstance(store, str) and (
-                name != "default" or keep_session_cookies or timeout != 5.0):
+                name != "default" or keep_session_cookies is not None or timeout != 5.0):
             raise ValueError("a store object brings its own name, keep_session_cookies and "
                              "timeout")
         if path is not None:
             from glimmering_copper_otter.stores.sqlite import SqliteStore
 
+            if isinstance(path, str) and path.startswith(("postgresql://", "postgres://")):
+                raise ValueError("a server's url is a store: CookieJar(store=url), not a path")
             store = SqliteStore(path, name=name, timeout=timeout,
-                                keep_session_cookies=keep_session_cookies)
+                                keep_session_cookies=bool(keep_session_cookies))
         elif isinstance(store, str):
             if not store.startswith(("postgresql://", "postgres://")):
                 raise ValueError("store= takes a RowStore or a postgresql:// url (a path to a "
@@ -172,7 +185,7 @@ class CookieJar(_jar.CookieJar):
             from glimmering_copper_otter.stores.postgres import PostgresStore
 
             store = PostgresStore(store, name=name, timeout=timeout,
-                                  keep_session_cookies=keep_session_cookies)
+                                  keep_session_cookies=keep_session_cookies is not False)
         super().__init__(store, max_cookies=max_cookies,
                          max_cookies_per_site=max_cookies_per_site,
                          public_suffix_list=public_suffix_list)
@@ -185,15 +198,10 @@ class CookieJar(_jar.CookieJar):
                            public_suffix_list=self.public_suffix_list)
         return jar
 
-    # The jar's cookies as rows (see glimmering_copper_otter.rows), and rows
-    # put back: what stores, formats and client adapters build on.
-    rows = _jar.CookieJar._rows
-    load_rows = _jar.CookieJar._load_rows
-
     def __copy__(self):
         """A memory jar (no file) holding this one's cookies, times included."""
         jar = self._empty_copy()
-        jar._load_rows(self._rows())
+        jar.load_rows(self.rows())
         return jar
 
     def __deepcopy__(self, memo, /):
@@ -212,7 +220,7 @@ class CookieJar(_jar.CookieJar):
         if name == store.name:
             raise ValueError(f"the jar is named {name!r} already")
         jar = type(self).__new__(type(self))
-        rows = self._rows()
+        rows = self.rows()
         if hasattr(store, "fork"):
             # The check that the name holds no cookie and the writing in one
             # transaction: of two forks into one name, one raises.
@@ -228,12 +236,12 @@ class CookieJar(_jar.CookieJar):
             raise
         if hasattr(store, "fork"):
             if not forked.keep_session_cookies:  # in memory only, as in this jar
-                jar._load_rows([row for row in rows if not row[_rows.PERSISTENT]])
+                jar.load_rows([row for row in rows if not row[_rows.PERSISTENT]])
             return jar
         if len(jar):
             jar.close()
             raise ValueError(f"{store!r}: the jar {name!r} holds cookies already")
-        jar._load_rows(rows)
+        jar.load_rows(rows)
         return jar
 
     def __contains__(self, item):
@@ -245,6 +253,23 @@ class CookieJar(_jar.CookieJar):
                        == (item.raw_name, item.domain, item.host_only, item.path)
                        for record in self.cookies() if record.partitioned)
         return super().__contains__(item)
+
+    def sync(self) -> None:
+        """Catches up at once with what other workers changed in the jar's
+        store (a jar that follows its server's changes reads them when they
+        are announced; this one reads them now)."""
+        store = self.store
+        if store is not None and hasattr(store, "sync"):
+            store.sync()
+        len(self)
+
+    def end_session(self) -> int:
+        """Ends the browsing session, as a browser's restart does: removes
+        every session cookie (one without an expiry) and returns how many.
+        On a store that keeps session cookies (a server's jar by default, a
+        file's with keep_session_cookies=True) they are removed for every
+        worker of the jar, in one transaction."""
+        return self.clear_session_cookies()
 
     def __getitem__(self, name):
         raise TypeError("a cookie jar is not a mapping: several cookies may share a name; use "
@@ -273,11 +298,11 @@ class CookieJar(_jar.CookieJar):
             if skipped:
                 number, reason = skipped[0]
                 raise ValueError(f"{name}, line {number}: {reason}")
-            loaded, passed, _ = self._load_rows(rows)
+            loaded, passed, _ = self.load_rows(rows)
             return LoadReport(loaded, expired + passed, [])
         # The jar checks the rows as it takes them (once, natively).
         rows, numbers, expired, skipped = netscape.parse(data)
-        loaded, passed, refused = self._load_rows(rows)
+        loaded, passed, refused = self.load_rows(rows)
         if refused:
             skipped = sorted(skipped + [(numbers[index], reason) for index, reason in refused])
         return LoadReport(loaded, expired + passed, skipped)
@@ -288,7 +313,7 @@ class CookieJar(_jar.CookieJar):
         cookies with an expiry of 0, as curl writes them.  The format keeps
         neither SameSite nor Priority; partitioned cookies and cookies without
         a name are left out and reported in the returned SaveReport."""
-        rows = self._rows()
+        rows = self.rows()
         data, left_out = netscape.write_cookies_txt(rows)
         _write_bytes(path_or_file, data)
         return SaveReport(len(rows) - len(left_out), left_out)
@@ -296,7 +321,7 @@ class CookieJar(_jar.CookieJar):
     def to_json(self) -> str:
         """The cookies as a JSON document (str) that keeps every field;
         from_json and load_json read it back."""
-        return native_json.to_json(self._rows())
+        return native_json.to_json(self.rows())
 
     def load_json(self, text) -> LoadReport:
         """Adds the cookies of a JSON document written by to_json; returns a
@@ -304,7 +329,7 @@ class CookieJar(_jar.CookieJar):
         or that a browser would not keep, are passed over and reported; a
         text that is not such a document raises ValueError."""
         rows, skipped = native_json.read_json(text)
-        loaded, expired, _ = self._load_rows(rows) if rows else (0, 0, [])
+        loaded, expired, _ = self.load_rows(rows) if rows else (0, 0, [])
         return LoadReport(loaded, expired, skipped)
 
     @classmethod
@@ -317,7 +342,7 @@ class CookieJar(_jar.CookieJar):
             index, reason = skipped[0]
             raise ValueError(f"cookie {index}: {reason}")
         jar = cls()
-        jar._load_rows(rows)
+        jar.load_rows(rows)
         return jar
 
     # -- other jars ------------------------------------------------------------
@@ -365,7 +390,7 @@ class CookieJar(_jar.CookieJar):
         else:
             settings = [(where, None, target) if header is None
                         else (where, automation.Setting(header, target, None, True, None), None)
-                        for where, header, target in clients_format.headers_of(source, format,
+                        for where, header, target in _clients_format().headers_of(source, format,
                                                                                url)]
         return self._apply(settings)
 
@@ -410,7 +435,7 @@ class CookieJar(_jar.CookieJar):
         _check_format(format)
         if format not in automation.FORMATS:
             records = self.cookies(url) if url is not None else self.cookies()
-            target, left_out = clients_format.dump(records, format)
+            target, left_out = _clients_format().dump(records, format)
             return target, SaveReport(len(records) - len(left_out), left_out)
         rows = self._rows_for(None if url is None else [url])
         document, left_out, changed = automation.write(rows, format)
@@ -419,7 +444,7 @@ class CookieJar(_jar.CookieJar):
     def _rows_for(self, urls):
         """The rows (oldest first) of the cookies a same-site request to any
         of urls carries; all of them for None."""
-        rows = self._rows()
+        rows = self.rows()
         if urls is None:
             return rows
         sent = {(c.raw_name, c.domain, c.host_only, c.path, d.partition_key,
@@ -484,11 +509,11 @@ class CookieJar(_jar.CookieJar):
         rows, places, skipped = pulled
         if urls is not None:
             chosen = self._empty_copy()
-            refused = chosen._load_rows(rows)[2] if rows else []
+            refused = chosen.load_rows(rows)[2] if rows else []
             skipped = skipped + [(places[index], reason) for index, reason in refused]
             rows = chosen._rows_for(urls)
             places = None
-        loaded, expired, refused = self._load_rows(rows) if rows else (0, 0, [])
+        loaded, expired, refused = self.load_rows(rows) if rows else (0, 0, [])
         if places is not None:
             skipped = skipped + [(places[index], reason) for index, reason in refused]
         return LoadReport(loaded, expired, skipped)
@@ -514,7 +539,7 @@ class CookieJar(_jar.CookieJar):
 
         found = browsers.read_cookies(browser, profile, password=password, key=key,
                                       container=container)
-        loaded, expired, refused = self._load_rows(found.rows) if found.rows else (0, 0, [])
+        loaded, expired, refused = self.load_rows(found.rows) if found.rows else (0, 0, [])
         skipped = found.skipped + [(found.places[index], reason) for index, reason in refused]
         return LoadReport(loaded, expired, skipped, tuple(found.notes))
 
@@ -546,13 +571,19 @@ class CookieJar(_jar.CookieJar):
 
     async def aset_cookie(self, raw, url, *, now=None, site_for_cookies=None, navigation=False,
                           from_script=False):
-        """set_cookie in a worker thread (a coroutine): a jar's file is written
-        off the event loop."""
+        """set_cookie as a coroutine.  A server's jar applies it to its copy at
+        once and writes it behind (flush() and aflush() wait for the write);
+        a file's jar is written in a worker thread, off the event loop."""
         import asyncio
 
-        return await asyncio.to_thread(self.set_cookie, raw, url, now=now,
-                                       site_for_cookies=site_for_cookies,
-                                       navigation=navigation, from_script=from_script)
+        options = dict(now=now, site_for_cookies=site_for_cookies, navigation=navigation,
+                       from_script=from_script)
+        if isinstance(raw, (bytes, str)):
+            from glimmering_copper_otter.stores import _behind
+
+            if _behind.writer(self) is not None:
+                return _behind.set_cookies(self, [raw], url, options)[0]
+        return await asyncio.to_thread(self.set_cookie, raw, url, **options)
 
     async def aset_cookies(self, values, url, *, now=None, site_for_cookies=None,
                            navigation=False, from_script=False):
@@ -562,9 +593,61 @@ class CookieJar(_jar.CookieJar):
 
         if not isinstance(values, (bytes, str)):
             values = list(values)  # read here, not in the worker (set_cookies refuses a lone value)
+            from glimmering_copper_otter.stores import _behind
+
+            if _behind.writer(self) is not None:
+                return _behind.set_cookies(self, values, url, dict(
+                    now=now, site_for_cookies=site_for_cookies, navigation=navigation,
+                    from_script=from_script))
         return await asyncio.to_thread(self.set_cookies, values, url, now=now,
                                        site_for_cookies=site_for_cookies,
                                        navigation=navigation, from_script=from_script)
+
+    def flush(self, timeout=None) -> None:
+        """Returns once every change written behind so far (aset_cookie,
+        aset_cookies, the async adapters) is committed on the server; raises
+        StoreError while the server fails (the changes keep waiting), or what
+        it refused (the jar then reads the server's copy).  Nothing to do for
+        a jar written through."""
+        store = self.store
+        behind = getattr(store, "writer", None)
+        if behind is not None:
+            behind.flush(timeout)
+            # The copy then holds the server's rows exactly (creation times,
+            # what the server's copy evicted), read here, off the loop.
+            store.sync(whole=True)
+            len(self)
+
+    async def aflush(self, timeout=None) -> None:
+        """flush, as a coroutine (the wait is in a worker thread)."""
+        import asyncio
+
+        await asyncio.to_thread(self.flush, timeout)
+
+    def close(self) -> None:
+        """Closes the jar's file or connection, once what was written behind
+        is committed (flush)."""
+        store = self.store
+        behind = getattr(store, "writer", None)
+        if behind is None:
+            return super().close()
+        try:
+            behind.stop()
+        finally:
+            store.writer = None
+            super().close()
+
+    async def aclose(self) -> None:
+        """close, as a coroutine (the wait is in a worker thread)."""
+        import asyncio
+
+        await asyncio.to_thread(self.close)
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        await self.aclose()
 
 
 __all__ = ["BrowserCookie", "Changed", "CookieDetails", "CookieJar", "LeftOut", "LoadReport",

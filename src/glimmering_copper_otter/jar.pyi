@@ -6,21 +6,22 @@ import urllib.request
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from datetime import datetime
 from types import TracebackType
-from typing import IO, Any, Final, Literal, TypeVar, final, overload
+from typing import IO, Any, Final, Literal, TypedDict, TypeVar, final, overload
 
 import aiohttp
 import curl_cffi.requests
 import httpx
+import httpx2
 import requests
 from _typeshed import structseq
 from aiohttp.abc import AbstractCookieJar
 from typing_extensions import Self, deprecated
 
 from glimmering_copper_otter import _jar
-from glimmering_copper_otter._rows import Changed as Changed
-from glimmering_copper_otter._rows import LeftOut as LeftOut
-from glimmering_copper_otter._rows import LoadReport as LoadReport
-from glimmering_copper_otter._rows import SaveReport as SaveReport
+from glimmering_copper_otter.rows import Changed as Changed
+from glimmering_copper_otter.rows import LeftOut as LeftOut
+from glimmering_copper_otter.rows import LoadReport as LoadReport
+from glimmering_copper_otter.rows import SaveReport as SaveReport
 from glimmering_copper_otter.browser import BrowserCookie as BrowserCookie
 from glimmering_copper_otter.live import PushReport as PushReport
 from glimmering_copper_otter.live import Refused as Refused
@@ -37,14 +38,42 @@ _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Session = TypeVar("_Session", bound=requests.Session)
 _Client = TypeVar("_Client", bound=httpx.Client)
 _AsyncClient = TypeVar("_AsyncClient", bound=httpx.AsyncClient)
+_Client2 = TypeVar("_Client2", bound=httpx2.Client)
+_AsyncClient2 = TypeVar("_AsyncClient2", bound=httpx2.AsyncClient)
 _CurlSession = TypeVar("_CurlSession", bound=curl_cffi.requests.Session[Any])
 _CurlAsyncSession = TypeVar("_CurlAsyncSession", bound=curl_cffi.requests.AsyncSession[Any])
 _ToolFormat = Literal["playwright", "cdp", "extension", "webdriver"]
 _Format = Literal["cookiejar", "httpx", "aiohttp", "mapping"] | _ToolFormat
 # A document of an automation tool: a JSON object or list (a Playwright storage
 # state, lists of cookie objects), or the JSON of bytes, a path or an open file.
-_Document = Mapping[str, Any] | Sequence[Mapping[str, Any]] | bytes | _Path | IO[bytes] | IO[str]
-# A row: see glimmering_copper_otter._rows.
+# A Playwright storage state, as Playwright types it (new_context's
+# storage_state takes it as it is).
+class _PlaywrightCookie(TypedDict, total=False):
+    name: str
+    value: str
+    domain: str
+    path: str
+    expires: float
+    httpOnly: bool
+    secure: bool
+    sameSite: Literal["Lax", "None", "Strict"]
+    # (a partitioned cookie's dict also has partitionKey, a str, which
+    # Playwright's type leaves out: a list of these must be its list)
+
+class _PlaywrightStorageEntry(TypedDict):
+    name: str
+    value: str
+
+class _PlaywrightOrigin(TypedDict):
+    origin: str
+    localStorage: list[_PlaywrightStorageEntry]
+
+class _PlaywrightState(TypedDict, total=False):
+    cookies: list[_PlaywrightCookie]
+    origins: list[_PlaywrightOrigin]
+
+_Document = _PlaywrightState | Mapping[str, Any] | Sequence[Mapping[str, Any]] | bytes | _Path | IO[bytes] | IO[str]
+# A row: see glimmering_copper_otter.rows.
 _Row = tuple[
     bytes, bytes, str, bool, bytes, int | None, int, int, bool, bool, int, bool, str, int, int,
     int, bool, bool,
@@ -79,7 +108,7 @@ class CookieJar(_jar.CookieJar):
         max_cookies: int | None = 3300,
         max_cookies_per_site: int | None = 180,
         public_suffix_list: bool = True,
-        keep_session_cookies: bool = False,
+        keep_session_cookies: bool | None = None,
         timeout: float = 5.0,
     ) -> None: ...
     @property
@@ -94,6 +123,18 @@ class CookieJar(_jar.CookieJar):
     def store(self) -> RowStore | None: ...
     def close(self) -> None: ...
     def fork(self, name: str) -> Self: ...
+    def end_session(self) -> int: ...
+    def sync(self) -> None: ...
+    def flush(self, timeout: float | None = None) -> None: ...
+    async def aflush(self, timeout: float | None = None) -> None: ...
+    async def aclose(self) -> None: ...
+    async def __aenter__(self) -> Self: ...
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: dict[int, Any], /) -> Self: ...
     def __enter__(self) -> Self: ...
@@ -217,7 +258,7 @@ class CookieJar(_jar.CookieJar):
     @overload
     def dump_cookies(
         self, *, format: Literal["playwright"], url: str | None = None
-    ) -> tuple[dict[str, list[dict[str, Any]]], SaveReport]: ...
+    ) -> tuple[_PlaywrightState, SaveReport]: ...
     @overload
     def dump_cookies(
         self, *, format: Literal["cdp", "extension", "webdriver"], url: str | None = None
@@ -247,6 +288,10 @@ class CookieJar(_jar.CookieJar):
     def install(self, target: _Client) -> _Client: ...
     @overload
     def install(self, target: _AsyncClient) -> _AsyncClient: ...
+    @overload
+    def install(self, target: _Client2) -> _Client2: ...
+    @overload
+    def install(self, target: _AsyncClient2) -> _AsyncClient2: ...
     @overload
     def install(self, target: _CurlSession) -> _CurlSession: ...
     @overload

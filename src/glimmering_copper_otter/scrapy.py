@@ -12,9 +12,10 @@ jars live in that SQLite file, which several crawls and processes may share
 (`GCO_COOKIES_KEEP_SESSION` writes session cookies to it too); without it,
 in memory.  With `GCO_COOKIES_STORE`, a "postgresql://" url, they live on
 that PostgreSQL server, shared by the crawl's workers on every machine
-(the postgres extra; `GCO_COOKIES_KEEP_SESSION` as for a file; not with
-`GCO_COOKIES_PATH`).  `COOKIES_ENABLED`, `COOKIES_DEBUG` and
-`meta["dont_merge_cookies"]` mean what they mean to Scrapy's middleware.
+(the postgres extra; there session cookies are shared too unless
+`GCO_COOKIES_KEEP_SESSION` is False; not with `GCO_COOKIES_PATH`).
+`COOKIES_ENABLED`, `COOKIES_DEBUG` and `meta["dont_merge_cookies"]` mean
+what they mean to Scrapy's middleware.
 
 The middleware keeps one store (the file, or one server's store) and at most
 `GCO_COOKIES_OPEN_JARS` (8) named jars of it open at once: the jar used
@@ -28,7 +29,8 @@ with IgnoreRequest, and a warning.
 Every request leaves with exactly `jar.cookie_header(request.url)` (a
 hand-set Cookie header is removed first, as Scrapy's middleware removes it),
 and every response's Set-Cookie values go to `jar.set_cookies(values, url)`
-as the bytes received, redirects through Scrapy's redirect middleware
+(written behind on a server's jar, off the reactor's thread) as the bytes
+received, redirects through Scrapy's redirect middleware
 included.  `Request(cookies=...)` is stored as Scrapy stores it: as if a
 response from the request's URL had set each cookie (its path and domain
 when given; Secure unless given otherwise on https).
@@ -40,8 +42,8 @@ import logging
 from collections import OrderedDict
 from typing import TYPE_CHECKING, Any
 
-from glimmering_copper_otter import _rows as rows
-from glimmering_copper_otter.clients import store_set_cookies
+from glimmering_copper_otter import rows
+from glimmering_copper_otter.clients._common import store_set_cookies
 
 if TYPE_CHECKING:
     import os
@@ -57,7 +59,7 @@ class CookiesMiddleware:
     name, least recently used first."""
 
     def __init__(self, path: str | os.PathLike[str] | None = None, *, store: str | None = None,
-                 keep_session_cookies: bool = False, debug: bool = False,
+                 keep_session_cookies: bool | None = None, debug: bool = False,
                  open_jars: int = 8) -> None:
         if path is not None and store is not None:
             raise ValueError("the jars are kept in a file (GCO_COOKIES_PATH) or on a server "
@@ -82,11 +84,14 @@ class CookiesMiddleware:
         if path is not None:
             from glimmering_copper_otter.stores.sqlite import SqliteStore
 
-            self._store = SqliteStore(path, keep_session_cookies=keep_session_cookies)
+            self._store = SqliteStore(path, keep_session_cookies=bool(keep_session_cookies))
         elif store is not None:
             from glimmering_copper_otter.stores.postgres import PostgresStore
 
-            self._store = PostgresStore(store, keep_session_cookies=keep_session_cookies)
+            self._store = PostgresStore(store,
+                                        keep_session_cookies=keep_session_cookies is not False)
+        if self._store is not None:  # a server's jars keep them by default
+            self.keep_session_cookies = self._store.keep_session_cookies
 
     @classmethod
     def from_crawler(cls, crawler: Any) -> CookiesMiddleware:
@@ -97,7 +102,8 @@ class CookiesMiddleware:
         if not settings.getbool("COOKIES_ENABLED"):
             raise NotConfigured
         middleware = cls(settings.get("GCO_COOKIES_PATH"), store=settings.get("GCO_COOKIES_STORE"),
-                         keep_session_cookies=settings.getbool("GCO_COOKIES_KEEP_SESSION"),
+                         keep_session_cookies=None if settings.get("GCO_COOKIES_KEEP_SESSION")
+                         is None else settings.getbool("GCO_COOKIES_KEEP_SESSION"),
                          debug=settings.getbool("COOKIES_DEBUG"),
                          open_jars=settings.getint("GCO_COOKIES_OPEN_JARS", 8))
         middleware.crawler = crawler
@@ -192,7 +198,7 @@ class CookiesMiddleware:
         jar = self._jar_of(request)
         if jar is None:
             return response
-        store_set_cookies(jar, response.headers.getlist("Set-Cookie"), request.url)
+        store_set_cookies(jar, response.headers.getlist("Set-Cookie"), request.url, behind=True)
         if self.debug:
             self._log("Received cookies from: %s", response, "Set-Cookie", response.headers)
         return response

@@ -76,7 +76,11 @@ bool put(JarObject* jar, PyObject* rows, Put mode, Changes* changes, Py_ssize_t*
   for (size_t i = 0; i < n; i++) {
     const Py_ssize_t index = static_cast<Py_ssize_t>(i);
     PyObject* why;
-    switch (read_row(PyList_GET_ITEM(list.get(), index), fields[i], &why)) {
+    RowRead read = read_row(PyList_GET_ITEM(list.get(), index), fields[i], &why);
+    if (read == RowRead::kOk && (mode == Put::kAdd || mode == Put::kReplace)) {
+      read = check_site(fields[i], jar->use_list, &why);
+    }
+    switch (read) {
       case RowRead::kError:
         return false;
       case RowRead::kRefused: {

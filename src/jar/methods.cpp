@@ -322,11 +322,8 @@ bool read_setting(JarObject* jar, PyObject* item, Setting& s) {
   if (!s.p.holder) s.p.holder = incref(a[0]);
   if (!read_call(jar, a[1], nullptr, a[2], a[3], nullptr, s.call)) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    Ref error = steal(value), text = steal(error ? PyObject_Str(error.get()) : nullptr);
-    Py_XDECREF(type);
-    Py_XDECREF(trace);
+    Ref error = steal(PyErr_GetRaisedException());
+    Ref text = steal(PyObject_Str(error.get()));
     if (!text) return false;
     s.reason = steal(PyUnicode_FromFormat("Unreadable: %U", text.get()));
     s.p.refused = true;

@@ -289,10 +289,10 @@ FunctionRow functions[] = {
     {"CookieJar.close", params(), close_method, &JarType,
      "Closes the jar and its store; later calls raise ValueError.  Every change\n"
      "is already in the store: closing loses nothing."},
-    {"CookieJar._rows", params(), rows_method, &JarType,
+    {"CookieJar.rows", params(), rows_method, &JarType,
      "Every unexpired cookie as a row (a tuple of builtin values; see\n"
-     "glimmering_copper_otter._rows), oldest first."},
-    {"CookieJar._load_rows", params("rows", "*", "replace=False"), load_rows_method, &JarType,
+     "glimmering_copper_otter.rows), oldest first."},
+    {"CookieJar.load_rows", params("rows", "*", "replace=False"), load_rows_method, &JarType,
      "Puts rows into the jar as they are (replacing cookies of the same key; the\n"
      "limits apply); with replace, the jar is emptied first.  Returns (loaded,\n"
      "expired, refused): how many went in, how many had expired, and an (index,\n"

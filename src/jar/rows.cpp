@@ -6,6 +6,7 @@
 
 #include "civil.hpp"
 #include "cookie_rules.hpp"
+#include "public_suffix.hpp"
 #include "ref.hpp"
 #include "url.hpp"
 
@@ -271,6 +272,16 @@ RowRead outcome(bool ok, PyObject** reason) {
 }
 
 }  // namespace
+
+RowRead check_site(const CookieFields& f, bool use_list, PyObject** reason) noexcept {
+  *reason = nullptr;
+  if (f.host_only || !rules::registrable_domain(f.domain, use_list).empty()) return RowRead::kOk;
+  Ref domain = steal(text_object(f.domain));
+  if (!domain) return RowRead::kError;
+  *reason = PyUnicode_FromFormat("InvalidDomain: a domain cookie of the public suffix %R",
+                                 domain.get());
+  return *reason != nullptr ? RowRead::kRefused : RowRead::kError;
+}
 
 PyObject* row_of(const Cookie& c) noexcept {
   PyObject* items[kRowFieldCount] = {

@@ -71,6 +71,12 @@ enum class RowRead { kOk, kRefused, kError };
 // type.
 RowRead read_row(PyObject* row, CookieFields& fields, PyObject** reason) noexcept;
 
+// The contract's part that depends on a jar's reading of sites: a row a jar
+// loads (not one its store gives back, which it may have set under another
+// reading) is refused for a domain cookie of a public suffix, which
+// set_cookie refuses too.  kRefused with *reason a new str, as read_row.
+RowRead check_site(const CookieFields& fields, bool use_list, PyObject** reason) noexcept;
+
 // Reads a key (the 7 items of kKeyFields, of a row's types) into the key
 // fields of fields; as read_row.
 RowRead read_key(PyObject* key, CookieFields& fields, PyObject** reason) noexcept;

@@ -126,7 +126,7 @@ def test_chromium_file(tmp_path, monkeypatch, version, encryption, keywords, key
     report = jar.load_browser("chromium", tmp_path / "Default", **keywords)
     counts = report.counts()
     if outcome == "all":
-        assert sorted(jar._rows()) == sorted(_expected(item, version)
+        assert sorted(jar.rows()) == sorted(_expected(item, version)
                                              for item in records[:LOADED])
         assert (report.loaded, report.expired) == (LOADED, 1)
         assert dict(counts) == dict.fromkeys(REFUSED, 1)
@@ -153,7 +153,7 @@ def test_a_mixed_file_loads_what_each_key_opens(tmp_path, monkeypatch):
     jar = CookieJar()
     report = jar.load_browser("chrome", tmp_path / "Cookies", password=files.KEYRING_PASSWORD)
     assert (report.loaded, dict(report.counts())) == (LOADED - 1, {"Undecryptable": 1})
-    assert sorted(jar._rows()) == sorted(_expected(item, 24) for item in records
+    assert sorted(jar.rows()) == sorted(_expected(item, 24) for item in records
                                          if item["name"] != b"dom")
 
 

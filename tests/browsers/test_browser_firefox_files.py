@@ -92,7 +92,7 @@ def _profile(tmp_path, schema, records=None, session=SESSION):
 def _split(jar):
     """A jar's rows: those from the database, and the session ones as the
     session store says them (it keeps no times)."""
-    rows = jar._rows()
+    rows = jar.rows()
     stored = sorted(row for row in rows if row[5] is not None)
     session = sorted(row[:6] + row[8:11] + row[14:15] for row in rows if row[5] is None)
     return stored, session

@@ -11,7 +11,7 @@ import pytest
 from gco_testkit import real_browsers
 from gco_testkit.real_browsers import CHROMIUM, FIREFOX, HOW
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.formats import cdp
 from glimmering_copper_otter.jar import CookieJar
 
@@ -63,7 +63,7 @@ def test_chromium_profile(site, tmp_path):
         # 30 seconds, so only some cookies may be there yet.
         running = CookieJar()
         running.load_browser("chromium", profile)
-        assert {_comparable(row) for row in running._rows()} <= {
+        assert {_comparable(row) for row in running.rows()} <= {
             _comparable(cdp.to_row(cookie)) for cookie in shown}
     finally:
         browser.close()
@@ -71,7 +71,7 @@ def test_chromium_profile(site, tmp_path):
     jar = CookieJar()
     report = jar.load_browser("chromium", profile)
     assert (report.loaded, report.skipped, report.notes) == (len(shown), [], ())
-    assert sorted(_comparable(row) for row in jar._rows()) == sorted(
+    assert sorted(_comparable(row) for row in jar.rows()) == sorted(
         _comparable(cdp.to_row(cookie)) for cookie in shown)
     sent = site.sent("/a/b/echo")
     assert jar.cookie_header("https://www.site-a.test/a/b/echo", navigation=True) == sent.encode()

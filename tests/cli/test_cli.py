@@ -252,6 +252,20 @@ def test_unknown_parse_option_is_an_argument_error(cli):
     )
 
 
+# A first word that is no command and no header (no "="), close to a command.
+MISTYPED = {("buidl", "x", "1"): "buidl is no command and no header (no '='): did you mean build?",
+            ("chek", "a=b"): "chek is no command and no header (no '='): did you mean check?",
+            ("JAR",): "JAR is no command and no header (no '='): did you mean jar?"}
+
+
+@pytest.mark.parametrize("args", MISTYPED)
+def test_a_mistyped_command_gets_suggestions(cli, args):
+    process = cli(*args)
+    assert (process.returncode, process.stdout) == (2, "")
+    assert process.stderr == f"{PROG}: error: {MISTYPED[args]}\n"
+    assert "did you mean" not in cli("sid").stderr  # far from every command: a header
+
+
 def test_help_names_every_form(cli):
     process = cli("--help")
     assert process.returncode == 0

@@ -114,3 +114,44 @@ def test_import_and_export_an_automation_tools_cookies(format, jar_command, tmp_
     # Playwright and WebDriver cannot say that c's SameSite is unspecified.
     lax = format in ("playwright", "webdriver")
     assert ("changed 'c' for example.test: SameSite unspecified: written as Lax" in err) == lax
+
+
+# (arguments after "jar --file F" or "jar --store URL", exit status, stdout, stderr)
+NAMED = [
+    (["--name", "spider", "set", "http://example.test/", "n=1; Max-Age=600", "m=2; Max-Age=60"],
+     0, "n     1", ""),
+    (["names"], 0, "spider\n", ""),
+    (["--name", "spidr", "list"], 1, "",
+     "error: no jar named 'spidr' holds cookies in"),
+    (["--name", "spidr", "list"], 1, "", "(its jars: 'spider'); set or import makes one"),
+    (["--name", "spider", "remove", "n", "--domain", "other.test"], 1, "removed 0 cookie(s)", ""),
+    (["--name", "spider", "remove", "n"], 0, "removed 1 cookie(s)", ""),
+    (["--name", "spider", "--json", "list"], 0, '"name": "m"', ""),
+    (["--json", "names"], 0, '{"name": "spider"}', ""),
+]
+
+
+@pytest.fixture(params=["file", "server"])
+def place(request, tmp_path):
+    if request.param == "file":
+        return ["--file", str(tmp_path / "jar.db")]
+    from gco_testkit import postgres
+
+    return ["--store", postgres.server().fresh()]
+
+
+def test_named_jars_of_a_file_or_a_server(place, capsys):
+    for arguments, status, out, err in NAMED:
+        assert cli.main(["jar", *place, *arguments]) == status, arguments
+        got_out, got_err = capsys.readouterr()
+        assert out in got_out and (out or not got_out), (arguments, got_out)
+        assert err in got_err, (arguments, got_err)
+
+
+@pytest.mark.parametrize("arguments, said", [
+    (["--file", "postgresql://h/db"], "--file takes a file; a server's url goes to --store"),
+    (["--store", "jar.db"], "--store takes a postgresql:// url, not 'jar.db'"),
+])
+def test_a_url_and_a_file_in_each_others_place(arguments, said, capsys):
+    assert cli.main(["jar", *arguments, "list"]) == 2
+    assert said in capsys.readouterr().err

@@ -11,7 +11,7 @@ from pathlib import Path
 
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.formats import netscape
 from glimmering_copper_otter.jar import CookieJar
 
@@ -42,11 +42,11 @@ def _check_round_trips(calls, folder):
         for header, url in calls:
             jar.set_cookie(header, url, now=NOW)
             filed.set_cookie(header, url, now=NOW)
-        rows = _sorted(jar._rows())
-        assert _sorted(filed._rows()) == rows and _rows.check_rows(rows) == []
+        rows = _sorted(jar.rows())
+        assert _sorted(filed.rows()) == rows and _rows.check_rows(rows) == []
     with CookieJar(path, keep_session_cookies=True, **UNLIMITED) as second:
-        assert _sorted(second._rows()) == rows
-    assert _sorted(CookieJar.from_json(jar.to_json())._rows()) == rows
+        assert _sorted(second.rows()) == rows
+    assert _sorted(CookieJar.from_json(jar.to_json()).rows()) == rows
     data, left_out = netscape.write_cookies_txt(rows)
     back, _, skipped = netscape.read_cookies_txt(data)
     assert skipped == []
@@ -65,7 +65,7 @@ def _apart(calls):
     for header, url in calls:
         jar = CookieJar(**UNLIMITED)
         jar.set_cookie(header, url, now=NOW)
-        keys = {_rows.key(row) for row in jar._rows()}
+        keys = {_rows.key(row) for row in jar.rows()}
         group = next((g for g in groups if not keys & g[0]), None)
         if group is None:
             groups.append(group := (set(), []))
@@ -121,3 +121,26 @@ def test_a_domain_is_a_host_as_the_url_reader_writes_it(host):
            False, False)
     read = browser._read_url(f"http://{host}/")
     assert (not _rows.check_rows([row])) == (read is not None and read["host"] == host)
+
+
+# A domain cookie of a public suffix: a jar's load refuses it as set_cookie
+# does, by the jar's reading of sites; a file gives back what its jar set.
+PUBLIC_SUFFIX = [
+    ("github.io", True, "InvalidDomain: a domain cookie of the public suffix 'github.io'"),
+    ("github.io", False, None),
+    ("localhost", False, "InvalidDomain: a domain cookie of the public suffix 'localhost'"),
+    ("site.github.io", True, None),
+]
+
+
+def test_a_load_refuses_a_domain_cookie_of_a_public_suffix(tmp_path):
+    base = CookieJar()
+    base.set_cookie("a=1; Domain=x.test; Max-Age=60", "https://x.test/")
+    made = base.rows()[0]
+    for domain, use_list, reason in PUBLIC_SUFFIX:
+        row = made[:_rows.DOMAIN] + (domain,) + made[_rows.DOMAIN + 1:]
+        jar = CookieJar(tmp_path / f"{domain}-{use_list}.db", public_suffix_list=use_list)
+        refused = jar.load_rows([row])[2]
+        assert refused == ([] if reason is None else [(0, reason)]), domain
+        # Opened again with the list, the file's cookie stays.
+        assert len(CookieJar(tmp_path / f"{domain}-{use_list}.db")) == (reason is None)

@@ -12,7 +12,7 @@ from gco_testkit import hostile
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.formats import automation, cdp
 from glimmering_copper_otter.jar import CookieJar
 
@@ -85,7 +85,7 @@ def test_read(format, cookie, url, expected):
         assert (report.loaded, report.counts()) == (0, {expected: 1}), report.skipped
     else:
         assert (report.loaded, report.skipped) == (1, [])
-        [row] = jar._rows()
+        [row] = jar.rows()
         assert {field: row[_rows.FIELDS.index(field)] for field in expected} == expected
 
 
@@ -128,7 +128,7 @@ WRITTEN = {
 @pytest.mark.parametrize("format", FORMATS)
 def test_write(format):
     jar = CookieJar()
-    jar._load_rows(ROWS)
+    jar.load_rows(ROWS)
     document, report = jar.dump_cookies(format=format)
     expected, changes, left_out = WRITTEN[format]
     assert document == expected == json.loads(json.dumps(document))
@@ -167,11 +167,11 @@ def _jar(draw):
             parts += [b"Partitioned", b"Secure", b"SameSite=None"][:draw(st.integers(1, 3))]
         jar.set_cookie(b"; ".join(parts), url, site_for_cookies=top, navigation=top is None)
     if len(jar) and draw(st.booleans()):
-        row = list(draw(st.sampled_from(jar._rows())))
+        row = list(draw(st.sampled_from(jar.rows())))
         jar.remove(_rows.key(tuple(row)))
         row[_rows.CROSS_SITE_ANCESTOR] ^= row[_rows.PARTITIONED]
         row[_rows.SOURCE_PORT] = -1
-        jar._load_rows([tuple(row)])
+        jar.load_rows([tuple(row)])
     return jar
 
 
@@ -199,11 +199,11 @@ def test_dump_then_load_keeps_what_the_format_carries(jar):
         document, report = jar.dump_cookies(format=format)
         again = CookieJar()
         loaded = again.load_cookies(json.loads(json.dumps(document)), format=format)
-        kept = [row for row in jar._rows()
+        kept = [row for row in jar.rows()
                 if not (format == "webdriver" and row[_rows.PARTITIONED])]
         assert loaded[:3] == (len(kept), 0, []) and report.written == len(kept)
         # In order: a dump lists them oldest first, a load creates them so.
-        assert [_carried(row, format) for row in again._rows()] == \
+        assert [_carried(row, format) for row in again.rows()] == \
             [_carried(row, format) for row in kept]
         assert {item[:3] for item in report.changed if item.reason.startswith("not UTF-8")} == {
             (row[_rows.NAME], row[_rows.DOMAIN], row[_rows.PATH]) for row in kept

@@ -12,7 +12,7 @@ import pytest
 
 from gco_testkit.real_browsers import unsanitized
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.jar import CookieJar
 
 CHROMIUM = "/usr/bin/chromium"
@@ -49,8 +49,8 @@ def _jar():
         assert stored is not None, header
     # A partitioned cookie of its own site set by a frame with a cross-site
     # ancestor (A in B in A), which no single frame's response can set.
-    own = next(row for row in jar._rows() if row[_rows.NAME] == b"own")
-    jar._load_rows([(b"nested", *own[1:_rows.CROSS_SITE_ANCESTOR], True)])
+    own = next(row for row in jar.rows() if row[_rows.NAME] == b"own")
+    jar.load_rows([(b"nested", *own[1:_rows.CROSS_SITE_ANCESTOR], True)])
     return jar
 
 
@@ -108,8 +108,8 @@ def test_both_ways(browser, format):
         assert report.changed == [] and report.left_out == []
         fields = [i for i in range(len(_rows.FIELDS))
                   if i not in (_rows.CREATION, _rows.LAST_ACCESS)]
-        assert sorted(tuple(row[i] for i in fields) for row in again._rows()) == \
-            sorted(tuple(row[i] for i in fields) for row in jar._rows())
+        assert sorted(tuple(row[i] for i in fields) for row in again.rows()) == \
+            sorted(tuple(row[i] for i in fields) for row in jar.rows())
         return
     # The report names every cookie whose SameSite the browser now holds
     # otherwise than the jar (DevTools shows the browser's own).

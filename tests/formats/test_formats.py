@@ -89,7 +89,7 @@ def test_load_and_save_cookies_txt(tmp_path):
         CookieJar().load_cookies_txt(str(source), strict=True)
     partitioned = (b"p", b"1", "example.test", True, b"/", T, 1, 1, True, False, 3, True,
                    "https://top.test", 1, 2, 443, True, False)
-    jar._load_rows([partitioned])
+    jar.load_rows([partitioned])
     report = jar.save_cookies_txt(tmp_path / "out.txt")
     assert report.written == 7
     assert sorted(report.left_out) == [
@@ -103,8 +103,8 @@ def test_load_and_save_cookies_txt(tmp_path):
     text = io.StringIO((tmp_path / "out.txt").read_bytes().decode("latin-1"))
     assert again.load_cookies_txt(text).loaded == 7
     kept = (0, 2, 3, 4, 8, 9)  # cookies.txt keeps no SameSite, Priority nor times
-    assert ([tuple(row[i] for i in kept) for row in again._rows()]
-            == [tuple(row[i] for i in kept) for row in jar._rows() if row[0] and not row[11]])
+    assert ([tuple(row[i] for i in kept) for row in again.rows()]
+            == [tuple(row[i] for i in kept) for row in jar.rows() if row[0] and not row[11]])
 
 
 def test_mozilla_cookie_jar_both_ways(tmp_path):
@@ -116,7 +116,7 @@ def test_mozilla_cookie_jar_both_ways(tmp_path):
     mozilla = http.cookiejar.MozillaCookieJar()
     mozilla.load(tmp_path / "ours.txt", ignore_discard=True, ignore_expires=True)
     seen = {(c.domain, c.path, c.secure, c.name, c.value, c.expires) for c in mozilla}
-    expiry = {row[0]: row[5] and row[5] // 1000000 for row in jar._rows()}
+    expiry = {row[0]: row[5] and row[5] // 1000000 for row in jar.rows()}
     assert seen == {(".example.test", "/p", False, "a", "1", expiry[b"a"]),
                     ("www.example.test", "/", True, "b", "2", expiry[b"b"]),
                     # A session cookie is written with 0, which this jar reads as expired.
@@ -127,7 +127,7 @@ def test_mozilla_cookie_jar_both_ways(tmp_path):
     def fields(rows):
         return sorted((r[0], r[2], r[3], r[4], r[5] and r[5] // 1000000) for r in rows)
 
-    assert fields(rows) == fields(jar._rows())
+    assert fields(rows) == fields(jar.rows())
 
 
 def _url(host, path, *cookies):
@@ -166,7 +166,7 @@ def test_curl_both_ways(tmp_path):
         curl("-c", tmp_path / "curl.txt", *[_url(h, "/set", c) for h, c in CURL_COOKIES])
         jar = CookieJar()
         assert jar.load_cookies_txt(tmp_path / "curl.txt").skipped == []
-        assert len(jar._rows()) == len(CURL_COOKIES)
+        assert len(jar.rows()) == len(CURL_COOKIES)
         # The jar writes; curl reads.
         ours = CookieJar()
         for host, cookie in CURL_COOKIES:
@@ -196,7 +196,7 @@ JSON_ROWS = [
 
 def test_json_keeps_every_field():
     jar = CookieJar()
-    jar._load_rows(JSON_ROWS)
+    jar.load_rows(JSON_ROWS)
     text = jar.to_json()
     document = json.loads(text)
     assert (document["format"], document["version"]) == ("glimmering_copper_otter cookie jar", 1)
@@ -204,7 +204,7 @@ def test_json_keeps_every_field():
     assert document["cookies"][0]["value"] == "\xe9t\xe9"
     assert (document["cookies"][1]["same_site"], document["cookies"][1]["priority"]) == (
         "undefined", None)
-    assert CookieJar.from_json(text)._rows() == jar._rows() == JSON_ROWS
+    assert CookieJar.from_json(text).rows() == jar.rows() == JSON_ROWS
 
 
 # A change to a good document, and the first reason it is refused with:

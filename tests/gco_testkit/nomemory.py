@@ -53,13 +53,13 @@ from glimmering_copper_otter.jar import CookieJar
 JAR = CookieJar(max_cookies_per_site=3)
 JAR.set_cookies([b"a=1; Domain=example.co.uk", b"b=2; Path=/a", b"c=\\xe9"], URL, now=NOW)
 from glimmering_copper_otter._jar import check_rows
-ROWS = JAR._rows() + [(b"x", b"\\x00", "H", True, b"/", None, 0, 0, False, False, 0, False, "",
+ROWS = JAR.rows() + [(b"x", b"\\x00", "H", True, b"/", None, 0, 0, False, False, 0, False, "",
                       -1, 0, -1, False, False)]
 # a site past the index by name (32 cookies), on three paths; its rows newest first
 BIG = [b"k%d=1; Path=/%s" % (i, b"ab"[:i % 3]) for i in range(34)]
 _FULL = CookieJar(max_cookies=None)
 _FULL.set_cookies(BIG, URL, now=NOW)
-BIG_ROWS = _FULL._rows()[::-1]
+BIG_ROWS = _FULL.rows()[::-1]
 """
 
 # group, expression (in SETUP's namespace; no comprehension or generator,
@@ -128,11 +128,11 @@ OPERATIONS = [
     ("jar", "JAR.cookie_header('https://www.\\u4f8b\\u3048.jp/', now=NOW)"),
     ("jar", "JAR.set_cookie(b'e=5', URL, now=NOW)"),  # a fourth: one is evicted
     ("jar", "CookieJar(max_cookies=None).set_cookie(b'a=1; Secure', IPV4, now=NOW)"),
-    ("jar", "[check_rows(ROWS), JAR._load_rows(ROWS)]"),
+    ("jar", "[check_rows(ROWS), JAR.load_rows(ROWS)]"),
     ("jar", "JAR.remove((b'zz', 'example.co.uk', False, b'/a', False, '', False))"),
     ("jar", "CookieJar(max_cookies=None).set_cookies(BIG + [b'k0=2', b'k1=1; Path=/a; Max-Age=0'], "
             "URL, now=NOW)"),
-    ("jar", "CookieJar(max_cookies=None)._load_rows(BIG_ROWS)"),
+    ("jar", "CookieJar(max_cookies=None).load_rows(BIG_ROWS)"),
 ]
 
 BATCH = 2       # runs per round

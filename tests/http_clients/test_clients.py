@@ -19,6 +19,7 @@ from gco_testkit.loopback import Loopback, hop
 
 requests = pytest.importorskip("requests")
 httpx = pytest.importorskip("httpx")
+httpx2 = pytest.importorskip("httpx2")
 aiohttp = pytest.importorskip("aiohttp")
 curl_cffi = pytest.importorskip("curl_cffi.requests")
 
@@ -113,7 +114,7 @@ def send(kind, jar, proxy, calls, **options):
     session of `kind` ("-async": the async one) made with `options`, the jar
     installed unless None; returns the last response, or curl_cffi's error."""
     name, _, asynchronous = kind.partition("-")
-    if name == "httpx":
+    if name in ("httpx", "httpx2"):
         options = {"follow_redirects": True, **options}
 
     def session():
@@ -122,6 +123,7 @@ def send(kind, jar, proxy, calls, **options):
             made.proxies, made.trust_env = {"http": proxy}, False
         else:
             made = {"httpx": (httpx.Client, httpx.AsyncClient),
+                    "httpx2": (httpx2.Client, httpx2.AsyncClient),
                     "curl_cffi": (curl_cffi.Session, curl_cffi.AsyncSession)}[name][
                 bool(asynchronous)](proxy=proxy, trust_env=False, **options)
         return made if jar is None else jar.install(made)
@@ -219,7 +221,7 @@ def test_sixteen_threads_share_one_jar(served, client):
         thread.join(60)
     target.close()
     assert errors == []
-    assert len(jar._rows()) == 80
+    assert len(jar.rows()) == 80
     for url, received, _ in server.log:
         thread, k = url.split("?")[0].split("/")[3:5]
         assert received == (b"; ".join(b"t%sk%d=1" % (thread.encode(), i) for i in range(int(k)))
@@ -242,7 +244,7 @@ def test_two_hundred_aiohttp_tasks_share_one_jar(served):
             await asyncio.gather(*(task(session, n) for n in range(200)))
 
     asyncio.run(main())
-    assert len(jar._rows()) == 400
+    assert len(jar.rows()) == 400
     asyncio.run(jar.aset_cookies(iter([b"off=loop"]), "http://example.test/"))
     assert jar.cookie_header("http://example.test/") == b"off=loop"
     for url, received, _ in server.log:
@@ -277,7 +279,8 @@ def test_aiohttp_jar_surface(served):
 
 # -- per-request cookies and a hand-set Cookie header -------------------------
 
-CALLS = ("requests", "httpx", "httpx-async", "curl_cffi", "curl_cffi-async")
+CALLS = ("requests", "httpx", "httpx-async", "httpx2", "httpx2-async", "curl_cffi",
+         "curl_cffi-async")
 SAME_HOST = hop(E, "/a", to=hop(E, "/b", to=hop(A, "/c")))
 # A call after a response set sid=1: (url, cookies=, headers=), the Cookie
 # field of each hop with the jar, and what the client alone sends where it
@@ -285,17 +288,20 @@ SAME_HOST = hop(E, "/a", to=hop(E, "/b", to=hop(A, "/c")))
 # hand-set header as a second field after its own).
 # (Without the jar, a host-only cookie of example.test also goes to
 # a.example.test from requests and httpx: their jars follow Netscape's rules.)
-HTTPX = ("httpx", "httpx-async")
+HTTPX2 = ("httpx2", "httpx2-async")  # (alone, it puts per-request cookies first)
+HTTPX = ("httpx", "httpx-async", *HTTPX2)
 CURL_CFFI = ("curl_cffi", "curl_cffi-async")
 PER_REQUEST = {
     "per-request cookies after the jar's, a same-name one too": (
         (hop(E, "/"), {"sid": "2", "p": "1"}, None),
-        [b"sid=1; sid=2; p=1"], dict.fromkeys(CURL_CFFI, [b"sid=2; p=1"])),
+        [b"sid=1; sid=2; p=1"], {**dict.fromkeys(CURL_CFFI, [b"sid=2; p=1"]),
+                                 **dict.fromkeys(HTTPX2, [b"sid=2; p=1; sid=1"])}),
     "per-request cookies follow hops to the same host only": (
         (SAME_HOST, {"p": "1"}, None),
         [b"sid=1; p=1", b"sid=1; p=1", None],
         {"requests": [b"sid=1; p=1", b"sid=1; p=1", b"sid=1; p=1"],
-         **dict.fromkeys(HTTPX, [b"sid=1; p=1", b"sid=1", b"sid=1"])}),
+         **dict.fromkeys(HTTPX, [b"sid=1; p=1", b"sid=1", b"sid=1"]),
+         **dict.fromkeys(HTTPX2, [b"p=1; sid=1", b"sid=1", b"sid=1"])}),
     "a hand-set header first, on the first hop only": (
         (SAME_HOST, None, {"Cookie": "hand=1"}),
         [b"hand=1; sid=1", b"sid=1", None],
@@ -326,21 +332,22 @@ def test_per_request_cookies(served, client, case, with_jar):
 
 # -- the session's own cookie object over the jar -----------------------------
 
-@pytest.mark.parametrize("kind", ["requests", "httpx", "curl_cffi"])
+@pytest.mark.parametrize("kind", ["requests", "httpx", "httpx2", "curl_cffi"])
 def test_the_session_cookie_object_reads_and_writes_the_jar(kind):
     jar = CookieJar()
     jar.set_cookies(["sid=1", "csrftoken=t; Path=/p"], "https://www.example.test/p/q")
     jar.set_cookie("sid=2; Domain=example.test", "https://www.example.test/")
+    jar.set_cookie("p=1; Secure; Partitioned", "https://www.example.test/")  # one view, one count
     cookies = jar.install({"requests": requests.Session, "httpx": httpx.Client,
-                           "curl_cffi": curl_cffi.Session}[kind]()).cookies
+                           "httpx2": httpx2.Client, "curl_cffi": curl_cffi.Session}[kind]()).cookies
     assert (cookies.get("csrftoken"), cookies.get("sid"), cookies.get("none", "d")) == ("t", "1", "d")
     assert cookies.get("sid", domain="example.test") == "2"
     assert cookies.get_all("sid") == ["1", "2"] and cookies["csrftoken"] == "t"
-    assert ("sid" in cookies, "none" in cookies, len(cookies)) == (True, False, 3)
-    assert dict(cookies) == {"sid": "1", "csrftoken": "t"} or dict(cookies) == {
-        "sid": "2", "csrftoken": "t"}
+    assert ("sid" in cookies, "none" in cookies, len(cookies)) == (True, False, 4)
+    assert dict(cookies) == {"sid": "1", "csrftoken": "t", "p": "1"} or dict(cookies) == {
+        "sid": "2", "csrftoken": "t", "p": "1"}
     names = [c.name if kind == "requests" else c for c in cookies]
-    assert sorted(names) == ["csrftoken", "sid", "sid"]
+    assert sorted(names) == ["csrftoken", "p", "sid", "sid"]
     cookies.set("k", "v", domain="example.test", secure=True, same_site="lax")
     assert jar.get("k").secure and jar.cookie_header("https://example.test/") == b"sid=2; k=v"
     for bad, message in ((lambda: cookies.set("k", "v"), "pass domain="),
@@ -350,11 +357,11 @@ def test_the_session_cookie_object_reads_and_writes_the_jar(kind):
         with pytest.raises(ValueError, match=message):
             bad()
     del cookies["sid"]
-    assert "sid" not in jar and len(cookies) == 2
+    assert "sid" not in jar and len(cookies) == 3
     with pytest.raises(KeyError):
         cookies["sid"]
     cookies.clear(domain="example.test")
-    assert [c.name for c in jar] == ["csrftoken"]
+    assert [c.name for c in jar] == ["csrftoken", "p"]
 
 
 # -- other jars in and out ------------------------------------------------------

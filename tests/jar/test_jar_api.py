@@ -159,3 +159,52 @@ def test_a_jar_is_not_indexed():
                                 (lambda: jar.remove(_membership()[2]), ValueError, "partition")):
         with pytest.raises(error, match=message):
             bad()
+
+
+S = "https://shop.example.test/"
+X = "https://x.test/"
+_ROW = (b"p", b"1", "shop.example.test", True, b"/", 0, 0, 0, True, False, 3, True,
+        "https://x.test", -1, 2, -1, True, False)
+
+
+def _row(expires):
+    return _ROW[:5] + (expires,) + _ROW[6:]
+
+
+# A batch of settings, (header, url, site_for_cookies, navigation, row), in
+# one call: what each gives (a stored field, or the refusal's first words),
+# refusals in check's words.
+SETTINGS = [
+    ("the rules' refusal, as check words it", (b"a=1\x01", S, None, True, None),
+     "DisallowedCharacter: the header holds the control character 0x01"),
+    ("a cross-site frame's Strict cookie", (b"a=1; SameSite=Strict", S, X, False, None),
+     "SameSiteStrict: the cookie is set by a cross-site frame"),
+    ("a Secure cookie shadowed from http", (b"sec=2", "http://shop.example.test/", None, True,
+                                            None), "SecureOnly: it would overwrite"),
+    ("a url that does not read", (b"a=1", "nothing", None, True, None), "Unreadable: "),
+    ("the row's expiry to the microsecond, an unknown port, the frame's cross-site half",
+     (b"p=1; Secure; SameSite=None; Partitioned; Max-Age=3600", S, X, False, "row"),
+     (True, None, -1)),
+]
+
+
+@pytest.mark.parametrize("title, setting, want", SETTINGS, ids=[s[0] for s in SETTINGS])
+def test_a_batch_of_settings(title, setting, want):
+    from glimmering_copper_otter import rows as _rows
+    from glimmering_copper_otter.browser import check
+    from glimmering_copper_otter.jar import CookieJar
+
+    jar = CookieJar()
+    jar.set_cookie(b"sec=1; Secure", S)
+    expires = jar.rows()[0][_rows.CREATION] + 3600 * 10**6 - 250000
+    if setting[4] == "row":
+        setting = setting[:4] + (_row(expires),)
+    [result] = jar._apply_settings([setting])
+    if isinstance(want, tuple):
+        row = next(r for r in jar.rows() if r[_rows.NAME] == b"p")
+        assert (row[_rows.EXPIRES] == expires, row[_rows.CROSS_SITE_ANCESTOR] or None,
+                row[_rows.SOURCE_PORT]) == want
+        return
+    assert result.startswith(want), result
+    if setting[0] == b"a=1\x01":  # the same words as check's, and as value_refusal's
+        assert result == check(setting[0], S)[0] == _rows.value_refusal(setting[0], S)

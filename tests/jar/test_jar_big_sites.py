@@ -67,10 +67,10 @@ def test_big_sites_agree_with_the_model(seed, names, steps, limits, urls, attrib
     assert store(native, now) == store(model, now)
     # The rows loaded in another order give the same headers, and so they do
     # once more over the loaded jar, which replaces each cookie by itself.
-    rows, again = native._rows(), CookieJar(**NO_LIMITS)
+    rows, again = native.rows(), CookieJar(**NO_LIMITS)
     r.shuffle(rows)
     for _ in range(2):
-        again._load_rows(rows)
+        again.load_rows(rows)
         assert [again.cookie_header(u, now=now) for u in urls] == [
             model.cookie_header(u, now=now) for u in urls]
 
@@ -100,11 +100,11 @@ def test_loaded_rows_sharing_a_creation_time_keep_the_order_of_loading():
     jar = CookieJar()
     for name in "xyz":
         jar.set_cookie(f"{name}=1", "https://www.a.test/", now=T0)
-    rows = jar._rows()
+    rows = jar.rows()
     same = [row[:6] + (rows[0][6],) + row[7:] for row in rows]
     again = CookieJar()
     seen = []
     for load in (list(reversed(same)), [same[2]], [same[0]]):
-        again._load_rows(load)
+        again.load_rows(load)
         seen.append(again.cookie_header("https://www.a.test/", now=T0))
     assert seen == [b"z=1; y=1; x=1", b"y=1; x=1; z=1", b"y=1; z=1; x=1"]

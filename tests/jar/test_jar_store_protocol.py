@@ -10,7 +10,7 @@ import gc
 
 import pytest
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter._jar import CookieJar as Core
 
 U = "https://example.test/"
@@ -103,7 +103,7 @@ CALLS = {
     # A read that writes: last-access times, and a cookie gone out of date.
     "cookie_header later": lambda jar: jar.cookie_header(U, now=LATER),
     "clear": lambda jar: jar.clear(),
-    "load_rows": lambda jar: jar._load_rows([]),
+    "load_rows": lambda jar: jar.load_rows([]),
     "remove": lambda jar: jar.remove((b"a", "example.test", True, b"/", False, "", False)),
 }
 
@@ -117,7 +117,7 @@ def test_a_hostile_store_hook(kind, hook, action, call):
     store = kind()
     jar = Core(store)
     jar.set_cookies(["a=1; Max-Age=600", "b=1; Max-Age=600", "c=1; Max-Age=200"], U)
-    before = sorted(jar._rows())
+    before = sorted(jar.rows())
     store.hook, store.action, store.jar = hook, action, jar
     raised = False
     try:
@@ -127,7 +127,7 @@ def test_a_hostile_store_hook(kind, hook, action, call):
     if jar.closed or jar.store is not store or store.action is not None:
         return  # (a call that writes nothing never reaches apply)
     if raised:
-        assert sorted(jar._rows()) == before
+        assert sorted(jar.rows()) == before
     # A read keeps what it decided (a last access, an expired cookie gone)
     # when the store could not take it.
     failed_read = call == "cookie_header later" and hook.startswith("apply") and action in (
@@ -135,7 +135,7 @@ def test_a_hostile_store_hook(kind, hook, action, call):
     if (hook, action) != ("refresh", "not-rows") and not failed_read:
         # (refresh not-rows: a store that says it holds nothing)
         # What the store holds is what the jar keeps (every cookie here persists).
-        assert sorted(store.rows.values()) == sorted(jar._rows())
+        assert sorted(store.rows.values()) == sorted(jar.rows())
 
 
 @pytest.mark.parametrize("action", ["raise", "nested", "not-rows", "not-a-list", "collect"])
@@ -151,4 +151,4 @@ def test_a_hostile_load(action):
         assert jar.store is None and len(jar) == 0
     else:
         assert jar.store is store
-        assert [row[0] for row in jar._rows()] in ([b"k"], [])
+        assert [row[0] for row in jar.rows()] in ([b"k"], [])

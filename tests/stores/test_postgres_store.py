@@ -20,6 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from glimmering_copper_otter.jar import CookieJar, StoreError, StoreWarning
+from glimmering_copper_otter.stores import _follow
 from glimmering_copper_otter.stores import postgres as _postgres
 from glimmering_copper_otter.stores.postgres import PostgresStore
 from gco_testkit import postgres
@@ -112,7 +113,7 @@ def test_a_fleet_on_one_jar_ends_as_its_commits_replayed(server, url):
     counter = server.sql(f"SELECT counter FROM {_schema(url)}.gco_jars WHERE name = 'fleet'")
     assert numbers == list(range(1, counter[0][0] + 1))  # every commit, once
     rows = PostgresStore(url, name="fleet").load()
-    assert sorted(rows) == sorted(_replay(lines, t0)._rows())
+    assert sorted(rows) == sorted(_replay(lines, t0).rows())
     sites = [row[2] for row in rows]
     assert len(rows) <= 50 and max(map(sites.count, set(sites))) <= 20
     assert {json.loads(line)[2][0] for line in lines} >= {"set", "clear"}
@@ -158,7 +159,7 @@ def test_the_clock_reaches_a_worker_that_read_the_change_that_hid_it(url):
     jar.cookie_header(U, now=t0)
     for each in (jar, one):
         each.set_cookie("a=1; Max-Age=600", U, now=t0)
-    assert jar._rows() == one._rows()
+    assert jar.rows() == one.rows()
 
 
 def test_the_prepared_statements_outlive_a_rollback(url):
@@ -499,6 +500,7 @@ def test_rows_another_program_wrote_are_passed_over_with_a_warning(server, url):
     (dict(path="x.db", store="postgresql://h/db"), ValueError, "not both"),
     (dict(store="/tmp/x.db"), ValueError, "postgresql:// url"),
     (dict(store="postgresql://h/db", timeout=0), ValueError, "timeout"),
+    (dict(path="postgresql://h/db"), ValueError, r"CookieJar\(store=url\)"),
     (dict(store="postgresql://h/db", timeout=0.0005), ValueError, "timeout"),
     (dict(store="postgresql://h/db", timeout=float("inf")), ValueError, "finite"),
     (dict(store="postgresql://h/db", timeout=float("nan")), ValueError, "finite"),
@@ -509,3 +511,169 @@ def test_arguments(args, error, message):
     path = args.pop("path", None)
     with pytest.raises(error, match=message):
         CookieJar(path, **args)
+
+
+# (what the worker's role was granted, the server's words in the error)
+GRANTS = [
+    ("", "no schema has been selected to create in"),  # no USAGE: the schema is not seen
+    ("GRANT USAGE ON SCHEMA {s} TO gco_worker", "permission denied for schema"),
+]
+
+
+@pytest.mark.parametrize("grants, said", GRANTS, ids=["nothing", "usage only"])
+def test_a_role_without_privileges_is_told_what_to_grant(server, url, grants, said):
+    PostgresStore(url).close()  # the tables, made by their owner
+    server.sql("DROP ROLE IF EXISTS gco_worker")
+    server.sql("CREATE ROLE gco_worker LOGIN")
+    try:
+        for grant in filter(None, grants.split("; ")):
+            server.sql(grant.format(s=_schema(url)))
+        with pytest.raises(StoreError, match=said) as raised:
+            CookieJar(store=url.replace("gco@", "gco_worker@"))
+        assert "GRANT SELECT, INSERT, UPDATE, DELETE" in str(raised.value)
+    finally:
+        server.sql("DROP OWNED BY gco_worker")
+        server.sql("DROP ROLE gco_worker")
+
+
+def _until(condition, seconds=20.0):
+    """Whether condition() came true within seconds."""
+    end = time.monotonic() + seconds
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.01)
+    return condition()
+
+
+# How another worker's change reaches a jar reading from its copy: (the
+# writer announces it, the listening connection is cut first, how the reader
+# catches up: waiting for the follower, or sync()).
+FOLLOWED = [
+    ("announced", True, False, "wait"),
+    ("listen dropped", False, True, "wait"),
+    ("not announced, polled", False, False, "wait"),
+    ("not announced, synced", False, False, "sync"),
+]
+
+
+@pytest.mark.parametrize("announced, dropped, catch_up",
+                         [row[1:] for row in FOLLOWED], ids=[row[0] for row in FOLLOWED])
+def test_a_reader_of_its_copy_misses_no_change(server, url, monkeypatch, announced, dropped,
+                                               catch_up):
+    if catch_up == "wait" and not announced and not dropped:
+        monkeypatch.setattr(_follow, "POLL", 0.2)
+    reader = CookieJar(store=url)
+    writer = CookieJar(store=PostgresStore(url, reads="strict"))
+    follower = reader.store._follower
+    assert reader.cookie_header(U) == b"" and follower.alive
+    if not announced:
+        writer.store._channel = None  # as a program that does not announce
+    epoch = follower.epoch
+    if dropped:
+        server.sql("SELECT pg_terminate_backend(%s)", (follower.backend_pid,))
+    writer.set_cookie("x=1; Max-Age=600", U)
+    if catch_up == "sync":
+        reader.sync()
+        assert reader.cookie_header(U) == b"x=1"
+    else:
+        assert _until(lambda: reader.cookie_header(U) == b"x=1")
+    # A cut connection is made again (read as if not followed meanwhile).
+    assert _until(lambda: follower.alive and follower.epoch > epoch) if dropped \
+        else follower.epoch == epoch
+    writer.clear()
+    assert _until(lambda: reader.cookie_header(U) == b"")
+    reader.close()
+    assert not follower.alive and not follower._thread.is_alive()
+
+
+def test_a_fleet_writing_behind_ends_as_the_servers_rows_after_every_flush(server, url):
+    import asyncio
+
+    async def work(worker, jar, round):
+        for k in range(6):
+            await jar.aset_cookies([f"w{worker}k{k}=1; Max-Age=600", f"same={worker}.{round}",
+                                    f"gone{k % 2}=1; Max-Age={600 if worker % 2 else 0}"], U)
+            jar.cookie_header(U)  # answered from the copy meanwhile
+
+    async def fleet():
+        jars = [CookieJar(store=url) for _ in range(8)]
+        for round in range(3):
+            await asyncio.gather(*(work(i, jar, round) for i, jar in enumerate(jars)))
+            for jar in jars:
+                await jar.aflush()
+            for jar in jars:  # what the others flushed after it
+                jar.sync()
+            rows = sorted(PostgresStore(url, reads="strict").load())
+            assert [sorted(jar.rows()) for jar in jars] == [rows] * 8, round
+        async with jars[0] as first:
+            await first.aset_cookie("last=1; Max-Age=600", U)
+        # Closing flushed it.
+        assert b"last" in [row[0] for row in PostgresStore(url).load()]
+        for jar in jars[1:]:
+            await jar.aclose()
+
+    asyncio.run(fleet())
+
+
+def test_a_server_away_queues_writes_behind_and_reads_go_on(server, url):
+    import asyncio
+
+    async def away():
+        jar = CookieJar(store=url)
+        await jar.aset_cookie("a=1; Max-Age=600", U)
+        await jar.aflush()
+        server.stop()
+        try:
+            await jar.aset_cookie("b=1; Max-Age=600", U)  # applied to the copy, queued
+            assert _until(lambda: not jar.store._follower.alive)
+            assert jar.cookie_header(U) == b"a=1; b=1"
+            with pytest.raises(StoreError):
+                await jar.aflush(timeout=30)
+        finally:
+            server.start()
+        await jar.aflush(timeout=60)  # written once the server is back
+        assert sorted(row[0] for row in PostgresStore(url).load()) == [b"a", b"b"]
+        await jar.aclose()
+
+    asyncio.run(away())
+
+
+async def _get(client, jar, urls):
+    if client == "aiohttp":
+        import aiohttp
+
+        async with aiohttp.ClientSession(cookie_jar=jar.for_aiohttp()) as session:
+            for url in urls:
+                async with session.get(url) as response:
+                    await response.read()
+    elif client == "httpx":
+        import httpx
+
+        async with jar.install(httpx.AsyncClient()) as session:
+            for url in urls:
+                await session.get(url)
+    else:
+        from curl_cffi.requests import AsyncSession
+
+        async with jar.install(AsyncSession()) as session:
+            for url in urls:
+                await session.get(url)
+
+
+@pytest.mark.parametrize("client", ["aiohttp", "httpx", "curl_cffi"])
+def test_the_async_clients_write_behind(url, client):
+    import asyncio
+
+    from gco_testkit.loopback import Loopback
+
+    web = Loopback()
+    base = f"http://127.0.0.1:{web.server.server_address[1]}"
+    jar = CookieJar(store=url)
+    try:
+        asyncio.run(_get(client, jar, [f"{base}/set?c=a%3D1%3B%20Max-Age%3D600", f"{base}/x"]))
+        assert [received for _, received, _ in web.log] == [None, b"a=1"]  # from the copy
+        assert jar.store.writer is not None
+        jar.flush()
+        assert [row[0] for row in PostgresStore(url).load()] == [b"a"]
+    finally:
+        jar.close()
+        web.close()

@@ -139,7 +139,7 @@ def test_a_call_the_locked_file_refused_changed_nothing(tmp_path):
     other = _other(path)
     other.execute("BEGIN EXCLUSIVE")
     for call in (lambda: jar.set_cookies([b"b=1; Max-Age=999", b"a=2; Max-Age=999"], X),
-                 lambda: jar.clear(name="a"), lambda: jar._load_rows(jar._rows(), replace=True)):
+                 lambda: jar.clear(name="a"), lambda: jar.load_rows(jar.rows(), replace=True)):
         with pytest.raises(StoreError, match="locked"):
             call()
     other.execute("ROLLBACK")
@@ -207,11 +207,11 @@ def test_calls_on_a_file_jar_take_turns(tmp_path, monkeypatch):
 def test_rows_and_the_file_leak_nothing(tmp_path):
     jar = CookieJar(tmp_path / "jar.db")
     jar.set_cookie("a=1; Max-Age=600", "http://example.test/")
-    rows = jar._rows()
+    rows = jar.rows()
     bad = [rows[0][:2] + (b"example.test",) + rows[0][3:]]
     for operation, raises in [
-        (lambda: jar._load_rows(rows, replace=True)[0] + len(jar._rows()), None),
-        (lambda: jar._load_rows(bad), None),
+        (lambda: jar.load_rows(rows, replace=True)[0] + len(jar.rows()), None),
+        (lambda: jar.load_rows(bad), None),
         (lambda: jar.set_cookie("b=2; Max-Age=600", "http://example.test/"), None),
         (lambda: jar.cookie_header("http://example.test/"), None),
     ]:
@@ -231,7 +231,7 @@ for i in range(count):
                  4102444800000000, 10 ** 15 + i * 1000 + k, 10 ** 15, False, False, 0, False,
                  "", 1, 0, -1, True, False) for k in range(size)]
         print(f"begin {i}", flush=True)
-        jar._load_rows(rows)
+        jar.load_rows(rows)
     else:
         jar.set_cookie("%s%d=v; Max-Age=86400" % (tag, i), "http://example.test/")
     print(f"done {i}", flush=True)  # word and number in one write
@@ -435,7 +435,7 @@ def test_a_closed_jar_and_an_unclosed_one(tmp_path):
         jar.set_cookie("a=1; Max-Age=600", "https://h.test/")
     assert jar.closed and repr(jar) == "<glimmering_copper_otter.jar.CookieJar (closed)>"
     for call in (lambda: jar.cookie_header("https://h.test/"), lambda: len(jar),
-                 lambda: jar.set_cookie("a=1", "https://h.test/"), jar._rows):
+                 lambda: jar.set_cookie("a=1", "https://h.test/"), jar.rows):
         with pytest.raises(ValueError, match="the cookie jar is closed"):
             call()
     jar.close()  # again: nothing

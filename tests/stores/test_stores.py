@@ -1,7 +1,8 @@
-"""One suite, two stores: the SQLite file and the PostgreSQL server (a
-throw-away one, see gco_testkit.postgres) keep the same rows, read the same
-changes since a mark, keep named jars apart, and replay the sequences
-recorded from Chromium the same way."""
+"""One suite, three places: the SQLite file, the PostgreSQL server (a
+throw-away one, see gco_testkit.postgres) read strictly, and the server
+followed into a local copy, keep the same rows, read the same changes since
+a mark, keep named jars apart, and replay the sequences recorded from
+Chromium the same way."""
 
 import copy
 import datetime as dt
@@ -34,7 +35,7 @@ X = "https://x.test/"
 
 class Place:
     """Where a test's jars are kept: a new file, or a new schema on the
-    server."""
+    server (read strictly, or from a local copy)."""
 
     def __init__(self, kind, tmp_path):
         self.kind = kind
@@ -45,14 +46,17 @@ class Place:
             self.url = self.server.fresh()
 
     def store(self, **options):
+        options.setdefault("keep_session_cookies", False)  # as a file by default
         if self.kind == "file":
             return SqliteStore(self.path, **options)
-        return _postgres.PostgresStore(self.url, **options)
+        return _postgres.PostgresStore(self.url, reads="strict" if self.kind == "server"
+                                       else "local", **options)
 
     def jar(self, **options):
         if self.kind == "file":
             return CookieJar(self.path, **options)
-        return CookieJar(store=self.url, **options)
+        ours = {k: options.pop(k) for k in ("name", "keep_session_cookies") if k in options}
+        return CookieJar(store=self.store(**ours), **options)
 
     def counter(self, name="default"):
         """The jar's counter: (last change, last change pruned)."""
@@ -67,7 +71,7 @@ class Place:
                                      "name = %s", (name,))[0])
 
 
-@pytest.fixture(params=["file", "server"])
+@pytest.fixture(params=["file", "server", "local"])
 def place(request, tmp_path):
     return Place(request.param, tmp_path)
 
@@ -161,8 +165,8 @@ def test_threads_on_one_store_leave_it_as_the_jar(place):
     for thread in threads:
         thread.join(60)
     # Every change reached the store, the last one last.
-    assert sorted(place.store().load()) == sorted(jar._rows())
-    assert len(jar._rows()) == 8 * 40 + 1
+    assert sorted(place.store().load()) == sorted(jar.rows())
+    assert len(jar.rows()) == 8 * 40 + 1
 
 
 OLD = dt.datetime(1960, 1, 1, tzinfo=dt.timezone.utc)
@@ -175,7 +179,7 @@ def test_a_jar_at_the_edges_of_time(place, now):
     later = now if now == LAST else now + dt.timedelta(minutes=2)  # an access to write
     jar.set_cookies([b"a=1", b"b=1"], U, now=now)
     assert jar.cookie_header(U, now=later) == b"a=1; b=1"
-    assert sorted(place.store().load()) == sorted(jar._rows())
+    assert sorted(place.store().load()) == sorted(jar.rows())
     other.clear(name="a")  # another connection removes a session cookie
     assert jar.cookie_header(U, now=later) == b"b=1"
 
@@ -247,12 +251,12 @@ def test_forks_and_copies(place):
     fork.set_cookie("b=1; Max-Age=600", U)
     assert (jar.cookie_header(U), fork.cookie_header(U)) == (b"a=1; s=1", b"a=1; s=1; b=1")
     assert place.jar(name="spider-2").cookie_header(U) == b"a=1; s=1; b=1"
-    assert fork._rows()[:2] == jar._rows()  # creation times kept
+    assert fork.rows()[:2] == jar.rows()  # creation times kept
     assert fork.store.keep_session_cookies and type(fork.store) is type(jar.store)
     for made in (copy.copy(jar), copy.deepcopy(jar), CookieJar().fork("any")):
         assert made.store is None
     copied = copy.copy(jar)
-    assert copied._rows() == jar._rows() and copied.max_cookies_per_site == 50
+    assert copied.rows() == jar.rows() and copied.max_cookies_per_site == 50
     with pytest.raises(ValueError, match="holds cookies already"):
         place.jar().fork("spider-2")
     with pytest.raises(ValueError, match="needs a path"):
@@ -286,7 +290,7 @@ def test_recorded_sequences_through_a_store(place, scenario):
     # the memory jar's own suite's).
     scenario = _shifted(scenario)
     assert replay(jar, scenario) == replay(CookieJar, scenario)
-    assert sorted(place.store(keep_session_cookies=True).load()) == sorted(made[0]._rows())
+    assert sorted(place.store(keep_session_cookies=True).load()) == sorted(made[0].rows())
 
 
 class Alternating:
@@ -296,6 +300,19 @@ class Alternating:
     def __getattr__(self, name):
         self.turn += 1
         return getattr(self.jars[self.turn % 2], name)
+
+
+def test_a_session_is_shared_and_ended_for_every_worker(place):
+    options = {"keep_session_cookies": True}
+    with place.jar(**options) as one, place.jar(**options) as two:
+        one.set_cookie("sid=1", U)
+        one.set_cookie("keep=1; Max-Age=600", U)
+        assert two.cookie_header(U) == b"sid=1; keep=1"
+        assert two.end_session() == 1
+        assert one.cookie_header(U) == b"keep=1"
+    memory = CookieJar()
+    memory.set_cookie("sid=1", U)
+    assert (memory.end_session(), len(memory)) == (1, 0)
 
 
 def _fifty():

@@ -43,7 +43,7 @@ import datetime as dt
 import hashlib
 import json
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
 from glimmering_copper_otter.formats import cdp
 

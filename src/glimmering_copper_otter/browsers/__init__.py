@@ -4,7 +4,7 @@
 ("chromium", "chrome", "edge", "brave", "opera", "vivaldi") and of the
 Firefox family ("firefox", "librewolf", "waterfox", "floorp", "zen") in the
 home directory, snap and flatpak folders included.  `read_cookies(...)`
-reads one profile's cookies into rows (see `glimmering_copper_otter._rows`)
+reads one profile's cookies into rows (see `glimmering_copper_otter.rows`)
 with what it passed over and why; `CookieJar.load_browser` loads them.
 
 Nothing is written in a profile, and the profile's own database files are
@@ -13,13 +13,10 @@ here, keys found and values decrypted; what a browser's record means is in
 `formats.chromium` and `formats.firefox`.
 """
 
-import ipaddress
 import os
 from pathlib import Path
 from typing import NamedTuple
 
-from glimmering_copper_otter import _rows
-from glimmering_copper_otter.browser import registrable_domain
 from glimmering_copper_otter.browsers._profiles import (
     BROWSERS, CHROMIUM_FAMILY, FIREFOX_FAMILY, Profile, chromium_cookie_file, find,
 )
@@ -28,21 +25,15 @@ from glimmering_copper_otter.browsers._profiles import (
 class Cookies(NamedTuple):
     """What `read_cookies` found: the rows, the place of each (host, path,
     name), the cookies passed over as (place, reason), the reason beginning
-    with a code word, and notes on the whole profile."""
+    with a code word, and notes on the whole profile.  The rows are as the
+    profile holds them: the jar that loads them applies the row contract
+    (a domain cookie of a public suffix is refused there)."""
 
     rows: list[tuple]
     places: list[str]
     skipped: list[tuple[str, str]]
     notes: list[str]
     profile: Profile
-
-
-def _is_address(domain):
-    try:
-        ipaddress.ip_address(domain.strip("[]"))
-    except ValueError:
-        return False
-    return True
 
 
 def profile_of(browser: str, profile: str | os.PathLike | None = None) -> Profile:
@@ -106,17 +97,8 @@ def read_cookies(browser: str, profile: str | os.PathLike | None = None, *,
         from glimmering_copper_otter.browsers import _chromium
 
         found = _chromium.read(found_profile.cookie_file, browser, password=password, key=key)
-    rows, places, skipped = [], [], list(found.skipped)
-    for row, place in zip(found.rows, found.places):
-        domain = row[_rows.DOMAIN]
-        if not row[_rows.HOST_ONLY] and registrable_domain(domain) is None \
-                and not _is_address(domain):
-            skipped.append((place, f"InvalidDomain: a domain cookie of the public suffix "
-                                   f"{domain!r}"))
-            continue
-        rows.append(row)
-        places.append(place)
-    return Cookies(rows, places, skipped, list(found.notes), found_profile)
+    return Cookies(list(found.rows), list(found.places), list(found.skipped), list(found.notes),
+                   found_profile)
 
 
 __all__ = ["BROWSERS", "Cookies", "Profile", "find", "profile_of", "read_cookies"]

@@ -16,7 +16,7 @@ import sqlite3
 import time
 from pathlib import Path
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.browser import registrable_domain
 from glimmering_copper_otter.browsers import _copy, mozlz4
 from glimmering_copper_otter.browsers._chromium import Found
@@ -189,7 +189,7 @@ def _one_per_key(found):
     if len(newest) == len(found.rows):
         return
     keep = set(newest.values())
-    for index, row in enumerate(found.rows):
+    for index in range(len(found.rows)):
         if index not in keep:
             found.skipped.append((found.places[index], "Unsupported: a cookie Firefox "
                                   "partitioned without the site asking; a more recently used "

@@ -10,13 +10,31 @@ The header commands are in `headers`, the jar command in `jar`; both use the
 package's public API only.
 """
 
+import difflib
 import signal
 import sys
+
+COMMANDS = ("parse", "build", "check", "request", "jar")
+
+
+def _mistyped(word):
+    """The commands a first word that is none (and no header: it has no "=")
+    was likely meant as, closest first."""
+    if not isinstance(word, str) or word in COMMANDS or "=" in word or word.startswith("-"):
+        return []
+    return difflib.get_close_matches(word.lower(), COMMANDS, n=3, cutoff=0.6)
 
 
 def main(argv=None):
     """Runs the command line; returns the exit status."""
     argv = sys.argv[1:] if argv is None else list(argv)
+    meant = _mistyped(argv[0]) if argv else []
+    if meant:
+        from glimmering_copper_otter.cli._common import PROG, escaped
+
+        sys.stderr.write(f"{PROG}: error: {escaped(argv[0])!s} is no command and no header "
+                         f"(no '='): did you mean {' or '.join(meant)}?\n")
+        return 2
     if argv[:1] == ["jar"]:
         from glimmering_copper_otter.cli import jar
 

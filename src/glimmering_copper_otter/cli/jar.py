@@ -1,5 +1,5 @@
-"""The jar command: inspect and edit a cookie jar file, and convert between
-cookies.txt, JSON and the cookies of browser automation tools.
+"""The jar command: inspect and edit a cookie jar file or a server's jar, and
+convert between cookies.txt, JSON and the cookies of browser automation tools.
 
     python -m glimmering_copper_otter jar --file F [--name NAME] [--json] set URL HEADER...
     python -m glimmering_copper_otter jar --file F [--json] header URL
@@ -9,10 +9,13 @@ cookies.txt, JSON and the cookies of browser automation tools.
         [--password-env VAR] [--container C]
     python -m glimmering_copper_otter jar --file F export [--format FORMAT]
     python -m glimmering_copper_otter jar --file F clear
+    python -m glimmering_copper_otter jar --file F remove NAME [--domain D] [--path P]
+    python -m glimmering_copper_otter jar --file F names
     python -m glimmering_copper_otter jar --file F push --cdp URL | --bidi URL [--url U ...]
     python -m glimmering_copper_otter jar --file F pull --cdp URL | --bidi URL [--url U ...]
 
-FORMAT: cookies.txt, json, or an automation tool's (playwright, cdp,
+--store URL (a postgresql:// url) in place of --file F reaches a named jar on a
+PostgreSQL server.  FORMAT: cookies.txt, json, or an automation tool's (playwright, cdp,
 extension, webdriver); import reads cookies.txt or JSON without it.
 """
 
@@ -48,14 +51,18 @@ def _parser():
         description="Inspect and edit a cookie jar file (an SQLite cookie store, made "
         "when missing), and convert between cookies.txt, JSON and the cookies of Playwright, "
         "DevTools, browser extensions and WebDriver.")
-    parser.add_argument("--file", required=True, metavar="F", help="the jar's file")
+    where = parser.add_mutually_exclusive_group(required=True)
+    where.add_argument("--file", metavar="F", help="the jar's file")
+    where.add_argument("--store", metavar="URL", help="a PostgreSQL server's url "
+                       "(postgresql://...), where the jar is kept")
     parser.add_argument("--name", default="default", metavar="NAME",
-                        help='which jar of the file (default: "default")')
+                        help='which jar of the file or server (default: "default")')
     parser.add_argument("--json", action="store_true",
                         help="print one JSON object per line instead of a table")
-    parser.add_argument("--keep-session-cookies", action="store_true",
-                        help="write session cookies to the file too (by default they "
-                        "are not written, as browsers do)")
+    parser.add_argument("--keep-session-cookies", action=argparse.BooleanOptionalAction,
+                        default=None, help="write session cookies to the file too (by "
+                        "default a file does not keep them, as browsers do; a server's jar "
+                        "does, shared by its workers)")
     parser.add_argument("--timeout", type=float, default=5.0, metavar="S",
                         help="seconds to wait for a file another program holds locked")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
@@ -91,6 +98,11 @@ def _parser():
                                   "automation tool's JSON")
     command.add_argument("--format", choices=FORMATS, default="cookies.txt")
     commands.add_parser("clear", help="remove every cookie")
+    command = commands.add_parser("remove", help="remove the cookies named NAME")
+    command.add_argument("cookie", metavar="NAME")
+    command.add_argument("--domain", metavar="D", help="only those of domain D")
+    command.add_argument("--path", metavar="P", help="only those of path P")
+    commands.add_parser("names", help="list the named jars that hold cookies")
     for name, what in (("push", "set the cookies in a running browser, then say what it kept"),
                        ("pull", "add the cookies of a running browser")):
         command = commands.add_parser(name, help=what)
@@ -105,7 +117,7 @@ def _parser():
     for command in commands.choices.values():
         # After the command too; there the default must not hide the one given before it.
         command.add_argument("--name", default=argparse.SUPPRESS, metavar="NAME",
-                             help='which jar of the file (default: "default")')
+                             help='which jar of the file or server (default: "default")')
     return parser
 
 
@@ -136,7 +148,7 @@ def _print(records, as_json):
 
 
 def _set(jar, args):
-    from glimmering_copper_otter import _rows
+    from glimmering_copper_otter import rows as _rows
 
     status, records, session = 0, [], 0
     raws = [without_prefix(os.fsencode(header), b"set-cookie:") for header in args.headers]
@@ -158,8 +170,8 @@ def _set(jar, args):
             if not record["stored"]:
                 why = record["refused"] or "a browser would not store it here"
                 _note(f"refused: {record['header']!r}: {why}")
-    if session and not args.keep_session_cookies:
-        _note(f"{session} session cookie(s) not written to {args.file} "
+    if session and not jar.store.keep_session_cookies:
+        _note(f"{session} session cookie(s) not written to {args.file or jar.store.server} "
               "(--keep-session-cookies writes them)")
     return status
 
@@ -208,8 +220,8 @@ def _import_browser(jar, args):
 
 def _session_note(jar, args):
     session = sum(1 for cookie in jar.cookies() if cookie.expires is None)
-    if session and not args.keep_session_cookies:
-        _note(f"{session} session cookie(s) not written to {args.file} "
+    if session and not jar.store.keep_session_cookies:
+        _note(f"{session} session cookie(s) not written to {args.file or jar.store.server} "
               "(--keep-session-cookies writes them)")
 
 
@@ -283,6 +295,25 @@ def _clear(jar, args):
     return 0
 
 
+def _remove(jar, args):
+    name = os.fsencode(args.cookie)
+    doomed = [cookie for cookie in jar.cookies() if cookie.raw_name == name
+              and (args.domain is None or cookie.domain == args.domain.lstrip(".").lower())
+              and (args.path is None or cookie.path == args.path)]
+    count = sum(jar.remove(cookie) for cookie in doomed)
+    if args.json:
+        print(json.dumps({"removed": count}))
+    else:
+        print(f"removed {count} cookie(s)")
+    return 0 if count else 1
+
+
+def _names(jar, args):
+    for name in jar.store.jar_names():
+        print(json.dumps({"name": name}) if args.json else name)
+    return 0
+
+
 def _endpoint(args):
     """The browser endpoint of --cdp or --bidi; ValueError for one of the
     other protocol."""
@@ -329,7 +360,11 @@ def _pull(jar, args):
 
 
 COMMANDS = {"set": _set, "header": _header, "list": _list, "import": _import,
-            "export": _export, "clear": _clear, "push": _push, "pull": _pull}
+            "export": _export, "clear": _clear, "push": _push, "pull": _pull,
+            "remove": _remove, "names": _names}
+# The commands that may start a named jar; the others need one that holds
+# cookies.
+_MAKERS = ("set", "import", "pull", "names")
 
 
 def _check_url(args):
@@ -353,8 +388,25 @@ def main(argv):
     shown, warnings.showwarning = warnings.showwarning, _warned
     try:
         _check_url(args)  # before the file is made
-        with jar_type()(args.file, name=args.name, keep_session_cookies=args.keep_session_cookies,
+        if args.file is not None and args.file.startswith(("postgresql://", "postgres://")):
+            _note("error: --file takes a file; a server's url goes to --store")
+            return 2
+        if args.store is not None and not args.store.startswith(("postgresql://",
+                                                                 "postgres://")):
+            _note(f"error: --store takes a postgresql:// url, not {args.store!r} (a file goes "
+                  "to --file)")
+            return 2
+        with jar_type()(args.file, store=args.store, name=args.name,
+                        keep_session_cookies=args.keep_session_cookies,
                         timeout=args.timeout) as jar:
+            if args.name != "default" and args.command not in _MAKERS:
+                names = jar.store.jar_names()
+                if args.name not in names:
+                    where = args.file if args.file is not None else jar.store.server
+                    _note(f"error: no jar named {args.name!r} holds cookies in {where} ("
+                          + (f"its jars: {', '.join(map(repr, names))}" if names else
+                             "it holds none") + "); set or import makes one")
+                    return 1
             return COMMANDS[args.command](jar, args)
     except ImportError as error:
         if (error.name or "").startswith("glimmering_copper_otter"):

@@ -1,5 +1,5 @@
 """Adapters that make the HTTP clients people use keep and send cookies
-through a CookieJar: urllib, requests, httpx, aiohttp and curl_cffi, one
+through a CookieJar: urllib, requests, httpx, httpx2, aiohttp and curl_cffi, one
 module each (Scrapy's downloader middleware is `glimmering_copper_otter.scrapy`).
 
 Every request a client sends through an adapter, redirect hops included,
@@ -10,33 +10,16 @@ nothing.  An adapter never raises because of what a response's Set-Cookie
 headers hold (the jar ignores what it cannot store); an OSError of the jar's
 store does go through.  Adapters use the jar's public methods only.
 
-None of the clients is a dependency: each adapter imports its client when it
-is made.
+None of the clients is a dependency: each adapter module imports its client
+when it is imported, and install() imports an adapter only for a client
+already imported.
 """
 
 import sys
 
-# What a jar's set_cookies may raise for content it cannot read; anything
-# else (an OSError of its store) goes through.
-_IGNORED = (TypeError, ValueError)
+from glimmering_copper_otter.clients._common import latin1, store_set_cookies
 
-
-def store_set_cookies(jar, values, url):
-    """Hands a response's Set-Cookie values to the jar, ignoring what it
-    cannot read."""
-    if values:
-        try:
-            jar.set_cookies(values, url)
-        except _IGNORED:
-            pass
-
-
-def latin1(text):
-    """The bytes of a header value that a client read as Latin-1 text."""
-    try:
-        return text.encode("latin-1")
-    except UnicodeEncodeError:
-        return text.encode("utf-8", "surrogateescape")
+__all__ = ["install", "latin1", "store_set_cookies"]
 
 
 def install(jar, target):
@@ -53,12 +36,17 @@ def install(jar, target):
         from glimmering_copper_otter.clients import httpx as adapter
 
         return adapter.install(jar, target)
+    httpx2 = sys.modules.get("httpx2")
+    if httpx2 is not None and isinstance(target, (httpx2.Client, httpx2.AsyncClient)):
+        from glimmering_copper_otter.clients import httpx2 as adapter
+
+        return adapter.install(jar, target)
     curl_cffi = sys.modules.get("curl_cffi.requests")
     if curl_cffi is not None and isinstance(target, (curl_cffi.Session,
                                                      curl_cffi.AsyncSession)):
         from glimmering_copper_otter.clients import curl_cffi as adapter
 
         return adapter.install(jar, target)
-    raise TypeError("install() takes a requests.Session, an httpx.Client, an "
-                    "httpx.AsyncClient or a curl_cffi Session or AsyncSession, not "
+    raise TypeError("install() takes a requests.Session, an httpx or httpx2 Client "
+                    "or AsyncClient, or a curl_cffi Session or AsyncSession, not "
                     f"{type(target).__name__}")

@@ -1,6 +1,6 @@
 """The aiohttp adapter: `aiohttp.ClientSession(cookie_jar=jar.for_aiohttp())`."""
 
-from glimmering_copper_otter.clients import store_set_cookies
+from glimmering_copper_otter.clients._common import store_set_cookies
 
 
 def cookie_jar(jar):
@@ -110,7 +110,7 @@ def cookie_jar(jar):
             # aiohttp reads header values as UTF-8 with surrogate escapes:
             # encoding the same way gives the bytes received.
             values = [value.encode("utf-8", "surrogateescape") for value in headers]
-            store_set_cookies(jar, values, str(response_url))
+            store_set_cookies(jar, values, str(response_url), behind=True)
 
         def filter_cookies(self, request_url):
             found = SimpleCookie()

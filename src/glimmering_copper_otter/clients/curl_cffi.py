@@ -27,7 +27,11 @@ import contextvars
 import inspect
 from urllib.parse import urljoin, urlsplit
 
-from glimmering_copper_otter.clients import store_set_cookies
+from curl_cffi.const import CurlECode, CurlFollow, CurlOpt
+from curl_cffi.requests import AsyncSession, Cookies, Headers
+from curl_cffi.requests.exceptions import InvalidSchema, TooManyRedirects
+
+from glimmering_copper_otter.clients._common import store_set_cookies
 from glimmering_copper_otter.clients._view import CookieView, Extra, matching, pairs_of
 
 # The hop under way in this thread or task (a _Hop), read by the objects the
@@ -72,7 +76,7 @@ class _Method:
                     or code == 303 and self.kind not in ("GET", "HEAD"))
         if switched:
             self.kind, self.body = "GET", False
-        if follow == 3 or follow == 2 and switched:  # FIRSTONLY, OBEYCODE
+        if follow == CurlFollow.FIRSTONLY or follow == CurlFollow.OBEYCODE and switched:
             self.custom = None
 
 
@@ -87,119 +91,124 @@ def _set_cookies(response):
             if name.lower() == b"set-cookie" and value is not None]
 
 
-def _classes():
-    from curl_cffi.const import CurlOpt
-    from curl_cffi.requests import Cookies
+class SessionCookies(CookieView, Cookies):  # type: ignore[misc]  # the view's own set/update
+    """curl_cffi's cookies for a session whose cookies live in a
+    CookieJar: reading and writing them reads and writes the jar.
+    Iterating gives the names, as Cookies does."""
 
-    class SessionCookies(CookieView, Cookies):
-        """curl_cffi's cookies for a session whose cookies live in a
-        CookieJar: reading and writing them reads and writes the jar.
-        Iterating gives the names, as Cookies does."""
+    def __init__(self, jar):
+        Cookies.__init__(self)  # its own jar: empty, and kept so
+        self._cookie_jar = jar
 
-        def __init__(self, jar):
-            Cookies.__init__(self)  # its own jar: empty, and kept so
-            self._cookie_jar = jar
+    def __iter__(self):
+        return iter([record.name for record in self._cookie_jar.cookies()])
 
-        def __iter__(self):
-            return iter([record.name for record in self._cookie_jar.cookies()])
+    def __bool__(self):
+        # curl_cffi asks for the cookies of a transfer only when this is
+        # true: during a hop of this session, always.
+        hop = _HOP.get(None)
+        return hop is not None and hop.cookies is self or len(self._cookie_jar) > 0
 
-        def __bool__(self):
-            # curl_cffi asks for the cookies of a transfer only when this is
-            # true: during a hop of this session, always.
-            hop = _HOP.get(None)
-            return hop is not None and hop.cookies is self or len(self._cookie_jar) > 0
+    def get_cookies_for_curl(self, request):
+        # Called with the URL curl_cffi is about to request: the hop's
+        # Cookie field is made here.  curl's engine gets no cookie.
+        hop = _HOP.get(None)
+        if hop is not None and hop.cookies is self:
+            url = request.url
+            hop.header = hop.extra.header(self._cookie_jar.cookie_header(url), url)
+        return []
 
-        def get_cookies_for_curl(self, request):
-            # Called with the URL curl_cffi is about to request: the hop's
-            # Cookie field is made here.  curl's engine gets no cookie.
-            hop = _HOP.get(None)
-            if hop is not None and hop.cookies is self:
-                url = request.url
-                hop.header = hop.extra.header(self._cookie_jar.cookie_header(url), url)
-            return []
+    def update_cookies_from_curl(self, morsels):
+        pass  # the adapter hands each hop's Set-Cookie values to the jar
 
-        def update_cookies_from_curl(self, morsels):
-            pass  # the adapter hands each hop's Set-Cookie values to the jar
+    def update_cookies_from_curl_changes(self, changes):
+        pass
 
-        def update_cookies_from_curl_changes(self, changes):
-            pass
+    def set(self, name, value, domain="", path="/", secure=False, **attributes):
+        return CookieView.set(self, name, value, domain or None, path, secure=secure,
+                              **attributes)
 
-        def set(self, name, value, domain="", path="/", secure=False, **attributes):
-            return CookieView.set(self, name, value, domain or None, path, secure=secure,
-                                  **attributes)
+    def delete(self, name, domain=None, path=None):
+        self._remove(matching(self._cookie_jar, name, domain, path))
 
-        def delete(self, name, domain=None, path=None):
-            self._remove(matching(self._cookie_jar, name, domain, path))
+    def get_dict(self, domain=None, path=None):
+        found = {}
+        for record in reversed(matching(self._cookie_jar, None, domain, path)):
+            found[record.name] = record.value  # the one sent first wins
+        return found
 
-        def get_dict(self, domain=None, path=None):
-            found = {}
-            for record in reversed(matching(self._cookie_jar, None, domain, path)):
-                found[record.name] = record.value  # the one sent first wins
-            return found
+    def __getstate__(self):
+        raise TypeError("a session's cookies over a CookieJar do not pickle: pickle the "
+                        "jar's to_json() instead")
 
-        def __getstate__(self):
-            raise TypeError("a session's cookies over a CookieJar do not pickle: pickle the "
-                            "jar's to_json() instead")
+    def __repr__(self):
+        return f"<SessionCookies over {self._cookie_jar!r}>"
 
-        def __repr__(self):
-            return f"<SessionCookies over {self._cookie_jar!r}>"
+class CurlOptions(dict):
+    """The session's curl_options, with the hop's Cookie field as
+    CURLOPT_COOKIE (curl_cffi sets these last)."""
 
-    class CurlOptions(dict):
-        """The session's curl_options, with the hop's Cookie field as
-        CURLOPT_COOKIE (curl_cffi sets these last)."""
+    __slots__ = ("hand_set",)
 
-        __slots__ = ("hand_set",)
+    def __bool__(self):
+        hop = _HOP.get(None)
+        return hop is not None and hop.options is self or dict.__len__(self) > 0
 
-        def __bool__(self):
-            hop = _HOP.get(None)
-            return hop is not None and hop.options is self or dict.__len__(self) > 0
+    def items(self):
+        items = list(dict.items(self))
+        hop = _HOP.get(None)
+        if hop is not None and hop.options is self and hop.header:
+            items.append((CurlOpt.COOKIE, hop.header))
+        return items
 
-        def items(self):
-            items = list(dict.items(self))
-            hop = _HOP.get(None)
-            if hop is not None and hop.options is self and hop.header:
-                items.append((CurlOpt.COOKIE, hop.header))
-            return items
 
-    return SessionCookies, CurlOptions
+class _Hidden:
+    """Session params or auth that read as empty on the hops where libcurl
+    would not send them (curl_cffi adds them to a request when they are
+    true)."""
+
+    __slots__ = ()
+
+    def __bool__(self):
+        hop = _HOP.get(None)
+        if hop is not None and any(item is self for item in hop.hidden):
+            return False
+        return len(self) > 0
+
+
+class _HiddenDict(_Hidden, dict):
+    __slots__ = ()
+
+
+class _HiddenList(_Hidden, list):
+    __slots__ = ()
+
+
+class _HiddenTuple(_Hidden, tuple):
+    __slots__ = ()
+
+
+_HIDDEN = {dict: _HiddenDict, list: _HiddenList, tuple: _HiddenTuple}
 
 
 def _hidden(value):
     """The session's params or auth as an equal object that reads as empty on
     the hops where libcurl would not send it (itself when it is one)."""
+    if isinstance(value, _Hidden):
+        return value
     hidden = _HIDDEN.get(type(value))
-    return value if hidden is None or type(value) is hidden else hidden(value)
-
-
-def _hiding(base):
-    class Hidden(base):
-        __slots__ = ()
-
-        def __bool__(self):
-            hop = _HOP.get(None)
-            if hop is not None and any(item is self for item in hop.hidden):
-                return False
-            return base.__len__(self) > 0
-
-    Hidden.__name__ = base.__name__
-    return Hidden
-
-
-_HIDDEN = {base: _hiding(base) for base in (dict, list, tuple)}
-_HIDDEN.update({hidden: hidden for hidden in list(_HIDDEN.values())})
+    return value if hidden is None else hidden(value)
 
 
 def install(jar, session):
     """Makes the session send every hop's cookies from the jar and store
     every hop's Set-Cookie values in it, following redirects itself; returns
     the session.  Installing twice replaces the first installation."""
-    from curl_cffi.const import CurlECode, CurlFollow
-    from curl_cffi.requests import AsyncSession, Headers
-    from curl_cffi.requests.exceptions import InvalidSchema, TooManyRedirects
-
-    SessionCookies, CurlOptions = _classes()
     cookies = SessionCookies(jar)
-    # The setter of session.cookies copies what it is given.
+    # The setter of session.cookies copies what it is given into a plain
+    # Cookies, and curl_cffi (0.17) has no public way to give a session a
+    # Cookies object of its own: the session's attribute takes the one over
+    # the jar.
     session._cookies = cookies
     request = getattr(session.request, "__wrapped__", session.request)
     signature = inspect.signature(request)
@@ -226,8 +235,10 @@ def install(jar, session):
         extra = Extra(hand_set, pairs_of(kwargs.pop("cookies", None)), url)
         follow = kwargs.pop("allow_redirects", None)
         follow = session.allow_redirects if follow is None else follow
-        follow = (1 if follow == "safe" or follow == CurlFollow.SAFE else int(follow)) \
-            if follow else 0
+        # SAFE follows as ALL does (the adapter refuses every scheme but
+        # http and https).
+        follow = (CurlFollow.ALL if follow == "safe" or follow == CurlFollow.SAFE
+                  else int(follow)) if follow else 0
         limit = kwargs.pop("max_redirects", None)
         limit = session.max_redirects if limit is None else limit
         discard = kwargs.get("discard_cookies") or session.discard_cookies
@@ -258,7 +269,8 @@ def install(jar, session):
 
     def after(response, url, discard):
         if not discard:
-            store_set_cookies(jar, _set_cookies(response), response.url or url)
+            store_set_cookies(jar, _set_cookies(response), response.url or url,
+                              isinstance(session, AsyncSession))
         if not 300 <= response.status_code < 400:
             return None
         # libcurl resolves the Location at the end of a transfer: a streamed
@@ -314,7 +326,7 @@ def install(jar, session):
                 except StopIteration as done:
                     return done.value
     else:
-        def request_through_jar(method, url, *args, **kwargs):
+        def request_through_jar(method, url, *args, **kwargs):  # type: ignore[misc]
             walk = hops(method, url, args, kwargs)
             step = next(walk)
             while True:

@@ -1,5 +1,5 @@
 """Formats: pure conversions between a jar's rows (see
-`glimmering_copper_otter._rows`) and the documents other programs read and
+`glimmering_copper_otter.rows`) and the documents other programs read and
 write.  A format never touches a jar or a store; the jar's methods
 (`load_cookies_txt`, `to_json`, `load_cookies`, ...) bring the two together.
 
@@ -16,6 +16,6 @@ write.  A format never touches a jar or a store; the jar's methods
 - `clients`: the cookie objects of the HTTP clients.
 """
 
-from glimmering_copper_otter._rows import Changed, LeftOut, LoadReport, SaveReport
+from glimmering_copper_otter.rows import Changed, LeftOut, LoadReport, SaveReport
 
 __all__ = ["Changed", "LeftOut", "LoadReport", "SaveReport"]

@@ -4,7 +4,7 @@ alike for every such format: a field of the wrong type raises ValueError
 naming it, and a name, value or path a format cannot carry as text is
 written by the text rule, with a note saying so."""
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.browser import _read_url
 
 # Above every expiry a browser keeps (year 9999), so that no conversion of

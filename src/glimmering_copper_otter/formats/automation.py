@@ -36,8 +36,8 @@ import datetime as dt
 import email.utils
 from typing import NamedTuple
 
-from glimmering_copper_otter import _rows
-from glimmering_copper_otter._rows import Changed, LeftOut
+from glimmering_copper_otter import rows as _rows
+from glimmering_copper_otter.rows import Changed, LeftOut
 from glimmering_copper_otter.formats import _json, _objects, cdp
 
 FORMATS = ("playwright", "cdp", "extension", "webdriver")

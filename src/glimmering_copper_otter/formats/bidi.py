@@ -27,7 +27,7 @@ from a Set-Cookie header, where it writes U+FFFD instead).
 
 import base64
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.formats import _objects, automation
 
 SAME_SITE_NAMES = ("default", "lax", "strict", "none")

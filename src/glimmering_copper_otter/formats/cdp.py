@@ -13,7 +13,7 @@ not UTF-8 as an empty string (`shown`), and a path by the text rule
 says so.
 """
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.formats import _objects
 
 # The protocol's names of a row's values, by the value: a SameSite of 0 is

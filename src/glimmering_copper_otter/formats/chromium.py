@@ -12,7 +12,7 @@ value is framed and `strip_host_hash` undoes what version 24 adds inside.
 
 import hashlib
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 
 # Microseconds from 1601-01-01 to 1970-01-01.
 EPOCH_DELTA = 11644473600 * 1000000

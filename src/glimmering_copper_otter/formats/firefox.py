@@ -13,7 +13,7 @@ naming the container, the partition and private browsing.
 
 from urllib.parse import unquote
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 
 # The schemas read; earlier ones lack the columns read here.
 OLDEST_SCHEMA = 10
@@ -162,7 +162,7 @@ def session_to_row(cookie: dict, now: int, *, key: tuple[str, bool] | None) -> t
     if type(value) is not int or value not in _SAME_SITE:
         raise ValueError(f"sameSite is {value!r}")
     site, cross_site_ancestor = key if key is not None else ("", False)
-    encode = (lambda text: text.encode("utf-8", "surrogatepass"))
+    encode = (lambda text: text.encode("utf-8", "surrogatepass"))  # noqa: E731
     try:
         name, raw, path = encode(fields["name"]), encode(fields["value"]), encode(fields["path"])
     except UnicodeEncodeError:

@@ -7,7 +7,7 @@ back exactly.  The schema is in the README.
 import base64
 import json
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 
 JSON_FORMAT = "glimmering_copper_otter cookie jar"
 JSON_VERSION = 1

@@ -10,8 +10,8 @@ and last access.
 
 import time
 
-from glimmering_copper_otter import _rows
-from glimmering_copper_otter._rows import LeftOut
+from glimmering_copper_otter import rows as _rows
+from glimmering_copper_otter.rows import LeftOut
 
 HTTPONLY_PREFIX = b"#HttpOnly_"
 HEADER = (b"# Netscape HTTP Cookie File\n"

@@ -2,7 +2,7 @@
 
 from typing import NamedTuple
 
-from glimmering_copper_otter._rows import Changed
+from glimmering_copper_otter.rows import Changed
 
 
 class Refused(NamedTuple):

@@ -6,8 +6,8 @@ browser holds, as rows, and the report of a push."""
 import datetime as dt
 import json
 
-from glimmering_copper_otter import _rows
-from glimmering_copper_otter._rows import Changed
+from glimmering_copper_otter import rows as _rows
+from glimmering_copper_otter.rows import Changed
 from glimmering_copper_otter.formats import automation, bidi, cdp
 from glimmering_copper_otter.live._report import Refused
 from glimmering_copper_otter.live._wire import Failed

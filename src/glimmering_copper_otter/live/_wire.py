@@ -269,12 +269,6 @@ async def aplaywright(context):
                         "BiDi endpoint instead") from None
     from playwright.async_api import Error
 
-    async def exchange(command):
-        await socket.send(command)
-        while (answer := calls.answer(await socket.recv())) is None:
-            pass
-        return answer
-
     async def send(method, params):
         try:
             return await session.send(method, params)

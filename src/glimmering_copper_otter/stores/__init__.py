@@ -1,6 +1,6 @@
 """Row stores: where a CookieJar keeps its cookies besides memory.
 
-A store moves rows (see `glimmering_copper_otter._rows`) in and out and knows
+A store moves rows (see `glimmering_copper_otter.rows`) in and out and knows
 nothing of cookie rules; the jar applies them.  `RowStore` is the protocol
 the jar drives:
 

@@ -14,16 +14,21 @@ reads looks at the counter (one round trip) and reads what changed, if
 anything did.
 
 Statements bind their values.  A password of the url never appears in a
-message or a repr.
+message or a repr (stores._secrets).  The store speaks to libpq in
+non-blocking mode and waits on its socket itself: other threads run while it
+waits, a signal gets through, and each wait ends at the timeout.  A COMMIT
+whose answer was lost is settled by asking the server, on a new connection,
+about its transaction id.
 """
 
 import functools
 import math
 import select
+import sys
 import threading
 import time
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.stores import StoreError, warn_skipped
 from glimmering_copper_otter.stores._secrets import Secrets
 
@@ -312,29 +317,62 @@ def _now():
     return time.time_ns() // 1000
 
 
+# A thread whose jar calls apply to the jar's copy only, written behind by
+# another (glimmering_copper_otter._behind): its stores take no lock and
+# write nothing.
+LOCAL_ONLY = threading.local()
+
+
+def _on_event_loop():
+    """Whether an asyncio event loop runs in this thread."""
+    events = sys.modules.get("asyncio.events")
+    return events is not None and events._get_running_loop() is not None
+
+
+def _privileges(error):
+    """What a role lacking privileges must be granted, with the server's
+    words."""
+    lines = str(error).strip().splitlines()
+    said = lines[0] if lines else "permission denied"
+    return (f"{said}: a worker's role needs, in the jar's schema, USAGE (and CREATE until "
+            "the first worker made the tables), then SELECT, INSERT, UPDATE, DELETE on "
+            f"{', '.join(_TABLES)} and USAGE on the sequence gco_jars_id_seq; as the "
+            "schema's owner: GRANT USAGE, CREATE ON SCHEMA <schema> TO <role>; or, once the "
+            "tables exist: GRANT USAGE ON SCHEMA <schema> TO <role>; GRANT SELECT, INSERT, "
+            "UPDATE, DELETE ON ALL TABLES IN SCHEMA <schema> TO <role>; GRANT USAGE ON ALL "
+            "SEQUENCES IN SCHEMA <schema> TO <role>")
+
+
 class PostgresStore:
     """The jar named `name` on the PostgreSQL server of `url`.
 
     The schema is made on first use (versioned; tables of another program or
-    version are refused and left untouched).  `timeout` bounds, in seconds,
-    the wait for the server and for the jar's lock held by another worker;
-    then StoreError (an OSError naming the server).  Session cookies are
-    written only with `keep_session_cookies=True`.  After the server went
-    away, the call that met it raises and the next one connects again.
+    version are refused and left untouched).  `timeout` (seconds, finite,
+    at least 0.001) bounds every wait: connecting, the jar's lock held by
+    another worker, and the server's silence in each round trip (twice it
+    for the one that waits for the lock); then StoreError (an OSError naming
+    the server).  Session cookies are kept (a named jar is one browsing
+    session for all its workers) unless `keep_session_cookies=False`.
+    After the server went away, the call that met it raises having changed
+    nothing (or returns, when its change committed all the same) and the
+    next one connects again.  Stores made by for_jar() share this one's
+    connection.
     """
 
     read_only = False
 
     def __init__(self, url: str, *, name: str = DEFAULT_NAME, timeout: float = 5.0,
-                 keep_session_cookies: bool = False) -> None:
-        self._init(url, name, timeout, keep_session_cookies, _Shared())
+                 keep_session_cookies: bool = True, reads: str = "local") -> None:
+        self._init(url, name, timeout, keep_session_cookies, _Shared(), reads)
 
-    def _init(self, url, name, timeout, keep_session_cookies, shared):
+    def _init(self, url, name, timeout, keep_session_cookies, shared, reads="local"):
         self._shared = None
         if type(url) is not str:
             raise TypeError(f"url is a str, not {type(url).__name__}")
         if type(name) is not str:
             raise TypeError(f"name is a str, not {type(name).__name__}")
+        if reads not in ("local", "strict"):
+            raise ValueError(f'reads is "local" or "strict", not {reads!r}')
         try:
             name.encode("utf-8")
         except UnicodeEncodeError:
@@ -367,11 +405,17 @@ class PostgresStore:
         self._quick = None
         self._mark_text = None
         self._locked = None  # the counter when begin() took the lock
+        self.reads = reads
+        self._local_only = False  # begin() took no lock: commit() writes nothing
+        self.writer = None  # the writer behind (glimmering_copper_otter._behind)
+        self._channel = self._follower = None
+        self._epoch = -1  # the follower's epoch at the last read
         self._xid = None  # the id of the transaction that holds the lock
         with shared.lock:
             self._shared = shared
             try:
                 self._connection()
+                self._follow()
             except BaseException:
                 self._release()
                 raise
@@ -387,6 +431,8 @@ class PostgresStore:
         if isinstance(error, errors.LockNotAvailable):
             return self._fail(f"the jar {self.name!r} is locked by another worker (waited "
                               f"{self.timeout:g} s)")
+        if isinstance(error, (errors.InsufficientPrivilege, errors.InvalidSchemaName)):
+            return self._fail(_privileges(error))
         if isinstance(error, errors.QueryCanceled):
             return self._fail(f"the server cancelled a statement ({self._secrets.message(error)}"
                               f"); nothing was written")
@@ -557,11 +603,60 @@ class PostgresStore:
         self._rollback_quietly()
         return self._reading(True)[0]
 
-    @_guarded
+    def _follow(self):
+        """Finds the jar's channel, on which every change is announced, and
+        with reads="local" follows it."""
+        try:
+            oid = self._db.execute("SELECT 'gco_jars'::regclass::oid").fetchone()[0]
+        except self._psycopg.Error as error:
+            raise self._error(error) from None
+        self._channel = b"gco_%d_%d" % (int(oid), int(self._jar_id))
+        if self.reads == "local":
+            from glimmering_copper_otter.stores import _follow
+
+            self._follower = _follow.follower(self._psycopg, self._url, self._channel,
+                                              self._jar_id, self.timeout)
+
+    def sync(self, whole: bool = False) -> None:
+        """Makes the next refresh() read the server (whole: every row)."""
+        self._epoch = -1
+        if whole:
+            self._mark = self._mark_text = None
+
+    def adopt(self, number: int) -> None:
+        """Change number, written behind for this store's jar, is what its
+        copy holds already when it is the next after the mark."""
+        if self._mark is not None and number == self._mark + 1:
+            self._mark = number
+            self._mark_text = b"%d" % number
+
+
     def refresh(self) -> tuple[list[tuple], list[tuple] | None] | None:
-        """None when no worker changed the jar since this one last looked
-        (one round trip); else the rows written and the keys removed since
-        then, or (all rows, None) when this one must read the jar whole."""
+        """None when no worker changed the jar since this one last looked;
+        else the rows written and the keys removed since then, or (all rows,
+        None) when this one must read the jar whole.  With reads="local",
+        no round trip when nothing was announced, nor while the follower,
+        which listened, waits for the server to come back; else one."""
+        follower = self._follower
+        if follower is None or not follower.alive:
+            # A follower that listened and lost the server: the copy is read
+            # until it listens again (and catches up then).
+            return None if follower is not None and follower.epoch else self._round_trip()
+        epoch = follower.epoch
+        if (epoch == self._epoch and self._mark is not None and follower.latest <= self._mark
+                and not self._unwritten and not self._in_transaction):
+            return None
+        if self.writer is not None and _on_event_loop():
+            # Read by the writer's thread, off the loop: the copy meanwhile.
+            self.writer.catch_up()
+            return None
+        self._epoch = -1  # read again next time unless this read ends well
+        got = self._round_trip()
+        self._epoch = epoch
+        return got
+
+    @_guarded
+    def _round_trip(self):
         if self._quick is not None and not self._unwritten and not self._in_transaction:
             # The usual case, one prepared statement through libpq: nothing
             # changed.  Anything else takes the long way, errors included.
@@ -597,6 +692,9 @@ class PostgresStore:
         a worker handed out); commit() ends the transaction, rollback()
         abandons it."""
         self._rollback_quietly()
+        if not whole and getattr(LOCAL_ONLY, "on", False):
+            self._local_only = True
+            return None
         db = self._connection()
         try:
             got = self._read(db, whole, self._lock(db))
@@ -620,6 +718,7 @@ class PostgresStore:
     @_guarded
     def rollback(self) -> None:
         """Abandons the transaction begin() opened."""
+        self._local_only = False
         self._rollback_quietly()
 
     def _rollback_quietly(self):
@@ -688,6 +787,9 @@ class PostgresStore:
         """Writes the changes and the jar's clock (when it moved) in the
         transaction begin() opened, and commits it.  When this raises,
         nothing was written."""
+        if self._local_only:
+            self._local_only = False
+            return
         if not self._in_transaction:
             raise self._fail("commit() without begin()")
         self._apply(changes, False, clock)
@@ -698,6 +800,8 @@ class PostgresStore:
         last read it: changes a read decided (a last access, an expired
         cookie's removal) on what is no longer the jar.  Else nothing is
         written, and the next read gives the rows of their keys."""
+        if getattr(LOCAL_ONLY, "on", False) or self.writer is not None and _on_event_loop():
+            return  # a last access is not worth a wait on the loop
         self._apply(changes, True)
 
     def _apply(self, changes, unless_changed, clock=None):
@@ -727,6 +831,8 @@ class PostgresStore:
             if changes or moved:
                 steps.append((b"gco_counter", (number, clock, self._jar_id)))
                 steps += [(name, (*before, number, *after)) for name, before, after in writes]
+                if self._channel is not None:  # the followers' news, sent at commit
+                    steps.append((None, b"NOTIFY %s, '%d'" % (self._channel, number)))
             if (changes or moved) and number % PRUNE_EVERY == 0:
                 steps += self._prune(number, now)
             xid, pid = self._xid, db.pid
@@ -749,6 +855,8 @@ class PostgresStore:
             raise
         if changes or moved:
             self.last_change = number
+            if self._follower is not None:  # the process's other jars read it next
+                self._follower.noticed(number)
             if moved:
                 self._clock = self._clock_given = clock
             if self._mark is not None and (began or number == self._mark + 1):
@@ -792,7 +900,8 @@ class PostgresStore:
         connection: the stores of one connection take turns on it (a call
         waits while another store's call runs)."""
         store = type(self).__new__(type(self))
-        store._init(self._url, name, self.timeout, self.keep_session_cookies, self._shared)
+        store._init(self._url, name, self.timeout, self.keep_session_cookies, self._shared,
+                    self.reads)
         return store
 
     @_guarded
@@ -830,6 +939,11 @@ class PostgresStore:
     def close(self) -> None:
         self._rollback_quietly()
         self._release()
+        follower, self._follower = self._follower, None
+        if follower is not None:
+            from glimmering_copper_otter.stores import _follow
+
+            _follow.release(follower)
 
     def _release(self):
         """This store no longer uses the connection; the last one closes it."""
@@ -850,8 +964,15 @@ class PostgresStore:
 
     def __del__(self):
         if getattr(self, "_shared", None) is not None and not self._closed:
-            self._leave()
+            try:
+                self._leave()
+            except RuntimeError:  # held by another thread: it ends with it
+                pass
             self._release()
+        if getattr(self, "_follower", None) is not None:
+            from glimmering_copper_otter.stores import _follow
+
+            _follow.release(self._follower)
 
     def __repr__(self):
         return f"PostgresStore({self.server!r}, name={self.name!r})"

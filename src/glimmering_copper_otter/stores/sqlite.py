@@ -38,7 +38,7 @@ import urllib.parse
 
 import sqlite3 as _sqlite3  # held here: later rebinding of the module's names changes nothing
 
-from glimmering_copper_otter import _rows
+from glimmering_copper_otter import rows as _rows
 from glimmering_copper_otter.stores import StoreError, warn_skipped
 
 _connect = _sqlite3.connect

@@ -18,7 +18,7 @@ import datetime as dt
 import email.utils
 from http.cookiejar import Cookie, CookieJar
 
-from glimmering_copper_otter._rows import LeftOut
+from glimmering_copper_otter.rows import LeftOut
 
 FORMATS = ("cookiejar", "httpx", "aiohttp", "mapping")
 _SAME_SITE = {"lax": b"Lax", "strict": b"Strict", "none": b"None"}
@@ -125,13 +125,16 @@ def _guarded(index, make, *args):
 
 
 def standard_cookie(record):
-    """The http.cookiejar.Cookie of a jar's BrowserCookie (HttpOnly and
-    SameSite in its nonstandard attributes, as http.cookiejar keeps them)."""
+    """The http.cookiejar.Cookie of a jar's BrowserCookie (HttpOnly, SameSite
+    and Partitioned in its nonstandard attributes, as http.cookiejar keeps
+    them)."""
     rest = {}
     if record.http_only:
         rest["HttpOnly"] = None
     if record.same_site.name != "UNDEFINED":
         rest["SameSite"] = record.same_site.name.capitalize()
+    if record.partitioned:
+        rest["Partitioned"] = None
     expires = None if record.expires is None else int(record.expires.timestamp())
     domain = record.domain if record.host_only else "." + record.domain
     return Cookie(0, record.name, record.value, None, False, domain, not record.host_only,

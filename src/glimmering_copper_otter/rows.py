@@ -1,5 +1,8 @@
 """Rows: how a CookieJar hands its cookies to its stores, formats and client
-adapters, and takes them back.
+adapters, and takes them back: `jar.rows()` gives every unexpired cookie as
+a row, oldest first; `jar.load_rows(rows, replace=False)` puts rows in as
+they are (times included), all or nothing, and returns (loaded, expired,
+refused).  A store, a format or a tool of your own builds on these.
 
 A row is a tuple of 18 items of exact builtin types, in the order of
 FIELDS.  Times are integer microseconds since 1970-01-01 UTC.  The key of a
@@ -23,6 +26,10 @@ COLUMN_FIELDS = tuple(field for field in FIELDS if field != "persistent")
 (NAME, VALUE, DOMAIN, HOST_ONLY, PATH, EXPIRES, CREATION, LAST_ACCESS, SECURE,
  HTTP_ONLY, SAME_SITE, PARTITIONED, PARTITION_KEY, PRIORITY, SOURCE_SCHEME,
  SOURCE_PORT, PERSISTENT, CROSS_SITE_ANCESTOR) = range(len(FIELDS))
+FIELDS_INDEX_NAMES = ("NAME", "VALUE", "DOMAIN", "HOST_ONLY", "PATH", "EXPIRES", "CREATION",
+                      "LAST_ACCESS", "SECURE", "HTTP_ONLY", "SAME_SITE", "PARTITIONED",
+                      "PARTITION_KEY", "PRIORITY", "SOURCE_SCHEME", "SOURCE_PORT",
+                      "PERSISTENT", "CROSS_SITE_ANCESTOR")
 KEY_INDEXES = tuple(FIELDS.index(name) for name in KEY_FIELDS)
 
 SAME_SITE_NAMES = ("undefined", "lax", "strict", "none")
@@ -91,3 +98,9 @@ class SaveReport(NamedTuple):
     written: int
     left_out: list[LeftOut]
     changed: Sequence[Changed] = ()
+
+
+__all__ = ["FIELDS", "KEY_FIELDS", "KEY_INDEXES", "COLUMN_FIELDS", "SAME_SITE_NAMES",
+           "PRIORITY_NAMES", "SOURCE_SCHEME_NAMES", "UNSET", "EARLIEST_TIME", "LATEST_TIME",
+           "key", "refusal", "value_refusal", "check_rows", "rows_of_columns", "LoadReport", "LeftOut",
+           "Changed", "SaveReport", *FIELDS_INDEX_NAMES]
