@@ -8,6 +8,10 @@
 // names below is used.
 #pragma once
 
+// (The build defines PY_SSIZE_T_CLEAN for every source.)
+#ifndef PY_SSIZE_T_CLEAN
+#define PY_SSIZE_T_CLEAN
+#endif
 #include <Python.h>
 
 #if PY_VERSION_HEX < 0x030D0000

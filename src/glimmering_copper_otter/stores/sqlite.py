@@ -116,6 +116,20 @@ _FLAG = {0: False, 1: True}
 _HEADER_BYTES = 48
 
 
+
+# SQLite's primary result code of an error: sqlite3 gives it from 3.11 on;
+# before, SQLite's own fixed text for it says which it is.
+_CODES_BY_TEXT = {
+    "database is locked": _BUSY, "database table is locked": _LOCKED,
+    "attempt to write a readonly database": _READONLY, "file is not a database": _NOTADB,
+    "database disk image is malformed": _CORRUPT,
+}
+
+
+def _result_code(error):
+    code = getattr(error, "sqlite_errorcode", None)
+    return code & 0xFF if code is not None else _CODES_BY_TEXT.get(str(error), 0)
+
 class _Shared:
     """The connection of this process to one file (its st_dev and st_ino),
     and what every store on it shares: the lock their calls take turns on,
@@ -445,7 +459,7 @@ class SqliteStore:
             try:
                 return self._set_up(shared)
             except StoreError as error:
-                busy = getattr(error.__cause__, "sqlite_errorcode", 0) & 0xFF in (_BUSY, _LOCKED)
+                busy = _result_code(error.__cause__) in (_BUSY, _LOCKED)
                 if not busy or time.monotonic() >= deadline:
                     raise
             time.sleep(0.005 + 0.02 * (os.getpid() % 7) / 7)
@@ -533,7 +547,7 @@ class SqliteStore:
         return version
 
     def _error(self, error):
-        code = getattr(error, "sqlite_errorcode", 0) & 0xFF
+        code = _result_code(error)
         if code in (_BUSY, _LOCKED):
             return self._fail(f"locked by another program (waited {self.timeout:g} s)")
         if code == _READONLY:
