@@ -8,8 +8,8 @@
 namespace gco::civil {
 
 inline constexpr int64_t kSecond = 1000000;
-inline constexpr int64_t kLatestSecond = 253402300799LL;           // 9999-12-31 23:59:59
-inline constexpr int64_t kEarliest = -62135596800LL * kSecond;      // 0001-01-01
+inline constexpr int64_t kLatestSecond = 253402300799LL;              // 9999-12-31 23:59:59
+inline constexpr int64_t kEarliest = -62135596800LL * kSecond;        // 0001-01-01
 inline constexpr int64_t kLatest = kLatestSecond * kSecond + 999999;  // its last microsecond
 
 // Days since 1970-01-01 of a proleptic Gregorian date.

@@ -364,11 +364,11 @@ bool control_characters(Span raw, bool* any_tab, Outcome& out, Findings* finding
 bool read_attribute(Header& h, Span key, Span val, const char* eq, Findings* findings) {
   int which = attribute_of(key);
   if (val.size > kMaxAttributeValue) {
-    return note(findings, "AttributeValueTooLong",
-                {which >= 0 ? kAttributeNames[which] : "the attribute ",
-                 Piece::shown(which >= 0 ? Span{} : key), " has a value of ",
-                 Piece::decimal(val.size),
-                 " bytes, over the 1024-byte limit: a browser ignores the attribute"});
+    return note(
+        findings, "AttributeValueTooLong",
+        {which >= 0 ? kAttributeNames[which] : "the attribute ",
+         Piece::shown(which >= 0 ? Span{} : key), " has a value of ", Piece::decimal(val.size),
+         " bytes, over the 1024-byte limit: a browser ignores the attribute"});
   }
   if (which < 0) {
     if (key.size == 0 && eq == nullptr) return true;
@@ -615,11 +615,11 @@ bool prefix_rules(const Header& h, const Origin* origin, Outcome& out, Findings*
       "a cookie without a name may not have a value that starts like a prefixed name",
   };
   const Span& path = h.last[kPath];
-  const PrefixFailure failure = prefix_failure(
-      {h.name.data, static_cast<size_t>(h.name.size)},
-      {h.value.data, static_cast<size_t>(h.value.size)},
-      out.secure && (origin == nullptr || origin->secure), out.host_only,
-      h.present[kPath] && path.size == 1 && path.data[0] == '/', out.http_only);
+  const PrefixFailure failure =
+      prefix_failure({h.name.data, static_cast<size_t>(h.name.size)},
+                     {h.value.data, static_cast<size_t>(h.value.size)},
+                     out.secure && (origin == nullptr || origin->secure), out.host_only,
+                     h.present[kPath] && path.size == 1 && path.data[0] == '/', out.http_only);
   if (failure == PrefixFailure::kNone) return true;
   return refuse(out, findings, Refusal::kInvalidPrefix,
                 {kFailures[static_cast<int>(failure)], ": a browser refuses the cookie"});
@@ -673,9 +673,9 @@ bool priority_rule(const Header& h, Outcome& out, Findings* findings) {
   } else if (s.is("high")) {
     out.priority = Priority::kHigh;
   } else {
-    return note(findings, "UnknownPriority",
-                {"Priority=", Piece::shown(s),
-                 " is not Low, Medium or High: a browser ignores it"});
+    return note(
+        findings, "UnknownPriority",
+        {"Priority=", Piece::shown(s), " is not Low, Medium or High: a browser ignores it"});
   }
   return true;
 }

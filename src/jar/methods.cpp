@@ -297,8 +297,8 @@ bool refine(Setting& s) {
   }
   if (!no_port && port == -1) f.source_port = 0;
   PyObject* key = PyTuple_GET_ITEM(row, kRowPartitionKey);
-  if (f.partitioned && PyTuple_GET_ITEM(row, kRowPartitioned) == Py_True &&
-      PyUnicode_Check(key) && PyUnicode_IS_ASCII(key) &&
+  if (f.partitioned && PyTuple_GET_ITEM(row, kRowPartitioned) == Py_True && PyUnicode_Check(key) &&
+      PyUnicode_IS_ASCII(key) &&
       std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
                        static_cast<size_t>(PyUnicode_GET_LENGTH(key))) == f.partition) {
     f.cross_site_ancestor = PyTuple_GET_ITEM(row, kRowCrossSiteAncestor) == Py_True;

@@ -254,8 +254,8 @@ bool check_cookie(const Reader& r, const CookieFields& f) {
       "a __Host-Http- name needs HttpOnly besides the __Host- rules",
       "a cookie without a name may not have a value that starts like a prefixed name",
   };
-  const char* prefix = kPrefixFailures[static_cast<int>(rules::prefix_failure(
-      f.name, f.value, f.secure, f.host_only, f.path == "/", f.http_only))];
+  const char* prefix = kPrefixFailures[static_cast<int>(
+      rules::prefix_failure(f.name, f.value, f.secure, f.host_only, f.path == "/", f.http_only))];
   if (prefix != nullptr) return r.refuse("InvalidPrefix", "%s", prefix);
   if (f.same_site == SameSite::kNone && !f.secure) {
     return r.refuse("SameSiteNoneInsecure", "SameSite=None without Secure");
@@ -278,8 +278,8 @@ RowRead check_site(const CookieFields& f, bool use_list, PyObject** reason) noex
   if (f.host_only || !rules::registrable_domain(f.domain, use_list).empty()) return RowRead::kOk;
   Ref domain = steal(text_object(f.domain));
   if (!domain) return RowRead::kError;
-  *reason = PyUnicode_FromFormat("InvalidDomain: a domain cookie of the public suffix %R",
-                                 domain.get());
+  *reason =
+      PyUnicode_FromFormat("InvalidDomain: a domain cookie of the public suffix %R", domain.get());
   return *reason != nullptr ? RowRead::kRefused : RowRead::kError;
 }
 
