@@ -146,7 +146,7 @@ class Follower:
                 db = psycopg.connect(self._url, autocommit=True,
                                      connect_timeout=max(1, round(self._timeout)),
                                      keepalives=1, keepalives_idle=5, keepalives_interval=2,
-                                     keepalives_count=3)
+                                     keepalives_count=3, application_name="gco_follow")
                 # Announcements that come in while the counter is read.
                 db.add_notify_handler(lambda notice: self.noticed(notice.payload))
                 db.execute(b"LISTEN " + self._channel)

@@ -900,8 +900,10 @@ class PostgresStore:
         connection: the stores of one connection take turns on it (a call
         waits while another store's call runs)."""
         store = type(self).__new__(type(self))
+        # Read strictly: a follower is a connection of its own, and the
+        # stores of one connection must stay at one connection.
         store._init(self._url, name, self.timeout, self.keep_session_cookies, self._shared,
-                    self.reads)
+                    "strict")
         return store
 
     @_guarded
