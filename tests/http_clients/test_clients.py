@@ -5,6 +5,7 @@ urllib, requests, httpx, aiohttp and curl_cffi; then threads and tasks share
 one jar; then curl_cffi's redirects, which the adapter follows itself."""
 
 import asyncio
+import sys
 import threading
 import urllib.request
 from contextlib import nullcontext
@@ -327,7 +328,13 @@ def test_per_request_cookies(served, client, case, with_jar):
         send(client, jar if with_jar else None, server.proxy,
              [("GET", hop(E, "/", "sid=1"), {}),
               ("GET", url, {"cookies": cookies, "headers": headers})])
-    assert [received for _, received, _ in server.log[1:]] == expected
+    received = [received for _, received, _ in server.log[1:]]
+    if not with_jar and sys.version_info < (3, 11) and "curl_cffi" not in client:
+        # Before 3.11, http.cookiejar (under requests' and httpx's own jars)
+        # lists cookies of one path length in another order.
+        received, expected = ([None if h is None else sorted(h.split(b"; ")) for h in headers]
+                              for headers in (received, expected))
+    assert received == expected
 
 
 # -- the session's own cookie object over the jar -----------------------------
