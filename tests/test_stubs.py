@@ -112,9 +112,12 @@ def test_a_caller_is_type_checked(tmp_path):
         jar.dump_cookies(format="json")  # E: not a format of other jars
         sessions: requests.Session = jar.install(requests.Session())
         client: httpx.AsyncClient = jar.install(httpx.AsyncClient())
-        curl = jar.install(curl_cffi.requests.Session(impersonate="chrome"))
+        # Before 3.13 curl_cffi's sessions have no default type of response.
+        curl: curl_cffi.requests.Session[curl_cffi.requests.Response] = jar.install(
+            curl_cffi.requests.Session(impersonate="chrome"))
         fetched: curl_cffi.requests.Response = curl.get("https://x.test/")
-        crawler = jar.install(curl_cffi.requests.AsyncSession())
+        crawler: curl_cffi.requests.AsyncSession[curl_cffi.requests.Response] = jar.install(
+            curl_cffi.requests.AsyncSession())
         aio: AbstractCookieJar = jar.for_aiohttp()
         held: bool = "sid" in jar and jar.remove(jar.cookies()[0])
         standard, left = jar.dump_cookies(format="cookiejar")

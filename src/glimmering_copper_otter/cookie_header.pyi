@@ -2,7 +2,11 @@
 # Checked against the built module by mypy.stubtest in the test suite.
 
 from collections.abc import Iterable, Mapping
-from types import CapsuleType
+import sys
+if sys.version_info >= (3, 13):
+    from types import CapsuleType
+else:
+    from typing_extensions import CapsuleType
 
 __pyx_capi__: dict[str, CapsuleType]
 

@@ -6,7 +6,11 @@
 import enum
 from datetime import datetime
 from email.utils import parsedate_to_datetime as parsedate_to_datetime
-from types import CapsuleType
+import sys
+if sys.version_info >= (3, 13):
+    from types import CapsuleType
+else:
+    from typing_extensions import CapsuleType
 from typing import Any, ClassVar, SupportsInt
 from urllib.parse import quote as quote
 from urllib.parse import unquote as unquote

@@ -1,7 +1,11 @@
 # Types of glimmering_copper_otter.writer.
 
 from datetime import date, datetime, timedelta
-from types import CapsuleType
+import sys
+if sys.version_info >= (3, 13):
+    from types import CapsuleType
+else:
+    from typing_extensions import CapsuleType
 from typing import Literal
 
 from glimmering_copper_otter.cookies import Cookie, CookieSameSiteMode
