@@ -30,7 +30,7 @@ CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 FIREFOX = shutil.which("firefox-esr") or "/usr/bin/firefox-esr"
 # How each real-browser test is run where a browser is missing.
 HOW = ("apt-get install -y chromium firefox-esr, and the browsers extra "
-       "(pip install 'glimmering-copper-otter[browsers]'); CI installs both")
+       "(pip install '.[browsers]' in a checkout); CI installs both")
 
 
 def have(path):

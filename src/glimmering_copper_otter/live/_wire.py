@@ -32,8 +32,9 @@ def _websockets(endpoint):
     try:
         import websockets  # noqa: F401
     except ImportError:
-        raise ImportError(f"{endpoint}: speaking to a browser needs the live extra (pip install "
-                          "'glimmering-copper-otter[live]', which brings websockets)") from None
+        raise ImportError(f"{endpoint}: speaking to a browser needs websockets, the live "
+                          "extra: pip install 'websockets>=13' (or '.[live]' in a "
+                          "checkout)") from None
 
 
 def kind(endpoint: str) -> tuple[str, bool]:

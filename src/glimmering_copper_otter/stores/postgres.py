@@ -397,8 +397,9 @@ class PostgresStore:
         try:
             import psycopg
         except ImportError:
-            raise ImportError("a PostgreSQL store needs psycopg 3: pip install "
-                              "'glimmering-copper-otter[postgres]'") from None
+            raise ImportError("a PostgreSQL store needs psycopg 3, the postgres extra: pip "
+                              "install 'psycopg[binary]>=3.2' (or '.[postgres]' in a "
+                              "checkout)") from None
         self._psycopg = psycopg
         # The counter's read through libpq, on the current connection; the
         # mark as the server writes it.
