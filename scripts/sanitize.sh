@@ -12,7 +12,7 @@ if [ ! -x "$VENV_ASAN/bin/python" ]; then
   "$(find_python)" -m venv "$VENV_ASAN"
 fi
 "$VENV_ASAN/bin/python" -m pip install --quiet --upgrade pip
-"$VENV_ASAN/bin/python" -m pip install --quiet "$ROOT[test,clients,browsers,live,postgres,recorder]" \
+"$VENV_ASAN/bin/python" -m pip install --quiet "$ROOT[test,frameworks,clients,browsers,live,postgres,recorder]" \
   -Cbuild-dir=build/asan/{wheel_tag} \
   -Ccmake.build-type=RelWithDebInfo \
   -Ccmake.define.COOKIES_WERROR=ON \
